@@ -1,0 +1,86 @@
+#include "platform/runtime/json_store.hpp"
+
+#include "platform/runtime/private_files.hpp"
+
+namespace tavlo {
+
+JsonStore::JsonStore(std::filesystem::path path, Log log) : path_(std::move(path)), log_(std::move(log)) {
+  auto bytes = readWholeFile(*path_);
+  if (!bytes) return;
+  auto parsed = JsonValue::parse(bytes->begin(), bytes->end(), nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_object()) {
+    values_ = std::move(parsed);
+  } else if (log_) {
+    log_("settings file " + path_->string() + " is not a JSON object; starting empty");
+  }
+}
+
+std::optional<JsonValue> JsonStore::getValue(const std::string& key) const {
+  std::lock_guard guard(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return *it;
+}
+
+bool JsonStore::contains(const std::string& key) const { return getValue(key).has_value(); }
+
+std::optional<bool> JsonStore::getBool(const std::string& key) const {
+  auto value = getValue(key);
+  if (!value || !value->is_boolean()) return std::nullopt;
+  return value->get<bool>();
+}
+
+std::optional<int64_t> JsonStore::getInt(const std::string& key) const {
+  auto value = getValue(key);
+  if (!value || !value->is_number_integer()) return std::nullopt;
+  if (value->is_number_unsigned() && value->get<uint64_t>() > uint64_t(INT64_MAX)) return std::nullopt;
+  return value->get<int64_t>();
+}
+
+std::optional<double> JsonStore::getDouble(const std::string& key) const {
+  auto value = getValue(key);
+  if (!value || !value->is_number()) return std::nullopt;
+  return value->get<double>();
+}
+
+std::optional<std::string> JsonStore::getString(const std::string& key) const {
+  auto value = getValue(key);
+  if (!value || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+void JsonStore::set(const std::string& key, JsonValue value) {
+  {
+    std::lock_guard guard(mutex_);
+    values_[key] = std::move(value);
+  }
+  persist();
+}
+
+void JsonStore::remove(const std::string& key) {
+  {
+    std::lock_guard guard(mutex_);
+    if (values_.erase(key) == 0) return;
+  }
+  persist();
+}
+
+void JsonStore::persist() const {
+  if (!path_) return;
+  // Writers take turns, and each writes the state as it is when its turn comes, so the last file
+  // written holds every change made before it.
+  std::lock_guard turn(writeMutex_);
+  std::string text;
+  {
+    std::lock_guard guard(mutex_);
+    text = values_.dump(2);
+  }
+  auto error = ensurePrivateDirectory(path_->parent_path());
+  if (!error) error = writeFileAtomically(*path_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  if (error && log_) log_("cannot save " + path_->string() + ": " + *error);
+}
+
+std::filesystem::path Settings::defaultPath() { return configDirectory() / "settings.json"; }
+std::filesystem::path KeyValueStore::defaultPath() { return dataDirectory() / "kvstore.json"; }
+
+}  // namespace tavlo

@@ -1,0 +1,19 @@
+#pragma once
+// The platform's log: one line at a time to standard error. Components log through a LogSink given by
+// their owner; this is where lines end up when no owner is listening.
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tavlo {
+
+// Takes one line from any thread and returns at once.
+using LogSink = std::function<void(const std::string&)>;
+
+class SystemLog {
+ public:
+  static void write(std::string_view line);
+  static LogSink sink(std::string prefix = {});
+};
+
+}  // namespace tavlo

@@ -1,0 +1,112 @@
+#include "platform/runtime/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace tavlo {
+namespace {
+
+void waitForWaiters(const FakeClock& clock, int count) {
+  while (clock.waiterCount() < count) std::this_thread::yield();
+}
+
+TEST(Channel, CloseFinishesTheConsumerAfterTheBufferedItems) {
+  Channel<int> channel;
+  channel.send(1);
+  channel.send(2);
+  channel.close();
+  EXPECT_FALSE(channel.send(3)) << "a closed channel takes nothing";
+  EXPECT_FALSE(channel.isFinished());
+  EXPECT_EQ(channel.receive(), 1);
+  EXPECT_EQ(channel.receive(), 2);
+  EXPECT_EQ(channel.receive(), std::nullopt);
+  EXPECT_TRUE(channel.isFinished());
+}
+
+TEST(Channel, CloseWakesABlockedConsumer) {
+  Channel<int> channel;
+  std::optional<int> got = 7;
+  std::thread consumer([&] { got = channel.receive(); });
+  channel.close();
+  consumer.join();
+  EXPECT_EQ(got, std::nullopt);
+}
+
+TEST(Channel, ASecondConsumerTakesOverWithNothingLost) {
+  Channel<int> channel;
+  for (int i = 0; i < 5; ++i) channel.send(i);
+  EXPECT_EQ(channel.receive(), 0);
+  EXPECT_EQ(channel.receive(), 1);
+  std::vector<int> second;
+  std::thread consumer([&] {
+    while (auto item = channel.receive()) second.push_back(*item);
+  });
+  channel.send(5);
+  channel.close();
+  consumer.join();
+  EXPECT_EQ(second, (std::vector<int>{2, 3, 4, 5}));
+}
+
+TEST(Channel, ConcurrentConsumersEachTakeDistinctItemsInOrder) {
+  Channel<int> channel;
+  constexpr int count = 10'000;
+  std::vector<int> a, b;
+  auto drain = [&](std::vector<int>& out) {
+    while (auto item = channel.receive()) out.push_back(*item);
+  };
+  std::thread ta(drain, std::ref(a)), tb(drain, std::ref(b));
+  for (int i = 0; i < count; ++i) channel.send(i);
+  channel.close();
+  ta.join();
+  tb.join();
+  EXPECT_EQ(a.size() + b.size(), size_t(count));
+  EXPECT_TRUE(std::is_sorted(a.begin(), a.end()));
+  EXPECT_TRUE(std::is_sorted(b.begin(), b.end()));
+}
+
+TEST(Channel, BoundedChannelDropsTheOldest) {
+  Channel<int> channel(3);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(channel.send(i));
+  EXPECT_EQ(channel.droppedCount(), 2u);
+  EXPECT_EQ(channel.receive(), 2);
+  EXPECT_EQ(channel.receive(), 3);
+  EXPECT_EQ(channel.receive(), 4);
+}
+
+TEST(Channel, ReceiveUntilTimesOutOnTheFakeClockWithoutRealWaiting) {
+  FakeClock clock;
+  Channel<int> channel;
+  EXPECT_EQ(channel.receiveUntil(clock, clock.nowUs()), std::nullopt) << "a past deadline returns at once";
+
+  std::optional<int> got = 7;
+  // An hour of fake time: only the advance below can end this wait.
+  std::thread consumer([&] { got = channel.receiveUntil(clock, clock.nowUs() + 3'600'000'000ULL); });
+  waitForWaiters(clock, 1);
+  clock.advanceUs(1'000'000);
+  clock.advanceUs(3'599'000'000ULL);
+  consumer.join();
+  EXPECT_EQ(got, std::nullopt);
+  EXPECT_FALSE(channel.isFinished()) << "a time-out is not the end of the stream";
+}
+
+TEST(Channel, ReceiveUntilReturnsAnItemThatArrivesBeforeTheDeadline) {
+  FakeClock clock;
+  Channel<int> channel;
+  std::optional<int> got;
+  std::thread consumer([&] { got = channel.receiveUntil(clock, clock.nowUs() + 1'000); });
+  waitForWaiters(clock, 1);
+  channel.send(42);
+  consumer.join();
+  EXPECT_EQ(got, 42);
+}
+
+TEST(Channel, ReceiveUntilOnTheSteadyClockTimesOut) {
+  Channel<int> channel;
+  const auto& clock = SteadyClock::shared();
+  EXPECT_EQ(channel.receiveUntil(clock, clock.nowUs() + 1'000), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tavlo

@@ -1,0 +1,62 @@
+#include "platform/runtime/serial_executor.hpp"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <thread>
+#include <vector>
+
+namespace tavlo {
+namespace {
+
+TEST(SerialExecutor, RunsJobsInPostOrderFromManyThreads) {
+  SerialExecutor executor("vela.test");
+  std::vector<std::pair<int, int>> ran;  // (poster, sequence)
+  std::vector<std::thread> posters;
+  for (int p = 0; p < 4; ++p) {
+    posters.emplace_back([&, p] {
+      for (int i = 0; i < 500; ++i) executor.post([&, p, i] { ran.emplace_back(p, i); });
+    });
+  }
+  for (auto& t : posters) t.join();
+  executor.sync([] {});
+  ASSERT_EQ(ran.size(), 2000u);
+  std::vector<int> last(4, -1);
+  for (auto [p, i] : ran) {
+    EXPECT_EQ(i, last[p] + 1) << "each poster's jobs run in the order posted";
+    last[p] = i;
+  }
+}
+
+TEST(SerialExecutor, SyncFromTheWorkerRunsInPlace) {
+  SerialExecutor executor("vela.test");
+  bool inner = false;
+  executor.sync([&] {
+    EXPECT_TRUE(executor.isCurrent());
+    executor.sync([&] { inner = true; });
+  });
+  EXPECT_TRUE(inner);
+  EXPECT_FALSE(executor.isCurrent());
+}
+
+TEST(SerialExecutor, ShutdownRunsQueuedJobsThenRefusesNewOnes) {
+  SerialExecutor executor("vela.test");
+  int ran = 0;
+  for (int i = 0; i < 100; ++i) executor.post([&] { ++ran; });
+  executor.shutdown();
+  EXPECT_EQ(ran, 100);
+  EXPECT_FALSE(executor.post([&] { ++ran; }));
+  EXPECT_FALSE(executor.sync([&] { ++ran; }));
+  EXPECT_EQ(ran, 100);
+}
+
+TEST(SerialExecutor, WorkerThreadCarriesTheLabel) {
+  SerialExecutor executor("tl.clipboard.pace");
+  char name[16] = {};
+  executor.sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
+  EXPECT_STREQ(name, "tl.clipboard.pa");
+}
+
+}  // namespace
+}  // namespace tavlo
