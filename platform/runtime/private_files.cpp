@@ -1,6 +1,7 @@
 #include "platform/runtime/private_files.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,10 +17,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// $HOME, else the account's home directory: never a shared temporary folder while the user has a home.
+fs::path homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
+  struct passwd entry{};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir == '/') {
+    return found->pw_dir;
+  }
+  return "/tmp";
+}
+
 fs::path homeRelative(const char* xdgVariable, const char* fallback) {
   if (const char* xdg = std::getenv(xdgVariable); xdg && *xdg == '/') return fs::path(xdg) / "tavlo";
-  const char* home = std::getenv("HOME");
-  return fs::path(home && *home ? home : "/tmp") / fallback / "tavlo";
+  return homeDirectory() / fallback / "tavlo";
 }
 
 std::string errnoText(const std::string& what, const fs::path& path) {
