@@ -1,0 +1,47 @@
+#pragma once
+// The list of every message record type. The round-trip and truncation tests and the fuzz target walk
+// it, so a record added here (one line) is tested and fuzzed with the rest.
+#include <cstddef>
+#include <utility>
+
+#include "protocol/messages.hpp"
+
+namespace vela {
+
+template <class... Records>
+struct WireRecordList {
+  static constexpr size_t size = sizeof...(Records);
+
+  // Calls f.template operator()<Record>() for each record type, in list order.
+  template <class F>
+  static void forEach(F&& f) {
+    (f.template operator()<Records>(), ...);
+  }
+
+  // No two records share a channel and a message type.
+  static constexpr bool uniqueKeys() {
+    constexpr std::pair<Channel, uint8_t> keys[] = {{Records::channel, Records::msgType}...};
+    for (size_t i = 0; i < size; ++i)
+      for (size_t j = i + 1; j < size; ++j)
+        if (keys[i] == keys[j]) return false;
+    return true;
+  }
+};
+
+using AllWireRecords = WireRecordList<
+    // Media channels.
+    VideoChunk,
+    VideoParity,
+    VideoNack,
+    FrameFeedback,
+    CamChunk,
+    AudioPcm,
+    MicPcm,
+    // Clipboard.
+    ClipAnnounce,
+    ClipRequest,
+    ClipData>;
+
+static_assert(AllWireRecords::uniqueKeys(), "two records share a channel and a message type");
+
+}  // namespace vela

@@ -1,0 +1,155 @@
+// The record mechanism's field helpers, on records declared here for the purpose.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/option_set.hpp"
+#include "protocol/wire_record.hpp"
+#include "tests/protocol/wire_vectors.hpp"
+
+namespace vela {
+namespace {
+
+using namespace vela::wiretest;
+using tavlo::testkit::fromHex;
+using tavlo::testkit::toHex;
+
+enum class Mood : uint8_t { calm = 1, busy = 2, gone = 3 };
+constexpr WireEnumRange wireRange(Mood) { return {1, 3}; }
+
+struct Bits : OptionSet<Bits, uint16_t> {
+  using OptionSet::OptionSet;
+};
+
+struct Point {
+  uint16_t x = 0;
+  int16_t y = 0;
+  static void fields(auto& r, auto& io) { io(r.x, r.y); }
+  VELA_WIRE_VALUE(Point);
+};
+
+struct Sample {
+  Mood mood = Mood::calm;
+  Mood shape = Mood::calm;
+  bool flag = false;
+  bool low = false;
+  Bits bits;
+  float level = 0;
+  std::string name;
+  std::vector<Point> points;
+  uint16_t tail = 0;
+  std::string label;
+
+  static void fields(auto& r, auto& io) {
+    io(wire::checked(r.mood, "mood"), wire::lenient(r.shape, Mood::gone), r.flag, wire::reserved, wire::lowBit(r.low),
+       r.bits, r.level, wire::str8(r.name), wire::countedU8(r.points), wire::trailing(r.tail, 0xFFFF),
+       wire::trailing(wire::str8(r.label), "none"));
+  }
+  VELA_WIRE_RECORD(Sample, Channel::inputReliable, 0xF0);
+};
+
+// A count that stands apart from its list.
+struct Split {
+  uint8_t flags = 0;
+  std::vector<Point> points;
+  static void fields(auto& r, auto& io) {
+    uint8_t count = wire::countU8(r.points);
+    io(count, r.flags, wire::listOf(count, r.points));
+  }
+  VELA_WIRE_RECORD(Split, Channel::inputUnreliable, 0xF1);
+};
+
+static_assert(WirePayload<Sample> && WirePayload<Split>);
+
+const Sample full{Mood::busy, Mood::calm, true, true, Bits(0x8001), 1.0f, "ab", {{1, -2}}, 7, "x"};
+const char* fullHex = "02 01 01 00 01 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF 07 00 01 78";
+
+TEST(WireRecord, FieldsAreWrittenInOrderAndReadBack) {
+  expectGolden(golden("every helper once", full, fullHex));
+}
+
+TEST(WireRecord, HelpersReadWhatTheyAccept) {
+  Sample lenientShape = full;
+  lenientShape.shape = Mood::gone;
+  Sample missingTail = full;
+  missingTail.tail = 0xFFFF;
+  missingTail.label = "none";
+  Sample oddBits = full;
+  oddBits.flag = true;
+  oddBits.low = false;
+  Sample shortLabel = full;
+  shortLabel.label = "none";
+  const GoldenVector rows[] = {
+      decodesAs("an unknown lenient value reads as the fallback", "02 09 01 00 01 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF 07 00 01 78",
+                lenientShape),
+      decodesAs("trailing fields absent: their fallbacks", "02 01 01 00 01 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF",
+                missingTail),
+      decodesAs("one byte is too few for a trailing u16; the string then finds a length and no body",
+                "02 01 01 00 01 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF 07", missingTail),
+      decodesAs("a trailing string whose body is short falls back", "02 01 01 00 01 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF 07 00 05 78",
+                shortLabel),
+      decodesAs("a Boolean is any non-zero byte; lowBit reads bit 0 only",
+                "02 01 7F 55 02 01 80 00 00 80 3F 02 61 62 01 01 00 FE FF 07 00 01 78", oddBits),
+  };
+  for (const auto& row : rows) expectGolden(row);
+}
+
+TEST(WireRecord, FailuresStopAtTheFirstBadField) {
+  const BadPayload rows[] = {
+      bad<Sample>("a checked enumeration below its range", "00", WireError::malformed("mood 0")),
+      bad<Sample>("a checked enumeration above its range, before later fields are missed", "04", WireError::malformed("mood 4")),
+      bad<Sample>("an empty payload", "", WireError::underflow()),
+      bad<Sample>("the reserved byte is required", "02 01 01", WireError::underflow()),
+      bad<Sample>("a list count larger than what follows", "02 01 01 00 01 01 80 00 00 80 3F 00 02 01 00 FE FF",
+                  WireError::underflow()),
+  };
+  for (const auto& row : rows) expectBad(row);
+}
+
+TEST(WireRecord, ListsAreCutAt255Elements) {
+  Split split{3, std::vector<Point>(300, Point{1, 1})};
+  Bytes payload = payloadOf(split);
+  EXPECT_EQ(payload.size(), 2u + 255 * 4);
+  EXPECT_EQ(payload[0], 255);
+  EXPECT_EQ(payload[1], 3);
+  Split decoded = decodeExact<Split>(payload);
+  EXPECT_EQ(decoded.points.size(), 255u);
+  EXPECT_EQ(decoded.flags, 3);
+}
+
+TEST(WireRecord, NonFiniteFloatsKeepTheirBits) {
+  Sample sample = full;
+  sample.level = std::bit_cast<float>(uint32_t{0x7FC01234});  // a NaN with a payload
+  Bytes payload = payloadOf(sample);
+  EXPECT_EQ(std::bit_cast<uint32_t>(decodeExact<Sample>(payload).level), 0x7FC01234u);
+}
+
+TEST(WireRecord, RandomValuesStayWithinWhatRoundTrips) {
+  tavlo::SeededRandom random(7);
+  for (int i = 0; i < 500; ++i) {
+    Sample sample = wire::randomValue<Sample>(random);
+    ASSERT_TRUE(decodeExact<Sample>(payloadOf(sample)) == sample) << i;
+    Split split = wire::randomValue<Split>(random);
+    ASSERT_TRUE(decodeExact<Split>(payloadOf(split)) == split) << i;
+  }
+}
+
+TEST(OptionSet, SetAlgebraKeepsUnknownBits) {
+  Bits a(0x0401), b(0x0003);
+  EXPECT_EQ((a | b).rawValue, 0x0403);
+  EXPECT_EQ((a & b).rawValue, 0x0001);
+  EXPECT_EQ((a ^ b).rawValue, 0x0402);
+  EXPECT_TRUE(Bits(0x0001).isSubset(a));
+  EXPECT_FALSE(b.isSubset(a));
+  EXPECT_TRUE(Bits(0x0400).isDisjoint(b));
+  EXPECT_TRUE((Bits{}).isEmpty());
+  EXPECT_EQ((Bits{Bits(0x1), Bits(0x8000)}).rawValue, 0x8001);
+  Bits c = a;
+  c.remove(Bits(0x0001));
+  c.insert(Bits(0x0010));
+  EXPECT_EQ(c.rawValue, 0x0410);
+}
+
+}  // namespace
+}  // namespace vela
