@@ -1,0 +1,79 @@
+#pragma once
+// The host's long-lived identity: the host identifier clients look it up by, and the Ed25519 key that
+// signs every handshake and the relay registration and whose public half the host publishes.
+//
+// Stored form (the same 48 bytes in the secret store and in the mirror file):
+//   host id, the UUID's 16 bytes in canonical order ‖ the Ed25519 private key as its 32-byte seed
+//
+// The identifier is derived from the machine's identity, so it survives the loss of both stored copies;
+// the signing key survives a change of identifier, and the old identifier is remembered (instance and
+// user default "tl.prevHostID") for the trust publication.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/crypto/ed25519.hpp"
+#include "platform/runtime/json_store.hpp"
+#include "platform/runtime/secret_store.hpp"
+#include "platform/runtime/uuid.hpp"
+
+namespace vela {
+
+using tavlo::Bytes;
+using tavlo::ByteView;
+
+class E2EIdentity {
+ public:
+  // Where the identity is kept. The host passes its one secret store and its user defaults.
+  struct Stores {
+    tavlo::SecretStore& secrets;
+    tavlo::Settings& settings;
+    // The mirror file; its folder is made private (0700) before the file is written (0600).
+    std::filesystem::path mirrorPath = defaultMirrorPath();
+    // The machine's stable identity text, absent when unknown.
+    std::function<std::optional<std::string>()> platformUUID = [] { return readMachineId(); };
+  };
+
+  static constexpr std::string_view keychainAccount = "host-identity";
+  static constexpr std::string_view previousHostIdKey = "tl.prevHostID";
+  static constexpr size_t storedFormSize = 48;
+  static std::string keychainService();  // the reverse-DNS prefix followed by ".e2e"
+  static std::filesystem::path defaultMirrorPath();
+
+  // Loads the stored identity, adopts a changed derived identifier, or creates a new identity, and
+  // writes the result back to both copies. Never fails: a store that cannot be written is skipped.
+  static std::shared_ptr<const E2EIdentity> load(const Stores& stores);
+  // The process-wide identity: loaded from `stores` by the first call (exactly once, whichever thread
+  // comes first); later calls return the same instance and ignore their argument.
+  static std::shared_ptr<const E2EIdentity> shared(const Stores& stores);
+
+  const tavlo::Uuid& hostID() const { return hostID_; }
+  // The identifier this host was known under before, when it changed.
+  const std::optional<tavlo::Uuid>& previousHostID() const { return previousHostID_; }
+  // The 32-byte raw Ed25519 public key.
+  const tavlo::crypto::Ed25519PublicKey& signingPublicKey() const { return signing_.publicKey(); }
+  // The 64-byte Ed25519 signature of `data`; nullopt if the signer fails. Safe from any thread.
+  std::optional<tavlo::crypto::Ed25519Signature> sign(ByteView data) const { return signing_.sign(data); }
+  const tavlo::crypto::Ed25519PrivateKey& signingKey() const { return signing_; }
+
+  // SHA-256 of the reverse-DNS prefix, ".hostid|" and the platform identity text, cut to 16 bytes and
+  // marked as a version-5, RFC 4122 variant UUID. nullopt for an empty text.
+  static std::optional<tavlo::Uuid> derivedHostID(std::string_view platformUUID);
+  // The machine id (first line of the file, surrounding white space removed); nullopt when the file is
+  // missing, unreadable or empty.
+  static std::optional<std::string> readMachineId(const std::filesystem::path& path = "/etc/machine-id");
+
+ private:
+  E2EIdentity(const tavlo::Uuid& hostID, std::optional<tavlo::Uuid> previousHostID,
+              tavlo::crypto::Ed25519PrivateKey signing)
+      : hostID_(hostID), previousHostID_(previousHostID), signing_(std::move(signing)) {}
+
+  const tavlo::Uuid hostID_;
+  const std::optional<tavlo::Uuid> previousHostID_;
+  const tavlo::crypto::Ed25519PrivateKey signing_;
+};
+
+}  // namespace vela
