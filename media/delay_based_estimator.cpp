@@ -75,10 +75,6 @@ void DelayBasedEstimator::clearTrendline() {
   state_ = DelaySignal::noData;
 }
 
-const DelayBasedEstimator::Point& DelayBasedEstimator::point(int64_t i) const {
-  return history_[static_cast<size_t>((historyHead_ + i) % window_)];
-}
-
 void DelayBasedEstimator::updateTrendline(double deltaMs, uint64_t arrivalUs) {
   numDeltas_ = std::min(numDeltas_ + 1, cfg_.deltaCounterMax);
   sawFirstDelta_ = true;
@@ -89,26 +85,31 @@ void DelayBasedEstimator::updateTrendline(double deltaMs, uint64_t arrivalUs) {
   Point p{static_cast<double>(signedDelta(arrivalUs, *firstArrivalUs_)) / 1000, smoothedDelayMs_};
   if (historyCount_ >= window_) {  // full: the newest point replaces the oldest
     history_[static_cast<size_t>(historyHead_)] = p;
-    historyHead_ = (historyHead_ + 1) % window_;
-  } else {
-    history_[static_cast<size_t>((historyHead_ + historyCount_) % window_)] = p;
+    if (++historyHead_ == window_) historyHead_ = 0;
+  } else {  // filling: the head stays at 0 until the ring is full
+    history_[static_cast<size_t>(historyCount_)] = p;
     historyCount_ += 1;
   }
   if (historyCount_ != cfg_.windowSize || historyCount_ < 2) return;
 
+  // Oldest to newest: the ring from its head to the end, then from the start up to the head.
+  auto forEachPoint = [&](auto&& fn) {
+    for (int64_t i = historyHead_; i < historyCount_; ++i) fn(history_[static_cast<size_t>(i)]);
+    for (int64_t i = 0; i < historyHead_; ++i) fn(history_[static_cast<size_t>(i)]);
+  };
   double sumX = 0, sumY = 0;
-  for (int64_t i = 0; i < historyCount_; ++i) {
-    sumX += point(i).arrMs;
-    sumY += point(i).smoothed;
-  }
+  forEachPoint([&](const Point& p) {
+    sumX += p.arrMs;
+    sumY += p.smoothed;
+  });
   double meanX = sumX / static_cast<double>(historyCount_);
   double meanY = sumY / static_cast<double>(historyCount_);
   double num = 0, den = 0;
-  for (int64_t i = 0; i < historyCount_; ++i) {
-    double dx = point(i).arrMs - meanX;
-    num += dx * (point(i).smoothed - meanY);
+  forEachPoint([&](const Point& p) {
+    double dx = p.arrMs - meanX;
+    num += dx * (p.smoothed - meanY);
     den += dx * dx;
-  }
+  });
   if (den != 0) trend_ = num / den;
 }
 

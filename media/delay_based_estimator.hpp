@@ -58,7 +58,6 @@ class DelayBasedEstimator {
   void updateTrendline(double deltaMs, uint64_t arrivalUs);
   void detect(double sendDeltaMs, uint64_t nowUs);
   void adaptThreshold(double modified, uint64_t nowUs);
-  const Point& point(int64_t i) const;  // i = 0 is the oldest
 
   const Config cfg_;
   const int64_t window_;  // the configured window, at least one point
@@ -66,7 +65,7 @@ class DelayBasedEstimator {
   double smoothedDelayMs_ = 0;
   std::optional<uint64_t> firstArrivalUs_;
   std::vector<Point> history_;  // a ring of window_ points
-  int64_t historyHead_ = 0;     // index of the oldest point
+  int64_t historyHead_ = 0;     // index of the oldest point once the ring is full, else 0
   int64_t historyCount_ = 0;
   double numDeltas_ = 0;
   double trend_ = 0;
