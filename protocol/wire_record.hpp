@@ -70,16 +70,14 @@ concept PlainScalar = std::same_as<std::remove_const_t<T>, bool> || std::same_as
                       std::same_as<std::remove_const_t<T>, uint64_t> || std::same_as<std::remove_const_t<T>, int16_t> ||
                       std::same_as<std::remove_const_t<T>, float>;
 
-class FieldWriter;
-class FieldReader;
-class FieldFiller;
-
 template <class T>
 void writeFields(const T& value, ByteWriter& writer);
 template <class T>
 void readFields(T& value, ByteReader& reader);
 template <class T>
 void fillFields(T& value, tavlo::Random& random);
+template <class T>
+size_t minWireSize();
 
 // A random length in [0, limit], biased towards the short end and the limit itself, where cuts and
 // prefixes go wrong.
@@ -113,11 +111,11 @@ struct Plain : FieldTag {
   using Value = std::remove_const_t<T>;
   T& value;
 
-  static constexpr size_t minSize() {
+  static size_t minSize() {
     if constexpr (PlainScalar<T>) return std::same_as<Value, bool> ? 1 : sizeof(Value);
     else if constexpr (OptionSetLike<T>) return sizeof(typename Value::RawValue);
     else if constexpr (IsByteArray<Value>::value) return std::tuple_size_v<Value>;
-    else return 0;  // a nested value: never used as an optional trailing field
+    else return minWireSize<Value>();
   }
 
   void write(ByteWriter& w) const {
@@ -239,7 +237,7 @@ struct Trailing : FieldTag {
   using Value = typename Field::Value;
   Field field;
   Value fallback;
-  static constexpr size_t minSize() { return Field::minSize(); }
+  static size_t minSize() { return Field::minSize(); }
   void write(ByteWriter& w) const { field.write(w); }
   void read(ByteReader& r) const {
     if (r.remaining() < Field::minSize()) {
@@ -255,6 +253,11 @@ struct Trailing : FieldTag {
   }
   void fill(tavlo::Random& random) const { field.fill(random); }
 };
+template <class F>
+struct IsTrailing : std::false_type {};
+template <class F>
+struct IsTrailing<Trailing<F>> : std::true_type {};
+
 template <class F>
 Trailing<F> trailing(F&& field, typename FieldOf<F>::Value fallback) {
   return {{}, asField(std::forward<F>(field)), std::move(fallback)};
@@ -372,6 +375,8 @@ struct ListOf : FieldTag {
       value.assign(bytes.begin(), bytes.end());
     } else {
       value.clear();
+      // Room for no more elements than the bytes left can hold.
+      value.reserve(std::min<size_t>(count, r.remaining() / std::max<size_t>(1, minWireSize<Element>())));
       for (size_t i = 0; i < count; ++i) {
         Element element{};
         Plain<Element>{{}, element}.read(r);
@@ -454,6 +459,27 @@ class FieldFiller {
  private:
   tavlo::Random& random_;
 };
+
+// Counts the smallest encoding of a field list: optional trailing fields absent, lists empty.
+class FieldSizer {
+ public:
+  template <class... F>
+  void operator()(F&&...) {
+    ((total += IsTrailing<FieldOf<F>>::value ? 0 : FieldOf<F>::minSize()), ...);
+  }
+  size_t total = 0;
+};
+
+template <class T>
+size_t minWireSize() {
+  static const size_t size = [] {
+    T value{};
+    FieldSizer sizer;
+    T::fields(value, sizer);
+    return sizer.total;
+  }();
+  return size;
+}
 
 template <class T>
 void writeFields(const T& value, ByteWriter& writer) {

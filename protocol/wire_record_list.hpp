@@ -37,10 +37,58 @@ using AllWireRecords = WireRecordList<
     CamChunk,
     AudioPcm,
     MicPcm,
+    // Session handshake and liveness.
+    ClientHello,
+    HostHello,
+    Ping,
+    Pong,
+    Bye,
+    Probe,
+    ProbeAck,
+    // Display and video control.
+    ResizeRequest,
+    SetScale,
+    VideoConfig,
+    IdrRequest,
+    LtrAck,
+    TransitionHintMessage,
+    StreamBuffer,
+    // Cursor, text focus, client state, lock and login.
+    CursorImage,
+    CursorSet,
+    ClientStateMessage,
+    LoginRequest,
+    TextFocusMessage,
+    LockStateMessage,
+    ClientLogMessage,
+    // Camera and microphone control.
+    MicControl,
+    CamControl,
+    CamConfig,
+    CamQuality,
+    MicQuality,
     // Clipboard.
     ClipAnnounce,
     ClipRequest,
-    ClipData>;
+    ClipData,
+    // Path and make-before-break.
+    ClientPathMessage,
+    MbbAttach,
+    MbbPromote,
+    ForcePath,
+    SwitchInfo,
+    // Keyboard and text.
+    KeyEvent,
+    TextInput,
+    // Pointer, scroll, pinch and pencil.
+    PointerButton,
+    ScrollEvent,
+    PinchEvent,
+    PencilDiscrete,
+    PencilUpdate,
+    PointerMoveBatch,
+    PencilSampleBatch,
+    PointerMoveRelative>;
 
 static_assert(AllWireRecords::uniqueKeys(), "two records share a channel and a message type");
 
