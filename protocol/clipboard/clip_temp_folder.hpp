@@ -1,0 +1,41 @@
+#pragma once
+// The folder that incoming clipboard items are received into: one per user, mode 0700, inside the
+// system's temporary directory. Files in it are created exclusively (never an existing file or a
+// symbolic link planted there) with mode 0600.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "protocol/clipboard/clip_file.hpp"
+
+namespace vela {
+
+class ClipTempFolder {
+ public:
+  // "tl-clip-<uid>" in the system's temporary directory ($TMPDIR or /tmp): a shared directory must not
+  // hold another user's clipboard, nor let another user choose the folder.
+  static std::filesystem::path defaultPath();
+
+  explicit ClipTempFolder(std::filesystem::path path = defaultPath()) : path_(std::move(path)) {}
+
+  const std::filesystem::path& path() const { return path_; }
+
+  struct Created {
+    std::shared_ptr<ClipFile> file;  // open for writing; null on failure
+    std::filesystem::path path;
+    std::string error;               // why it failed
+  };
+
+  // Makes the folder if needed (refusing a symbolic link, a non-directory or another user's directory)
+  // and creates a fresh, empty file named by clipTempFileName(itemName) in it.
+  Created createFile(std::string_view itemName) const;
+
+  // Removes a file this folder created; errors are ignored (the file may be gone already).
+  static void remove(const std::filesystem::path& file);
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace vela

@@ -1,0 +1,116 @@
+#include "protocol/clipboard/clip_temp_folder.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "protocol/byte_reader.hpp"
+#include "protocol/clipboard/clip_file_name.hpp"
+#include "tests/testkit/temp_dir.hpp"
+
+namespace vela {
+namespace {
+
+namespace fs = std::filesystem;
+using tavlo::testkit::fileMode;
+using tavlo::testkit::TempDir;
+
+TEST(ClipFileName, APeerNameBecomesOneHarmlessComponent) {
+  struct Row {
+    std::string name;
+    std::string expected;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"report.pdf", "report.pdf", "an ordinary name is kept"},
+      {"Zdjęcie 1.heic", "Zdjęcie 1.heic", "non-ASCII letters and spaces are kept"},
+      {"../../etc/passwd", "passwd", "parent steps are dropped with the rest of the path"},
+      {"/etc/shadow", "shadow", "an absolute path keeps its last component only"},
+      {"..\\..\\Windows\\win.ini", "win.ini", "backslashes separate components too"},
+      {"docs/report.pdf/", "report.pdf", "a trailing separator does not empty the name"},
+      {"..", "clip", "the parent directory name becomes neutral"},
+      {".", "clip", "the current directory name becomes neutral"},
+      {"a/..", "clip", "a last component of .. becomes neutral"},
+      {".\x01.", "clip", "controls removed around dots still give a neutral name"},
+      {"", "clip", "an empty name becomes neutral"},
+      {"///", "clip", "only separators becomes neutral"},
+      {std::string("evil\0name", 9), "evilname", "NUL is removed, not a place to cut the name"},
+      {"line\nbreak\ttab\x7F", "linebreaktab", "C0 controls and DEL are removed"},
+      {"c1\xC2\x85next", "c1next", "C1 controls (NEL) are removed"},
+      {"bad\xFF\xFEutf8", "bad\xEF\xBF\xBD\xEF\xBF\xBDutf8", "invalid UTF-8 is repaired, not passed on"},
+      {".bashrc", ".bashrc", "a leading dot is harmless inside the private folder"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(sanitizeClipFileName(row.name), row.expected) << row.why;
+}
+
+TEST(ClipFileName, LongNamesAreCutOnACharacterBoundary) {
+  const std::string e = "\xC3\xA9";  // é
+  std::string ascii(300, 'a');
+  EXPECT_EQ(sanitizeClipFileName(ascii), std::string(255, 'a'));
+
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += e;  // 400 bytes
+  std::string cut = sanitizeClipFileName(accents);
+  EXPECT_EQ(cut.size(), 254u) << "255 would split the 128th é";
+  EXPECT_EQ(ByteReader::repairedUtf8(tavlo::toBytes(cut)), cut) << "still valid UTF-8";
+
+  std::string name = std::string(216, 'x') + "\xF0\x9F\x93\x8B";  // 216 + a 4-byte emoji
+  std::string file = clipTempFileName(name);
+  EXPECT_LE(file.size(), maxFileNameBytes);
+  EXPECT_EQ(file.substr(37), std::string(216, 'x')) << "the emoji does not fit after the UUID and is dropped whole";
+}
+
+TEST(ClipFileName, TempNamesAreUuidDashNameOrClipDashUuid) {
+  std::string named = clipTempFileName("../a.txt");
+  ASSERT_EQ(named.size(), 36u + 1 + 5);
+  EXPECT_EQ(named.substr(36), "-a.txt");
+  EXPECT_EQ(named[14], '4') << "a version 4 UUID";
+
+  std::string unnamed = clipTempFileName("");
+  EXPECT_EQ(unnamed.substr(0, 5), "clip-");
+  EXPECT_EQ(unnamed.size(), 5u + 36);
+  EXPECT_NE(clipTempFileName(""), unnamed) << "every name is fresh";
+}
+
+TEST(ClipTempFolder, CreatesA0700FolderAnd0600FilesThatHostileNamesCannotLeave) {
+  TempDir dir;
+  ClipTempFolder folder(dir / "nested" / "tl-clip");
+  const char* hostile[] = {"../../escape", "/tmp/abs", "..", "..\\..\\x", "a/../../b", "sub/dir/"};
+  for (const char* name : hostile) {
+    auto created = folder.createFile(name);
+    ASSERT_TRUE(created.file) << name << ": " << created.error;
+    EXPECT_EQ(created.path.parent_path(), folder.path()) << name;
+    EXPECT_EQ(fileMode(created.path), 0600u) << name;
+    EXPECT_TRUE(fs::is_regular_file(created.path)) << name;
+  }
+  EXPECT_EQ(fileMode(folder.path()), 0700u);
+  size_t inside = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.path())) inside += entry.is_regular_file();
+  EXPECT_EQ(inside, std::size(hostile)) << "nothing was written anywhere but the folder";
+}
+
+TEST(ClipTempFolder, TightensAnExistingFolderAndRefusesASymbolicLink) {
+  TempDir dir;
+  fs::create_directory(dir / "loose");
+  ::chmod((dir / "loose").c_str(), 0777);
+  EXPECT_TRUE(ClipTempFolder(dir / "loose").createFile("a").file);
+  EXPECT_EQ(fileMode(dir / "loose"), 0700u);
+
+  fs::create_directory(dir / "elsewhere");
+  fs::create_directory_symlink(dir / "elsewhere", dir / "link");
+  auto created = ClipTempFolder(dir / "link").createFile("a");
+  EXPECT_FALSE(created.file);
+  EXPECT_FALSE(created.error.empty());
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere")) << "nothing was created through the link";
+}
+
+TEST(ClipTempFolder, DefaultFolderIsPerUser) {
+  auto path = ClipTempFolder::defaultPath();
+  EXPECT_EQ(path.filename().string(), "tl-clip-" + std::to_string(::geteuid()));
+}
+
+}  // namespace
+}  // namespace vela
