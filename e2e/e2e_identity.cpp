@@ -41,15 +41,16 @@ std::optional<StoredIdentity> loadStored(const E2EIdentity::Stores& stores) {
   auto fromSecrets = parseStoredForm(stores.secrets.read(E2EIdentity::keychainService(),
                                                          std::string(E2EIdentity::keychainAccount)));
   if (fromSecrets) return fromSecrets;
-  return parseStoredForm(tavlo::readWholeFile(stores.mirrorPath));
+  if (!stores.mirrorPath) return std::nullopt;
+  return parseStoredForm(tavlo::readWholeFile(*stores.mirrorPath));
 }
 
 // Writes both copies; failures are skipped. The file is only written inside a folder that could be
 // made private, and is created 0600 and renamed into place, so no other user ever sees the key.
 void mirror(const E2EIdentity::Stores& stores, ByteView blob) {
   stores.secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), blob);
-  if (tavlo::ensurePrivateDirectory(stores.mirrorPath.parent_path())) return;
-  tavlo::writeFileAtomically(stores.mirrorPath, blob, 0600);
+  if (!stores.mirrorPath || tavlo::ensurePrivateDirectory(stores.mirrorPath->parent_path())) return;
+  tavlo::writeFileAtomically(*stores.mirrorPath, blob, 0600);
 }
 
 }  // namespace

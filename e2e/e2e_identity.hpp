@@ -31,8 +31,9 @@ class E2EIdentity {
   struct Stores {
     tavlo::SecretStore& secrets;
     tavlo::Settings& settings;
-    // The mirror file; its folder is made private (0700) before the file is written (0600).
-    std::filesystem::path mirrorPath = defaultMirrorPath();
+    // The mirror file; its folder is made private (0700) before the file is written (0600). None: no
+    // mirror (tools and tests that keep the identity in memory).
+    std::optional<std::filesystem::path> mirrorPath = defaultMirrorPath();
     // The machine's stable identity text, absent when unknown.
     std::function<std::optional<std::string>()> platformUUID = [] { return readMachineId(); };
   };

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "e2e/e2e_messages.hpp"
 #include "protocol/messages.hpp"
 
 namespace vela {
@@ -88,7 +89,10 @@ using AllWireRecords = WireRecordList<
     PencilUpdate,
     PointerMoveBatch,
     PencilSampleBatch,
-    PointerMoveRelative>;
+    PointerMoveRelative,
+    // End-to-end handshake.
+    E2EHello,
+    E2EAck>;
 
 static_assert(AllWireRecords::uniqueKeys(), "two records share a channel and a message type");
 

@@ -1,0 +1,274 @@
+// The encrypting wrapper, host side, over an in-memory transport pair: the handshake on the wire, the
+// inbound rules before and after the key, routing, sizes, re-keying, adoption and close.
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_client_handshake.hpp"
+#include "e2e/e2e_crypto.hpp"
+#include "e2e/e2e_envelope.hpp"
+#include "e2e/e2e_messages.hpp"
+#include "e2e/encrypted_transport.hpp"
+#include "platform/crypto/random_bytes.hpp"
+#include "tests/e2e/e2e_test_support.hpp"
+#include "tests/testkit/memory_transport.hpp"
+
+namespace vela {
+namespace {
+
+using e2etest::LogLines;
+using e2etest::next;
+using e2etest::packet;
+using testkit::MemoryTransportPair;
+using tavlo::crypto::SymmetricKey;
+
+const std::string keyedLine = "🔐 E2E aktywne (ChaCha20-Poly1305, ECDH efemeryczny)";
+const std::string gateLine = "🔒 odrzucono nieautoryzowane połączenie (brak/zły klucz bramki) — cisza";
+
+// A host wrapper over one side of a memory pair; the test plays the client on the other, raw side.
+struct Host {
+  explicit Host(bool requireSecure = true, int maxDatagramSize = defaultMaxDatagramSize)
+      : pair(MemoryTransportPair::make(maxDatagramSize)),
+        wrapper(EncryptedTransport::host(pair.host, identity, requireSecure, log.sink())) {}
+
+  Bytes hostKey() const { return Bytes(identity->signingPublicKey().begin(), identity->signingPublicKey().end()); }
+  testkit::MemoryReliableChannel& rawClient(Channel channel) { return pair.client->memoryReliable(channel); }
+  testkit::MemoryDatagramFlow& rawClientFlow(Channel channel) { return pair.client->memoryFlow(channel); }
+
+  // Runs the client half by hand and returns the agreed key.
+  SymmetricKey handshake() {
+    auto client = E2EClientHandshake::start(hostKey());
+    size_t before = log.lines().size();
+    rawClient(Channel::control).send(client->helloPacket());
+    auto ack = next(rawClient(Channel::control).incoming());
+    EXPECT_TRUE(ack);
+    auto result = client->judgeAck(*ack, [](auto&&...) { return true; }, {});
+    EXPECT_EQ(result.verdict, E2EClientHandshake::Verdict::keyed);
+    EXPECT_TRUE(log.waitFor(before + 1));  // the key is installed before the line
+    return *result.key;
+  }
+
+  std::shared_ptr<const E2EIdentity> identity = e2etest::memoryIdentity();
+  LogLines log;
+  MemoryTransportPair pair;
+  std::shared_ptr<EncryptedTransport> wrapper;
+};
+
+Bytes sealed(ByteView packet, const SymmetricKey& key) { return *E2EEnvelope::seal(packet, key); }
+
+TEST(EncryptedTransportHost, AValidHelloGetsExactlyOneUnsealed160ByteAck) {
+  Host host;
+  EXPECT_FALSE(host.wrapper->isEncrypted());
+  SymmetricKey key = host.handshake();
+  EXPECT_TRUE(host.wrapper->isEncrypted());
+  EXPECT_EQ(host.log.lines(), std::vector<std::string>{keyedLine});
+
+  auto onWire = host.pair.host->memoryReliable(Channel::control).sent().items();
+  ASSERT_EQ(onWire.size(), 1u);
+  EXPECT_EQ(onWire[0].size(), 160u);
+  EXPECT_EQ(e2etest::headerOf(onWire[0]), (PacketHeader{Channel::control, 0x28, {}, 0, 0}));
+
+  // From now on every channel emits envelopes.
+  host.wrapper->control().send(packet(Channel::control, ControlType::hostHello, 20));
+  host.wrapper->video().send(packet(Channel::video, 0x10, 1310));
+  auto control = next(host.rawClient(Channel::control).incoming());
+  auto video = next(host.rawClientFlow(Channel::video).incoming());
+  ASSERT_TRUE(control && video);
+  EXPECT_TRUE(E2EEnvelope::isEnvelope(*control));
+  EXPECT_EQ(video->size(), 16u + 1310 + 32);
+  EXPECT_EQ(E2EEnvelope::open(*video, key), packet(Channel::video, 0x10, 1310));
+}
+
+TEST(EncryptedTransportHost, AHelloWithoutAValidGateMacGetsSilenceAndNothingPassesLater) {
+  auto stranger = e2etest::memoryIdentity("stranger");
+  Bytes strangerKey(stranger->signingPublicKey().begin(), stranger->signingPublicKey().end());
+  for (std::optional<Bytes> macKey : {std::optional<Bytes>(), std::optional<Bytes>(strangerKey)}) {
+    Host host;
+    host.rawClient(Channel::control).send(E2EClientHandshake::start(macKey)->helloPacket());
+    ASSERT_TRUE(host.log.waitFor(1));
+    EXPECT_EQ(host.log.lines(), std::vector<std::string>{gateLine});
+    EXPECT_EQ(host.pair.host->memoryReliable(Channel::control).sent().size(), 0u) << "nothing answered";
+    EXPECT_FALSE(host.wrapper->isEncrypted());
+
+    host.rawClient(Channel::control).send(packet(Channel::control, ControlType::clientHello, 40));
+    host.rawClientFlow(Channel::video).send(packet(Channel::video, 0x13, 31));
+    host.pair.client->close();
+    EXPECT_EQ(next(host.wrapper->control().incoming()), std::nullopt) << "the stream ends without delivering";
+    EXPECT_EQ(next(host.wrapper->video().incoming()), std::nullopt);
+  }
+}
+
+TEST(EncryptedTransportHost, AnAllZeroClientKeyIsLoggedAndAnsweredWithSilence) {
+  Host host;
+  E2EHello hello;
+  hello.gateMac = *E2ECrypto::gateMac(host.hostKey(), hello.ephPub, hello.nonce);
+  host.rawClient(Channel::control).send(encodePacket(hello, 0, 0));
+  ASSERT_TRUE(host.log.waitFor(1));
+  EXPECT_EQ(host.log.lines(), std::vector<std::string>{"🔐 ❌ E2E_HELLO: zła efemeryda klienta"});
+  EXPECT_EQ(host.pair.host->memoryReliable(Channel::control).sent().size(), 0u);
+  EXPECT_FALSE(host.wrapper->isEncrypted());
+}
+
+TEST(EncryptedTransportHost, BeforeTheKeyNothingUnsealedReachesTheSession) {
+  Host host;
+  host.rawClient(Channel::control).send(packet(Channel::control, ControlType::clientHello, 40));
+  host.rawClient(Channel::inputReliable).send(packet(Channel::inputReliable, 0x30, 8));
+  host.rawClientFlow(Channel::inputUnreliable).send(packet(Channel::inputUnreliable, 0x00));
+  SymmetricKey key = host.handshake();
+  host.rawClient(Channel::control).send(sealed(packet(Channel::control, ControlType::clientHello, 40, 1), key));
+  auto first = next(host.wrapper->control().incoming());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(*first, packet(Channel::control, ControlType::clientHello, 40, 1)) << "only the sealed hello, opened";
+}
+
+// Whoever can write into the byte stream (a relay on the way) must not inject keys, text or a
+// password once the session is keyed.
+TEST(EncryptedTransportHost, AfterTheKeyAnUnsealedReliablePacketIsDropped) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  for (Channel channel : {Channel::control, Channel::inputReliable}) {
+    auto& raw = host.rawClient(channel);
+    raw.send(packet(channel, 0x31, 12, 1));  // injected in plaintext
+    raw.send(sealed(packet(channel, 0x31, 12, 2), key));
+    auto delivered = next(channel == Channel::control ? host.wrapper->control().incoming()
+                                                      : host.wrapper->inputReliable().incoming());
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(e2etest::headerOf(*delivered).seq, 2u) << "the plaintext packet was dropped";
+  }
+}
+
+TEST(EncryptedTransportHost, AfterTheKeyOnlyABareHeaderPassesUnsealedAndNeverAsProofOfLife) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  Bytes bare = packet(Channel::audio, 0x00);
+  auto& audio = host.rawClientFlow(Channel::audio);
+  audio.send(packet(Channel::audio, 0x00, 1));  // 17 bytes: dropped
+  audio.send(packet(Channel::audio, 0x21, 0));  // a header of another type: dropped
+  audio.send(bare);                             // delivered
+  audio.send(sealed(packet(Channel::audio, 0x21, 100), key));
+  EXPECT_EQ(next(host.wrapper->audio().incoming()), bare);
+  EXPECT_EQ(next(host.wrapper->audio().incoming()), packet(Channel::audio, 0x21, 100));
+
+  // On the input flow a bare header is a keepalive: only a sealed one counts.
+  auto& input = host.rawClientFlow(Channel::inputUnreliable);
+  input.send(packet(Channel::inputUnreliable, 0x00, 0, 1));
+  input.send(sealed(packet(Channel::inputUnreliable, 0x00, 0, 2), key));
+  auto delivered = next(host.wrapper->inputUnreliable().incoming());
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(e2etest::headerOf(*delivered).seq, 2u);
+}
+
+TEST(EncryptedTransportHost, SealedReliablePacketsReachTheChannelTheirHeaderNames) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  host.rawClient(Channel::control).send(sealed(packet(Channel::inputReliable, 0x30, 8), key));
+  host.rawClient(Channel::inputReliable).send(sealed(packet(Channel::control, ControlType::ping, 8), key));
+  EXPECT_EQ(next(host.wrapper->inputReliable().incoming()), packet(Channel::inputReliable, 0x30, 8));
+  EXPECT_EQ(next(host.wrapper->control().incoming()), packet(Channel::control, ControlType::ping, 8));
+}
+
+TEST(EncryptedTransportHost, DatagramSizesLeaveRoomForTheEnvelopeAboveAFloor) {
+  struct Row {
+    int inner, expected;
+    const char* why;
+  } rows[] = {{1350, 1318, "the usual flow"}, {200, 256, "a tiny flow keeps the 256-byte floor"},
+              {288, 256, "exactly at the floor"}};
+  for (const auto& row : rows) {
+    Host host(true, row.inner);
+    EXPECT_EQ(host.wrapper->video().maxDatagramSize(), row.expected) << row.why;
+    EXPECT_EQ(host.wrapper->inputUnreliable().maxDatagramSize(), row.expected) << row.why;
+  }
+}
+
+TEST(EncryptedTransportHost, ASealedReHelloReplacesTheKeyAndOnlyTheNewKeyAdopts) {
+  Host host;
+  SymmetricKey oldKey = host.handshake();
+  auto& innerInput = host.pair.host->memoryFlow(Channel::inputUnreliable);
+  ASSERT_TRUE(innerInput.hasVerifier());
+
+  auto again = E2EClientHandshake::start(host.hostKey());
+  host.rawClient(Channel::control).send(sealed(again->helloPacket(), oldKey));
+  ASSERT_TRUE(host.log.waitFor(2));
+  auto ack = host.pair.host->memoryReliable(Channel::control).sent().items().back();
+  EXPECT_EQ(ack.size(), 160u) << "the new ack also leaves unsealed";
+  auto result = again->judgeAck(ack, [](auto&&...) { return true; }, {});
+  ASSERT_EQ(result.verdict, E2EClientHandshake::Verdict::keyed);
+  SymmetricKey newKey = *result.key;
+  EXPECT_FALSE(newKey == oldKey);
+
+  host.rawClient(Channel::control).send(sealed(packet(Channel::control, ControlType::ping, 4, 1), oldKey));
+  host.rawClient(Channel::control).send(sealed(packet(Channel::control, ControlType::ping, 4, 2), newKey));
+  EXPECT_EQ(e2etest::headerOf(*next(host.wrapper->control().incoming())).seq, 2u) << "the old key no longer opens";
+
+  // A new client source is adopted only on a datagram sealed with the newest key.
+  auto& clientInput = host.rawClientFlow(Channel::inputUnreliable);
+  clientInput.moveToNewSource();
+  clientInput.send(sealed(packet(Channel::inputUnreliable, 0x00, 0, 1), oldKey));
+  clientInput.send(packet(Channel::inputUnreliable, 0x00, 0, 2));
+  clientInput.send(sealed(packet(Channel::inputUnreliable, 0x00, 0, 3), newKey));
+  auto adopted = next(host.wrapper->inputUnreliable().incoming());
+  ASSERT_TRUE(adopted);
+  EXPECT_EQ(e2etest::headerOf(*adopted).seq, 3u);
+  EXPECT_EQ(innerInput.adoptions(), 1);
+}
+
+// The gate MAC is keyed with a public key: a hello in plaintext after the key proves nothing, and must
+// not replace the key, whether or not the gate is required.
+TEST(EncryptedTransportHost, AnUnsealedReHelloAfterTheKeyIsDropped) {
+  for (bool requireSecure : {true, false}) {
+    Host host(requireSecure);
+    SymmetricKey key = host.handshake();
+    host.rawClient(Channel::control).send(E2EClientHandshake::start(host.hostKey())->helloPacket());
+    host.rawClient(Channel::control).send(sealed(packet(Channel::control, ControlType::ping, 4, 9), key));
+    auto delivered = next(host.wrapper->control().incoming());
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(e2etest::headerOf(*delivered).seq, 9u) << "the key still opens: no re-key happened";
+    EXPECT_EQ(host.pair.host->memoryReliable(Channel::control).sent().size(), 1u) << "one ack only";
+    EXPECT_EQ(host.log.lines().size(), 1u);
+  }
+}
+
+TEST(EncryptedTransportHost, APacketThatFailsToSealIsDroppedNeverSentInPlaintext) {
+  auto pair = MemoryTransportPair::make();
+  LogLines log;
+  auto failing = [](ByteView, const SymmetricKey&) { return std::optional<Bytes>(); };
+  auto wrapper = EncryptedTransport::create(pair.host, log.sink(), true, {}, failing);
+  wrapper->installKey(SymmetricKey(tavlo::crypto::randomArray<32>()));
+  wrapper->control().send(packet(Channel::control, ControlType::ping, 4));
+  wrapper->video().send(packet(Channel::video, 0x10, 100));
+  Bytes a = packet(Channel::video, 0x12, 10), b = packet(Channel::video, 0x12, 11);
+  ByteView batch[] = {a, b};
+  wrapper->video().sendBatch(batch);
+  EXPECT_EQ(pair.host->memoryReliable(Channel::control).sent().size(), 0u);
+  EXPECT_EQ(pair.host->memoryFlow(Channel::video).sent().size(), 0u);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"🔐 ❌ szyfrowanie pakietu nie powiodło się — pakiet odrzucony"})
+      << "logged once per session";
+}
+
+TEST(EncryptedTransportHost, ABatchLeavesSealedInOrderAsOneBatch) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  std::vector<Bytes> packets;
+  for (uint32_t i = 0; i < 5; ++i) packets.push_back(packet(Channel::video, 0x10, 50, i));
+  std::vector<ByteView> views(packets.begin(), packets.end());
+  host.wrapper->video().sendBatch(views);
+  EXPECT_EQ(host.pair.host->memoryFlow(Channel::video).batches(), 1);
+  for (uint32_t i = 0; i < 5; ++i) {
+    auto received = next(host.rawClientFlow(Channel::video).incoming());
+    ASSERT_TRUE(received);
+    EXPECT_EQ(E2EEnvelope::open(*received, key), packets[i]);
+  }
+}
+
+TEST(EncryptedTransportHost, CloseClosesTheInnerTransportAndAFlowCloseDoesNothing) {
+  Host host;
+  host.wrapper->video().close();
+  EXPECT_EQ(host.pair.host->memoryFlow(Channel::video).closeCount(), 0);
+  EXPECT_EQ(host.pair.host->closeCount(), 0);
+  EXPECT_EQ(host.wrapper->remoteDescription(), host.pair.host->remoteDescription());
+  host.wrapper->close();
+  EXPECT_EQ(host.pair.host->closeCount(), 1);
+  EXPECT_EQ(next(host.wrapper->control().incoming()), std::nullopt);
+  EXPECT_EQ(next(host.wrapper->inputUnreliable().incoming()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vela
