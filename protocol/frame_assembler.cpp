@@ -1,0 +1,388 @@
+#include "protocol/frame_assembler.hpp"
+
+#include <algorithm>
+
+#include "platform/runtime/checked_number.hpp"
+#include "protocol/parity_groups.hpp"
+#include "protocol/xor_bytes.hpp"
+
+namespace vela {
+namespace {
+
+// Chunks beyond the highest one received may still be on their way this long after the last chunk
+// arrived: they are not reported missing yet.
+constexpr uint64_t tailHoldUs = 1'500;
+// First NACKs of frames at least this large (or keyframes) are reported as a diagnostic line.
+constexpr int nackDiagMinChunks = 41;
+// Give-ups of frames at least this large (or keyframes) are reported as a diagnostic line.
+constexpr int dropDiagMinChunks = 21;
+// Adaptive give-up age of non-keyframes: 14/10 of the assembly peak plus 1.5 ms, within 8 to 35 ms.
+constexpr uint64_t adaptiveGiveUpFloorUs = 8'000;
+constexpr uint64_t adaptiveGiveUpCapUs = 33'500;
+constexpr uint64_t adaptiveGiveUpMarginUs = 1'500;
+constexpr double asmPeakDecay = 0.98;
+// How many given-up frame ids are remembered to refuse their late packets.
+constexpr size_t abandonedMemory = 1'024;
+
+FrameAssembler::Event eventOf(FrameAssembler::Event::Kind kind) {
+  FrameAssembler::Event event;
+  event.kind = kind;
+  return event;
+}
+
+uint64_t elapsed(uint64_t nowUs, uint64_t sinceUs) { return nowUs > sinceUs ? nowUs - sinceUs : 0; }
+
+std::vector<uint16_t> absentIndices(const std::vector<std::optional<Bytes>>& received, size_t limit) {
+  std::vector<uint16_t> out;
+  for (size_t i = 0; i < limit && i < received.size(); ++i) {
+    if (!received[i]) out.push_back(static_cast<uint16_t>(i));
+  }
+  return out;
+}
+
+// "📊 [DROP ]KIND f=… chunks=…[ got=…] miss=… tail=…% span=…ms"
+std::string lossLine(bool drop, bool idr, uint32_t frameId, int chunkCount, std::optional<int> got,
+                     const std::vector<uint16_t>& missing, uint64_t firstArrivalUs, uint64_t lastChunkUs) {
+  size_t tail = 0;
+  for (uint16_t i : missing) {
+    if (double(i) >= 0.7 * double(chunkCount)) ++tail;
+  }
+  size_t tailPct = missing.empty() ? 0 : tail * 100 / missing.size();
+  uint64_t spanMs = lastChunkUs > firstArrivalUs ? (lastChunkUs - firstArrivalUs) / 1000 : 0;
+  std::string line = drop ? "📊 DROP " : "📊 ";
+  line += idr ? "KEYFRAME" : "P";
+  line += " f=" + std::to_string(frameId) + " chunks=" + std::to_string(chunkCount);
+  if (got) line += " got=" + std::to_string(*got);
+  line += " miss=" + std::to_string(missing.size()) + " tail=" + std::to_string(tailPct) +
+          "% span=" + std::to_string(spanMs) + "ms";
+  return line;
+}
+
+}  // namespace
+
+FrameAssembler::FrameAssembler(int maxInFlightFrames) : maxInFlightFrames_(maxInFlightFrames) {}
+
+void FrameAssembler::setGeneration(uint16_t generation) {
+  std::lock_guard lock(mutex_);
+  setGenerationLocked(generation);
+}
+
+void FrameAssembler::setGenerationLocked(uint16_t generation) {
+  if (generation <= highestGeneration_) return;
+  highestGeneration_ = generation;
+  highestCompletedFrameId_.reset();
+  abandoned_.clear();
+  abandonedOrder_.clear();
+  std::erase_if(frames_, [&](const auto& item) { return item.second.generation < generation; });
+}
+
+FrameAssembler::Entry FrameAssembler::enterLocked(uint16_t generation, uint32_t frameId) {
+  if (generation > highestGeneration_) setGenerationLocked(generation);
+  if (generation < highestGeneration_) return Entry::stale;
+  if (!frames_.contains(frameId) &&
+      ((highestCompletedFrameId_ && *highestCompletedFrameId_ >= frameId) || abandoned_.contains(frameId))) {
+    return Entry::finished;
+  }
+  return Entry::open;
+}
+
+FrameAssembler::FrameState FrameAssembler::newState(uint16_t generation, int chunkCount, int64_t frameByteLength,
+                                                    FrameFlags flags, uint8_t ltrToken, uint64_t captureTimestampUs,
+                                                    uint64_t nowMonoUs) {
+  FrameState state;
+  state.generation = generation;
+  state.chunkCount = chunkCount;
+  state.frameByteLength = frameByteLength;
+  state.flags = flags;
+  state.ltrToken = ltrToken;
+  state.captureTimestampUs = captureTimestampUs;
+  state.received.resize(static_cast<size_t>(chunkCount));
+  state.firstArrivalMonoUs = nowMonoUs;
+  return state;
+}
+
+FrameAssembler::Event FrameAssembler::ingest(VideoChunk chunk, uint64_t nowMonoUs) {
+  std::optional<FrameState> whole;
+  Event event;
+  {
+    std::lock_guard lock(mutex_);
+    event = ingestLocked(std::move(chunk), nowMonoUs, whole);
+  }
+  if (whole) joinPayloads(event, std::move(*whole));
+  return event;
+}
+
+FrameAssembler::Event FrameAssembler::ingestParity(VideoParity parity, uint64_t nowMonoUs) {
+  std::optional<FrameState> whole;
+  Event event;
+  {
+    std::lock_guard lock(mutex_);
+    event = ingestParityLocked(std::move(parity), nowMonoUs, whole);
+  }
+  if (whole) joinPayloads(event, std::move(*whole));
+  return event;
+}
+
+FrameAssembler::Event FrameAssembler::ingestLocked(VideoChunk chunk, uint64_t nowMonoUs,
+                                                   std::optional<FrameState>& whole) {
+  switch (enterLocked(chunk.generation, chunk.frameId)) {
+    case Entry::stale: return eventOf(Event::Kind::staleGeneration);
+    case Entry::finished: return eventOf(Event::Kind::duplicate);
+    case Entry::open: break;
+  }
+  auto it = frames_.find(chunk.frameId);
+  const int i = chunk.chunkIdx;
+  if (it == frames_.end()) {
+    if (i >= chunk.chunkCount) return eventOf(Event::Kind::pending);  // creates no frame
+    it = frames_
+             .emplace(chunk.frameId, newState(chunk.generation, chunk.chunkCount, chunk.frameByteLength,
+                                              chunk.frameFlags, chunk.ltrToken, chunk.captureTimestampUs, nowMonoUs))
+             .first;
+  }
+  FrameState& state = it->second;
+  if (i >= state.chunkCount) return eventOf(Event::Kind::pending);
+  if (state.received[size_t(i)]) return eventOf(Event::Kind::duplicate);
+  state.received[size_t(i)] = std::move(chunk.payload);
+  state.receivedCount += 1;
+  state.maxIdxReceived = std::max(state.maxIdxReceived, i);
+  state.lastChunkArrivalUs = nowMonoUs;
+  if (state.parityGroupCount > 0) {
+    const int group = parityGroupOf(i, state.parityGroupCount);
+    state.absentInGroup[size_t(group)] -= 1;
+    recoverGroup(state, group);
+  }
+  return finishLocked(it, nowMonoUs, whole);
+}
+
+FrameAssembler::Event FrameAssembler::ingestParityLocked(VideoParity parity, uint64_t nowMonoUs,
+                                                         std::optional<FrameState>& whole) {
+  switch (enterLocked(parity.generation, parity.frameId)) {
+    case Entry::stale: return eventOf(Event::Kind::staleGeneration);
+    case Entry::finished: return eventOf(Event::Kind::duplicate);
+    case Entry::open: break;
+  }
+  if (parity.chunkCount == 0) return eventOf(Event::Kind::pending);
+  auto [it, created] = frames_.try_emplace(parity.frameId);
+  FrameState& state = it->second;
+  if (created) {
+    state = newState(parity.generation, parity.chunkCount, parity.frameByteLength, parity.frameFlags,
+                     parity.ltrToken, parity.captureTimestampUs, nowMonoUs);
+  }
+  const int groupCount = parity.groupCount;
+  if (groupCount == 0) return eventOf(Event::Kind::pending);
+  if (state.parityGroupCount != groupCount) {
+    // Parity of an earlier group count no longer matches the grouping: start over with this one.
+    state.parity.assign(size_t(groupCount), std::nullopt);
+    state.parityGroupCount = groupCount;
+    state.absentInGroup.assign(size_t(groupCount), 0);
+    for (int m = 0; m < state.chunkCount; ++m) {
+      if (!state.received[size_t(m)]) state.absentInGroup[size_t(parityGroupOf(m, groupCount))] += 1;
+    }
+  }
+  const int k = parity.groupIndex;
+  if (k >= groupCount) return eventOf(Event::Kind::pending);
+  if (state.parity[size_t(k)]) return eventOf(Event::Kind::duplicate);
+  state.parity[size_t(k)] = std::move(parity.payload);
+  recoverGroup(state, k);
+  return finishLocked(it, nowMonoUs, whole);
+}
+
+void FrameAssembler::recoverGroup(FrameState& state, int group) {
+  const int groupCount = state.parityGroupCount;
+  if (groupCount < 1 || state.absentInGroup[size_t(group)] != 1 || !state.parity[size_t(group)]) return;
+  int lost = -1;
+  for (int m = group; m < state.chunkCount; m += groupCount) {
+    if (!state.received[size_t(m)]) lost = m;
+  }
+  const Bytes& parity = *state.parity[size_t(group)];
+  const int64_t available = static_cast<int64_t>(parity.size());
+  int64_t length = maxVideoChunkPayload;
+  if (lost >= state.chunkCount - 1) {
+    length = state.frameByteLength - int64_t(maxVideoChunkPayload) * (state.chunkCount - 1);
+    if (length < 1 || available < length) return;
+  } else if (available < maxVideoChunkPayload) {
+    return;
+  }
+  Bytes rebuilt = parity;
+  for (int m = group; m < state.chunkCount; m += groupCount) {
+    if (m == lost) continue;
+    const Bytes& member = *state.received[size_t(m)];
+    xorInto(rebuilt, ByteView(member).first(std::min(member.size(), rebuilt.size())));
+  }
+  rebuilt.resize(static_cast<size_t>(length));
+  state.received[size_t(lost)] = std::move(rebuilt);
+  state.receivedCount += 1;
+  state.absentInGroup[size_t(group)] = 0;
+  state.fecRecovered = true;
+}
+
+FrameAssembler::Event FrameAssembler::finishLocked(std::map<uint32_t, FrameState>::iterator it, uint64_t nowMonoUs,
+                                                   std::optional<FrameState>& whole) {
+  const uint32_t frameId = it->first;
+  FrameState& state = it->second;
+  if (state.receivedCount < state.chunkCount) {
+    pruneLocked();
+    return eventOf(Event::Kind::pending);
+  }
+  if (state.chunkCount >= 3 && !state.flags.contains(FrameFlags::idr) && nowMonoUs > state.firstArrivalMonoUs) {
+    const uint64_t span = nowMonoUs - state.firstArrivalMonoUs;
+    asmPeakUs_ = std::max(span, tavlo::truncateSaturating<uint64_t>(double(asmPeakUs_) * asmPeakDecay));
+    const uint64_t t = asmPeakUs_ > UINT64_MAX / 14 ? UINT64_MAX : 14 * asmPeakUs_;
+    adaptivePGiveUpUs_ =
+        t > 64'999 ? std::min(t / 10, adaptiveGiveUpCapUs) + adaptiveGiveUpMarginUs : adaptiveGiveUpFloorUs;
+  }
+  Event event = eventOf(Event::Kind::completed);
+  event.frameId = frameId;
+  event.generation = state.generation;
+  event.flags = state.flags;
+  event.ltrToken = state.ltrToken;
+  event.captureTimestampUs = state.captureTimestampUs;
+  event.fecRecovered = state.fecRecovered;
+  // The payloads are joined by the caller after unlocking.
+  whole = std::move(state);
+  frames_.erase(it);
+  if (!highestCompletedFrameId_ || *highestCompletedFrameId_ < frameId) highestCompletedFrameId_ = frameId;
+  pruneLocked();
+  return event;
+}
+
+void FrameAssembler::joinPayloads(Event& event, FrameState state) {
+  // Sized from what arrived, not from the length the packets claim.
+  size_t total = 0;
+  for (const auto& payload : state.received) total += payload->size();
+  event.data.reserve(total);
+  for (const auto& payload : state.received) event.data.insert(event.data.end(), payload->begin(), payload->end());
+}
+
+void FrameAssembler::pruneLocked() {
+  if (std::ssize(frames_) <= maxInFlightFrames_) return;
+  auto excess = std::ssize(frames_) - maxInFlightFrames_;
+  for (auto it = frames_.begin(); it != frames_.end() && excess > 0;) {
+    if (it->second.flags.contains(FrameFlags::idr)) {
+      ++it;
+      continue;
+    }
+    abandonLocked(it->first);
+    it = frames_.erase(it);
+    --excess;
+  }
+}
+
+void FrameAssembler::abandonLocked(uint32_t frameId) {
+  if (!abandoned_.insert(frameId).second) return;
+  abandonedOrder_.push_back(frameId);
+  if (abandonedOrder_.size() > abandonedMemory) {
+    abandoned_.erase(abandonedOrder_.front());
+    abandonedOrder_.pop_front();
+  }
+}
+
+uint64_t FrameAssembler::ageLimit(const FrameState& state, uint64_t giveUpAgeUs, uint64_t idrGiveUpAgeUs) const {
+  if (state.flags.contains(FrameFlags::idr)) return idrGiveUpAgeUs;
+  return std::max(adaptivePGiveUpUs_, giveUpAgeUs);
+}
+
+std::vector<FrameAssembler::NackRequest> FrameAssembler::framesNeedingNack(uint64_t nowMonoUs,
+                                                                           const NackPolicy& policy) {
+  std::vector<NackRequest> out;
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [frameId, state] : frames_) {
+      const bool idr = state.flags.contains(FrameFlags::idr);
+      const int roundsLimit = idr ? policy.idrMaxRounds : policy.maxRounds;
+      const uint64_t age = elapsed(nowMonoUs, state.firstArrivalMonoUs);
+      if (state.receivedCount >= state.chunkCount) continue;
+      if (age > ageLimit(state, policy.giveUpAgeUs, policy.idrGiveUpAgeUs)) continue;
+      if (state.nackRounds >= roundsLimit) continue;
+      if (state.nackRounds == 0 && age < policy.firstNackDelayUs) continue;
+      if (state.nackRounds >= 1 && elapsed(nowMonoUs, state.lastNackMonoUs) < policy.holdoffUs) continue;
+
+      size_t scanLimit = size_t(state.chunkCount);
+      if (state.lastChunkArrivalUs != 0 && elapsed(nowMonoUs, state.lastChunkArrivalUs) < tailHoldUs) {
+        scanLimit = size_t(std::max(state.maxIdxReceived, 0));
+      }
+      std::vector<uint16_t> missing = absentIndices(state.received, scanLimit);
+      if (missing.empty()) continue;
+
+      if (state.nackRounds == 0 && state.parityGroupCount > 0 && age < policy.fecFirstNackDelayUs) {
+        const bool parityMayRebuildAll = std::all_of(missing.begin(), missing.end(), [&](uint16_t m) {
+          const int k = parityGroupOf(m, state.parityGroupCount);
+          return !state.parity[size_t(k)] && state.absentInGroup[size_t(k)] == 1;
+        });
+        if (parityMayRebuildAll) continue;
+      }
+      if (state.nackRounds == 0 && (idr || state.chunkCount >= nackDiagMinChunks)) {
+        lines.push_back(lossLine(false, idr, frameId, state.chunkCount, std::nullopt, missing,
+                                 state.firstArrivalMonoUs, state.lastChunkArrivalUs));
+      }
+      state.nackRounds += 1;
+      state.lastNackMonoUs = nowMonoUs;
+      VideoNack nack = VideoNack::fromMissing(frameId, state.generation, missing);
+      out.push_back({std::move(nack), std::move(missing)});
+    }
+  }
+  emit(std::move(lines));
+  return out;
+}
+
+std::vector<FrameAssembler::ExpiredFrame> FrameAssembler::reapExpired(uint64_t nowMonoUs, uint64_t giveUpAgeUs,
+                                                                      uint64_t idrGiveUpAgeUs) {
+  std::vector<ExpiredFrame> out;
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = frames_.begin(); it != frames_.end();) {
+      const FrameState& state = it->second;
+      if (elapsed(nowMonoUs, state.firstArrivalMonoUs) <= ageLimit(state, giveUpAgeUs, idrGiveUpAgeUs)) {
+        ++it;
+        continue;
+      }
+      const bool idr = state.flags.contains(FrameFlags::idr);
+      out.push_back({it->first, idr || state.flags.contains(FrameFlags::refreshFromLTR)});
+      if (idr || state.chunkCount >= dropDiagMinChunks) {
+        lines.push_back(lossLine(true, idr, it->first, state.chunkCount, state.receivedCount,
+                                 absentIndices(state.received, state.received.size()), state.firstArrivalMonoUs,
+                                 state.lastChunkArrivalUs));
+      }
+      abandonLocked(it->first);
+      it = frames_.erase(it);
+    }
+  }
+  emit(std::move(lines));
+  return out;
+}
+
+bool FrameAssembler::frameIsIdr(uint32_t frameId) const {
+  std::lock_guard lock(mutex_);
+  auto it = frames_.find(frameId);
+  return it != frames_.end() && it->second.flags.contains(FrameFlags::idr);
+}
+
+int FrameAssembler::inFlightCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(frames_.size());
+}
+
+uint64_t FrameAssembler::adaptivePGiveUpUs() const {
+  std::lock_guard lock(mutex_);
+  return adaptivePGiveUpUs_;
+}
+
+void FrameAssembler::setOnLossDiag(LossDiag onLossDiag) {
+  std::lock_guard lock(mutex_);
+  onLossDiag_ = std::move(onLossDiag);
+}
+
+void FrameAssembler::emit(std::vector<std::string> lines) const {
+  if (lines.empty()) return;
+  LossDiag sink;
+  {
+    std::lock_guard lock(mutex_);
+    sink = onLossDiag_;
+  }
+  if (!sink) return;
+  for (const std::string& line : lines) sink(line);
+}
+
+}  // namespace vela
