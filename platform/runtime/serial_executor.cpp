@@ -6,8 +6,8 @@
 
 namespace tavlo {
 
-SerialExecutor::SerialExecutor(std::string label) : label_(std::move(label)) {
-  worker_ = std::thread([this] { run(); });
+SerialExecutor::SerialExecutor(std::string label) : queue_(std::make_shared<Queue>(std::move(label))) {
+  worker_ = std::thread([queue = queue_] { run(queue); });
   workerId_ = worker_.get_id();
 }
 
@@ -15,11 +15,11 @@ SerialExecutor::~SerialExecutor() { shutdown(); }
 
 bool SerialExecutor::post(Job job) {
   {
-    std::lock_guard guard(mutex_);
-    if (stopping_) return false;
-    jobs_.push_back(std::move(job));
+    std::lock_guard guard(queue_->mutex);
+    if (queue_->stopping) return false;
+    queue_->jobs.push_back(std::move(job));
   }
-  ready_.notify_one();
+  queue_->ready.notify_one();
   return true;
 }
 
@@ -41,23 +41,28 @@ bool SerialExecutor::sync(const Job& job) {
 
 void SerialExecutor::shutdown() {
   {
-    std::lock_guard guard(mutex_);
-    stopping_ = true;
+    std::lock_guard guard(queue_->mutex);
+    queue_->stopping = true;
   }
-  ready_.notify_all();
-  if (worker_.joinable() && !isCurrent()) worker_.join();
+  queue_->ready.notify_all();
+  if (!worker_.joinable()) return;
+  if (isCurrent()) {
+    worker_.detach();  // a thread cannot join itself; it drains and ends on its own
+  } else {
+    worker_.join();
+  }
 }
 
-void SerialExecutor::run() {
-  setCurrentThreadName(label_);
+void SerialExecutor::run(const std::shared_ptr<Queue>& queue) {
+  setCurrentThreadName(queue->label);
   for (;;) {
     Job job;
     {
-      std::unique_lock lock(mutex_);
-      ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;  // stopping and drained
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      std::unique_lock lock(queue->mutex);
+      queue->ready.wait(lock, [&] { return queue->stopping || !queue->jobs.empty(); });
+      if (queue->jobs.empty()) return;  // stopping and drained
+      job = std::move(queue->jobs.front());
+      queue->jobs.pop_front();
     }
     job();
   }

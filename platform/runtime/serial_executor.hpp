@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,7 +16,9 @@ class SerialExecutor {
 
   // `label` is the queue's label; the worker thread carries its first 15 characters as its name.
   explicit SerialExecutor(std::string label);
-  ~SerialExecutor();  // shutdown()
+  // shutdown(). Safe from one of its own jobs too: the worker then finishes the queued jobs on its own
+  // after this object is gone.
+  ~SerialExecutor();
   SerialExecutor(const SerialExecutor&) = delete;
   SerialExecutor& operator=(const SerialExecutor&) = delete;
 
@@ -24,20 +27,26 @@ class SerialExecutor {
   // Runs `job` on the worker and waits for it; runs it in place when called from the worker itself.
   // Returns false without running it after shutdown.
   bool sync(const Job& job);
-  // Runs the jobs already queued, then stops the worker. Idempotent; may not be called from a job.
+  // Refuses new jobs, runs the ones already queued and, unless called from a job, waits for the worker
+  // to finish them. Idempotent.
   void shutdown();
 
   bool isCurrent() const { return std::this_thread::get_id() == workerId_; }
-  const std::string& label() const { return label_; }
+  const std::string& label() const { return queue_->label; }
 
  private:
-  void run();
+  // Shared with the worker thread, so that a worker outliving its executor still has its queue.
+  struct Queue {
+    explicit Queue(std::string label) : label(std::move(label)) {}
+    const std::string label;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Job> jobs;
+    bool stopping = false;
+  };
+  static void run(const std::shared_ptr<Queue>& queue);
 
-  const std::string label_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Job> jobs_;
-  bool stopping_ = false;
+  std::shared_ptr<Queue> queue_;
   std::thread worker_;
   std::thread::id workerId_;
 };

@@ -1,7 +1,5 @@
 #include "protocol/clipboard/clipboard_transfer.hpp"
 
-#include <thread>
-
 namespace vela {
 
 ClipboardTransfer::ClipboardTransfer(tavlo::Scheduler& scheduler, std::filesystem::path tempFolder)
@@ -13,11 +11,6 @@ ClipboardTransfer::ClipboardTransfer(tavlo::Scheduler& scheduler, std::filesyste
 ClipboardTransfer::~ClipboardTransfer() {
   sender_->reset();
   receiver_->reset();
-  if (executor_->isCurrent()) {
-    // Destroyed from one of our own callbacks on the pacer's thread, which cannot join itself: another
-    // thread lets go of the executor once this tick has finished.
-    std::thread([executor = std::move(executor_)]() mutable { executor.reset(); }).detach();
-  }
 }
 
 void ClipboardTransfer::setCallbacks(ClipboardCallbacks callbacks) { callbacks_->set(std::move(callbacks)); }

@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 
+#include <future>
+#include <memory>
+
 #include <thread>
 #include <vector>
 
@@ -56,6 +59,24 @@ TEST(SerialExecutor, WorkerThreadCarriesTheLabel) {
   char name[16] = {};
   executor.sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
   EXPECT_STREQ(name, "tl.clipboard.pa");
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+TEST(SerialExecutor, CanBeDestroyedFromOneOfItsOwnJobs) {
+  auto executor = std::make_shared<SerialExecutor>("vela.test");
+  std::promise<void> gate, later;
+  executor->post([opened = gate.get_future().share()] { opened.wait(); });
+  executor->post([&executor] { executor.reset(); });
+  // Queued behind the destroying job: the detached worker still runs it.
+  executor->post([&later] { later.set_value(); });
+  gate.set_value();
+  later.get_future().wait();
+  EXPECT_EQ(executor, nullptr);
 }
 
 }  // namespace
