@@ -2,21 +2,6 @@
 
 namespace vela::testkit {
 
-void Tap::add(ByteView packet) {
-  std::lock_guard guard(mutex_);
-  items_.emplace_back(packet.begin(), packet.end());
-}
-
-std::vector<Bytes> Tap::items() const {
-  std::lock_guard guard(mutex_);
-  return items_;
-}
-
-size_t Tap::size() const {
-  std::lock_guard guard(mutex_);
-  return items_.size();
-}
-
 void MemoryReliableChannel::send(ByteView packet) {
   if (owner_.isClosed()) return;
   tap_.add(packet);

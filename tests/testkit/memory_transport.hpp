@@ -17,22 +17,11 @@
 #include <vector>
 
 #include "protocol/transport_interfaces.hpp"
+#include "tests/testkit/tap.hpp"
 
 namespace vela::testkit {
 
 class MemorySessionTransport;
-
-// The packets one side handed to a channel, in order.
-class Tap {
- public:
-  void add(ByteView packet);
-  std::vector<Bytes> items() const;
-  size_t size() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Bytes> items_;
-};
 
 class MemoryReliableChannel final : public ReliableChannel {
  public:
