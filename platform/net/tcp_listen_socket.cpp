@@ -1,0 +1,96 @@
+#include "platform/net/tcp_listen_socket.hpp"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+
+#include "platform/net/tcp_connection_core.hpp"
+
+namespace tavlo {
+
+struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
+  Core(std::shared_ptr<NetThread> t, ServiceClass sc) : thread(std::move(t)), serviceClass(sc), acceptor(thread->context()) {}
+
+  // NetThread. Connections are taken by this code only (never by an asynchronous accept that would
+  // hand them over later), so acceptWaiting() always sees every connection the kernel holds. The
+  // queue is drained, the wait armed, and drained again for what came in between.
+  void accept() {
+    if (!acceptor.is_open()) return;
+    acceptWaiting();
+    std::weak_ptr<Core> weak = shared_from_this();
+    acceptor.async_wait(asio::socket_base::wait_read, [weak](const asio::error_code& ec) {
+      auto self = weak.lock();
+      if (self && !ec) self->accept();
+    });
+    acceptWaiting();
+  }
+
+  // NetThread: takes what the kernel has queued without waiting; the pending asynchronous accept
+  // stays armed for later connections.
+  size_t acceptWaiting() {
+    size_t count = 0;
+    asio::error_code ec;
+    if (!acceptor.is_open() || !onConnection) return 0;
+    acceptor.non_blocking(true, ec);
+    for (;;) {
+      asio::ip::tcp::socket socket(thread->context());
+      acceptor.accept(socket, ec);
+      if (ec == asio::error::connection_aborted) continue;  // died in the queue: take the next one
+      if (ec) break;  // empty (or out of descriptors: the next connection's event tries again)
+      auto core = std::make_shared<TcpConnection::Core>(thread, std::move(socket), serviceClass);
+      ++count;
+      auto handler = onConnection;  // it may stop the listener, which lets go of onConnection
+      if (handler) handler(std::make_shared<TcpConnection>(std::move(core)));
+    }
+    return count;
+  }
+
+  void close() {  // NetThread
+    asio::error_code ignored;
+    acceptor.close(ignored);
+    onConnection = nullptr;
+  }
+
+  const std::shared_ptr<NetThread> thread;
+  const ServiceClass serviceClass;
+  asio::ip::tcp::acceptor acceptor;
+  OnConnection onConnection;  // NetThread
+};
+
+std::unique_ptr<TcpListenSocket> TcpListenSocket::open(std::shared_ptr<NetThread> thread, uint16_t port,
+                                                       ServiceClass serviceClass) {
+  auto core = std::make_shared<Core>(thread, serviceClass);
+  // Opening happens on the caller's thread: nothing else touches the acceptor before start().
+  asio::error_code ec;
+  core->acceptor.open(asio::ip::tcp::v6(), ec);
+  if (!ec) {
+    core->acceptor.set_option(asio::ip::v6_only(false), ec);
+    core->acceptor.set_option(asio::socket_base::reuse_address(true));
+    core->acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v6::any(), port));
+  } else {  // a host without IPv6
+    core->acceptor.open(asio::ip::tcp::v4());
+    core->acceptor.set_option(asio::socket_base::reuse_address(true));
+    core->acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v4::any(), port));
+  }
+  core->acceptor.listen(asio::socket_base::max_listen_connections);
+  uint16_t bound = core->acceptor.local_endpoint().port();
+  return std::unique_ptr<TcpListenSocket>(new TcpListenSocket(std::move(core), bound));
+}
+
+TcpListenSocket::~TcpListenSocket() { stop(); }
+
+void TcpListenSocket::start(OnConnection onConnection) {
+  auto core = core_;
+  core->thread->sync([&] {
+    core->onConnection = std::move(onConnection);
+    core->accept();
+  });
+}
+
+size_t TcpListenSocket::acceptWaiting() { return core_->acceptWaiting(); }
+
+void TcpListenSocket::stop() {
+  auto core = core_;
+  core->thread->sync([core] { core->close(); });
+}
+
+}  // namespace tavlo

@@ -1,0 +1,43 @@
+#pragma once
+// A host's TCP port: accepts connections on every address (dual stack) and hands each over started-ready.
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/net/net_thread.hpp"
+#include "platform/net/socket_options.hpp"
+#include "platform/net/tcp_connection.hpp"
+
+namespace tavlo {
+
+class TcpListenSocket {
+ public:
+  using OnConnection = std::function<void(std::shared_ptr<TcpConnection> connection)>;
+
+  // Binds and listens on `port`. Throws std::system_error when the port is taken or unusable.
+  static std::unique_ptr<TcpListenSocket> open(std::shared_ptr<NetThread> thread, uint16_t port,
+                                               ServiceClass serviceClass);
+  ~TcpListenSocket();  // stop()
+  TcpListenSocket(const TcpListenSocket&) = delete;
+  TcpListenSocket& operator=(const TcpListenSocket&) = delete;
+
+  // Accepts until stopped; `onConnection` runs on the NetThread. Returns once accepting has begun.
+  void start(OnConnection onConnection);
+  // NetThread: hands over every connection already waiting in the kernel's accept queue, now. An owner
+  // that pairs TCP connections with UDP flows calls it before taking a new flow, so that a connection
+  // established before the flow's first datagram is seen first, whatever order the readiness events
+  // come in. Returns how many were handed over.
+  size_t acceptWaiting();
+  // Closes the listening socket and returns once it is closed. Accepted connections go on.
+  void stop();
+  // The bound port (the kernel's choice when opened on port 0).
+  uint16_t port() const { return port_; }
+
+ private:
+  struct Core;
+  TcpListenSocket(std::shared_ptr<Core> core, uint16_t port) : core_(std::move(core)), port_(port) {}
+  std::shared_ptr<Core> core_;
+  uint16_t port_;
+};
+
+}  // namespace tavlo
