@@ -1,0 +1,284 @@
+// The listener's pairing of connections into sessions, scripted with plain sockets as the client.
+#include "transport/host_listener.hpp"
+
+#include <gtest/gtest.h>
+
+#include "tests/transport/loopback_host.hpp"
+#include "tests/transport/raw_sockets.hpp"
+#include "transport/flow_bind.hpp"
+#include "transport/transport_error.hpp"
+
+namespace vela {
+namespace {
+
+using testkit::LoopbackHost;
+using testkit::RawTcp;
+using testkit::RawUdp;
+using testkit::receiveWithin;
+using testkit::waitUntil;
+
+constexpr std::array<Channel, 3> slotChannels{Channel::video, Channel::audio, Channel::inputUnreliable};
+
+Bytes sealed(uint8_t tag) { return {'S', 'E', 'A', 'L', tag}; }
+bool acceptsSealed(ByteView d) { return d.size() == 5 && d[0] == 'S' && d[3] == 'L'; }
+
+// One client played by plain sockets from one local address.
+struct ScriptedClient {
+  ScriptedClient(LoopbackHost& host, std::string ip)
+      : host(host), ip(std::move(ip)), hostIp(this->ip.find(':') != std::string::npos ? "::1" : "127.0.0.1"),
+        udp{std::make_unique<RawUdp>(this->ip), std::make_unique<RawUdp>(this->ip), std::make_unique<RawUdp>(this->ip)} {}
+
+  // Connects and waits until the listener has opened the connection's epoch.
+  void connect() {
+    int64_t before = host.listener().snapshot().epochId;
+    tcp = std::make_unique<RawTcp>(ip, hostIp, host.basePort());
+    ASSERT_TRUE(tcp->connected());
+    ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }));
+  }
+  // Sends the slot's bind datagram and waits until the listener has taken the flow (pending or assembled).
+  void bind(Slot slot) {
+    auto before = host.listener().snapshot();
+    send(slot, flowBindDatagram(slotChannels[static_cast<size_t>(slot)]));
+    ASSERT_TRUE(waitUntil(host.listener(), [&] {
+      auto now = host.listener().snapshot();
+      return now.pendingFlowEpochs[static_cast<size_t>(slot)] != -1 || now.epochId != before.epochId ||
+             now.liveTransports != before.liveTransports || now.pendingMuxEpoch != before.pendingMuxEpoch;
+    }));
+  }
+  void send(Slot slot, ByteView datagram) {
+    udp[static_cast<size_t>(slot)]->sendTo(hostIp, static_cast<uint16_t>(host.basePort() + 1 + static_cast<int>(slot)),
+                                           datagram);
+  }
+  RawUdp& socket(Slot slot) { return *udp[static_cast<size_t>(slot)]; }
+
+  LoopbackHost& host;
+  const std::string ip;
+  const std::string hostIp;
+  std::unique_ptr<RawTcp> tcp;
+  std::array<std::unique_ptr<RawUdp>, 3> udp;
+};
+
+// A client that has connected all four pieces, and the transport the host made of them.
+struct Session {
+  std::unique_ptr<ScriptedClient> client;
+  std::shared_ptr<DirectSessionTransport> transport;
+};
+
+Session connectSession(LoopbackHost& host, const std::string& ip) {
+  Session s;
+  s.client = std::make_unique<ScriptedClient>(host, ip);
+  s.client->connect();
+  for (Slot slot : {Slot::video, Slot::audio, Slot::inputUnreliable}) s.client->bind(slot);
+  s.transport = host.nextSession();
+  return s;
+}
+
+class HostListenerOnBothFamilies : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostListenerOnBothFamilies, YieldsOneTransportOnceTcpAndAllThreeFlowsAreThere) {
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  ScriptedClient client(host, GetParam());
+  client.connect();
+  client.bind(Slot::video);
+  client.bind(Slot::audio);
+  EXPECT_EQ(host.nextSession(std::chrono::milliseconds(0)), nullptr) << "nothing before the third flow";
+  client.bind(Slot::inputUnreliable);
+  auto transport = host.nextSession();
+  ASSERT_TRUE(transport);
+  EXPECT_EQ(transport->remoteDescription(), client.tcp->description()) << "the TCP peer, as the listener prints it";
+
+  Bytes control(6, 0);
+  client.tcp->writeFrame(control);
+  EXPECT_EQ(receiveWithin(transport->control().incoming()), control);
+  transport->control().send(Bytes{1, 2, 3, 4, 5, 0});
+  EXPECT_EQ(client.tcp->read(10), (Bytes{6, 0, 0, 0, 1, 2, 3, 4, 5, 0}));
+  for (Slot slot : {Slot::video, Slot::audio, Slot::inputUnreliable}) {
+    DatagramFlow& flow = slot == Slot::video ? transport->video() : slot == Slot::audio ? transport->audio() : transport->inputUnreliable();
+    EXPECT_EQ(receiveWithin(flow.incoming()), flowBindDatagram(slotChannels[static_cast<size_t>(slot)]))
+        << slotName(slot) << ": the first datagram waited for the transport and is delivered";
+    Bytes out{static_cast<uint8_t>(slot), 9};
+    flow.send(out);
+    EXPECT_EQ(client.socket(slot).receive(), out) << slotName(slot);
+  }
+  EXPECT_EQ(host.nextSession(std::chrono::milliseconds(0)), nullptr) << "exactly one transport";
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, HostListenerOnBothFamilies, ::testing::Values("127.0.0.1", "::1"));
+
+TEST(HostListener, ANewConnectionCancelsWhatTheEpochBeforeLeftWaiting) {
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  ScriptedClient first(host, "127.0.0.1");
+  first.connect();
+  first.bind(Slot::video);
+  first.bind(Slot::audio);
+  ScriptedClient second(host, "127.0.0.1");
+  second.connect();
+  EXPECT_TRUE(first.tcp->closedByPeer()) << "the first connection is cancelled";
+  auto s = host.listener().snapshot();
+  EXPECT_EQ(s.pendingFlowEpochs, (std::array<int64_t, 3>{-1, -1, -1})) << "and its flows with it";
+  first.bind(Slot::inputUnreliable);  // late: it lands in the second epoch
+  EXPECT_EQ(host.nextSession(std::chrono::milliseconds(0)), nullptr);
+  second.bind(Slot::video);
+  second.bind(Slot::audio);
+  auto transport = host.nextSession();
+  ASSERT_TRUE(transport) << "the second client's pieces (and whatever flow came in its epoch) assemble";
+  EXPECT_EQ(transport->remoteDescription(), second.tcp->description());
+}
+
+TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
+  tavlo::FakeClock clock;
+  tavlo::ManualScheduler scheduler(clock);
+  LoopbackHost host(&scheduler);
+  ASSERT_TRUE(host.start());
+  ScriptedClient client(host, "127.0.0.1");
+  RawUdp otherVideo;
+  client.connect();
+  client.bind(Slot::video);
+  otherVideo.sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 1), flowBindDatagram(Channel::video));
+  client.bind(Slot::audio);
+  client.bind(Slot::inputUnreliable);
+  auto transport = host.nextSession();
+  ASSERT_TRUE(transport);
+  Bytes out{1};
+  transport->video().send(out);
+  EXPECT_EQ(otherVideo.receive(), out) << "the second video flow is the one used";
+  // The first one was cancelled and forgotten: its next datagram opens a new flow.
+  client.send(Slot::video, Bytes{2});
+  EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().pendingFlowEpochs[0] != -1; }));
+}
+
+struct LateFlowFixture : ::testing::Test {
+  LateFlowFixture() : scheduler(clock), host(&scheduler) {}
+  void SetUp() override { ASSERT_TRUE(host.start()); }
+  // Sends from a fresh socket on `ip` and waits until the listener holds it as the slot's waiting flow.
+  std::unique_ptr<RawUdp> lateFlow(const std::string& ip, Slot slot, ByteView first) {
+    auto socket = std::make_unique<RawUdp>(ip);
+    socket->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 1 + static_cast<int>(slot)), first);
+    EXPECT_TRUE(waitUntil(host.listener(), [&] {
+      return host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(slot)] != -1;
+    }));  // and its late check is scheduled by the time waitUntil returns
+    return socket;
+  }
+  void advanceMs(uint64_t ms) {
+    scheduler.advanceBy(ms * 1000);
+    host.listener().waitIdle();
+  }
+  tavlo::FakeClock clock;
+  tavlo::ManualScheduler scheduler;
+  LoopbackHost host;
+};
+
+TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromotedByTheKey) {
+  auto older = connectSession(host, "127.0.0.5");
+  auto newer = connectSession(host, "127.0.0.9");
+  ASSERT_TRUE(older.transport && newer.transport);
+  older.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  newer.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  ASSERT_EQ(receiveWithin(older.transport->inputUnreliable().incoming()), flowBindDatagram(Channel::inputUnreliable));
+
+  auto moved = lateFlow("127.0.0.5", Slot::inputUnreliable, flowBindDatagram(Channel::inputUnreliable));
+  advanceMs(299);
+  EXPECT_EQ(older.transport->inputBox()->candidateCount() + newer.transport->inputBox()->candidateCount(), 0u);
+  advanceMs(1);
+  EXPECT_TRUE(host.waitForLog("🔁 listener: spóźnione dziecko inputUnreliable od " + moved->description() +
+                              " → kandydat adopcji w żywej sesji"));
+  EXPECT_TRUE(host.waitForLog("🔁 input: kandydat " + moved->description() + " — czekam na datagram z pieczęcią sesji"));
+  EXPECT_EQ(older.transport->inputBox()->candidateCount(), 1u) << "the same IP wins over the newest";
+  EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 0u);
+
+  moved->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 3), sealed(1));
+  EXPECT_EQ(receiveWithin(older.transport->inputUnreliable().incoming()), sealed(1))
+      << "the bare bind header proved nothing; the sealed datagram promotes and is delivered";
+  EXPECT_EQ(older.transport->inputBox()->adoptions(), 1);
+  Bytes out{7};
+  older.transport->inputUnreliable().send(out);
+  EXPECT_EQ(moved->receive(), out) << "sends follow the promoted source";
+
+  auto stranger = lateFlow("127.0.0.7", Slot::inputUnreliable, Bytes{1});
+  advanceMs(300);
+  EXPECT_TRUE(host.waitForLog("od " + stranger->description()));
+  EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 1u) << "no IP matches: the newest session";
+}
+
+TEST_F(LateFlowFixture, IsNeverAdoptedWhenANewConnectionComesFirst) {
+  auto live = connectSession(host, "127.0.0.5");
+  ASSERT_TRUE(live.transport);
+  live.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  auto late = lateFlow("127.0.0.5", Slot::inputUnreliable, Bytes{1});
+  ScriptedClient next(host, "127.0.0.6");
+  next.connect();
+  advanceMs(300);
+  EXPECT_EQ(live.transport->inputBox()->candidateCount(), 0u);
+  for (const auto& line : host.logLines()) EXPECT_EQ(line.find("spóźnione dziecko"), std::string::npos) << line;
+}
+
+TEST_F(LateFlowFixture, AFourthTransportPushesTheOldestOutWithoutClosingIt) {
+  std::vector<Session> sessions;
+  for (int i = 11; i <= 14; ++i) sessions.push_back(connectSession(host, "127.0.0." + std::to_string(i)));
+  for (auto& s : sessions) ASSERT_TRUE(s.transport);
+  EXPECT_EQ(host.listener().snapshot().liveTransports, 3u);
+  EXPECT_FALSE(sessions[0].transport->isClosed());
+  Bytes frame(6, 0);
+  sessions[0].transport->control().send(frame);
+  EXPECT_EQ(sessions[0].client->tcp->read(10), (Bytes{6, 0, 0, 0, 0, 0, 0, 0, 0, 0})) << "the oldest still works";
+
+  sessions[3].transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  sessions[0].transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  auto late = lateFlow("127.0.0.11", Slot::inputUnreliable, Bytes{1});
+  advanceMs(300);
+  EXPECT_TRUE(host.waitForLog("od " + late->description()));
+  EXPECT_EQ(sessions[3].transport->inputBox()->candidateCount(), 1u) << "the oldest can no longer receive late flows";
+  EXPECT_EQ(sessions[0].transport->inputBox()->candidateCount(), 0u);
+}
+
+TEST_F(LateFlowFixture, RefusedWithoutAVerifierAndDroppedWhenItNeverProves) {
+  auto live = connectSession(host, "127.0.0.5");
+  ASSERT_TRUE(live.transport);
+  auto first = lateFlow("127.0.0.5", Slot::audio, Bytes{1});
+  advanceMs(300);
+  EXPECT_TRUE(host.waitForLog("🔁 audio: spóźnione dziecko " + first->description() +
+                              " odrzucone — brak weryfikatora (sesja bez E2E)"));
+
+  live.transport->audioBox()->setAdoptionVerifier([](ByteView) { return false; });
+  auto second = lateFlow("127.0.0.5", Slot::audio, Bytes{0});
+  for (uint8_t i = 1; i < 40; ++i) second->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 2), Bytes{i});
+  advanceMs(300);
+  EXPECT_TRUE(host.waitForLog("🔁 audio: kandydat " + second->description() + " odrzucony (33 datagramów bez dowodu)"));
+  EXPECT_EQ(live.transport->audioBox()->candidateCount(), 0u);
+}
+
+TEST(HostListener, StartRefusesABlockItCannotOpenAndLeavesNothingOpen) {
+  auto listener = HostListener::create();
+  EXPECT_THROW(listener->start(0), TransportError);
+  EXPECT_THROW(listener->start(65533), TransportError) << "the block's last port would be past 65,535";
+
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  uint16_t base = host.basePort();
+  host.stop();
+  auto taken = std::make_unique<RawUdp>("::", static_cast<uint16_t>(base + 2));  // the audio port
+  EXPECT_THROW(listener->start(base), std::system_error);
+  taken.reset();
+  EXPECT_NO_THROW(listener->start(base)) << "the failed start closed the ports it had opened";
+}
+
+TEST(HostListener, IpPartTakesTheHostOfAnEndpointText) {
+  struct Row {
+    const char* endpoint;
+    const char* ip;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"[fe80::1]:5000", "fe80::1", "bracketed IPv6 with a port"},
+      {"192.168.1.20:50123", "192.168.1.20", "IPv4 with a port"},
+      {"fe80::1", "fe80::1", "a bare IPv6 address is taken whole"},
+      {"?", "?", "no colon"},
+      {"[::1", "[::1", "an unclosed bracket is not an address in brackets"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(HostListener::ipPart(row.endpoint), row.ip) << row.why;
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,75 @@
+#pragma once
+// Loopback test kit for the direct path: a minimal owner of a HostListener, doing what the host
+// controller does with one (a log sink, a start on a free port block, an accept loop consuming
+// `sessions`, a stop), and a way to get a connected client/host transport pair.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime/channel.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "transport/direct_dialer.hpp"
+#include "transport/direct_session_transport.hpp"
+#include "transport/host_listener.hpp"
+
+namespace vela::testkit {
+
+using namespace std::chrono_literals;
+
+// Receives from `channel` for up to `timeout` of real time.
+template <class T>
+std::optional<T> receiveWithin(tavlo::Channel<T>& channel, std::chrono::milliseconds timeout = 5s) {
+  const auto& clock = tavlo::SteadyClock::shared();
+  return channel.receiveUntil(clock, clock.nowUs() + static_cast<uint64_t>(timeout.count()) * 1000);
+}
+
+class LoopbackHost {
+ public:
+  // `scheduler` (optional) drives the listener's late-flow checks; tests pass a ManualScheduler.
+  explicit LoopbackHost(tavlo::Scheduler* scheduler = nullptr);
+  // Stops the listener and ends the accept loop.
+  ~LoopbackHost();
+
+  // Starts the listener on a block of four ports found free now (tries random bases, as parallel test
+  // programs may take ports at any moment). On failure logs "❌ start nasłuchu: " and the error, drops
+  // the listener and returns false.
+  bool start();
+  uint16_t basePort() const { return basePort_; }
+  HostListener& listener() { return *listener_; }
+  void stop();
+
+  // The next transport the accept loop took; null when none comes within `timeout`.
+  std::shared_ptr<DirectSessionTransport> nextSession(std::chrono::milliseconds timeout = 5s);
+  // Whether the accept loop has ended (the listener's `sessions` finished).
+  bool acceptLoopEnded();
+
+  // Log lines of the listener and of its transports' flows.
+  std::vector<std::string> logLines();
+  // Waits for a log line containing `text`.
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s);
+
+ private:
+  std::shared_ptr<HostListener> listener_;
+  uint16_t basePort_ = 0;
+  std::shared_ptr<tavlo::Channel<std::string>> logs_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> seen_;
+  tavlo::Channel<std::shared_ptr<SessionTransport>> accepted_;
+  std::thread acceptLoop_;
+};
+
+struct ConnectedPair {
+  std::shared_ptr<DirectSessionTransport> client;
+  std::shared_ptr<DirectSessionTransport> host;
+};
+
+// Dials `host` (an address of the loopback) and returns both ends of the session, or nulls on failure.
+ConnectedPair connectPair(LoopbackHost& host, const std::string& address = "127.0.0.1", DirectDialer dialer = {});
+
+// Repeats `condition` (with the listener's thread idle in between) until it holds or `timeout` passes.
+bool waitUntil(HostListener& listener, const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+
+}  // namespace vela::testkit

@@ -1,0 +1,237 @@
+#include "transport/host_listener.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "transport/transport_error.hpp"
+
+namespace vela {
+
+using tavlo::ServiceClass;
+
+namespace {
+constexpr std::array<Slot, 3> slots{Slot::video, Slot::audio, Slot::inputUnreliable};
+constexpr uint16_t highestBasePort = 65535 - 3;  // the block's last port must exist
+}  // namespace
+
+std::shared_ptr<HostListener> HostListener::create(tavlo::Scheduler* scheduler) {
+  return std::shared_ptr<HostListener>(new HostListener(scheduler));
+}
+
+HostListener::HostListener(tavlo::Scheduler* scheduler)
+    : ownScheduler_(scheduler ? nullptr : std::make_unique<tavlo::ThreadScheduler>()),
+      scheduler_(scheduler ? *scheduler : *ownScheduler_),
+      q_(tavlo::NetThread::start("vela.transport.host")) {}
+
+HostListener::~HostListener() {
+  std::set<tavlo::Scheduler::JobId> checks;
+  {
+    std::lock_guard guard(mutex_);
+    checks.swap(lateChecks_);
+  }
+  for (auto id : checks) scheduler_.cancel(id);
+  stop();
+}
+
+void HostListener::setOnLog(tavlo::LogSink onLog) {
+  std::lock_guard guard(mutex_);
+  onLog_ = std::move(onLog);
+}
+
+void HostListener::log(const std::string& line) const {
+  tavlo::LogSink sink;
+  {
+    std::lock_guard guard(mutex_);
+    sink = onLog_;
+  }
+  if (sink) sink(line);
+}
+
+void HostListener::start(uint16_t port) {
+  if (port == 0 || port > highestBasePort) throw TransportError::badEndpoint();
+  // Opened first and kept only if all four succeed: a failed start closes what it opened.
+  std::shared_ptr<tavlo::TcpListenSocket> tcp = tavlo::TcpListenSocket::open(q_, port, ServiceClass::interactiveVoice);
+  std::vector<std::unique_ptr<tavlo::UdpListenSocket>> udp;
+  for (Slot slot : slots) {
+    auto serviceClass = slot == Slot::video ? ServiceClass::interactiveVideo : ServiceClass::interactiveVoice;
+    udp.push_back(tavlo::UdpListenSocket::open(q_, static_cast<uint16_t>(port + 1 + static_cast<int>(slot)), serviceClass));
+  }
+  std::weak_ptr<HostListener> weak = weak_from_this();
+  tcp->start([weak](std::shared_ptr<tavlo::TcpConnection> connection) {
+    if (auto self = weak.lock()) self->handleConnection(std::move(connection));
+  });
+  for (Slot slot : slots) {
+    udp[static_cast<size_t>(slot)]->start([weak, slot](std::shared_ptr<tavlo::UdpLink> link) {
+      if (auto self = weak.lock()) self->handlePeer(slot, std::move(link));
+    });
+  }
+  {
+    std::lock_guard guard(mutex_);
+    std::swap(tcpListener_, tcp);
+    std::swap(udpListeners_, udp);
+  }
+  // A second start replaces the first one's sockets; they close here, outside the lock.
+}
+
+void HostListener::stop() {
+  std::shared_ptr<tavlo::TcpListenSocket> tcp;
+  std::vector<std::unique_ptr<tavlo::UdpListenSocket>> udp;
+  {
+    std::lock_guard guard(mutex_);
+    tcp = std::move(tcpListener_);
+    udp = std::move(udpListeners_);
+  }
+  if (tcp) tcp->stop();
+  for (auto& listener : udp) listener->stop();
+  sessions_.close();
+}
+
+void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connection) {
+  auto mux = std::make_shared<MultiplexedTCP>(connection);
+  mux->start([](bool) {});
+  std::shared_ptr<MultiplexedTCP> staleMux;
+  std::vector<std::shared_ptr<UDPFlow>> staleFlows;
+  {
+    std::lock_guard guard(mutex_);
+    epochId_ += 1;
+    staleMux = std::exchange(pendingMux_, mux);
+    pendingMuxEpoch_ = epochId_;
+    for (auto& piece : pending_) {
+      if (piece.flow) staleFlows.push_back(std::move(piece.flow));
+      piece = {};
+    }
+    pendingRemote_ = connection->remoteDescription();
+  }
+  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled.
+  if (staleMux) staleMux->close();
+  for (auto& flow : staleFlows) flow->close();
+  tryAssemble();
+}
+
+void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
+  // A connection the kernel has already established came before this flow, even when its readiness
+  // event is handled after the flow's: take it first, or it would cancel the flow of its own client.
+  std::shared_ptr<tavlo::TcpListenSocket> tcp;
+  {
+    std::lock_guard guard(mutex_);
+    tcp = tcpListener_;
+  }
+  if (tcp) tcp->acceptWaiting();
+  std::string remote = link->remoteDescription();
+  auto flow = std::make_shared<UDPFlow>(std::move(link), slotName(slot));
+  flow->start([](bool) {});  // its datagrams wait in the flow until the transport takes them
+  std::shared_ptr<UDPFlow> replaced;
+  bool muxWaiting;
+  size_t live;
+  {
+    std::lock_guard guard(mutex_);
+    Pending& piece = pending_[static_cast<size_t>(slot)];
+    replaced = std::exchange(piece.flow, flow);
+    piece.epoch = epochId_;
+    forgetClosedLocked();
+    muxWaiting = pendingMux_ != nullptr;
+    live = liveTransports_.size();
+  }
+  if (replaced) replaced->close();
+  tryAssemble();
+  if (muxWaiting || live == 0) return;  // with no live session the flow waits for the next connection
+  // The timer only hands the check to the listener's thread: it never holds the listener itself, so
+  // the listener cannot end up destroyed on the timer's thread.
+  std::weak_ptr<HostListener> weak = weak_from_this();
+  auto id = std::make_shared<tavlo::Scheduler::JobId>(0);
+  auto queue = q_;
+  *id = scheduler_.after(lateChildDelayUs, [weak, queue, flow, slot, remote, id] {
+    queue->post([weak, flow, slot, remote, id] {
+      auto self = weak.lock();
+      if (!self) return;
+      {
+        std::lock_guard guard(self->mutex_);
+        self->lateChecks_.erase(*id);
+      }
+      self->lateChildCheck(flow, slot, remote);
+    });
+  });
+  std::lock_guard guard(mutex_);
+  lateChecks_.insert(*id);
+}
+
+void HostListener::waitIdle() { q_->sync([] {}); }
+
+void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote) {
+  std::shared_ptr<DirectSessionTransport> target;
+  {
+    std::lock_guard guard(mutex_);
+    forgetClosedLocked();
+    if (pendingMux_) return;  // a connection came meanwhile and has cancelled this flow
+    std::string ip = ipPart(remote);
+    for (auto it = liveTransports_.rbegin(); it != liveTransports_.rend() && !target; ++it)
+      if (ipPart((*it)->remoteDescription()) == ip) target = *it;
+    if (!target && !liveTransports_.empty()) target = liveTransports_.back();
+    if (!target) return;
+    Pending& piece = pending_[static_cast<size_t>(slot)];
+    if (piece.flow != flow) return;  // assembled, or replaced by a newer flow of the slot
+    piece = {};
+  }
+  log(std::string("🔁 listener: spóźnione dziecko ") + slotName(slot) + " od " + remote +
+      " → kandydat adopcji w żywej sesji");
+  target->adopt(slot, flow, remote);
+}
+
+void HostListener::tryAssemble() {
+  std::shared_ptr<DirectSessionTransport> transport;
+  {
+    std::lock_guard guard(mutex_);
+    if (!pendingMux_) return;
+    for (const Pending& piece : pending_)
+      if (!piece.flow || piece.epoch != pendingMuxEpoch_) return;
+    auto mux = std::exchange(pendingMux_, nullptr);
+    pendingMuxEpoch_ = -1;
+    std::array<std::shared_ptr<UDPFlow>, 3> flows;
+    for (size_t i = 0; i < pending_.size(); ++i) flows[i] = std::exchange(pending_[i], {}).flow;
+
+    const tavlo::Clock& clock = scheduler_.clock();
+    auto inputBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::inputUnreliable)], "input", clock);
+    auto videoBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::video)], "video", clock);
+    auto audioBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::audio)], "audio", clock);
+    for (auto* box : {&inputBox, &videoBox, &audioBox}) (*box)->setOnLog(onLog_);
+    DirectSessionTransport::Parts parts;
+    parts.mux = std::move(mux);
+    parts.video = videoBox;
+    parts.audio = audioBox;
+    parts.videoBox = videoBox;
+    parts.audioBox = audioBox;
+    parts.inputBox = inputBox;
+    parts.remoteDescription = pendingRemote_;
+    transport = std::make_shared<DirectSessionTransport>(std::move(parts));
+
+    forgetClosedLocked();
+    liveTransports_.push_back(transport);
+    while (liveTransports_.size() > maxLiveTransports) liveTransports_.erase(liveTransports_.begin());
+  }
+  sessions_.send(transport);
+}
+
+void HostListener::forgetClosedLocked() {
+  std::erase_if(liveTransports_, [](const auto& transport) { return transport->isClosed(); });
+}
+
+HostListener::Snapshot HostListener::snapshot() const {
+  std::lock_guard guard(mutex_);
+  Snapshot snapshot;
+  snapshot.epochId = epochId_;
+  snapshot.pendingMuxEpoch = pendingMux_ ? pendingMuxEpoch_ : -1;
+  for (size_t i = 0; i < pending_.size(); ++i) snapshot.pendingFlowEpochs[i] = pending_[i].flow ? pending_[i].epoch : -1;
+  snapshot.liveTransports = liveTransports_.size();
+  return snapshot;
+}
+
+std::string HostListener::ipPart(const std::string& endpoint) {
+  if (!endpoint.empty() && endpoint.front() == '[') {
+    auto close = endpoint.find(']');
+    if (close != std::string::npos) return endpoint.substr(1, close - 1);
+  }
+  if (std::count(endpoint.begin(), endpoint.end(), ':') == 1) return endpoint.substr(0, endpoint.find(':'));
+  return endpoint;
+}
+
+}  // namespace vela

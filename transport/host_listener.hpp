@@ -1,0 +1,102 @@
+#pragma once
+// The host's listener for the direct path. It listens on four consecutive ports (TCP control on the
+// base, UDP video, audio and unreliable input on the next three) and pairs each client's TCP
+// connection and three UDP flows into one DirectSessionTransport, yielded on `sessions`.
+//
+// The pieces arrive as independent connections in any interleaving, so they are paired by connection
+// epoch: every new TCP connection opens a new epoch and cancels whatever was still waiting. A UDP flow
+// that arrives while no TCP connection waits but sessions are live is a client whose address changed:
+// 300 ms later it is offered for adoption to the live transport whose peer has the same IP address
+// (else the newest), where it must prove the session key before it carries anything.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/net/net_thread.hpp"
+#include "platform/net/tcp_listen_socket.hpp"
+#include "platform/net/udp_listen_socket.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/system_log.hpp"
+#include "protocol/transport_interfaces.hpp"
+#include "transport/direct_session_transport.hpp"
+
+namespace vela {
+
+class HostListener final : public TransportListener, public std::enable_shared_from_this<HostListener> {
+ public:
+  // How long a UDP flow with no TCP connection waiting has to be claimed by a new connection before it
+  // is taken for a live session's moved client.
+  static constexpr uint64_t lateChildDelayUs = 300'000;
+  // Live transports that can still receive late flows; older ones are forgotten, not closed.
+  static constexpr size_t maxLiveTransports = 3;
+
+  // `scheduler` runs the late-flow checks and its clock times adoption candidates; it must outlive
+  // the listener. Without one, the listener keeps a timer thread of its own.
+  static std::shared_ptr<HostListener> create(tavlo::Scheduler* scheduler = nullptr);
+  // Stops listening. Transports already yielded go on.
+  ~HostListener() override;
+
+  // Set before start(): where log lines go (also the adoption lines of every transport's flows).
+  void setOnLog(tavlo::LogSink onLog);
+  // Listens on `port` (TCP) and port + 1 to port + 3 (UDP). Throws TransportError::badEndpoint for a
+  // port that cannot start a block of four, std::system_error when a port cannot be bound. A failed
+  // start leaves nothing of itself open.
+  void start(uint16_t port) override;
+  SessionStream& sessions() override { return sessions_; }
+  // Closes the listening sockets and finishes `sessions`. Pending pieces and live transports are
+  // left as they are: live sessions go on.
+  void stop() override;
+
+  // The host part of an endpoint text: "[v6]:port" gives v6, "a.b.c.d:port" gives a.b.c.d; a text
+  // with no colon or several (a bare IPv6 address) is returned whole.
+  static std::string ipPart(const std::string& endpoint);
+
+  // The assembly state, for diagnostics and tests.
+  struct Snapshot {
+    int64_t epochId = 0;
+    int64_t pendingMuxEpoch = -1;
+    std::array<int64_t, 3> pendingFlowEpochs{-1, -1, -1};  // by Slot
+    size_t liveTransports = 0;
+  };
+  Snapshot snapshot() const;
+  // Returns once the listener's thread has run everything queued before the call (tests use it to
+  // know a connection, a flow or a late check has been handled).
+  void waitIdle();
+
+ private:
+  struct Pending {
+    std::shared_ptr<UDPFlow> flow;
+    int64_t epoch = -1;
+  };
+
+  explicit HostListener(tavlo::Scheduler* scheduler);
+  void handleConnection(std::shared_ptr<tavlo::TcpConnection> connection);  // NetThread
+  void handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link);         // NetThread
+  void lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote);  // NetThread
+  void tryAssemble();
+  void forgetClosedLocked();
+  void log(const std::string& line) const;
+
+  std::unique_ptr<tavlo::ThreadScheduler> ownScheduler_;
+  tavlo::Scheduler& scheduler_;
+  const std::shared_ptr<tavlo::NetThread> q_;
+  SessionStream sessions_;
+
+  mutable std::mutex mutex_;  // everything below
+  std::shared_ptr<tavlo::TcpListenSocket> tcpListener_;
+  std::vector<std::unique_ptr<tavlo::UdpListenSocket>> udpListeners_;
+  int64_t epochId_ = 0;
+  std::shared_ptr<MultiplexedTCP> pendingMux_;
+  int64_t pendingMuxEpoch_ = -1;
+  std::array<Pending, 3> pending_;  // by Slot
+  std::string pendingRemote_ = "?";
+  std::vector<std::shared_ptr<DirectSessionTransport>> liveTransports_;  // oldest first
+  tavlo::LogSink onLog_;
+  std::set<tavlo::Scheduler::JobId> lateChecks_;
+};
+
+}  // namespace vela
