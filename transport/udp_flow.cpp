@@ -101,7 +101,9 @@ void UDPFlow::close() {
 
 void UDPFlow::forwardTo(Forward forward) {
   auto self = shared_from_this();
-  connection_->thread()->post([self, forward = std::move(forward)]() mutable {
+  // On the flow's thread the switch happens at once; from elsewhere it is queued behind the
+  // deliveries already under way, which then wait in incoming() and are forwarded first.
+  auto job = [self, forward = std::move(forward)]() mutable {
     while (auto waiting = self->incoming_.tryReceive()) {
       if (forward.datagram) forward.datagram(std::move(*waiting));
     }
@@ -110,7 +112,12 @@ void UDPFlow::forwardTo(Forward forward) {
       return;
     }
     self->forward_ = std::move(forward);
-  });
+  };
+  if (connection_->thread()->isCurrent()) {
+    job();
+  } else {
+    connection_->thread()->post(std::move(job));
+  }
 }
 
 }  // namespace vela

@@ -65,7 +65,9 @@ class DialledLink final : public UdpLinkBase {
 
 void UdpLinkBase::start(OnState onState, OnDatagram onDatagram) {
   auto self = shared_from_this();
-  thread_->post([self, onState = std::move(onState), onDatagram = std::move(onDatagram)]() mutable {
+  // Started from its own thread (a listener taking a new peer in the middle of a drain), the link
+  // starts at once, so the datagrams that follow in the same drain go straight to their owner.
+  auto job = [self, onState = std::move(onState), onDatagram = std::move(onDatagram)]() mutable {
     if (self->started_ || self->finalEmitted_) return;
     self->started_ = true;
     self->onState_ = std::move(onState);
@@ -88,7 +90,12 @@ void UdpLinkBase::start(OnState onState, OnDatagram onDatagram) {
       if (self->onDatagram_) self->onDatagram_(std::move(datagram));
     }
     self->unstarted_.clear();
-  });
+  };
+  if (thread_->isCurrent()) {
+    job();
+  } else {
+    thread_->post(std::move(job));
+  }
 }
 
 void UdpLinkBase::cancel() {

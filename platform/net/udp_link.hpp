@@ -28,7 +28,7 @@ class UdpLink {
   virtual ~UdpLink() = default;
 
   // Installs the handlers; both run on thread(). The first state is ready or failed; a final state comes
-  // once, after which nothing more is delivered.
+  // once, after which nothing more is delivered. Called on thread(), the link starts before it returns.
   virtual void start(OnState onState, OnDatagram onDatagram) = 0;
   // In list order; losses are silent (and may show as `waiting`).
   virtual void send(std::span<const ByteView> datagrams) = 0;

@@ -66,6 +66,26 @@ TEST(UdpListenSocket, OpensOneLinkPerRemoteAddressAndForgetsACancelledOne) {
   EXPECT_EQ(receiveWithin(again->incoming()), bytes({4}));
 }
 
+TEST(UdpListenSocket, AWaitingFlowKeepsTheNewestDatagramsWhenNobodyReadsIt) {
+  Listening host;
+  RawUdp peer;
+  constexpr uint32_t sent = UDPFlow::incomingLimit + 500;
+  for (uint32_t i = 0; i < sent; ++i) {
+    Bytes d{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i >> 16)};
+    peer.sendTo("127.0.0.1", host.socket->port(), d);
+  }
+  auto flow = host.nextPeer();
+  ASSERT_TRUE(flow);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (flow->incoming().size() + flow->incoming().droppedCount() < sent && std::chrono::steady_clock::now() < deadline)
+    host.thread->sync([] {});
+  EXPECT_EQ(flow->incoming().size(), UDPFlow::incomingLimit) << "bounded";
+  EXPECT_EQ(flow->incoming().droppedCount(), sent - UDPFlow::incomingLimit) << "the oldest went";
+  uint32_t first = UDPFlow::incomingLimit > 0 ? sent - UDPFlow::incomingLimit : 0;
+  EXPECT_EQ(flow->incoming().tryReceive(),
+            (Bytes{static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8), static_cast<uint8_t>(first >> 16)}));
+}
+
 TEST(UdpListenSocket, LinksAnswerFromTheListeningPort) {
   Listening host;
   RawUdp peer;
