@@ -1,0 +1,195 @@
+// An encrypted session over the real direct path on loopback: the host listener and the direct dialer,
+// each wrapped in the encrypting transport, with taps between the wrappers and the sockets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "e2e/e2e_client_handshake.hpp"
+#include "e2e/e2e_crypto.hpp"
+#include "e2e/e2e_envelope.hpp"
+#include "e2e/e2e_messages.hpp"
+#include "e2e/encrypted_transport.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "tests/e2e/e2e_test_support.hpp"
+#include "tests/testkit/tapped_transport.hpp"
+#include "tests/transport/loopback_host.hpp"
+
+namespace vela {
+namespace {
+
+using e2etest::LogLines;
+using e2etest::next;
+using e2etest::packet;
+using testkit::TappedTransport;
+
+auto trustAll = [](const tavlo::Uuid&, ByteView, const tavlo::LogSink&) { return true; };
+
+// The next datagram past bind headers: the dialer's own bind datagrams may reach the host after the key
+// (they pass unsealed, and every receiver ignores them).
+std::optional<Bytes> nextDatagram(PacketStream& stream) {
+  for (;;) {
+    auto datagram = next(stream);
+    if (!datagram || datagram->size() != PacketHeader::byteCount || (*datagram)[6] != 0x00) return datagram;
+  }
+}
+
+bool startsWithEnvelopeMagic(ByteView bytes) {
+  return bytes.size() >= 4 && std::equal(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), bytes.begin());
+}
+
+// A listening host (its late-flow checks on a manual scheduler) and one dialed client, both tapped.
+struct Loopback {
+  Loopback() {
+    EXPECT_TRUE(host.start());
+    auto pair = testkit::connectPair(host);
+    EXPECT_TRUE(pair.client && pair.host);
+    hostInner = pair.host;
+    clientInner = pair.client;
+    hostTap = std::make_shared<TappedTransport>(pair.host);
+    clientTap = std::make_shared<TappedTransport>(pair.client);
+  }
+  ~Loopback() { host.stop(); }
+
+  Bytes hostKey() const { return Bytes(identity->signingPublicKey().begin(), identity->signingPublicKey().end()); }
+
+  tavlo::FakeClock clock;
+  tavlo::ManualScheduler scheduler{clock};
+  testkit::LoopbackHost host{&scheduler};
+  std::shared_ptr<const E2EIdentity> identity = e2etest::memoryIdentity();
+  std::shared_ptr<DirectSessionTransport> hostInner, clientInner;
+  std::shared_ptr<TappedTransport> hostTap, clientTap;
+  LogLines hostLog, clientLog;
+};
+
+TEST(EncryptedLoopback, ASessionOverTheDirectPathIsSealedEndToEnd) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto started = std::chrono::steady_clock::now();
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  auto elapsed = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(client->isEncrypted());
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  EXPECT_TRUE(hostWrapper->isEncrypted());
+  RecordProperty("handshake_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
+
+  // Exactly one unsealed 160-byte ack on the host's control channel.
+  auto acks = loop.hostTap->sent(Channel::control).items();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].size(), 160u);
+  EXPECT_FALSE(startsWithEnvelopeMagic(acks[0]));
+
+  // Traffic on every channel both ways.
+  client->control().send(packet(Channel::control, ControlType::clientHello, 40));
+  client->inputReliable().send(packet(Channel::inputReliable, 0x30, 10));
+  client->video().send(packet(Channel::video, 0x13, 31));
+  client->audio().send(packet(Channel::audio, 0x21, 300));
+  client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 20));
+  EXPECT_EQ(next(hostWrapper->control().incoming()), packet(Channel::control, ControlType::clientHello, 40));
+  EXPECT_EQ(next(hostWrapper->inputReliable().incoming()), packet(Channel::inputReliable, 0x30, 10));
+  EXPECT_EQ(nextDatagram(hostWrapper->video().incoming()), packet(Channel::video, 0x13, 31));
+  EXPECT_EQ(nextDatagram(hostWrapper->audio().incoming()), packet(Channel::audio, 0x21, 300));
+  EXPECT_EQ(next(hostWrapper->inputUnreliable().incoming()), packet(Channel::inputUnreliable, 0x40, 20));
+
+  hostWrapper->control().send(packet(Channel::control, ControlType::hostHello, 30));
+  Bytes chunk = packet(Channel::video, 0x10, 24 + maxVideoChunkPayload);
+  hostWrapper->video().send(chunk);
+  hostWrapper->audio().send(packet(Channel::audio, 0x20, 400));
+  EXPECT_EQ(next(client->control().incoming()), packet(Channel::control, ControlType::hostHello, 30));
+  EXPECT_EQ(nextDatagram(client->video().incoming()), chunk) << "a full 1,310-byte chunk fits once sealed";
+  EXPECT_EQ(nextDatagram(client->audio().incoming()), packet(Channel::audio, 0x20, 400));
+
+  // A sealed packet for reliable input that travels on the inner control channel is re-sorted by its header.
+  client->control().send(packet(Channel::inputReliable, 0x31, 5));
+  EXPECT_EQ(next(hostWrapper->inputReliable().incoming()), packet(Channel::inputReliable, 0x31, 5));
+
+  // Everything after the handshake, both ways and on every channel, left sealed.
+  for (auto* tap : {loop.hostTap.get(), loop.clientTap.get()}) {
+    for (Channel channel : allChannels) {
+      auto items = tap->sent(channel).items();
+      size_t first = channel == Channel::control ? 1 : 0;  // the hello and the ack
+      for (size_t i = first; i < items.size(); ++i) {
+        EXPECT_TRUE(startsWithEnvelopeMagic(items[i])) << "channel " << int(rawValue(channel)) << " item " << i;
+      }
+    }
+  }
+}
+
+TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+
+  ASSERT_TRUE(client->rebindInputFlow());
+  auto sent = loop.clientTap->sent(Channel::inputUnreliable).items();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(startsWithEnvelopeMagic(sent[0])) << "the wrapper's bind header leaves sealed";
+
+  // The listener offers the new source to the live session after its delay; the sealed header adopts it.
+  ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
+    return loop.host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(Slot::inputUnreliable)] != -1;
+  }));
+  loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
+  ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] { return loop.hostInner->inputBox()->adoptions() == 1; }));
+  auto bind = next(hostWrapper->inputUnreliable().incoming());
+  ASSERT_TRUE(bind);
+  EXPECT_EQ(e2etest::headerOf(*bind), (PacketHeader{Channel::inputUnreliable, 0x00, {}, 0, 0}));
+  client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 12));
+  EXPECT_EQ(next(hostWrapper->inputUnreliable().incoming()), packet(Channel::inputUnreliable, 0x40, 12));
+}
+
+TEST(EncryptedLoopback, AClientWithoutTheHostKeyMeetsSilence) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  tavlo::FakeClock clientClock;
+  std::shared_ptr<EncryptedTransport> client;
+  std::thread dialing([&] { client = EncryptedTransport::client(loop.clientTap, std::nullopt, trustAll, loop.clientLog.sink(), clientClock); });
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  EXPECT_EQ(loop.hostLog.lines()[0], "🔒 odrzucono nieautoryzowane połączenie (brak/zły klucz bramki) — cisza");
+  while (clientClock.waiterCount() == 0) std::this_thread::yield();
+  clientClock.advanceUs(EncryptedTransport::clientAckTimeoutMs * 1000);
+  dialing.join();
+  EXPECT_FALSE(client->isEncrypted());
+  EXPECT_EQ(loop.hostTap->sent(Channel::control).size(), 0u) << "nothing answered";
+  client->control().send(packet(Channel::control, ControlType::clientHello, 40));
+  client->close();
+  EXPECT_EQ(next(hostWrapper->control().incoming()), std::nullopt) << "plaintext never reaches the session";
+}
+
+TEST(EncryptedLoopback, AnAllZeroClientKeyMeetsSilence) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  E2EHello hello;
+  hello.gateMac = *E2ECrypto::gateMac(loop.hostKey(), hello.ephPub, hello.nonce);
+  loop.clientInner->control().send(encodePacket(hello, 0, 0));
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  EXPECT_EQ(loop.hostLog.lines(), std::vector<std::string>{"🔐 ❌ E2E_HELLO: zła efemeryda klienta"});
+  EXPECT_EQ(loop.hostTap->sent(Channel::control).size(), 0u);
+  EXPECT_FALSE(hostWrapper->isEncrypted());
+}
+
+// Bytes written straight into the connection, past the client's wrapper, as a relay on the way could.
+TEST(EncryptedLoopback, InjectedPlaintextAndAnUnsealedReHelloAreDroppedAfterTheKey) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+
+  loop.clientInner->inputReliable().send(packet(Channel::inputReliable, 0x31, 8, 1));
+  loop.clientInner->control().send(E2EClientHandshake::start(loop.hostKey())->helloPacket());
+  client->inputReliable().send(packet(Channel::inputReliable, 0x31, 8, 2));
+  client->control().send(packet(Channel::control, ControlType::ping, 8, 3));
+  auto input = next(hostWrapper->inputReliable().incoming());
+  ASSERT_TRUE(input);
+  EXPECT_EQ(e2etest::headerOf(*input).seq, 2u) << "the injected text was dropped";
+  auto control = next(hostWrapper->control().incoming());
+  ASSERT_TRUE(control);
+  EXPECT_EQ(e2etest::headerOf(*control).seq, 3u) << "the old key still opens: no re-key";
+  EXPECT_EQ(loop.hostTap->sent(Channel::control).size(), 1u) << "no second ack";
+}
+
+}  // namespace
+}  // namespace vela
