@@ -1,0 +1,98 @@
+#include "transport/relay_datagram_header.hpp"
+
+#include <gtest/gtest.h>
+
+#include "tests/testkit/hex.hpp"
+#include "transport/relay_backoff.hpp"
+#include "transport/relay_challenge.hpp"
+
+namespace vela {
+namespace {
+
+using tavlo::testkit::fromHex;
+
+const tavlo::Bytes token = fromHex("00112233445566778899AABBCCDDEEFF");
+
+TEST(RelayDatagramHeader, CarriesMagicTokenSlotPlusOneAndSide) {
+  auto header = RelayDatagramHeader::make(token, Relay::Slot::audio, Relay::Side::host);
+  ASSERT_TRUE(header);
+  EXPECT_EQ(tavlo::Bytes(header->bytes.begin(), header->bytes.end()),
+            fromHex("544C5231 00112233445566778899AABBCCDDEEFF 02 01"));
+  EXPECT_EQ(RelayDatagramHeader::make(token, Relay::Slot::video, Relay::Side::client)->bytes[20], 1);
+  EXPECT_EQ(RelayDatagramHeader::make(token, Relay::Slot::inputUnreliable, Relay::Side::client)->bytes[20], 3);
+}
+
+TEST(RelayDatagramHeader, NeedsASixteenByteToken) {
+  for (size_t size : {0u, 15u, 17u})
+    EXPECT_FALSE(RelayDatagramHeader::make(tavlo::Bytes(size, 1), Relay::Slot::video, Relay::Side::host)) << size;
+}
+
+TEST(RelayDatagramHeader, DeliversOnlyPayloadsOfItsOwnSessionAndSlotFromTheOtherSide) {
+  // The host's audio flow.
+  auto header = *RelayDatagramHeader::make(token, Relay::Slot::audio, Relay::Side::host);
+  auto fromClient = [&](std::string_view headerHex, std::string_view payloadHex) {
+    tavlo::Bytes datagram = fromHex(headerHex);
+    tavlo::Bytes payload = fromHex(payloadHex);
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    return datagram;
+  };
+  struct Row {
+    const char* why;
+    tavlo::Bytes datagram;
+    std::optional<tavlo::Bytes> payload;
+  };
+  const std::string_view good = "544C5231 00112233445566778899AABBCCDDEEFF 02 00";
+  const Row rows[] = {
+      {"the client's audio datagram", fromClient(good, "DEADBEEF"), fromHex("DEADBEEF")},
+      {"a 23-byte datagram gives a 1-byte payload", fromClient(good, "7F"), fromHex("7F")},
+      {"a bare 22-byte header is a keepalive", fromClient(good, ""), std::nullopt},
+      {"shorter than a header", fromHex("544C5231 0011"), std::nullopt},
+      {"sent by this flow's own side", fromClient("544C5231 00112233445566778899AABBCCDDEEFF 02 01", "AA"),
+       std::nullopt},
+      {"another slot (video) of the same session", fromClient("544C5231 00112233445566778899AABBCCDDEEFF 01 00", "AA"),
+       std::nullopt},
+      {"another session's token", fromClient("544C5231 00112233445566778899AABBCCDDEEFE 02 00", "AA"), std::nullopt},
+      {"another magic", fromClient("544C5232 00112233445566778899AABBCCDDEEFF 02 00", "AA"), std::nullopt},
+  };
+  for (const Row& row : rows) {
+    auto payload = header.payloadFor(row.datagram);
+    ASSERT_EQ(payload.has_value(), row.payload.has_value()) << row.why;
+    if (payload) {
+      EXPECT_EQ(tavlo::Bytes(payload->begin(), payload->end()), *row.payload) << row.why;
+    }
+  }
+}
+
+TEST(RelayBackoff, WaitsOneTwoFourEightSixteenThenThirtySeconds) {
+  RelayBackoff backoff;
+  std::vector<uint64_t> waits;
+  for (int i = 0; i < 8; ++i) waits.push_back(backoff.next());
+  EXPECT_EQ(waits, (std::vector<uint64_t>{1, 2, 4, 8, 16, 30, 30, 30}));
+  backoff.reset();
+  EXPECT_EQ(backoff.next(), 1u);
+}
+
+TEST(RelayChallenge, RefusesWhatCouldBeAHandshakeTranscript) {
+  struct Row {
+    const char* why;
+    tavlo::Bytes challenge;
+    bool signable;
+  };
+  tavlo::Bytes labelled = tavlo::toBytes("TL2-E2E-v1");
+  tavlo::Bytes labelledLong = labelled;
+  labelledLong.resize(120, 0x55);
+  const Row rows[] = {
+      {"an ordinary 32-byte challenge", tavlo::Bytes(32, 0x41), true},
+      {"an empty challenge", {}, true},
+      {"the length of a transcript, whatever its bytes", tavlo::Bytes(90, 0x41), false},
+      {"a transcript's label with any length", labelledLong, false},
+      {"the label alone", labelled, false},
+      {"89 and 91 bytes are not a transcript", tavlo::Bytes(89, 0), true},
+      {"91 bytes", tavlo::Bytes(91, 0), true},
+      {"a shorter prefix of the label is harmless", tavlo::toBytes("TL2-E2E"), true},
+  };
+  for (const Row& row : rows) EXPECT_EQ(RelayChallenge::isSignable(row.challenge), row.signable) << row.why;
+}
+
+}  // namespace
+}  // namespace vela

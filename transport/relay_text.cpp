@@ -1,0 +1,56 @@
+#include "transport/relay_text.hpp"
+
+#include <array>
+
+namespace vela {
+namespace {
+
+// UTF-8 forms of tab and of every space separator.
+constexpr std::array<std::string_view, 18> horizontalSpaces = {
+    "\t",           " ",            "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89",
+    "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+};
+
+size_t leadingSpace(std::string_view text) {
+  for (std::string_view space : horizontalSpaces)
+    if (text.starts_with(space)) return space.size();
+  return 0;
+}
+
+size_t trailingSpace(std::string_view text) {
+  for (std::string_view space : horizontalSpaces)
+    if (text.ends_with(space)) return space.size();
+  return 0;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string_view trimHorizontalWhitespace(std::string_view text) {
+  while (size_t n = leadingSpace(text)) text.remove_prefix(n);
+  while (size_t n = trailingSpace(text)) text.remove_suffix(n);
+  return text;
+}
+
+std::optional<tavlo::Bytes> parseHexString(std::string_view text) {
+  text = trimHorizontalWhitespace(text);
+  if (text.size() % 2 != 0) return std::nullopt;
+  tavlo::Bytes out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int high = hexDigit(text[i]);
+    int low = hexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return out;
+}
+
+}  // namespace vela

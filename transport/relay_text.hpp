@@ -1,0 +1,20 @@
+#pragma once
+// Text rules of relay lines: trimming of horizontal white space and session tokens in hexadecimal.
+#include <optional>
+#include <string_view>
+
+#include "platform/runtime/bytes.hpp"
+
+namespace vela {
+
+// `text` without the horizontal white space at both ends: tab and the Unicode space separators
+// (space, no-break space, the typographic spaces U+2000 to U+200A, and the rest of that class). Line
+// breaks, a carriage return among them, are not white space here and stay.
+std::string_view trimHorizontalWhitespace(std::string_view text);
+
+// Bytes from hexadecimal text, two digits a byte (either case), after trimming horizontal white space.
+// nullopt for an odd digit count or anything that is not a digit; the empty text gives no bytes.
+// Callers check the length (a session token is 16 bytes). The reverse is tavlo::hexString.
+std::optional<tavlo::Bytes> parseHexString(std::string_view text);
+
+}  // namespace vela
