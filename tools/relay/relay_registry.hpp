@@ -1,0 +1,93 @@
+#pragma once
+// The line side of the stand-alone relay service, as pure logic: which hosts are registered, which
+// sessions wait for their host, and what to answer each line. The server feeds it the connections'
+// events and carries out the actions it returns, in order.
+//
+// Every connection hears "CH <challenge>" first. Then, by its first line:
+//   H <host id> <public key> <signature>  registration; the signature of the challenge must verify.
+//                                         Later lines: EP <endpoint or ->, RD <1 or 0>.
+//   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0".
+//   C <host id> <gate MAC>                session: the host hears "N <token>"; the client hears
+//                                         "S <token>" once the host has joined, "S -" when refused.
+//   J <token>                             the host joins: its connection and the client's are spliced.
+// Anything else closes the connection.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/runtime/bytes.hpp"
+#include "platform/runtime/random.hpp"
+
+namespace tavlo::relay {
+
+class RelayRegistry {
+ public:
+  using ConnectionId = uint64_t;
+  using Token = std::array<uint8_t, 16>;
+
+  struct Actions {
+    struct Send {
+      ConnectionId to;
+      std::string line;  // with its line feed
+    };
+    struct Splice {
+      ConnectionId host;  // the host's join connection
+      ConnectionId client;
+    };
+    std::vector<Send> sends;             // first
+    std::optional<Splice> splice;        // then: from now on the two connections' bytes are piped
+    std::vector<ConnectionId> closes;    // last
+    std::vector<std::string> log;
+    std::optional<Token> sessionOpened;  // a session waits for its host (the server bounds the wait)
+    std::vector<Token> sessionsClosed;   // their datagram routes go
+  };
+
+  explicit RelayRegistry(Random& random) : random_(random) {}
+
+  Actions opened(ConnectionId id);
+  Actions received(ConnectionId id, const std::string& line);
+  // The connection is gone (closed by its peer or by the server).
+  Actions closed(ConnectionId id);
+  // The host did not join the session in time: the waiting client is closed.
+  Actions joinExpired(const Token& token);
+
+  // Whether datagrams with this token belong to a session that is still open.
+  bool isLiveToken(ByteView token) const;
+  size_t registeredHosts() const { return hosts_.size(); }
+
+ private:
+  enum class Role : uint8_t { unknown, host, probe, waitingClient, hostJoin, splicedClient };
+  struct Connection {
+    Role role = Role::unknown;
+    Bytes challenge;
+    std::string hostID;      // registration: the host it registered
+    std::optional<Token> token;  // waiting, joined and spliced connections
+  };
+  struct Host {
+    ConnectionId connection;
+    Bytes sigPub;
+    std::string endpoint = "-";
+    bool relayData = true;
+  };
+  struct Session {
+    ConnectionId client;
+    std::optional<ConnectionId> hostJoin;
+  };
+
+  void registerHost(ConnectionId id, Connection& connection, const std::vector<std::string>& fields, Actions& out);
+  void probe(ConnectionId id, const std::vector<std::string>& fields, Actions& out);
+  void openSession(ConnectionId id, Connection& connection, const std::vector<std::string>& fields, Actions& out);
+  void join(ConnectionId id, Connection& connection, const std::vector<std::string>& fields, Actions& out);
+  // The host registered under `hostID` whose key the gate MAC was made with.
+  const Host* gatedHost(const std::string& hostID, const std::string& mac) const;
+
+  Random& random_;
+  std::map<ConnectionId, Connection> connections_;
+  std::map<std::string, Host> hosts_;
+  std::map<Token, Session> sessions_;
+};
+
+}  // namespace tavlo::relay
