@@ -21,25 +21,33 @@ class RelayForwarder {
  public:
   using Token = std::array<uint8_t, 16>;
 
-  // Where to send `datagram`, received from `from`; nullopt to drop it. `isLive` says whether a token
-  // names an open session: datagrams of unknown sessions teach nothing and go nowhere.
+  struct Route {
+    std::optional<Address> forwardTo;  // nullopt: drop the datagram
+    bool newAddress = false;           // the sending flow was heard from this address for the first time
+  };
+
+  // What to do with `datagram`, received from `from`. `isLive` says whether a token names an open
+  // session: datagrams of unknown sessions teach nothing and go nowhere.
   template <class IsLive>
-  std::optional<Address> route(const Address& from, ByteView datagram, const IsLive& isLive) {
+  Route route(const Address& from, ByteView datagram, const IsLive& isLive) {
     constexpr size_t headerSize = vela::RelayDatagramHeader::size;
-    if (datagram.size() < headerSize) return std::nullopt;
-    if (!std::equal(vela::Relay::udpMagic.begin(), vela::Relay::udpMagic.end(), datagram.begin())) return std::nullopt;
+    Route out;
+    if (datagram.size() < headerSize) return out;
+    if (!std::equal(vela::Relay::udpMagic.begin(), vela::Relay::udpMagic.end(), datagram.begin())) return out;
     uint8_t slot = datagram[vela::RelayDatagramHeader::slotOffset];
     uint8_t side = datagram[vela::RelayDatagramHeader::sideOffset];
-    if (slot < 1 || slot > 3 || side > 1) return std::nullopt;
+    if (slot < 1 || slot > 3 || side > 1) return out;
     ByteView tokenBytes = datagram.subspan(4, 16);
-    if (!isLive(tokenBytes)) return std::nullopt;
+    if (!isLive(tokenBytes)) return out;
     Token token;
     std::copy(tokenBytes.begin(), tokenBytes.end(), token.begin());
-    routes_[Key{token, slot, side}] = from;
-    if (datagram.size() == headerSize) return std::nullopt;  // a keepalive only keeps the address
+    auto [known, inserted] = routes_.try_emplace(Key{token, slot, side}, from);
+    out.newAddress = inserted || !(known->second == from);
+    known->second = from;
+    if (datagram.size() == headerSize) return out;  // a keepalive only keeps the address
     auto peer = routes_.find(Key{token, slot, static_cast<uint8_t>(1 - side)});
-    if (peer == routes_.end()) return std::nullopt;
-    return peer->second;
+    if (peer != routes_.end()) out.forwardTo = peer->second;
+    return out;
   }
 
   void forget(const Token& token) {

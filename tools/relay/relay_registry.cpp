@@ -69,9 +69,15 @@ RelayRegistry::Actions RelayRegistry::received(ConnectionId id, const std::strin
     case Role::host: {
       auto host = hosts_.find(connection.hostID);
       if (host == hosts_.end() || host->second.connection != id) return out;
-      if (keyword == "EP" && fields.size() == 2) host->second.endpoint = fields[1];
-      if (keyword == "RD" && fields.size() == 2) host->second.relayData = fields[1] == "1";
-      return out;  // a registered host's other lines are not answered
+      if (keyword == "EP" && fields.size() == 2) {
+        host->second.endpoint = fields[1];
+        out.log.push_back("relay: host " + shortID(connection.hostID) + "… punkt końcowy " + fields[1]);
+      } else if (keyword == "RD" && fields.size() == 2) {
+        host->second.relayData = fields[1] == "1";
+        out.log.push_back("relay: host " + shortID(connection.hostID) + "… sesje przez relay " +
+                          (host->second.relayData ? "tak" : "nie"));
+      }
+      return out;  // a registered host's lines are not answered
     }
     case Role::probe:
     case Role::waitingClient:

@@ -184,23 +184,28 @@ TEST(RelayForwarder, PassesDatagramsBetweenTheSidesOfOneSlot) {
     d.insert(d.end(), payload, 0x11);
     return d;
   };
+  auto to = [&](const std::string& from, const Bytes& d) { return forwarder.route(from, d, live).forwardTo; };
   // The host's video flow is not known yet: the client's first video datagram goes nowhere.
-  EXPECT_FALSE(forwarder.route("client:1", datagram(1, 0, 10), live));
+  EXPECT_TRUE(forwarder.route("client:1", datagram(1, 0, 10), live).newAddress);
+  EXPECT_FALSE(to("client:1", datagram(1, 0, 10)));
   // The host's keepalive teaches its address and is not forwarded.
-  EXPECT_FALSE(forwarder.route("host:1", datagram(1, 1, 0), live));
-  EXPECT_EQ(forwarder.route("client:1", datagram(1, 0, 10), live), "host:1");
-  EXPECT_EQ(forwarder.route("host:1", datagram(1, 1, 5), live), "client:1");
+  auto keepalive = forwarder.route("host:1", datagram(1, 1, 0), live);
+  EXPECT_TRUE(keepalive.newAddress);
+  EXPECT_FALSE(keepalive.forwardTo);
+  EXPECT_EQ(to("client:1", datagram(1, 0, 10)), "host:1");
+  EXPECT_EQ(to("host:1", datagram(1, 1, 5)), "client:1");
+  EXPECT_FALSE(forwarder.route("host:1", datagram(1, 1, 0), live).newAddress);
   // Another slot has its own addresses.
-  EXPECT_FALSE(forwarder.route("client:2", datagram(2, 0, 5), live));
+  EXPECT_FALSE(to("client:2", datagram(2, 0, 5)));
   // Unknown sessions, bad slots or sides and short datagrams are dropped and teach nothing.
-  EXPECT_FALSE(forwarder.route("x", datagram(1, 0, 5, 0xCD), live));
-  EXPECT_FALSE(forwarder.route("x", datagram(4, 0, 5), live));
-  EXPECT_FALSE(forwarder.route("x", datagram(1, 2, 5), live));
-  EXPECT_FALSE(forwarder.route("x", Bytes{'T', 'L', 'R', '1'}, live));
+  EXPECT_FALSE(to("x", datagram(1, 0, 5, 0xCD)));
+  EXPECT_FALSE(to("x", datagram(4, 0, 5)));
+  EXPECT_FALSE(to("x", datagram(1, 2, 5)));
+  EXPECT_FALSE(to("x", Bytes{'T', 'L', 'R', '1'}));
   EXPECT_EQ(forwarder.routeCount(), 3u);
   // A flow that moved is followed.
-  EXPECT_FALSE(forwarder.route("host:9", datagram(1, 1, 0), live));
-  EXPECT_EQ(forwarder.route("client:1", datagram(1, 0, 10), live), "host:9");
+  EXPECT_TRUE(forwarder.route("host:9", datagram(1, 1, 0), live).newAddress);
+  EXPECT_EQ(to("client:1", datagram(1, 0, 10)), "host:9");
   RelayForwarder<std::string>::Token key;
   std::fill(key.begin(), key.end(), 0xAB);
   forwarder.forget(key);

@@ -1,0 +1,208 @@
+#include "tools/relay/relay_server.hpp"
+
+#include <map>
+#include <optional>
+
+#include "platform/net/net_thread.hpp"
+#include "platform/net/socket_address.hpp"
+#include "platform/net/tcp_listen_socket.hpp"
+#include "platform/net/udp_socket.hpp"
+#include "platform/runtime/random.hpp"
+#include "tools/relay/relay_forwarder.hpp"
+#include "tools/relay/relay_registry.hpp"
+#include "transport/relay_datagram_header.hpp"
+#include "transport/relay_line_buffer.hpp"
+
+namespace tavlo::relay {
+
+using ConnectionId = RelayRegistry::ConnectionId;
+
+struct RelayServer::Core : std::enable_shared_from_this<Core> {
+  struct Connection {
+    std::shared_ptr<TcpConnection> socket;
+    vela::RelayLineBuffer lines;
+    std::optional<ConnectionId> partner;  // set once spliced: bytes are piped, not read as lines
+  };
+
+  explicit Core(Options o) : options(std::move(o)), thread(NetThread::start("tavlo.relay")), registry(SystemRandom::shared()) {}
+
+  // All below on `thread`.
+  void accepted(std::shared_ptr<TcpConnection> socket) {
+    ConnectionId id = nextId++;
+    ++counters.connections;
+    socket->start([](TcpConnection::State, const std::string&) {});
+    connections[id] = Connection{socket, {}, std::nullopt};
+    apply(registry.opened(id));
+    readNext(id);
+  }
+
+  void readNext(ConnectionId id) {
+    auto found = connections.find(id);
+    if (found == connections.end()) return;
+    std::weak_ptr<Core> weak = weak_from_this();
+    found->second.socket->receive([weak, id](ByteView data, bool peerClosed, const std::string& error) {
+      if (auto self = weak.lock()) self->received(id, data, peerClosed || !error.empty());
+    });
+  }
+
+  void received(ConnectionId id, ByteView data, bool ended) {
+    if (!connections.contains(id)) return;
+    if (data.empty()) {
+      if (ended) close(id);
+      else readNext(id);
+      return;
+    }
+    if (auto partner = connections[id].partner) return pipe(id, *partner, Bytes(data.begin(), data.end()), true);
+    connections[id].lines.append(data);
+    while (true) {
+      auto found = connections.find(id);
+      if (found == connections.end()) return;
+      Connection& connection = found->second;
+      if (connection.partner) {
+        // Spliced by this very line: what came behind it belongs to the peer.
+        Bytes rest = connection.lines.takeRemaining();
+        if (!rest.empty()) return pipe(id, *connection.partner, std::move(rest), true);
+        break;
+      }
+      std::optional<std::string> line = connection.lines.nextLine();
+      if (!line) {
+        if (connection.lines.overflowed()) {
+          log("relay: linia dłuższa niż " + std::to_string(vela::RelayLineBuffer::maxLineBytes) + " B, zamykam");
+          return close(id);
+        }
+        break;
+      }
+      apply(registry.received(id, *line));
+    }
+    readNext(id);
+  }
+
+  // Hands bytes of `from` to its partner; `from` is read again once the partner's socket took them.
+  void pipe(ConnectionId from, ConnectionId to, Bytes bytes, bool thenRead) {
+    auto target = connections.find(to);
+    if (target == connections.end()) return close(from);
+    std::weak_ptr<Core> weak = weak_from_this();
+    target->second.socket->send(std::move(bytes), [weak, from, thenRead] {
+      auto self = weak.lock();
+      if (self && thenRead) self->readNext(from);
+    });
+  }
+
+  void apply(RelayRegistry::Actions actions) {
+    for (const std::string& line : actions.log) log(line);
+    for (const auto& send : actions.sends) {
+      auto target = connections.find(send.to);
+      if (target != connections.end()) target->second.socket->send(toBytes(send.line), {});
+    }
+    if (actions.splice) {
+      auto host = connections.find(actions.splice->host);
+      auto client = connections.find(actions.splice->client);
+      if (host != connections.end() && client != connections.end()) {
+        host->second.partner = client->first;
+        client->second.partner = host->first;
+        // A client has nothing to say before its session starts; anything it did send goes along. Its
+        // own read is already waiting, so this does not read it again.
+        Bytes early = client->second.lines.takeRemaining();
+        if (!early.empty()) pipe(client->first, host->first, std::move(early), false);
+      }
+    }
+    for (const auto& token : actions.sessionsClosed) forwarder.forget(token);
+    if (actions.sessionOpened && options.scheduler) {
+      std::weak_ptr<Core> weak = weak_from_this();
+      auto token = *actions.sessionOpened;
+      options.scheduler->after(options.joinTimeoutUs, [weak, token] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->thread->post([weak, token] {
+          if (auto core = weak.lock()) core->apply(core->registry.joinExpired(token));
+        });
+      });
+    }
+    for (ConnectionId id : actions.closes) close(id);
+  }
+
+  void close(ConnectionId id) {
+    auto found = connections.find(id);
+    if (found == connections.end()) return;
+    found->second.socket->cancel();
+    connections.erase(found);
+    apply(registry.closed(id));
+  }
+
+  void datagram(const SocketAddress& from, Bytes&& bytes) {
+    ++counters.datagrams;
+    if (bytes.size() == vela::RelayDatagramHeader::size) ++counters.keepalives;
+    auto route = forwarder.route(from, bytes, [this](ByteView token) { return registry.isLiveToken(token); });
+    if (route.newAddress) {
+      log("relay: przepływ " + hexString(ByteView(bytes).subspan(4, 4)) + "… slot " +
+          std::to_string(bytes[vela::RelayDatagramHeader::slotOffset]) + " strona " +
+          std::to_string(bytes[vela::RelayDatagramHeader::sideOffset]) + " z " + from.describe());
+    }
+    if (!route.forwardTo) return;
+    ByteView view(bytes);
+    udp->send(std::span<const ByteView>(&view, 1), &*route.forwardTo);
+    ++counters.datagramsForwarded;
+  }
+
+  void stop() {
+    if (listener) listener->stop();
+    if (udp) udp->stopReading();
+    for (auto& [id, connection] : connections) connection.socket->cancel();
+    connections.clear();
+  }
+
+  void log(const std::string& line) const {
+    if (options.log) options.log(line);
+  }
+
+  const Options options;
+  const std::shared_ptr<NetThread> thread;
+  std::unique_ptr<TcpListenSocket> listener;
+  std::shared_ptr<UdpSocket> udp;
+  RelayRegistry registry;
+  RelayForwarder<SocketAddress> forwarder;
+  std::map<ConnectionId, Connection> connections;
+  ConnectionId nextId = 1;
+  Counters counters;
+};
+
+std::unique_ptr<RelayServer> RelayServer::start(Options options) {
+  auto core = std::make_shared<Core>(std::move(options));
+  core->listener = TcpListenSocket::open(core->thread, core->options.tcpPort, ServiceClass::interactiveVoice);
+  core->udp = UdpSocket::openListening(core->options.udpPort, ServiceClass::interactiveVideo);
+  std::weak_ptr<Core> weak = core;
+  core->listener->start([weak](std::shared_ptr<TcpConnection> connection) {
+    if (auto self = weak.lock()) self->accepted(std::move(connection));
+  });
+  core->udp->startReading(
+      core->thread,
+      [weak](const SocketAddress& from, Bytes&& datagram) {
+        if (auto self = weak.lock()) self->datagram(from, std::move(datagram));
+      },
+      [](int) {});
+  return std::unique_ptr<RelayServer>(new RelayServer(std::move(core)));
+}
+
+RelayServer::~RelayServer() {
+  auto core = core_;
+  core->thread->sync([core] { core->stop(); });
+}
+
+uint16_t RelayServer::tcpPort() const { return core_->listener->port(); }
+uint16_t RelayServer::udpPort() const { return core_->udp->localAddress().port(); }
+
+vela::RelayService RelayServer::service() const {
+  return vela::RelayService{core_->options.bindAddress, tcpPort(), udpPort()};
+}
+
+RelayServer::Counters RelayServer::counters() const {
+  Counters snapshot;
+  auto core = core_;
+  core->thread->sync([&] {
+    snapshot = core->counters;
+    snapshot.registeredHosts = core->registry.registeredHosts();
+  });
+  return snapshot;
+}
+
+}  // namespace tavlo::relay

@@ -1,0 +1,56 @@
+#pragma once
+// The stand-alone relay service: the TCP line server and the UDP datagram forwarder, on one network
+// thread. Lines are answered by RelayRegistry; once a host joins a session, the host's join connection
+// and the client's connection are piped to each other unchanged, both ways. Datagrams are passed on by
+// RelayForwarder.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/system_log.hpp"
+#include "transport/relay.hpp"
+
+namespace tavlo::relay {
+
+class RelayServer {
+ public:
+  struct Options {
+    std::string bindAddress = "127.0.0.1";  // loopback unless told otherwise
+    uint16_t tcpPort = vela::Relay::tcpPort;  // 0: any free port
+    uint16_t udpPort = vela::Relay::udpPort;  // 0: any free port
+    Scheduler* scheduler = nullptr;          // the wait for a host to join; must outlive the server
+    LogSink log;
+    uint64_t joinTimeoutUs = 10'000'000;     // a client waits this long for its host to join
+  };
+
+  // Binds both ports and starts serving. Throws std::system_error when a port cannot be bound.
+  static std::unique_ptr<RelayServer> start(Options options);
+  // Stops listening and closes every connection and the datagram socket.
+  ~RelayServer();
+  RelayServer(const RelayServer&) = delete;
+  RelayServer& operator=(const RelayServer&) = delete;
+
+  uint16_t tcpPort() const;
+  uint16_t udpPort() const;
+  // Where hosts and clients reach this server.
+  vela::RelayService service() const;
+
+  // What the server has seen so far (a snapshot taken on its thread).
+  struct Counters {
+    uint64_t connections = 0;         // accepted on the line port
+    size_t registeredHosts = 0;       // now
+    uint64_t datagrams = 0;           // received, keepalives included
+    uint64_t keepalives = 0;          // bare headers received
+    uint64_t datagramsForwarded = 0;
+  };
+  Counters counters() const;
+
+  struct Core;
+
+ private:
+  explicit RelayServer(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace tavlo::relay

@@ -1,0 +1,104 @@
+#include "transport/relay_client_dialer.hpp"
+
+#include <array>
+#include <vector>
+
+#include "transport/multiplexed_tcp.hpp"
+#include "transport/relay_connection.hpp"
+#include "transport/relay_datagram_flow.hpp"
+#include "transport/relay_line.hpp"
+#include "transport/relay_session_transport.hpp"
+#include "transport/relay_text.hpp"
+#include "transport/transport_error.hpp"
+#include "transport/with_timeout.hpp"
+
+namespace vela {
+namespace {
+
+std::vector<std::string> piecesOf(const std::string& line) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start < line.size()) {
+    size_t space = line.find(' ', start);
+    if (space == std::string::npos) space = line.size();
+    if (space > start) pieces.push_back(line.substr(start, space - start));
+    start = space + 1;
+  }
+  return pieces;
+}
+
+}  // namespace
+
+std::optional<RelayProbeResult> RelayClientDialer::parseProbeAnswer(const std::string& line) {
+  if (!line.starts_with("A 1")) return std::nullopt;
+  std::vector<std::string> pieces = piecesOf(line);
+  RelayProbeResult result;
+  result.alive = true;
+  if (pieces.size() < 3) return result;
+  if (pieces[2] != "-") result.endpoint = pieces[2];
+  result.natWorks = pieces.size() > 3 && pieces[3] == "1";
+  result.relayDataOK = pieces.size() > 4 ? pieces[4] == "1" : true;
+  return result;
+}
+
+RelayProbeResult RelayClientDialer::probe(const std::string& hostID, ByteView sigPub, int timeoutMs) const {
+  auto thread = tavlo::NetThread::start("vela.relay.probe");
+  auto connection = RelayConnection::dial(thread, params_.service);
+  std::string request = "PE " + hostID + " " + Relay::gateMAC(hostID, sigPub) + "\n";
+  std::optional<RelayProbeResult> result;
+  try {
+    result = withTimeout<std::optional<RelayProbeResult>>(*params_.scheduler, timeoutMs, [connection, request] {
+      RelayConnection::start(connection);
+      RelayLine line(connection);
+      (void)line.readLine();  // the service's opening line means nothing here
+      line.write(request);
+      return parseProbeAnswer(line.readLine());
+    });
+  } catch (const std::exception&) {
+    result.reset();
+  }
+  connection->cancel();
+  return result.value_or(RelayProbeResult{});
+}
+
+std::shared_ptr<SessionTransport> RelayClientDialer::connect(const std::string& hostID, ByteView sigPub) const {
+  auto thread = tavlo::NetThread::start("vela.relay.client");
+  auto videoThread = tavlo::NetThread::start("vela.relay.client.video");
+  auto connection = RelayConnection::dial(thread, params_.service);
+  RelayLine line(connection);
+  Bytes token;
+  try {
+    RelayConnection::start(connection);
+    (void)line.readLine();
+    line.write("C " + hostID + " " + Relay::gateMAC(hostID, sigPub) + "\n");
+    std::string answer = line.readLine();
+    std::optional<Bytes> parsed = answer.starts_with("S ") ? parseHexString(answer.substr(2)) : std::nullopt;
+    if (!parsed || parsed->size() != Relay::tokenBytes) throw TransportError::badEndpoint();
+    token = std::move(*parsed);
+  } catch (...) {
+    connection->cancel();
+    throw;
+  }
+  auto mux = std::make_shared<MultiplexedTCP>(connection);
+  // The host's first frames may have arrived with the "S" line.
+  tavlo::Bytes pending = line.takePending();
+  mux->startAlreadyReady(pending);
+
+  std::array<std::shared_ptr<RelayDatagramFlow>, 3> flows;
+  const Relay::Slot slots[] = {Relay::Slot::video, Relay::Slot::audio, Relay::Slot::inputUnreliable};
+  for (size_t i = 0; i < flows.size(); ++i) {
+    RelayDatagramFlow::Params flowParams{params_.service, i == 0 ? videoThread : thread, params_.scheduler,
+                                         RelayDatagramFlow::sessionBufferBytes};
+    flows[i] = RelayDatagramFlow::open(token, slots[i], Relay::Side::client, flowParams);
+    if (!flows[i]) {
+      for (auto& flow : flows)
+        if (flow) flow->close();
+      mux->close();
+      throw TransportError::badEndpoint();
+    }
+  }
+  for (auto& flow : flows) flow->start();
+  return std::make_shared<RelaySessionTransport>(mux, flows, "relay/" + hostID.substr(0, 8));
+}
+
+}  // namespace vela

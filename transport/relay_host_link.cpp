@@ -1,0 +1,321 @@
+#include "transport/relay_host_link.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "platform/runtime/base64.hpp"
+#include "transport/relay_backoff.hpp"
+#include "transport/relay_challenge.hpp"
+#include "transport/relay_connection.hpp"
+#include "transport/relay_datagram_flow.hpp"
+#include "transport/relay_session_transport.hpp"
+#include "transport/relay_text.hpp"
+#include "transport/transport_error.hpp"
+#include "transport/with_timeout.hpp"
+
+namespace vela {
+namespace {
+
+using Token = std::array<uint8_t, Relay::tokenBytes>;
+
+void joinOrDetach(std::thread& thread) {
+  if (!thread.joinable()) return;
+  if (thread.get_id() == std::this_thread::get_id()) {
+    thread.detach();  // the last owner let go from inside the thread itself
+  } else {
+    thread.join();
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<RelayHostLink> RelayHostLink::create(Params params) {
+  return std::shared_ptr<RelayHostLink>(new RelayHostLink(std::move(params)));
+}
+
+RelayHostLink::RelayHostLink(Params params)
+    : params_(std::move(params)), thread_(tavlo::NetThread::start("vela.relay.host")) {}
+
+RelayHostLink::~RelayHostLink() {
+  std::vector<std::shared_ptr<tavlo::TcpConnection>> connections;
+  std::list<Join> joins;
+  std::thread registration;
+  {
+    std::lock_guard guard(mutex_);
+    destroying_ = true;
+    running_ = false;
+    if (registration_) connections.push_back(registration_);
+    for (const Join& join : joins_)
+      if (join.connection) connections.push_back(join.connection);
+    registration = std::move(registrationThread_);
+  }
+  wake_.notify_all();
+  for (const auto& connection : connections) connection->cancel();
+  joinOrDetach(registration);
+  {
+    std::lock_guard guard(mutex_);
+    joins.swap(joins_);
+  }
+  for (Join& join : joins) joinOrDetach(join.thread);
+}
+
+void RelayHostLink::start() {
+  std::thread previous;
+  {
+    std::lock_guard guard(mutex_);
+    if (running_ || destroying_) return;
+    running_ = true;
+    if (loopActive_) return;  // a loop told to stop has not noticed yet: it goes on
+    loopActive_ = true;
+    previous = std::move(registrationThread_);
+  }
+  joinOrDetach(previous);
+  std::thread loop([this] { registrationLoop(); });
+  std::lock_guard guard(mutex_);
+  registrationThread_ = std::move(loop);
+}
+
+void RelayHostLink::stop() {
+  {
+    std::lock_guard guard(mutex_);
+    running_ = false;
+  }
+  wake_.notify_all();  // a wait before the next attempt ends at once
+}
+
+void RelayHostLink::publishEndpoint(const std::string& endpoint) {
+  std::shared_ptr<RelayLine> signal;
+  {
+    std::lock_guard guard(mutex_);
+    endpoint_ = endpoint;
+    signal = signal_;
+  }
+  if (signal) signal->connection()->send(tavlo::toBytes("EP " + endpoint + "\n"), {});  // failures are ignored
+}
+
+void RelayHostLink::publishRelayData(bool on) {
+  std::shared_ptr<RelayLine> signal;
+  {
+    std::lock_guard guard(mutex_);
+    relayData_ = on;
+    signal = signal_;
+  }
+  if (signal) signal->connection()->send(tavlo::toBytes(on ? "RD 1\n" : "RD 0\n"), {});
+}
+
+void RelayHostLink::setOnSessionRequest(std::function<void()> onSessionRequest) {
+  std::lock_guard guard(mutex_);
+  onSessionRequest_ = std::move(onSessionRequest);
+}
+
+void RelayHostLink::log(const std::string& line) const {
+  if (params_.log) params_.log(line);
+}
+
+void RelayHostLink::registrationLoop() {
+  RelayBackoff backoff;
+  for (;;) {
+    {
+      std::lock_guard guard(mutex_);
+      if (!running_) {
+        loopActive_ = false;
+        return;
+      }
+    }
+    try {
+      runSignaling();
+      backoff.reset();  // it ends without an error only when stopped
+      continue;
+    } catch (const std::exception& error) {
+      uint64_t waitSeconds = backoff.next();
+      // A stopped or destroyed link ends the wait early: it counts as finished.
+      {
+        std::lock_guard guard(mutex_);
+        backoffOver_ = false;
+      }
+      std::weak_ptr<RelayHostLink> weak = weak_from_this();
+      tavlo::ScopedTimer timer(*params_.scheduler, params_.scheduler->after(waitSeconds * 1'000'000, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard guard(self->mutex_);
+          self->backoffOver_ = true;
+        }
+        self->wake_.notify_all();
+      }));
+      log("🛰 relay: rejestracja padła (" + std::string(error.what()) + ") — ponawiam za " +
+          std::to_string(waitSeconds) + "s");
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return backoffOver_ || !running_; });
+    }
+  }
+}
+
+std::shared_ptr<tavlo::TcpConnection> RelayHostLink::connectionFor(const std::shared_ptr<tavlo::NetThread>& thread,
+                                                                   std::optional<uint64_t> joinId) {
+  auto connection = RelayConnection::dial(thread, params_.service);
+  std::lock_guard guard(mutex_);
+  if (destroying_) return nullptr;
+  if (joinId) {
+    for (Join& join : joins_)
+      if (join.id == *joinId) join.connection = connection;
+  } else {
+    registration_ = connection;
+  }
+  return connection;
+}
+
+void RelayHostLink::clearSignal() {
+  std::lock_guard guard(mutex_);
+  signal_.reset();
+}
+
+void RelayHostLink::runSignaling() {
+  auto connection = connectionFor(thread_, std::nullopt);
+  if (!connection) return;
+  tavlo::Scheduler& scheduler = *params_.scheduler;
+  auto line = std::make_shared<RelayLine>(connection);
+  std::string first;
+  try {
+    withTimeout(scheduler, registrationTimeoutMs, [connection] { RelayConnection::start(connection); });
+    first = withTimeout<std::string>(scheduler, registrationTimeoutMs, [line] { return line->readLine(); });
+  } catch (...) {
+    connection->cancel();
+    throw;
+  }
+  std::optional<Bytes> challenge = first.starts_with("CH ") ? tavlo::base64Decode(first.substr(3)) : std::nullopt;
+  if (!challenge) {
+    connection->cancel();
+    throw TransportError::badEndpoint();
+  }
+  if (!RelayChallenge::isSignable(*challenge)) {
+    log("🛰 relay: odmowa podpisu — wyzwanie wygląda jak transkrypt uzgadniania E2E (" +
+        std::to_string(challenge->size()) + " B)");
+    connection->cancel();
+    throw TransportError::badEndpoint();
+  }
+  std::optional<Bytes> signature = params_.sign ? params_.sign(*challenge) : std::nullopt;
+  if (!signature) {
+    connection->cancel();
+    throw TransportError::badEndpoint();
+  }
+  line->write("H " + params_.hostID + " " + tavlo::base64Encode(params_.sigPub) + " " +
+              tavlo::base64Encode(*signature) + "\n");
+  log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
+  std::optional<std::string> endpoint;
+  bool relayData;
+  {
+    std::lock_guard guard(mutex_);
+    signal_ = line;
+    endpoint = endpoint_;
+    relayData = relayData_;
+  }
+  line->write("EP " + endpoint.value_or("-") + "\n");
+  line->write(relayData ? "RD 1\n" : "RD 0\n");
+
+  for (;;) {
+    {
+      std::lock_guard guard(mutex_);
+      if (!running_) signal_.reset();
+      if (!running_) break;
+    }
+    std::string next;
+    try {
+      next = line->readLine();
+    } catch (...) {
+      clearSignal();
+      connection->cancel();
+      throw;
+    }
+    if (!next.starts_with("N ")) continue;
+    std::string tokenText = next.substr(2);
+    std::optional<Bytes> token = parseHexString(tokenText);
+    if (!token || token->size() != Relay::tokenBytes) continue;
+    log("🛰 relay: nowa sesja " + tokenText.substr(0, 8) + "…");
+    std::function<void()> onSessionRequest;
+    {
+      std::lock_guard guard(mutex_);
+      onSessionRequest = onSessionRequest_;
+    }
+    if (onSessionRequest) onSessionRequest();
+    Token key;
+    std::copy(token->begin(), token->end(), key.begin());
+    startJoin(key);
+  }
+  connection->cancel();
+}
+
+void RelayHostLink::startJoin(const Token& token) {
+  std::list<Join> finished;
+  {
+    std::lock_guard guard(mutex_);
+    if (destroying_) return;
+    for (auto it = joins_.begin(); it != joins_.end();) {
+      auto next = std::next(it);
+      if (it->done) finished.splice(finished.end(), joins_, it);
+      it = next;
+    }
+    uint64_t id = nextJoinId_++;
+    joins_.push_back(Join{id, std::thread(), nullptr});
+    joins_.back().thread = std::thread([this, id, token] { joinSession(id, token); });
+  }
+  for (Join& join : finished) joinOrDetach(join.thread);
+}
+
+void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
+  auto markDone = [this, joinId] {
+    std::lock_guard guard(mutex_);
+    for (Join& join : joins_)
+      if (join.id == joinId) {
+        join.done = true;
+        join.connection.reset();
+      }
+  };
+  auto sessionThread = tavlo::NetThread::start("vela.relay.host.session");
+  auto videoThread = tavlo::NetThread::start("vela.relay.host.video");
+  auto connection = connectionFor(sessionThread, joinId);
+  if (!connection) return markDone();
+  RelayLine line(connection);
+  try {
+    RelayConnection::start(connection);
+    (void)line.readLine();  // the service's opening line means nothing here
+    line.write("J " + tavlo::hexString(token) + "\n");
+  } catch (const std::exception& error) {
+    connection->cancel();
+    log("🛰 relay: dołączenie do sesji nieudane (" + std::string(error.what()) + ")");
+    return markDone();
+  }
+  auto mux = std::make_shared<MultiplexedTCP>(connection);
+  // What the service sent right behind its opening line is the start of the multiplexed stream.
+  tavlo::Bytes pending = line.takePending();
+  mux->startAlreadyReady(pending);
+
+  std::array<std::shared_ptr<RelayDatagramFlow>, 3> flows;
+  const Relay::Slot slots[] = {Relay::Slot::video, Relay::Slot::audio, Relay::Slot::inputUnreliable};
+  for (size_t i = 0; i < flows.size(); ++i) {
+    RelayDatagramFlow::Params flowParams{params_.service, i == 0 ? videoThread : sessionThread, params_.scheduler,
+                                         RelayDatagramFlow::sessionBufferBytes};
+    flows[i] = RelayDatagramFlow::open(token, slots[i], Relay::Side::host, flowParams);
+    if (!flows[i]) {
+      for (auto& flow : flows)
+        if (flow) flow->close();
+      mux->close();
+      return markDone();
+    }
+  }
+  for (auto& flow : flows) flow->start();
+  auto transport = std::make_shared<RelaySessionTransport>(mux, flows, std::string(remoteDescription));
+  bool handOver;
+  {
+    std::lock_guard guard(mutex_);
+    handOver = !destroying_;
+  }
+  markDone();
+  if (!handOver) {
+    transport->close();
+    return;
+  }
+  if (params_.emit) params_.emit(std::move(transport));
+}
+
+}  // namespace vela

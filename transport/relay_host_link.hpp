@@ -1,0 +1,117 @@
+#pragma once
+// Keeps the host registered with the relay service for as long as the host runs, and turns each
+// session notice into a relayed session transport for its owner.
+//
+// On one long-lived line connection (the registration) it answers the service's challenge with a
+// signature of the host identity, publishes the host's public endpoint and whether it accepts relayed
+// sessions, and waits for notices "N <token>". For each notice it opens a join connection ("J
+// <token>"), after which that connection carries the TCP multiplex, and three relay datagram flows,
+// and hands the RelaySessionTransport ("relay/klient") to `emit`. A broken registration is retried
+// after 1, 2, 4, 8, 16, then 30 s.
+//
+// Threads: the registration runs on a thread of its own, its connection on the network thread
+// "vela.relay.host"; each join runs on a thread of its own, its connection and the audio and input
+// flows on "vela.relay.host.session", the video flow on "vela.relay.host.video".
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/net/net_thread.hpp"
+#include "platform/net/tcp_connection.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/system_log.hpp"
+#include "protocol/transport_interfaces.hpp"
+#include "transport/relay.hpp"
+#include "transport/relay_line.hpp"
+
+namespace vela {
+
+class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
+ public:
+  // Signs a challenge: the host identity's 64-byte Ed25519 signature, or nullopt when the signer fails.
+  using Sign = std::function<std::optional<Bytes>(ByteView challenge)>;
+  // Receives each joined session; the transport is the receiver's from then on (it closes it).
+  using Emit = std::function<void(std::shared_ptr<SessionTransport> transport)>;
+
+  // The limit on the registration connection's readiness and on the service's challenge line.
+  static constexpr int registrationTimeoutMs = 6000;
+  static constexpr std::string_view remoteDescription = "relay/klient";
+
+  struct Params {
+    std::string hostID;  // canonical UUID text of the host identity
+    Bytes sigPub;        // the identity's raw 32-byte public signing key
+    Sign sign;
+    Emit emit;
+    tavlo::LogSink log;
+    tavlo::Scheduler* scheduler = nullptr;  // time limits, back-off, keepalives; must outlive the link
+    RelayService service = {};
+  };
+
+  // Starts nothing.
+  static std::shared_ptr<RelayHostLink> create(Params params);
+  // Ends the registration and every join still in progress (their connections are cancelled) and
+  // waits for their threads. Transports already emitted are their receivers'.
+  ~RelayHostLink();
+  RelayHostLink(const RelayHostLink&) = delete;
+  RelayHostLink& operator=(const RelayHostLink&) = delete;
+
+  // Starts the registration; does nothing while it runs.
+  void start();
+  // The registration ends at its next line (the connection is then cancelled), or at once while it
+  // waits to retry; no new registration starts.
+  void stop();
+
+  // Records the public endpoint ("address:port", or "-" for none) and, while registered, sends it.
+  void publishEndpoint(const std::string& endpoint);
+  // Records whether relayed sessions are accepted and, while registered, sends it.
+  void publishRelayData(bool on);
+  // Called on every valid session notice, on the registration's thread.
+  void setOnSessionRequest(std::function<void()> onSessionRequest);
+
+ private:
+  explicit RelayHostLink(Params params);
+
+  void registrationLoop();
+  // One registration connection, from connecting to its end; throws why it ended.
+  void runSignaling();
+  void startJoin(const std::array<uint8_t, Relay::tokenBytes>& token);
+  void joinSession(uint64_t joinId, const std::array<uint8_t, Relay::tokenBytes>& token);
+  // Hands out a new connection to the service unless the link is going away.
+  std::shared_ptr<tavlo::TcpConnection> connectionFor(const std::shared_ptr<tavlo::NetThread>& thread,
+                                                      std::optional<uint64_t> joinId);
+  void clearSignal();
+  void log(const std::string& line) const;
+
+  const Params params_;
+  const std::shared_ptr<tavlo::NetThread> thread_;  // "vela.relay.host"
+
+  mutable std::mutex mutex_;  // the fields below
+  std::condition_variable wake_;
+  bool running_ = false;
+  bool loopActive_ = false;
+  bool destroying_ = false;
+  bool backoffOver_ = false;
+  std::shared_ptr<RelayLine> signal_;                   // the registration's line while registered
+  std::shared_ptr<tavlo::TcpConnection> registration_;  // the registration's connection, for the destructor
+  std::optional<std::string> endpoint_;
+  bool relayData_ = true;
+  std::function<void()> onSessionRequest_;
+  std::thread registrationThread_;
+  struct Join {
+    uint64_t id;
+    std::thread thread;
+    std::shared_ptr<tavlo::TcpConnection> connection;
+    bool done = false;
+  };
+  std::list<Join> joins_;
+  uint64_t nextJoinId_ = 1;
+};
+
+}  // namespace vela
