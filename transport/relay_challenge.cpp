@@ -1,20 +1,16 @@
 #include "transport/relay_challenge.hpp"
 
 #include <algorithm>
-#include <array>
+
+#include "e2e/e2e_crypto.hpp"
 
 namespace vela {
-namespace {
-
-// The handshake label that opens every signed transcript.
-constexpr std::array<uint8_t, 10> handshakeLabel{'T', 'L', '2', '-', 'E', '2', 'E', '-', 'v', '1'};
-
-}  // namespace
 
 bool RelayChallenge::isSignable(tavlo::ByteView challenge) {
   if (challenge.size() == transcriptBytes) return false;
-  bool labelled = challenge.size() >= handshakeLabel.size() &&
-                  std::equal(handshakeLabel.begin(), handshakeLabel.end(), challenge.begin());
+  // Every signed transcript opens with the handshake label.
+  const auto& label = E2ECrypto::info;
+  bool labelled = challenge.size() >= label.size() && std::equal(label.begin(), label.end(), challenge.begin());
   return !labelled;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/e2e_crypto.hpp"
 #include "tests/testkit/hex.hpp"
 #include "transport/relay_backoff.hpp"
 #include "transport/relay_challenge.hpp"
@@ -78,7 +79,8 @@ TEST(RelayChallenge, RefusesWhatCouldBeAHandshakeTranscript) {
     tavlo::Bytes challenge;
     bool signable;
   };
-  tavlo::Bytes labelled = tavlo::toBytes("TL2-E2E-v1");
+  using tavlo::Bytes;
+  Bytes labelled = tavlo::toBytes("TL2-E2E-v1");
   tavlo::Bytes labelledLong = labelled;
   labelledLong.resize(120, 0x55);
   const Row rows[] = {
@@ -90,6 +92,7 @@ TEST(RelayChallenge, RefusesWhatCouldBeAHandshakeTranscript) {
       {"89 and 91 bytes are not a transcript", tavlo::Bytes(89, 0), true},
       {"91 bytes", tavlo::Bytes(91, 0), true},
       {"a shorter prefix of the label is harmless", tavlo::toBytes("TL2-E2E"), true},
+      {"a real handshake transcript", E2ECrypto::transcript(Bytes(32, 1), Bytes(16, 2), Bytes(32, 3)), false},
   };
   for (const Row& row : rows) EXPECT_EQ(RelayChallenge::isSignable(row.challenge), row.signable) << row.why;
 }
