@@ -84,23 +84,23 @@ void RelayHostLink::stop() {
 }
 
 void RelayHostLink::publishEndpoint(const std::string& endpoint) {
-  std::shared_ptr<RelayLine> signal;
+  std::shared_ptr<tavlo::TcpConnection> signal;
   {
     std::lock_guard guard(mutex_);
     endpoint_ = endpoint;
     signal = signal_;
   }
-  if (signal) signal->connection()->send(tavlo::toBytes("EP " + endpoint + "\n"), {});  // failures are ignored
+  if (signal) signal->send(tavlo::toBytes("EP " + endpoint + "\n"), {});  // failures are ignored
 }
 
 void RelayHostLink::publishRelayData(bool on) {
-  std::shared_ptr<RelayLine> signal;
+  std::shared_ptr<tavlo::TcpConnection> signal;
   {
     std::lock_guard guard(mutex_);
     relayData_ = on;
     signal = signal_;
   }
-  if (signal) signal->connection()->send(tavlo::toBytes(on ? "RD 1\n" : "RD 0\n"), {});
+  if (signal) signal->send(tavlo::toBytes(on ? "RD 1\n" : "RD 0\n"), {});
 }
 
 void RelayHostLink::setOnSessionRequest(std::function<void()> onSessionRequest) {
@@ -202,16 +202,7 @@ void RelayHostLink::runSignaling() {
   line->write("H " + params_.hostID + " " + tavlo::base64Encode(params_.sigPub) + " " +
               tavlo::base64Encode(*signature) + "\n");
   log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
-  std::optional<std::string> endpoint;
-  bool relayData;
-  {
-    std::lock_guard guard(mutex_);
-    signal_ = line;
-    endpoint = endpoint_;
-    relayData = relayData_;
-  }
-  line->write("EP " + endpoint.value_or("-") + "\n");
-  line->write(relayData ? "RD 1\n" : "RD 0\n");
+  publishInitial(*line);
 
   for (;;) {
     {
@@ -243,6 +234,31 @@ void RelayHostLink::runSignaling() {
     startJoin(key);
   }
   connection->cancel();
+}
+
+void RelayHostLink::publishInitial(RelayLine& line) {
+  // The registration sends the recorded values, and only then lets publish calls send on its own: a
+  // value published meanwhile is sent here too, so that the service never ends with an older value
+  // sent after a newer one.
+  std::optional<std::string> sentEndpoint;
+  bool sentRelayData = true;
+  for (bool first = true;; first = false) {
+    std::optional<std::string> endpoint;
+    bool relayData;
+    {
+      std::lock_guard guard(mutex_);
+      if (!first && endpoint_ == sentEndpoint && relayData_ == sentRelayData) {
+        signal_ = line.connection();
+        return;
+      }
+      endpoint = endpoint_;
+      relayData = relayData_;
+    }
+    if (first || endpoint != sentEndpoint) line.write("EP " + endpoint.value_or("-") + "\n");
+    if (first || relayData != sentRelayData) line.write(relayData ? "RD 1\n" : "RD 0\n");
+    sentEndpoint = endpoint;
+    sentRelayData = relayData;
+  }
 }
 
 void RelayHostLink::startJoin(const Token& token) {

@@ -86,6 +86,8 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // Hands out a new connection to the service unless the link is going away.
   std::shared_ptr<tavlo::TcpConnection> connectionFor(const std::shared_ptr<tavlo::NetThread>& thread,
                                                       std::optional<uint64_t> joinId);
+  // Sends the first "EP" and "RD" lines, then lets publish calls send on their own.
+  void publishInitial(RelayLine& line);
   void clearSignal();
   void log(const std::string& line) const;
 
@@ -98,7 +100,7 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   bool loopActive_ = false;
   bool destroying_ = false;
   bool backoffOver_ = false;
-  std::shared_ptr<RelayLine> signal_;                   // the registration's line while registered
+  std::shared_ptr<tavlo::TcpConnection> signal_;        // the registration's connection while registered
   std::shared_ptr<tavlo::TcpConnection> registration_;  // the registration's connection, for the destructor
   std::optional<std::string> endpoint_;
   bool relayData_ = true;

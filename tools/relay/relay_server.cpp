@@ -1,5 +1,7 @@
 #include "tools/relay/relay_server.hpp"
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -90,9 +92,23 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
 
   void apply(RelayRegistry::Actions actions) {
     for (const std::string& line : actions.log) log(line);
-    for (const auto& send : actions.sends) {
+    std::weak_ptr<Core> weak = weak_from_this();
+    for (size_t i = 0; i < actions.sends.size(); ++i) {
+      const auto& send = actions.sends[i];
       auto target = connections.find(send.to);
-      if (target != connections.end()) target->second.socket->send(toBytes(send.line), {});
+      if (target == connections.end()) continue;
+      // A connection closed by the same answer is closed once that answer has left.
+      bool closesAfter = std::find(actions.closes.begin(), actions.closes.end(), send.to) != actions.closes.end();
+      bool lastToIt = std::none_of(actions.sends.begin() + static_cast<std::ptrdiff_t>(i) + 1, actions.sends.end(),
+                                   [&](const auto& later) { return later.to == send.to; });
+      std::function<void()> done;
+      if (closesAfter && lastToIt) {
+        ConnectionId id = send.to;
+        done = [weak, id] {
+          if (auto self = weak.lock()) self->close(id);
+        };
+      }
+      target->second.socket->send(toBytes(send.line), std::move(done));
     }
     if (actions.splice) {
       auto host = connections.find(actions.splice->host);
@@ -118,7 +134,10 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
         });
       });
     }
-    for (ConnectionId id : actions.closes) close(id);
+    for (ConnectionId id : actions.closes) {
+      bool answered = std::any_of(actions.sends.begin(), actions.sends.end(), [&](const auto& send) { return send.to == id; });
+      if (!answered) close(id);
+    }
   }
 
   void close(ConnectionId id) {

@@ -114,6 +114,24 @@ TEST(RelayHostLink, ValuesPublishedBeforeRegisteringGoIntoTheRegistration) {
   EXPECT_FALSE(peer->readLine(std::chrono::milliseconds(100)));  // nothing more
 }
 
+TEST(RelayHostLink, AValuePublishedWhileRegisteringIsTheLastOneTheServiceHears) {
+  // The publish lands while the registration sends its own first lines; it must not be overtaken by
+  // the older value the registration read before it.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    HostFixture f;
+    f.link->start();
+    auto peer = f.relay.accept();
+    ASSERT_TRUE(peer);
+    peer->write("CH AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n");
+    ASSERT_TRUE(f.log.waitFor("zarejestrowany jako"));
+    f.link->publishRelayData(false);
+    std::string lastRelayData;
+    while (auto line = peer->readLine(std::chrono::milliseconds(30)))
+      if (line->starts_with("RD ")) lastRelayData = *line;
+    EXPECT_EQ(lastRelayData, "RD 0") << "attempt " << attempt;
+  }
+}
+
 TEST(RelayHostLink, RefusesToSignChallengesThatCouldBeHandshakeTranscripts) {
   struct Row {
     const char* why;

@@ -153,7 +153,6 @@ TEST(RelaySession, CloseEndsEveryChannelOfTheTransportAndThePeerSeesItsEnd) {
   // The service ends the client's half of the spliced connection.
   EXPECT_FALSE(receiveWithin(pair.client->control().incoming()));
   EXPECT_TRUE(pair.client->control().incoming().isFinished());
-  EXPECT_TRUE(world.relayLog.waitFor("relay: przepływ"));  // the flows had bound before the end
 }
 
 TEST(RelaySession, AReleasedTransportTakesItsConnectionWithIt) {
