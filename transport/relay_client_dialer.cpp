@@ -1,6 +1,7 @@
 #include "transport/relay_client_dialer.hpp"
 
 #include <array>
+#include <stdexcept>
 #include <vector>
 
 #include "transport/multiplexed_tcp.hpp"
@@ -28,6 +29,10 @@ std::vector<std::string> piecesOf(const std::string& line) {
 }
 
 }  // namespace
+
+RelayClientDialer::RelayClientDialer(Params params) : params_(std::move(params)) {
+  if (!params_.scheduler) throw std::invalid_argument("RelayClientDialer needs a scheduler");
+}
 
 std::optional<RelayProbeResult> RelayClientDialer::parseProbeAnswer(const std::string& line) {
   if (!line.starts_with("A 1")) return std::nullopt;

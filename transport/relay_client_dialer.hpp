@@ -29,7 +29,8 @@ class RelayClientDialer {
     tavlo::Scheduler* scheduler = nullptr;  // the probe's time limit; keepalives; must outlive the flows
   };
 
-  explicit RelayClientDialer(Params params) : params_(std::move(params)) {}
+  // Throws std::invalid_argument without a scheduler.
+  explicit RelayClientDialer(Params params);
 
   // Never throws: every failure (unreachable service, unexpected answer, closed connection, time
   // limit) gives alive false, no endpoint, natWorks false, relayDataOK true.

@@ -1,5 +1,6 @@
 #include "transport/relay_host_link.hpp"
 
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,7 @@ void joinOrDetach(std::thread& thread) {
 }  // namespace
 
 std::shared_ptr<RelayHostLink> RelayHostLink::create(Params params) {
+  if (!params.scheduler) throw std::invalid_argument("RelayHostLink needs a scheduler");
   return std::shared_ptr<RelayHostLink>(new RelayHostLink(std::move(params)));
 }
 

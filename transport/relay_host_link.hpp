@@ -37,7 +37,8 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
  public:
   // Signs a challenge: the host identity's 64-byte Ed25519 signature, or nullopt when the signer fails.
   using Sign = std::function<std::optional<Bytes>(ByteView challenge)>;
-  // Receives each joined session; the transport is the receiver's from then on (it closes it).
+  // Receives each joined session, on the join's own thread (the host controller posts it to its main
+  // thread); the transport is the receiver's from then on (it closes it).
   using Emit = std::function<void(std::shared_ptr<SessionTransport> transport)>;
 
   // The limit on the registration connection's readiness and on the service's challenge line.
@@ -54,7 +55,7 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
     RelayService service = {};
   };
 
-  // Starts nothing.
+  // Starts nothing. Throws std::invalid_argument without a scheduler.
   static std::shared_ptr<RelayHostLink> create(Params params);
   // Ends the registration and every join still in progress (their connections are cancelled) and
   // waits for their threads. Transports already emitted are their receivers'.
