@@ -2,8 +2,8 @@
 //
 //   tavlo-relay [--bind ADDRESS] [--tcp-port PORT] [--udp-port PORT]
 //
-// Listens on loopback (127.0.0.1) by default, on the line port 47800 and the datagram port 47801.
-// Runs until SIGINT or SIGTERM.
+// Listens on loopback (127.0.0.1) by default, on the line port 47800 and the datagram port 47801;
+// --bind 0.0.0.0 (or ::) serves other machines too. Runs until SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

@@ -57,12 +57,18 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
 };
 
 std::unique_ptr<TcpListenSocket> TcpListenSocket::open(std::shared_ptr<NetThread> thread, uint16_t port,
-                                                       ServiceClass serviceClass) {
+                                                       ServiceClass serviceClass, const std::string& address) {
   auto core = std::make_shared<Core>(thread, serviceClass);
   // Opening happens on the caller's thread: nothing else touches the acceptor before start().
   asio::error_code ec;
-  core->acceptor.open(asio::ip::tcp::v6(), ec);
-  if (!ec) {
+  if (!address.empty()) {
+    asio::ip::address bindAddress = asio::ip::make_address(address, ec);
+    if (ec) throw std::system_error(ec, "TCP bind address " + address);
+    asio::ip::tcp::endpoint endpoint(bindAddress, port);
+    core->acceptor.open(endpoint.protocol());
+    core->acceptor.set_option(asio::socket_base::reuse_address(true));
+    core->acceptor.bind(endpoint);
+  } else if (core->acceptor.open(asio::ip::tcp::v6(), ec); !ec) {
     core->acceptor.set_option(asio::ip::v6_only(false), ec);
     core->acceptor.set_option(asio::socket_base::reuse_address(true));
     core->acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v6::any(), port));

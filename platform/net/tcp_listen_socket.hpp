@@ -1,8 +1,10 @@
 #pragma once
-// A host's TCP port: accepts connections on every address (dual stack) and hands each over started-ready.
+// A host's TCP port: accepts connections on every address (dual stack), or on one address, and hands each
+// over started-ready.
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/net/net_thread.hpp"
 #include "platform/net/socket_options.hpp"
@@ -14,9 +16,10 @@ class TcpListenSocket {
  public:
   using OnConnection = std::function<void(std::shared_ptr<TcpConnection> connection)>;
 
-  // Binds and listens on `port`. Throws std::system_error when the port is taken or unusable.
+  // Binds and listens on `port` of every address, or only of `address` (numeric IPv4 or IPv6) when one
+  // is given. Throws std::system_error when the port is taken or unusable or the address is not one.
   static std::unique_ptr<TcpListenSocket> open(std::shared_ptr<NetThread> thread, uint16_t port,
-                                               ServiceClass serviceClass);
+                                               ServiceClass serviceClass, const std::string& address = {});
   ~TcpListenSocket();  // stop()
   TcpListenSocket(const TcpListenSocket&) = delete;
   TcpListenSocket& operator=(const TcpListenSocket&) = delete;

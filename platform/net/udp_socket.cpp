@@ -1,5 +1,6 @@
 #include "platform/net/udp_socket.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -134,7 +135,9 @@ UdpSocket::Opened UdpSocket::openConnected(const std::string& host, uint16_t por
   return socket;
 }
 
-std::shared_ptr<UdpSocket> UdpSocket::openListening(uint16_t port, ServiceClass serviceClass) {
+std::shared_ptr<UdpSocket> UdpSocket::openListening(uint16_t port, ServiceClass serviceClass,
+                                                    const std::string& address) {
+  if (!address.empty()) return openBound(address, port, serviceClass);
   int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
   bool dualStack = fd >= 0;
   if (!dualStack) fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -157,6 +160,32 @@ std::shared_ptr<UdpSocket> UdpSocket::openListening(uint16_t port, ServiceClass 
     rc = ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any);
   }
   if (rc != 0) throw std::system_error(errno, std::generic_category(), "UDP bind port " + std::to_string(port));
+  applyServiceClass(fd, serviceClass);
+  requestSendBuffer(fd, mediaSocketBufferBytes);
+  socket->grantedReceiveBufferBytes_ = requestReceiveBuffer(fd, mediaSocketBufferBytes);
+  return socket;
+}
+
+std::shared_ptr<UdpSocket> UdpSocket::openBound(const std::string& address, uint16_t port, ServiceClass serviceClass) {
+  SocketAddress local;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(local.get());
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(local.get());
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    local.length = sizeof(sockaddr_in);
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    local.length = sizeof(sockaddr_in6);
+  } else {
+    throw std::system_error(EINVAL, std::generic_category(), "UDP bind address " + address);
+  }
+  int fd = ::socket(local.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "UDP socket");
+  std::shared_ptr<UdpSocket> socket(new UdpSocket(fd));
+  if (::bind(fd, local.get(), local.length) != 0)
+    throw std::system_error(errno, std::generic_category(), "UDP bind " + address + " port " + std::to_string(port));
   applyServiceClass(fd, serviceClass);
   requestSendBuffer(fd, mediaSocketBufferBytes);
   socket->grantedReceiveBufferBytes_ = requestReceiveBuffer(fd, mediaSocketBufferBytes);

@@ -39,7 +39,9 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
   // Binds every address on `port`: dual-stack [::] (IPv4 peers appear as mapped addresses), or 0.0.0.0
   // on a host without IPv6. Throws std::system_error when the port cannot be bound. Address reuse is
   // not allowed: on Linux it would let two sockets share the port silently.
-  static std::shared_ptr<UdpSocket> openListening(uint16_t port, ServiceClass serviceClass);
+  // With `address` (numeric IPv4 or IPv6), only that address is bound.
+  static std::shared_ptr<UdpSocket> openListening(uint16_t port, ServiceClass serviceClass,
+                                                  const std::string& address = {});
 
   ~UdpSocket();
   UdpSocket(const UdpSocket&) = delete;
@@ -70,6 +72,8 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
   static constexpr size_t receiveSlotBytes = 4096;
 
  private:
+  static std::shared_ptr<UdpSocket> openBound(const std::string& address, uint16_t port, ServiceClass serviceClass);
+
   // Closes the descriptor when the socket and its receive loop have both let go of it.
   struct Descriptor {
     explicit Descriptor(int value) : fd(value) {}

@@ -187,8 +187,9 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
 
 std::unique_ptr<RelayServer> RelayServer::start(Options options) {
   auto core = std::make_shared<Core>(std::move(options));
-  core->listener = TcpListenSocket::open(core->thread, core->options.tcpPort, ServiceClass::interactiveVoice);
-  core->udp = UdpSocket::openListening(core->options.udpPort, ServiceClass::interactiveVideo);
+  const std::string& address = core->options.bindAddress;  // empty: every address
+  core->listener = TcpListenSocket::open(core->thread, core->options.tcpPort, ServiceClass::interactiveVoice, address);
+  core->udp = UdpSocket::openListening(core->options.udpPort, ServiceClass::interactiveVideo, address);
   std::weak_ptr<Core> weak = core;
   core->listener->start([weak](std::shared_ptr<TcpConnection> connection) {
     if (auto self = weak.lock()) self->accepted(std::move(connection));
@@ -211,7 +212,11 @@ uint16_t RelayServer::tcpPort() const { return core_->listener->port(); }
 uint16_t RelayServer::udpPort() const { return core_->udp->localAddress().port(); }
 
 vela::RelayService RelayServer::service() const {
-  return vela::RelayService{core_->options.bindAddress, tcpPort(), udpPort()};
+  // Bound to every address, the server is reached on loopback.
+  std::string host = core_->options.bindAddress;
+  if (host.empty() || host == "0.0.0.0") host = "127.0.0.1";
+  if (host == "::") host = "::1";
+  return vela::RelayService{host, tcpPort(), udpPort()};
 }
 
 RelayServer::Counters RelayServer::counters() const {

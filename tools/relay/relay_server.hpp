@@ -16,7 +16,7 @@ namespace tavlo::relay {
 class RelayServer {
  public:
   struct Options {
-    std::string bindAddress = "127.0.0.1";  // loopback unless told otherwise
+    std::string bindAddress = "127.0.0.1";  // loopback unless told otherwise; empty: every address
     uint16_t tcpPort = vela::Relay::tcpPort;  // 0: any free port
     uint16_t udpPort = vela::Relay::udpPort;  // 0: any free port
     Scheduler* scheduler = nullptr;          // the wait for a host to join; must outlive the server
@@ -24,7 +24,8 @@ class RelayServer {
     uint64_t joinTimeoutUs = 10'000'000;     // a client waits this long for its host to join
   };
 
-  // Binds both ports and starts serving. Throws std::system_error when a port cannot be bound.
+  // Binds both ports and starts serving. Throws std::system_error when a port or the address cannot be
+  // bound.
   static std::unique_ptr<RelayServer> start(Options options);
   // Stops listening and closes every connection and the datagram socket.
   ~RelayServer();

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "tests/transport/relay/relay_test_kit.hpp"
+#include "transport/relay_connection.hpp"
 #include "transport/relay_session_transport.hpp"
 #include "transport/transport_error.hpp"
 
@@ -163,6 +164,22 @@ TEST(RelaySession, AReleasedTransportTakesItsConnectionWithIt) {
   pair.client.reset();
   EXPECT_FALSE(receiveWithin(pair.host->control().incoming()));
   EXPECT_TRUE(pair.host->control().incoming().isFinished());
+}
+
+TEST(RelaySession, TheServiceListensOnLoopbackOnlyUnlessToldOtherwise) {
+  RelayWorld world;  // default options
+  auto reach = [&](const std::string& address) {
+    auto connection = tavlo::TcpConnection::dial(tavlo::NetThread::start("reach.test"), address,
+                                                 world.relay->tcpPort(), tavlo::ServiceClass::bestEffort);
+    try {
+      RelayConnection::start(connection);
+      return true;
+    } catch (const TransportError&) {
+      return false;
+    }
+  };
+  EXPECT_TRUE(reach("127.0.0.1"));
+  EXPECT_FALSE(reach("127.0.0.2"));  // another address of this machine
 }
 
 #ifdef TAVLO_RELAY_TOOL
