@@ -110,8 +110,9 @@ void RelayDatagramFlow::close() {
     keepalive = std::move(keepalive_);
   }
   keepalive.cancel();
-  // The descriptor closes once the receive loop has let go of it too.
-  if (socket) socket->stopReading();
+  // The descriptor closes once the receive loop has let go of it too: waiting for that means the
+  // socket is closed when close() returns (unless called from a receive callback of this very flow).
+  if (socket) socket->stopReadingAndWait();
   incoming_.close();
 }
 

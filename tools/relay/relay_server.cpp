@@ -165,7 +165,6 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
 
   void stop() {
     if (listener) listener->stop();
-    if (udp) udp->stopReading();
     for (auto& [id, connection] : connections) connection.socket->cancel();
     connections.clear();
   }
@@ -205,6 +204,7 @@ std::unique_ptr<RelayServer> RelayServer::start(Options options) {
 
 RelayServer::~RelayServer() {
   auto core = core_;
+  core->udp->stopReadingAndWait();
   core->thread->sync([core] { core->stop(); });
 }
 

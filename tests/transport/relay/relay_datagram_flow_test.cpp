@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "tests/testkit/hex.hpp"
 #include "tests/transport/relay/relay_test_kit.hpp"
@@ -68,6 +69,11 @@ TEST(RelayDatagramFlow, SendsABareHeaderAtStartAndThenEverySecondUntilClosed) {
 
   flow->close();
   EXPECT_TRUE(flow->incoming().isFinished());
+  // The socket is closed by then: its port is free.
+  int probe = ::socket(from.family(), SOCK_DGRAM, 0);
+  ASSERT_GE(probe, 0);
+  EXPECT_EQ(::bind(probe, from.get(), from.length), 0) << "the port is still taken";
+  ::close(probe);
   f.scheduler.advanceBy(5'000'000);
   flow->send(fromHex("BB"));  // ignored once closed
   EXPECT_FALSE(f.service.receive(std::chrono::milliseconds(50)));

@@ -135,7 +135,7 @@ RawUdp::RawUdp()
       [](int) {});
 }
 
-RawUdp::~RawUdp() { socket_->stopReading(); }
+RawUdp::~RawUdp() { socket_->stopReadingAndWait(); }
 
 uint16_t RawUdp::port() const { return socket_->localAddress().port(); }
 
