@@ -1,5 +1,9 @@
 #include "tests/transport/relay/relay_test_kit.hpp"
 
+#include <gtest/gtest.h>
+
+#include <thread>
+
 namespace vela::relaytest {
 
 tavlo::LogSink LogRecorder::sink() {
@@ -211,4 +215,28 @@ bool RelayWorld::flowsBound() {
   return relayLog.waitFor("relay: przepływ", flowsPerSession * sessions).has_value();
 }
 
+}  // namespace vela::relaytest
+
+namespace vela::relaytest {
+namespace {
+
+// After every test, the network threads it started have ended: every connection, flow and socket it
+// opened closed with its owner.
+class NetThreadLeakCheck : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { before_ = tavlo::NetThread::liveCount(); }
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (tavlo::NetThread::liveCount() > before_ && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    EXPECT_EQ(tavlo::NetThread::liveCount(), before_) << info.name() << " left network threads running";
+  }
+  int before_ = 0;
+};
+
+const bool registered = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new NetThreadLeakCheck);
+  return true;
+}();
+
+}  // namespace
 }  // namespace vela::relaytest
