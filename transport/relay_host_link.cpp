@@ -207,11 +207,13 @@ void RelayHostLink::runSignaling() {
   publishInitial(*line);
 
   for (;;) {
+    bool stopped;
     {
       std::lock_guard guard(mutex_);
-      if (!running_) signal_.reset();
-      if (!running_) break;
+      stopped = !running_;
+      if (stopped) signal_.reset();
     }
+    if (stopped) break;
     std::string next;
     try {
       next = line->readLine();
