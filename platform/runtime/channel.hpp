@@ -27,25 +27,23 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Returns false (and drops the item) once the channel is closed.
+  // Both notify under the lock: a consumer that receives the last item (or the end) and then destroys
+  // the channel must not race a producer that is still signalling it.
   bool send(T item) {
-    {
-      std::lock_guard guard(mutex_);
-      if (closed_) return false;
-      if (items_.size() >= capacity_) {
-        items_.pop_front();
-        ++dropped_;
-      }
-      items_.push_back(std::move(item));
+    std::lock_guard guard(mutex_);
+    if (closed_) return false;
+    if (items_.size() >= capacity_) {
+      items_.pop_front();
+      ++dropped_;
     }
+    items_.push_back(std::move(item));
     ready_.notify_one();
     return true;
   }
 
   void close() {
-    {
-      std::lock_guard guard(mutex_);
-      closed_ = true;
-    }
+    std::lock_guard guard(mutex_);
+    closed_ = true;
     ready_.notify_all();
   }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,29 @@ TEST(Channel, ReceiveUntilOnTheSteadyClockTimesOut) {
   Channel<int> channel;
   const auto& clock = SteadyClock::shared();
   EXPECT_EQ(channel.receiveUntil(clock, clock.nowUs() + 1'000), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+// The consumer owns the channel and destroys it the moment it sees the end; the producer's signal must
+// be complete by then (ThreadSanitizer and ASan watch this one).
+TEST(Channel, AConsumerMayDestroyTheChannelRightAfterTheLastItem) {
+  for (int round = 0; round < 200; ++round) {
+    auto channel = std::make_unique<Channel<int>>();
+    Channel<int>* raw = channel.get();
+    std::thread producer([raw] {
+      raw->send(1);
+      raw->close();
+    });
+    while (channel->receive()) {
+    }
+    channel.reset();
+    producer.join();
+  }
 }
 
 }  // namespace
