@@ -89,21 +89,14 @@ std::shared_ptr<SessionTransport> RelayClientDialer::connect(const std::string& 
   tavlo::Bytes pending = line.takePending();
   mux->startAlreadyReady(pending);
 
-  std::array<std::shared_ptr<RelayDatagramFlow>, 3> flows;
-  const Relay::Slot slots[] = {Relay::Slot::video, Relay::Slot::audio, Relay::Slot::inputUnreliable};
-  for (size_t i = 0; i < flows.size(); ++i) {
-    RelayDatagramFlow::Params flowParams{params_.service, i == 0 ? videoThread : thread, params_.scheduler,
-                                         RelayDatagramFlow::sessionBufferBytes};
-    flows[i] = RelayDatagramFlow::open(token, slots[i], Relay::Side::client, flowParams);
-    if (!flows[i]) {
-      for (auto& flow : flows)
-        if (flow) flow->close();
-      mux->close();
-      throw TransportError::badEndpoint();
-    }
+  auto flows = RelayDatagramFlow::openSession(token, Relay::Side::client,
+                                             {params_.service, videoThread, thread, params_.scheduler});
+  if (!flows) {
+    mux->close();
+    throw TransportError::badEndpoint();
   }
-  for (auto& flow : flows) flow->start();
-  return std::make_shared<RelaySessionTransport>(mux, flows, "relay/" + hostID.substr(0, 8));
+  for (auto& flow : *flows) flow->start();
+  return std::make_shared<RelaySessionTransport>(mux, *flows, "relay/" + hostID.substr(0, 8));
 }
 
 }  // namespace vela

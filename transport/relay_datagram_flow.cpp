@@ -9,6 +9,23 @@
 
 namespace vela {
 
+std::optional<RelayDatagramFlow::SessionFlows> RelayDatagramFlow::openSession(ByteView token, Relay::Side side,
+                                                                             const SessionParams& params) {
+  static constexpr Relay::Slot slots[] = {Relay::Slot::video, Relay::Slot::audio, Relay::Slot::inputUnreliable};
+  SessionFlows flows;
+  for (size_t i = 0; i < flows.size(); ++i) {
+    Params flowParams{params.service, i == 0 ? params.videoThread : params.thread, params.scheduler,
+                      sessionBufferBytes};
+    flows[i] = open(token, slots[i], side, flowParams);
+    if (!flows[i]) {
+      for (auto& flow : flows)
+        if (flow) flow->close();
+      return std::nullopt;
+    }
+  }
+  return flows;
+}
+
 std::shared_ptr<RelayDatagramFlow> RelayDatagramFlow::open(ByteView token, Relay::Slot slot, Relay::Side side,
                                                            const Params& params) {
   auto header = RelayDatagramHeader::make(token, slot, side);

@@ -3,9 +3,11 @@
 // the relay service's datagram port. Every payload leaves behind the session's 22-byte relay header; a
 // bare header every second keeps the service's binding of this flow's address alive; only datagrams
 // of this session and slot sent by the other side are delivered, without their header.
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/net/net_thread.hpp"
 #include "platform/net/udp_socket.hpp"
@@ -37,6 +39,17 @@ class RelayDatagramFlow final : public DatagramFlow, public std::enable_shared_f
   // not 16 bytes or any step fails. Sends nothing and starts nothing.
   static std::shared_ptr<RelayDatagramFlow> open(ByteView token, Relay::Slot slot, Relay::Side side,
                                                  const Params& params);
+
+  // The three flows of one relayed session (video, audio, unreliable input), video receiving on its own
+  // thread; nullopt, with whatever was opened closed again, when any of them cannot be opened.
+  using SessionFlows = std::array<std::shared_ptr<RelayDatagramFlow>, 3>;
+  struct SessionParams {
+    RelayService service;
+    std::shared_ptr<tavlo::NetThread> videoThread;
+    std::shared_ptr<tavlo::NetThread> thread;  // audio and input
+    tavlo::Scheduler* scheduler = nullptr;
+  };
+  static std::optional<SessionFlows> openSession(ByteView token, Relay::Side side, const SessionParams& params);
   // Closes: a flow dropped without close(), started or not, takes its socket with it.
   ~RelayDatagramFlow() override;
 

@@ -310,21 +310,14 @@ void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
   tavlo::Bytes pending = line.takePending();
   mux->startAlreadyReady(pending);
 
-  std::array<std::shared_ptr<RelayDatagramFlow>, 3> flows;
-  const Relay::Slot slots[] = {Relay::Slot::video, Relay::Slot::audio, Relay::Slot::inputUnreliable};
-  for (size_t i = 0; i < flows.size(); ++i) {
-    RelayDatagramFlow::Params flowParams{params_.service, i == 0 ? videoThread : sessionThread, params_.scheduler,
-                                         RelayDatagramFlow::sessionBufferBytes};
-    flows[i] = RelayDatagramFlow::open(token, slots[i], Relay::Side::host, flowParams);
-    if (!flows[i]) {
-      for (auto& flow : flows)
-        if (flow) flow->close();
-      mux->close();
-      return markDone();
-    }
+  auto flows = RelayDatagramFlow::openSession(token, Relay::Side::host,
+                                             {params_.service, videoThread, sessionThread, params_.scheduler});
+  if (!flows) {
+    mux->close();
+    return markDone();
   }
-  for (auto& flow : flows) flow->start();
-  auto transport = std::make_shared<RelaySessionTransport>(mux, flows, std::string(remoteDescription));
+  for (auto& flow : *flows) flow->start();
+  auto transport = std::make_shared<RelaySessionTransport>(mux, *flows, std::string(remoteDescription));
   bool handOver;
   {
     std::lock_guard guard(mutex_);
