@@ -62,7 +62,11 @@ class ByteReader {
   uint64_t littleEndian(size_t width) {
     ByteView bytes = take(width);
     uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) value |= uint64_t(bytes[i]) << (8 * i);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&value, bytes.data(), width);
+    } else {
+      for (size_t i = 0; i < width; ++i) value |= uint64_t(bytes[i]) << (8 * i);
+    }
     return value;
   }
   static Bytes copy(ByteView bytes) { return Bytes(bytes.begin(), bytes.end()); }

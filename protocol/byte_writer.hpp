@@ -3,6 +3,7 @@
 // The writer only appends and never fails; strings and blobs longer than their prefix can count are cut.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "platform/runtime/bytes.hpp"
@@ -39,8 +40,14 @@ class ByteWriter {
   Bytes take() { return std::move(data_); }
 
  private:
-  void appendLittleEndian(uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  void appendLittleEndian(uint64_t value, size_t width) {
+    size_t at = data_.size();
+    data_.resize(at + width);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(data_.data() + at, &value, width);
+    } else {
+      for (size_t i = 0; i < width; ++i) data_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
   }
 
   Bytes data_;

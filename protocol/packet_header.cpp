@@ -3,7 +3,7 @@
 namespace vela {
 
 void PacketHeader::encode(ByteWriter& writer) const {
-  for (uint8_t b : VelaProtocol::magic) writer.u8(b);
+  writer.raw(VelaProtocol::magic);
   writer.u8(VelaProtocol::wireVersion);
   writer.u8(rawValue(channel));
   writer.u8(msgType);
