@@ -6,7 +6,6 @@
 #include "platform/crypto/ed25519.hpp"
 #include "platform/crypto/hkdf_sha256.hpp"
 #include "platform/crypto/hmac_sha256.hpp"
-#include "platform/crypto/random_bytes.hpp"
 #include "platform/crypto/sha256.hpp"
 #include "platform/crypto/x25519.hpp"
 #include "tests/testkit/hex.hpp"
@@ -50,33 +49,12 @@ TEST(X25519, MatchesTheRfc7748Vectors) {
   EXPECT_EQ(toVector(alice->publicKey()), fromHex(rows[3].peer)) << "Alice's public key, section 6.1";
 }
 
-TEST(X25519, RefusesKeysOfTheWrongLengthAndLowOrderPeers) {
+// Low-order peers (an all-zero secret) are refused in the Wycheproof run; here the lengths.
+TEST(X25519, RefusesKeysOfTheWrongLength) {
   auto key = X25519PrivateKey::generate();
   ASSERT_TRUE(key);
-  struct Row {
-    Bytes peer;
-    const char* why;
-  } rows[] = {
-      {Bytes(32, 0), "the all-zero point: every secret would be zero"},
-      {fromHex("0100000000000000000000000000000000000000000000000000000000000000"), "u = 1, order 1"},
-      {fromHex("e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"), "a point of order 8"},
-      {Bytes(31, 9), "31 bytes"},
-      {Bytes(33, 9), "33 bytes"},
-      {Bytes{}, "empty"},
-  };
-  for (const auto& row : rows) EXPECT_FALSE(key->sharedSecret(row.peer)) << row.why;
+  for (size_t size : {0, 31, 33}) EXPECT_FALSE(key->sharedSecret(Bytes(size, 9))) << size << "-byte peer key";
   EXPECT_FALSE(X25519PrivateKey::fromRaw(Bytes(31, 1)));
-}
-
-TEST(X25519, TwoFreshKeyPairsAgreeOnTheSameSecret) {
-  auto a = X25519PrivateKey::generate();
-  auto b = X25519PrivateKey::generate();
-  ASSERT_TRUE(a && b);
-  EXPECT_NE(a->publicKey(), b->publicKey());
-  auto ab = a->sharedSecret(b->publicKey());
-  auto ba = b->sharedSecret(a->publicKey());
-  ASSERT_TRUE(ab && ba);
-  EXPECT_EQ(*ab, *ba);
 }
 
 TEST(Ed25519, MatchesRfc8032TestOne) {
@@ -91,70 +69,31 @@ TEST(Ed25519, MatchesRfc8032TestOne) {
   ASSERT_TRUE(signature);
   EXPECT_EQ(toVector(*signature), expected);
   EXPECT_TRUE(isValidEd25519Signature(publicKey, {}, expected));
+  EXPECT_FALSE(Ed25519PrivateKey::fromSeed(Bytes(33, 0))) << "a seed is 32 bytes";
 }
 
-TEST(Ed25519, ASignatureFailsForAnyChangeOrMalformedInput) {
+// Damaged signatures are Wycheproof's; a signature made with a fresh key checks only under that key.
+TEST(Ed25519, ASignatureFailsUnderAnotherKeyOrAKeyOfTheWrongLength) {
   auto key = Ed25519PrivateKey::generate();
   ASSERT_TRUE(key);
   Bytes message = toBytes("TL2-E2E-v1 transcript");
-  auto signature = key->sign(message);
-  ASSERT_TRUE(signature);
-  Bytes sig = toVector(*signature);
+  Bytes sig = toVector(*key->sign(message));
   Bytes pub = toVector(key->publicKey());
   ASSERT_TRUE(isValidEd25519Signature(pub, message, sig));
-
-  Bytes otherMessage = message;
-  otherMessage.back() ^= 1;
-  Bytes flippedSig = sig;
-  flippedSig[10] ^= 0x40;
-  Bytes otherKey = toVector(Ed25519PrivateKey::generate()->publicKey());
-  struct Row {
-    Bytes publicKey, message, signature;
-    const char* why;
-  } rows[] = {
-      {pub, otherMessage, sig, "message changed"},
-      {pub, message, flippedSig, "signature changed"},
-      {otherKey, message, sig, "another key"},
-      {pub, message, Bytes(sig.begin(), sig.end() - 1), "63-byte signature"},
-      {Bytes(pub.begin(), pub.end() - 1), message, sig, "31-byte key"},
-      {pub, message, Bytes(64, 0), "all-zero signature"},
-  };
-  for (const auto& row : rows) EXPECT_FALSE(isValidEd25519Signature(row.publicKey, row.message, row.signature)) << row.why;
+  EXPECT_FALSE(isValidEd25519Signature(toVector(Ed25519PrivateKey::generate()->publicKey()), message, sig));
+  EXPECT_FALSE(isValidEd25519Signature(ByteView(pub).first(31), message, sig)) << "31-byte key";
 }
 
-TEST(Ed25519, AKeyRoundTripsThroughItsSeedAndSignsDeterministically) {
-  auto key = Ed25519PrivateKey::generate();
-  ASSERT_TRUE(key);
-  auto again = Ed25519PrivateKey::fromSeed(key->seed().view());
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->publicKey(), key->publicKey());
-  EXPECT_EQ(again->sign(toBytes("x")), key->sign(toBytes("x")));
-  EXPECT_NE(Ed25519PrivateKey::generate()->publicKey(), key->publicKey());
-  EXPECT_FALSE(Ed25519PrivateKey::fromSeed(Bytes(33, 0)));
-}
-
-TEST(HmacSha256, MatchesRfc4231CaseTwoAndChecksOnlyFullTags) {
+// Damaged and truncated tags are Wycheproof's.
+TEST(HmacSha256, MatchesRfc4231CaseTwo) {
   Bytes key = toBytes("Jefe");
   Bytes message = toBytes("what do ya want for nothing?");
   Bytes expected = fromHex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
   auto tag = hmacSha256(key, message);
   ASSERT_TRUE(tag);
   EXPECT_EQ(toVector(*tag), expected);
-
-  Bytes flipped = expected;
-  flipped[31] ^= 1;
-  struct Row {
-    Bytes tag;
-    bool valid;
-    const char* why;
-  } rows[] = {
-      {expected, true, "the tag itself"},
-      {flipped, false, "last bit changed"},
-      {Bytes(expected.begin(), expected.begin() + 16), false, "a truncated tag never passes"},
-      {Bytes{}, false, "no tag"},
-      {Bytes(32, 0), false, "zeros"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(isValidHmacSha256(row.tag, key, message), row.valid) << row.why;
+  EXPECT_TRUE(isValidHmacSha256(expected, key, message));
+  EXPECT_FALSE(isValidHmacSha256({}, key, message)) << "no tag";
   EXPECT_TRUE(hmacSha256({}, message)) << "an empty key is allowed";
 }
 
@@ -191,7 +130,7 @@ struct AeadVector {
       "1ae10b594f09e26a7e902ecbd0600691");
 };
 
-TEST(ChaCha20Poly1305, MatchesTheRfc8439AeadVectorBothWays) {
+TEST(ChaCha20Poly1305, MatchesTheRfc8439AeadVectorBothWaysAndInPlace) {
   AeadVector v;
   Bytes sealed(v.plaintext.size() + ChaCha20Poly1305::tagSize);
   ASSERT_TRUE(ChaCha20Poly1305::seal(v.key, v.nonce, v.plaintext, sealed, v.aad));
@@ -200,58 +139,22 @@ TEST(ChaCha20Poly1305, MatchesTheRfc8439AeadVectorBothWays) {
   ASSERT_TRUE(ChaCha20Poly1305::open(v.key, v.nonce, v.sealed, opened, v.aad));
   EXPECT_EQ(opened, v.plaintext);
   EXPECT_FALSE(ChaCha20Poly1305::open(v.key, v.nonce, v.sealed, opened)) << "the associated data is authenticated";
+
+  Bytes inPlace = v.plaintext;
+  inPlace.resize(v.plaintext.size() + ChaCha20Poly1305::tagSize);
+  ASSERT_TRUE(ChaCha20Poly1305::seal(v.key, v.nonce, ByteView(inPlace.data(), v.plaintext.size()), inPlace, v.aad));
+  EXPECT_EQ(inPlace, v.sealed) << "sealed in place";
 }
 
-TEST(ChaCha20Poly1305, SealsInPlace) {
+// Damaged tags and nonces of other sizes are Wycheproof's; these are the buffer rules of the layer itself.
+TEST(ChaCha20Poly1305, RefusesBuffersOfTheWrongSize) {
   AeadVector v;
-  Bytes buffer = v.plaintext;
-  buffer.resize(v.plaintext.size() + ChaCha20Poly1305::tagSize);
-  ASSERT_TRUE(ChaCha20Poly1305::seal(v.key, v.nonce, ByteView(buffer.data(), v.plaintext.size()), buffer, v.aad));
-  EXPECT_EQ(buffer, v.sealed);
-}
-
-TEST(ChaCha20Poly1305, RefusesWrongSizesAndDamagedInput) {
-  AeadVector v;
-  Bytes out(v.plaintext.size());
-  Bytes wrongNonce(8, 0);
-  Bytes damaged = v.sealed;
-  damaged[5] ^= 1;
-  Bytes damagedTag = v.sealed;
-  damagedTag.back() ^= 0x80;
-  struct Row {
-    ByteView nonce;
-    ByteView sealed;
-    size_t outSize;
-    const char* why;
-  } rows[] = {
-      {wrongNonce, v.sealed, out.size(), "8-byte nonce"},
-      {v.nonce, damaged, out.size(), "a ciphertext bit flipped"},
-      {v.nonce, damagedTag, out.size(), "a tag bit flipped"},
-      {v.nonce, ByteView(v.sealed).first(15), 0, "shorter than a tag"},
-      {v.nonce, v.sealed, out.size() - 1, "output one byte short"},
-  };
-  for (const auto& row : rows) {
-    Bytes buffer(row.outSize);
-    EXPECT_FALSE(ChaCha20Poly1305::open(v.key, row.nonce, row.sealed, buffer, v.aad)) << row.why;
-  }
-  Bytes sealed(v.plaintext.size() + ChaCha20Poly1305::tagSize);
-  EXPECT_FALSE(ChaCha20Poly1305::seal(v.key, wrongNonce, v.plaintext, sealed));
-  EXPECT_FALSE(ChaCha20Poly1305::seal(v.key, v.nonce, v.plaintext, std::span(sealed).first(sealed.size() - 1)));
-}
-
-TEST(ChaCha20Poly1305, AnEmptyPlaintextSealsToATagThatOpens) {
-  AeadVector v;
-  Bytes tag(ChaCha20Poly1305::tagSize);
-  ASSERT_TRUE(ChaCha20Poly1305::seal(v.key, v.nonce, {}, tag));
-  Bytes nothing;
-  EXPECT_TRUE(ChaCha20Poly1305::open(v.key, v.nonce, tag, nothing));
-}
-
-TEST(Random, FillsWithFreshBytesEachTime) {
-  auto a = randomArray<32>();
-  auto b = randomArray<32>();
-  EXPECT_NE(a, b);
-  EXPECT_NE(a, (std::array<uint8_t, 32>{}));
+  Bytes out(v.plaintext.size() - 1);
+  EXPECT_FALSE(ChaCha20Poly1305::open(v.key, v.nonce, v.sealed, out, v.aad)) << "output one byte short";
+  Bytes none;
+  EXPECT_FALSE(ChaCha20Poly1305::open(v.key, v.nonce, ByteView(v.sealed).first(15), none, v.aad)) << "shorter than a tag";
+  Bytes sealed(v.plaintext.size() + ChaCha20Poly1305::tagSize - 1);
+  EXPECT_FALSE(ChaCha20Poly1305::seal(v.key, v.nonce, v.plaintext, sealed)) << "room for the tag one byte short";
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <future>
 #include <memory>
-
 #include <thread>
 #include <vector>
 
@@ -60,12 +59,6 @@ TEST(SerialExecutor, WorkerThreadCarriesTheLabel) {
   executor.sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
   EXPECT_STREQ(name, "tl.clipboard.pa");
 }
-
-}  // namespace
-}  // namespace tavlo
-
-namespace tavlo {
-namespace {
 
 TEST(SerialExecutor, CanBeDestroyedFromOneOfItsOwnJobs) {
   auto executor = std::make_shared<SerialExecutor>("vela.test");

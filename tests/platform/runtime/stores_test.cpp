@@ -97,30 +97,7 @@ TEST(SecretStore, NamesNeverEscapeTheDirectory) {
   EXPECT_EQ(store.read("../../etc", "/passwd"), Bytes{1});
 }
 
-TEST(SecretStore, InMemoryStoreReplacesValues) {
-  MemorySecretStore store;
-  store.write("s", "a", Bytes{1});
-  store.write("s", "a", Bytes{2});
-  EXPECT_EQ(store.read("s", "a"), Bytes{2});
-  EXPECT_FALSE(store.remove("s", "b"));
-}
-
-TEST(PrivateFiles, ADirectoryWithWideModeIsTightened) {
-  TempDir dir;
-  auto wide = dir / "wide";
-  std::filesystem::create_directory(wide);
-  std::filesystem::permissions(wide, std::filesystem::perms::all);
-  EXPECT_FALSE(ensurePrivateDirectory(wide));
-  EXPECT_EQ(fileMode(wide), 0700u);
-}
-
-TEST(PrivateFiles, ASymbolicLinkIsRefused) {
-  TempDir dir;
-  std::filesystem::create_directory(dir / "real");
-  std::filesystem::create_directory_symlink(dir / "real", dir / "link");
-  EXPECT_TRUE(ensurePrivateDirectory(dir / "link").has_value());
-}
-
+// Tightening a wide directory and refusing a symbolic link are checked where the clipboard makes its folder.
 TEST(PrivateFiles, AtomicWriteIs0600EvenUnderAPermissiveUmask) {
   TempDir dir;
   auto old = ::umask(0);
