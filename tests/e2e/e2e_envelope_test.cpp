@@ -12,26 +12,17 @@ Bytes headerOnlyPacket() {
   return {0x54, 0x4C, 0x4B, 0x32, 0x01, 0x04, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
 }
 
-TEST(E2EEnvelope, SealsAHeaderInto48BytesThatOpenBackToIt) {
+TEST(E2EEnvelope, SealsAHeaderInto48BytesUnderAFreshNonceEachTime) {
   SymmetricKey key = freshKey();
   Bytes packet = headerOnlyPacket();
-  auto envelope = E2EEnvelope::seal(packet, key);
-  ASSERT_TRUE(envelope);
-  EXPECT_EQ(envelope->size(), 48u);
-  EXPECT_TRUE(std::equal(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), envelope->begin()));
-  EXPECT_TRUE(E2EEnvelope::isEnvelope(*envelope));
-  EXPECT_EQ(E2EEnvelope::open(*envelope, key), packet);
-}
-
-TEST(E2EEnvelope, EachSealDrawsAFreshNonce) {
-  SymmetricKey key = freshKey();
-  Bytes packet(1350, 0xAB);
   auto a = E2EEnvelope::seal(packet, key), b = E2EEnvelope::seal(packet, key);
   ASSERT_TRUE(a && b);
-  EXPECT_NE(*a, *b);
-  EXPECT_FALSE(std::equal(a->begin() + 4, a->begin() + 16, b->begin() + 4)) << "nonces differ";
+  EXPECT_EQ(a->size(), 48u);
+  EXPECT_TRUE(std::equal(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), a->begin()));
+  EXPECT_TRUE(E2EEnvelope::isEnvelope(*a));
   EXPECT_EQ(E2EEnvelope::open(*a, key), packet);
   EXPECT_EQ(E2EEnvelope::open(*b, key), packet);
+  EXPECT_FALSE(std::equal(a->begin() + 4, a->begin() + 16, b->begin() + 4)) << "nonces differ";
 }
 
 TEST(E2EEnvelope, AnyChangedByteOrAnotherKeyFailsToOpen) {

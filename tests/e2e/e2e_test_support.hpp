@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the encryption tests: an identity kept in memory, a thread-safe log collector, packet
-// builders and bounded waits on streams (the bound only guards against a hang; nothing sleeps).
+// Shared pieces of the encryption tests: identities kept in memory or in a temporary home, a thread-safe
+// log collector, packet builders and bounded waits on streams (the bound only guards against a hang;
+// nothing sleeps).
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -10,17 +11,51 @@
 
 #include "e2e/e2e_identity.hpp"
 #include "platform/runtime/clock.hpp"
+#include "platform/runtime/private_files.hpp"
 #include "platform/runtime/secret_store.hpp"
+#include "platform/runtime/system_log.hpp"
 #include "protocol/message_types.hpp"
 #include "protocol/transport_interfaces.hpp"
+#include "tests/testkit/temp_dir.hpp"
 
 namespace vela::e2etest {
+
+inline constexpr const char* machineA = "4c4c4544003957108052b4c04f384833";
+inline constexpr const char* machineB = "0b5e8b4a1f7f4e1c9a2d55aa00c0ffee";
 
 inline std::shared_ptr<const E2EIdentity> memoryIdentity(std::string machine = "test-machine") {
   tavlo::MemorySecretStore secrets;
   tavlo::Settings settings;
   return E2EIdentity::load({secrets, settings, std::nullopt, [machine] { return std::optional<std::string>(machine); }});
 }
+
+inline Bytes publicKeyOf(const E2EIdentity& identity) {
+  return Bytes(identity.signingPublicKey().begin(), identity.signingPublicKey().end());
+}
+
+inline bool trustAll(const tavlo::Uuid&, ByteView, const tavlo::LogSink&) { return true; }
+
+// One host's stores in a temporary home: a file-backed secret store, the mirror file beside it and an
+// in-memory user defaults; `platform` is what the machine id reads.
+struct HostStores {
+  tavlo::testkit::TempDir home;
+  tavlo::FileSecretStore secrets{home / "data/tavlo/secrets"};
+  tavlo::Settings settings;
+  std::optional<std::string> platform = machineA;
+
+  std::filesystem::path mirrorPath() const { return home / "data/tavlo/e2e-identity.bin"; }
+  std::shared_ptr<const E2EIdentity> open() {
+    return E2EIdentity::load({secrets, settings, mirrorPath(), [this] { return platform; }});
+  }
+  std::optional<Bytes> secret() const {
+    return secrets.read(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
+  }
+  void setSecret(std::optional<Bytes> blob) {
+    if (blob) secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), *blob);
+    else secrets.remove(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
+  }
+  std::optional<Bytes> mirror() const { return tavlo::readWholeFile(mirrorPath()); }
+};
 
 // Collects log lines from any thread; a test waits for the line that tells it a packet was handled.
 class LogLines {

@@ -2,26 +2,14 @@
 
 #include "e2e/e2e_trust.hpp"
 #include "platform/runtime/base64.hpp"
-#include "tests/testkit/temp_dir.hpp"
+#include "tests/e2e/e2e_test_support.hpp"
 
 namespace vela {
 namespace {
 
 using tavlo::JsonValue;
 using tavlo::Uuid;
-
-constexpr const char* machineA = "4c4c4544003957108052b4c04f384833";
-constexpr const char* machineB = "0b5e8b4a1f7f4e1c9a2d55aa00c0ffee";
-
-struct Host {
-  tavlo::testkit::TempDir home;
-  tavlo::MemorySecretStore secrets;
-  tavlo::Settings settings;
-  std::string machine = machineA;
-  std::shared_ptr<const E2EIdentity> open() {
-    return E2EIdentity::load({secrets, settings, home / "e2e-identity.bin", [this] { return machine; }});
-  }
-};
+using Host = e2etest::HostStores;
 
 JsonValue hosts(const tavlo::KeyValueStore& store) { return *store.getValue("tl.hosts"); }
 
@@ -40,7 +28,7 @@ TEST(E2ETrustPublish, AFirstPublicationWritesOneEntryOfThreeKeys) {
   EXPECT_EQ(sigPub.size(), 44u);
   auto key = tavlo::base64Decode(sigPub);
   ASSERT_TRUE(key);
-  EXPECT_EQ(*key, Bytes(identity->signingPublicKey().begin(), identity->signingPublicKey().end()));
+  EXPECT_EQ(*key, e2etest::publicKeyOf(*identity));
 }
 
 TEST(E2ETrustPublish, AMovedIdReplacesTheEntryOfThePreviousIdAndLeavesOthersAlone) {
@@ -49,7 +37,7 @@ TEST(E2ETrustPublish, AMovedIdReplacesTheEntryOfThePreviousIdAndLeavesOthersAlon
   tavlo::KeyValueStore store;
   store.set("tl.hosts", JsonValue{{"OTHER-MAC", {{"name", "Laptop"}}}});
   E2ETrust::publishHost(store, *before, "Studio", std::nullopt, 1.0);
-  host.machine = machineB;
+  host.platform = e2etest::machineB;
   auto after = host.open();
   ASSERT_EQ(after->previousHostID(), before->hostID());
   E2ETrust::publishHost(store, *after, "Studio", "203.0.113.7:47700", 2.0);

@@ -20,9 +20,8 @@ namespace {
 using e2etest::LogLines;
 using e2etest::next;
 using e2etest::packet;
+using e2etest::trustAll;
 using testkit::TappedTransport;
-
-auto trustAll = [](const tavlo::Uuid&, ByteView, const tavlo::LogSink&) { return true; };
 
 // The next datagram past bind headers: the dialer's own bind datagrams may reach the host after the key
 // (they pass unsealed, and every receiver ignores them).
@@ -50,7 +49,7 @@ struct Loopback {
   }
   ~Loopback() { host.stop(); }
 
-  Bytes hostKey() const { return Bytes(identity->signingPublicKey().begin(), identity->signingPublicKey().end()); }
+  Bytes hostKey() const { return e2etest::publicKeyOf(*identity); }
 
   tavlo::FakeClock clock;
   tavlo::ManualScheduler scheduler{clock};
@@ -71,9 +70,11 @@ TEST(EncryptedLoopback, ASessionOverTheDirectPathIsSealedEndToEnd) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
   ASSERT_TRUE(loop.hostLog.waitFor(1));
   EXPECT_TRUE(hostWrapper->isEncrypted());
+  EXPECT_EQ(loop.clientLog.lines(), std::vector<std::string>{"🔐 E2E aktywne (ChaCha20-Poly1305, ECDH efemeryczny)"});
   RecordProperty("handshake_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
 
-  // Exactly one unsealed 160-byte ack on the host's control channel.
+  // One hello with the gate MAC, and exactly one unsealed 160-byte ack on the host's control channel.
+  EXPECT_EQ(loop.clientTap->sent(Channel::control).items().at(0).size(), 16u + 80);
   auto acks = loop.hostTap->sent(Channel::control).items();
   ASSERT_EQ(acks.size(), 1u);
   EXPECT_EQ(acks[0].size(), 160u);
@@ -148,10 +149,14 @@ TEST(EncryptedLoopback, AClientWithoutTheHostKeyMeetsSilence) {
   std::thread dialing([&] { client = EncryptedTransport::client(loop.clientTap, std::nullopt, trustAll, loop.clientLog.sink(), clientClock); });
   ASSERT_TRUE(loop.hostLog.waitFor(1));
   EXPECT_EQ(loop.hostLog.lines()[0], "🔒 odrzucono nieautoryzowane połączenie (brak/zły klucz bramki) — cisza");
+  auto hello = loop.clientTap->sent(Channel::control).items();
+  ASSERT_EQ(hello.size(), 1u);
+  EXPECT_EQ(hello[0].size(), 16u + 48) << "no gate MAC";
   while (clientClock.waiterCount() == 0) std::this_thread::yield();
-  clientClock.advanceUs(EncryptedTransport::clientAckTimeoutMs * 1000);
+  clientClock.advanceUs(1'500'000);
   dialing.join();
   EXPECT_FALSE(client->isEncrypted());
+  EXPECT_EQ(loop.clientLog.lines(), std::vector<std::string>{"🔐 host bez E2E (stary build?) — sesja plaintext"});
   EXPECT_EQ(loop.hostTap->sent(Channel::control).size(), 0u) << "nothing answered";
   client->control().send(packet(Channel::control, ControlType::clientHello, 40));
   client->close();

@@ -1,5 +1,6 @@
-// The client half of the encrypting wrapper (the host's test peer): its handshake against the host
-// wrapper, its time-out, the rendezvous, the keepalive and the rebinding of its input flow.
+// The client half of the encrypting wrapper (the host's test peer): a refused host, the intercept of its
+// control channel, the rendezvous, the keepalive and the rebinding of its input flow. Its handshake and
+// time-out run over real sockets in encrypted_loopback_test.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -19,20 +20,16 @@ namespace {
 using e2etest::LogLines;
 using e2etest::next;
 using e2etest::packet;
+using e2etest::trustAll;
 using testkit::MemoryTransportPair;
 
-const std::string keyedLine = "🔐 E2E aktywne (ChaCha20-Poly1305, ECDH efemeryczny)";
 const std::string plaintextLine = "🔐 host bez E2E (stary build?) — sesja plaintext";
-
-auto trustAll = [](const tavlo::Uuid&, ByteView, const tavlo::LogSink&) { return true; };
 
 // A host wrapper and a client wrapper joined in memory.
 struct Session {
-  explicit Session(bool clientKnowsKey = true, E2EClientHandshake::VerifyHost verify = trustAll) {
+  explicit Session(E2EClientHandshake::VerifyHost verify = trustAll) {
     host = EncryptedTransport::host(pair.host, identity, true, hostLog.sink());
-    std::optional<Bytes> hostKey;
-    if (clientKnowsKey) hostKey = Bytes(identity->signingPublicKey().begin(), identity->signingPublicKey().end());
-    client = EncryptedTransport::client(pair.client, hostKey, verify, clientLog.sink());
+    client = EncryptedTransport::client(pair.client, e2etest::publicKeyOf(*identity), verify, clientLog.sink());
     // The host installs its key just after its ack leaves: wait for its line before going on.
     EXPECT_TRUE(hostLog.waitFor(1));
   }
@@ -42,52 +39,12 @@ struct Session {
   std::shared_ptr<EncryptedTransport> host, client;
 };
 
-TEST(EncryptedTransportClient, AgreesAKeyWithTheHostAndSealsFromThenOn) {
-  Session session;
-  ASSERT_TRUE(session.client->isEncrypted());
-  EXPECT_EQ(session.clientLog.lines(), std::vector<std::string>{keyedLine});
-  auto hello = session.pair.client->memoryReliable(Channel::control).sent().items();
-  ASSERT_EQ(hello.size(), 1u);
-  EXPECT_EQ(hello[0].size(), 16u + 80) << "the hello carries the gate MAC";
-
-  session.client->inputReliable().send(packet(Channel::inputReliable, 0x31, 12));
-  session.client->control().send(packet(Channel::control, ControlType::clientHello, 40));
-  EXPECT_EQ(next(session.host->inputReliable().incoming()), packet(Channel::inputReliable, 0x31, 12));
-  EXPECT_EQ(next(session.host->control().incoming()), packet(Channel::control, ControlType::clientHello, 40));
-  session.host->audio().send(packet(Channel::audio, 0x20, 200));
-  EXPECT_EQ(next(session.client->audio().incoming()), packet(Channel::audio, 0x20, 200));
-  for (const Bytes& sent : session.pair.client->memoryReliable(Channel::inputReliable).sent().items()) {
-    EXPECT_TRUE(E2EEnvelope::isEnvelope(sent));
-  }
-}
-
-TEST(EncryptedTransportClient, WithoutTheHostKeyTheGatedHostStaysSilentUntilTheTimeOut) {
-  tavlo::FakeClock clock;
-  auto identity = e2etest::memoryIdentity();
-  auto pair = MemoryTransportPair::make();
-  LogLines hostLog, clientLog;
-  auto host = EncryptedTransport::host(pair.host, identity, true, hostLog.sink());
-  auto pending = std::async(std::launch::async, [&] {
-    return EncryptedTransport::client(pair.client, std::nullopt, trustAll, clientLog.sink(), clock);
-  });
-  ASSERT_TRUE(hostLog.waitFor(1));
-  EXPECT_EQ(hostLog.lines()[0], "🔒 odrzucono nieautoryzowane połączenie (brak/zły klucz bramki) — cisza");
-  auto hello = pair.client->memoryReliable(Channel::control).sent().items();
-  ASSERT_EQ(hello.size(), 1u);
-  EXPECT_EQ(hello[0].size(), 16u + 48) << "no gate MAC";
-  while (clock.waiterCount() == 0) std::this_thread::yield();
-  clock.advanceUs(1'500'000);
-  auto client = pending.get();
-  EXPECT_FALSE(client->isEncrypted());
-  EXPECT_EQ(clientLog.lines(), std::vector<std::string>{plaintextLine});
-}
-
 TEST(EncryptedTransportClient, AHostThatVerifyRefusesLeavesThePlaintextSession) {
   auto refuse = [](const tavlo::Uuid&, ByteView, const tavlo::LogSink& log) {
     log("🔐 ❌ klucz hosta NIEZGODNY z pinem TOFU — odrzucam (możliwy MITM)");
     return false;
   };
-  Session session(true, refuse);
+  Session session(refuse);
   EXPECT_FALSE(session.client->isEncrypted());
   EXPECT_EQ(session.clientLog.lines(),
             (std::vector<std::string>{"🔐 ❌ klucz hosta NIEZGODNY z pinem TOFU — odrzucam (możliwy MITM)",
