@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <string>
 
 #include "protocol/byte_reader.hpp"
@@ -34,22 +32,8 @@ TEST(ByteCodec, IntegersAndFloatsAreLittleEndian) {
   EXPECT_TRUE(r.isAtEnd());
 }
 
-TEST(ByteCodec, SignedAndUnsignedReadTheSameBits) {
-  Bytes bytes = fromHex("FE FF");
-  EXPECT_EQ(ByteReader(bytes).i16(), -2);
-  EXPECT_EQ(ByteReader(bytes).u16(), 65534);
-}
-
-TEST(ByteCodec, NonFiniteFloatsKeepTheirBitPattern) {
-  ByteWriter w;
-  w.f32(std::numeric_limits<float>::quiet_NaN());
-  w.f32(-std::numeric_limits<float>::infinity());
-  ByteReader r(w.data());
-  EXPECT_TRUE(std::isnan(r.f32()));
-  EXPECT_EQ(r.f32(), -std::numeric_limits<float>::infinity());
-}
-
-TEST(ByteCodec, MultiByteReadChecksTheWholeWidthAndConsumesNothing) {
+// A read past the end throws before it takes anything; a counted read keeps its length prefix taken.
+TEST(ByteCodec, AFailedReadTakesNothingButALengthPrefix) {
   Bytes bytes = fromHex("01 02 03");
   ByteReader r(bytes);
   EXPECT_THROW(r.u32(), WireError);
@@ -58,18 +42,16 @@ TEST(ByteCodec, MultiByteReadChecksTheWholeWidthAndConsumesNothing) {
   EXPECT_THROW(r.u16(), WireError);
   EXPECT_EQ(r.u8(), 0x03);
   EXPECT_THROW(r.u8(), WireError);
-}
 
-TEST(ByteCodec, ShortBodyThrowsUnderflowAfterThePrefix) {
-  Bytes bytes = fromHex("05 00 61 62 63");
-  ByteReader r(bytes);
+  Bytes shortBody = fromHex("05 00 61 62 63");
+  ByteReader s(shortBody);
   try {
-    r.stringU16();
+    s.stringU16();
     FAIL() << "expected underflow";
   } catch (const WireError& e) {
     EXPECT_EQ(e, WireError::underflow());
   }
-  EXPECT_EQ(r.offset(), 2u);
+  EXPECT_EQ(s.offset(), 2u);
 }
 
 TEST(ByteCodec, StringsAreCutAtTheByteCount) {
@@ -91,13 +73,6 @@ TEST(ByteCodec, ACutInsideACharacterReadsBackAsOneReplacement) {
   EXPECT_EQ(w.data()[0], 255);
   EXPECT_EQ(w.data()[255], 0xC3);  // first byte of "é"
   EXPECT_EQ(ByteReader(w.data()).stringU8(), std::string(254, 'x') + "\uFFFD");
-}
-
-TEST(ByteCodec, EmptyStringIsOneZeroByte) {
-  ByteWriter w;
-  w.stringU8("");
-  EXPECT_EQ(toHex(w.data()), "00");
-  EXPECT_EQ(ByteReader(w.data()).stringU8(), "");
 }
 
 // Each maximal invalid subpart becomes one U+FFFD; valid text passes unchanged.
@@ -135,12 +110,6 @@ TEST(ByteCodec, BlobU16IsCutAndBlobU32IsWhole) {
   w32.blobU32(blob);
   EXPECT_EQ(w32.data().size(), 4u + 70'000u);
   EXPECT_EQ(ByteReader(w32.data()).blobU32(), blob);
-}
-
-TEST(ByteCodec, HugeLengthPrefixIsUnderflowNotAnAllocation) {
-  Bytes bytes = fromHex("FF FF FF FF 01 02");
-  ByteReader r(bytes);
-  EXPECT_THROW(r.blobU32(), WireError);
 }
 
 TEST(ByteCodec, ReaderOverASliceStartsAtTheSlicesFirstByte) {

@@ -7,7 +7,6 @@ namespace vela {
 namespace {
 
 using namespace vela::wiretest;
-using tavlo::testkit::fromHex;
 
 std::string zeroBytes(size_t count) {
   std::string hex;
@@ -47,13 +46,6 @@ TEST(ClipboardMessages, BadPayloads) {
       bad<ClipRequest>("request of 11 bytes", "01 00 00 00 00 00 00 00 00 40 00", WireError::underflow()),
   };
   for (const auto& row : rows) expectBad(row);
-}
-
-TEST(ClipboardMessages, FlagOtherThanOneLeavesTheFollowingBytesUnread) {
-  Bytes bytes = fromHex("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02 03 00 00 00 AA");
-  ByteReader reader(bytes);
-  EXPECT_FALSE(ClipAnnounce::decode(reader).inline_.has_value());
-  EXPECT_EQ(reader.offset(), 17u);
 }
 
 TEST(ClipData, IsLastWhenThePieceReachesTheTotal) {

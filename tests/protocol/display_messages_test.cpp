@@ -1,3 +1,4 @@
+// The display, video, camera and microphone control records.
 #include <gtest/gtest.h>
 
 #include "protocol/camera_mic_messages.hpp"
@@ -41,11 +42,44 @@ TEST(DisplayMessages, BadPayloads) {
   for (const auto& row : rows) expectBad(row);
 }
 
-TEST(VideoConfig, ParameterSetsAreCutTo65535Bytes) {
-  VideoConfig config{1, 1, 1, 1, 1, VideoCodec::hevc8, 8, 30, Bytes(70'000, 0x5A)};
-  Bytes payload = payloadOf(config);
-  EXPECT_EQ(payload.size(), 14u + 2 + 65'535);
-  EXPECT_EQ(decodeExact<VideoConfig>(payload).hvcc.size(), 65'535u);
+TEST(CameraMicMessages, GoldenVectors) {
+  const GoldenVector rows[] = {
+      golden("microphone on", MicControl{true}, "01"),
+      decodesAs("any non-zero byte switches on", "02", MicControl{true}),
+      golden("camera off", CamControl{false}, "00"),
+      golden("camera quality of level 3", CamQuality{640, 30, 220}, "80 02 1E DC 00 00 00"),
+      golden("microphone quality", MicQuality{48}, "30 00 00 00"),
+      golden("camera configuration", CamConfig{1280, 720, 30, {0x01, 0x02}}, "00 05 D0 02 1E 00 02 00 01 02"),
+      decodesAs("a zero-length parameter blob", "00 05 D0 02 1E 00 00 00", CamConfig{1280, 720, 30, {}}),
+  };
+  for (const auto& row : rows) expectGolden(row);
+}
+
+TEST(CameraMicMessages, BadPayloads) {
+  const BadPayload rows[] = {
+      bad<MicControl>("empty", "", WireError::underflow()),
+      bad<CamControl>("empty", "", WireError::underflow()),
+      bad<CamConfig>("six bytes: no blob length", "00 05 D0 02 1E 00", WireError::underflow()),
+      bad<CamConfig>("blob length 10 with 9 bytes", "00 05 D0 02 1E 00 0A 00 01 02 03 04 05 06 07 08 09",
+                     WireError::underflow()),
+      bad<CamQuality>("six bytes", "80 02 1E DC 00 00", WireError::underflow()),
+  };
+  for (const auto& row : rows) expectBad(row);
+}
+
+TEST(QualityLadders, LevelsAreClampedIntoTheLadder) {
+  struct CamRow {
+    int level;
+    CamQuality quality;
+  };
+  const CamRow cameraRows[] = {
+      {-1, {160, 10, 32}},  {0, {160, 10, 32}},   {1, {320, 15, 70}},     {2, {480, 24, 130}}, {3, {640, 30, 220}},
+      {4, {960, 30, 400}},  {5, {1280, 30, 650}}, {6, {1920, 30, 1200}}, {9, {1920, 30, 1200}},
+  };
+  for (const auto& row : cameraRows) EXPECT_EQ(CamQuality::forLevel(row.level), row.quality) << row.level;
+
+  const std::pair<int, uint32_t> micRows[] = {{-5, 16}, {0, 16}, {1, 24}, {2, 32}, {3, 48}, {4, 64}, {7, 64}};
+  for (auto [level, kbps] : micRows) EXPECT_EQ(MicQuality::forLevel(level).bitrateKbps, kbps) << level;
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <numeric>
 #include <string>
 
 #include "protocol/wire_record_list.hpp"
@@ -80,42 +82,51 @@ TYPED_TEST(EveryWireRecord, TrailingBytesAreIgnored) {
   }
 }
 
-}  // namespace
-}  // namespace vela
-
-namespace vela {
-namespace {
-
-// The smallest payloads the records' own descriptions state, as the field lists count them.
-TEST(WireRecordSizes, SmallestPayloadsMatchTheRecordLayouts) {
+// A record must send its long fields through the helper that cuts them at their length prefix: a count
+// written on its own would wrap and leave the peer reading the wrong bytes.
+TEST(WireRecordCuts, LongFieldsAreCutToWhatTheirLengthPrefixCounts) {
+  using wiretest::decodeExact;
+  using wiretest::payloadOf;
+  std::vector<uint16_t> manyMissing(3000);
+  std::iota(manyMissing.begin(), manyMissing.end(), uint16_t{1000});
+  const VideoNack longNack = VideoNack::fromMissing(1, 1, manyMissing);
+  ASSERT_EQ(longNack.bitmap.size(), 375u);
   struct Row {
-    const char* record;
-    size_t counted, stated;
+    const char* why;
+    Bytes payload;
+    size_t size;
+    std::function<void(ByteView)> check;
   };
   const Row rows[] = {
-      {"VideoChunk", wire::minWireSize<VideoChunk>(), 24},
-      {"VideoParity", wire::minWireSize<VideoParity>(), 24},
-      {"FrameFeedback", wire::minWireSize<FrameFeedback>(), 26},
-      {"CamChunk", wire::minWireSize<CamChunk>(), 17},
-      {"AudioPcm", wire::minWireSize<AudioPcm>(), 10},
-      {"ClientHello", wire::minWireSize<ClientHello>(), 33},
-      {"HostHello", wire::minWireSize<HostHello>(), 19},
-      {"Pong", wire::minWireSize<Pong>(), 24},
-      {"Probe", wire::minWireSize<Probe>(), 20},
-      {"ClipAnnounce", wire::minWireSize<ClipAnnounce>(), 17},
-      {"MbbAttach", wire::minWireSize<MbbAttach>(), 10},
-      {"KeyEvent", wire::minWireSize<KeyEvent>(), 18},
-      {"PointerButton", wire::minWireSize<PointerButton>(), 18},
-      {"ScrollEvent", wire::minWireSize<ScrollEvent>(), 34},
-      {"PencilDiscrete", wire::minWireSize<PencilDiscrete>(), 27},
-      {"PinchEvent", wire::minWireSize<PinchEvent>(), 20},
-      {"PencilUpdate", wire::minWireSize<PencilUpdate>(), 11},
-      {"PointerMoveBatch", wire::minWireSize<PointerMoveBatch>(), 11},
-      {"PencilSampleBatch", wire::minWireSize<PencilSampleBatch>(), 12},
-      {"PencilSample", wire::minWireSize<PencilSample>(), PencilSample::byteCount},
-      {"PointerMoveRelative", wire::minWireSize<PointerMoveRelative>(), 10},
+      {"video parameter sets: 65,535 of 70,000 bytes",
+       payloadOf(VideoConfig{1, 1, 1, 1, 1, VideoCodec::hevc8, 8, 30, Bytes(70'000, 0x5A)}), 14 + 2 + 65'535,
+       [](ByteView p) { EXPECT_EQ(decodeExact<VideoConfig>(p).hvcc.size(), 65'535u); }},
+      {"text input: 65,535 of 70,000 bytes", payloadOf(TextInput{std::string(70'000, 't')}), 2 + 65'535,
+       [](ByteView p) { EXPECT_EQ(decodeExact<TextInput>(p).text.size(), 65'535u); }},
+      {"switch info: 255 of 300 bytes", payloadOf(SwitchInfo{std::string(300, 's')}), 1 + 255,
+       [](ByteView p) { EXPECT_EQ(p[0], 255); }},
+      {"pointer batch: 255 of 300 samples, counted after the generation",
+       payloadOf(PointerMoveBatch{1, 2, std::vector<PointerMoveBatch::Sample>(300, {7, 8, 9})}), 11 + 255 * 6,
+       [](ByteView p) {
+         EXPECT_EQ(p[2], 255);
+         EXPECT_EQ(decodeExact<PointerMoveBatch>(p).samples.size(), 255u);
+       }},
+      {"pencil batch: 255 of 300 samples", payloadOf(PencilSampleBatch{1, 0, 2, std::vector<PencilSample>(300)}),
+       12 + 255 * PencilSample::byteCount, [](ByteView) {}},
+      {"a NACK bitmap of 375 bytes: the first 255 name the first 2,040 places", payloadOf(longNack), 9 + 255,
+       [](ByteView p) {
+         EXPECT_EQ(p[8], 255);
+         std::vector<uint16_t> named = decodeExact<VideoNack>(p).missingChunks();
+         ASSERT_EQ(named.size(), 2040u);
+         EXPECT_EQ(named.front(), 1000);
+         EXPECT_EQ(named.back(), 1000 + 2039);
+       }},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.counted, row.stated) << row.record;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_EQ(row.payload.size(), row.size);
+    row.check(row.payload);
+  }
 }
 
 }  // namespace

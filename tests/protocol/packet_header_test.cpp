@@ -62,25 +62,5 @@ TEST(PacketHeader, DecodingFailuresComeInWireOrder) {
   }
 }
 
-TEST(PacketHeader, EveryChannelAndTypeRoundTrips) {
-  for (Channel channel : allChannels) {
-    for (int type : {0x00, 0x10, 0xFF}) {
-      PacketHeader h{channel, static_cast<uint8_t>(type), {}, 0xDEADBEEF, 42};
-      ByteWriter w;
-      h.encode(w);
-      ByteReader r(w.data());
-      EXPECT_EQ(PacketHeader::decode(r), h);
-    }
-  }
-}
-
-TEST(Channel, RawValuesAndOrder) {
-  EXPECT_EQ(allChannels.size(), 5u);
-  for (size_t i = 0; i < allChannels.size(); ++i) EXPECT_EQ(rawValue(allChannels[i]), i);
-  EXPECT_EQ(channelFromRaw(4), Channel::inputUnreliable);
-  EXPECT_FALSE(channelFromRaw(5).has_value());
-  EXPECT_FALSE(channelFromRaw(255).has_value());
-}
-
 }  // namespace
 }  // namespace vela

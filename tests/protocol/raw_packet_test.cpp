@@ -75,12 +75,6 @@ TEST(RawPacket, DecodingTwiceGivesTheSameRecordAndIgnoresTrailingBytes) {
   EXPECT_EQ(raw.reader.offset(), 16u) << "decodePayload works on a copy of the reader";
 }
 
-TEST(RawPacket, FixedFieldFromAnEmptyPayloadIsUnderflow) {
-  Bytes packet = encodePacket(ByeLike{}, 0, 0);
-  packet[6] = ControlType::ping;
-  EXPECT_EQ(errorDecodingAs<PingLike>(RawPacket::decode(packet)), WireError::underflow());
-}
-
 TEST(RawPacket, HeaderErrorsPropagateUnchanged) {
   Bytes packet = encodePacket(ByeLike{}, 0, 0);
   packet[4] = 9;

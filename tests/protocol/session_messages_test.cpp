@@ -1,7 +1,9 @@
+// The session records: handshake, liveness, probes, paths and make-before-break.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "protocol/path_messages.hpp"
 #include "protocol/session_messages.hpp"
 #include "tests/protocol/wire_vectors.hpp"
 
@@ -10,6 +12,7 @@ namespace {
 
 using namespace vela::wiretest;
 using tavlo::testkit::fromHex;
+using Iface = ClientPathMessage::Iface;
 
 // protoVersion 1, iPad, reserved, panel 2732 x 2048, scale 200, 120 fps, decoder 4096 x 4096, caps
 // 0x03 / 0x02 / 0x38, window 1366 x 1024: the 32 fixed bytes.
@@ -122,6 +125,42 @@ TEST(HostHello, RandomSessionIdIsNeverZero) {
   EXPECT_EQ(HostHello::randomSessionId(zeros), 1u);
   tavlo::SeededRandom random(3);
   for (int i = 0; i < 1000; ++i) EXPECT_NE(HostHello::randomSessionId(random), 0u);
+}
+
+TEST(PathMessages, GoldenVectors) {
+  const GoldenVector rows[] = {
+      golden("wired, expensive, constrained", ClientPathMessage{Iface::wired, true, true}, "02 01 01"),
+      decodesAs("an unknown interface is other; the flags default off", "07", ClientPathMessage{Iface::other, false, false}),
+      decodesAs("cellular and expensive", "01 01", ClientPathMessage{Iface::cellular, true, false}),
+      golden("attach over a VPN", MbbAttach{0x0A0B0C0D, 1366, 1024, 200, true}, "0D 0C 0B 0A 56 05 00 04 C8 00 01"),
+      decodesAs("a 10-byte attach is not via VPN", "0D 0C 0B 0A 56 05 00 04 C8 00",
+                MbbAttach{0x0A0B0C0D, 1366, 1024, 200, false}),
+      decodesAs("viaVPN is bit 0 only: 2 reads false", "0D 0C 0B 0A 56 05 00 04 C8 00 02",
+                MbbAttach{0x0A0B0C0D, 1366, 1024, 200, false}),
+      decodesAs("viaVPN is bit 0 only: 3 reads true", "0D 0C 0B 0A 56 05 00 04 C8 00 03",
+                MbbAttach{0x0A0B0C0D, 1366, 1024, 200, true}),
+      golden("promote is empty", MbbPromote{}, ""),
+      golden("force the relay path", ForcePath{ForcePath::relay}, "03"),
+      decodesAs("an unknown path code is carried as it is", "C8", ForcePath{200}),
+      golden("switch info", SwitchInfo{"wifi"}, "04 77 69 66 69"),
+  };
+  for (const auto& row : rows) expectGolden(row);
+}
+
+TEST(PathMessages, BadPayloads) {
+  const BadPayload rows[] = {
+      bad<ClientPathMessage>("empty", "", WireError::underflow()),
+      bad<MbbAttach>("nine bytes", "0D 0C 0B 0A 56 05 00 04 C8", WireError::underflow()),
+      bad<ForcePath>("empty", "", WireError::underflow()),
+      bad<SwitchInfo>("a text longer than what follows", "05 77 69", WireError::underflow()),
+  };
+  for (const auto& row : rows) expectBad(row);
+}
+
+TEST(ForcePath, CodesOfThePathSetting) {
+  const std::pair<const char*, uint8_t> rows[] = {{"auto", 0}, {"lan", 1},  {"nat", 2},   {"relay", 3},
+                                                  {"vpn", 4},  {"wifi", 0}, {"Relay", 0}, {"", 0}};
+  for (auto [setting, code] : rows) EXPECT_EQ(ForcePath::codeForSetting(setting), code) << setting;
 }
 
 }  // namespace
