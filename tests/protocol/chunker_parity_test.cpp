@@ -82,17 +82,6 @@ TEST(Chunker, RefusesAFrameTheChunkFieldsCannotCount) {
   EXPECT_EQ(largest.back()->payload.size(), 1310u);
 }
 
-TEST(Chunker, AChunkOutlivesEveryOtherHolderOfItsFrame) {
-  const Bytes frame = patternBytes(5000);
-  SharedVideoChunk kept;
-  {
-    auto chunks = chunkFrame(frame);
-    kept = chunks[2];
-  }
-  EXPECT_EQ(kept->chunkIdx, 2);
-  EXPECT_EQ(kept->payload, Bytes(frame.begin() + 2620, frame.begin() + 3930));
-}
-
 TEST(ParityGroups, MembershipIsInterleaved) {
   struct Row {
     int group, groupCount, chunkCount, size;

@@ -45,6 +45,18 @@ struct Assembler {
   FrameAssembler* operator->() { return &assembler; }
 };
 
+// Feeds every chunk but the `lost` ones; returns the completion, or the last event when nothing completed.
+FrameAssembler::Event feed(FrameAssembler& assembler, const Frame& frame, const std::vector<int>& lost = {},
+                           uint64_t now = t0) {
+  FrameAssembler::Event last;
+  for (size_t i = 0; i < frame.chunks.size(); ++i) {
+    if (std::find(lost.begin(), lost.end(), int(i)) != lost.end()) continue;
+    auto event = assembler.ingest(frame.chunks[i], now);
+    if (last.kind != Kind::completed) last = std::move(event);
+  }
+  return last;
+}
+
 std::vector<std::vector<uint16_t>> nackLists(FrameAssembler& assembler, uint64_t now,
                                              const FrameAssembler::NackPolicy& policy = openPolicy) {
   std::vector<std::vector<uint16_t>> out;
@@ -95,6 +107,15 @@ TEST(FrameAssembler, CompletedFramesAndRepeatedPacketsAreDuplicates) {
 }
 
 TEST(FrameAssembler, UnusablePacketsArePendingAndStoreWhatTheRulesSay) {
+  const VideoChunk chunk = makeFrame(1, 3000).chunks[0];
+  const std::vector<VideoParity> parity = makeFrame(1, 3000, 2).parity;
+  auto withParity = [&](size_t group, auto change) {
+    return [&, group, change](FrameAssembler& a) {
+      VideoParity p = parity[group];
+      change(p);
+      return a.ingestParity(p, t0);
+    };
+  };
   struct Row {
     std::function<FrameAssembler::Event(FrameAssembler&)> feed;
     Kind kind;
@@ -102,36 +123,22 @@ TEST(FrameAssembler, UnusablePacketsArePendingAndStoreWhatTheRulesSay) {
     const char* why;
   };
   const Row rows[] = {
-      {[](FrameAssembler& a) {
-         auto c = makeFrame(1, 3000).chunks[0];
+      {[&](FrameAssembler& a) {
+         VideoChunk c = chunk;
          c.chunkIdx = c.chunkCount;
          return a.ingest(c, t0);
        },
        Kind::pending, 0, "a chunk index equal to its count creates no frame"},
-      {[](FrameAssembler& a) { return a.ingestParity(makeFrame(1, 3000, 2).parity[0], t0); }, Kind::pending, 1,
-       "parity before any chunk creates the frame from its own fields"},
-      {[](FrameAssembler& a) {
-         auto p = makeFrame(1, 3000, 2).parity[0];
-         p.groupCount = 0;
-         return a.ingestParity(p, t0);
-       },
-       Kind::pending, 1, "a group count of 0 creates the frame and is pending"},
-      {[](FrameAssembler& a) {
-         auto p = makeFrame(1, 3000, 2).parity[0];
-         p.chunkCount = 0;
-         return a.ingestParity(p, t0);
-       },
-       Kind::pending, 0, "parity of a frame without chunks stores nothing"},
-      {[](FrameAssembler& a) {
-         auto p = makeFrame(1, 3000, 2).parity[1];
-         p.groupIndex = 2;
-         return a.ingestParity(p, t0);
-       },
-       Kind::pending, 1, "a group index beyond the count is ignored but the frame stays"},
-      {[](FrameAssembler& a) {
-         auto p = makeFrame(1, 3000, 2).parity[1];
-         a.ingestParity(p, t0);
-         return a.ingestParity(p, t0);
+      {withParity(0, [](VideoParity&) {}), Kind::pending, 1, "parity before any chunk creates the frame from its own fields"},
+      {withParity(0, [](VideoParity& p) { p.groupCount = 0; }), Kind::pending, 1,
+       "a group count of 0 creates the frame and is pending"},
+      {withParity(0, [](VideoParity& p) { p.chunkCount = 0; }), Kind::pending, 0,
+       "parity of a frame without chunks stores nothing"},
+      {withParity(1, [](VideoParity& p) { p.groupIndex = 2; }), Kind::pending, 1,
+       "a group index beyond the count is ignored but the frame stays"},
+      {[&](FrameAssembler& a) {
+         a.ingestParity(parity[1], t0);
+         return a.ingestParity(parity[1], t0);
        },
        Kind::duplicate, 1, "a parity group already present"},
   };
@@ -173,11 +180,7 @@ TEST(FrameAssembler, ParityRebuildsOneLostMemberPerGroupWithItsTrueLength) {
         for (const auto& p : frame.parity) keep(assembler.ingestParity(p, t0));
       };
       if (parityFirst) feedParity();
-      for (size_t i = 0; i < frame.chunks.size(); ++i) {
-        if (std::find(row.lost.begin(), row.lost.end(), int(i)) == row.lost.end()) {
-          keep(assembler.ingest(frame.chunks[i], t0));
-        }
-      }
+      keep(feed(assembler, frame, row.lost));
       if (!parityFirst) feedParity();
       if (row.completes) {
         ASSERT_EQ(last.kind, Kind::completed) << "parity first " << parityFirst;
@@ -209,11 +212,7 @@ TEST(FrameAssembler, ParityThatCannotCarryTheLostChunkRebuildsNothing) {
     VideoParity parity = frame.parity[0];
     row.damage(parity);
     EXPECT_EQ(assembler.ingestParity(parity, t0).kind, Kind::pending);
-    for (int i = 0; i < 3; ++i) {
-      if (i != row.lost) {
-        EXPECT_EQ(assembler.ingest(frame.chunks[size_t(i)], t0).kind, Kind::pending);
-      }
-    }
+    EXPECT_EQ(feed(assembler, frame, {row.lost}).kind, Kind::pending);
   }
 }
 
@@ -278,8 +277,7 @@ TEST(FrameAssembler, TailHoldWithholdsChunksBeyondTheHighestReceived) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     FrameAssembler assembler(16);
-    auto frame = makeFrame(12, 10 * 1310);
-    for (int i : {0, 1, 3, 5}) assembler.ingest(frame.chunks[size_t(i)], t0);
+    feed(assembler, makeFrame(12, 10 * 1310), {2, 4, 6, 7, 8, 9});
     EXPECT_EQ(nackLists(assembler, t0 + row.sinceLastChunkUs), (std::vector<std::vector<uint16_t>>{row.nacked}));
   }
   FrameAssembler onlyParity(16);
@@ -310,11 +308,7 @@ TEST(FrameAssembler, FirstNackWaitsForParityThatMayStillRebuildEverything) {
     SCOPED_TRACE(row.why);
     FrameAssembler assembler(16);
     auto frame = makeFrame(30, 8 * 1310, 3);
-    for (size_t i = 0; i < frame.chunks.size(); ++i) {
-      if (std::find(row.lost.begin(), row.lost.end(), int(i)) == row.lost.end()) {
-        assembler.ingest(frame.chunks[i], t0);
-      }
-    }
+    feed(assembler, frame, row.lost);
     assembler.ingestParity(frame.parity[2], t0);
     EXPECT_EQ(!nackLists(assembler, t0 + row.ageUs, policy).empty(), row.nacked);
   }
@@ -323,7 +317,7 @@ TEST(FrameAssembler, FirstNackWaitsForParityThatMayStillRebuildEverything) {
   FrameAssembler assembler(16);
   auto frame = makeFrame(31, 8 * 1310, 3);
   assembler.ingestParity(frame.parity[2], t0);  // the frame is known to carry parity
-  for (size_t i = 1; i < frame.chunks.size(); ++i) assembler.ingest(frame.chunks[i], t0);
+  feed(assembler, frame, {0});
   EXPECT_TRUE(nackLists(assembler, t0 + 3'000, policy).empty());
   auto done = assembler.ingestParity(frame.parity[0], t0 + 3'500);
   EXPECT_EQ(done.kind, Kind::completed);

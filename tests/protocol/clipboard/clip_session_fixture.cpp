@@ -95,16 +95,6 @@ RECORD_GETTER(std::vector<ArrivedPiece>, arrived, arrived_)
 RECORD_GETTER(std::vector<std::string>, logLines, logLines_)
 #undef RECORD_GETTER
 
-void ClipSession::clearRecords() {
-  std::lock_guard guard(mutex_);
-  announcements_.clear();
-  completed_.clear();
-  failed_.clear();
-  progress_.clear();
-  arrived_.clear();
-  logLines_.clear();
-}
-
 ClipSessionPair::ClipSessionPair()
     : host(scheduler, dir / "host" / "tl-clip", hostToClient),
       client(scheduler, dir / "client" / "tl-clip", clientToHost),
@@ -176,10 +166,6 @@ std::vector<size_t> pieceSizes(const std::vector<ArrivedPiece>& pieces) {
   std::vector<size_t> sizes;
   for (const auto& piece : pieces) sizes.push_back(piece.size);
   return sizes;
-}
-
-ClipData piece(uint64_t clipId, uint32_t total, uint32_t offset, Bytes chunk) {
-  return ClipData{clipId, total, offset, std::move(chunk)};
 }
 
 ClipAnnounce announcement(uint64_t clipId, uint32_t size, std::string name) {

@@ -69,7 +69,6 @@ class ClipSession {
   void close() { engine_->reset(); }
 
   ClipboardTransfer& engine() { return *engine_; }
-  FakeControlChannel& control() { return control_; }
 
   // What reached the session's own clipboard callbacks (guarded: the pacer calls from its thread).
   std::vector<ClipAnnounce> announcements() const;
@@ -78,9 +77,7 @@ class ClipSession {
   std::vector<ProgressReport> progress() const;
   std::vector<ArrivedPiece> arrived() const;
   std::vector<std::string> logLines() const;
-  void clearRecords();
 
-  const tavlo::Clock& clock() const { return clock_; }
   uint64_t startUs = 0;
   // Test hooks, set before any traffic: after a piece went out (on the pacer's thread), and after an
   // item completed (what the controller's completion handler would do, such as a rendezvous delivery).
@@ -117,7 +114,6 @@ class ClipSessionPair {
   }
   // Ticks until neither pacer runs (at most `maxTicks`); returns the ticks taken.
   int runUntilIdle(int maxTicks = 100'000);
-  uint64_t elapsedUs() const { return clock.nowUs() - startUs; }
 
   tavlo::FakeClock clock;
   tavlo::ManualScheduler scheduler{clock};
@@ -137,7 +133,6 @@ Bytes pattern(size_t size, uint32_t seed = 1);
 std::filesystem::path writeFile(const std::filesystem::path& path, const Bytes& bytes);
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& folder);
 std::vector<size_t> pieceSizes(const std::vector<ArrivedPiece>& pieces);
-ClipData piece(uint64_t clipId, uint32_t total, uint32_t offset, Bytes chunk);
 ClipAnnounce announcement(uint64_t clipId, uint32_t size, std::string name);
 
 }  // namespace vela::testing

@@ -217,28 +217,28 @@ TEST(ClipboardTransfer, BadPiecesFailTheItemAndOutOfOrderOnesAreIgnored) {
     bool fails;
   };
   const Row rows[] = {
-      {"a piece past the announced size", piece(1, 20'000, 16'384, pattern(4'000)), true},
-      {"a total other than the announced size", piece(1, 30'000, 16'384, pattern(100)), true},
-      {"the sender gave up (total 0)", piece(1, 0, 0, {}), true},
-      {"a piece ahead of the data (out of order)", piece(1, 20'000, 17'000, pattern(100)), false},
-      {"a repeated piece", piece(1, 20'000, 0, pattern(16'384)), false},
-      {"a piece of an unknown item", piece(2, 20'000, 0, pattern(100)), false},
+      {"a piece past the announced size", ClipData{1, 20'000, 16'384, pattern(4'000)}, true},
+      {"a total other than the announced size", ClipData{1, 30'000, 16'384, pattern(100)}, true},
+      {"the sender gave up (total 0)", ClipData{1, 0, 0, {}}, true},
+      {"a piece ahead of the data (out of order)", ClipData{1, 20'000, 17'000, pattern(100)}, false},
+      {"a repeated piece", ClipData{1, 20'000, 0, pattern(16'384)}, false},
+      {"a piece of an unknown item", ClipData{2, 20'000, 0, pattern(100)}, false},
   };
   for (const auto& row : rows) {
     ClipSessionPair pair;
     auto& engine = pair.host.engine();
     engine.handleAnnounce(announcement(1, 20'000, "doc.pdf"));
-    engine.handleData(piece(1, 20'000, 0, pattern(16'384)));
+    engine.handleData(ClipData{1, 20'000, 0, pattern(16'384)});
     engine.handleData(row.bad);
     if (row.fails) {
       EXPECT_EQ(pair.host.failed(), (std::vector<uint64_t>{1})) << row.why;
       EXPECT_TRUE(filesIn(engine.tempFolder()).empty()) << row.why;
-      engine.handleData(piece(1, 20'000, 16'384, pattern(3'616)));
+      engine.handleData(ClipData{1, 20'000, 16'384, pattern(3'616)});
       EXPECT_TRUE(pair.host.completed().empty()) << row.why << ": later pieces are ignored";
     } else {
       EXPECT_TRUE(pair.host.failed().empty()) << row.why;
       EXPECT_EQ(engine.receivedOffset(1), 16'384u) << row.why;
-      engine.handleData(piece(1, 20'000, 16'384, pattern(3'616)));
+      engine.handleData(ClipData{1, 20'000, 16'384, pattern(3'616)});
       EXPECT_EQ(pair.host.completed().size(), 1u) << row.why;
     }
   }

@@ -124,7 +124,7 @@ TEST(ClipboardTransfer, UnnamedItemsUpTo4MiBAreReceivedInMemoryTheRestIntoFiles)
     auto& engine = pair.host.engine();
     Bytes body = pattern(row.size);
     engine.handleAnnounce(announcement(1, row.size, row.name));
-    engine.handleData(piece(1, row.size, 0, body));
+    engine.handleData(ClipData{1, row.size, 0, body});
     auto completed = pair.host.completed();
     ASSERT_EQ(completed.size(), 1u) << row.size;
     EXPECT_EQ(completed[0].payload.isFile(), row.inFile) << row.size;
