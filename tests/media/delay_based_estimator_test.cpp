@@ -13,23 +13,10 @@ constexpr uint64_t frameUs = 16'667;
 constexpr uint64_t pathUs = 10'000;  // one-way delay of an empty path
 
 DelayBasedEstimator::Config config() {
-  DelayBasedEstimator::Config c;
-  c.windowSize = 20;
-  c.smoothingCoef = 0.9;
-  c.thresholdGain = 4.0;
-  c.minNumDeltas = 60;
-  c.initialThresholdMs = 12.5;
-  c.kUp = 0.0087;
-  c.kDown = 0.039;
-  c.overusingTimeThresholdMs = 10;
-  c.maxAdaptOffsetMs = 15;
-  c.thresholdMinMs = 6;
-  c.thresholdMaxMs = 600;
-  c.maxTimeDeltaMs = 100;
-  c.deltaCounterMax = 1000;
-  c.rateTauSec = 0.5;
-  c.keyframeOutlierFactor = 3;
-  return c;
+  return {.windowSize = 20, .smoothingCoef = 0.9, .thresholdGain = 4.0, .minNumDeltas = 60, .initialThresholdMs = 12.5,
+          .kUp = 0.0087, .kDown = 0.039, .overusingTimeThresholdMs = 10, .maxAdaptOffsetMs = 15, .thresholdMinMs = 6,
+          .thresholdMaxMs = 600, .maxTimeDeltaMs = 100, .deltaCounterMax = 1000, .rateTauSec = 0.5,
+          .keyframeOutlierFactor = 3};
 }
 
 char letter(DelaySignal s) { return "-NOU"[static_cast<int>(s)]; }

@@ -65,10 +65,7 @@ TEST(OpusEncoder, RefusesWhatLibopusRefuses) {
   EXPECT_FALSE(OpusEncoder::create(3, 64'000));
   EXPECT_FALSE(OpusEncoder::create(2, 0));
   EXPECT_FALSE(OpusEncoder::create(2, -1));
-  auto encoder = OpusEncoder::create(2, 256'000);
-  ASSERT_TRUE(encoder);
-  EXPECT_EQ(encoder->channels(), 2);
-  EXPECT_EQ(encoder->bitrate(), 256'000);
+  EXPECT_TRUE(OpusEncoder::create(2, 256'000));
   // A rate beyond int32 is capped by libopus, not wrapped into a negative one.
   EXPECT_TRUE(OpusEncoder::create(1, int64_t{1} << 40));
   EXPECT_FALSE(OpusDecoder::create(0));
