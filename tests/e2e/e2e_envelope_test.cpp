@@ -46,11 +46,7 @@ TEST(E2EEnvelope, ShapeNeedsTheMagicAndOneByteOfCiphertext) {
   std::copy(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), magic33.begin());
   Bytes wrongMagic = magic33;
   wrongMagic[3] = '3';
-  struct Row {
-    Bytes data;
-    bool shaped;
-    const char* why;
-  } rows[] = {
+  struct Row { Bytes data; bool shaped; const char* why; } rows[] = {
       {*emptySealed, false, "an empty packet seals to 32 bytes, which is no envelope and never opens"},
       {magic33, true, "33 bytes behind the magic have the shape even if they do not open"},
       {wrongMagic, false, "magic TLE3"},

@@ -203,13 +203,7 @@ TEST(E2EHandshake, TheClientChecksSignatureThenIdentityThenKeyAgreement) {
 
   const std::string badSignature = "🔐 ❌ podpis ACK nieprawidłowy — plaintext + zgłoszenie";
   using V = E2EClientHandshake::Verdict;
-  struct Row {
-    Bytes packet;
-    bool trusted;
-    V verdict;
-    std::vector<std::string> lines;
-    const char* why;
-  } rows[] = {
+  struct Row { Bytes packet; bool trusted; V verdict; std::vector<std::string> lines; const char* why; } rows[] = {
       {goodAck, true, V::keyed, {}, "a valid answer"},
       {goodAck, false, V::refused, {"verify: refused"}, "verify refuses the host: its line only"},
       {forged([](E2EAck& a) { a.signature[0] ^= 1; }), true, V::refused, {badSignature}, "signature damaged"},

@@ -94,11 +94,7 @@ TEST(E2EIdentity, AChangedMachineIdKeepsTheKeyAndRemembersThePreviousId) {
 }
 
 TEST(E2EIdentity, ThePreviousIdComesFromTheUserDefaultOnlyWhenItParses) {
-  struct Row {
-    std::optional<std::string> stored;
-    std::optional<Uuid> expected;
-    const char* why;
-  } rows[] = {
+  struct Row { std::optional<std::string> stored; std::optional<Uuid> expected; const char* why; } rows[] = {
       {"0123ABCD-4567-89EF-0123-456789ABCDEF", Uuid::parse("0123ABCD-4567-89EF-0123-456789ABCDEF"), "canonical text"},
       {"0123abcd-4567-89ef-0123-456789abcdef", Uuid::parse("0123ABCD-4567-89EF-0123-456789ABCDEF"), "lower case"},
       {"not a uuid", std::nullopt, "garbage"},
@@ -152,11 +148,7 @@ TEST(E2EIdentity, WithoutAMachineIdARandomIdIsPersistedAndKept) {
 
 TEST(E2EIdentity, ReadsTheMachineIdWithoutItsLineBreak) {
   TempDir dir;
-  struct Row {
-    std::optional<std::string> content;
-    std::optional<std::string> expected;
-    const char* why;
-  } rows[] = {
+  struct Row { std::optional<std::string> content; std::optional<std::string> expected; const char* why; } rows[] = {
       {std::string(machineA) + "\n", machineA, "the usual file"},
       {std::string("  ") + machineA + " \r\nrest", machineA, "white space and a second line"},
       {"\n", std::nullopt, "empty line"},

@@ -104,13 +104,7 @@ TEST(E2ETrustVerify, TheFirstContactPinsTheKeyAndTheSecondFindsThePin) {
 }
 
 TEST(E2ETrustVerify, APublicationDecidesBeforeAnyPin) {
-  struct Row {
-    JsonValue entry;
-    Bytes presented;
-    bool trusted;
-    std::string line;
-    const char* why;
-  } rows[] = {
+  struct Row { JsonValue entry; Bytes presented; bool trusted; std::string line; const char* why; } rows[] = {
       {{{"sigPub", tavlo::base64Encode(keyA)}, {"name", "Studio"}}, keyA, true,
        "🔐 host zweryfikowany z iCloud (Studio)", "matching key with a name"},
       {{{"sigPub", tavlo::base64Encode(keyA)}}, keyA, true,
@@ -130,11 +124,7 @@ TEST(E2ETrustVerify, APublicationDecidesBeforeAnyPin) {
 }
 
 TEST(E2ETrustVerify, AMalformedPublicationOrPinListCountsAsNone) {
-  struct Row {
-    JsonValue hosts;
-    JsonValue pins;
-    const char* why;
-  } rows[] = {
+  struct Row { JsonValue hosts; JsonValue pins; const char* why; } rows[] = {
       {JsonValue{{hostId.uuidString(), {{"sigPub", 5}}}}, JsonValue::object(), "sigPub not a string"},
       {JsonValue{{hostId.uuidString(), "text"}}, JsonValue::object(), "entry not a dictionary"},
       {JsonValue::array(), JsonValue::object(), "hosts not a dictionary"},

@@ -66,11 +66,7 @@ TEST(BitrateController, ConstructionSetsCeilingFloorAndStart) {
 
 TEST(BitrateController, QualitySettingOutsideAFiniteUnitRangeFallsBackOrClamps) {
   constexpr double inf = std::numeric_limits<double>::infinity();
-  struct Row {
-    const char* why;
-    std::optional<double> stored;
-    double used;
-  };
+  struct Row { const char* why; std::optional<double> stored; double used; };
   const Row rows[] = {
       {"absent", std::nullopt, 0.1},
       {"a sound value is kept", 0.25, 0.25},
@@ -85,11 +81,7 @@ TEST(BitrateController, QualitySettingOutsideAFiniteUnitRangeFallsBackOrClamps) 
   for (const Row& r : rows) EXPECT_EQ(Tunables::sanitizedQualityBpp(r.stored), r.used) << r.why;
 
   // Through the settings store, and on to the 4K60 quality cap (497,664,000 pixels per second).
-  struct StoreRow {
-    const char* why;
-    tavlo::JsonValue stored;
-    int64_t ceiling;
-  };
+  struct StoreRow { const char* why; tavlo::JsonValue stored; int64_t ceiling; };
   const StoreRow storeRows[] = {
       {"0.2 bits per pixel", 0.2, 99'532'800},
       {"an integer reads as a double", 1, 497'664'000},
@@ -152,11 +144,7 @@ TEST(BitrateController, LossLoopCutsAndClimbs) {
 }
 
 TEST(BitrateController, CongestionAndSlowAssemblyBoundaries) {
-  struct Row {
-    const char* why;
-    Feedback fb;
-    int64_t bitrate;
-  };
+  struct Row { const char* why; Feedback fb; int64_t bitrate; };
   const Row rows[] = {
       {"two NACK rounds count as congestion", {false, 2, 0, 16'666}, 9'200'000},
       {"one NACK round does not", {false, 1, 0, 16'666}, 10'000'000},
@@ -174,11 +162,7 @@ TEST(BitrateController, CongestionAndSlowAssemblyBoundaries) {
 }
 
 TEST(BitrateController, DelayLoopCutsAtMostOncePerHold) {
-  struct Row {
-    const char* why;
-    uint64_t gapUs;
-    int64_t delayBitrate;
-  };
+  struct Row { const char* why; uint64_t gapUs; int64_t delayBitrate; };
   const Row rows[] = {
       {"300,000 µs apart: the second is inside the hold", 300'000, 10'200'000},
       {"400,000 µs apart: both cut", 400'000, 8'670'000},
@@ -190,11 +174,7 @@ TEST(BitrateController, DelayLoopCutsAtMostOncePerHold) {
     EXPECT_EQ(c.delayBitrateBps(), r.delayBitrate) << r.why;
   }
 
-  struct BaseRow {
-    const char* why;
-    int64_t recvRateBps;
-    int64_t delayBitrate;
-  };
+  struct BaseRow { const char* why; int64_t recvRateBps; int64_t delayBitrate; };
   const BaseRow bases[] = {
       {"unknown receive rate: cut from the delay cap", 0, 10'200'000},
       {"a receive rate above the delay cap: cut from the delay cap", 20'000'000, 10'200'000},

@@ -73,10 +73,7 @@ TEST(CamDecoder, BadAccessUnitsGiveNoPictureAndTheNextGoodOneDecodes) {
     parameterSetsOnly.insert(parameterSetsOnly.end(), {0, 0, 0, static_cast<uint8_t>(set.size())});
     parameterSetsOnly.insert(parameterSetsOnly.end(), set.begin(), set.end());
   }
-  struct Row {
-    const char* why;
-    Bytes unit;
-  };
+  struct Row { const char* why; Bytes unit; };
   const Row rows[] = {
       {"empty: would end the stream inside libavcodec", {}},
       {"a length running past the end", cutShort},
@@ -112,10 +109,7 @@ TEST(CamDecoder, TruncatedOrForeignBlobsGiveNoDecoder) {
   for (size_t i = 0; i < foreign.size(); ++i) foreign[i] = static_cast<uint8_t>(i * 13 + 3);
   foreign[0] = 3;  // three sets, lengths of noise
   Bytes framedNoise = {3, 4, 0, 0, 0, 1, 2, 3, 4, 4, 0, 0, 0, 5, 6, 7, 8, 4, 0, 0, 0, 9, 10, 11, 12};
-  struct Row {
-    const char* why;
-    Bytes blob;
-  };
+  struct Row { const char* why; Bytes blob; };
   const Row rows[] = {
       {"empty", {}},
       {"no sets", {0}},

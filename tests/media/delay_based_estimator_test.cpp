@@ -69,11 +69,7 @@ TEST(DelayBasedEstimator, IgnoresFramesNotSentAfterTheLastOne) {
 }
 
 TEST(DelayBasedEstimator, AnIdleGapRestartsTheWindow) {
-  struct Row {
-    const char* why;
-    uint64_t sendGapUs, recvGapUs;
-    bool restarts;
-  };
+  struct Row { const char* why; uint64_t sendGapUs, recvGapUs; bool restarts; };
   const Row rows[] = {
       {"a send gap above 200 ms", 200'001, 200'001, true},
       {"an arrival gap above 200 ms", frameUs, 200'001 + pathUs, true},

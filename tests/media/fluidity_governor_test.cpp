@@ -65,12 +65,7 @@ TEST(FluidityGovernor, EngagesAfterOnePointTwoSecondsOfClogging) {
 }
 
 TEST(FluidityGovernor, CloggedNeedsEveryCondition) {
-  struct Row {
-    const char* why;
-    LinkState link;
-    int64_t rx, applied;
-    bool clogged;
-  };
+  struct Row { const char* why; LinkState link; int64_t rx, applied; bool clogged; };
   const Row rows[] = {
       {"all conditions", clogLink, 400'000, 1'000'000, true},
       {"a receive rate of exactly 800,000 is not clogged", clogLink, 800'000, 2'000'000, false},
@@ -90,10 +85,7 @@ TEST(FluidityGovernor, CloggedNeedsEveryCondition) {
 }
 
 TEST(FluidityGovernor, DrainCapFollowsTheReceiveRate) {
-  struct Row {
-    const char* why;
-    int64_t rx, cap;
-  };
+  struct Row { const char* why; int64_t rx, cap; };
   const Row rows[] = {
       {"0.7 × 100,000 is below the lowest drain cap", 100'000, 150'000},
       {"0.7 × 600,000", 600'000, 420'000},
@@ -124,12 +116,7 @@ TEST(FluidityGovernor, DrainsThenProbesAtTwentyFivePercentPerSecond) {
   GovernorDecision back = d.step(clogLink, 571'429, 16'000);
   EXPECT_EQ(back.phase, 1);
   EXPECT_EQ(back.capBps, 400'000);
-  struct Row {
-    const char* why;
-    LinkState link;
-    int64_t rx;
-    int64_t phase;
-  };
+  struct Row { const char* why; LinkState link; int64_t rx; int64_t phase; };
   const Row rows[] = {
       {"high loss with a low receive rate", clogLink, 400'000, 1},
       {"delay pressure above 0.8 with a low receive rate", linkWith(0, true, 0.81), 400'000, 1},

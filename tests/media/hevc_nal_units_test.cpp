@@ -19,11 +19,7 @@ std::vector<std::string> hexUnits(const std::vector<ByteView>& units) {
 }
 
 TEST(HEVCNalUnits, SplitAnnexBFindsEveryUnitBetweenStartCodes) {
-  struct Row {
-    const char* why;
-    const char* stream;
-    std::vector<std::string> units;
-  };
+  struct Row { const char* why; const char* stream; std::vector<std::string> units; };
   const Row rows[] = {
       {"four-byte start codes", "00 00 00 01 40 01 0C 00 00 00 01 42 01", {"40 01 0C", "42 01"}},
       {"three-byte start codes", "00 00 01 40 01 00 00 01 44 01", {"40 01", "44 01"}},
@@ -42,12 +38,7 @@ TEST(HEVCNalUnits, SplitAnnexBFindsEveryUnitBetweenStartCodes) {
 }
 
 TEST(HEVCNalUnits, SplitLengthPrefixedRefusesDamagedSamples) {
-  struct Row {
-    const char* why;
-    const char* sample;
-    int headerLength;
-    std::optional<std::vector<std::string>> units;
-  };
+  struct Row { const char* why; const char* sample; int headerLength; std::optional<std::vector<std::string>> units; };
   const Row rows[] = {
       {"two units behind 4-byte lengths", "00 00 00 02 26 01 00 00 00 01 AF", 4,
        std::vector<std::string>{"26 01", "AF"}},

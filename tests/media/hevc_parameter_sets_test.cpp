@@ -32,11 +32,7 @@ TEST(HEVCParameterSets, BlobCarriesCountThenLengthPrefixedSets) {
 }
 
 TEST(HEVCParameterSets, ReadingABlob) {
-  struct Row {
-    const char* why;
-    const char* blob;
-    std::optional<std::vector<std::string>> sets;
-  };
+  struct Row { const char* why; const char* blob; std::optional<std::vector<std::string>> sets; };
   const Row rows[] = {
       {"count 0 is a record without sets", "00", std::vector<std::string>{}},
       {"two sets", "02 02 00 00 00 40 01 01 00 00 00 42", std::vector<std::string>{"40 01", "42"}},
@@ -120,10 +116,7 @@ TEST(HEVCParameterSets, DecoderConfigNeedsVpsSpsAndPps) {
   spsWithStartCode.insert(spsWithStartCode.end() - 1, {0, 0, 1});  // past the fields read
   HEVCParameterSets threeByteLengths = good;
   threeByteLengths.nalUnitHeaderLength = 3;
-  struct Row {
-    const char* why;
-    HEVCParameterSets sets;
-  };
+  struct Row { const char* why; HEVCParameterSets sets; };
   const Row rows[] = {
       {"no sets", HEVCParameterSets{}},
       {"no VPS", without(0)},

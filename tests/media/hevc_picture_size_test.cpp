@@ -30,11 +30,7 @@ constexpr const char* kSpsMonochrome =
     "20 00 00 03 03 C1";
 
 TEST(HEVCPictureSize, ComesFromTheCodedSizeLessTheConformanceWindow) {
-  struct Row {
-    const char* why;
-    const char* sps;
-    HEVCPictureSize size;
-  };
+  struct Row { const char* why; const char* sps; HEVCPictureSize size; };
   const Row rows[] = {
       {"4:2:0, coded 1920x1088, window in chroma rows", kSps1080p, {1920, 1080}},
       {"4:4:4, coded 112x64, window in luma samples", kSps444, {100, 50}},
@@ -60,10 +56,7 @@ TEST(HEVCPictureSize, RefusesUnitsThatAreNoReadableSps) {
   Bytes zeroWidth(sps.begin(), sps.begin() + 18);
   zeroWidth.push_back(0b1010'1'010);
   zeroWidth.push_back(0xFF);
-  struct Row {
-    const char* why;
-    Bytes nal;
-  };
+  struct Row { const char* why; Bytes nal; };
   const Row rows[] = {
       {"a VPS header", vpsHeader},
       {"forbidden bit set", forbiddenBit},

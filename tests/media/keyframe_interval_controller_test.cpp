@@ -11,10 +11,7 @@ namespace vela {
 namespace {
 
 TEST(KeyframeIntervalController, StartIsClampedToHalfASecondThroughFive) {
-  struct Row {
-    const char* why;
-    double start, interval;
-  };
+  struct Row { const char* why; double start, interval; };
   const Row rows[] = {
       {"below the shortest", 0.2, 0.5},
       {"above the longest start", 7, 5.0},
@@ -26,12 +23,7 @@ TEST(KeyframeIntervalController, StartIsClampedToHalfASecondThroughFive) {
 }
 
 TEST(KeyframeIntervalController, HeavyLossShortensLightLossHolds) {
-  struct Row {
-    const char* why;
-    double start;
-    int64_t lost;
-    std::optional<double> result;
-  };
+  struct Row { const char* why; double start; int64_t lost; std::optional<double> result; };
   const Row rows[] = {
       {"3 lost frames: −0.25", 2.0, 3, 1.75},
       {"7 lost frames: still −0.25", 2.0, 7, 1.75},

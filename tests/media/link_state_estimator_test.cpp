@@ -65,11 +65,7 @@ TEST(LinkStateEstimator, AssemblyAverageFollowsCleanFramesOnly) {
 
 TEST(LinkStateEstimator, ExhaustedWithinTenPercentOfTheFloor) {
   LinkStateEstimator e;
-  struct Row {
-    const char* why;
-    int64_t applied, floor;
-    bool exhausted;
-  };
+  struct Row { const char* why; int64_t applied, floor; bool exhausted; };
   const Row rows[] = {
       {"exactly 10 % above", 1'100'000, 1'000'000, true},
       {"one above that", 1'100'001, 1'000'000, false},
@@ -83,12 +79,7 @@ TEST(LinkStateEstimator, ExhaustedWithinTenPercentOfTheFloor) {
 }
 
 TEST(LinkStateEstimator, ClassifiesTheAverages) {
-  struct Row {
-    const char* why;
-    int64_t samples;
-    double raw, vis, delayP, assembleUs;
-    LinkRegime regime;
-  };
+  struct Row { const char* why; int64_t samples; double raw, vis, delayP, assembleUs; LinkRegime regime; };
   const Row rows[] = {
       {"no verdict before 60 samples", 59, 0.9, 0.9, 1, 9'000, LinkRegime::clean},
       {"visible loss above 0.15", 60, 0.16, 0.151, 0, 0, LinkRegime::critical},

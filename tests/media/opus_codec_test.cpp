@@ -31,16 +31,8 @@ std::vector<int16_t> samplesOf(ByteView pcm) {
 }
 
 TEST(OpusEncoder, BuffersInputIntoWhole20msFrames) {
-  struct Step {
-    size_t bytesIn;
-    size_t packetsOut;
-    size_t pendingAfter;
-  };
-  struct Row {
-    const char* why;
-    int channels;
-    std::vector<Step> steps;
-  };
+  struct Step { size_t bytesIn; size_t packetsOut; size_t pendingAfter; };
+  struct Row { const char* why; int channels; std::vector<Step> steps; };
   const Row rows[] = {
       {"stereo: 3,000 bytes are less than a 3,840-byte frame; 1,000 more complete one", 2,
        {{3000, 0, 3000}, {1000, 1, 160}}},
@@ -116,10 +108,7 @@ TEST(OpusDecoder, BadPacketsGiveNoPcmAndTheNextGoodOneDecodes) {
   ASSERT_TRUE(encoder && decoder);
   auto packets = encoder->encode(sine(1000, 2, 960 * 2));
   ASSERT_EQ(packets.size(), 2u);
-  struct Row {
-    const char* why;
-    Bytes packet;
-  };
+  struct Row { const char* why; Bytes packet; };
   const Row rows[] = {
       {"empty: libopus would invent concealment audio", {}},
       {"code 3 with a frame count of 0", {0xFB, 0x00}},

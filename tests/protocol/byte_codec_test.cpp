@@ -78,11 +78,7 @@ TEST(ByteCodec, ACutInsideACharacterReadsBackAsOneReplacement) {
 // Each maximal invalid subpart becomes one U+FFFD; valid text passes unchanged.
 TEST(ByteCodec, Utf8RepairReplacesMaximalSubparts) {
   const std::string r = "\uFFFD";
-  struct Row {
-    const char* hex;
-    std::string expected;
-    const char* why;
-  } rows[] = {
+  struct Row { const char* hex; std::string expected; const char* why; } rows[] = {
       {"61 C3 A9 E2 82 AC F0 9F 98 80", "a\u00E9\u20AC\U0001F600", "valid 1- to 4-byte characters"},
       {"80", r, "lone continuation byte"},
       {"C0 AF", r + r, "overlong lead C0 never starts a character"},

@@ -37,11 +37,7 @@ Bytes xorReference(std::vector<Bytes> members) {
 }
 
 TEST(Chunker, CutsFramesInto1310ByteChunksWithTheRemainderLast) {
-  struct Row {
-    size_t frameBytes;
-    std::vector<size_t> sizes;
-    const char* why;
-  };
+  struct Row { size_t frameBytes; std::vector<size_t> sizes; const char* why; };
   const Row rows[] = {
       {0, {0}, "an empty frame still travels as one empty chunk"},
       {1, {1}, "one byte"},
@@ -83,10 +79,7 @@ TEST(Chunker, RefusesAFrameTheChunkFieldsCannotCount) {
 }
 
 TEST(ParityGroups, MembershipIsInterleaved) {
-  struct Row {
-    int group, groupCount, chunkCount, size;
-    const char* why;
-  };
+  struct Row { int group, groupCount, chunkCount, size; const char* why; };
   const Row rows[] = {
       {0, 2, 5, 3, "group 0 of 2 over 5 chunks holds 0, 2, 4"},
       {1, 2, 5, 2, "group 1 of 2 over 5 chunks holds 1, 3"},
@@ -107,11 +100,7 @@ TEST(ParityEncoder, XorsEachInterleavedGroup) {
   Bytes frame = patternBytes(5 * 1310, 9);
   auto chunks = chunkFrame(frame, 70);
   auto payload = [&](int i) { return chunks[size_t(i)]->payload; };
-  struct Row {
-    int groupCount;
-    std::vector<std::vector<int>> groups;
-    const char* why;
-  };
+  struct Row { int groupCount; std::vector<std::vector<int>> groups; const char* why; };
   const Row rows[] = {
       {1, {{0, 1, 2, 3, 4}}, "one group over every chunk"},
       {2, {{0, 2, 4}, {1, 3}}, "two interleaved groups"},
@@ -187,10 +176,7 @@ TEST(XorBytes, MatchesAByteLoopAtEveryLengthAndAlignment) {
 }
 
 TEST(XorBytes, SeveralSourcesInOneSweepMatchOneAtATime) {
-  struct Row {
-    std::vector<size_t> lengths;
-    const char* why;
-  };
+  struct Row { std::vector<size_t> lengths; const char* why; };
   const Row rows[] = {
       {{}, "no sources leave the destination as it is"},
       {{1310, 1310, 1310}, "fewer than four: one at a time"},

@@ -49,12 +49,7 @@ TEST(ClipboardMessages, BadPayloads) {
 }
 
 TEST(ClipData, IsLastWhenThePieceReachesTheTotal) {
-  struct Row {
-    const char* why;
-    uint32_t total, offset;
-    size_t chunkSize;
-    bool last;
-  };
+  struct Row { const char* why; uint32_t total, offset; size_t chunkSize; bool last; };
   const Row rows[] = {
       {"the piece ends exactly at the total", 10, 6, 4, true},
       {"one byte short", 10, 6, 3, false},

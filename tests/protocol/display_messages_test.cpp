@@ -68,10 +68,7 @@ TEST(CameraMicMessages, BadPayloads) {
 }
 
 TEST(QualityLadders, LevelsAreClampedIntoTheLadder) {
-  struct CamRow {
-    int level;
-    CamQuality quality;
-  };
+  struct CamRow { int level; CamQuality quality; };
   const CamRow cameraRows[] = {
       {-1, {160, 10, 32}},  {0, {160, 10, 32}},   {1, {320, 15, 70}},     {2, {480, 24, 130}}, {3, {640, 30, 220}},
       {4, {960, 30, 400}},  {5, {1280, 30, 650}}, {6, {1920, 30, 1200}}, {9, {1920, 30, 1200}},

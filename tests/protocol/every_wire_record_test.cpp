@@ -91,12 +91,7 @@ TEST(WireRecordCuts, LongFieldsAreCutToWhatTheirLengthPrefixCounts) {
   std::iota(manyMissing.begin(), manyMissing.end(), uint16_t{1000});
   const VideoNack longNack = VideoNack::fromMissing(1, 1, manyMissing);
   ASSERT_EQ(longNack.bitmap.size(), 375u);
-  struct Row {
-    const char* why;
-    Bytes payload;
-    size_t size;
-    std::function<void(ByteView)> check;
-  };
+  struct Row { const char* why; Bytes payload; size_t size; std::function<void(ByteView)> check; };
   const Row rows[] = {
       {"video parameter sets: 65,535 of 70,000 bytes",
        payloadOf(VideoConfig{1, 1, 1, 1, 1, VideoCodec::hevc8, 8, 30, Bytes(70'000, 0x5A)}), 14 + 2 + 65'535,

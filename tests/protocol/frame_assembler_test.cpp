@@ -116,12 +116,7 @@ TEST(FrameAssembler, UnusablePacketsArePendingAndStoreWhatTheRulesSay) {
       return a.ingestParity(p, t0);
     };
   };
-  struct Row {
-    std::function<FrameAssembler::Event(FrameAssembler&)> feed;
-    Kind kind;
-    int inFlight;
-    const char* why;
-  };
+  struct Row { std::function<FrameAssembler::Event(FrameAssembler&)> feed; Kind kind; int inFlight; const char* why; };
   const Row rows[] = {
       {[&](FrameAssembler& a) {
          VideoChunk c = chunk;
@@ -151,13 +146,7 @@ TEST(FrameAssembler, UnusablePacketsArePendingAndStoreWhatTheRulesSay) {
 }
 
 TEST(FrameAssembler, ParityRebuildsOneLostMemberPerGroupWithItsTrueLength) {
-  struct Row {
-    size_t frameBytes;
-    int groupCount;
-    std::vector<int> lost;
-    bool completes;
-    const char* why;
-  };
+  struct Row { size_t frameBytes; int groupCount; std::vector<int> lost; bool completes; const char* why; };
   const Row rows[] = {
       {3000, 2, {2}, true, "groups {0, 2} and {1}: the short last chunk comes back as 380 bytes"},
       {3000, 2, {0}, true, "a full chunk in front of a short member"},
@@ -196,11 +185,7 @@ TEST(FrameAssembler, ParityRebuildsOneLostMemberPerGroupWithItsTrueLength) {
 
 TEST(FrameAssembler, ParityThatCannotCarryTheLostChunkRebuildsNothing) {
   auto frame = makeFrame(3, 3000, 2);
-  struct Row {
-    int lost;
-    std::function<void(VideoParity&)> damage;
-    const char* why;
-  };
+  struct Row { int lost; std::function<void(VideoParity&)> damage; const char* why; };
   const Row rows[] = {
       {0, [](VideoParity& p) { p.payload.resize(1309); }, "shorter than a full chunk"},
       {2, [](VideoParity& p) { p.payload.resize(379); }, "shorter than the last chunk's true length"},
@@ -229,16 +214,8 @@ TEST(FrameAssembler, ANewGroupCountDiscardsEarlierParity) {
 }
 
 TEST(FrameAssembler, AdaptiveGiveUpFollowsTheAssemblyPeak) {
-  struct Step {
-    uint64_t spanUs;
-    FrameFlags flags;
-    size_t frameBytes;
-    uint64_t adaptive;
-  };
-  struct Row {
-    std::vector<Step> steps;
-    const char* why;
-  };
+  struct Step { uint64_t spanUs; FrameFlags flags; size_t frameBytes; uint64_t adaptive; };
+  struct Row { std::vector<Step> steps; const char* why; };
   const Row rows[] = {
       {{{10'000, {}, 3000, 15'500}}, "14/10 of the peak plus 1.5 ms"},
       {{{4'000, {}, 3000, 8'000}}, "below 65 ms of t the floor holds"},
@@ -264,11 +241,7 @@ TEST(FrameAssembler, AdaptiveGiveUpFollowsTheAssemblyPeak) {
 }
 
 TEST(FrameAssembler, TailHoldWithholdsChunksBeyondTheHighestReceived) {
-  struct Row {
-    uint64_t sinceLastChunkUs;
-    std::vector<uint16_t> nacked;
-    const char* why;
-  };
+  struct Row { uint64_t sinceLastChunkUs; std::vector<uint16_t> nacked; const char* why; };
   const Row rows[] = {
       {1'000, {2, 4}, "later chunks may still be on their way"},
       {1'499, {2, 4}, "still within the hold"},
@@ -290,12 +263,7 @@ TEST(FrameAssembler, FirstNackWaitsForParityThatMayStillRebuildEverything) {
   auto policy = openPolicy;
   policy.firstNackDelayUs = 1'000;
   policy.fecFirstNackDelayUs = 6'000;
-  struct Row {
-    std::vector<int> lost;
-    uint64_t ageUs;
-    bool nacked;
-    const char* why;
-  };
+  struct Row { std::vector<int> lost; uint64_t ageUs; bool nacked; const char* why; };
   // Groups {0, 3, 6}, {1, 4, 7}, {2, 5}; only group 2's parity has arrived.
   const Row rows[] = {
       {{1}, 500, false, "before the first-NACK delay nothing is NACKed"},
@@ -325,11 +293,7 @@ TEST(FrameAssembler, FirstNackWaitsForParityThatMayStillRebuildEverything) {
 }
 
 TEST(FrameAssembler, NacksAreSpacedByTheHoldoffAndLimitedInRounds) {
-  struct Row {
-    FrameFlags flags;
-    int rounds;
-    const char* why;
-  };
+  struct Row { FrameFlags flags; int rounds; const char* why; };
   const Row rows[] = {
       {{}, 3, "maxRounds for a non-keyframe"},
       {FrameFlags::idr, 5, "idrMaxRounds for a keyframe"},
@@ -356,13 +320,7 @@ TEST(FrameAssembler, NacksAreSpacedByTheHoldoffAndLimitedInRounds) {
 }
 
 TEST(FrameAssembler, FramesOlderThanTheirLimitAreNeitherNackedNorKept) {
-  struct Row {
-    FrameFlags flags;
-    uint64_t ageUs;
-    bool expired;
-    bool wasIdr;
-    const char* why;
-  };
+  struct Row { FrameFlags flags; uint64_t ageUs; bool expired; bool wasIdr; const char* why; };
   const Row rows[] = {
       {{}, 100'000, false, false, "at the give-up age a frame is still kept"},
       {{}, 100'001, true, false, "past it the frame is given up"},
@@ -418,12 +376,7 @@ TEST(FrameAssembler, LossDiagnosticLinesHaveTheirExactText) {
                          "📊 DROP KEYFRAME f=57 chunks=50 got=47 miss=3 tail=66% span=12ms",
                      }));
 
-  struct Row {
-    size_t chunks;
-    std::vector<int> received;
-    std::vector<std::string> lines;
-    const char* why;
-  };
+  struct Row { size_t chunks; std::vector<int> received; std::vector<std::string> lines; const char* why; };
   const Row rows[] = {
       {41,
        {0},

@@ -77,12 +77,7 @@ TEST(MediaMessages, BadPayloads) {
 }
 
 TEST(VideoNack, MissingChunksReadsBitsInAscendingOrder) {
-  struct Row {
-    const char* why;
-    uint16_t base;
-    Bytes bitmap;
-    std::vector<uint16_t> expected;
-  };
+  struct Row { const char* why; uint16_t base; Bytes bitmap; std::vector<uint16_t> expected; };
   const Row rows[] = {
       {"zero bytes are skipped, bit 7 of byte 1 is base + 15", 100, {0x00, 0x80}, {115}},
       {"bits within a byte from 0 to 7", 5, {0x05, 0x01}, {5, 7, 13}},

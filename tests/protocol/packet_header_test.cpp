@@ -38,11 +38,7 @@ TEST(PacketHeader, DecodesAndLeavesTheReaderOnThePayload) {
 
 // The checks run in wire order and stop at the first failure.
 TEST(PacketHeader, DecodingFailuresComeInWireOrder) {
-  struct Row {
-    const char* hex;
-    WireError expected;
-    const char* why;
-  } rows[] = {
+  struct Row { const char* hex; WireError expected; const char* why; } rows[] = {
       {"54 4C 4B 32 01 01 10 00 04 03 00 00 07 00 00", WireError::underflow(), "15 bytes of a valid header"},
       {"", WireError::underflow(), "empty"},
       {"54 4C 4B", WireError::underflow(), "three magic bytes"},

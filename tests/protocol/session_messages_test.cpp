@@ -84,11 +84,7 @@ TEST(SessionMessages, BadPayloads) {
 }
 
 TEST(SessionMessages, PlatformBytesAndLabels) {
-  struct Row {
-    uint8_t raw;
-    Platform platform;
-    const char* label;
-  };
+  struct Row { uint8_t raw; Platform platform; const char* label; };
   const Row rows[] = {{1, Platform::mac, "Mac"}, {2, Platform::iPhone, "iPhone"}, {3, Platform::iPad, "iPad"},
                       {4, Platform::vision, "Vision"}};
   for (const auto& row : rows) {
@@ -100,11 +96,7 @@ TEST(SessionMessages, PlatformBytesAndLabels) {
 }
 
 TEST(Pong, InputAgeIsCappedAndNamesANeverSeenFlow) {
-  struct Row {
-    const char* why;
-    std::optional<uint64_t> sinceUs;
-    uint16_t ageMs;
-  };
+  struct Row { const char* why; std::optional<uint64_t> sinceUs; uint16_t ageMs; };
   const Row rows[] = {
       {"nothing arrived yet", std::nullopt, Pong::neverSeen},
       {"just now", 0, 0},

@@ -61,12 +61,7 @@ TEST(TextFocusMessage, FieldFrameIsNormalisedToTheDisplay) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   const Rect display{0, 0, 1000, 500};
-  struct Row {
-    const char* why;
-    std::optional<Rect> field;
-    Rect display;
-    TextFocusMessage expected;
-  };
+  struct Row { const char* why; std::optional<Rect> field; Rect display; TextFocusMessage expected; };
   const Row rows[] = {
       {"fractions times 65,535, truncated", Rect{100, 50, 200, 25}, display, {true, true, 6553, 6553, 13107, 3276}},
       {"a field starting left of the display", Rect{-50, 0, 100, 10}, display, {true, true, 0, 0, 6553, 1310}},

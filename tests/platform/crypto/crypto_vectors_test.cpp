@@ -18,12 +18,7 @@ using testkit::fromHex;
 Bytes toVector(ByteView bytes) { return Bytes(bytes.begin(), bytes.end()); }
 
 TEST(X25519, MatchesTheRfc7748Vectors) {
-  struct Row {
-    const char* scalar;
-    const char* peer;
-    const char* shared;
-    const char* why;
-  } rows[] = {
+  struct Row { const char* scalar; const char* peer; const char* shared; const char* why; } rows[] = {
       {"a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4",
        "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c",
        "c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552", "section 5.2, first vector"},

@@ -6,10 +6,7 @@ namespace tavlo {
 namespace {
 
 TEST(Base64, EncodesTheRfc4648VectorsAndDecodesThemBack) {
-  struct Row {
-    const char* plain;
-    const char* encoded;
-  } rows[] = {
+  struct Row { const char* plain; const char* encoded; } rows[] = {
       {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
       {"foobar", "Zm9vYmFy"},
   };

@@ -11,12 +11,7 @@ TEST(Graphemes, FirstCharactersCountUserPerceivedCharacters) {
   const std::string decomposed = "e\xCC\x81";                                       // e + combining acute
   const std::string flag = "\xF0\x9F\x87\xB5\xF0\x9F\x87\xB1";                     // two regional indicators
   const std::string family = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";      // woman ZWJ girl
-  struct Row {
-    const char* why;
-    std::string text;
-    size_t count;
-    std::string expected;
-  };
+  struct Row { const char* why; std::string text; size_t count; std::string expected; };
   const Row rows[] = {
       {"ASCII", "abcdef", 3, "abc"},
       {"shorter than the count", "ab", 5, "ab"},

@@ -46,11 +46,7 @@ TEST(ClipSendQueue, QueueRules) {
 }
 
 TEST(ClipProgress, ReportsEveryStepAndAlwaysTheEnd) {
-  struct Row {
-    uint32_t total;
-    uint32_t step;
-    const char* why;
-  };
+  struct Row { uint32_t total; uint32_t step; const char* why; };
   const Row rows[] = {
       {1'000'000, 65'536, "small items report every 65,536 bytes"},
       {6'553'699, 65'536, "just under the one-per-cent threshold"},

@@ -19,11 +19,7 @@ using tavlo::testkit::fileMode;
 using tavlo::testkit::TempDir;
 
 TEST(ClipFileName, APeerNameBecomesOneHarmlessComponent) {
-  struct Row {
-    std::string name;
-    std::string expected;
-    const char* why;
-  };
+  struct Row { std::string name; std::string expected; const char* why; };
   const Row rows[] = {
       {"report.pdf", "report.pdf", "an ordinary name is kept"},
       {"Zdjęcie 1.heic", "Zdjęcie 1.heic", "non-ASCII letters and spaces are kept"},

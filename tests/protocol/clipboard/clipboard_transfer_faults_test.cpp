@@ -52,10 +52,7 @@ TEST(ClipboardTransfer, AnUnreadableOrShrunkSourceFailsOnBothSides) {
 }
 
 TEST(ClipboardTransfer, HostileNamesNeverLeaveThePrivateFolder) {
-  struct Row {
-    std::string name;
-    std::string expected;
-  };
+  struct Row { std::string name; std::string expected; };
   const Row rows[] = {
       {"../../../../tmp/owned", "owned"},
       {"/etc/cron.d/job", "job"},
@@ -211,11 +208,7 @@ TEST(ClipboardTransfer, ResetDeletesUnfinishedFilesAndIgnoresLaterPieces) {
 }
 
 TEST(ClipboardTransfer, BadPiecesFailTheItemAndOutOfOrderOnesAreIgnored) {
-  struct Row {
-    const char* why;
-    ClipData bad;
-    bool fails;
-  };
+  struct Row { const char* why; ClipData bad; bool fails; };
   const Row rows[] = {
       {"a piece past the announced size", ClipData{1, 20'000, 16'384, pattern(4'000)}, true},
       {"a total other than the announced size", ClipData{1, 30'000, 16'384, pattern(100)}, true},

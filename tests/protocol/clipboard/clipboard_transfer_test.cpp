@@ -113,11 +113,7 @@ TEST(ClipboardTransfer, AnUnknownIdGetsExactlyOneEmptyFinalPieceAndNoPacer) {
 }
 
 TEST(ClipboardTransfer, UnnamedItemsUpTo4MiBAreReceivedInMemoryTheRestIntoFiles) {
-  struct Row {
-    uint32_t size;
-    std::string name;
-    bool inFile;
-  };
+  struct Row { uint32_t size; std::string name; bool inFile; };
   const Row rows[] = {{4'194'304, "", false}, {4'194'305, "", true}, {10, "notes.txt", true}};
   for (const auto& row : rows) {
     ClipSessionPair pair;
