@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace testing;
-using tavlo::testkit::fileMode;
 using tavlo::toBytes;
 
 TEST(ClipboardTransfer, AnUnreadableOrShrunkSourceFailsOnBothSides) {

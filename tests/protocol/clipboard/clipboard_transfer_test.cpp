@@ -17,7 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing;
 using tavlo::testkit::fileMode;
-using tavlo::toBytes;
 
 // Checks a progress sequence of one direction against the step rule.
 void expectProgressSteps(const std::vector<ProgressReport>& all, ClipDir dir, uint32_t total) {
