@@ -117,14 +117,5 @@ TEST(ByteCodec, ReaderOverASliceStartsAtTheSlicesFirstByte) {
   EXPECT_THROW(r.u8(), WireError);
 }
 
-TEST(ByteCodec, RestTakesWhatRemainsAndNeverFails) {
-  Bytes bytes = fromHex("01 02 03");
-  ByteReader r(bytes);
-  r.u8();
-  EXPECT_EQ(r.rest(), fromHex("02 03"));
-  EXPECT_TRUE(r.rest().empty());
-  EXPECT_TRUE(r.isAtEnd());
-}
-
 }  // namespace
 }  // namespace vela
