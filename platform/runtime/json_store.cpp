@@ -67,16 +67,20 @@ void JsonStore::remove(const std::string& key) {
 
 void JsonStore::persist() const {
   if (!path_) return;
-  // Writers take turns, and each writes the state as it is when its turn comes, so the last file
-  // written holds every change made before it.
-  std::lock_guard turn(writeMutex_);
-  std::string text;
+  std::optional<std::string> error;
   {
-    std::lock_guard guard(mutex_);
-    text = values_.dump(2);
+    // Writers take turns, and each writes the state as it is when its turn comes, so the last file
+    // written holds every change made before it.
+    std::lock_guard turn(writeMutex_);
+    std::string text;
+    {
+      std::lock_guard guard(mutex_);
+      text = values_.dump(2);
+    }
+    error = ensurePrivateDirectory(path_->parent_path());
+    if (!error) error = writeFileAtomically(*path_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   }
-  auto error = ensurePrivateDirectory(path_->parent_path());
-  if (!error) error = writeFileAtomically(*path_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  // After the turn: the log may take its time, or change the store itself.
   if (error && log_) log_("cannot save " + path_->string() + ": " + *error);
 }
 

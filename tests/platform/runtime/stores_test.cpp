@@ -64,6 +64,22 @@ TEST(Settings, AMalformedFileStartsEmptyAndIsReplacedAtTheFirstChange) {
   EXPECT_EQ(Settings(path).getInt("x"), 1);
 }
 
+TEST(Settings, AFailedSaveIsLoggedAfterTheStoreLetsGoOfItsLocks) {
+  TempDir dir;
+  ASSERT_FALSE(writeFileAtomically(dir / "file", toBytes("x")));
+  auto path = dir / "file/settings.json";  // its folder cannot be made: a file stands there
+  std::vector<std::string> logged;
+  Settings* store = nullptr;
+  Settings settings(path, [&](const std::string& line) {
+    logged.push_back(line);
+    if (logged.size() == 1) store->set("tl.fromLog", 2);  // a sink that writes back must not deadlock
+  });
+  store = &settings;
+  settings.set("tl.count", 1);
+  EXPECT_EQ(logged.size(), 2u);
+  EXPECT_EQ(settings.getInt("tl.fromLog"), 2);
+}
+
 TEST(KeyValueStore, SurvivesAReopen) {
   TempDir dir;
   auto path = dir / "kv.json";
