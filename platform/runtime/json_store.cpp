@@ -75,7 +75,9 @@ void JsonStore::persist() const {
     std::string text;
     {
       std::lock_guard guard(mutex_);
-      text = values_.dump(2);
+      // Strict dumping throws on a string that is not UTF-8, and would then fail every later save as
+      // well: such bytes are written as U+FFFD instead.
+      text = values_.dump(2, ' ', false, JsonValue::error_handler_t::replace);
     }
     error = ensurePrivateDirectory(path_->parent_path());
     if (!error) error = writeFileAtomically(*path_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));

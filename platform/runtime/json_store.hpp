@@ -32,6 +32,8 @@ class JsonStore {
   std::optional<JsonValue> getValue(const std::string& key) const;
   bool contains(const std::string& key) const;
 
+  // A string that is not valid UTF-8 is kept as it is in memory and saved with U+FFFD in place of the
+  // bad bytes.
   void set(const std::string& key, JsonValue value);
   void remove(const std::string& key);
 

@@ -80,6 +80,17 @@ TEST(Settings, AFailedSaveIsLoggedAfterTheStoreLetsGoOfItsLocks) {
   EXPECT_EQ(settings.getInt("tl.fromLog"), 2);
 }
 
+TEST(Settings, AStringThatIsNotUtf8IsSavedRepairedAndLaterSavesGoOn) {
+  TempDir dir;
+  auto path = dir / "settings.json";
+  Settings settings(path);
+  settings.set("tl.name", "Mac\xFF");
+  settings.set("tl.count", 3);
+  Settings reopened(path);
+  EXPECT_EQ(reopened.getString("tl.name"), "Mac\xEF\xBF\xBD");
+  EXPECT_EQ(reopened.getInt("tl.count"), 3);
+}
+
 TEST(KeyValueStore, SurvivesAReopen) {
   TempDir dir;
   auto path = dir / "kv.json";
