@@ -295,11 +295,15 @@ void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
   auto videoThread = tavlo::NetThread::start("vela.relay.host.video");
   auto connection = connectionFor(sessionThread, joinId);
   if (!connection) return markDone();
-  RelayLine line(connection);
+  auto line = std::make_shared<RelayLine>(connection);
   try {
-    RelayConnection::start(connection);
-    (void)line.readLine();  // the service's opening line means nothing here
-    line.write("J " + tavlo::hexString(token) + "\n");
+    // Bounded like the registration: a service that takes the join and stays silent would otherwise
+    // keep this thread and its two network threads until the link goes.
+    tavlo::Scheduler& scheduler = *params_.scheduler;
+    withTimeout(scheduler, registrationTimeoutMs, [connection] { RelayConnection::start(connection); });
+    // The service's opening line means nothing here.
+    (void)withTimeout<std::string>(scheduler, registrationTimeoutMs, [line] { return line->readLine(); });
+    line->write("J " + tavlo::hexString(token) + "\n");
   } catch (const std::exception& error) {
     connection->cancel();
     log("🛰 relay: dołączenie do sesji nieudane (" + std::string(error.what()) + ")");
@@ -307,7 +311,7 @@ void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
   }
   auto mux = std::make_shared<MultiplexedTCP>(connection);
   // What the service sent right behind its opening line is the start of the multiplexed stream.
-  tavlo::Bytes pending = line.takePending();
+  tavlo::Bytes pending = line->takePending();
   mux->startAlreadyReady(pending);
 
   auto flows = RelayDatagramFlow::openSession(token, Relay::Side::host,

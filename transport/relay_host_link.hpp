@@ -41,7 +41,7 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // thread); the transport is the receiver's from then on (it closes it).
   using Emit = std::function<void(std::shared_ptr<SessionTransport> transport)>;
 
-  // The limit on the registration connection's readiness and on the service's challenge line.
+  // The limit on the readiness of a registration or join connection and on the service's first line.
   static constexpr int registrationTimeoutMs = 6000;
   static constexpr std::string_view remoteDescription = "relay/klient";
 

@@ -294,18 +294,35 @@ TEST(RelayHostLink, TwoNoticesStartTwoIndependentJoins) {
   EXPECT_NE(&(*first)->video(), &(*second)->video());
 }
 
-TEST(RelayHostLink, AJoinWhoseServiceHangsUpIsLoggedAndDropped) {
-  HostFixture f;
-  f.link->start();
-  auto registration = f.registered();
-  ASSERT_TRUE(registration);
-  registration->write("N 00112233445566778899aabbccddeeff\n");
-  auto join = f.relay.accept();
-  ASSERT_TRUE(join);
-  join->close();  // before its opening line
-  EXPECT_TRUE(f.log.waitFor("🛰 relay: dołączenie do sesji nieudane ("));
-  EXPECT_FALSE(receiveWithin(*f.emitted, std::chrono::milliseconds(50)));
-  EXPECT_FALSE(registration->closedByPeer(std::chrono::milliseconds(50)));
+TEST(RelayHostLink, AJoinWhoseServiceFailsIsLoggedAndDropped) {
+  struct Row {
+    const char* why;
+    bool hangUp;  // else the service stays silent
+  };
+  const Row rows[] = {
+      {"the service hangs up before its opening line", true},
+      {"the service sends no opening line within six seconds", false},
+  };
+  for (const Row& row : rows) {
+    HostFixture f;
+    f.link->start();
+    auto registration = f.registered();
+    ASSERT_TRUE(registration) << row.why;
+    registration->write("N 00112233445566778899aabbccddeeff\n");
+    auto join = f.relay.accept();
+    ASSERT_TRUE(join) << row.why;
+    if (row.hangUp) join->close();
+    // The limit covers the readiness and the opening line: advance until one of them has run out.
+    for (int i = 0; !row.hangUp && i < 3 && !f.log.waitFor("dołączenie do sesji", 1, std::chrono::milliseconds(200));
+         ++i)
+      f.scheduler.advanceBy(6'000'000);
+    EXPECT_TRUE(f.log.waitFor("🛰 relay: dołączenie do sesji nieudane (")) << row.why;
+    if (!row.hangUp) {
+      EXPECT_TRUE(join->closedByPeer()) << row.why;
+    }
+    EXPECT_FALSE(receiveWithin(*f.emitted, std::chrono::milliseconds(50))) << row.why;
+    EXPECT_FALSE(registration->closedByPeer(std::chrono::milliseconds(50))) << row.why;
+  }
 }
 
 TEST(RelayHostLink, ClosesTheRegistrationOnALineLongerThanFourKilobytes) {
