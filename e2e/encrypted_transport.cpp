@@ -177,12 +177,6 @@ void EncryptedTransport::startPumps() {
   start("e2e.inputU", [this] { datagramPump(*inputUnreliable_); });
 }
 
-Bytes EncryptedTransport::bareHeader(Channel channel) {
-  ByteWriter writer(PacketHeader::byteCount);
-  PacketHeader{channel, ControlType::flowBind, {}, 0, 0}.encode(writer);
-  return writer.take();
-}
-
 bool EncryptedTransport::isEncrypted() const { return keyState_->get().has_value(); }
 
 ReliableChannel& EncryptedTransport::control() { return *control_; }

@@ -112,8 +112,6 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   class EncDatagram;
   struct KeyState;
 
-  // A bare header (message type 0, all else 0): a bind or keepalive datagram.
-  static Bytes bareHeader(Channel channel);
   std::optional<tavlo::crypto::SymmetricKey> currentKey() const;
   // The envelope of `packet`, or nullopt when sealing failed: the packet is then dropped, never sent
   // in plaintext (the first failure is logged).

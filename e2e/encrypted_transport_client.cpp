@@ -4,6 +4,7 @@
 
 #include "e2e/ack_box.hpp"
 #include "e2e/encrypted_transport.hpp"
+#include "protocol/flow_bind.hpp"
 
 namespace vela {
 
@@ -15,7 +16,7 @@ bool EncryptedTransport::rebindInputFlow() {
   auto* rebindable = dynamic_cast<RebindableTransport*>(inner_.get());
   if (!rebindable) return false;
   bool rebound = rebindable->rebindInputFlow();
-  if (rebound) inputUnreliable().send(bareHeader(Channel::inputUnreliable));
+  if (rebound) inputUnreliable().send(flowBindDatagram(Channel::inputUnreliable));
   return rebound;
 }
 
@@ -24,8 +25,8 @@ void EncryptedTransport::startClientKeepalive(tavlo::Scheduler& scheduler) {
   auto job = [weak] {
     auto self = weak.lock();
     if (!self) return;
-    self->audio().send(bareHeader(Channel::audio));
-    self->inputUnreliable().send(bareHeader(Channel::inputUnreliable));
+    self->audio().send(flowBindDatagram(Channel::audio));
+    self->inputUnreliable().send(flowBindDatagram(Channel::inputUnreliable));
   };
   tavlo::ScopedTimer timer(scheduler, scheduler.every(keepaliveIntervalUs, job, keepaliveIntervalUs));
   {

@@ -3,9 +3,9 @@
 #include "platform/net/net_thread.hpp"
 #include "platform/net/udp_link.hpp"
 #include "platform/runtime/checked_number.hpp"
+#include "protocol/flow_bind.hpp"
 #include "transport/bsd_datagram_flow.hpp"
 #include "transport/direct_session_transport.hpp"
-#include "transport/flow_bind.hpp"
 #include "transport/transport_error.hpp"
 #include "transport/with_ready.hpp"
 

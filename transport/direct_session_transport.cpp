@@ -1,6 +1,6 @@
 #include "transport/direct_session_transport.hpp"
 
-#include "transport/flow_bind.hpp"
+#include "protocol/flow_bind.hpp"
 #include "transport/transport_error.hpp"
 #include "transport/with_ready.hpp"
 

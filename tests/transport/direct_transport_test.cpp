@@ -1,9 +1,9 @@
 // The direct path end to end: a DirectDialer against a HostListener on loopback.
 #include <gtest/gtest.h>
 
+#include "protocol/flow_bind.hpp"
 #include "tests/transport/loopback_host.hpp"
 #include "transport/bsd_datagram_flow.hpp"
-#include "transport/flow_bind.hpp"
 #include "transport/transport_error.hpp"
 
 namespace vela {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/flow_bind.hpp"
 #include "tests/transport/loopback_host.hpp"
 #include "tests/transport/raw_sockets.hpp"
-#include "transport/flow_bind.hpp"
 #include "transport/transport_error.hpp"
 
 namespace vela {

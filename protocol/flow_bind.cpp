@@ -1,4 +1,4 @@
-#include "transport/flow_bind.hpp"
+#include "protocol/flow_bind.hpp"
 
 #include "protocol/message_types.hpp"
 
