@@ -24,13 +24,6 @@ size_t trailingSpace(std::string_view text) {
   return 0;
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::string_view trimHorizontalWhitespace(std::string_view text) {
@@ -45,8 +38,8 @@ std::optional<tavlo::Bytes> parseHexString(std::string_view text) {
   tavlo::Bytes out;
   out.reserve(text.size() / 2);
   for (size_t i = 0; i < text.size(); i += 2) {
-    int high = hexDigit(text[i]);
-    int low = hexDigit(text[i + 1]);
+    int high = tavlo::hexDigitValue(text[i]);
+    int low = tavlo::hexDigitValue(text[i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     out.push_back(static_cast<uint8_t>(high << 4 | low));
   }

@@ -16,5 +16,7 @@ inline std::string toString(ByteView bytes) { return std::string(bytes.begin(), 
 
 // Lower-case hexadecimal, two digits a byte.
 std::string hexString(ByteView bytes);
+// The value of one hexadecimal digit (either case), -1 for any other character.
+int hexDigitValue(char c);
 
 }  // namespace tavlo

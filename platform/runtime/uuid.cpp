@@ -8,13 +8,6 @@ namespace tavlo {
 
 namespace {
 constexpr bool isHyphenAt(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 }  // namespace
 
 Uuid Uuid::random() {
@@ -42,8 +35,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
       ++i;
       continue;
     }
-    int high = hexDigit(text[i]);
-    int low = hexDigit(text[i + 1]);
+    int high = hexDigitValue(text[i]);
+    int low = hexDigitValue(text[i + 1]);
     if (high < 0 || low < 0 || isHyphenAt(i + 1)) return std::nullopt;
     id.bytes[byte++] = static_cast<uint8_t>(high << 4 | low);
     i += 2;
