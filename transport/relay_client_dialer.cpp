@@ -14,21 +14,6 @@
 #include "transport/with_timeout.hpp"
 
 namespace vela {
-namespace {
-
-std::vector<std::string> piecesOf(const std::string& line) {
-  std::vector<std::string> pieces;
-  size_t start = 0;
-  while (start < line.size()) {
-    size_t space = line.find(' ', start);
-    if (space == std::string::npos) space = line.size();
-    if (space > start) pieces.push_back(line.substr(start, space - start));
-    start = space + 1;
-  }
-  return pieces;
-}
-
-}  // namespace
 
 RelayClientDialer::RelayClientDialer(Params params) : params_(std::move(params)) {
   if (!params_.scheduler) throw std::invalid_argument("RelayClientDialer needs a scheduler");
@@ -36,13 +21,13 @@ RelayClientDialer::RelayClientDialer(Params params) : params_(std::move(params))
 
 std::optional<RelayProbeResult> RelayClientDialer::parseProbeAnswer(const std::string& line) {
   if (!line.starts_with("A 1")) return std::nullopt;
-  std::vector<std::string> pieces = piecesOf(line);
+  std::vector<std::string> fields = splitFields(line);
   RelayProbeResult result;
   result.alive = true;
-  if (pieces.size() < 3) return result;
-  if (pieces[2] != "-") result.endpoint = pieces[2];
-  result.natWorks = pieces.size() > 3 && pieces[3] == "1";
-  result.relayDataOK = pieces.size() > 4 ? pieces[4] == "1" : true;
+  if (fields.size() < 3) return result;
+  if (fields[2] != "-") result.endpoint = fields[2];
+  result.natWorks = fields.size() > 3 && fields[3] == "1";
+  result.relayDataOK = fields.size() > 4 ? fields[4] == "1" : true;
   return result;
 }
 

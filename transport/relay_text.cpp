@@ -32,6 +32,18 @@ std::string_view trimHorizontalWhitespace(std::string_view text) {
   return text;
 }
 
+std::vector<std::string> splitFields(std::string_view line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (start < line.size()) {
+    size_t space = line.find(' ', start);
+    if (space == std::string_view::npos) space = line.size();
+    if (space > start) fields.emplace_back(line.substr(start, space - start));
+    start = space + 1;
+  }
+  return fields;
+}
+
 std::optional<tavlo::Bytes> parseHexString(std::string_view text) {
   text = trimHorizontalWhitespace(text);
   if (text.size() % 2 != 0) return std::nullopt;

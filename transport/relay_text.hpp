@@ -1,7 +1,9 @@
 #pragma once
 // Text rules of relay lines: trimming of horizontal white space and session tokens in hexadecimal.
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/runtime/bytes.hpp"
 
@@ -11,6 +13,9 @@ namespace vela {
 // (space, no-break space, the typographic spaces U+2000 to U+200A, and the rest of that class). Line
 // breaks, a carriage return among them, are not white space here and stay.
 std::string_view trimHorizontalWhitespace(std::string_view text);
+
+// The words of a line: the runs between single spaces, empty ones dropped ("A  1" gives "A", "1").
+std::vector<std::string> splitFields(std::string_view line);
 
 // Bytes from hexadecimal text, two digits a byte (either case), after trimming horizontal white space.
 // nullopt for an odd digit count or anything that is not a digit; the empty text gives no bytes.

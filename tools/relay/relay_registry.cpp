@@ -13,18 +13,6 @@ namespace {
 
 constexpr size_t challengeBytes = 32;
 
-std::vector<std::string> fieldsOf(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (start <= line.size()) {
-    size_t space = line.find(' ', start);
-    if (space == std::string::npos) space = line.size();
-    if (space > start) fields.push_back(line.substr(start, space - start));
-    start = space + 1;
-  }
-  return fields;
-}
-
 std::string upperHex(ByteView bytes) {
   std::string text = hexString(bytes);
   std::transform(text.begin(), text.end(), text.begin(), [](char c) { return c >= 'a' && c <= 'f' ? c - 32 : c; });
@@ -48,7 +36,7 @@ RelayRegistry::Actions RelayRegistry::received(ConnectionId id, const std::strin
   auto found = connections_.find(id);
   if (found == connections_.end()) return out;
   Connection& connection = found->second;
-  std::vector<std::string> fields = fieldsOf(line);
+  std::vector<std::string> fields = vela::splitFields(line);
   const std::string keyword = fields.empty() ? std::string() : fields[0];
 
   switch (connection.role) {
