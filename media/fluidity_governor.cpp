@@ -108,7 +108,7 @@ GovernorDecision FluidityGovernor::engagedDecision(int64_t phase, int64_t capBps
   d.capBps = capBps;
   double span = static_cast<double>(std::max(rate::minus(floorBps, drainCapMinBps), int64_t{1}));
   d.pressure = std::clamp(static_cast<double>(rate::minus(floorBps, capBps)) / span, 0.0, 1.0);
-  d.maxFrameQP = baseMaxQP + static_cast<int64_t>(std::round(4 * d.pressure));
+  d.maxFrameQP = baseMaxQP + tavlo::roundChecked<int64_t>(4 * d.pressure).value_or(0);
   double bytesPerSec = static_cast<double>(capBps == GovernorDecision::noCap ? floorBps : capBps) / 8;
   double window = std::max(2.0 / static_cast<double>(std::max(fps, int64_t{1})), 0.02);
   // Left to right as written: at 24 fps and 400,000 bit/s this is 6,249, not 6,250.
