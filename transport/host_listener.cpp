@@ -87,8 +87,9 @@ void HostListener::stop() {
 }
 
 void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connection) {
+  // Not read until its flows have come and a transport owns it: until then its bytes wait in the
+  // kernel, whose buffers stop a peer that sends without ever binding a flow.
   auto mux = std::make_shared<MultiplexedTCP>(connection);
-  mux->start([](bool) {});
   std::shared_ptr<MultiplexedTCP> staleMux;
   std::vector<std::shared_ptr<UDPFlow>> staleFlows;
   {
@@ -179,12 +180,13 @@ void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slo
 
 void HostListener::tryAssemble() {
   std::shared_ptr<DirectSessionTransport> transport;
+  std::shared_ptr<MultiplexedTCP> assembled;
   {
     std::lock_guard guard(mutex_);
     if (!pendingMux_) return;
     for (const Pending& piece : pending_)
       if (!piece.flow || piece.epoch != pendingMuxEpoch_) return;
-    auto mux = std::exchange(pendingMux_, nullptr);
+    assembled = std::exchange(pendingMux_, nullptr);
     pendingMuxEpoch_ = -1;
     std::array<std::shared_ptr<UDPFlow>, 3> flows;
     for (size_t i = 0; i < pending_.size(); ++i) flows[i] = std::exchange(pending_[i], {}).flow;
@@ -195,7 +197,7 @@ void HostListener::tryAssemble() {
     auto audioBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::audio)], "audio", clock);
     for (auto* box : {&inputBox, &videoBox, &audioBox}) (*box)->setOnLog(onLog_);
     DirectSessionTransport::Parts parts;
-    parts.mux = std::move(mux);
+    parts.mux = assembled;
     parts.video = videoBox;
     parts.audio = audioBox;
     parts.videoBox = videoBox;
@@ -208,6 +210,7 @@ void HostListener::tryAssemble() {
     liveTransports_.push_back(transport);
     while (liveTransports_.size() > maxLiveTransports) liveTransports_.erase(liveTransports_.begin());
   }
+  assembled->start([](bool) {});
   sessions_.send(transport);
 }
 

@@ -7,7 +7,8 @@
 // epoch: every new TCP connection opens a new epoch and cancels whatever was still waiting. A UDP flow
 // that arrives while no TCP connection waits but sessions are live is a client whose address changed:
 // 300 ms later it is offered for adoption to the live transport whose peer has the same IP address
-// (else the newest), where it must prove the session key before it carries anything.
+// (else the newest), where it must prove the session key before it carries anything. A connection is
+// read only once its transport is assembled: what a client sends before that waits in the kernel.
 #include <array>
 #include <cstdint>
 #include <memory>

@@ -127,6 +127,23 @@ TEST(HostListener, ANewConnectionCancelsWhatTheEpochBeforeLeftWaiting) {
   EXPECT_EQ(transport->remoteDescription(), second.tcp->description());
 }
 
+TEST(HostListener, DoesNotReadAConnectionBeforeItsFlowsComeSoThePeerIsHeldBackByTheKernel) {
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  ScriptedClient client(host, "127.0.0.1");
+  client.connect();
+  // A peer that streams frames and binds no flow: were the host reading, it would keep all of them.
+  Bytes payload(65'536, 0);
+  Bytes frame = payload;
+  frame.insert(frame.begin(), {0, 0, 1, 0});  // 65,536, little-endian
+  constexpr size_t limit = 64 << 20;
+  EXPECT_LT(client.tcp->writeUntilStalled(frame, limit, std::chrono::milliseconds(300)), limit);
+  for (Slot slot : {Slot::video, Slot::audio, Slot::inputUnreliable}) client.bind(slot);
+  auto transport = host.nextSession();
+  ASSERT_TRUE(transport);
+  EXPECT_EQ(receiveWithin(transport->control().incoming()), payload) << "held back, not lost";
+}
+
 TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
   tavlo::FakeClock clock;
   tavlo::ManualScheduler scheduler(clock);

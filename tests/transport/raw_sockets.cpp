@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -102,6 +104,21 @@ void RawTcp::writeFrame(ByteView payload) {
   for (int i = 0; i < 4; ++i) frame[static_cast<size_t>(i)] = static_cast<uint8_t>(n >> (8 * i));
   std::memcpy(frame.data() + 4, payload.data(), payload.size());
   write(frame);
+}
+
+size_t RawTcp::writeUntilStalled(ByteView pattern, size_t limit, std::chrono::milliseconds stall) {
+  size_t done = 0;
+  while (done < limit) {
+    size_t at = done % pattern.size();
+    ssize_t n = ::send(fd_, pattern.data() + at, std::min(pattern.size() - at, limit - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    pollfd p{fd_, POLLOUT, 0};
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || poll(&p, 1, static_cast<int>(stall.count())) <= 0) break;
+  }
+  return done;
 }
 
 std::optional<Bytes> RawTcp::read(size_t count, std::chrono::milliseconds timeout) {

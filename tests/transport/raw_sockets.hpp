@@ -47,6 +47,9 @@ class RawTcp {
   void write(ByteView bytes);
   // One frame of the multiplex: length, then the payload.
   void writeFrame(ByteView payload);
+  // Writes `pattern` over and over (a partial write goes on where it stopped) until `limit` bytes went
+  // or the socket takes nothing more for `stall`; returns the bytes written.
+  size_t writeUntilStalled(ByteView pattern, size_t limit, std::chrono::milliseconds stall);
   // Reads exactly `count` bytes; nothing on time-out or end of stream.
   std::optional<Bytes> read(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Whether the host closed the connection (end of stream or reset) within `timeout`.
