@@ -110,7 +110,8 @@ class EncryptedTransport::EncDatagram final : public DatagramFlow {
 
   EncryptedTransport& owner;
   DatagramFlow& inner;
-  PacketStream stream;
+  // Bounded like the inner flow: the pump drains that one at once, so this is where datagrams wait.
+  PacketStream stream{datagramQueueLimit};
   const bool isInputFlow;
 };
 

@@ -49,6 +49,8 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   static constexpr uint64_t clientAckTimeoutMs = 1500;
   static constexpr uint64_t keepaliveIntervalUs = 1'000'000;
   static constexpr int minDatagramSize = 256;
+  // Datagrams a flow holds for a consumer that stalls, as the flows under it do; the oldest go first.
+  static constexpr size_t datagramQueueLimit = 4096;
   static constexpr const char* keyedLine = "🔐 E2E aktywne (ChaCha20-Poly1305, ECDH efemeryczny)";
 
   static std::shared_ptr<EncryptedTransport> create(std::shared_ptr<SessionTransport> inner, tavlo::LogSink onLog,

@@ -3,6 +3,8 @@
 // over real sockets in encrypted_loopback_test.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "e2e/e2e_client_handshake.hpp"
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/encrypted_transport.hpp"
@@ -126,6 +128,21 @@ TEST(EncryptedTransportHost, SealedReliablePacketsReachTheChannelTheirHeaderName
   host.rawClient(Channel::inputReliable).send(sealed(packet(Channel::control, ControlType::ping, 8), key));
   EXPECT_EQ(next(host.wrapper->inputReliable().incoming()), packet(Channel::inputReliable, 0x30, 8));
   EXPECT_EQ(next(host.wrapper->control().incoming()), packet(Channel::control, ControlType::ping, 8));
+}
+
+TEST(EncryptedTransportHost, ADatagramFlowWhoseConsumerStallsKeepsOnlyTheNewestDatagrams) {
+  Host host(false);  // without a key, unsealed datagrams pass
+  const uint32_t sent = EncryptedTransport::datagramQueueLimit + 10;
+  for (uint32_t seq = 0; seq < sent; ++seq) host.rawClientFlow(Channel::audio).send(packet(Channel::audio, 0x21, 4, seq));
+  host.pair.host->memoryFlow(Channel::audio).close();  // the pump drains what came, then ends the stream
+  PacketStream& stalled = host.wrapper->audio().incoming();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!stalled.isClosed() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  std::vector<uint32_t> delivered;
+  while (auto datagram = stalled.tryReceive()) delivered.push_back(e2etest::headerOf(*datagram).seq);
+  ASSERT_EQ(delivered.size(), EncryptedTransport::datagramQueueLimit);
+  EXPECT_EQ(delivered.front(), 10u) << "the oldest ten gave way";
+  EXPECT_EQ(delivered.back(), sent - 1);
 }
 
 TEST(EncryptedTransportHost, DatagramSizesLeaveRoomForTheEnvelopeAboveAFloor) {
