@@ -267,6 +267,7 @@ void RelayHostLink::publishInitial(RelayLine& line) {
 
 void RelayHostLink::startJoin(const Token& token) {
   std::list<Join> finished;
+  bool full = false;
   {
     std::lock_guard guard(mutex_);
     if (destroying_) return;
@@ -275,11 +276,18 @@ void RelayHostLink::startJoin(const Token& token) {
       if (it->done) finished.splice(finished.end(), joins_, it);
       it = next;
     }
-    uint64_t id = nextJoinId_++;
-    joins_.push_back(Join{id, std::thread(), nullptr});
-    joins_.back().thread = std::thread([this, id, token] { joinSession(id, token); });
+    full = joins_.size() >= maxJoinsAtOnce;
+    if (!full) {
+      uint64_t id = nextJoinId_++;
+      joins_.push_back(Join{id, std::thread(), nullptr});
+      joins_.back().thread = std::thread([this, id, token] { joinSession(id, token); });
+    }
   }
   for (Join& join : finished) joinOrDetach(join.thread);
+  if (full) {
+    log("🛰 relay: zbyt wiele dołączeń naraz (" + std::to_string(maxJoinsAtOnce) + ") — sesja " +
+        tavlo::hexString(token).substr(0, 8) + "… pominięta");
+  }
 }
 
 void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {

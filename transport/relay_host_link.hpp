@@ -44,6 +44,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // The limit on the readiness of a registration or join connection and on the service's first line.
   static constexpr int registrationTimeoutMs = 6000;
   static constexpr std::string_view remoteDescription = "relay/klient";
+  // Joins in progress at once. Each holds threads of its own: a service that sends notice after notice
+  // must not make the host start threads without end; a notice beyond the limit is not followed.
+  static constexpr size_t maxJoinsAtOnce = 8;
 
   struct Params {
     std::string hostID;  // canonical UUID text of the host identity

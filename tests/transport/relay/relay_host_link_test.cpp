@@ -294,6 +294,24 @@ TEST(RelayHostLink, TwoNoticesStartTwoIndependentJoins) {
   EXPECT_NE(&(*first)->video(), &(*second)->video());
 }
 
+TEST(RelayHostLink, FollowsAtMostEightNoticesAtOnce) {
+  HostFixture f;
+  f.link->start();
+  auto registration = f.registered();
+  ASSERT_TRUE(registration);
+  std::string notices;
+  for (int i = 0; i <= 8; ++i) notices += "N 0000000000000000000000000000000" + std::to_string(i) + "\n";
+  registration->write(notices);
+  std::vector<std::shared_ptr<ScriptedPeer>> joins;  // none answered: all eight stay in progress
+  for (size_t i = 0; i < RelayHostLink::maxJoinsAtOnce; ++i) {
+    joins.push_back(f.relay.accept());
+    ASSERT_TRUE(joins.back()) << i;
+  }
+  EXPECT_TRUE(f.log.waitFor("🛰 relay: zbyt wiele dołączeń naraz (8) — sesja 00000000… pominięta"));
+  EXPECT_FALSE(f.relay.accept(std::chrono::milliseconds(100))) << "the ninth notice opened nothing";
+  EXPECT_FALSE(registration->closedByPeer(std::chrono::milliseconds(50)));
+}
+
 TEST(RelayHostLink, AJoinWhoseServiceFailsIsLoggedAndDropped) {
   struct Row {
     const char* why;
