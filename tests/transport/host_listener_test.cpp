@@ -19,6 +19,9 @@ using testkit::waitUntil;
 
 constexpr std::array<Channel, 3> slotChannels{Channel::video, Channel::audio, Channel::inputUnreliable};
 
+// The host's UDP port of `slot`.
+uint16_t portOf(LoopbackHost& host, Slot slot) { return static_cast<uint16_t>(host.basePort() + 1 + static_cast<int>(slot)); }
+
 Bytes sealed(uint8_t tag) { return {'S', 'E', 'A', 'L', tag}; }
 bool acceptsSealed(ByteView d) { return d.size() == 5 && d[0] == 'S' && d[3] == 'L'; }
 
@@ -46,8 +49,7 @@ struct ScriptedClient {
     }));
   }
   void send(Slot slot, ByteView datagram) {
-    udp[static_cast<size_t>(slot)]->sendTo(hostIp, static_cast<uint16_t>(host.basePort() + 1 + static_cast<int>(slot)),
-                                           datagram);
+    udp[static_cast<size_t>(slot)]->sendTo(hostIp, portOf(host, slot), datagram);
   }
   RawUdp& socket(Slot slot) { return *udp[static_cast<size_t>(slot)]; }
 
@@ -153,7 +155,7 @@ TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
   RawUdp otherVideo;
   client.connect();
   client.bind(Slot::video);
-  otherVideo.sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 1), flowBindDatagram(Channel::video));
+  otherVideo.sendTo("127.0.0.1", portOf(host, Slot::video), flowBindDatagram(Channel::video));
   client.bind(Slot::audio);
   client.bind(Slot::inputUnreliable);
   auto transport = host.nextSession();
@@ -172,7 +174,7 @@ struct LateFlowFixture : ::testing::Test {
   // Sends from a fresh socket on `ip` and waits until the listener holds it as the slot's waiting flow.
   std::unique_ptr<RawUdp> lateFlow(const std::string& ip, Slot slot, ByteView first) {
     auto socket = std::make_unique<RawUdp>(ip);
-    socket->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 1 + static_cast<int>(slot)), first);
+    socket->sendTo("127.0.0.1", portOf(host, slot), first);
     EXPECT_TRUE(waitUntil(host.listener(), [&] {
       return host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(slot)] != -1;
     }));  // and its late check is scheduled by the time waitUntil returns
@@ -199,13 +201,13 @@ TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromoted
   advanceMs(299);
   EXPECT_EQ(older.transport->inputBox()->candidateCount() + newer.transport->inputBox()->candidateCount(), 0u);
   advanceMs(1);
-  EXPECT_TRUE(host.waitForLog("🔁 listener: spóźnione dziecko inputUnreliable od " + moved->description() +
+  EXPECT_TRUE(host.log.waitFor("🔁 listener: spóźnione dziecko inputUnreliable od " + moved->description() +
                               " → kandydat adopcji w żywej sesji"));
-  EXPECT_TRUE(host.waitForLog("🔁 input: kandydat " + moved->description() + " — czekam na datagram z pieczęcią sesji"));
+  EXPECT_TRUE(host.log.waitFor("🔁 input: kandydat " + moved->description() + " — czekam na datagram z pieczęcią sesji"));
   EXPECT_EQ(older.transport->inputBox()->candidateCount(), 1u) << "the same IP wins over the newest";
   EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 0u);
 
-  moved->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 3), sealed(1));
+  moved->sendTo("127.0.0.1", portOf(host, Slot::inputUnreliable), sealed(1));
   EXPECT_EQ(receiveWithin(older.transport->inputUnreliable().incoming()), sealed(1))
       << "the bare bind header proved nothing; the sealed datagram promotes and is delivered";
   EXPECT_EQ(older.transport->inputBox()->adoptions(), 1);
@@ -215,7 +217,7 @@ TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromoted
 
   auto stranger = lateFlow("127.0.0.7", Slot::inputUnreliable, Bytes{1});
   advanceMs(300);
-  EXPECT_TRUE(host.waitForLog("od " + stranger->description()));
+  EXPECT_TRUE(host.log.waitFor("od " + stranger->description()));
   EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 1u) << "no IP matches: the newest session";
 }
 
@@ -228,7 +230,7 @@ TEST_F(LateFlowFixture, IsNeverAdoptedWhenANewConnectionComesFirst) {
   next.connect();
   advanceMs(300);
   EXPECT_EQ(live.transport->inputBox()->candidateCount(), 0u);
-  for (const auto& line : host.logLines()) EXPECT_EQ(line.find("spóźnione dziecko"), std::string::npos) << line;
+  for (const auto& line : host.log.lines()) EXPECT_EQ(line.find("spóźnione dziecko"), std::string::npos) << line;
 }
 
 TEST_F(LateFlowFixture, AFourthTransportPushesTheOldestOutWithoutClosingIt) {
@@ -245,7 +247,7 @@ TEST_F(LateFlowFixture, AFourthTransportPushesTheOldestOutWithoutClosingIt) {
   sessions[0].transport->inputBox()->setAdoptionVerifier(acceptsSealed);
   auto late = lateFlow("127.0.0.11", Slot::inputUnreliable, Bytes{1});
   advanceMs(300);
-  EXPECT_TRUE(host.waitForLog("od " + late->description()));
+  EXPECT_TRUE(host.log.waitFor("od " + late->description()));
   EXPECT_EQ(sessions[3].transport->inputBox()->candidateCount(), 1u) << "the oldest can no longer receive late flows";
   EXPECT_EQ(sessions[0].transport->inputBox()->candidateCount(), 0u);
 }
@@ -255,14 +257,14 @@ TEST_F(LateFlowFixture, RefusedWithoutAVerifierAndDroppedWhenItNeverProves) {
   ASSERT_TRUE(live.transport);
   auto first = lateFlow("127.0.0.5", Slot::audio, Bytes{1});
   advanceMs(300);
-  EXPECT_TRUE(host.waitForLog("🔁 audio: spóźnione dziecko " + first->description() +
+  EXPECT_TRUE(host.log.waitFor("🔁 audio: spóźnione dziecko " + first->description() +
                               " odrzucone — brak weryfikatora (sesja bez E2E)"));
 
   live.transport->audioBox()->setAdoptionVerifier([](ByteView) { return false; });
   auto second = lateFlow("127.0.0.5", Slot::audio, Bytes{0});
-  for (uint8_t i = 1; i < 40; ++i) second->sendTo("127.0.0.1", static_cast<uint16_t>(host.basePort() + 2), Bytes{i});
+  for (uint8_t i = 1; i < 40; ++i) second->sendTo("127.0.0.1", portOf(host, Slot::audio), Bytes{i});
   advanceMs(300);
-  EXPECT_TRUE(host.waitForLog("🔁 audio: kandydat " + second->description() + " odrzucony (33 datagramów bez dowodu)"));
+  EXPECT_TRUE(host.log.waitFor("🔁 audio: kandydat " + second->description() + " odrzucony (33 datagramów bez dowodu)"));
   EXPECT_EQ(live.transport->audioBox()->candidateCount(), 0u);
 }
 

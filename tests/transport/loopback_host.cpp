@@ -9,9 +9,49 @@
 
 namespace vela::testkit {
 
-LoopbackHost::LoopbackHost(tavlo::Scheduler* scheduler)
-    : listener_(HostListener::create(scheduler)), logs_(std::make_shared<tavlo::Channel<std::string>>()) {
-  listener_->setOnLog([logs = logs_](const std::string& line) { logs->send(line); });
+tavlo::LogSink LogRecorder::sink() const {
+  std::weak_ptr<State> weak = state_;
+  return [weak](const std::string& line) {
+    auto state = weak.lock();
+    if (!state) return;
+    {
+      std::lock_guard guard(state->mutex);
+      state->lines.push_back(line);
+    }
+    state->added.notify_all();
+  };
+}
+
+std::optional<std::string> LogRecorder::waitFor(const std::string& text, size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  std::optional<std::string> found;
+  state_->added.wait_for(lock, timeout, [&] {
+    size_t seen = 0;
+    for (const std::string& line : state_->lines) {
+      if (line.find(text) != std::string::npos && ++seen == count) {
+        found = line;
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+std::vector<std::string> LogRecorder::lines() const {
+  std::lock_guard guard(state_->mutex);
+  return state_->lines;
+}
+
+size_t LogRecorder::count(const std::string& text) const {
+  std::lock_guard guard(state_->mutex);
+  size_t n = 0;
+  for (const std::string& line : state_->lines) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+LoopbackHost::LoopbackHost(tavlo::Scheduler* scheduler) : listener_(HostListener::create(scheduler)) {
+  listener_->setOnLog(log.sink());
   acceptLoop_ = std::thread([this, listener = listener_] {
     while (auto transport = listener->sessions().receive()) accepted_.send(*transport);
     accepted_.close();
@@ -41,7 +81,7 @@ bool LoopbackHost::start() {
       lastError = error.what();
     }
   }
-  logs_->send("❌ start nasłuchu: " + lastError);
+  log.sink()("❌ start nasłuchu: " + lastError);
   return false;
 }
 
@@ -56,28 +96,6 @@ bool LoopbackHost::acceptLoopEnded() {
   return !receiveWithin(accepted_, 5s).has_value() && accepted_.isFinished();
 }
 
-std::vector<std::string> LoopbackHost::logLines() {
-  std::lock_guard guard(mutex_);
-  while (auto line = logs_->tryReceive()) seen_.push_back(*line);
-  return seen_;
-}
-
-bool LoopbackHost::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto& clock = tavlo::SteadyClock::shared();
-  uint64_t deadline = clock.nowUs() + static_cast<uint64_t>(timeout.count()) * 1000;
-  {
-    std::lock_guard guard(mutex_);
-    for (const auto& line : seen_)
-      if (line.find(text) != std::string::npos) return true;
-  }
-  while (auto line = logs_->receiveUntil(clock, deadline)) {
-    std::lock_guard guard(mutex_);
-    seen_.push_back(*line);
-    if (line->find(text) != std::string::npos) return true;
-  }
-  return false;
-}
-
 ConnectedPair connectPair(LoopbackHost& host, const std::string& address, DirectDialer dialer) {
   ConnectedPair pair;
   try {
@@ -87,6 +105,15 @@ ConnectedPair connectPair(LoopbackHost& host, const std::string& address, Direct
   }
   pair.host = host.nextSession();
   return pair;
+}
+
+std::optional<TransportError> transportErrorOf(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const TransportError& error) {
+    return error;
+  }
+  return std::nullopt;
 }
 
 bool waitUntil(HostListener& listener, const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -102,12 +129,10 @@ bool waitUntil(HostListener& listener, const std::function<bool()>& condition, s
   }
 }
 
-}  // namespace vela::testkit
-
-namespace vela::testkit {
 namespace {
 
-// After every test, the network threads it started have ended: whatever it opened has closed.
+// After every test, the network threads it started have ended: whatever it opened has closed. (Kept in
+// this file, which every program of the kit links for its LogRecorder.)
 class NetThreadLeakCheck : public ::testing::EmptyTestEventListener {
   void OnTestStart(const ::testing::TestInfo&) override { before_ = tavlo::NetThread::liveCount(); }
   void OnTestEnd(const ::testing::TestInfo& info) override {

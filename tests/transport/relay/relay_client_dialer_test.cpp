@@ -32,21 +32,29 @@ TEST(RelayClientDialer, ReadsTheProbeAnswer) {
   for (const Row& row : rows) EXPECT_EQ(RelayClientDialer::parseProbeAnswer(row.line), row.result) << row.why;
 }
 
-struct DialerFixture {
-  ScriptedRelay relay;
-  tavlo::FakeClock clock;
-  tavlo::ManualScheduler scheduler{clock};
-  TestIdentity identity;
-  RelayClientDialer dialer{RelayClientDialer::Params{relay.service(), &scheduler}};
+struct DialerFixture : ScriptedWorld {
+  std::future<RelayProbeResult> probe(int timeLimitMs) {
+    return std::async(std::launch::async, [this, timeLimitMs] { return dialer.probe(identity.hostID, identity.sigPub(), timeLimitMs); });
+  }
+  std::future<std::shared_ptr<SessionTransport>> connect() {
+    return std::async(std::launch::async, [this] { return dialer.connect(identity.hostID, identity.sigPub()); });
+  }
+  // Accepts the dialer's connection and greets it with a challenge, as the service greets everyone.
+  std::unique_ptr<ScriptedPeer> greeted() {
+    auto peer = relay.accept();
+    if (peer) peer->write("CH AAAA\n");
+    return peer;
+  }
+  // The host identifier and gate MAC that the dialer's request carries.
+  std::string gate() const { return identity.hostID + " " + Relay::gateMAC(identity.hostID, identity.sigPub()); }
 };
 
 TEST(RelayClientDialer, ProbeAsksWithTheGateMacAndReportsTheAnswer) {
   DialerFixture f;
-  auto probe = std::async(std::launch::async, [&] { return f.dialer.probe(f.identity.hostID, f.identity.sigPub(), 3000); });
-  auto peer = f.relay.accept();
+  auto probe = f.probe(3000);
+  auto peer = f.greeted();
   ASSERT_TRUE(peer);
-  peer->write("CH AAAA\n");
-  EXPECT_EQ(peer->readLine(), "PE " + f.identity.hostID + " " + Relay::gateMAC(f.identity.hostID, f.identity.sigPub()));
+  EXPECT_EQ(peer->readLine(), "PE " + f.gate());
   peer->write("A 1 203.0.113.5:47700 1 0\n");
   EXPECT_EQ(probe.get(), (RelayProbeResult{true, "203.0.113.5:47700", true, false}));
   EXPECT_TRUE(peer->closedByPeer());  // the probe's connection lives only for the probe
@@ -54,12 +62,12 @@ TEST(RelayClientDialer, ProbeAsksWithTheGateMacAndReportsTheAnswer) {
 
 TEST(RelayClientDialer, ProbeOfAServiceThatNeverAnswersFailsAtItsTimeLimit) {
   DialerFixture f;
-  auto probe = std::async(std::launch::async, [&] { return f.dialer.probe(f.identity.hostID, f.identity.sigPub(), 2500); });
+  auto probe = f.probe(2500);
   auto peer = f.relay.accept();
   ASSERT_TRUE(peer);
   while (f.scheduler.pendingCount() == 0) std::this_thread::yield();
   f.scheduler.advanceBy(2'499'000);
-  EXPECT_EQ(probe.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+  EXPECT_EQ(probe.wait_for(20ms), std::future_status::timeout);
   f.scheduler.advanceBy(1'000);
   EXPECT_EQ(probe.get(), RelayProbeResult{});
   EXPECT_TRUE(peer->closedByPeer());
@@ -77,59 +85,36 @@ TEST(RelayClientDialer, ConnectRefusesAnAnswerThatIsNotASixteenByteToken) {
   };
   for (const Row& row : rows) {
     DialerFixture f;
-    auto connect = std::async(std::launch::async, [&] { return f.dialer.connect(f.identity.hostID, f.identity.sigPub()); });
-    auto peer = f.relay.accept();
+    auto connect = f.connect();
+    auto peer = f.greeted();
     ASSERT_TRUE(peer) << row.why;
-    peer->write("CH AAAA\n");
-    EXPECT_EQ(peer->readLine(), "C " + f.identity.hostID + " " + Relay::gateMAC(f.identity.hostID, f.identity.sigPub()))
-        << row.why;
+    EXPECT_EQ(peer->readLine(), "C " + f.gate()) << row.why;
     peer->write(row.answer);
-    try {
-      connect.get();
-      ADD_FAILURE() << row.why << ": connected";
-    } catch (const TransportError& error) {
-      EXPECT_EQ(error, TransportError::badEndpoint()) << row.why;
-    }
+    EXPECT_EQ(testkit::transportErrorOf([&] { connect.get(); }), TransportError::badEndpoint()) << row.why;
     EXPECT_TRUE(peer->closedByPeer()) << row.why;
   }
 }
 
 TEST(RelayClientDialer, ConnectFailsNotReadyWhenTheServiceIsUnreachable) {
-  tavlo::FakeClock clock;
-  tavlo::ManualScheduler scheduler(clock);
-  RelayService nowhere;
-  {
-    ScriptedRelay closed;  // a port that was free a moment ago
-    nowhere = closed.service();
-  }
-  RelayClientDialer dialer(RelayClientDialer::Params{nowhere, &scheduler});
-  TestIdentity identity;
-  try {
-    dialer.connect(identity.hostID, identity.sigPub());
-    FAIL() << "connected";
-  } catch (const TransportError& error) {
-    EXPECT_EQ(error, TransportError::notReady());
-  }
+  RelayService nowhere = ScriptedRelay().service();  // ports that were free a moment ago
+  RelayWorld world(nowhere);
+  EXPECT_EQ(testkit::transportErrorOf([&] { world.connectPair(); }), TransportError::notReady());
 }
 
 TEST(RelayClientDialer, ConnectedSessionTakesTheHostsBytesThatCameWithTheSessionLine) {
   DialerFixture f;
-  auto connect = std::async(std::launch::async, [&] { return f.dialer.connect(f.identity.hostID, f.identity.sigPub()); });
-  auto peer = f.relay.accept();
-  ASSERT_TRUE(peer);
-  peer->write("CH AAAA\n");
-  ASSERT_TRUE(peer->readLine());
-  Bytes answer = tavlo::toBytes("S 000102030405060708090a0b0c0d0e0f\n");
+  auto connect = f.connect();
+  auto peer = f.greeted();
+  ASSERT_TRUE(peer && peer->readLine());
   const uint8_t frame[] = {16, 0, 0, 0, 'T', 'L', 'K', '2', 1, 0, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Bytes answer = tavlo::toBytes("S 000102030405060708090a0b0c0d0e0f\n");
   answer.insert(answer.end(), std::begin(frame), std::end(frame));
   peer->write(answer);
   auto transport = connect.get();
   ASSERT_TRUE(transport);
   EXPECT_EQ(transport->remoteDescription(), "relay/3F2504E0");
   EXPECT_EQ(transport->remoteDescription().size(), 14u);
-  auto first = receiveWithin(transport->control().incoming());
-  ASSERT_TRUE(first);
-  EXPECT_EQ(*first, Bytes(std::begin(frame) + 4, std::end(frame)));
+  EXPECT_EQ(receiveWithin(transport->control().incoming()), Bytes(std::begin(frame) + 4, std::end(frame)));
   transport->close();
   EXPECT_TRUE(peer->closedByPeer());
 }

@@ -1,8 +1,6 @@
 #include "transport/relay_datagram_flow.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "tests/testkit/hex.hpp"
 #include "tests/transport/relay/relay_test_kit.hpp"
@@ -19,7 +17,7 @@ const Bytes token = fromHex("00112233445566778899AABBCCDDEEFF");
 struct FlowFixture {
   tavlo::FakeClock clock;
   tavlo::ManualScheduler scheduler{clock};
-  RawUdp service;
+  testkit::RawUdp service;
   std::shared_ptr<tavlo::NetThread> thread = tavlo::NetThread::start("relay.flow.test");
 
   std::shared_ptr<RelayDatagramFlow> open(Relay::Slot slot, Relay::Side side, ByteView withToken = token) {
@@ -29,23 +27,19 @@ struct FlowFixture {
   }
   // The next datagram the flow sent, and where it came from.
   std::pair<tavlo::SocketAddress, Bytes> next() {
-    auto received = service.receive();
+    auto received = service.receiveFrom();
     EXPECT_TRUE(received);
     return received.value_or(std::pair<tavlo::SocketAddress, Bytes>{});
   }
 };
 
 Bytes datagram(std::string_view headerHex, std::string_view payloadHex) {
-  Bytes bytes = fromHex(headerHex);
-  Bytes payload = fromHex(payloadHex);
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
-  return bytes;
+  return testkit::joined({fromHex(headerHex), fromHex(payloadHex)});
 }
 
 TEST(RelayDatagramFlow, OpensOnlyWithASixteenByteToken) {
   FlowFixture f;
-  EXPECT_FALSE(f.open(Relay::Slot::video, Relay::Side::host, Bytes(15, 1)));
-  EXPECT_FALSE(f.open(Relay::Slot::video, Relay::Side::host, Bytes(17, 1)));
+  for (size_t size : {0u, 15u, 17u}) EXPECT_FALSE(f.open(Relay::Slot::video, Relay::Side::host, Bytes(size, 1))) << size;
   auto flow = f.open(Relay::Slot::video, Relay::Side::host);
   ASSERT_TRUE(flow);
   EXPECT_EQ(flow->maxDatagramSize(), 1328);
@@ -69,11 +63,7 @@ TEST(RelayDatagramFlow, SendsABareHeaderAtStartAndThenEverySecondUntilClosed) {
 
   flow->close();
   EXPECT_TRUE(flow->incoming().isFinished());
-  // The socket is closed by then: its port is free.
-  int probe = ::socket(from.family(), SOCK_DGRAM, 0);
-  ASSERT_GE(probe, 0);
-  EXPECT_EQ(::bind(probe, from.get(), from.length), 0) << "the port is still taken";
-  ::close(probe);
+  EXPECT_TRUE(testkit::udpPortIsFree(from)) << "the socket is closed by then";
   f.scheduler.advanceBy(5'000'000);
   flow->send(fromHex("BB"));  // ignored once closed
   EXPECT_FALSE(f.service.receive(std::chrono::milliseconds(50)));
@@ -128,11 +118,7 @@ TEST(RelayDatagramFlow, ClosesItsSocketWhenReleasedWithoutCloseOrStart) {
   flow->send({});
   auto [flowAddress, unused] = f.next();
   flow.reset();
-  // The flow's port is free again: its socket is closed.
-  int probe = ::socket(flowAddress.family(), SOCK_DGRAM, 0);
-  ASSERT_GE(probe, 0);
-  ASSERT_EQ(::bind(probe, flowAddress.get(), flowAddress.length), 0) << "the port is still taken";
-  ::close(probe);
+  EXPECT_TRUE(testkit::udpPortIsFree(flowAddress)) << "the socket is closed with its flow";
 }
 
 }  // namespace

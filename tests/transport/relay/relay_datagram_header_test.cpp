@@ -4,7 +4,7 @@
 
 #include "e2e/e2e_crypto.hpp"
 #include "tests/testkit/hex.hpp"
-#include "transport/relay_backoff.hpp"
+#include "tests/transport/raw_sockets.hpp"
 #include "transport/relay_challenge.hpp"
 
 namespace vela {
@@ -14,28 +14,11 @@ using tavlo::testkit::fromHex;
 
 const tavlo::Bytes token = fromHex("00112233445566778899AABBCCDDEEFF");
 
-TEST(RelayDatagramHeader, CarriesMagicTokenSlotPlusOneAndSide) {
-  auto header = RelayDatagramHeader::make(token, Relay::Slot::audio, Relay::Side::host);
-  ASSERT_TRUE(header);
-  EXPECT_EQ(tavlo::Bytes(header->bytes.begin(), header->bytes.end()),
-            fromHex("544C5231 00112233445566778899AABBCCDDEEFF 02 01"));
-  EXPECT_EQ(RelayDatagramHeader::make(token, Relay::Slot::video, Relay::Side::client)->bytes[20], 1);
-  EXPECT_EQ(RelayDatagramHeader::make(token, Relay::Slot::inputUnreliable, Relay::Side::client)->bytes[20], 3);
-}
-
-TEST(RelayDatagramHeader, NeedsASixteenByteToken) {
-  for (size_t size : {0u, 15u, 17u})
-    EXPECT_FALSE(RelayDatagramHeader::make(tavlo::Bytes(size, 1), Relay::Slot::video, Relay::Side::host)) << size;
-}
-
 TEST(RelayDatagramHeader, DeliversOnlyPayloadsOfItsOwnSessionAndSlotFromTheOtherSide) {
   // The host's audio flow.
   auto header = *RelayDatagramHeader::make(token, Relay::Slot::audio, Relay::Side::host);
   auto fromClient = [&](std::string_view headerHex, std::string_view payloadHex) {
-    tavlo::Bytes datagram = fromHex(headerHex);
-    tavlo::Bytes payload = fromHex(payloadHex);
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
-    return datagram;
+    return testkit::joined({fromHex(headerHex), fromHex(payloadHex)});
   };
   struct Row {
     const char* why;
@@ -62,15 +45,6 @@ TEST(RelayDatagramHeader, DeliversOnlyPayloadsOfItsOwnSessionAndSlotFromTheOther
       EXPECT_EQ(tavlo::Bytes(payload->begin(), payload->end()), *row.payload) << row.why;
     }
   }
-}
-
-TEST(RelayBackoff, WaitsOneTwoFourEightSixteenThenThirtySeconds) {
-  RelayBackoff backoff;
-  std::vector<uint64_t> waits;
-  for (int i = 0; i < 8; ++i) waits.push_back(backoff.next());
-  EXPECT_EQ(waits, (std::vector<uint64_t>{1, 2, 4, 8, 16, 30, 30, 30}));
-  backoff.reset();
-  EXPECT_EQ(backoff.next(), 1u);
 }
 
 TEST(RelayChallenge, RefusesWhatCouldBeAHandshakeTranscript) {

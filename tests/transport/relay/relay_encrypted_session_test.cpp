@@ -12,14 +12,6 @@ namespace {
 
 using namespace relaytest;
 
-Bytes packet(uint8_t channel, uint8_t msgType, const std::string& text) {
-  Bytes bytes(16 + text.size(), 0);
-  const uint8_t head[] = {'T', 'L', 'K', '2', 1, channel, msgType};
-  std::copy(std::begin(head), std::end(head), bytes.begin());
-  std::copy(text.begin(), text.end(), bytes.begin() + 16);
-  return bytes;
-}
-
 TEST(RelayEncryptedSession, CompletesItsHandshakeAndSealsEveryChannel) {
   tavlo::MemorySecretStore secrets;
   tavlo::Settings settings;
@@ -28,7 +20,7 @@ TEST(RelayEncryptedSession, CompletesItsHandshakeAndSealsEveryChannel) {
   const Bytes sigPub(identity->signingPublicKey().begin(), identity->signingPublicKey().end());
 
   RelayWorld world;
-  RelayHostLink::Params params = linkParams(world.identity, world.relay->service(), world.scheduler, world.hostLog, world.emitted);
+  RelayHostLink::Params params = world.linkParams();
   params.hostID = hostID;
   params.sigPub = sigPub;
   params.sign = [identity](ByteView challenge) -> std::optional<Bytes> {
@@ -60,18 +52,18 @@ TEST(RelayEncryptedSession, CompletesItsHandshakeAndSealsEveryChannel) {
   EXPECT_EQ((*host)->remoteDescription(), "relay/klient");
   EXPECT_EQ(client->remoteDescription(), "relay/" + hostID.substr(0, 8));
 
-  client->control().send(packet(0, 0x01, "client hello"));
-  client->inputReliable().send(packet(3, 0x31, "key down"));
-  EXPECT_EQ(receiveWithin((*host)->control().incoming()), packet(0, 0x01, "client hello"));
-  EXPECT_EQ(receiveWithin((*host)->inputReliable().incoming()), packet(3, 0x31, "key down"));
-  (*host)->control().send(packet(0, 0x02, "host hello"));
-  EXPECT_EQ(receiveWithin(client->control().incoming()), packet(0, 0x02, "host hello"));
+  client->control().send(packet(0, "client hello", 0x01));
+  client->inputReliable().send(packet(3, "key down", 0x31));
+  EXPECT_EQ(receiveWithin((*host)->control().incoming()), packet(0, "client hello", 0x01));
+  EXPECT_EQ(receiveWithin((*host)->inputReliable().incoming()), packet(3, "key down", 0x31));
+  (*host)->control().send(packet(0, "host hello", 0x02));
+  EXPECT_EQ(receiveWithin(client->control().incoming()), packet(0, "host hello", 0x02));
 
   ASSERT_TRUE(world.flowsBound());
-  (*host)->video().send(packet(1, 0x10, "sealed chunk"));
-  client->audio().send(packet(2, 0x21, "sealed microphone"));
-  EXPECT_EQ(receiveWithin(client->video().incoming()), packet(1, 0x10, "sealed chunk"));
-  EXPECT_EQ(receiveWithin((*host)->audio().incoming()), packet(2, 0x21, "sealed microphone"));
+  (*host)->video().send(packet(1, "sealed chunk", 0x10));
+  client->audio().send(packet(2, "sealed microphone", 0x21));
+  EXPECT_EQ(receiveWithin(client->video().incoming()), packet(1, "sealed chunk", 0x10));
+  EXPECT_EQ(receiveWithin((*host)->audio().incoming()), packet(2, "sealed microphone", 0x21));
   // The encrypting wrapper leaves room for its envelope inside the relayed datagram.
   EXPECT_EQ((*host)->video().maxDatagramSize(), 1328 - 32);
 

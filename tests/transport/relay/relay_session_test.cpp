@@ -20,14 +20,6 @@ namespace {
 
 using namespace relaytest;
 
-Bytes packet(uint8_t channel, const std::string& text) {
-  Bytes bytes(16 + text.size(), 0);
-  const uint8_t head[] = {'T', 'L', 'K', '2', 1, channel, 0x10};
-  std::copy(std::begin(head), std::end(head), bytes.begin());
-  std::copy(text.begin(), text.end(), bytes.begin() + 16);
-  return bytes;
-}
-
 TEST(RelaySession, TheServiceVerifiesTheRegistrationAndAnswersProbesWithWhatTheHostPublished) {
   RelayWorld world;
   ASSERT_TRUE(world.startHost());
@@ -50,7 +42,7 @@ TEST(RelaySession, TheServiceVerifiesTheRegistrationAndAnswersProbesWithWhatTheH
 TEST(RelaySession, TheServiceRefusesAHostWhoseSignatureDoesNotVerify) {
   RelayWorld world;
   TestIdentity other;
-  auto params = linkParams(world.identity, world.relay->service(), world.scheduler, world.hostLog, world.emitted);
+  auto params = world.linkParams();
   params.sign = other.signer();  // signs with a key that is not the one it registers
   world.link = RelayHostLink::create(params);
   world.link->start();
@@ -59,7 +51,7 @@ TEST(RelaySession, TheServiceRefusesAHostWhoseSignatureDoesNotVerify) {
   auto failed = world.hostLog.waitFor("rejestracja padła (");
   ASSERT_TRUE(failed);
   EXPECT_TRUE(failed->ends_with("— ponawiam za 1s")) << *failed;
-  EXPECT_EQ(world.relay->counters().registeredHosts, 0u);
+  EXPECT_EQ(world.server->counters().registeredHosts, 0u);
 }
 
 TEST(RelaySession, AConnectIsAnnouncedJoinedAndYieldsATransportPair) {
@@ -139,7 +131,7 @@ TEST(RelaySession, TwoClientsGetTwoIndependentSessions) {
   EXPECT_EQ(first.client->audio().incoming().size(), 0u);
 }
 
-TEST(RelaySession, CloseEndsEveryChannelOfTheTransportAndThePeerSeesItsEnd) {
+TEST(RelaySession, ClosingOrReleasingATransportEndsItsConnectionForThePeer) {
   RelayWorld world;
   ASSERT_TRUE(world.startHost());
   auto pair = world.connectPair();
@@ -154,23 +146,20 @@ TEST(RelaySession, CloseEndsEveryChannelOfTheTransportAndThePeerSeesItsEnd) {
   // The service ends the client's half of the spliced connection.
   EXPECT_FALSE(receiveWithin(pair.client->control().incoming()));
   EXPECT_TRUE(pair.client->control().incoming().isFinished());
-}
 
-TEST(RelaySession, AReleasedTransportTakesItsConnectionWithIt) {
-  RelayWorld world;
-  ASSERT_TRUE(world.startHost());
-  auto pair = world.connectPair();
-  ASSERT_TRUE(pair.client && pair.host);
-  pair.client.reset();
-  EXPECT_FALSE(receiveWithin(pair.host->control().incoming()));
-  EXPECT_TRUE(pair.host->control().incoming().isFinished());
+  // A released transport takes its connection with it.
+  auto released = world.connectPair();
+  ASSERT_TRUE(released.client && released.host);
+  released.client.reset();
+  EXPECT_FALSE(receiveWithin(released.host->control().incoming()));
+  EXPECT_TRUE(released.host->control().incoming().isFinished());
 }
 
 TEST(RelaySession, TheServiceListensOnLoopbackOnlyUnlessToldOtherwise) {
   RelayWorld world;  // default options
   auto reach = [&](const std::string& address) {
     auto connection = tavlo::TcpConnection::dial(tavlo::NetThread::start("reach.test"), address,
-                                                 world.relay->tcpPort(), tavlo::ServiceClass::bestEffort);
+                                                 world.server->tcpPort(), tavlo::ServiceClass::bestEffort);
     try {
       RelayConnection::start(connection);
       return true;
@@ -203,21 +192,12 @@ TEST(RelaySession, TheBuiltToolServesAHostAndAClient) {
   EXPECT_STREQ(address, "127.0.0.1");
 
   {
-    RelayService service{address, static_cast<uint16_t>(tcpPort), static_cast<uint16_t>(udpPort)};
-    tavlo::FakeClock clock;
-    tavlo::ManualScheduler scheduler(clock);
-    TestIdentity identity;
-    LogRecorder log;
-    auto emitted = std::make_shared<SessionStream>();
-    auto link = RelayHostLink::create(linkParams(identity, service, scheduler, log, emitted));
-    link->start();
-    ASSERT_TRUE(log.waitFor("zarejestrowany jako"));
-    RelayClientDialer dialer(RelayClientDialer::Params{service, &scheduler});
-    auto client = dialer.connect(identity.hostID, identity.sigPub());
-    auto host = receiveWithin(*emitted);
-    ASSERT_TRUE(client && host);
-    client->control().send(packet(0, "through the tool"));
-    EXPECT_EQ(receiveWithin((*host)->control().incoming()), packet(0, "through the tool"));
+    RelayWorld world(RelayService{address, static_cast<uint16_t>(tcpPort), static_cast<uint16_t>(udpPort)});
+    ASSERT_TRUE(world.startHost());
+    auto pair = world.connectPair();
+    ASSERT_TRUE(pair.client && pair.host);
+    pair.client->control().send(packet(0, "through the tool"));
+    EXPECT_EQ(receiveWithin(pair.host->control().incoming()), packet(0, "through the tool"));
   }
 
   ::kill(pid, SIGTERM);

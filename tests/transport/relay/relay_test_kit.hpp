@@ -1,119 +1,39 @@
 #pragma once
-// Test kit of the relay path: a log that tests wait on, a scripted relay service whose every byte the
-// test writes and reads itself, raw UDP sockets, and a world with our own relay service, a host link
-// and a client dialer on loopback.
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+// Test kit of the relay path: a scripted relay service whose every byte the test writes and reads
+// itself, and a world of a host link and a client dialer on loopback, against our own relay service
+// or against one the test runs.
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/crypto/ed25519.hpp"
-#include "platform/net/net_thread.hpp"
-#include "platform/net/socket_address.hpp"
-#include "platform/net/tcp_connection.hpp"
-#include "platform/net/tcp_listen_socket.hpp"
-#include "platform/net/udp_socket.hpp"
-#include "platform/runtime/channel.hpp"
 #include "platform/runtime/scheduler.hpp"
-#include "platform/runtime/system_log.hpp"
+#include "tests/transport/loopback_host.hpp"
+#include "tests/transport/raw_sockets.hpp"
 #include "tools/relay/relay_server.hpp"
 #include "transport/relay_client_dialer.hpp"
 #include "transport/relay_host_link.hpp"
-#include "transport/relay_line_buffer.hpp"
 
 namespace vela::relaytest {
 
 using namespace std::chrono_literals;
 using tavlo::Bytes;
 using tavlo::ByteView;
+using testkit::LogRecorder;
+using testkit::receiveWithin;
+using ScriptedPeer = testkit::RawTcp;
 
-// Receives from `channel` for up to `timeout` of real time (a wait for an event, not a sleep).
-template <class T>
-std::optional<T> receiveWithin(tavlo::Channel<T>& channel, std::chrono::milliseconds timeout = 5s) {
-  const auto& clock = tavlo::SteadyClock::shared();
-  return channel.receiveUntil(clock, clock.nowUs() + static_cast<uint64_t>(timeout.count()) * 1000);
-}
+// A plain packet of `channel` with a short payload, as the multiplex and the flows carry it.
+Bytes packet(uint8_t channel, const std::string& text, uint8_t messageType = 0x10);
 
-// Log lines from any thread, kept in order.
-class LogRecorder {
- public:
-  tavlo::LogSink sink();
-  // Waits until `count` lines containing `text` have been logged; the last of them, or nullopt.
-  std::optional<std::string> waitFor(const std::string& text, size_t count = 1, std::chrono::milliseconds timeout = 5s);
-  std::vector<std::string> lines() const;
-  size_t count(const std::string& text) const;
+// A relay service whose answers the test writes: a line port on loopback, and a datagram port that
+// nobody reads (the flows of joined sessions need one).
+struct ScriptedRelay {
+  RelayService service() const { return RelayService{"127.0.0.1", tcp.port(), udp.port()}; }
+  std::unique_ptr<ScriptedPeer> accept(std::chrono::milliseconds timeout = 5s) { return tcp.accept(timeout); }
 
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable added;
-    std::vector<std::string> lines;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
-
-// One accepted connection of a ScriptedRelay, driven from the test's thread.
-class ScriptedPeer {
- public:
-  explicit ScriptedPeer(std::shared_ptr<tavlo::TcpConnection> connection);
-  ~ScriptedPeer();
-  void write(const std::string& text);
-  void write(ByteView bytes);
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);
-  // Reads exactly `count` bytes (behind any line read so far).
-  std::optional<Bytes> readBytes(size_t count, std::chrono::milliseconds timeout = 5s);
-  // Whether the other end closed the connection within `timeout`.
-  bool closedByPeer(std::chrono::milliseconds timeout = 5s);
-  void close();
-
- private:
-  bool pull(std::chrono::milliseconds timeout);
-  void readNext();
-
-  const std::shared_ptr<tavlo::TcpConnection> connection_;
-  std::shared_ptr<tavlo::Channel<Bytes>> pieces_ = std::make_shared<tavlo::Channel<Bytes>>();
-  RelayLineBuffer lines_;
-  Bytes raw_;  // bytes taken from lines_ for readBytes
-};
-
-// A relay service whose answers the test writes: it only accepts connections on a free loopback port.
-class ScriptedRelay {
- public:
-  ScriptedRelay();
-  ~ScriptedRelay();
-  std::shared_ptr<ScriptedPeer> accept(std::chrono::milliseconds timeout = 5s);
-  // A datagram port that nobody reads (the flows of joined sessions need one).
-  RelayService service() const;
-  // How many connections were accepted and not yet taken by accept().
-  size_t waiting() const { return accepted_->size(); }
-
- private:
-  std::shared_ptr<tavlo::NetThread> thread_;
-  std::unique_ptr<tavlo::TcpListenSocket> listener_;
-  std::shared_ptr<tavlo::UdpSocket> udp_;
-  std::shared_ptr<tavlo::Channel<std::shared_ptr<tavlo::TcpConnection>>> accepted_ =
-      std::make_shared<tavlo::Channel<std::shared_ptr<tavlo::TcpConnection>>>();
-};
-
-// A UDP socket on a free loopback port, read from the test's thread.
-class RawUdp {
- public:
-  RawUdp();
-  ~RawUdp();
-  uint16_t port() const;
-  void sendTo(const tavlo::SocketAddress& to, ByteView datagram);
-  // The next datagram and its sender.
-  std::optional<std::pair<tavlo::SocketAddress, Bytes>> receive(std::chrono::milliseconds timeout = 5s);
-  size_t waiting() const { return received_->size(); }
-
- private:
-  std::shared_ptr<tavlo::NetThread> thread_;
-  std::shared_ptr<tavlo::UdpSocket> socket_;
-  std::shared_ptr<tavlo::Channel<std::pair<tavlo::SocketAddress, Bytes>>> received_ =
-      std::make_shared<tavlo::Channel<std::pair<tavlo::SocketAddress, Bytes>>>();
+  testkit::RawTcpListener tcp;
+  testkit::RawUdp udp;
 };
 
 // An identity for tests: a host identifier and a fresh Ed25519 key.
@@ -125,17 +45,17 @@ struct TestIdentity {
   RelayHostLink::Sign signer() const;
 };
 
-// The host link's parameters for `identity` against `service`, logging into `log`, with transports
-// collected in `emitted`.
-RelayHostLink::Params linkParams(const TestIdentity& identity, const RelayService& service, tavlo::Scheduler& scheduler,
-                                 LogRecorder& log, std::shared_ptr<SessionStream> emitted);
-
-// Our own relay service in-process on free loopback ports, a host link registered with it and a
-// dialer that reaches it; link and dialer run on a ManualScheduler.
+// A host link and a client dialer on a ManualScheduler; by default against our own relay service,
+// in-process on free loopback ports.
 struct RelayWorld {
-  RelayWorld();
+  RelayWorld() : RelayWorld(std::nullopt) {}
+  // Against the service at `external` when given.
+  explicit RelayWorld(std::optional<RelayService> external);
   ~RelayWorld();
-  // Starts the link and waits until the relay has registered it.
+  // The link's parameters for `identity`, logging into `hostLog`, emitting into `emitted`; a test that
+  // changes one creates `link` again with them.
+  RelayHostLink::Params linkParams();
+  // Starts the link and waits until it (and our service, if it runs) has registered it.
   bool startHost();
   struct Pair {
     std::shared_ptr<SessionTransport> client;
@@ -143,19 +63,29 @@ struct RelayWorld {
   };
   // Connects a client (which blocks until the host has joined) and takes the host's transport.
   Pair connectPair();
-  // Waits until the relay has learned the addresses of both sides' three flows of the newest session.
+  // Waits until our service has learned the addresses of both sides' three flows of the newest session.
   bool flowsBound();
 
   tavlo::FakeClock clock;
   tavlo::ManualScheduler scheduler{clock};
-  tavlo::ThreadScheduler relayScheduler;
   LogRecorder relayLog;
-  std::unique_ptr<tavlo::relay::RelayServer> relay;
+  std::optional<tavlo::ThreadScheduler> relayScheduler;
+  std::unique_ptr<tavlo::relay::RelayServer> server;  // ours; null against an external service
+  RelayService service;
   TestIdentity identity;
   LogRecorder hostLog;
   std::shared_ptr<SessionStream> emitted = std::make_shared<SessionStream>();
   std::shared_ptr<RelayHostLink> link;
-  RelayClientDialer dialer;
+  RelayClientDialer dialer{RelayClientDialer::Params{service, &scheduler}};
+};
+
+struct ScriptedRelayHolder {
+  ScriptedRelay relay;
+};
+
+// A RelayWorld whose relay service the test plays.
+struct ScriptedWorld : ScriptedRelayHolder, RelayWorld {
+  ScriptedWorld() : RelayWorld(relay.service()) {}
 };
 
 }  // namespace vela::relaytest

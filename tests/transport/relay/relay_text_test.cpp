@@ -46,25 +46,9 @@ TEST(RelayText, ParsesHexadecimalTokens) {
   for (const Row& row : rows) EXPECT_EQ(parseHexString(row.text), row.bytes) << row.why;
 }
 
-TEST(RelayText, HexStringIsLowerCaseAndRoundTrips) {
-  tavlo::Bytes bytes{0x00, 0xFF, 0x10};
-  EXPECT_EQ(tavlo::hexString(bytes), "00ff10");
-  EXPECT_EQ(parseHexString(tavlo::hexString(bytes)), bytes);
-  EXPECT_EQ(tavlo::hexString({}), "");
-}
-
 TEST(RelayText, GateMacIsBase64OfTheHmacOfTheHostIdentifierUnderTheKey) {
-  tavlo::Bytes key(32, 0x0b);
-  std::string mac = Relay::gateMAC("3F2504E0-4F89-41D3-9A0C-0305E82C3301", key);
-  EXPECT_EQ(mac.size(), 44u);
-  EXPECT_EQ(mac.back(), '=');
-  // Another identifier or another key gives another MAC.
-  EXPECT_NE(Relay::gateMAC("3F2504E0-4F89-41D3-9A0C-0305E82C3302", key), mac);
-  key[0] ^= 1;
-  EXPECT_NE(Relay::gateMAC("3F2504E0-4F89-41D3-9A0C-0305E82C3301", key), mac);
   // RFC 4231 test case 2 (key "Jefe"): the MAC is plain HMAC-SHA256 of the text under the key bytes.
-  tavlo::Bytes jefe = tavlo::toBytes("Jefe");
-  EXPECT_EQ(Relay::gateMAC("what do ya want for nothing?", jefe), "W9zBRr9gdU5qBCQmCJV1x1oAPwidJzmDnexYuWTsOEM=");
+  EXPECT_EQ(Relay::gateMAC("what do ya want for nothing?", tavlo::toBytes("Jefe")), "W9zBRr9gdU5qBCQmCJV1x1oAPwidJzmDnexYuWTsOEM=");
 }
 
 }  // namespace
