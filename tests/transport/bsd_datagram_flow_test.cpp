@@ -8,21 +8,15 @@
 namespace vela {
 namespace {
 
+using testkit::LogRecorder;
 using testkit::RawUdp;
 using testkit::receiveWithin;
 
-struct Log {
-  tavlo::LogSink sink() {
-    return [this](const std::string& line) { lines.send(line); };
-  }
-  tavlo::Channel<std::string> lines;
-};
-
 TEST(BSDDatagramFlow, AHostThatDoesNotResolveBuildsNoFlow) {
-  Log log;
+  LogRecorder log;
   auto flow = BSDDatagramFlow::create("host.invalid", 47701, 4 << 20, tavlo::NetThread::start("test.video"), log.sink());
   EXPECT_EQ(flow, nullptr);
-  EXPECT_EQ(log.lines.tryReceive(), "🪣 BSD video rx: getaddrinfo(host.invalid:47701) nieudane → fallback NWConnection");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"🪣 BSD video rx: getaddrinfo(host.invalid:47701) nieudane → fallback NWConnection"});
 }
 
 TEST(BSDDatagramFlow, ReportsRequestedAndGrantedBufferAndCarriesDatagramsUntilClosed) {
@@ -37,14 +31,13 @@ TEST(BSDDatagramFlow, ReportsRequestedAndGrantedBufferAndCarriesDatagramsUntilCl
   };
   for (const auto& row : rows) {
     RawUdp host;
-    Log log;
+    LogRecorder log;
     auto flow = BSDDatagramFlow::create("127.0.0.1", host.port(), row.requested, tavlo::NetThread::start("test.video"), log.sink());
     ASSERT_TRUE(flow) << row.why;
-    auto line = log.lines.tryReceive();
-    ASSERT_TRUE(line) << row.why;
+    ASSERT_FALSE(log.lines().empty()) << row.why;
     std::string expected = "🪣 BSD video rx AKTYWNE: SO_RCVBUF żądane=" + std::to_string(row.reportedKB) + "KB efekt=" +
                            std::to_string(flow->grantedReceiveBufferBytes() / 1024) + "KB fd=" + std::to_string(flow->fd());
-    EXPECT_EQ(*line, expected) << row.why;
+    EXPECT_EQ(log.lines().front(), expected) << row.why;
     EXPECT_GT(flow->grantedReceiveBufferBytes(), 0) << row.why;
 
     Bytes bind(16, 0);

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <vector>
-
 #include "platform/net/tcp_listen_socket.hpp"
 #include "tests/transport/loopback_host.hpp"
 #include "tests/transport/raw_sockets.hpp"
@@ -25,7 +22,7 @@ Bytes packet(size_t size, uint8_t channel, uint8_t tag) {
   return out;
 }
 
-// A listening port whose accepted connections are wrapped and started as multiplexers.
+// A listening port whose accepted connections are wrapped and started as multiplexers, and clients of it.
 struct MuxServer {
   MuxServer() : thread(NetThread::start("test.server")), listener(TcpListenSocket::open(thread, 0, ServiceClass::bestEffort)) {
     listener->start([this](std::shared_ptr<TcpConnection> connection) {
@@ -35,40 +32,20 @@ struct MuxServer {
     });
   }
   std::shared_ptr<MultiplexedTCP> next() { return receiveWithin(accepted).value_or(nullptr); }
+  // A client multiplexer dialing this server, not started.
+  std::shared_ptr<MultiplexedTCP> client() {
+    return std::make_shared<MultiplexedTCP>(TcpConnection::dial(clientThread, "127.0.0.1", listener->port(), ServiceClass::bestEffort));
+  }
 
   tavlo::Channel<std::shared_ptr<MultiplexedTCP>> accepted;  // outlives the listener that fills it
   std::shared_ptr<NetThread> thread;
   std::unique_ptr<TcpListenSocket> listener;
+  std::shared_ptr<NetThread> clientThread = NetThread::start("test.client");
 };
-
-std::shared_ptr<MultiplexedTCP> dial(uint16_t port, const std::shared_ptr<NetThread>& thread) {
-  auto mux = std::make_shared<MultiplexedTCP>(TcpConnection::dial(thread, "127.0.0.1", port, ServiceClass::interactiveVoice));
-  withReady([&](ReadyHandler handler) { mux->start(std::move(handler)); });
-  return mux;
-}
-
-TEST(MultiplexedTCP, FramesArriveInOrderOnTheStreamOfTheirChannel) {
-  MuxServer server;
-  auto clientThread = NetThread::start("test.client");
-  auto client = dial(server.listener->port(), clientThread);
-  auto host = server.next();
-  ASSERT_TRUE(host);
-  for (uint8_t i = 0; i < 50; ++i) client->send(packet(6 + i * 997, i % 3 == 0 ? 3 : 0, i));
-  for (uint8_t i = 0; i < 50; ++i) {
-    auto& stream = i % 3 == 0 ? host->inputStream() : host->controlStream();
-    auto got = receiveWithin(stream);
-    ASSERT_TRUE(got) << "frame " << int(i);
-    EXPECT_EQ(*got, packet(6 + i * 997, i % 3 == 0 ? 3 : 0, i));
-  }
-  host->send(packet(30, 0, 0xAB));
-  EXPECT_EQ(receiveWithin(client->controlStream()), packet(30, 0, 0xAB)) << "and the other way";
-}
 
 TEST(MultiplexedTCP, OutstandingCountsFramedBytesUntilTheConnectionTakesThem) {
   MuxServer server;
-  auto clientThread = NetThread::start("test.client");
-  auto client =
-      std::make_shared<MultiplexedTCP>(TcpConnection::dial(clientThread, "127.0.0.1", server.listener->port(), ServiceClass::bestEffort));
+  auto client = server.client();
   client->send(packet(20, 0, 1));
   client->send(packet(100, 3, 2));
   EXPECT_EQ(client->outstanding(), 128) << "4 + 20 and 4 + 100, queued before the connection is up";
@@ -79,32 +56,20 @@ TEST(MultiplexedTCP, OutstandingCountsFramedBytesUntilTheConnectionTakesThem) {
   ASSERT_TRUE(receiveWithin(host->inputStream()));
   // The peer has read both frames, so the writes are done; their completions run on the client's
   // thread shortly after.
-  for (int i = 0; i < 1000 && client->outstanding() != 0; ++i) clientThread->sync([] {});
+  for (int i = 0; i < 1000 && client->outstanding() != 0; ++i) server.clientThread->sync([] {});
   EXPECT_EQ(client->outstanding(), 0);
 }
 
 TEST(MultiplexedTCP, ReadyHandlerHearsTrueOnReadyAndFalseWhenCancelled) {
   MuxServer server;
   auto calls = std::make_shared<tavlo::Channel<bool>>();  // the connection's thread may still be signalling it
-  auto clientThread = NetThread::start("test.client");
-  auto client =
-      std::make_shared<MultiplexedTCP>(TcpConnection::dial(clientThread, "127.0.0.1", server.listener->port(), ServiceClass::bestEffort));
+  auto client = server.client();
   client->start([calls](bool ready) { calls->send(ready); });
   EXPECT_EQ(receiveWithin(*calls), true);
   client->close();
   EXPECT_EQ(receiveWithin(*calls), false);
   EXPECT_EQ(client->controlStream().receive(), std::nullopt) << "both streams finish";
   EXPECT_EQ(client->inputStream().receive(), std::nullopt);
-}
-
-TEST(MultiplexedTCP, ADialToAClosedPortIsNotReady) {
-  uint16_t closedPort;
-  {
-    MuxServer server;
-    closedPort = server.listener->port();
-  }
-  auto clientThread = NetThread::start("test.client");
-  EXPECT_THROW(dial(closedPort, clientThread), TransportError);
 }
 
 TEST(MultiplexedTCP, StreamEndsDiscardAPartialFrame) {
@@ -143,8 +108,8 @@ TEST(MultiplexedTCP, StreamEndsDiscardAPartialFrame) {
 
 TEST(MultiplexedTCP, APayloadAboveTheLimitIsNotSent) {
   MuxServer server;
-  auto clientThread = NetThread::start("test.client");
-  auto client = dial(server.listener->port(), clientThread);
+  auto client = server.client();
+  withReady([&](ReadyHandler handler) { client->start(std::move(handler)); });
   auto host = server.next();
   ASSERT_TRUE(host);
   client->send(Bytes(MuxFrameReader::maxFrameLength + 1, 0));

@@ -2,20 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include "tests/transport/raw_sockets.hpp"
 
 namespace vela {
 namespace {
 
 using Route = MuxFrameReader::Route;
-
-Bytes frame(Bytes payload) {
-  auto n = static_cast<uint32_t>(payload.size());
-  Bytes out(4 + payload.size());
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(n >> (8 * i));
-  std::copy(payload.begin(), payload.end(), out.begin() + 4);
-  return out;
-}
+using testkit::joined;
+using testkit::muxFrame;
 
 // A payload of `size` bytes whose byte 5 is `channel` and whose other bytes count up from `seed`.
 Bytes payload(size_t size, uint8_t channel, uint8_t seed = 0) {
@@ -25,15 +19,9 @@ Bytes payload(size_t size, uint8_t channel, uint8_t seed = 0) {
   return out;
 }
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 TEST(MuxFrameReader, CutsFramesWhateverThePieces) {
   Bytes a = payload(20, 0, 1), b = payload(100, 3, 2);
-  Bytes stream = concat({frame(a), frame(b)});
+  Bytes stream = joined({muxFrame(a), muxFrame(b)});
   struct Row {
     const char* why;
     std::vector<size_t> cuts;  // piece boundaries
@@ -71,37 +59,33 @@ TEST(MuxFrameReader, CutsFramesWhateverThePieces) {
   }
 }
 
-TEST(MuxFrameReader, RoutesByByteFiveOnly) {
+TEST(MuxFrameReader, RoutesByByteFiveOnlyAndDropsPayloadsTooShortToRoute) {
   struct Row {
+    size_t size;
     uint8_t byte5;
-    Route route;
+    std::optional<Route> route;  // none: dropped
     const char* why;
   };
   const Row rows[] = {
-      {3, Route::inputReliable, "reliable input"},
-      {0, Route::control, "control"},
-      {1, Route::control, "video is not a TCP channel: control takes it"},
-      {2, Route::control, "audio likewise"},
-      {4, Route::control, "unreliable input likewise"},
-      {0xFF, Route::control, "any larger value, as in a sealed envelope"},
+      {6, 3, Route::inputReliable, "reliable input"},
+      {6, 0, Route::control, "control"},
+      {6, 1, Route::control, "video is not a TCP channel: control takes it"},
+      {6, 2, Route::control, "audio likewise"},
+      {6, 4, Route::control, "unreliable input likewise"},
+      {6, 0xFF, Route::control, "any larger value, as in a sealed envelope"},
+      {0, 0, std::nullopt, "an empty payload (the client's first frame) is consumed"},
+      {5, 3, std::nullopt, "a payload without byte five is consumed"},
   };
   for (const auto& row : rows) {
     MuxFrameReader reader;
     std::vector<MuxFrameReader::Frame> out;
-    ASSERT_TRUE(reader.append(frame(payload(6, row.byte5)), out));
-    ASSERT_EQ(out.size(), 1u) << row.why;
-    EXPECT_EQ(out[0].route, row.route) << row.why;
-  }
-}
-
-TEST(MuxFrameReader, ConsumesPayloadsTooShortToRoute) {
-  for (size_t size = 0; size <= 5; ++size) {
-    MuxFrameReader reader;
-    std::vector<MuxFrameReader::Frame> out;
-    Bytes good = payload(16, 0, 9);
-    ASSERT_TRUE(reader.append(concat({frame(payload(size, 0)), frame(good)}), out));
-    ASSERT_EQ(out.size(), 1u) << "a " << size << "-byte payload is dropped and the next frame still found";
-    EXPECT_EQ(out[0].payload, good);
+    Bytes next = payload(16, 0, 9);
+    ASSERT_TRUE(reader.append(joined({muxFrame(payload(row.size, row.byte5)), muxFrame(next)}), out)) << row.why;
+    ASSERT_EQ(out.size(), row.route ? 2u : 1u) << row.why;
+    if (row.route) {
+      EXPECT_EQ(out[0].route, *row.route) << row.why;
+    }
+    EXPECT_EQ(out.back().payload, next) << row.why << ": the next frame is still found";
   }
 }
 
@@ -115,7 +99,7 @@ TEST(MuxFrameReader, RefusesAFrameAboveTheLimitButTakesOneAtIt) {
   EXPECT_FALSE(reader.overflowed());
 
   MuxFrameReader hostile;
-  Bytes good = frame(payload(8, 0));
+  Bytes good = muxFrame(payload(8, 0));
   uint32_t above = atLimit + 1;
   Bytes stream = good;
   for (int i = 0; i < 4; ++i) stream.push_back(static_cast<uint8_t>(above >> (8 * i)));
@@ -125,19 +109,6 @@ TEST(MuxFrameReader, RefusesAFrameAboveTheLimitButTakesOneAtIt) {
   EXPECT_EQ(delivered.size(), 1u) << "the frame before it was still delivered";
   EXPECT_FALSE(hostile.append(good, delivered)) << "nothing more is cut after the break";
   EXPECT_EQ(hostile.bufferedBytes(), 0u) << "and nothing is kept";
-}
-
-TEST(MuxFrameReader, KeepsAPartialFrameUntilItCompletes) {
-  MuxFrameReader reader;
-  std::vector<MuxFrameReader::Frame> out;
-  Bytes big = payload(70'000, 3, 7);
-  Bytes stream = frame(big);
-  for (size_t from = 0; from < stream.size(); from += 65'536) {
-    size_t n = std::min<size_t>(65'536, stream.size() - from);
-    ASSERT_TRUE(reader.append(ByteView(stream).subspan(from, n), out));
-  }
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].payload, big);
 }
 
 }  // namespace

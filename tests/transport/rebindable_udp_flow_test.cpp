@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include "tests/transport/loopback_host.hpp"
 
 namespace vela {
 namespace {
@@ -10,60 +10,36 @@ namespace {
 // A flow that delivers what the test pushes, synchronously, and records what is sent on it.
 class FakeFlow final : public ForwardableFlow {
  public:
-  explicit FakeFlow(std::string name) : name(std::move(name)) {}
-  void send(ByteView datagram) override {
-    std::lock_guard guard(mutex);
-    sent.emplace_back(datagram.begin(), datagram.end());
-  }
+  void send(ByteView datagram) override { sent.emplace_back(datagram.begin(), datagram.end()); }
   PacketStream& incoming() override { return incoming_; }
   void close() override {
-    Forward f;
-    {
-      std::lock_guard guard(mutex);
-      if (closed) return;
-      closed = true;
-      f = std::move(forward);
-      forward = {};
-    }
+    if (closed) return;
+    closed = true;
+    auto f = std::exchange(forward_, {});
     incoming_.close();
     if (f.ended) f.ended();
   }
   void forwardTo(Forward f) override {
     while (auto waiting = incoming_.tryReceive()) f.datagram(std::move(*waiting));
-    std::lock_guard guard(mutex);
-    forward = std::move(f);
+    forward_ = std::move(f);
   }
   // The peer sends one datagram on this flow.
   void receive(Bytes datagram) {
-    Forward f;
-    {
-      std::lock_guard guard(mutex);
-      if (closed) return;
-      f = forward;
-    }
+    if (closed) return;
+    auto f = forward_;  // the receiver may close this flow while it handles the datagram
     if (f.datagram) {
       f.datagram(std::move(datagram));
     } else {
       incoming_.send(std::move(datagram));
     }
   }
-  bool isClosed() {
-    std::lock_guard guard(mutex);
-    return closed;
-  }
-  std::vector<Bytes> sentDatagrams() {
-    std::lock_guard guard(mutex);
-    return sent;
-  }
 
-  const std::string name;
-
- private:
-  std::mutex mutex;
-  PacketStream incoming_;
-  Forward forward;
   bool closed = false;
   std::vector<Bytes> sent;
+
+ private:
+  PacketStream incoming_;
+  Forward forward_;
 };
 
 Bytes sealed(uint8_t tag) { return {'S', 'E', 'A', 'L', tag}; }
@@ -71,80 +47,70 @@ Bytes unsealed(uint8_t tag) { return {'?', tag}; }
 bool acceptsSealed(ByteView d) { return d.size() >= 4 && d[0] == 'S' && d[3] == 'L'; }
 
 struct Fixture {
-  Fixture() : primary(std::make_shared<FakeFlow>("primary")), box(RebindableUDPFlow::create(primary, "input", clock)) {
-    box->setOnLog([this](const std::string& line) {
-      std::lock_guard guard(mutex);
-      lines.push_back(line);
-    });
-  }
-  std::vector<std::string> log() {
-    std::lock_guard guard(mutex);
-    return lines;
-  }
+  Fixture() { box->setOnLog(log.sink()); }
   tavlo::FakeClock clock;
-  std::shared_ptr<FakeFlow> primary;
-  std::shared_ptr<RebindableUDPFlow> box;
-  std::mutex mutex;
-  std::vector<std::string> lines;
+  std::shared_ptr<FakeFlow> primary = std::make_shared<FakeFlow>();
+  std::shared_ptr<RebindableUDPFlow> box = RebindableUDPFlow::create(primary, "input", clock);
+  testkit::LogRecorder log;
 };
 
-TEST(RebindableUDPFlow, ForwardsThePrimaryAndSendsThroughIt) {
-  Fixture f;
-  f.primary->receive({1});
-  EXPECT_EQ(f.box->incoming().tryReceive(), Bytes{1});
-  Bytes out{9, 9};
-  f.box->send(out);
-  EXPECT_EQ(f.primary->sentDatagrams(), std::vector<Bytes>{out});
-}
-
-TEST(RebindableUDPFlow, ACandidateThatProvesTheKeyBecomesPrimaryWithItsProof) {
-  Fixture f;
-  f.box->setAdoptionVerifier(acceptsSealed);
-  auto late = std::make_shared<FakeFlow>("late");
-  f.box->adopt(late, "10.0.0.5:4000", false);
-  EXPECT_EQ(f.box->candidateCount(), 1u);
-  late->receive(sealed(1));
-  EXPECT_EQ(f.box->incoming().tryReceive(), sealed(1)) << "the proving datagram is delivered, not dropped";
-  EXPECT_EQ(f.box->adoptions(), 1);
-  EXPECT_EQ(f.box->candidateCount(), 0u);
-  EXPECT_TRUE(f.primary->isClosed()) << "the old primary is closed";
-  late->receive(unsealed(2));
-  EXPECT_EQ(f.box->incoming().tryReceive(), unsealed(2)) << "once primary, everything passes";
-  Bytes out{7};
-  f.box->send(out);
-  EXPECT_EQ(late->sentDatagrams(), std::vector<Bytes>{out}) << "sends go to the promoted flow";
-  EXPECT_EQ(f.log().back(),
-            "🔁 input: nowe źródło 10.0.0.5:4000 zweryfikowane kluczem sesji → adoptowane (#1); stare gniazdo zamknięte");
-}
-
-TEST(RebindableUDPFlow, DropsACandidateAtItsThirtyThirdUnprovenDatagram) {
-  Fixture f;
-  f.box->setAdoptionVerifier([](ByteView) { return false; });
-  auto late = std::make_shared<FakeFlow>("late");
-  f.box->adopt(late, "10.0.0.5:4000", false);
-  for (uint8_t i = 0; i < 40; ++i) {
-    late->receive(unsealed(i));
-    if (i == 31) {
-      EXPECT_FALSE(late->isClosed()) << "32 failures are tolerated";
+TEST(RebindableUDPFlow, AnOfferedFlowIsAdoptedOnceTrustedOrProvenAndDroppedOtherwise) {
+  enum class Verifier { none, sealedOnly, never };
+  struct Row {
+    const char* why;
+    Verifier verifier;
+    bool trusted;
+    std::vector<Bytes> datagrams;  // what the offered flow then receives, 10 ms apart
+    uint64_t firstAfterUs;         // how long after the offer the first one comes
+    bool adopted;
+    size_t closedAfter;  // when dropped: at which datagram
+    std::string lastLog;
+  };
+  std::vector<Bytes> forty;
+  for (uint8_t i = 0; i < 40; ++i) forty.push_back(unsealed(i));
+  const Row rows[] = {
+      {"a candidate that proves the session key becomes primary, with its proof delivered; then everything passes",
+       Verifier::sealedOnly, false, {sealed(1), unsealed(2)}, 0, true, 0,
+       "🔁 input: nowe źródło 10.0.0.5:4000 zweryfikowane kluczem sesji → adoptowane (#1); stare gniazdo zamknięte"},
+      {"a candidate is dropped at its 33rd unproven datagram: 32 failures are tolerated", Verifier::never, false, forty, 0,
+       false, 33, "🔁 input: kandydat 10.0.0.5:4000 odrzucony (33 datagramów bez dowodu)"},
+      {"a candidate whose first unproven datagram comes after 15 s is dropped at it", Verifier::never, false,
+       {unsealed(1)}, 16'000'000, false, 1, "🔁 input: kandydat 10.0.0.5:4000 odrzucony (1 datagramów bez dowodu)"},
+      {"without a verifier an unverified offer is refused at once", Verifier::none, false, {}, 0, false, 0,
+       "🔁 input: spóźnione dziecko 10.0.0.5:4000 odrzucone — brak weryfikatora (sesja bez E2E)"},
+      {"a trusted offer (the client's own new socket) switches at once", Verifier::none, true, {{4}}, 0, true, 0,
+       "🔁 input: przepięty na nowe gniazdo (10.0.0.5:4000, #1)"},
+  };
+  for (const Row& row : rows) {
+    Fixture f;
+    if (row.verifier != Verifier::none)
+      f.box->setAdoptionVerifier(row.verifier == Verifier::sealedOnly ? acceptsSealed : [](ByteView) { return false; });
+    f.primary->receive({0});
+    EXPECT_EQ(f.box->incoming().tryReceive(), Bytes{0}) << row.why << ": the primary's datagrams are forwarded";
+    auto offered = std::make_shared<FakeFlow>();
+    f.box->adopt(offered, "10.0.0.5:4000", row.trusted);
+    bool candidate = !row.trusted && row.verifier != Verifier::none;
+    EXPECT_EQ(f.box->candidateCount(), candidate ? 1u : 0u) << row.why;
+    f.clock.advanceUs(row.firstAfterUs);
+    for (size_t i = 0; i < row.datagrams.size(); ++i) {
+      offered->receive(row.datagrams[i]);
+      if (!row.adopted) {
+        EXPECT_EQ(offered->closed, i + 1 >= row.closedAfter) << row.why << ": after datagram " << i + 1;
+      }
+      f.clock.advanceUs(10'000);
     }
-    f.clock.advanceUs(10'000);
+    EXPECT_EQ(offered->closed, !row.adopted) << row.why;
+    EXPECT_EQ(f.primary->closed, row.adopted) << row.why << ": the old primary is closed on adoption only";
+    EXPECT_EQ(f.box->adoptions(), row.adopted ? 1 : 0) << row.why;
+    EXPECT_EQ(f.box->candidateCount(), 0u) << row.why;
+    for (const Bytes& datagram : row.adopted ? row.datagrams : std::vector<Bytes>{})
+      EXPECT_EQ(f.box->incoming().tryReceive(), datagram) << row.why;
+    EXPECT_EQ(f.box->incoming().tryReceive(), std::nullopt) << row.why << ": nothing unproven reaches the consumer";
+    Bytes out{7};
+    f.box->send(out);
+    EXPECT_EQ((row.adopted ? offered : f.primary)->sent, std::vector<Bytes>{out}) << row.why << ": sends go to the primary";
+    EXPECT_EQ(f.log.lines().back(), row.lastLog) << row.why;
   }
-  EXPECT_TRUE(late->isClosed());
-  EXPECT_EQ(f.box->candidateCount(), 0u);
-  EXPECT_EQ(f.box->incoming().tryReceive(), std::nullopt) << "nothing unproven reaches the consumer";
-  EXPECT_EQ(f.log().back(), "🔁 input: kandydat 10.0.0.5:4000 odrzucony (33 datagramów bez dowodu)");
-  EXPECT_FALSE(f.primary->isClosed());
-}
-
-TEST(RebindableUDPFlow, DropsACandidateWhoseFirstUnprovenDatagramComesAfterFifteenSeconds) {
-  Fixture f;
-  f.box->setAdoptionVerifier([](ByteView) { return false; });
-  auto late = std::make_shared<FakeFlow>("late");
-  f.box->adopt(late, "10.0.0.5:4000", false);
-  f.clock.advanceUs(16'000'000);
-  late->receive(unsealed(1));
-  EXPECT_TRUE(late->isClosed());
-  EXPECT_EQ(f.log().back(), "🔁 input: kandydat 10.0.0.5:4000 odrzucony (1 datagramów bez dowodu)");
 }
 
 TEST(RebindableUDPFlow, AFifthOfferClosesTheOldestCandidate) {
@@ -152,62 +118,42 @@ TEST(RebindableUDPFlow, AFifthOfferClosesTheOldestCandidate) {
   f.box->setAdoptionVerifier(acceptsSealed);
   std::vector<std::shared_ptr<FakeFlow>> offered;
   for (int i = 0; i < 5; ++i) {
-    offered.push_back(std::make_shared<FakeFlow>("c" + std::to_string(i)));
+    offered.push_back(std::make_shared<FakeFlow>());
     f.box->adopt(offered.back(), "10.0.0." + std::to_string(i) + ":1", false);
   }
-  EXPECT_TRUE(offered[0]->isClosed());
-  for (int i = 1; i < 5; ++i) EXPECT_FALSE(offered[static_cast<size_t>(i)]->isClosed());
+  EXPECT_TRUE(offered[0]->closed);
+  for (int i = 1; i < 5; ++i) EXPECT_FALSE(offered[static_cast<size_t>(i)]->closed);
   EXPECT_EQ(f.box->candidateCount(), 4u);
-}
-
-TEST(RebindableUDPFlow, RefusesUnverifiedOffersWithoutAVerifier) {
-  Fixture f;
-  auto late = std::make_shared<FakeFlow>("late");
-  f.box->adopt(late, "10.0.0.5:4000", false);
-  EXPECT_TRUE(late->isClosed());
-  EXPECT_EQ(f.box->candidateCount(), 0u);
-  EXPECT_EQ(f.log().back(), "🔁 input: spóźnione dziecko 10.0.0.5:4000 odrzucone — brak weryfikatora (sesja bez E2E)");
-}
-
-TEST(RebindableUDPFlow, TrustedAdoptionSwitchesAtOnce) {
-  Fixture f;
-  auto fresh = std::make_shared<FakeFlow>("fresh");
-  f.box->adopt(fresh, "192.168.1.2:5000", true);
-  EXPECT_TRUE(f.primary->isClosed());
-  EXPECT_EQ(f.box->adoptions(), 1);
-  fresh->receive({4});
-  EXPECT_EQ(f.box->incoming().tryReceive(), Bytes{4});
-  EXPECT_EQ(f.log().back(), "🔁 input: przepięty na nowe gniazdo (192.168.1.2:5000, #1)");
 }
 
 TEST(RebindableUDPFlow, AfterCloseNothingIsAdoptedOrSent) {
   Fixture f;
   f.box->setAdoptionVerifier(acceptsSealed);
-  auto waiting = std::make_shared<FakeFlow>("waiting");
+  auto waiting = std::make_shared<FakeFlow>();
   f.box->adopt(waiting, "10.0.0.5:1", false);
   f.box->close();
-  EXPECT_TRUE(f.primary->isClosed());
-  EXPECT_TRUE(waiting->isClosed()) << "candidates close with the flow";
+  EXPECT_TRUE(f.primary->closed);
+  EXPECT_TRUE(waiting->closed) << "candidates close with the flow";
   EXPECT_EQ(f.box->incoming().receive(), std::nullopt);
-  auto late = std::make_shared<FakeFlow>("late");
+  auto late = std::make_shared<FakeFlow>();
   f.box->adopt(late, "10.0.0.6:1", true);
-  EXPECT_TRUE(late->isClosed());
+  EXPECT_TRUE(late->closed);
   Bytes out{1};
   f.box->send(out);
-  EXPECT_TRUE(f.primary->sentDatagrams().empty());
+  EXPECT_TRUE(f.primary->sent.empty());
 }
 
 TEST(RebindableUDPFlow, GoingAwayClosesEveryFlow) {
-  auto primary = std::make_shared<FakeFlow>("primary");
-  auto candidate = std::make_shared<FakeFlow>("candidate");
+  auto primary = std::make_shared<FakeFlow>();
+  auto candidate = std::make_shared<FakeFlow>();
   {
     tavlo::FakeClock clock;
     auto box = RebindableUDPFlow::create(primary, "video", clock);
     box->setAdoptionVerifier(acceptsSealed);
     box->adopt(candidate, "x", false);
   }
-  EXPECT_TRUE(primary->isClosed());
-  EXPECT_TRUE(candidate->isClosed());
+  EXPECT_TRUE(primary->closed);
+  EXPECT_TRUE(candidate->closed);
 }
 
 }  // namespace
