@@ -6,6 +6,7 @@ namespace vela {
 namespace {
 
 constexpr size_t channelByte = 5;  // offset of the channel in a plain packet header
+constexpr uint32_t reserveAheadLimit = 1 << 20;
 
 uint32_t readLength(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -34,8 +35,9 @@ bool MuxFrameReader::append(ByteView piece, std::vector<Frame>& out) {
       return false;
     }
     if (available - headerBytes < length) {
-      // Reserve once for the whole frame instead of regrowing piece by piece.
-      buffer_.reserve(start_ + headerBytes + length);
+      // Reserve once for the whole frame instead of regrowing piece by piece, but only up to a size
+      // a peer may claim for free: beyond it the buffer grows with the bytes that really arrive.
+      if (length <= reserveAheadLimit) buffer_.reserve(start_ + headerBytes + length);
       break;
     }
     const uint8_t* payload = &buffer_[start_ + headerBytes];

@@ -35,6 +35,8 @@ class MuxFrameReader {
   bool overflowed() const { return overflowed_; }
   // Bytes received and not yet cut into a frame.
   size_t bufferedBytes() const { return buffer_.size() - start_; }
+  // Memory held for the stream: what a length alone, before its bytes arrive, can make it hold.
+  size_t reservedBytes() const { return buffer_.capacity(); }
 
  private:
   Bytes buffer_;

@@ -97,6 +97,12 @@ TEST(MuxFrameReader, RefusesAFrameAboveTheLimitButTakesOneAtIt) {
                static_cast<uint8_t>(atLimit >> 24)};
   EXPECT_TRUE(reader.append(header, out)) << "a frame of exactly the limit waits for its bytes";
   EXPECT_FALSE(reader.overflowed());
+  EXPECT_LT(reader.reservedBytes(), 2u << 20) << "a claimed length alone does not make the reader hold 16 MiB";
+  Bytes body = payload(atLimit, 0);
+  for (size_t at = 0; at < body.size(); at += 65'536)
+    ASSERT_TRUE(reader.append(ByteView(body).subspan(at, std::min<size_t>(65'536, body.size() - at)), out));
+  ASSERT_EQ(out.size(), 1u) << "its bytes, as they arrive, complete it";
+  EXPECT_EQ(out[0].payload, body);
 
   MuxFrameReader hostile;
   Bytes good = muxFrame(payload(8, 0));
