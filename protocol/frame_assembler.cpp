@@ -101,26 +101,27 @@ FrameAssembler::FrameState FrameAssembler::newState(uint16_t generation, int chu
   return state;
 }
 
-FrameAssembler::Event FrameAssembler::ingest(VideoChunk chunk, uint64_t nowMonoUs) {
+template <class Packet>
+FrameAssembler::Event FrameAssembler::ingestWith(Packet packet, uint64_t nowMonoUs,
+                                                     Event (FrameAssembler::*ingestLockedFn)(Packet, uint64_t,
+                                                                                             std::optional<FrameState>&)) {
   std::optional<FrameState> whole;
   Event event;
   {
     std::lock_guard lock(mutex_);
-    event = ingestLocked(std::move(chunk), nowMonoUs, whole);
+    event = (this->*ingestLockedFn)(std::move(packet), nowMonoUs, whole);
   }
+  // The frame's payloads are joined without the lock: that copy is the expensive part.
   if (whole) joinPayloads(event, std::move(*whole));
   return event;
 }
 
+FrameAssembler::Event FrameAssembler::ingest(VideoChunk chunk, uint64_t nowMonoUs) {
+  return ingestWith(std::move(chunk), nowMonoUs, &FrameAssembler::ingestLocked);
+}
+
 FrameAssembler::Event FrameAssembler::ingestParity(VideoParity parity, uint64_t nowMonoUs) {
-  std::optional<FrameState> whole;
-  Event event;
-  {
-    std::lock_guard lock(mutex_);
-    event = ingestParityLocked(std::move(parity), nowMonoUs, whole);
-  }
-  if (whole) joinPayloads(event, std::move(*whole));
-  return event;
+  return ingestWith(std::move(parity), nowMonoUs, &FrameAssembler::ingestParityLocked);
 }
 
 FrameAssembler::Event FrameAssembler::ingestLocked(VideoChunk chunk, uint64_t nowMonoUs,

@@ -122,6 +122,9 @@ class FrameAssembler {
   static FrameState newState(uint16_t generation, int chunkCount, int64_t frameByteLength, FrameFlags flags,
                              uint8_t ltrToken, uint64_t captureTimestampUs, uint64_t nowMonoUs);
   static void recoverGroup(FrameState& state, int group);
+  template <class Packet>
+  Event ingestWith(Packet packet, uint64_t nowMonoUs,
+                       Event (FrameAssembler::*ingestLockedFn)(Packet, uint64_t, std::optional<FrameState>&));
   Event ingestLocked(VideoChunk chunk, uint64_t nowMonoUs, std::optional<FrameState>& whole);
   Event ingestParityLocked(VideoParity parity, uint64_t nowMonoUs, std::optional<FrameState>& whole);
   // A complete frame leaves `frames` into `whole`, to be joined by joinPayloads without the lock.
