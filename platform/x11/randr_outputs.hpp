@@ -1,0 +1,42 @@
+#pragma once
+// What RandR says of the outputs of an Xorg screen, in the one shape the display, capture and input
+// layers share. On Xorg a display is a RandR output; its display id is the output's XID.
+//
+// HiDPI is a scale the display layer keeps per output (points × scale = pixels): it stores it in the
+// output property TAVLO_SCALE so that capture and input, in their own connections, read the same value.
+// The global point space is root pixels divided by the scale of the output that holds the point.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/x11/xcb_connection.hpp"
+
+namespace tavlo {
+
+struct OutputGeometry {
+  uint32_t outputId = 0;  // the display id
+  std::string name;       // "DUMMY0", …
+  bool connected = false;
+  uint32_t crtcId = 0;  // 0 while the output is off
+  int32_t x = 0;        // the CRTC's rectangle in root pixels (zero while off)
+  int32_t y = 0;
+  uint32_t pixelWidth = 0;
+  uint32_t pixelHeight = 0;
+  uint32_t widthMm = 0;
+  uint32_t heightMm = 0;
+  int32_t scale = 1;  // TAVLO_SCALE, 1 when unset
+  bool primary = false;
+
+  bool enabled() const { return crtcId != 0; }
+};
+
+inline constexpr const char* kOutputScaleProperty = "TAVLO_SCALE";
+
+// Every output of the screen, in RandR's order. Empty when RandR does not answer.
+std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection);
+std::optional<OutputGeometry> queryOutput(const XcbConnection& connection, uint32_t outputId);
+// Stores the scale (1 or 2) on the output; false when the server refused.
+bool setOutputScale(const XcbConnection& connection, uint32_t outputId, int32_t scale);
+
+}  // namespace tavlo
