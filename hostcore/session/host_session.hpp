@@ -148,6 +148,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
   // Calls into engines (host_session_engine_calls.cpp), never with the session mutex held.
   static void pushKeyframeInterval(EncoderEngine& encoder, double intervalSec);
+  static void typeOnLockScreen(InputInjector& injector, const std::string& password);
+  static void releaseHeldInput(InputInjector& injector);
 
   // Filled in by later work; minimal here (see their files).
   void handleHello(const ClientHello& hello);

@@ -4,5 +4,7 @@
 namespace vela {
 
 void HostSession::pushKeyframeInterval(EncoderEngine&, double) {}
+void HostSession::typeOnLockScreen(InputInjector&, const std::string&) {}
+void HostSession::releaseHeldInput(InputInjector&) {}
 
 }  // namespace vela

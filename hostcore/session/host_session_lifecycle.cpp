@@ -35,6 +35,7 @@ void HostSession::close() {
 
 void HostSession::cancelTransportNow() {
   std::shared_ptr<SessionTransport> transport;
+  std::shared_ptr<InputInjector> injector;
   bool donated;
   {
     Locked locked(*this);
@@ -42,7 +43,9 @@ void HostSession::cancelTransportNow() {
     locked->path.transportCancelled = true;
     donated = locked->identity.donated;
     transport = locked->path.effectiveTransport();
+    injector = locked->engines.injector;
   }
+  if (injector) releaseHeldInput(*injector);  // no key or button stays pressed after the client
   if (!donated) transport->close();  // a donated transport belongs to another session now
 }
 

@@ -22,6 +22,30 @@ void HostSession::handleLoginRequest(const LoginRequest& request) {
   });
 }
 
+bool HostSession::attemptUnlock() {
+  // The password never goes to the lock screen of a session whose end-to-end encryption is not
+  // established: anyone on the path could have sent it, or read it.
+  if (!isTransportEncrypted()) {
+    log("🔓❌ tor nieszyfrowany — ODMAWIAM wpisania hasła");
+    return false;
+  }
+  std::string password;
+  std::shared_ptr<InputInjector> injector;
+  {
+    Locked locked(*this);
+    password = locked->identity.lastLoginPassword;
+    injector = locked->engines.injector;
+  }
+  if (password.empty() || !injector) {
+    log("🔓 brak hasła sesji / injectora — nie próbuję odblokować");
+    return false;
+  }
+  log("🔓 wpisuję hasło na ekran blokady (dł. " + std::to_string(tavlo::graphemeCount(password)) +
+      ") — werdykt po screenIsUnlocked");
+  typeOnLockScreen(*injector, password);
+  return true;
+}
+
 void HostSession::sendLockState(bool isLocked, bool armed) {
   Locked locked(*this);
   locked.sendControl(LockStateMessage{isLocked, armed});

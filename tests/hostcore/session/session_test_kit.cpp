@@ -4,7 +4,9 @@
 
 #include <thread>
 
+#include "e2e/encrypted_transport.hpp"
 #include "hostcore/session/session_threads.hpp"
+#include "tests/e2e/e2e_test_support.hpp"
 
 namespace vela::testkit {
 
@@ -58,9 +60,18 @@ SessionRig::~SessionRig() {
   EXPECT_TRUE(eventually([] { return liveSessionThreads() == 0; })) << "a session loop is still running";
 }
 
+void SessionRig::encrypt() {
+  auto identity = e2etest::memoryIdentity();
+  hostTransport = EncryptedTransport::host(pair.host, identity, true, log.sink());
+  auto clientSide = EncryptedTransport::client(pair.client, e2etest::publicKeyOf(*identity),
+                                               [](auto&&...) { return true; }, log.sink());
+  EXPECT_TRUE(clientSide->isEncrypted());
+  client = SessionClient(clientSide);
+}
+
 SessionConfig SessionRig::config() {
   SessionConfig c;
-  c.transport = pair.host;
+  c.transport = hostTransport;
   c.display = display;
   c.hostName = "Studio Host";
   c.onLog = log.sink();

@@ -38,7 +38,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // The client's end of the pair: what it sends reaches the session's control loop in order.
 class SessionClient {
  public:
-  explicit SessionClient(std::shared_ptr<MemorySessionTransport> transport) : transport_(std::move(transport)) {}
+  explicit SessionClient(std::shared_ptr<SessionTransport> transport) : transport_(std::move(transport)) {}
 
   template <WirePayload T>
   void send(const T& record, uint32_t sessionId = 0) {
@@ -67,7 +67,7 @@ class SessionClient {
   bool roundTrip();
 
  private:
-  std::shared_ptr<MemorySessionTransport> transport_;
+  std::shared_ptr<SessionTransport> transport_;
   std::deque<Bytes> held_;
   uint64_t nextMark_ = 0x5E55'0000'0000'0000ULL;
 };
@@ -81,7 +81,10 @@ class SessionRig {
   SessionRig(const SessionRig&) = delete;
   SessionRig& operator=(const SessionRig&) = delete;
 
-  // A configuration over the host side of the pair, logging into `log`.
+  // Wraps both sides of the pair in the encrypting transport and runs the handshake, before make():
+  // the session then runs over an established end-to-end encryption.
+  void encrypt();
+  // A configuration over the host side of the pair (`hostTransport`), logging into `log`.
   SessionConfig config();
   // A session of `config` (the default one when absent), kept by the rig as `session`.
   std::shared_ptr<HostSession> make(std::optional<SessionConfig> config = std::nullopt);
@@ -101,6 +104,7 @@ class SessionRig {
   LogRecorder log;
   std::shared_ptr<FakeDisplayProvider> display = std::make_shared<FakeDisplayProvider>();
   MemoryTransportPair pair = MemoryTransportPair::make();
+  std::shared_ptr<SessionTransport> hostTransport = pair.host;
   SessionClient client{pair.client};
   SessionDeps deps;
   std::shared_ptr<HostSession> session;
