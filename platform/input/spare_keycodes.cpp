@@ -15,15 +15,16 @@ std::optional<SpareKeycodes::Lease> SpareKeycodes::acquire(uint32_t keysym) {
     if (slot.keysym == keysym) {
       slot.leased = true;
       slot.lastUse = ++tick_;
-      return Lease{slot.keycode, false};
+      return Lease{slot.keycode, false, keysym};
     }
     if (!oldest || slot.lastUse < oldest->lastUse) oldest = &slot;
   }
   if (!oldest) return std::nullopt;
+  const Lease lease{oldest->keycode, true, oldest->keysym};
   oldest->leased = true;
   oldest->keysym = keysym;
   oldest->lastUse = ++tick_;
-  return Lease{oldest->keycode, true};
+  return lease;
 }
 
 void SpareKeycodes::release(uint8_t keycode) {
@@ -40,11 +41,8 @@ std::vector<std::pair<uint8_t, uint32_t>> SpareKeycodes::bindings() const {
   return out;
 }
 
-bool SpareKeycodes::contains(uint8_t keycode) const {
-  for (const Slot& slot : slots_) {
-    if (slot.keycode == keycode) return true;
-  }
-  return false;
+void SpareKeycodes::remove(uint8_t keycode) {
+  std::erase_if(slots_, [keycode](const Slot& slot) { return slot.keycode == keycode; });
 }
 
 }  // namespace tavlo

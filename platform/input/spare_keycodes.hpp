@@ -15,6 +15,7 @@ class SpareKeycodes {
   struct Lease {
     uint8_t keycode = 0;
     bool needsBinding = false;  // the keycode must be bound to the keysym before it is pressed
+    uint32_t previousKeysym = 0;  // what this pool had bound it to before (0: nothing)
   };
 
   // Starts over with these unused keycodes; earlier bindings are forgotten.
@@ -22,9 +23,10 @@ class SpareKeycodes {
   // A keycode for the keysym, held until release(); empty when every spare keycode is lent out.
   std::optional<Lease> acquire(uint32_t keysym);
   void release(uint8_t keycode);
+  // Takes a keycode out of the pool for good (someone else's keymap now uses it).
+  void remove(uint8_t keycode);
   // Keycodes bound by this pool and their keysyms (to unbind them at the end).
   std::vector<std::pair<uint8_t, uint32_t>> bindings() const;
-  bool contains(uint8_t keycode) const;
   size_t size() const { return slots_.size(); }
 
  private:

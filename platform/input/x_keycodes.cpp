@@ -17,10 +17,17 @@ std::string_view keyName(const char (&name)[4]) { return {name, strnlen(name, 4)
 
 }  // namespace
 
-XKeycodes XKeycodes::resolve(const XcbConnection& connection) {
-  xcb_connection_t* c = connection.get();
-  const xcb_setup_t* setup = xcb_get_setup(c);
+XKeycodes XKeycodes::resolve(const std::string& display) {
   XKeycodes keys;
+  auto connection = XcbConnection::open(display);
+  if (!connection) {
+    for (uint16_t usage = 0; usage < keys.byUsage_.size(); ++usage) {
+      if (const HidEvdevKey* key = hidEvdevKey(usage)) keys.byUsage_[usage] = uint8_t(key->evdevCode + kEvdevKeycodeOffset);
+    }
+    return keys;
+  }
+  xcb_connection_t* c = connection->get();
+  const xcb_setup_t* setup = xcb_get_setup(c);
   std::array<std::string_view, 256> names{};  // by keycode
   std::vector<std::pair<std::string_view, std::string_view>> aliases;  // alias → real
 
@@ -72,31 +79,23 @@ XKeycodes XKeycodes::resolve(const XcbConnection& connection) {
   return keys;
 }
 
-XKeyboardMapping XKeyboardMapping::query(const XcbConnection& connection) {
+std::vector<uint8_t> unusedKeycodes(const XcbConnection& connection) {
   xcb_connection_t* c = connection.get();
   const xcb_setup_t* setup = xcb_get_setup(c);
-  XKeyboardMapping mapping;
-  mapping.minKeycode = setup->min_keycode;
+  std::vector<uint8_t> unused;
   const uint8_t count = uint8_t(setup->max_keycode - setup->min_keycode + 1);
   auto reply = xcbOwn(
       xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
-  if (!reply || reply->keysyms_per_keycode == 0) return mapping;
-  mapping.keysymsPerKeycode = reply->keysyms_per_keycode;
+  if (!reply || reply->keysyms_per_keycode == 0) return unused;
   const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
   const int total = xcb_get_keyboard_mapping_keysyms_length(reply.get());
   const int per = reply->keysyms_per_keycode;
   for (int k = 0; (k + 1) * per <= total; ++k) {
-    bool unused = true;
-    for (int j = 0; j < per; ++j) unused = unused && syms[k * per + j] == XCB_NO_SYMBOL;
-    mapping.firstKeysyms.push_back(syms[k * per]);
-    if (unused) mapping.unusedKeycodes.insert(mapping.unusedKeycodes.begin(), uint8_t(setup->min_keycode + k));
+    bool none = true;
+    for (int j = 0; j < per; ++j) none = none && syms[k * per + j] == XCB_NO_SYMBOL;
+    if (none) unused.insert(unused.begin(), uint8_t(setup->min_keycode + k));
   }
-  return mapping;
-}
-
-uint32_t XKeyboardMapping::firstKeysym(uint8_t keycode) const {
-  if (keycode < minKeycode || size_t(keycode - minKeycode) >= firstKeysyms.size()) return XCB_NO_SYMBOL;
-  return firstKeysyms[keycode - minKeycode];
+  return unused;
 }
 
 }  // namespace tavlo

@@ -4,6 +4,7 @@
 // matter; a server without XKB gets the evdev numbering.
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/x11/xcb_connection.hpp"
@@ -12,8 +13,10 @@ namespace tavlo {
 
 class XKeycodes {
  public:
-  // Asks the server; a key the keymap lacks gets keycode 0.
-  static XKeycodes resolve(const XcbConnection& connection);
+  // Asks the server on a connection of its own: a client that has used XKB no longer receives the
+  // core keymap notices the poster watches. A key the keymap lacks gets keycode 0; a server that
+  // cannot be reached gives the evdev numbering.
+  static XKeycodes resolve(const std::string& display);
 
   // The keycode of the usage's key; 0 when there is none.
   uint8_t forUsage(uint16_t hidUsage) const { return hidUsage < byUsage_.size() ? byUsage_[hidUsage] : 0; }
@@ -24,16 +27,7 @@ class XKeycodes {
   bool fromXkb_ = false;
 };
 
-// The core keyboard mapping: how many keysyms each keycode has and which keycodes have none.
-struct XKeyboardMapping {
-  uint8_t keysymsPerKeycode = 0;
-  std::vector<uint8_t> unusedKeycodes;  // highest first
-  // The first keysym of each keycode from minKeycode on.
-  uint8_t minKeycode = 0;
-  std::vector<uint32_t> firstKeysyms;
-
-  static XKeyboardMapping query(const XcbConnection& connection);
-  uint32_t firstKeysym(uint8_t keycode) const;
-};
+// The keycodes of the core keyboard mapping that have no keysym at all, highest first.
+std::vector<uint8_t> unusedKeycodes(const XcbConnection& connection);
 
 }  // namespace tavlo

@@ -31,6 +31,26 @@ int16_t rootCoordinate(double pixel) {
   return static_cast<int16_t>(truncateSaturating<int32_t>(std::clamp(std::floor(pixel), 0.0, kMaxRootCoordinate)));
 }
 
+// What a keycode types now: its first keysym, whether it has none at all, and the keysyms per keycode
+// (0 when the server did not answer).
+struct KeySymbols {
+  uint32_t first = XCB_NO_SYMBOL;
+  bool unused = true;
+  uint8_t perKeycode = 0;
+};
+
+KeySymbols keySymbols(xcb_connection_t* c, uint8_t keycode) {
+  KeySymbols out;
+  auto reply = xcbOwn(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, keycode, 1), nullptr));
+  if (!reply || reply->keysyms_per_keycode == 0) return out;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  const int count = std::min<int>(reply->keysyms_per_keycode, xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+  out.perKeycode = reply->keysyms_per_keycode;
+  out.first = count > 0 ? syms[0] : XCB_NO_SYMBOL;
+  for (int i = 0; i < count; ++i) out.unused = out.unused && syms[i] == XCB_NO_SYMBOL;
+  return out;
+}
+
 }  // namespace
 
 std::shared_ptr<XTestPoster> XTestPoster::open(const std::string& display, std::string* error) {
@@ -40,7 +60,9 @@ std::shared_ptr<XTestPoster> XTestPoster::open(const std::string& display, std::
 }
 
 XTestPoster::XTestPoster(std::unique_ptr<XcbConnection> connection)
-    : connection_(std::move(connection)), xtest_(connection_->hasExtension("XTEST")) {
+    : connection_(std::move(connection)),
+      xtest_(connection_->hasExtension("XTEST")),
+      keycodes_(XKeycodes::resolve(connection_->displayName())) {
   xcb_connection_t* c = connection_->get();
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);
   if (randr && randr->present) {
@@ -49,48 +71,39 @@ XTestPoster::XTestPoster(std::unique_ptr<XcbConnection> connection)
                            XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_PROPERTY);
   }
-  refreshKeymapIfStale();
+  spares_.reset(unusedKeycodes(*connection_));
 }
 
 XTestPoster::~XTestPoster() {
   std::vector<std::pair<uint8_t, uint32_t>> bound;
-  uint8_t per;
   {
     std::lock_guard lock(mutex_);
     bound = spares_.bindings();
-    per = keysymsPerKeycode_;
   }
-  const std::vector<xcb_keysym_t> none(per, XCB_NO_SYMBOL);
-  for (const auto& binding : bound) {
-    xcb_change_keyboard_mapping(connection_->get(), 1, binding.first, per, none.data());
+  xcb_connection_t* c = connection_->get();
+  for (const auto& [keycode, keysym] : bound) {
+    // Only a keycode that still carries our binding is cleared.
+    const KeySymbols current = keySymbols(c, keycode);
+    if (current.first != keysym) continue;
+    const std::vector<xcb_keysym_t> none(current.perKeycode, XCB_NO_SYMBOL);
+    xcb_change_keyboard_mapping(c, 1, keycode, current.perKeycode, none.data());
   }
-  xcb_flush(connection_->get());
+  // A round trip, so that the keymap is whole again before anyone else can look.
+  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
 void XTestPoster::drainEvents() {
   bool geometry = false;
-  bool keymap = false;
-  std::vector<std::pair<uint8_t, uint8_t>> keymapChanges;  // first keycode, count
   while (xcb_generic_event_t* raw = xcb_poll_for_event(connection_->get())) {
     auto event = xcbOwn(raw);
     const uint8_t type = event->response_type & 0x7F;
-    if (randrFirstEvent_ != 0 && (type == randrFirstEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
-                                  type == randrFirstEvent_ + XCB_RANDR_NOTIFY)) {
-      geometry = true;
-    } else if (type == XCB_MAPPING_NOTIFY) {
-      const auto* mapping = reinterpret_cast<const xcb_mapping_notify_event_t*>(event.get());
-      if (mapping->request == XCB_MAPPING_KEYBOARD) keymapChanges.emplace_back(mapping->first_keycode, mapping->count);
-    }
-    // Errors of requests sent unchecked, and other events, change nothing here.
+    geometry = geometry || (randrFirstEvent_ != 0 && (type == randrFirstEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                                      type == randrFirstEvent_ + XCB_RANDR_NOTIFY));
+    // Keymap notices, errors of requests sent unchecked and other events change nothing here.
   }
-  if (!geometry && keymapChanges.empty()) return;
+  if (!geometry) return;
   std::lock_guard lock(mutex_);
-  for (const auto& [first, count] : keymapChanges) {
-    // A binding of our own changes one spare keycode; anything else is someone else's keymap change.
-    keymap = keymap || count != 1 || !spares_.contains(first);
-  }
-  geometryStale_ = geometryStale_ || geometry;
-  keymapStale_ = keymapStale_ || keymap;
+  geometryStale_ = true;
 }
 
 std::vector<OutputGeometry> XTestPoster::outputs() {
@@ -106,25 +119,33 @@ std::vector<OutputGeometry> XTestPoster::outputs() {
   return fresh;
 }
 
-void XTestPoster::refreshKeymapIfStale() {
-  std::vector<std::pair<uint8_t, uint32_t>> ours;
-  {
-    std::lock_guard lock(mutex_);
-    if (!keymapStale_) return;
-    keymapStale_ = false;
-    ours = spares_.bindings();
+std::optional<uint8_t> XTestPoster::leaseKeycodeFor(uint32_t keysym) {
+  xcb_connection_t* c = connection_->get();
+  for (;;) {
+    std::optional<SpareKeycodes::Lease> lease;
+    {
+      std::lock_guard lock(mutex_);
+      lease = spares_.acquire(keysym);
+    }
+    if (!lease) return std::nullopt;
+    const KeySymbols current = keySymbols(c, lease->keycode);
+    if (current.perKeycode == 0) {  // the server did not answer
+      std::lock_guard lock(mutex_);
+      spares_.release(lease->keycode);
+      return std::nullopt;
+    }
+    if (current.first == keysym && !lease->needsBinding) return lease->keycode;
+    if (!current.unused && current.first != lease->previousKeysym) {
+      // A keymap loaded since took this keycode: it is no longer ours to bind.
+      std::lock_guard lock(mutex_);
+      spares_.remove(lease->keycode);
+      continue;
+    }
+    // Every column the same keysym, so that held Shift or Caps Lock cannot change the character.
+    const std::vector<xcb_keysym_t> syms(current.perKeycode, keysym);
+    xcb_change_keyboard_mapping(c, 1, lease->keycode, current.perKeycode, syms.data());
+    return lease->keycode;
   }
-  XKeycodes keycodes = XKeycodes::resolve(*connection_);
-  XKeyboardMapping mapping = XKeyboardMapping::query(*connection_);
-  // Keycodes this poster bound and that still carry its binding stay spare.
-  std::vector<uint8_t> spare = mapping.unusedKeycodes;
-  for (const auto& [keycode, keysym] : ours) {
-    if (mapping.firstKeysym(keycode) == keysym) spare.push_back(keycode);
-  }
-  std::lock_guard lock(mutex_);
-  keycodes_ = keycodes;
-  keysymsPerKeycode_ = mapping.keysymsPerKeycode;
-  spares_.reset(std::move(spare));
 }
 
 XTestPoster::Pixel XTestPoster::toPixel(ScreenPoint point, uint32_t displayID) {
@@ -148,12 +169,7 @@ void XTestPoster::moveTo(ScreenPoint point, uint32_t displayID) {
 }
 
 void XTestPoster::pressKey(uint16_t hidUsage, bool down) {
-  refreshKeymapIfStale();
-  uint8_t keycode;
-  {
-    std::lock_guard lock(mutex_);
-    keycode = keycodes_.forUsage(hidUsage);
-  }
+  const uint8_t keycode = keycodes_.forUsage(hidUsage);
   if (keycode != 0) fakeInput(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }
 
@@ -166,28 +182,15 @@ void XTestPoster::clickWheel(uint8_t positiveButton, uint8_t negativeButton, int
 }
 
 void XTestPoster::typeText(std::u16string_view text) {
-  refreshKeymapIfStale();
-  xcb_connection_t* c = connection_->get();
   for (char32_t codePoint : codePointsOf(text)) {
     const uint32_t keysym = keysymForCodePoint(codePoint);
     if (keysym == 0) continue;
-    std::optional<SpareKeycodes::Lease> lease;
-    uint8_t per;
-    {
-      std::lock_guard lock(mutex_);
-      lease = spares_.acquire(keysym);
-      per = keysymsPerKeycode_;
-    }
-    if (!lease) continue;  // no unused keycode (or all lent to other threads): the character is lost
-    if (lease->needsBinding) {
-      // Every column the same keysym, so that held Shift or Caps Lock cannot change the character.
-      const std::vector<xcb_keysym_t> syms(per, keysym);
-      xcb_change_keyboard_mapping(c, 1, lease->keycode, per, syms.data());
-    }
-    fakeInput(XCB_KEY_PRESS, lease->keycode);
-    fakeInput(XCB_KEY_RELEASE, lease->keycode);
+    const auto keycode = leaseKeycodeFor(keysym);
+    if (!keycode) continue;  // no unused keycode (or all lent to other threads): the character is lost
+    fakeInput(XCB_KEY_PRESS, *keycode);
+    fakeInput(XCB_KEY_RELEASE, *keycode);
     std::lock_guard lock(mutex_);
-    spares_.release(lease->keycode);
+    spares_.release(*keycode);
   }
 }
 

@@ -6,13 +6,15 @@
 // positions are turned from global points into root pixels with the scale of the RandR output that
 // holds them. Scroll distances become wheel clicks (buttons 4 to 7), the remainder kept for the next
 // scroll. Text is typed character by character through unused keycodes bound for the moment to each
-// character's keysym.
+// character's keysym; a keycode is checked before each use, so one that a keymap loaded meanwhile
+// took is never overwritten.
 //
 // XTEST carries no pencil pressure, tilt or rotation and no gestures: tablet events are posted as
 // plain pointer events and gesture events are dropped (carriesTabletData and carriesGestures say so).
 // Permission to post is the server offering XTEST.
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,11 +54,11 @@ class XTestPoster final : public EventPoster {
   };
 
   explicit XTestPoster(std::unique_ptr<XcbConnection> connection);
-  // Reads what the server sent: RandR changes make the geometry stale, keymap changes made by
-  // others make the keycodes stale.
+  // Reads what the server sent: RandR changes make the geometry stale; nothing else is kept.
   void drainEvents();
   std::vector<OutputGeometry> outputs();
-  void refreshKeymapIfStale();
+  // A keycode for the keysym, bound to it, held until released; empty when none is left.
+  std::optional<uint8_t> leaseKeycodeFor(uint32_t keysym);
   Pixel toPixel(ScreenPoint point, uint32_t displayID);
   void fakeInput(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
   void moveTo(ScreenPoint point, uint32_t displayID);
@@ -66,14 +68,13 @@ class XTestPoster final : public EventPoster {
 
   const std::unique_ptr<XcbConnection> connection_;
   const bool xtest_;
+  // Resolved once: a keymap loaded later keeps its keycode set (layouts change keysyms, not keycodes).
+  const XKeycodes keycodes_;
   uint8_t randrFirstEvent_ = 0;  // 0: no RandR
 
   std::mutex mutex_;  // everything below
   std::vector<OutputGeometry> outputs_;
   bool geometryStale_ = true;
-  bool keymapStale_ = true;
-  XKeycodes keycodes_;
-  uint8_t keysymsPerKeycode_ = 0;
   SpareKeycodes spares_;
   WheelAccumulator vertical_;
   WheelAccumulator horizontal_;

@@ -62,11 +62,17 @@ TEST(SpareKeycodes, ReusesABindingAndRebindsTheLeastRecentlyUsedKeycode) {
   auto c = spares.acquire(0x63);  // takes b's keycode, used longer ago than a's
   ASSERT_TRUE(c && c->needsBinding);
   EXPECT_EQ(c->keycode, b->keycode);
+  EXPECT_EQ(c->previousKeysym, 0x62u);
   // A lent keycode is not lent twice.
   auto d = spares.acquire(0x61);
   ASSERT_TRUE(d);
   EXPECT_EQ(spares.acquire(0x64), std::nullopt);
   EXPECT_EQ(spares.bindings().size(), 2u);
+  // A keycode someone else's keymap took leaves the pool.
+  spares.release(c->keycode);
+  spares.remove(c->keycode);
+  EXPECT_EQ(spares.acquire(0x65), std::nullopt);
+  EXPECT_EQ(spares.size(), 1u);
 }
 
 }  // namespace
