@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 #include "hostcore/engines/input_injector.hpp"
 #include "platform/input/recording_poster.hpp"
@@ -186,7 +187,10 @@ TEST_F(InputInjectorTest, AClickWithModifiersHoldsThemAroundTheClickOnly) {
 TEST_F(InputInjectorTest, MovesMapOntoTheDisplayOrTheClientSpaceAndDragWhileTheLeftButtonIsHeld) {
   PointerMoveBatch batch;
   batch.samples = {{0, 0, 0}, {65535, 65535, 8}};
-  EXPECT_EQ(inject(batch), (Lines{"mouse5 b0 @(100,50)", "mouse5 b0 @(1100,550)"}));
+  injector.inject(batch);
+  const auto moves = poster->take();
+  EXPECT_EQ(describe(moves), (Lines{"mouse5 b0 @(100,50)", "mouse5 b0 @(1100,550)"}));
+  EXPECT_EQ(moves[1].displayID, kDisplay);  // the poster knows whose scale applies
   injector.setDisplay(kDisplay, 500, 250);
   injector.inject(button(0, true, 65535, 65535));
   poster->take();
@@ -328,6 +332,27 @@ TEST_F(InputInjectorTest, NonFiniteWireFloatsAreDroppedAndNeverMoveThePointer) {
   // Finite deltas beyond the 32-bit range saturate; the rest truncate toward zero.
   EXPECT_EQ(inject(ScrollEvent{3e12f, -3e12f}), Lines{"scroll(-2147483648,2147483647)"});
   EXPECT_EQ(inject(ScrollEvent{-1.9f, 2.9f}), Lines{"scroll(2,-1)"});
+}
+
+TEST_F(InputInjectorTest, TheInputLoopsAndTheTeardownMayCallAtOnce) {
+  std::thread reliable([&] {
+    for (int i = 0; i < 500; ++i) {
+      injector.inject(key(0x04, i % 2 == 0, KeyModifiers::leftShift));
+      injector.inject(button(0, i % 2 == 0, 100, 100));
+    }
+  });
+  std::thread unreliable([&] {
+    PointerMoveBatch batch;
+    batch.samples = {{1000, 1000, 0}};
+    for (int i = 0; i < 500; ++i) injector.inject(batch);
+  });
+  for (int i = 0; i < 50; ++i) injector.releaseAll();
+  reliable.join();
+  unreliable.join();
+  injector.releaseAll();
+  poster->take();
+  injector.releaseAll();
+  EXPECT_EQ(describe(poster->take()), Lines{});  // nothing is left held
 }
 
 TEST(InputInjector, APosterWithoutTabletDataOrGesturesIsNotedOnceAndUnboundMappingUsesTheOrigin) {
