@@ -17,7 +17,6 @@ void RecordingPoster::flush() {
 
 std::optional<ScreenRect> RecordingPoster::displayBounds(uint32_t displayID) {
   std::lock_guard lock(mutex_);
-  ++displayQueries_;
   auto it = displays_.find(displayID);
   if (it == displays_.end()) return std::nullopt;
   return it->second;
@@ -78,11 +77,6 @@ std::vector<ScreenPoint> RecordingPoster::warps() const {
 int RecordingPoster::flushCount() const {
   std::lock_guard lock(mutex_);
   return flushes_;
-}
-
-int RecordingPoster::displayQueries() const {
-  std::lock_guard lock(mutex_);
-  return displayQueries_;
 }
 
 }  // namespace tavlo

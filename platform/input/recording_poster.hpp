@@ -41,7 +41,6 @@ class RecordingPoster final : public EventPoster {
   std::vector<SystemEvent> take();
   std::vector<ScreenPoint> warps() const;
   int flushCount() const;
-  int displayQueries() const;
 
  private:
   const Capabilities capabilities_;
@@ -52,7 +51,6 @@ class RecordingPoster final : public EventPoster {
   std::optional<ScreenPoint> cursor_ = ScreenPoint{};
   bool permission_ = true;
   int flushes_ = 0;
-  int displayQueries_ = 0;
 };
 
 }  // namespace tavlo

@@ -117,6 +117,7 @@ TEST_F(InputInjectorTest, ASecondDownWithoutAnUpIsAnAutorepeatUntilTheKeyGoesUp)
   EXPECT_EQ(inject(key(0x04, true)), Lines{"key↓0x00 repeat"});
   EXPECT_EQ(inject(key(0x04, false)), Lines{"key↑0x00"});
   EXPECT_EQ(inject(key(0x04, true)), Lines{"key↓0x00"});
+  EXPECT_EQ(poster->flushCount(), 4);  // every injected event reaches the system at once
 }
 
 TEST_F(InputInjectorTest, ModifiersArePressedBeforeTheKeyAndReleasedAtTheNextKeyWithoutThem) {
