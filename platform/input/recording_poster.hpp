@@ -17,7 +17,7 @@ class RecordingPoster final : public EventPoster {
     bool gestures = true;
   };
 
-  RecordingPoster() = default;
+  RecordingPoster() : RecordingPoster(Capabilities{}) {}
   explicit RecordingPoster(Capabilities capabilities) : capabilities_(capabilities) {}
 
   void post(const SystemEvent& event) override;
