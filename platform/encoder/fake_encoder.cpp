@@ -205,11 +205,12 @@ void FakeCompressionSession::encodeOnWorker() {
       encoded_.push_back(record);
     }
   }
-  output_->post([weak = weak_from_this(), handler = std::move(pending.handler), status, sample = std::move(sample)]() mutable {
-    auto self = weak.lock();
-    if (!self || self->invalidated()) return;
-    handler(status, std::move(sample));
-  });
+  output_->post(
+      [weak = weak_from_this(), handler = std::move(pending.handler), status, sample = std::move(sample)]() mutable {
+        auto self = weak.lock();
+        if (!self || self->invalidated()) return;
+        handler(status, std::move(sample));
+      });
 }
 
 // Runs with mutex_ held.
@@ -245,11 +246,14 @@ std::optional<EncodedSample> FakeCompressionSession::encodeOne(const EncoderInpu
   Bytes data;
   size_t target = keyframe ? keyframeBytes_ : frameBytes_;
   if (keyframe) {
-    for (const Bytes& set : FakeBitstream::parameterSets(width_, height_)) FakeBitstream::appendLengthPrefixed(data, set);
+    for (const Bytes& set : FakeBitstream::parameterSets(width_, height_)) {
+      FakeBitstream::appendLengthPrefixed(data, set);
+    }
   }
   const size_t prefix = FakeBitstream::kLengthPrefix;
   const size_t sliceBytes = target > data.size() + prefix ? target - data.size() - prefix : 0;
-  FakeBitstream::appendLengthPrefixed(data, FakeBitstream::slice(keyframe ? kNalIdrWRadl : kNalTrailR, sliceBytes, index));
+  FakeBitstream::appendLengthPrefixed(data,
+                                      FakeBitstream::slice(keyframe ? kNalIdrWRadl : kNalTrailR, sliceBytes, index));
 
   record.keyframe = keyframe;
   record.refreshedFromLTR = refresh;

@@ -8,7 +8,8 @@ namespace tavlo {
 namespace {
 
 void fill(Nv12Buffer& buffer, uint8_t luma, uint8_t cb, uint8_t cr) {
-  for (int y = 0; y < buffer.height(); ++y) std::memset(buffer.lumaPlane() + y * buffer.lumaStride(), luma, buffer.width());
+  for (int y = 0; y < buffer.height(); ++y)
+    std::memset(buffer.lumaPlane() + y * buffer.lumaStride(), luma, buffer.width());
   for (int y = 0; y < buffer.chromaHeight(); ++y) {
     uint8_t* row = buffer.chromaPlane() + y * buffer.chromaStride();
     for (int x = 0; x < buffer.chromaWidth(); ++x) {
