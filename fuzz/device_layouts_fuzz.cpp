@@ -12,6 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tavlo;
+  if (size == 0) return 0;
   static std::vector<uint8_t> ring(micring::kTotalBytes);
   static std::vector<uint8_t> mailbox(cammailbox::kTotalBytes);
   static std::vector<uint8_t> frame(cammailbox::kFrameBytes);

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   std::string error;
   auto memory = tavlo::SharedMemory::createFresh(mailboxName, tavlo::cammailbox::kTotalBytes, error);
   if (!memory) {
-    std::fprintf(stderr, "tavlo-camd: %s\n", error.c_str());
+    std::fprintf(stderr, "TLCam: %s\n", error.c_str());
     return 1;
   }
   tavlo::cammailbox::MailboxView mailbox(memory->bytes());
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
 
   auto context = tavlo::PipeWireContext::connect([] { kill(getpid(), SIGUSR1); }, error);
   if (!context) {
-    std::fprintf(stderr, "tavlo-camd: %s\n", error.c_str());
+    std::fprintf(stderr, "TLCam: %s\n", error.c_str());
     tavlo::SharedMemory::remove(mailboxName);
     return 1;
   }
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         *context, tavlo::camdevice::nodeProperties(), format,
         [&device](bool streaming) { streaming ? device->startStreaming() : device->stopStreaming(); }, error);
     if (!created) {
-      std::fprintf(stderr, "tavlo-camd: %s\n", error.c_str());
+      std::fprintf(stderr, "TLCam: %s\n", error.c_str());
       tavlo::SharedMemory::remove(mailboxName);
       return 1;
     }

@@ -1,11 +1,12 @@
 #pragma once
 // What applications see of the virtual microphone: one mono source of 32-bit floats at 48 kHz. The
 // node name is the device identifier that the host's default-input guard looks for.
+#include "devices/shared/device_identifiers.hpp"
 #include "platform/pipewire/pipewire_context.hpp"
 
 namespace tavlo::micdevice {
 
-inline constexpr const char* kDeviceUid = "TavloMic_UID";
+inline constexpr const char* kDeviceUid = deviceids::kMicrophoneUid;
 inline constexpr const char* kName = "Tavlo Mic";
 inline constexpr const char* kModelUid = "TavloMic_Model";
 inline constexpr const char* kManufacturer = "Tavlo";

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 
+#include "devices/shared/mic_ring.hpp"
 #include "platform/runtime/shared_memory.hpp"
 
 namespace tavlo {
@@ -24,7 +25,7 @@ class MicRingReader {
   // How many samples pass between checks that the ring was not replaced (0.5 s).
   static constexpr uint64_t kReplacementCheckSamples = 24000;
 
-  explicit MicRingReader(std::string name = "/tavlo-mic");
+  explicit MicRingReader(std::string name = std::string(micring::kDefaultName));
 
   // A consumer starts recording: the first start reads on from the newest sample, with no backlog.
   void startIO();

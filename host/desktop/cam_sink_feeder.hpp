@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "devices/shared/device_identifiers.hpp"
 #include "host/desktop/camera_sink.hpp"
 #include "media/pixel_buffer.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -19,7 +20,7 @@ namespace tavlo {
 class CamSinkFeeder : public std::enable_shared_from_this<CamSinkFeeder> {
  public:
   // The camera's device identifier, which the camera daemon gives its device.
-  static constexpr const char* kDeviceUid = "TavloCam_UID";
+  static constexpr const char* kDeviceUid = deviceids::kCameraUid;
   // The consumption watcher's first probe and its period.
   static constexpr uint64_t kFirstProbeUs = 1'000'000;
   static constexpr uint64_t kProbeIntervalUs = 3'000'000;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "devices/shared/device_identifiers.hpp"
 #include "platform/pulse/audio_devices.hpp"
 #include "platform/runtime/clock.hpp"
 
@@ -18,7 +19,7 @@ namespace tavlo {
 class DefaultInputGuard {
  public:
   // The virtual microphone's device identifier, which the microphone daemon gives its source.
-  static constexpr const char* kMicUid = "TavloMic_UID";
+  static constexpr const char* kMicUid = deviceids::kMicrophoneUid;
   // How long micRunningSomewhere() answers from its cache instead of asking the server.
   static constexpr uint64_t kRunningCacheUs = 1'000'000;
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "devices/shared/mic_ring.hpp"
 #include "platform/runtime/bytes.hpp"
 #include "platform/runtime/shared_memory.hpp"
 #include "platform/runtime/system_log.hpp"
@@ -18,7 +19,7 @@ class MicShmWriter {
   // Opens or creates the ring (mode 0600), grows a smaller object, and writes the header. A ring left
   // with another layout (bad magic or capacity) is replaced by a fresh one. nullptr when the object
   // cannot be opened, sized or mapped: the owner then drops microphone audio.
-  static std::unique_ptr<MicShmWriter> create(const std::string& name = "/tavlo-mic",
+  static std::unique_ptr<MicShmWriter> create(const std::string& name = std::string(micring::kDefaultName),
                                               const LogSink& log = SystemLog::sink());
 
   // Appends signed 16-bit little-endian mono samples at 48 kHz (an odd trailing byte is ignored) as

@@ -70,7 +70,7 @@ std::vector<int16_t> wavSamples(const std::filesystem::path& path) {
     std::memcpy(&size, bytes.data() + at + 4, 4);
     if (bytes.compare(at, 4, "data") == 0) {
       std::vector<int16_t> samples((bytes.size() - at - 8) / 2);
-      std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
+      if (!samples.empty()) std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
       return samples;
     }
     at += 8 + size;

@@ -41,8 +41,12 @@ bool PipeWireStack::start() {
   for (int i = 0; i < 200 && !std::filesystem::exists(dir_ / "bus"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!pipewire_.start({"pipewire"}, env, dir_ / "pipewire.log") ||
-      !wireplumber_.start({"wireplumber"}, env, dir_ / "wireplumber.log") ||
+  // WirePlumber and the pulse server give up when PipeWire does not answer yet: wait for it first.
+  bool pipewireUp = pipewire_.start({"pipewire"}, env, dir_ / "pipewire.log");
+  for (int i = 0; pipewireUp && i < 400 && run({"pw-cli", "info", "0"}).exitCode != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!pipewireUp || !wireplumber_.start({"wireplumber"}, env, dir_ / "wireplumber.log") ||
       !pulse_.start({"pipewire-pulse"}, env, dir_ / "pipewire-pulse.log")) {
     failure_ = "a server of the stack could not be started";
     stop();
