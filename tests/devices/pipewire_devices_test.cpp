@@ -25,7 +25,8 @@ using testkit::ChildProcess;
 using testkit::PipeWireStack;
 using testkit::ShmName;
 
-// Polls `condition` until it holds or `timeout` passes.
+// Polls `condition` until it holds or `timeout` passes (generous: a loaded machine or a sanitizer build
+// runs the daemons many times slower).
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -194,14 +195,14 @@ TEST(VirtualCamera, AConsumerReceivesTheFedFrameAndTheFeederSeesItRunning) {
   EXPECT_TRUE(eventually([&] {
     feeder->probeConsumption();
     return feeder->consumedCached();
-  })) << consumer.log() << camd.log();
+  }, 20s)) << consumer.log() << camd.log();
   EXPECT_TRUE(eventually([&] {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(frames, ec)) {
       if (showsQuadrants(testkit::readTextFile(entry.path()))) return true;
     }
     return false;
-  })) << consumer.log() << camd.log() << stack.logs();
+  }, 20s)) << consumer.log() << camd.log() << stack.logs();
 
   consumer.stop(SIGINT);
   EXPECT_TRUE(eventually([&] {
