@@ -146,11 +146,6 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void handleSwitchInfo(const SwitchInfo& info);
   void handleLoginRequest(const LoginRequest& request);
 
-  // Calls into engines (host_session_engine_calls.cpp), never with the session mutex held.
-  static void pushKeyframeInterval(EncoderEngine& encoder, double intervalSec);
-  static void typeOnLockScreen(InputInjector& injector, const std::string& password);
-  static void releaseHeldInput(InputInjector& injector);
-
   // Filled in by later work; minimal here (see their files).
   void handleHello(const ClientHello& hello);
   void handleClientDisconnect();

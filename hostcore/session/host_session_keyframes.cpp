@@ -1,9 +1,11 @@
 // The keyframe policy and the push of the interval in force into the encoder.
 #include <cstdio>
 
+#include "hostcore/engines/encoder_engine.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "hostcore/session/keyframe_policy.hpp"
+#include "hostcore/session/session_clamps.hpp"
 
 namespace vela {
 
@@ -34,7 +36,7 @@ void HostSession::applyKeyframeToEncoder() {
     }
     // The encoder takes its own lock; the session's is never held with it. A policy change that lands
     // while the interval is on its way moves the epoch, and the loop pushes again.
-    if (encoder) pushKeyframeInterval(*encoder, interval);
+    if (encoder) encoder->setKeyframeInterval(clampedKeyframeSec(interval));
     Locked locked(*this);
     if (locked->keyframes.kfEpoch == epoch) return;
   }

@@ -1,6 +1,7 @@
 // Teardown, close, transport cancellation and destruction. So far the one-time guard and what every
 // ending needs (the transport closed once, the owner told); the reaper, the link snapshot, the warm
 // reserve, stopping the engines and restoring the display continue here.
+#include "hostcore/engines/input_injector.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 
@@ -45,7 +46,7 @@ void HostSession::cancelTransportNow() {
     transport = locked->path.effectiveTransport();
     injector = locked->engines.injector;
   }
-  if (injector) releaseHeldInput(*injector);  // no key or button stays pressed after the client
+  if (injector) injector->releaseAll();  // no key or button stays pressed after the client
   if (!donated) transport->close();  // a donated transport belongs to another session now
 }
 

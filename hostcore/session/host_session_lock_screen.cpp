@@ -1,6 +1,7 @@
 // The lock screen (the client's password, unlocking, the lock state sent to the client) and bye.
 #include <string>
 
+#include "hostcore/engines/input_injector.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "platform/runtime/graphemes.hpp"
@@ -42,7 +43,7 @@ bool HostSession::attemptUnlock() {
   }
   log("🔓 wpisuję hasło na ekran blokady (dł. " + std::to_string(tavlo::graphemeCount(password)) +
       ") — werdykt po screenIsUnlocked");
-  typeOnLockScreen(*injector, password);
+  injector->typeUnlockSequence(password);
   return true;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 // What a session takes from the process around it: time and timers, user defaults, randomness, the
-// objects every session of the process shares, the engine factory and the listener's real ports.
+// objects every session of the process shares, the makers of its engines and the listener's real ports.
 // Tests hand each session fresh objects and fakes; the product hands every session the same ones.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "hostcore/engines/engine_factory.hpp"
+#include "hostcore/engines/input_injector.hpp"
 #include "hostcore/session/display_gate.hpp"
 #include "hostcore/session/rung_memory.hpp"
 #include "hostcore/session/session_process_flags.hpp"
@@ -15,8 +17,6 @@
 #include "platform/runtime/scheduler.hpp"
 
 namespace vela {
-
-class EngineFactory;
 
 // The UDP ports the listener really uses (the direct path's video, audio and unreliable-input flows).
 struct ListenerPorts {
@@ -34,7 +34,9 @@ struct SessionDeps {
   std::shared_ptr<DisplayGate> displayGate;
   std::shared_ptr<RungMemory> rungMemory;
   SessionProcessFlags processFlags;
-  std::shared_ptr<EngineFactory> engines;
+  // Capture and encoder engines on the process's backends; the input injector of each hello.
+  std::shared_ptr<const EngineFactory> engines;
+  InputInjectorFactory injectors;
   ListenerPorts listenerPorts;
   // Where incoming clipboard files go; the per-user default when absent.
   std::optional<std::filesystem::path> clipTempFolder;

@@ -13,7 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using testkit::SessionRig;
 
-TEST(HostSessionLockScreen, ThePasswordIsNeverTypedWithoutEstablishedEncryption) {
+TEST(HostSessionLockScreen, ThePasswordIsTypedOnlyOverEstablishedEncryption) {
   for (bool encrypted : {false, true}) {
     SCOPED_TRACE(encrypted);
     SessionRig rig;
@@ -24,8 +24,14 @@ TEST(HostSessionLockScreen, ThePasswordIsNeverTypedWithoutEstablishedEncryption)
     EXPECT_EQ(rig.log.count(std::string("🔐 otrzymano hasło (dł. 5, E2E=") + (encrypted ? "tak)" : "NIE)")), 1u);
     EXPECT_EQ(rig.session->isTransportEncrypted(), encrypted);
     EXPECT_FALSE(rig.session->attemptUnlock()) << "refused, or no injector to type with";
-    EXPECT_EQ(rig.log.count("🔓❌ tor nieszyfrowany — ODMAWIAM wpisania hasła"), encrypted ? 0u : 1u);
     EXPECT_EQ(rig.log.count("🔓 brak hasła sesji / injectora — nie próbuję odblokować"), encrypted ? 1u : 0u);
+
+    rig.probe([&](SessionState& s) { s.engines.injector = rig.deps.injectors(); });
+    EXPECT_EQ(rig.session->attemptUnlock(), encrypted);
+    EXPECT_EQ(rig.log.count("🔓❌ tor nieszyfrowany — ODMAWIAM wpisania hasła"), encrypted ? 0u : 2u);
+    EXPECT_EQ(rig.log.count("🔓 wpisuję hasło na ekran blokady (dł. 5) — werdykt po screenIsUnlocked"),
+              encrypted ? 1u : 0u);
+    EXPECT_EQ(rig.poster->events().empty(), !encrypted) << "the injector is never reached unencrypted";
   }
 }
 

@@ -52,6 +52,12 @@ SessionRig::SessionRig() {
   deps.displayGate = std::make_shared<DisplayGate>();
   deps.rungMemory = std::make_shared<RungMemory>();
   deps.clipTempFolder = clipFolder_.path();
+  deps.engines = std::make_shared<EngineFactory>(captureBackend, encoderBackend, time_->clock, deps.settings);
+  deps.injectors = [poster = poster, time = time_] { return std::make_shared<InputInjector>(poster, time->clock); };
+}
+
+std::shared_ptr<EncoderEngine> SessionRig::makeEncoder(int64_t width, int64_t height) {
+  return deps.engines->makeEncoderEngine(width, height, 60, 8'000'000, 2.0, [](const EncodedFrame&) {});
 }
 
 SessionRig::~SessionRig() {

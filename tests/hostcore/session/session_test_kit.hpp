@@ -11,6 +11,9 @@
 
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
+#include "platform/capture/synthetic_capture.hpp"
+#include "platform/encoder/fake_encoder.hpp"
+#include "platform/input/recording_poster.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "tests/testkit/fake_display_provider.hpp"
 #include "tests/testkit/memory_transport.hpp"
@@ -72,7 +75,8 @@ class SessionClient {
   uint64_t nextMark_ = 0x5E55'0000'0000'0000ULL;
 };
 
-// Time, defaults, process-wide objects and a transport pair for one or more sessions. Its destructor
+// Time, defaults, process-wide objects, in-process engine backends (synthetic capture, fake encoder, a
+// recording poster for the injectors) and a transport pair for one or more sessions. Its destructor
 // drops what it holds of the sessions, closes the pair and waits until every session thread has ended.
 class SessionRig {
  public:
@@ -101,7 +105,13 @@ class SessionRig {
     return HostSessionProbe::with(*session, std::forward<F>(read));
   }
 
+  // An encoder engine of the fake backend, as engine setup would make it.
+  std::shared_ptr<EncoderEngine> makeEncoder(int64_t width = 1280, int64_t height = 720);
+
   LogRecorder log;
+  std::shared_ptr<tavlo::SyntheticCapture> captureBackend = tavlo::SyntheticCapture::create();
+  std::shared_ptr<tavlo::FakeEncoder> encoderBackend = std::make_shared<tavlo::FakeEncoder>();
+  std::shared_ptr<tavlo::RecordingPoster> poster = std::make_shared<tavlo::RecordingPoster>();
   std::shared_ptr<FakeDisplayProvider> display = std::make_shared<FakeDisplayProvider>();
   MemoryTransportPair pair = MemoryTransportPair::make();
   std::shared_ptr<SessionTransport> hostTransport = pair.host;
