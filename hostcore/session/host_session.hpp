@@ -23,18 +23,20 @@
 // - Member functions live in one .cpp per concern: host_session.cpp (construction, accessors,
 //   callbacks, clipboard wiring), host_session_control.cpp (start, the control loop, its dispatch table
 //   and the hello watchdog), host_session_control_messages.cpp (ping, keyframe requests, LTR acks,
-//   resize, client path, clipboard and switch messages), host_session_lock_screen.cpp (login, unlock,
-//   lock state, bye), host_session_keyframes.cpp (keyframe policy and the push into the encoder), and
-//   the files whose concern later work fills in: host_session_hello.cpp (handleHello),
-//   host_session_lifecycle.cpp (teardown, close, cancelTransportNow), host_session_display_mode.cpp
-//   (scheduleReconfigure, applyClientState), host_session_camera_mic.cpp (handleCamConfig).
+//   resize, client path, clipboard, switch messages and the second-path attach handed to onMbbAttach),
+//   host_session_lock_screen.cpp (login, unlock, lock state, bye), host_session_keyframes.cpp (keyframe
+//   policy and the push into the encoder), and the files whose concern later work fills in:
+//   host_session_hello.cpp (handleHello), host_session_lifecycle.cpp (teardown, close,
+//   cancelTransportNow, destruction), host_session_display_mode.cpp (scheduleReconfigure,
+//   applyClientState), host_session_camera_mic.cpp (handleCamConfig). A new concern gets a file of its own.
 // - Threads. Each loop is a detached thread (session_threads.hpp) holding the transport it reads and the
 //   session weakly; the control loop holds the session strongly until its hello has been handled.
 //   Serial queues are SerialExecutors, timers are jobs of deps.scheduler, holding the session weakly.
 //   Every time stamp comes from deps.scheduler->clock() (0 means "never"). The last reference to a
 //   session may drop on any thread.
-// - Process-wide state (display gate, rung memory, process flags), the engine factory and the listener
-//   ports come in SessionDeps.
+// - Process-wide state (display gate, rung memory, process flags), the engine factory, the injector
+//   maker and the listener's real ports come in SessionDeps; tests hand each session fresh ones
+//   (tests/hostcore/session/session_test_kit.hpp).
 #include <cstdint>
 #include <functional>
 #include <memory>
