@@ -67,7 +67,16 @@ struct Fixture {
     mapper->setOnLog([this](const std::string& line) { lines.push_back(line); });
     mapper->setOnMapped([this](const std::string& ip, uint16_t port) { mapped.emplace_back(ip, port); });
   }
-  void settle() { queue->sync([] {}); }
+  // Twice: a path change's pass is queued by a job on the queue itself.
+  void settle() {
+    queue->sync([] {});
+    queue->sync([] {});
+  }
+  // The gateway's thread reads the router's script under its lock.
+  void configure(const std::function<void(Router&)>& change) {
+    std::lock_guard guard(router.mutex);
+    change(router);
+  }
   void advance(uint64_t us) {
     scheduler->advanceBy(us);
     settle();
@@ -119,7 +128,7 @@ TEST(NATPMPMapper, RenewsAfterHalfTheGrantedLeaseAtMostEveryTwoMinutes) {
                          Row{1, 1 * second, "a lease of a second renews no sooner than a second"}}) {
     SCOPED_TRACE(row.why);
     Fixture f;
-    f.router.lifetimeSec = row.grantedSec;
+    f.configure([&](Router& r) { r.lifetimeSec = row.grantedSec; });
     f.mapper->start();
     f.settle();
     f.gateway.clear();
@@ -133,10 +142,12 @@ TEST(NATPMPMapper, RenewsAfterHalfTheGrantedLeaseAtMostEveryTwoMinutes) {
 
 TEST(NATPMPMapper, ABaseWithAMovedPortIsTakenDownAndTheNextBaseTried) {
   Fixture f;
-  f.router.grant = [](uint8_t, uint16_t internal, uint16_t suggested) -> std::optional<uint16_t> {
-    if (internal == 47702 && suggested == 47702) return 50000;  // the router picks another port
-    return suggested;
-  };
+  f.configure([](Router& r) {
+    r.grant = [](uint8_t, uint16_t internal, uint16_t suggested) -> std::optional<uint16_t> {
+      if (internal == 47702 && suggested == 47702) return 50000;  // the router picks another port
+      return suggested;
+    };
+  });
   f.mapper->start();
   f.settle();
   auto requests = f.gateway.requests();
@@ -157,10 +168,12 @@ TEST(NATPMPMapper, ABaseWithAMovedPortIsTakenDownAndTheNextBaseTried) {
   EXPECT_EQ(f.mapped, (std::vector<std::pair<std::string, uint16_t>>{{"203.0.113.7", 47710}}));
 
   // The next pass starts at the good base; a failure half-way through it keeps what it renewed.
-  f.router.grant = [](uint8_t, uint16_t internal, uint16_t suggested) -> std::optional<uint16_t> {
-    if (internal == 47703) return std::nullopt;
-    return suggested;
-  };
+  f.configure([](Router& r) {
+    r.grant = [](uint8_t, uint16_t internal, uint16_t suggested) -> std::optional<uint16_t> {
+      if (internal == 47703) return std::nullopt;
+      return suggested;
+    };
+  });
   f.gateway.clear();
   f.advance(120 * second);
   requests = f.mappingRequests();
@@ -191,7 +204,7 @@ TEST(NATPMPMapper, RetriesWithAGrowingDelayAndAPathChangeResetsIt) {
 
 TEST(NATPMPMapper, ShortAnswersCountAsNoAnswerAndMapNothing) {
   Fixture f;
-  f.router.answerAddress = false;
+  f.configure([](Router& r) { r.answerAddress = false; });
   f.mapper->start();
   f.settle();
   EXPECT_TRUE(f.logged("🌐 NAT-PMP: brak odpowiedzi na zapytanie o adres — PONOWIĘ (router chwilowo zajęty?)"));
@@ -203,11 +216,10 @@ TEST(NATPMPMapper, ThePollNoticesANewPublicAddressAndTheRouterResetIsLogged) {
   Fixture f;
   f.mapper->start();
   f.settle();
-  {
-    std::lock_guard guard(f.router.mutex);
-    f.router.address = {198, 51, 100, 9};
-    f.router.epoch = 5;
-  }
+  f.configure([](Router& r) {
+    r.address = {198, 51, 100, 9};
+    r.epoch = 5;
+  });
   f.advance(30 * second);
   EXPECT_TRUE(f.logged("🌐 NAT-PMP: szybki monitor — IP 203.0.113.7 → 198.51.100.9, re-map+re-publish"));
   EXPECT_TRUE(f.logged("🌐 NAT-PMP: router zresetowany (epoch 1000→5) — re-mapuję"));
