@@ -2,10 +2,9 @@
 // How the clipboard transfer engine reaches its owner: the wire, the host and the log.
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/runtime/snapshot_slot.hpp"
 #include "platform/runtime/system_log.hpp"
 #include "protocol/clipboard/clip_payload.hpp"
 #include "protocol/clipboard_messages.hpp"
@@ -31,21 +30,6 @@ struct ClipboardCallbacks {
 
 // The engine's current callbacks. The owner may replace them from any thread while the engine calls
 // them from others: every call works on a snapshot taken under the slot's lock.
-class ClipboardCallbackSlot {
- public:
-  void set(ClipboardCallbacks callbacks) {
-    auto fresh = std::make_shared<const ClipboardCallbacks>(std::move(callbacks));
-    std::lock_guard guard(mutex_);
-    current_ = std::move(fresh);
-  }
-  std::shared_ptr<const ClipboardCallbacks> get() const {
-    std::lock_guard guard(mutex_);
-    return current_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<const ClipboardCallbacks> current_ = std::make_shared<const ClipboardCallbacks>();
-};
+using ClipboardCallbackSlot = tavlo::SnapshotSlot<ClipboardCallbacks>;
 
 }  // namespace vela

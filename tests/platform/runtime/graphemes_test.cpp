@@ -27,6 +27,8 @@ TEST(Graphemes, FirstCharactersCountUserPerceivedCharacters) {
     SCOPED_TRACE(row.why);
     EXPECT_EQ(firstGraphemes(row.text, row.count), row.expected);
   }
+  EXPECT_EQ(graphemeCount(family + flag + decomposed + "\r\n" + "\xC3\xA9"), 5u) << "counted like the cut";
+  EXPECT_EQ(graphemeCount(""), 0u);
 }
 
 }  // namespace

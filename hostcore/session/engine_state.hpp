@@ -1,0 +1,25 @@
+#pragma once
+// Session state: the engines the session drives and the display it streams. All absent until the hello
+// sets them up. Guarded by the session mutex; each engine guards its own inside, and is called only
+// after the session mutex is released.
+#include <memory>
+#include <optional>
+
+#include "hostcore/engines/display_providing.hpp"
+
+namespace vela {
+
+class AudioTapEngine;
+class CaptureEngine;
+class EncoderEngine;
+class InputInjector;
+
+struct EngineState {
+  std::shared_ptr<AudioTapEngine> audioTap;
+  std::shared_ptr<CaptureEngine> capture;
+  std::shared_ptr<EncoderEngine> encoder;
+  std::shared_ptr<InputInjector> injector;
+  std::optional<ProvidedDisplay> providedDisplay;
+};
+
+}  // namespace vela

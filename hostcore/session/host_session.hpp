@@ -1,0 +1,173 @@
+#pragma once
+// HostSession: one connected client's streaming session. The owner (the host controller) creates it
+// with create(), sets its callbacks, calls setMbbCapable and start(), and ends it with sendBye() and
+// close(); the session reports only through its callbacks.
+//
+// How the code is laid out (follow it when you add to the session):
+// - State. Everything the session changes while it runs is one SessionState (session_state.hpp) under
+//   the one session mutex, made of a sub-struct per concern, each in its own header: path
+//   (transport_path_state), identity and liveness (identity_state), engines (engine_state), warm reserve,
+//   keyframes/LTR/IDR (keyframe_state), retransmission budget, send path, adaptation, geometry/scale/fps,
+//   input and shortcuts, audio/camera/microphone (media_devices_state) and diagnostics. Add a field to
+//   its concern's struct. What never changes after construction is a const member (the settings of
+//   construction, the tunables); what guards itself and is never replaced (retransmission store, link
+//   estimator, fluidity governor, clipboard engine, encode and pacer queues) is in SessionComponents and
+//   is used without the session mutex.
+// - Locking. A step takes the mutex through Locked (host_session_locked.hpp), changes fields, and queues
+//   on it what must happen after the release: log lines, control packets, callbacks, engine calls.
+//   Locked runs them, in order, once the mutex is released. Nothing is logged, sent or called back, and
+//   no engine is called, while the mutex is held; no step waits under it. The bitrate controller and the
+//   keyframe-interval controller have no lock of their own: call them only under the mutex.
+// - Pure logic (IDR rate limit, keyframe interval, tunables, clamps, path classification, the "0 means
+//   never" time helpers) is in free functions of their own files, tested without threads.
+// - Member functions live in one .cpp per concern: host_session.cpp (construction, accessors,
+//   callbacks, clipboard wiring), host_session_control.cpp (start, the control loop, its dispatch table
+//   and the hello watchdog), host_session_control_messages.cpp (ping, keyframe requests, LTR acks,
+//   resize, client path, clipboard, switch messages and the second-path attach handed to onMbbAttach),
+//   host_session_lock_screen.cpp (login, unlock, lock state, bye), host_session_keyframes.cpp (keyframe
+//   policy and the push into the encoder), and the files whose concern later work fills in:
+//   host_session_hello.cpp (handleHello), host_session_lifecycle.cpp (teardown, close,
+//   cancelTransportNow, destruction), host_session_display_mode.cpp (scheduleReconfigure,
+//   applyClientState), host_session_camera_mic.cpp (handleCamConfig). A new concern gets a file of its own.
+// - Threads. Each loop is a detached thread (session_threads.hpp) holding the transport it reads and the
+//   session weakly; the control loop holds the session strongly until its hello has been handled.
+//   Serial queues are SerialExecutors, timers are jobs of deps.scheduler, holding the session weakly.
+//   Every time stamp comes from deps.scheduler->clock() (0 means "never"). The last reference to a
+//   session may drop on any thread.
+// - Process-wide state (display gate, rung memory, process flags), the engine factory, the injector
+//   maker and the listener's real ports come in SessionDeps; tests hand each session fresh ones
+//   (tests/hostcore/session/session_test_kit.hpp).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "hostcore/session/host_shortcut.hpp"
+#include "hostcore/session/session_callbacks.hpp"
+#include "hostcore/session/session_components.hpp"
+#include "hostcore/session/session_config.hpp"
+#include "hostcore/session/session_deps.hpp"
+#include "hostcore/session/session_state.hpp"
+#include "hostcore/session/session_tunables.hpp"
+#include "hostcore/session/warm_engine_bundle.hpp"
+#include "platform/runtime/snapshot_slot.hpp"
+#include "protocol/messages.hpp"
+
+namespace vela {
+
+class HostSession : public std::enable_shared_from_this<HostSession> {
+ public:
+  using HostShortcut = vela::HostShortcut;
+  using WarmEngineBundle = vela::WarmEngineBundle;
+  using DiagSnapshot = vela::DiagSnapshot;
+  using Callbacks = SessionCallbacks;
+
+  static constexpr uint64_t helloTimeoutUs = 8'000'000;  // a client that says no hello is closed
+
+  // Builds the session; starts nothing (no thread, timer, engine or traffic).
+  static std::shared_ptr<HostSession> create(SessionConfig config, SessionDeps deps);
+  // Releases what the session holds. A transport that teardown or close() has not cancelled, and that
+  // was not donated to another session, is closed: its loop ends, and no connection outlives its session.
+  ~HostSession();
+  HostSession(const HostSession&) = delete;
+  HostSession& operator=(const HostSession&) = delete;
+
+  // Starts the control loop and the hello watchdog; called once, after the callbacks are set.
+  void start();
+
+  // Owner's operations.
+  void setMbbCapable(bool capable);
+  void setKeyframePolicy(bool adaptive, double fixedSec);
+  // Pushes the interval in force into the encoder, again until no policy change raced the push.
+  void applyKeyframeToEncoder();
+  void sendBye();
+  void sendLockState(bool locked, bool armed);
+  // Types the stored lock-screen password, only over a transport whose encryption is established; true
+  // when the injector was asked to type.
+  bool attemptUnlock();
+  // Ends a session the owner no longer wants (does not call onDisconnect).
+  void close();
+  // Releases held input and closes the transport, once.
+  void cancelTransportNow();
+
+  // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
+  void log(const std::string& line) const;
+
+  // Accessors (each takes the mutex briefly).
+  std::shared_ptr<SessionTransport> transport() const;
+  std::string peerDescription() const;
+  bool isTransportEncrypted() const;
+  bool clientSupportsUnlock() const;
+  std::optional<std::string> deviceKey() const;
+  std::optional<WarmEngineBundle> pendingWarmBundle() const;
+  void setPendingWarmBundle(std::optional<WarmEngineBundle> bundle);
+  int64_t pendingHelloW() const;
+  int64_t pendingHelloH() const;
+  bool parkedWarm() const;
+  const std::shared_ptr<DisplayProviding>& display() const { return display_; }
+  const SessionTunables& tunables() const { return tunables_; }
+
+  // Callbacks: a snapshot to call, a whole replacement, or an edit of some of them (copy, edit, publish).
+  std::shared_ptr<const SessionCallbacks> callbacks() const { return callbacks_.get(); }
+  void setCallbacks(SessionCallbacks callbacks) { callbacks_.set(std::move(callbacks)); }
+  void updateCallbacks(const std::function<void(SessionCallbacks&)>& edit) { callbacks_.update(edit); }
+
+ private:
+  struct Private {};
+
+ public:
+  HostSession(Private, SessionConfig config, SessionDeps deps);
+
+ private:
+  class Locked;
+  friend struct HostSessionProbe;  // tests read and set state through it
+
+  // Whether the control loop goes on after a message.
+  enum class LoopStep : uint8_t { carryOn, endWithoutTeardown };
+
+  uint64_t nowUs() const { return deps_.scheduler->clock().nowUs(); }
+  bool helloSeen() const;
+  void wireClipboard();
+
+  // Control loop (host_session_control.cpp).
+  static void runControlLoop(std::shared_ptr<HostSession> owner, std::shared_ptr<SessionTransport> transport);
+  LoopStep handleControlPacket(const std::shared_ptr<SessionTransport>& readFrom, ByteView packet);
+  void helloWatchdogFired();
+
+  // Control messages (host_session_control_messages.cpp, host_session_lock_screen.cpp).
+  void answerPing(const std::shared_ptr<SessionTransport>& readFrom, const Ping& ping);
+  void handleResizeRequest(const ResizeRequest& request);
+  void handleIdrRequest(const std::optional<IdrRequest>& request);
+  void handleLtrAck(const LtrAck& ack);
+  void handleClientPath(const ClientPathMessage& path);
+  void handleClipAnnounce(const ClipAnnounce& announce);
+  void handleClipRequest(const ClipRequest& request);
+  LoopStep handleMbbAttach(const std::optional<MbbAttach>& attach);
+  void handleSwitchInfo(const SwitchInfo& info);
+  void handleLoginRequest(const LoginRequest& request);
+
+  // Filled in by later work; minimal here (see their files).
+  void handleHello(const ClientHello& hello);
+  void handleClientDisconnect();
+  void scheduleReconfigure();
+  void applyClientState(const ClientStateMessage& message);
+  void handleCamConfig(const CamConfig& config);
+
+  // Member order matters: what is declared later goes first, and the scheduler outlives every timer.
+  const SessionDeps deps_;
+  const SessionTunables tunables_;
+  const std::shared_ptr<DisplayProviding> display_;
+  const std::string hostName_;
+  const bool useTapAudio_;
+  const bool mirror_;
+  const bool setAsMain_;
+  const bool isolateDisplays_;
+  tavlo::SnapshotSlot<SessionCallbacks> callbacks_;
+  SessionComponents components_;
+  mutable std::mutex mutex_;  // guards state_
+  SessionState state_;
+};
+
+}  // namespace vela
