@@ -45,7 +45,7 @@ Nv12Converter::~Nv12Converter() = default;
 std::unique_ptr<Nv12Converter> Nv12Converter::create(int32_t sourceWidth, int32_t sourceHeight,
                                                      int32_t targetWidth, int32_t targetHeight, int threads) {
   if (!validSize(sourceWidth, sourceHeight) || !validSize(targetWidth, targetHeight)) return nullptr;
-  if (targetWidth % 2 != 0 || targetHeight % 2 != 0 || threads < 1) return nullptr;
+  if (threads < 1) return nullptr;
   quietLibraryLog();
 
   std::unique_ptr<Nv12Converter> converter(new Nv12Converter());
@@ -85,7 +85,7 @@ bool Nv12Converter::convert(const BgrxView& source, const Nv12View& target) {
   }
   if (target.luma == nullptr || target.chroma == nullptr || target.width != targetWidth_ ||
       target.height != targetHeight_ || target.lumaBytesPerRow < targetWidth_ ||
-      target.chromaBytesPerRow < targetWidth_) {
+      target.chromaBytesPerRow < (targetWidth_ + 1) / 2 * 2) {
     return false;
   }
   AVFrame* in = source_.get();
@@ -107,7 +107,7 @@ bool Nv12Converter::convert(const BgrxView& source, const Nv12View& target) {
   out->linesize[1] = target.chromaBytesPerRow;
   out->buf[0] = borrow(target.luma, static_cast<size_t>(target.lumaBytesPerRow) * static_cast<size_t>(targetHeight_));
   out->buf[1] = borrow(target.chroma,
-                       static_cast<size_t>(target.chromaBytesPerRow) * static_cast<size_t>(targetHeight_ / 2));
+                       static_cast<size_t>(target.chromaBytesPerRow) * static_cast<size_t>((targetHeight_ + 1) / 2));
 
   const bool wrapped = in->buf[0] && out->buf[0] && out->buf[1];
   const bool converted = wrapped && sws_scale_frame(context_.get(), out, in) >= 0;

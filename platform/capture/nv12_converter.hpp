@@ -22,7 +22,8 @@ struct BgrxView {
   int32_t height = 0;
 };
 
-// NV12: a luma plane and an interleaved Cb/Cr plane of half the height, each with its own row pitch.
+// NV12: a luma plane and an interleaved Cb/Cr plane of half the height (rounded up), each with its own
+// row pitch.
 struct Nv12View {
   uint8_t* luma = nullptr;
   int32_t lumaBytesPerRow = 0;
@@ -40,7 +41,7 @@ class Nv12Converter {
   // The largest side either picture may have (the X protocol's own limit).
   static constexpr int32_t kMaxSide = 32767;
 
-  // A converter from `sourceWidth` × `sourceHeight` to `targetWidth` × `targetHeight` (both even);
+  // A converter from `sourceWidth` × `sourceHeight` to `targetWidth` × `targetHeight`;
   // `threads` 1 converts on the calling thread alone. nullptr for sizes out of range or when libswscale
   // refuses the conversion.
   static std::unique_ptr<Nv12Converter> create(int32_t sourceWidth, int32_t sourceHeight, int32_t targetWidth,

@@ -1,0 +1,116 @@
+// The Xorg capture backend as the capture engine drives it: displays are the enabled outputs, a stream
+// posts NV12 frames of the configured size from a pool of queue-depth buffers, and a still screen
+// yields one idle sample and then nothing.
+#include "platform/capture/x11_capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/runtime/channel.hpp"
+#include "platform/runtime/clock.hpp"
+#include "tests/testkit/xorg_server.hpp"
+
+namespace tavlo {
+namespace {
+
+constexpr uint64_t kWaitUs = 3'000'000;
+
+class X11CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.start()) << server_.failureText();
+    capture_ = std::make_unique<X11Capture>(X11Capture::Options{server_.display(), nullptr, 2});
+  }
+
+  std::unique_ptr<CaptureStream> startStream(const CaptureConfiguration& configuration) {
+    auto displays = capture_->shareableDisplays();
+    EXPECT_FALSE(displays.empty());
+    if (displays.empty()) return nullptr;
+    auto stream = capture_->makeStream(displays[0], configuration, nullptr);
+    stream->addScreenOutput([this](ScreenSample sample) { samples_.send(std::move(sample)); }, queue_);
+    stream->startCapture();
+    return stream;
+  }
+
+  std::optional<ScreenSample> next(uint64_t waitUs = kWaitUs) {
+    const Clock& clock = SteadyClock::shared();
+    return samples_.receiveUntil(clock, clock.nowUs() + waitUs);
+  }
+
+  testkit::XorgServer server_;
+  std::unique_ptr<X11Capture> capture_;
+  std::shared_ptr<SerialExecutor> queue_ = std::make_shared<SerialExecutor>("vela.capture");
+  Channel<ScreenSample> samples_;
+};
+
+TEST_F(X11CaptureTest, OffersTheEnabledOutputsWithTheirSize) {
+  auto displays = capture_->shareableDisplays();
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_NE(displays[0].displayID, 0u);
+  EXPECT_EQ(displays[0].width, 2048);
+  EXPECT_EQ(displays[0].height, 1536);
+}
+
+TEST_F(X11CaptureTest, PostsAFrameOfTheConfiguredSizeThenOneIdleSampleWhileTheScreenStandsStill) {
+  CaptureConfiguration configuration;
+  configuration.width = 1280;
+  configuration.height = 960;
+  auto stream = startStream(configuration);
+  ASSERT_NE(stream, nullptr);
+  auto first = next();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, CaptureFrameStatus::complete);
+  ASSERT_NE(first->image, nullptr);
+  EXPECT_EQ(first->image->width(), 1280);
+  EXPECT_EQ(first->image->height(), 960);
+  EXPECT_EQ(first->image->color, ColorDescription::bt709VideoRange());
+  auto idle = next();
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(idle->status, CaptureFrameStatus::idle);
+  EXPECT_EQ(idle->image, nullptr);
+  EXPECT_FALSE(next(300'000));
+
+  // A new size is taken over before updateConfiguration returns, and its first frame follows.
+  configuration.width = 640;
+  configuration.height = 480;
+  stream->updateConfiguration(configuration);
+  auto resized = next();
+  ASSERT_TRUE(resized && resized->image);
+  EXPECT_EQ(resized->image->width(), 640);
+  stream->stopCapture();
+  while (samples_.tryReceive()) {
+  }
+  EXPECT_FALSE(next(100'000));
+}
+
+TEST_F(X11CaptureTest, RefusesAudioWithoutASourceAndSizesItCannotDeliver) {
+  auto displays = capture_->shareableDisplays();
+  ASSERT_FALSE(displays.empty());
+  CaptureConfiguration configuration;
+  configuration.width = 640;
+  configuration.height = 480;
+  auto stream = capture_->makeStream(displays[0], configuration, nullptr);
+  EXPECT_THROW(stream->addAudioOutput([](AudioSampleBuffer) {}, queue_), CaptureStreamError);
+  configuration.width = 0;
+  EXPECT_THROW(capture_->makeStream(displays[0], configuration, nullptr), CaptureStreamError);
+  EXPECT_THROW(stream->updateConfiguration(configuration), CaptureStreamError);
+}
+
+TEST_F(X11CaptureTest, TheServerGoingAwayStopsTheStreamWithAReason) {
+  auto displays = capture_->shareableDisplays();
+  ASSERT_FALSE(displays.empty());
+  CaptureConfiguration configuration;
+  configuration.width = 640;
+  configuration.height = 480;
+  Channel<std::string> stops;
+  auto stream = capture_->makeStream(displays[0], configuration, [&](const std::string& why) { stops.send(why); });
+  stream->startCapture();
+  server_.stop();
+  const Clock& clock = SteadyClock::shared();
+  auto why = stops.receiveUntil(clock, clock.nowUs() + kWaitUs);
+  ASSERT_TRUE(why);
+  EXPECT_NE(why->find("X server"), std::string::npos);
+  stream->stopCapture();
+}
+
+}  // namespace
+}  // namespace tavlo
