@@ -3,8 +3,8 @@
 // be captured, make a stream of one of them with a configuration, attach a screen output and an audio
 // output each delivered on a serial queue of the caller's, start, reconfigure while running, stop.
 //
-// Every call may block (the X server's round trips, waiting for a grab thread) and runs on the
-// caller's thread. Failures are thrown as CaptureStreamError carrying the platform's description;
+// One backend serves every engine of the process: its methods are thread-safe. Every call may block
+// (the X server's round trips, waiting for a grab thread) and runs on the caller's thread. Failures are thrown as CaptureStreamError carrying the platform's description;
 // nothing else is thrown.
 //
 // Delivery: a stream posts each sample to the queue given for its output type, one post per sample, in

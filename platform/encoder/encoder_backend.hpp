@@ -3,7 +3,7 @@
 // for a size (trying the kinds of encoder in the engine's order of preference), set its properties,
 // submit frames with per-frame options, receive each encoded sample once through the frame's handler.
 //
-// Threads: every method may be called from any thread, concurrently. encodeFrame hands the frame to the
+// Threads: one backend serves every engine of the process; every method may be called from any thread, concurrently. encodeFrame hands the frame to the
 // session's encode worker and returns at once; the handler of each accepted frame is called exactly
 // once, in submission order, on the session's output thread, which is neither the caller's nor the
 // encode worker's (the consumer may block there: the session paces its sends on it). A session that
