@@ -1,0 +1,201 @@
+// Capture of a dummy Xorg output at 1920×1080 and 2360×1640: per frame, the MIT-SHM grab, the
+// BT.709 NV12 conversion sliced over libswscale's threads and the same conversion on one thread (the
+// sliced conversion must not cost more than 2× the grab), and the whole path (grab + sliced
+// conversion) against ffmpeg's x11grab delivering NV12 of the same output in the same run
+// (ratio ≤ 1.0). The benchmark starts its own private Xorg and gives its output each size through RandR.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/capture/nv12_converter.hpp"
+#include "platform/capture/shm_grabber.hpp"
+#include "platform/capture/x11_frame_reader.hpp"
+#include "platform/video/nv12_buffer.hpp"
+#include "platform/x11/randr_outputs.hpp"
+#include "tests/testkit/xorg_output_mode.hpp"
+#include "tests/testkit/xorg_server.hpp"
+
+namespace tavlo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Frames timed per figure. ffmpeg grabs as fast as it can for kFfmpegFrames frames; its steady rate is
+// read from its progress reports after kFfmpegWarmUp of running (its start-up is left out).
+constexpr int kFrames = 120;
+constexpr int kFfmpegFrames = 600;
+constexpr auto kFfmpegWarmUp = std::chrono::milliseconds(700);
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One private Xorg for every benchmark of this file, started on first use.
+struct Xorg {
+  testkit::XorgServer server;
+  std::unique_ptr<XcbConnection> client;
+  uint32_t outputId = 0;
+  std::string error;
+
+  Xorg() {
+    if (!server.start()) {
+      error = server.failureText();
+      return;
+    }
+    client = XcbConnection::open(server.display(), &error);
+    if (!client) return;
+    auto outputs = queryOutputs(*client);
+    if (outputs.empty()) {
+      error = "the dummy Xorg has no output";
+      return;
+    }
+    outputId = outputs[0].outputId;
+    // Something to grab: the root's default pattern is replaced by a window of stripes.
+    xcb_connection_t* c = client->get();
+    const xcb_window_t window = xcb_generate_id(c);
+    const uint32_t values[] = {0x3080c0, 1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, client->root(), 100, 100, 1200, 800, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, client->screen()->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c, window);
+    xcb_flush(c);
+  }
+
+  bool resize(int width, int height) {
+    return testkit::setOutputMode(*client, outputId, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                                  &error);
+  }
+};
+
+Xorg& xorg() {
+  static Xorg instance;
+  return instance;
+}
+
+bool prepare(benchmark::State& state, int width, int height) {
+  Xorg& x = xorg();
+  if (!x.error.empty() || !x.resize(width, height)) {
+    state.SkipWithError(("no Xorg output of that size: " + x.error).c_str());
+    return false;
+  }
+  return true;
+}
+
+Nv12View viewOf(Nv12Buffer& buffer) {
+  return {buffer.lumaPlane(), static_cast<int32_t>(buffer.lumaStride()), buffer.chromaPlane(),
+          static_cast<int32_t>(buffer.chromaStride()), buffer.width(), buffer.height()};
+}
+
+// Grab and conversion timed apart, the conversion sliced and on one thread, on the same pictures.
+void BM_X11GrabAndConversion(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  const int height = static_cast<int>(state.range(1));
+  if (!prepare(state, width, height)) return;
+  auto grabber = ShmGrabber::create(*xorg().client, width, height);
+  auto sliced = Nv12Converter::create(width, height, width, height, Nv12Converter::kDefaultThreads);
+  auto single = Nv12Converter::create(width, height, width, height, 1);
+  auto target = Nv12Buffer::make(width, height);
+  if (!grabber || !sliced || !single || !target) {
+    state.SkipWithError("capture set-up failed");
+    return;
+  }
+  double grabMs = 0, slicedMs = 0, singleMs = 0;
+  int64_t frames = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kFrames; ++i) {
+      auto start = Clock::now();
+      if (!grabber->grab(0, 0)) state.SkipWithError("grab failed");
+      grabMs += msSince(start);
+      start = Clock::now();
+      sliced->convert(grabber->view(), viewOf(*target));
+      slicedMs += msSince(start);
+      start = Clock::now();
+      single->convert(grabber->view(), viewOf(*target));
+      singleMs += msSince(start);
+      ++frames;
+    }
+  }
+  state.counters["grab_ms"] = grabMs / double(frames);
+  state.counters["convert_sliced_ms"] = slicedMs / double(frames);
+  state.counters["convert_single_ms"] = singleMs / double(frames);
+  state.counters["sliced_threads"] = Nv12Converter::kDefaultThreads;
+  state.counters["sliced_over_grab"] = slicedMs / grabMs;
+  state.counters["single_over_sliced"] = singleMs / slicedMs;
+}
+
+// Milliseconds per frame of ffmpeg grabbing the output and converting it to NV12, in its steady state:
+// frames counted from its progress reports (every 0.1 s) against the wall clock. -1 when it failed.
+double ffmpegMsPerFrame(int width, int height) {
+  const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -nostats -stats_period 0.1 "
+                              "-progress pipe:1 -f x11grab -draw_mouse 0 -framerate 1000 -video_size " +
+                              std::to_string(width) + "x" + std::to_string(height) + " -i " +
+                              xorg().server.display() + "+0,0 -frames:v " + std::to_string(kFfmpegFrames) +
+                              " -fps_mode passthrough -pix_fmt nv12 -f null - 2>/dev/null";
+  FILE* progress = popen(command.c_str(), "r");
+  if (!progress) return -1;
+  const auto start = Clock::now();
+  std::optional<std::pair<Clock::time_point, long>> first;
+  std::pair<Clock::time_point, long> last{start, 0};
+  char line[256];
+  while (std::fgets(line, sizeof line, progress)) {
+    long frame = 0;
+    if (std::sscanf(line, "frame=%ld", &frame) != 1) continue;
+    const auto now = Clock::now();
+    if (now - start < kFfmpegWarmUp) continue;
+    if (!first) first = {now, frame};
+    last = {now, frame};
+  }
+  if (pclose(progress) != 0 || !first || last.second <= first->second) return -1;
+  return std::chrono::duration<double, std::milli>(last.first - first->first).count() /
+         double(last.second - first->second);
+}
+
+// Our whole capture path against ffmpeg's x11grab on the same output, in the same run.
+void BM_X11CaptureAgainstFfmpeg(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  const int height = static_cast<int>(state.range(1));
+  if (!prepare(state, width, height)) return;
+  std::string error;
+  auto reader = X11FrameReader::open(xorg().server.display(), xorg().outputId, &error);
+  auto target = Nv12Buffer::make(width, height);
+  if (!reader || !target) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const X11FrameReader::TargetSource acquire = [&] { return std::optional<Nv12View>(viewOf(*target)); };
+  double oursMs = 0, ffmpegMs = 0;
+  int64_t frames = 0, ffmpegRuns = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (int i = 0; i < kFrames; ++i) {
+      // A new configuration makes every read deliver, changed or not: each one grabs and converts.
+      reader->configure(width, height, false);
+      if (reader->read(acquire) != X11FrameReader::Outcome::frame) state.SkipWithError("no frame");
+    }
+    oursMs += msSince(start);
+    frames += kFrames;
+    const double perFrame = ffmpegMsPerFrame(width, height);
+    if (perFrame < 0) {
+      state.SkipWithError("ffmpeg x11grab failed");
+      return;
+    }
+    ffmpegMs += perFrame;
+    ++ffmpegRuns;
+  }
+  const double ours = oursMs / double(frames);
+  const double theirs = ffmpegMs / double(ffmpegRuns);
+  state.counters["ours_ms"] = ours;
+  state.counters["ffmpeg_x11grab_ms"] = theirs;
+  state.counters["ours_over_ffmpeg"] = ours / theirs;
+}
+
+BENCHMARK(BM_X11GrabAndConversion)->Args({1920, 1080})->Args({2360, 1640})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_X11CaptureAgainstFfmpeg)->Args({1920, 1080})->Args({2360, 1640})->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tavlo
