@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/x11/randr_outputs.hpp"
+#include "tests/testkit/xorg_output_mode.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
@@ -135,6 +136,17 @@ TEST_F(X11FrameReaderTest, AMovingCursorIsNewsOnlyWhileTheCursorIsShown) {
   xcb_warp_pointer(c, XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 300);
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(200)), Outcome::unchanged);
+}
+
+TEST_F(X11FrameReaderTest, FollowsItsOutputToANewModeWithAFrame) {
+  reader_->configure(1280, 800, false);
+  Nv12Picture picture(1280, 800);
+  ASSERT_EQ(readWithin(picture, std::chrono::milliseconds(0)), Outcome::frame);
+  EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(100)), Outcome::unchanged);
+  std::string error;
+  ASSERT_TRUE(testkit::setOutputMode(*client_, output_.outputId, 2360, 1640, &error)) << error;
+  ASSERT_EQ(readWithin(picture, std::chrono::seconds(2)), Outcome::frame);
+  EXPECT_EQ(reader_->area(), (ScreenRect{0, 0, 2360, 1640}));
 }
 
 }  // namespace
