@@ -20,7 +20,7 @@ std::vector<CaptureDisplay> X11Capture::shareableDisplays() {
 std::unique_ptr<CaptureStream> X11Capture::makeStream(const CaptureDisplay& display,
                                                       const CaptureConfiguration& configuration,
                                                       StopHandler onStop) {
-  return X11CaptureStream::create(options_.display, display.displayID, configuration, options_.audio,
+  return X11CaptureStream::create(options_.display, display.displayID, configuration, audio_,
                                   std::move(onStop), options_.converterThreads);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Screen capture of an Xorg server: every enabled RandR output is a display (its id is the output's
-// XID), captured by an X11CaptureStream. The audio side of a stream comes from a SystemAudioSource
-// handed in at construction; without one, a stream refuses its audio output and runs without sound.
+// XID), captured by an X11CaptureStream. The audio side of the streams comes from one SystemAudioSource
+// handed in at construction, shared between them; without one, a stream refuses its audio output and
+// runs without sound. Thread-safe: every call works on a connection of its own.
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/audio/system_audio_source.hpp"
 #include "platform/capture/capture_backend.hpp"
 #include "platform/capture/nv12_converter.hpp"
+#include "platform/capture/system_audio_fan_out.hpp"
 
 namespace tavlo {
 
@@ -20,7 +22,8 @@ class X11Capture : public CaptureBackend {
     int converterThreads = Nv12Converter::kDefaultThreads;
   };
 
-  explicit X11Capture(Options options) : options_(std::move(options)) {}
+  explicit X11Capture(Options options)
+      : options_(std::move(options)), audio_(SystemAudioFanOut::create(options_.audio)) {}
 
   // The enabled outputs, in RandR's order, with their CRTC's size. Throws CaptureStreamError when the
   // server cannot be reached.
@@ -31,7 +34,8 @@ class X11Capture : public CaptureBackend {
                                             StopHandler onStop) override;
 
  private:
-  Options options_;
+  const Options options_;
+  const std::shared_ptr<SystemAudioFanOut> audio_;  // null without a source
 };
 
 }  // namespace tavlo

@@ -38,7 +38,7 @@ std::optional<Nv12View> viewOf(Nv12Buffer& buffer) {
 
 std::unique_ptr<X11CaptureStream> X11CaptureStream::create(const std::string& display, uint32_t outputId,
                                                            const CaptureConfiguration& configuration,
-                                                           std::shared_ptr<SystemAudioSource> audio,
+                                                           std::shared_ptr<SystemAudioFanOut> audio,
                                                            CaptureBackend::StopHandler onStop, int converterThreads) {
   validate(configuration);
   std::string error;
@@ -49,7 +49,7 @@ std::unique_ptr<X11CaptureStream> X11CaptureStream::create(const std::string& di
 }
 
 X11CaptureStream::X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
-                                   std::shared_ptr<SystemAudioSource> audio, CaptureBackend::StopHandler onStop)
+                                   std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop)
     : reader_(std::move(reader)),
       audioSource_(std::move(audio)),
       onStop_(std::move(onStop)),
@@ -119,32 +119,30 @@ void X11CaptureStream::stopCapture() {
 }
 
 void X11CaptureStream::updateAudio(bool wanted) {
+  SystemAudioFanOut::Subscriber subscriber;
+  std::optional<uint64_t> cancel;
   {
     std::lock_guard lock(mutex_);
     wanted = wanted && audioSource_ && audioHandler_ && running_ && !stopping_;
-    if (wanted == audioRunning_) return;
-    audioRunning_ = wanted;
+    if (wanted == audioSubscription_.has_value()) return;
+    if (wanted) {
+      // The subscriber holds only what it posts with: a block in flight may reach it after the stream is gone.
+      subscriber = std::make_shared<SystemAudioSource::BlockHandler>(
+          [handler = audioHandler_, queue = audioQueue_](const AudioSampleBuffer& block) {
+            queue->post([handler, block] { (*handler)(block); });
+          });
+    } else {
+      cancel = audioSubscription_;
+      audioSubscription_.reset();
+    }
   }
-  if (!wanted) {
-    audioSource_->stop();
+  if (cancel) {
+    audioSource_->unsubscribe(*cancel);
     return;
   }
-  auto failure = audioSource_->start([this](const AudioSampleBuffer& block) {
-    std::shared_ptr<AudioHandler> handler;
-    std::shared_ptr<SerialExecutor> queue;
-    {
-      std::lock_guard lock(mutex_);
-      if (!audioRunning_) return;
-      handler = audioHandler_;
-      queue = audioQueue_;
-    }
-    if (handler && queue) queue->post([handler, block] { (*handler)(block); });
-  });
-  if (failure) {
-    // The stream goes on without sound, as it does when no audio output could be attached.
-    std::lock_guard lock(mutex_);
-    audioRunning_ = false;
-  }
+  auto token = audioSource_->subscribe(std::move(subscriber));
+  std::lock_guard lock(mutex_);
+  audioSubscription_ = token;
 }
 
 void X11CaptureStream::post(ScreenSample sample) {

@@ -8,19 +8,21 @@
 // stays pending and goes out at the next interval with a free buffer.
 //
 // System audio, when the configuration asks for it and an audio output is attached, comes from the
-// SystemAudioSource and is posted block by block to the audio queue.
+// backend's shared system audio source (through SystemAudioFanOut) and is posted block by block to the
+// audio queue. A source that cannot start leaves the stream without sound.
 //
-// The public methods may be called from any thread; each takes the stream's one lock only for field
-// updates and posts nothing while holding it.
+// The public methods may be called from any thread, one at a time (the capture engine serialises its
+// turns); each takes the stream's one lock only for field updates and posts nothing while holding it.
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "platform/audio/system_audio_source.hpp"
 #include "platform/capture/capture_backend.hpp"
+#include "platform/capture/system_audio_fan_out.hpp"
 #include "platform/capture/x11_frame_reader.hpp"
 #include "platform/video/nv12_buffer_pool.hpp"
 
@@ -36,7 +38,7 @@ class X11CaptureStream : public CaptureStream {
   // 1…Nv12Buffer::kMaxSide, another pixel format, a queue depth below 1) or the server cannot be read.
   static std::unique_ptr<X11CaptureStream> create(const std::string& display, uint32_t outputId,
                                                   const CaptureConfiguration& configuration,
-                                                  std::shared_ptr<SystemAudioSource> audio,
+                                                  std::shared_ptr<SystemAudioFanOut> audio,
                                                   CaptureBackend::StopHandler onStop, int converterThreads);
   ~X11CaptureStream() override;
 
@@ -50,7 +52,7 @@ class X11CaptureStream : public CaptureStream {
 
  private:
   X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
-                   std::shared_ptr<SystemAudioSource> audio, CaptureBackend::StopHandler onStop);
+                   std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop);
   void run();
   void post(ScreenSample sample);
   void updateAudio(bool wanted);
@@ -59,7 +61,7 @@ class X11CaptureStream : public CaptureStream {
   std::unique_ptr<X11FrameReader> reader_;
   std::shared_ptr<Nv12BufferPool> pool_;
 
-  const std::shared_ptr<SystemAudioSource> audioSource_;
+  const std::shared_ptr<SystemAudioFanOut> audioSource_;
   const CaptureBackend::StopHandler onStop_;
 
   std::mutex mutex_;
@@ -74,7 +76,7 @@ class X11CaptureStream : public CaptureStream {
   std::shared_ptr<SerialExecutor> screenQueue_;
   std::shared_ptr<AudioHandler> audioHandler_;
   std::shared_ptr<SerialExecutor> audioQueue_;
-  bool audioRunning_ = false;
+  std::optional<uint64_t> audioSubscription_;  // while the stream receives system audio
   std::thread thread_;
 };
 

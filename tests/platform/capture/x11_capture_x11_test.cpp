@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/audio/synthetic_system_audio.hpp"
 #include "platform/runtime/channel.hpp"
 #include "platform/runtime/clock.hpp"
 #include "tests/testkit/xorg_server.hpp"
@@ -93,6 +94,33 @@ TEST_F(X11CaptureTest, RefusesAudioWithoutASourceAndSizesItCannotDeliver) {
   configuration.width = 0;
   EXPECT_THROW(capture_->makeStream(displays[0], configuration, nullptr), CaptureStreamError);
   EXPECT_THROW(stream->updateConfiguration(configuration), CaptureStreamError);
+}
+
+TEST_F(X11CaptureTest, PostsSystemAudioToTheAudioQueueWhileTheConfigurationAsksForIt) {
+  auto source = std::make_shared<SyntheticSystemAudio>();
+  X11Capture capture(X11Capture::Options{server_.display(), source, 2});
+  auto displays = capture.shareableDisplays();
+  ASSERT_FALSE(displays.empty());
+  CaptureConfiguration configuration;
+  configuration.width = 640;
+  configuration.height = 480;
+  configuration.audio = CaptureAudioSettings{};
+  auto stream = capture.makeStream(displays[0], configuration, nullptr);
+  Channel<AudioSampleBuffer> blocks;
+  auto audioQueue = std::make_shared<SerialExecutor>("vela.capture.audio");
+  stream->addAudioOutput([&](AudioSampleBuffer block) { blocks.send(std::move(block)); }, audioQueue);
+  stream->startCapture();
+  ASSERT_TRUE(source->isRunning());
+  source->deliverBlocks(2);
+  const Clock& clock = SteadyClock::shared();
+  EXPECT_TRUE(blocks.receiveUntil(clock, clock.nowUs() + kWaitUs));
+  EXPECT_TRUE(blocks.receiveUntil(clock, clock.nowUs() + kWaitUs));
+  // Audio off in a new configuration: the source stops (this stream was its only listener).
+  configuration.audio.reset();
+  stream->updateConfiguration(configuration);
+  EXPECT_FALSE(source->isRunning());
+  stream->stopCapture();
+  audioQueue->shutdown();
 }
 
 TEST_F(X11CaptureTest, TheServerGoingAwayStopsTheStreamWithAReason) {
