@@ -4,8 +4,8 @@
 // output each delivered on a serial queue of the caller's, start, reconfigure while running, stop.
 //
 // One backend serves every engine of the process: its methods are thread-safe. Every call may block
-// (the X server's round trips, waiting for a grab thread) and runs on the caller's thread. Failures are thrown as CaptureStreamError carrying the platform's description;
-// nothing else is thrown.
+// (the X server's round trips, waiting for a grab thread) and runs on the caller's thread. Failures are
+// thrown as CaptureStreamError carrying the platform's description; nothing else is thrown.
 //
 // Delivery: a stream posts each sample to the queue given for its output type, one post per sample, in
 // order. It never blocks on the consumer: a frame whose pool buffer is not free (queue depth exhausted

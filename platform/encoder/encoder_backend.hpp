@@ -3,11 +3,12 @@
 // for a size (trying the kinds of encoder in the engine's order of preference), set its properties,
 // submit frames with per-frame options, receive each encoded sample once through the frame's handler.
 //
-// Threads: one backend serves every engine of the process; every method may be called from any thread, concurrently. encodeFrame hands the frame to the
-// session's encode worker and returns at once; the handler of each accepted frame is called exactly
-// once, in submission order, on the session's output thread, which is neither the caller's nor the
-// encode worker's (the consumer may block there: the session paces its sends on it). A session that
-// has been invalidated drops the frames it still holds without calling their handlers.
+// Threads: one backend serves every engine of the process; every method may be called from any thread,
+// concurrently. encodeFrame hands the frame to the session's encode worker and returns at once; the
+// handler of each accepted frame is called exactly once, in submission order, on the session's output
+// thread, which is neither the caller's nor the encode worker's (the consumer may block there: the
+// session paces its sends on it). A session that has been invalidated drops the frames it still holds
+// without calling their handlers.
 //
 // Property setters act on the next frame that starts encoding and return the status of the request:
 // kEncoderOk, or an error when the session refuses the value or does not have the property.

@@ -35,7 +35,8 @@ class Nv12BufferPool : public std::enable_shared_from_this<Nv12BufferPool> {
   size_t allocations() const;
 
  private:
-  Nv12BufferPool(int32_t width, int32_t height, size_t maxBuffers) : width_(width), height_(height), maxBuffers_(maxBuffers) {}
+  Nv12BufferPool(int32_t width, int32_t height, size_t maxBuffers)
+      : width_(width), height_(height), maxBuffers_(maxBuffers) {}
   void giveBack(Nv12Buffer* buffer);
 
   const int32_t width_;

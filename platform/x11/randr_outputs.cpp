@@ -84,4 +84,25 @@ bool setOutputScale(const XcbConnection& connection, uint32_t outputId, int32_t 
   return error == nullptr;
 }
 
+ScreenRect pointBounds(const OutputGeometry& output) {
+  if (!output.enabled()) return {};
+  const double scale = output.scale;
+  return {output.x / scale, output.y / scale, output.pixelWidth / scale, output.pixelHeight / scale};
+}
+
+const OutputGeometry* outputAtPixel(const std::vector<OutputGeometry>& outputs, ScreenPoint pixel) {
+  for (const auto& out : outputs) {
+    const ScreenRect crtc{double(out.x), double(out.y), double(out.pixelWidth), double(out.pixelHeight)};
+    if (out.enabled() && crtc.contains(pixel)) return &out;
+  }
+  return nullptr;
+}
+
+const OutputGeometry* outputAtPoint(const std::vector<OutputGeometry>& outputs, ScreenPoint point) {
+  for (const auto& out : outputs) {
+    if (out.enabled() && pointBounds(out).contains(point)) return &out;
+  }
+  return nullptr;
+}
+
 }  // namespace tavlo

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/screen_geometry.hpp"
 #include "platform/x11/xcb_connection.hpp"
 
 namespace tavlo {
@@ -38,5 +39,14 @@ std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection);
 std::optional<OutputGeometry> queryOutput(const XcbConnection& connection, uint32_t outputId);
 // Stores the scale (1 or 2) on the output; false when the server refused.
 bool setOutputScale(const XcbConnection& connection, uint32_t outputId, int32_t scale);
+
+// The output's rectangle in the global point space: its CRTC rectangle divided by its scale. Empty
+// (all zero) while the output is off.
+ScreenRect pointBounds(const OutputGeometry& output);
+// The first enabled output whose CRTC rectangle holds the root pixel, or nullptr.
+const OutputGeometry* outputAtPixel(const std::vector<OutputGeometry>& outputs, ScreenPoint pixel);
+// The first enabled output whose point rectangle holds the point, or nullptr. Outputs of different
+// scales side by side in pixels overlap in points: a caller that knows the display asks for it.
+const OutputGeometry* outputAtPoint(const std::vector<OutputGeometry>& outputs, ScreenPoint point);
 
 }  // namespace tavlo

@@ -190,7 +190,8 @@ TEST_F(EncoderEngineTest, DataRateLimitsAreSetClearedAndRestoredByTheBitrate) {
 
   session_->refuse(FakeCompressionSession::Property::dataRateLimits, tavlo::kEncoderInvalidValue);
   engine_->setDataRateLimits({{100'000, 1.0}});
-  EXPECT_EQ(log_.lines(), std::vector<std::string>{"⚠️ DataRateLimits odrzucone (st=-2) — QP-sufit przejmuje rolę"});
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{"⚠️ DataRateLimits odrzucone (st=-2) — QP-sufit przejmuje rolę"});
 }
 
 TEST_F(EncoderEngineTest, ARefusedSubmissionConsumesItsIdAndReleasesItsSlot) {
