@@ -18,7 +18,7 @@ constexpr uint8_t kEventTypeMask = 0x7f;
 
 }  // namespace
 
-bool ScreenRect::intersects(const ScreenRect& other) const {
+bool PixelRect::intersects(const PixelRect& other) const {
   if (empty() || other.empty()) return false;
   const int64_t left = std::max<int64_t>(x, other.x);
   const int64_t top = std::max<int64_t>(y, other.y);
@@ -27,7 +27,7 @@ bool ScreenRect::intersects(const ScreenRect& other) const {
   return left < right && top < bottom;
 }
 
-ScreenRect ScreenRect::united(const ScreenRect& other) const {
+PixelRect PixelRect::united(const PixelRect& other) const {
   if (empty()) return other;
   if (other.empty()) return *this;
   const int32_t left = std::min(x, other.x);

@@ -18,17 +18,17 @@
 
 namespace tavlo {
 
-// A rectangle in root pixels.
-struct ScreenRect {
+// A rectangle in root pixels (the X server's integer coordinates, not the desktop's point space).
+struct PixelRect {
   int32_t x = 0;
   int32_t y = 0;
   int32_t width = 0;
   int32_t height = 0;
 
   bool empty() const { return width <= 0 || height <= 0; }
-  bool intersects(const ScreenRect& other) const;
-  ScreenRect united(const ScreenRect& other) const;
-  bool operator==(const ScreenRect&) const = default;
+  bool intersects(const PixelRect& other) const;
+  PixelRect united(const PixelRect& other) const;
+  bool operator==(const PixelRect&) const = default;
 };
 
 class DamageTracker {
@@ -43,7 +43,7 @@ class DamageTracker {
   // Takes one event read from the connection; true when it was a damage report (and is consumed).
   bool handleEvent(const xcb_generic_event_t& event);
   // Whether anything inside `area` was drawn since the last clear.
-  bool damaged(const ScreenRect& area) const { return area.intersects(pending_); }
+  bool damaged(const PixelRect& area) const { return area.intersects(pending_); }
   // Starts a new period: forgets what was reported and clears the server's region.
   void clear();
 
@@ -54,7 +54,7 @@ class DamageTracker {
   const XcbConnection& connection_;
   uint32_t damage_;
   uint8_t firstEvent_;
-  ScreenRect pending_;  // the bounding box of the reports since the last clear
+  PixelRect pending_;  // the bounding box of the reports since the last clear
   bool reported_ = false;
 };
 

@@ -89,7 +89,7 @@ void X11FrameReader::handleEvents() {
 bool X11FrameReader::refreshGeometry() {
   geometryStale_ = false;
   auto output = queryOutput(*connection_, outputId_);
-  ScreenRect area;
+  PixelRect area;
   if (output && output->enabled() && output->pixelWidth > 0 && output->pixelHeight > 0) {
     area = {output->x, output->y, static_cast<int32_t>(output->pixelWidth), static_cast<int32_t>(output->pixelHeight)};
   }
@@ -108,8 +108,8 @@ bool X11FrameReader::cursorMoved() const {
   if (now == deliveredCursor_) return false;
   const CursorImage& image = cursor_->image();
   // A cursor that stays off this output (before and after) does not change its picture.
-  const ScreenRect before{deliveredCursor_.left, deliveredCursor_.top, image.width, image.height};
-  const ScreenRect after{now.left, now.top, image.width, image.height};
+  const PixelRect before{deliveredCursor_.left, deliveredCursor_.top, image.width, image.height};
+  const PixelRect after{now.left, now.top, image.width, image.height};
   return area_.intersects(before) || area_.intersects(after) || now.serial != deliveredCursor_.serial;
 }
 

@@ -63,7 +63,7 @@ class X11FrameReader {
   // False once the server has gone.
   bool healthy() const { return connection_->healthy(); }
   // The rectangle read, in root pixels; empty while the output is unavailable.
-  const ScreenRect& area() const { return area_; }
+  const PixelRect& area() const { return area_; }
   uint32_t outputId() const { return outputId_; }
 
  private:
@@ -82,7 +82,7 @@ class X11FrameReader {
   int32_t width_ = 0;
   int32_t height_ = 0;
   bool showsCursor_ = false;
-  ScreenRect area_;
+  PixelRect area_;
   bool geometryStale_ = true;  // RandR reported a change, or the last grab failed
   bool forceFrame_ = true;     // a new configuration or geometry: deliver whatever the damage says
   CursorPlacement deliveredCursor_;  // where the cursor was in the last delivered frame

@@ -80,7 +80,7 @@ TEST_F(X11FrameReaderTest, DeliversOneFrameOfTheRequestedSizeAndNothingWhileTheS
   reader_->configure(1024, 768, false);
   Nv12Picture picture(1024, 768);
   EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(0)), Outcome::frame);
-  EXPECT_EQ(reader_->area(), (ScreenRect{0, 0, 2048, 1536}));
+  EXPECT_EQ(reader_->area(), (PixelRect{0, 0, 2048, 1536}));
   // Without a picture to write into, news stays news.
   drawRectangle(0, 0, 16, 16, 0xffffff);
   EXPECT_EQ(readWithin(nullptr, std::chrono::seconds(2)), Outcome::noTarget);
@@ -146,7 +146,7 @@ TEST_F(X11FrameReaderTest, FollowsItsOutputToANewModeWithAFrame) {
   std::string error;
   ASSERT_TRUE(testkit::setOutputMode(*client_, output_.outputId, 2360, 1640, &error)) << error;
   ASSERT_EQ(readWithin(picture, std::chrono::seconds(2)), Outcome::frame);
-  EXPECT_EQ(reader_->area(), (ScreenRect{0, 0, 2360, 1640}));
+  EXPECT_EQ(reader_->area(), (PixelRect{0, 0, 2360, 1640}));
 }
 
 }  // namespace
