@@ -2,8 +2,10 @@
 // frame (p50, p99) at 1280×720, 1920×1080 and 2560×1600, and the engine's overhead (the engine, its
 // compression session's worker and output threads, the chroma split) against calling x265 directly
 // (X265Encoder: x265_encoder_encode and a copy of its output, plus the same chroma split) on the same
-// frames with the QP and keyframes the rate control chose, in the same run (ratio ≤ 1.05 of the means).
-// Frames are submitted one at a time: a frame's time runs from encode() to its onFrame.
+// frames with the QP and keyframes the rate control chose, in the same run, frame by frame in turn
+// (target ratio ≤ 1.05; printed for the means and the medians). Frames are submitted one at a time: a
+// frame's time runs from encode() to its onFrame. The engine's side also pays for the keyframes that
+// the rate control codes a second time to fit the burst cap.
 //
 // Rate control: the achieved bitrate over 5 s of busy synthetic content at 4 and 12 Mbit/s (target
 // ±15 %), the time after a step from 12 to 4 Mbit/s until the trailing second is back within ±15 % of
@@ -159,25 +161,33 @@ void BM_X265Encode(benchmark::State& state) {
   std::vector<double> engineMs, directMs;
   for (auto _ : state) {
     EngineRun run(width, height, bitrate);
-    for (int i = 0; i < kFrames; ++i) engineMs.push_back(run.encode(frameAt(frames, i)));
-    const auto coded = run.backend->reports();
     auto direct = X265Encoder::open(width, height, ColorDescription::bt709VideoRange());
-    if (coded.size() != size_t(kFrames) || !direct) {
-      state.SkipWithError("the engine or x265 failed");
+    if (!direct) {
+      state.SkipWithError("x265 failed to open");
       return;
     }
     std::vector<uint8_t> chroma;
     X265Frame out;
+    // Frame by frame, the engine and then x265 directly with the QP and keyframe the engine's rate
+    // control chose for it: load on the machine falls on both alike.
     for (int i = 0; i < kFrames; ++i) {
-      directMs.push_back(encodeDirectly(*direct, *frameAt(frames, i), chroma, coded[size_t(i)].qp,
-                                        coded[size_t(i)].keyframe, coded[size_t(i)].presentationTimeUs, out));
+      engineMs.push_back(run.encode(frameAt(frames, i)));
+      const auto coded = run.backend->reports();
+      if (coded.size() != size_t(i) + 1) {
+        state.SkipWithError("the engine lost a frame");
+        return;
+      }
+      const X265FrameReport& report = coded.back();
+      directMs.push_back(
+          encodeDirectly(*direct, *frameAt(frames, i), chroma, report.qp, report.keyframe, report.presentationTimeUs, out));
     }
   }
   state.counters["engine_p50_ms"] = percentile(engineMs, 0.5);
   state.counters["engine_p99_ms"] = percentile(engineMs, 0.99);
   state.counters["direct_p50_ms"] = percentile(directMs, 0.5);
   state.counters["direct_p99_ms"] = percentile(directMs, 0.99);
-  state.counters["engine_over_direct"] = mean(engineMs) / mean(directMs);
+  state.counters["engine_over_direct_mean"] = mean(engineMs) / mean(directMs);
+  state.counters["engine_over_direct_p50"] = percentile(engineMs, 0.5) / percentile(directMs, 0.5);
   state.counters["bitrate_mbps"] = double(bitrate) / 1e6;
 }
 
