@@ -2,7 +2,9 @@
 // BT.709 NV12 conversion sliced over libswscale's threads and the same conversion on one thread (the
 // sliced conversion must not cost more than 2× the grab), and the whole path (grab + sliced
 // conversion) against ffmpeg's x11grab delivering NV12 of the same output in the same run
-// (ratio ≤ 1.0). The benchmark starts its own private Xorg and gives its output each size through RandR.
+// (ratio ≤ 1.0). The benchmark starts its own private Xorg and captures a virtual display that the
+// display layer creates there and modes to each size (beside the dummy card's first output, as the
+// host's virtual displays are).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,9 +20,8 @@
 #include "platform/capture/nv12_converter.hpp"
 #include "platform/capture/shm_grabber.hpp"
 #include "platform/capture/x11_frame_reader.hpp"
+#include "platform/display/xorg_display_system.hpp"
 #include "platform/video/nv12_buffer.hpp"
-#include "platform/x11/randr_outputs.hpp"
-#include "tests/testkit/xorg_output_mode.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
@@ -39,11 +40,12 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// One private Xorg for every benchmark of this file, started on first use.
+// One private Xorg for every benchmark of this file, started on first use, with a virtual display.
 struct Xorg {
   testkit::XorgServer server;
-  std::unique_ptr<XcbConnection> client;
-  uint32_t outputId = 0;
+  std::shared_ptr<XorgDisplaySystem> displays;
+  DisplayId displayId = 0;
+  DisplayBounds bounds;
   std::string error;
 
   Xorg() {
@@ -51,28 +53,35 @@ struct Xorg {
       error = server.failureText();
       return;
     }
-    client = XcbConnection::open(server.display(), &error);
-    if (!client) return;
-    auto outputs = queryOutputs(*client);
-    if (outputs.empty()) {
-      error = "the dummy Xorg has no output";
+    displays = XorgDisplaySystem::open(server.display(), &error);
+    if (!displays) return;
+    VirtualDisplayDescriptor descriptor;
+    descriptor.name = "capture bench";
+    descriptor.maxPixelsWide = 4096;
+    descriptor.maxPixelsHigh = 4096;
+    descriptor.widthMm = 600;
+    descriptor.heightMm = 400;
+    auto created = displays->createVirtualDisplay(descriptor);
+    if (!created) {
+      error = "no virtual display";
       return;
     }
-    outputId = outputs[0].outputId;
-    // Something to grab: the root's default pattern is replaced by a window of stripes.
-    xcb_connection_t* c = client->get();
-    const xcb_window_t window = xcb_generate_id(c);
-    const uint32_t values[] = {0x3080c0, 1};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, client->root(), 100, 100, 1200, 800, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, client->screen()->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c, window);
-    xcb_flush(c);
+    displayId = *created;
   }
 
   bool resize(int width, int height) {
-    return testkit::setOutputMode(*client, outputId, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                  &error);
+    if (!displays || displayId == 0) return false;
+    if (!displays->applySettings(displayId, {false, width, height, 60.0})) {
+      error = "the virtual display refused " + std::to_string(width) + "x" + std::to_string(height);
+      return false;
+    }
+    auto shown = displays->bounds(displayId);
+    if (!shown || shown->width != width || shown->height != height) {
+      error = "the virtual display shows another size";
+      return false;
+    }
+    bounds = *shown;
+    return true;
   }
 };
 
@@ -84,7 +93,7 @@ Xorg& xorg() {
 bool prepare(benchmark::State& state, int width, int height) {
   Xorg& x = xorg();
   if (!x.error.empty() || !x.resize(width, height)) {
-    state.SkipWithError(("no Xorg output of that size: " + x.error).c_str());
+    state.SkipWithError(("no virtual display of that size: " + x.error).c_str());
     return false;
   }
   return true;
@@ -100,12 +109,14 @@ void BM_X11GrabAndConversion(benchmark::State& state) {
   const int width = static_cast<int>(state.range(0));
   const int height = static_cast<int>(state.range(1));
   if (!prepare(state, width, height)) return;
-  auto grabber = ShmGrabber::create(*xorg().client, width, height);
+  std::string error;
+  auto connection = XcbConnection::open(xorg().server.display(), &error);
+  auto grabber = connection ? ShmGrabber::create(*connection, width, height, &error) : nullptr;
   auto sliced = Nv12Converter::create(width, height, width, height, Nv12Converter::kDefaultThreads);
   auto single = Nv12Converter::create(width, height, width, height, 1);
   auto target = Nv12Buffer::make(width, height);
   if (!grabber || !sliced || !single || !target) {
-    state.SkipWithError("capture set-up failed");
+    state.SkipWithError(("capture set-up failed: " + error).c_str());
     return;
   }
   double grabMs = 0, slicedMs = 0, singleMs = 0;
@@ -113,7 +124,7 @@ void BM_X11GrabAndConversion(benchmark::State& state) {
   for (auto _ : state) {
     for (int i = 0; i < kFrames; ++i) {
       auto start = Clock::now();
-      if (!grabber->grab(0, 0)) state.SkipWithError("grab failed");
+      if (!grabber->grab(int32_t(xorg().bounds.x), int32_t(xorg().bounds.y))) state.SkipWithError("grab failed");
       grabMs += msSince(start);
       start = Clock::now();
       sliced->convert(grabber->view(), viewOf(*target));
@@ -138,7 +149,8 @@ double ffmpegMsPerFrame(int width, int height) {
   const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -nostats -stats_period 0.1 "
                               "-progress pipe:1 -f x11grab -draw_mouse 0 -framerate 1000 -video_size " +
                               std::to_string(width) + "x" + std::to_string(height) + " -i " +
-                              xorg().server.display() + "+0,0 -frames:v " + std::to_string(kFfmpegFrames) +
+                              xorg().server.display() + "+" + std::to_string(xorg().bounds.x) + "," +
+                              std::to_string(xorg().bounds.y) + " -frames:v " + std::to_string(kFfmpegFrames) +
                               " -fps_mode passthrough -pix_fmt nv12 -f null - 2>/dev/null";
   FILE* progress = popen(command.c_str(), "r");
   if (!progress) return -1;
@@ -172,7 +184,7 @@ void BM_X11CaptureAgainstFfmpeg(benchmark::State& state) {
   const int height = static_cast<int>(state.range(1));
   if (!prepare(state, width, height)) return;
   std::string error;
-  auto reader = X11FrameReader::open(xorg().server.display(), xorg().outputId, &error);
+  auto reader = X11FrameReader::open(xorg().server.display(), xorg().displayId, &error);
   auto target = Nv12Buffer::make(width, height);
   if (!reader || !target) {
     state.SkipWithError(error.c_str());

@@ -66,11 +66,6 @@ void X11FrameReader::configure(int32_t width, int32_t height, bool showsCursor) 
   forceFrame_ = true;
 }
 
-void X11FrameReader::setOutput(uint32_t outputId) {
-  outputId_ = outputId;
-  geometryStale_ = true;
-}
-
 int X11FrameReader::eventDescriptor() const { return xcb_get_file_descriptor(connection_->get()); }
 
 void X11FrameReader::handleEvents() {

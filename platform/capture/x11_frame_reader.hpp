@@ -44,14 +44,12 @@ class X11FrameReader {
   X11FrameReader(const X11FrameReader&) = delete;
   X11FrameReader& operator=(const X11FrameReader&) = delete;
 
-  // The picture size to deliver (even, at least 2) and whether the cursor is drawn. The next read
+  // The picture size to deliver (at least 2 × 2) and whether the cursor is drawn. The next read
   // delivers a frame, changed or not.
   void configure(int32_t width, int32_t height, bool showsCursor);
-  // Follows another output from the next read on (a display that was re-created has a new id).
-  void setOutput(uint32_t outputId);
 
-  // The connection's descriptor, readable when the server sent events; the caller waits on it between
-  // reads and then calls handleEvents().
+  // The connection's descriptor, readable when the server sent events: a caller may wait on it
+  // between reads.
   int eventDescriptor() const;
   // Takes every event that has arrived, without waiting.
   void handleEvents();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/x11/randr_outputs.hpp"
-#include "tests/testkit/xorg_output_mode.hpp"
+#include "platform/display/xorg_display_system.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
@@ -138,15 +138,37 @@ TEST_F(X11FrameReaderTest, AMovingCursorIsNewsOnlyWhileTheCursorIsShown) {
   EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(200)), Outcome::unchanged);
 }
 
-TEST_F(X11FrameReaderTest, FollowsItsOutputToANewModeWithAFrame) {
+TEST_F(X11FrameReaderTest, ReadsAVirtualDisplayBesideTheFirstOutputAndFollowsItToANewMode) {
+  std::string error;
+  auto displays = XorgDisplaySystem::open(server_.display(), &error);
+  ASSERT_NE(displays, nullptr) << error;
+  VirtualDisplayDescriptor descriptor;
+  descriptor.name = "capture test";
+  descriptor.maxPixelsWide = 4096;
+  descriptor.maxPixelsHigh = 4096;
+  descriptor.widthMm = 600;
+  descriptor.heightMm = 400;
+  auto id = displays->createVirtualDisplay(descriptor);
+  ASSERT_TRUE(id);
+  ASSERT_TRUE(displays->applySettings(*id, {false, 1280, 800, 60.0}));
+  auto reader = X11FrameReader::open(server_.display(), *id, &error);
+  ASSERT_NE(reader, nullptr) << error;
+  reader_ = std::move(reader);
   reader_->configure(1280, 800, false);
   Nv12Picture picture(1280, 800);
   ASSERT_EQ(readWithin(picture, std::chrono::milliseconds(0)), Outcome::frame);
-  EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(100)), Outcome::unchanged);
-  std::string error;
-  ASSERT_TRUE(testkit::setOutputMode(*client_, output_.outputId, 2360, 1640, &error)) << error;
+  const PixelRect first = reader_->area();
+  EXPECT_GE(first.x, 2048);  // beside the first output
+  EXPECT_EQ(first.width, 1280);
+  EXPECT_EQ(first.height, 800);
+  // A rectangle drawn on the first output is not news for this one.
+  drawRectangle(100, 100, 200, 200, 0x00ff00);
+  EXPECT_EQ(readWithin(picture, std::chrono::milliseconds(200)), Outcome::unchanged);
+
+  ASSERT_TRUE(displays->applySettings(*id, {false, 2360, 1640, 60.0}));
   ASSERT_EQ(readWithin(picture, std::chrono::seconds(2)), Outcome::frame);
-  EXPECT_EQ(reader_->area(), (PixelRect{0, 0, 2360, 1640}));
+  EXPECT_EQ(reader_->area(), (PixelRect{first.x, first.y, 2360, 1640}));
+  displays->releaseVirtualDisplay(*id);
 }
 
 }  // namespace
