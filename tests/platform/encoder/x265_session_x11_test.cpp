@@ -148,6 +148,31 @@ TEST_F(X265SessionTest, ForcedKeyframesCarryTheParameterSetsTheQPCeilingHoldsAnd
   EXPECT_GT(aboveBefore, 0) << "the target never pushed the QP above the later ceiling";
 }
 
+TEST_F(X265SessionTest, APictureOfAnotherSizeIsScaledToTheSessionsSize) {
+  ASSERT_EQ(session_->setAverageBitRate(4'000'000), kEncoderOk);
+  auto small = Nv12Buffer::make(kWidth / 2, kHeight / 2);
+  testkit::BusyScreen(kWidth / 2, kHeight / 2).paint(0, *small);
+  EncoderInputFrame frame;
+  frame.image = small;
+  frame.durationUs = kFrameUs;
+  ASSERT_EQ(session_->encodeFrame(frame,
+                                  [this](EncoderStatus status, std::optional<EncodedSample> sample) {
+                                    outputs_.send({0, status, std::move(sample)});
+                                  }),
+            kEncoderOk);
+  auto outputs = collect(1);
+  ASSERT_EQ(outputs.size(), 1u);
+  ASSERT_EQ(outputs[0].status, kEncoderOk);
+  auto sets = vela::HEVCParameterSets::extract(*outputs[0].sample->formatParameterSets);
+  ASSERT_TRUE(sets);
+  auto decoder = vela::CamDecoder::create(0, 0, sets->serialize(), 1);
+  ASSERT_NE(decoder, nullptr);
+  auto picture = decoder->decode(*outputs[0].sample->data, 0);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, kWidth);
+  EXPECT_EQ(picture->height, kHeight);
+}
+
 TEST_F(X265SessionTest, RefusesLongTermReferencesReorderingAndHardwareOnlySpecifications) {
   EXPECT_EQ(session_->setEnableLTR(true), kEncoderPropertyNotSupported);
   EXPECT_EQ(session_->setEnableLTR(false), kEncoderOk);
