@@ -42,15 +42,5 @@ TEST(CursorOverlay, BlendsPremultipliedPixelsOverThePictureAndClipsAtItsEdges) {
   EXPECT_EQ(outside, picture());
 }
 
-TEST(CursorOverlay, AnImageShorterThanItsSizeIsNotDrawn) {
-  CursorImage cursor;
-  cursor.width = 2;
-  cursor.height = 2;
-  cursor.argb = {0xffff0000u};
-  std::vector<uint8_t> picture(16, 7);
-  blendCursor(cursor, 0, 0, picture.data(), 8, 2, 2);
-  EXPECT_EQ(picture, std::vector<uint8_t>(16, 7));
-}
-
 }  // namespace
 }  // namespace tavlo
