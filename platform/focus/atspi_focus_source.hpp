@@ -17,7 +17,10 @@
 //   cannotComplete, so that the watcher tries again while it starts.
 //
 // libatspi runs on a thread of its own ("vela.atspi") shared by every source of the process; each
-// call here waits for that thread. Callbacks arrive on it.
+// call here waits for that thread. Callbacks arrive on it. libatspi keeps the accessibility bus it first
+// joined: a bus that is restarted later is not joined again until the process restarts. It starts on
+// GLib's default main context and is moved onto the thread's own at once, so nothing else in the
+// process should iterate the default context while the first isTrusted() runs.
 #include <memory>
 #include <string>
 
