@@ -91,7 +91,8 @@ CapturedAudioConverter::Result CapturedAudioConverter::convertAudioToInt16(const
     }
     uint8_t* out = block.data() + slot * 2;
     for (uint64_t i = 0; i < frames; ++i) {
-      storePcm16(out + i * kPcm16StereoFrameBytes, pcm16FromScaled(audioScratch_[i], Pcm16Rounding::nearest, kNanSample));
+      const int16_t value = pcm16FromScaled(audioScratch_[i], Pcm16Rounding::nearest, kNanSample);
+      storePcm16(out + i * kPcm16StereoFrameBytes, value);
     }
   }
   result.block = std::move(block);

@@ -15,6 +15,9 @@ constexpr uint32_t kBytesPerFrame = kChannels * sizeof(float);
 // Frames the server is asked to hand over at a time: 10 ms, the capture stream's usual block.
 constexpr uint32_t kFramesPerFragment = 480;
 constexpr const char* kStreamName = "Tavlo system audio";
+// How often the server is asked which sink is the default: PipeWire's pulse server (0.3 on Debian 12)
+// announces no change of it, so the source looks for itself.
+constexpr uint64_t kDefaultSinkCheckUs = 1'000'000;
 // The loop's thread name (at most 15 characters).
 constexpr const char* kThreadName = "tavlo.pulse";
 
@@ -31,12 +34,14 @@ PulseMonitorListener::~PulseMonitorListener() {
   if (!mainloop_) return;
   // Everything of ours goes under the lock, so the loop's thread has nothing left to call; then the
   // loop is stopped and freed.
-  pa_threaded_mainloop_lock(mainloop_.get());
-  stream_.reset();
-  context_.reset();
-  freeTimer(retryTimer_);
-  freeTimer(startTimer_);
-  pa_threaded_mainloop_unlock(mainloop_.get());
+  {
+    PulseLoopLock lock(mainloop_.get());
+    stream_.reset();
+    context_.reset();
+    freeTimer(retryTimer_);
+    freeTimer(attemptTimer_);
+    freeTimer(checkTimer_);
+  }
   mainloop_.reset();
 }
 
@@ -46,22 +51,19 @@ std::optional<std::string> PulseMonitorListener::open() {
   pa_threaded_mainloop_set_name(mainloop_.get(), kThreadName);
   if (pa_threaded_mainloop_start(mainloop_.get()) < 0) return "pulse: pa_threaded_mainloop_start nieudane";
 
-  pa_threaded_mainloop_lock(mainloop_.get());
+  PulseLoopLock lock(mainloop_.get());
   opening_ = true;
-  startTimer_ = armTimer(settings_.startTimeoutUs, [](pa_mainloop_api*, pa_time_event*, const timeval*, void* me) {
-    self(me)->onStartTimeout();
+  checkTimer_ = armTimer(kDefaultSinkCheckUs, [](pa_mainloop_api*, pa_time_event*, const timeval*, void* me) {
+    self(me)->onCheckDefaultSink();
   });
   connectContext();
   while (opening_) pa_threaded_mainloop_wait(mainloop_.get());
-  std::optional<std::string> failure = openFailure_;
-  pa_threaded_mainloop_unlock(mainloop_.get());
-  return failure;
+  return openFailure_;
 }
 
 void PulseMonitorListener::setHandler(SystemAudioSource::BlockHandler handler) {
-  pa_threaded_mainloop_lock(mainloop_.get());
+  PulseLoopLock lock(mainloop_.get());
   handler_ = std::move(handler);
-  pa_threaded_mainloop_unlock(mainloop_.get());
 }
 
 void PulseMonitorListener::connectContext() {
@@ -69,6 +71,12 @@ void PulseMonitorListener::connectContext() {
   context_.reset();
   sinkName_.clear();
   monitorName_.clear();
+  // A server that accepts the connection but never gets as far as recording (one still starting up,
+  // say) must not hold the attempt forever.
+  freeTimer(attemptTimer_);
+  attemptTimer_ = armTimer(settings_.connectTimeoutUs, [](pa_mainloop_api*, pa_time_event*, const timeval*, void* me) {
+    self(me)->onAttemptTimeout();
+  });
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
   context_.reset(pa_context_new(api, settings_.clientName.c_str()));
   if (!context_) {
@@ -77,14 +85,6 @@ void PulseMonitorListener::connectContext() {
   }
   pa_context_set_state_callback(
       context_.get(), [](pa_context* context, void* me) { self(me)->onContextState(context); }, this);
-  pa_context_set_subscribe_callback(
-      context_.get(),
-      [](pa_context* context, pa_subscription_event_type_t type, uint32_t, void* me) {
-        // The server's own events carry a change of the default sink.
-        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
-        if (context == self(me)->context_.get()) self(me)->askDefaultSink();
-      },
-      this);
   const char* server = settings_.server.empty() ? nullptr : settings_.server.c_str();
   if (pa_context_connect(context_.get(), server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) fail(errorText(context_.get()));
 }
@@ -93,7 +93,6 @@ void PulseMonitorListener::onContextState(pa_context* context) {
   if (context != context_.get()) return;
   switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
-      releaseOperation(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr));
       askDefaultSink();
       break;
     case PA_CONTEXT_FAILED:
@@ -133,7 +132,9 @@ void PulseMonitorListener::onServerInfo(pa_context* context, const pa_server_inf
   sinkName_ = sink;
   pa_operation* operation = pa_context_get_sink_info_by_name(
       context, sink.c_str(),
-      [](pa_context* context, const pa_sink_info* info, int eol, void* me) { self(me)->onSinkInfo(context, info, eol); },
+      [](pa_context* context, const pa_sink_info* info, int eol, void* me) {
+        self(me)->onSinkInfo(context, info, eol);
+      },
       this);
   if (!operation) {
     fail(errorText(context));
@@ -190,6 +191,7 @@ void PulseMonitorListener::onStreamState(pa_stream* stream) {
   if (stream != stream_.get()) return;
   switch (pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
+      freeTimer(attemptTimer_);
       log("🔊 pulse: nasłuch monitora " + monitorName_);
       outageLogged_ = false;
       if (opening_) finishOpen(std::nullopt);
@@ -232,6 +234,7 @@ void PulseMonitorListener::onReadable(pa_stream* stream) {
 }
 
 void PulseMonitorListener::fail(const std::string& reason) {
+  freeTimer(attemptTimer_);
   if (opening_) {
     finishOpen("pulse: " + reason);
     return;
@@ -252,15 +255,23 @@ void PulseMonitorListener::onRetry() {
   connectContext();
 }
 
-void PulseMonitorListener::onStartTimeout() {
-  freeTimer(startTimer_);
-  if (opening_) fail("serwer audio nie odpowiedział na czas");
+void PulseMonitorListener::onCheckDefaultSink() {
+  timeval next;
+  pa_gettimeofday(&next);
+  pa_timeval_add(&next, kDefaultSinkCheckUs);
+  pa_threaded_mainloop_get_api(mainloop_.get())->time_restart(checkTimer_, &next);
+  // Only while the monitor records: a connection under way asks for the default sink anyway.
+  if (stream_ && pa_stream_get_state(stream_.get()) == PA_STREAM_READY && !retryTimer_) askDefaultSink();
+}
+
+void PulseMonitorListener::onAttemptTimeout() {
+  freeTimer(attemptTimer_);
+  fail("serwer audio nie odpowiedział na czas");
 }
 
 void PulseMonitorListener::finishOpen(std::optional<std::string> failure) {
   opening_ = false;
   openFailure_ = std::move(failure);
-  freeTimer(startTimer_);
   pa_threaded_mainloop_signal(mainloop_.get(), 0);
 }
 

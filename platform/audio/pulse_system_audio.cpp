@@ -16,7 +16,7 @@ std::optional<std::string> PulseSystemAudio::start(BlockHandler onBlock) {
     listener_->setHandler(std::move(onBlock));
     return std::nullopt;
   }
-  PulseMonitorListener::Settings settings{options_.server, options_.clientName, options_.startTimeoutUs,
+  PulseMonitorListener::Settings settings{options_.server, options_.clientName, options_.connectTimeoutUs,
                                           options_.reconnectDelayUs, options_.log};
   auto listener = std::make_unique<PulseMonitorListener>(std::move(settings), std::move(onBlock));
   if (auto failure = listener->open()) return failure;  // the listener takes everything it made along

@@ -3,12 +3,13 @@
 // sink, recorded as 32-bit float, 48 kHz, stereo interleaved, in blocks of about 10 ms. Served by
 // PipeWire's pulse server on Debian 12 desktops, or by PulseAudio itself.
 //
-// start connects and waits (up to Options::startTimeoutUs) until the monitor records; it fails when no
+// start connects and waits (up to Options::connectTimeoutUs) until the monitor records; it fails when no
 // server answers or the server has no default sink. Once running, the source keeps itself running until
 // stop: when the server goes away or the monitor's stream ends (the sink was removed), it logs that once
 // and reconnects every Options::reconnectDelayUs, logging again when it listens anew; when the default
-// sink changes, it moves over to the new sink's monitor. The stream is never moved by the server to
-// another source (that could be a microphone): a stream whose source goes away ends and is reconnected.
+// sink changes, it moves over to the new sink's monitor within about a second. The stream is never moved
+// by the server to another source (that could be a microphone): one whose source goes away ends, and the
+// source connects again.
 //
 // Blocks are delivered on libpulse's main-loop thread with the loop's lock held: the handler must return
 // promptly (queue the block and go) and must not call start, stop or release this source.
@@ -33,8 +34,8 @@ class PulseSystemAudio final : public SystemAudioSource {
     // ($PULSE_SERVER, else the user's runtime directory).
     std::string server;
     std::string clientName = "Tavlo";
-    // How long start waits for the monitor to record before it gives up.
-    uint64_t startTimeoutUs = 5'000'000;
+    // How long one attempt to connect (the start, or a reconnection) may take until the monitor records.
+    uint64_t connectTimeoutUs = 5'000'000;
     // Pause between reconnection attempts after the server or the stream went away.
     uint64_t reconnectDelayUs = 1'000'000;
     LogSink log = SystemLog::sink();

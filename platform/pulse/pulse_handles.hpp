@@ -1,6 +1,6 @@
 #pragma once
-// RAII owners of libpulse's handles. Each deleter detaches the handle's callbacks first, so that nothing
-// calls back into an owner that is going away.
+// RAII owners of libpulse's handles, and the threaded main loop's lock for a scope. Each deleter detaches
+// the handle's callbacks first, so that nothing calls back into an owner that is going away.
 //
 // Order matters: streams and contexts are released while their threaded main loop is stopped or locked,
 // and before the loop itself, which is stopped (its thread joined) and freed last. A loop must not be
@@ -36,6 +36,18 @@ struct PulseStreamDeleter {
     if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) pa_stream_disconnect(stream);
     pa_stream_unref(stream);
   }
+};
+
+// Takes the threaded loop's lock for a scope (not on the loop's own thread: its callbacks hold it already).
+class PulseLoopLock {
+ public:
+  explicit PulseLoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+  ~PulseLoopLock() { pa_threaded_mainloop_unlock(loop_); }
+  PulseLoopLock(const PulseLoopLock&) = delete;
+  PulseLoopLock& operator=(const PulseLoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
 };
 
 using PulseMainloop = std::unique_ptr<pa_threaded_mainloop, PulseMainloopDeleter>;
