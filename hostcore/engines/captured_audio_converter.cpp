@@ -1,16 +1,15 @@
 #include "hostcore/engines/captured_audio_converter.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
+
+#include "hostcore/engines/pcm16_sample.hpp"
 
 namespace vela {
 namespace {
 
-constexpr float kFullScale = 32767.0f;
-constexpr float kLowest = -32768.0f;
-constexpr float kHighest = 32767.0f;
-constexpr size_t kOutputBytesPerFrame = 4;  // two 16-bit samples
+// What a NaN sample becomes: silence.
+constexpr int16_t kNanSample = 0;
 
 // Where one output channel reads from: a buffer, the first float, and the distance between floats.
 struct ChannelSource {
@@ -80,7 +79,7 @@ CapturedAudioConverter::Result CapturedAudioConverter::convertAudioToInt16(const
   }
 
   if (audioScratch_.size() < frames) audioScratch_.assign(frames, 0.0f);
-  tavlo::Bytes block(frames * kOutputBytesPerFrame, 0);
+  tavlo::Bytes block(frames * kPcm16StereoFrameBytes, 0);
   const ChannelSource* channelSources[2] = {&sources->first, &sources->second};
   for (size_t slot = 0; slot < 2; ++slot) {
     const ChannelSource& source = *channelSources[slot];
@@ -88,16 +87,12 @@ CapturedAudioConverter::Result CapturedAudioConverter::convertAudioToInt16(const
     for (uint64_t i = 0; i < frames; ++i) {
       float sample;
       std::memcpy(&sample, base + (source.first + i * source.stride) * sizeof(float), sizeof(float));
-      audioScratch_[i] = std::clamp(sample * kFullScale, kLowest, kHighest);
+      audioScratch_[i] = scaleToPcm16Range(sample);
     }
     uint8_t* out = block.data() + slot * 2;
     for (uint64_t i = 0; i < frames; ++i) {
-      // NaN survives the clamp; it becomes silence rather than reaching an undefined conversion.
-      const float scaled = audioScratch_[i];
-      const auto value = std::isnan(scaled) ? int16_t{0} : static_cast<int16_t>(std::nearbyint(scaled));
-      const auto bits = static_cast<uint16_t>(value);
-      out[i * kOutputBytesPerFrame] = static_cast<uint8_t>(bits & 0xFF);
-      out[i * kOutputBytesPerFrame + 1] = static_cast<uint8_t>(bits >> 8);
+      const int16_t value = pcm16FromScaled(audioScratch_[i], Pcm16Rounding::nearest, kNanSample);
+      storePcm16(out + i * kPcm16StereoFrameBytes, value);
     }
   }
   result.block = std::move(block);

@@ -1,24 +1,9 @@
 #include "platform/pulse/pulse_audio_devices.hpp"
 
-#include <pulse/context.h>
-#include <pulse/introspect.h>
-#include <pulse/operation.h>
-#include <pulse/thread-mainloop.h>
+#include "platform/pulse/pulse_handles.hpp"
 
 namespace tavlo {
 namespace {
-
-// Takes the threaded loop's lock for a scope.
-class LoopLock {
- public:
-  explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
-  ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
-  LoopLock(const LoopLock&) = delete;
-  LoopLock& operator=(const LoopLock&) = delete;
-
- private:
-  pa_threaded_mainloop* loop_;
-};
 
 // What one request collects; its callbacks run on the loop's thread with the loop locked.
 struct Request {
@@ -75,31 +60,19 @@ bool finish(pa_threaded_mainloop* loop, pa_operation* operation) {
 }  // namespace
 
 struct PulseAudioDevices::Loop {
-  pa_threaded_mainloop* mainloop = nullptr;
-  pa_context* context = nullptr;
+  PulseMainloop mainloop;
+  PulseContext context;
 
   Loop() : mainloop(pa_threaded_mainloop_new()) {
-    if (mainloop && pa_threaded_mainloop_start(mainloop) < 0) {
-      pa_threaded_mainloop_free(mainloop);
-      mainloop = nullptr;
-    }
+    if (mainloop && pa_threaded_mainloop_start(mainloop.get()) < 0) mainloop.reset();
   }
   ~Loop() {
     if (!mainloop) return;
-    {
-      LoopLock lock(mainloop);
-      dropContext();
-    }
-    pa_threaded_mainloop_stop(mainloop);
-    pa_threaded_mainloop_free(mainloop);
+    // The context goes under the lock, before the loop (stopped and freed by its owner).
+    PulseLoopLock lock(mainloop.get());
+    context.reset();
   }
-  void dropContext() {
-    if (!context) return;
-    pa_context_set_state_callback(context, nullptr, nullptr);
-    pa_context_disconnect(context);
-    pa_context_unref(context);
-    context = nullptr;
-  }
+  void dropContext() { context.reset(); }
 };
 
 PulseAudioDevices::PulseAudioDevices(std::string server)
@@ -108,12 +81,12 @@ PulseAudioDevices::PulseAudioDevices(std::string server)
 PulseAudioDevices::~PulseAudioDevices() = default;
 
 pa_context* PulseAudioDevices::readyContext() {
-  if (loop_->context && pa_context_get_state(loop_->context) == PA_CONTEXT_READY) return loop_->context;
+  if (loop_->context && pa_context_get_state(loop_->context.get()) == PA_CONTEXT_READY) return loop_->context.get();
   loop_->dropContext();
-  pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop_->mainloop), "tavlo");
+  pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop_->mainloop.get()), "tavlo");
   if (!context) return nullptr;
-  loop_->context = context;
-  pa_context_set_state_callback(context, onContextState, loop_->mainloop);
+  loop_->context.reset(context);
+  pa_context_set_state_callback(context, onContextState, loop_->mainloop.get());
   if (pa_context_connect(context, server_.empty() ? nullptr : server_.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     loop_->dropContext();
     return nullptr;
@@ -125,18 +98,19 @@ pa_context* PulseAudioDevices::readyContext() {
       loop_->dropContext();
       return nullptr;
     }
-    pa_threaded_mainloop_wait(loop_->mainloop);
+    pa_threaded_mainloop_wait(loop_->mainloop.get());
   }
 }
 
 std::optional<std::vector<AudioSource>> PulseAudioDevices::sources() {
   std::lock_guard guard(mutex_);
   if (!loop_->mainloop) return std::nullopt;
-  LoopLock lock(loop_->mainloop);
+  PulseLoopLock lock(loop_->mainloop.get());
   pa_context* context = readyContext();
   if (!context) return std::nullopt;
-  Request request(loop_->mainloop);
-  if (!finish(loop_->mainloop, pa_context_get_source_info_list(context, onSource, &request)) || !request.success) {
+  Request request(loop_->mainloop.get());
+  pa_operation* operation = pa_context_get_source_info_list(context, onSource, &request);
+  if (!finish(loop_->mainloop.get(), operation) || !request.success) {
     return std::nullopt;
   }
   return std::move(request.sources);
@@ -145,22 +119,22 @@ std::optional<std::vector<AudioSource>> PulseAudioDevices::sources() {
 std::optional<std::string> PulseAudioDevices::defaultSource() {
   std::lock_guard guard(mutex_);
   if (!loop_->mainloop) return std::nullopt;
-  LoopLock lock(loop_->mainloop);
+  PulseLoopLock lock(loop_->mainloop.get());
   pa_context* context = readyContext();
   if (!context) return std::nullopt;
-  Request request(loop_->mainloop);
-  if (!finish(loop_->mainloop, pa_context_get_server_info(context, onServerInfo, &request))) return std::nullopt;
+  Request request(loop_->mainloop.get());
+  if (!finish(loop_->mainloop.get(), pa_context_get_server_info(context, onServerInfo, &request))) return std::nullopt;
   return request.defaultSource;
 }
 
 bool PulseAudioDevices::setDefaultSource(const std::string& name) {
   std::lock_guard guard(mutex_);
   if (!loop_->mainloop) return false;
-  LoopLock lock(loop_->mainloop);
+  PulseLoopLock lock(loop_->mainloop.get());
   pa_context* context = readyContext();
   if (!context) return false;
-  Request request(loop_->mainloop);
-  return finish(loop_->mainloop, pa_context_set_default_source(context, name.c_str(), onSuccess, &request)) &&
+  Request request(loop_->mainloop.get());
+  return finish(loop_->mainloop.get(), pa_context_set_default_source(context, name.c_str(), onSuccess, &request)) &&
          request.success;
 }
 
