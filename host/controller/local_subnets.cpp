@@ -1,0 +1,18 @@
+#include "host/controller/local_subnets.hpp"
+
+namespace tavlo {
+
+LocalSubnets::LocalSubnets(const Clock& clock, Enumerate enumerate) : clock_(clock), enumerate_(std::move(enumerate)) {}
+
+std::vector<LocalSubnet> LocalSubnets::current() {
+  std::lock_guard guard(mutex_);
+  uint64_t now = clock_.nowUs();
+  if (taken_ && !cached_.empty() && now - takenAtUs_ < cacheLifetimeUs) return cached_;
+  // Enumerating under the lock keeps two callers from walking the interfaces at once; it is quick.
+  cached_ = enumerate_ ? enumerate_() : std::vector<LocalSubnet>{};
+  takenAtUs_ = now;
+  taken_ = true;
+  return cached_;
+}
+
+}  // namespace tavlo
