@@ -1,0 +1,108 @@
+#include "host/app/host_program.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "e2e/e2e_identity.hpp"
+#include "host/controller/host_controller.hpp"
+#include "platform/runtime/base64.hpp"
+#include "platform/runtime/json_store.hpp"
+#include "platform/runtime/main_executor.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/secret_store.hpp"
+
+namespace tavlo {
+namespace {
+
+// The computer's name for clients; the same fallback as on the original platform when it has none.
+std::string computerName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+  return "Mac";
+}
+
+int exitCodeFor(HostExit reason) {
+  switch (reason) {
+    case HostExit::signal: return HostExitCode::ok;
+    case HostExit::handedOverToService: return HostExitCode::ok;
+    case HostExit::secondInstance: return HostExitCode::anotherInstance;
+  }
+  return HostExitCode::ok;
+}
+
+void say(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+std::string reachLines(const std::string& hostName, uint16_t controlPort, const std::string& hostID,
+                       const std::string& signingKeyBase64, std::optional<bool> persistentIdentity) {
+  const std::string port = std::to_string(controlPort);
+  std::string text = "tavlo-host: clients connect to " + hostName + " (any address of this machine) on port " + port +
+                     ": TCP " + port + " control, UDP " + std::to_string(controlPort + 1) + "-" +
+                     std::to_string(controlPort + 3) + " media and input, UDP " + std::to_string(controlPort + 4) +
+                     " probes\n";
+  text += "tavlo-host: host ID " + hostID + ", signing key (Base64) " + signingKeyBase64;
+  if (persistentIdentity) {
+    text += *persistentIdentity ? ", kept across restarts" : ", in memory only (clients must trust it again next run)";
+  }
+  text += "\n";
+  return text;
+}
+
+int runHostProgram(const HostOptions& options) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The window-system layers connect to $DISPLAY.
+  if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
+
+  MainExecutor main;
+  ThreadScheduler scheduler;
+  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  KeyValueStore keyValueStore(KeyValueStore::defaultPath(), SystemLog::sink("tavlo-host: key-value store: "));
+  FileSecretStore secrets;
+  const std::string hostName = computerName();
+
+  HostController::Dependencies deps{
+      .main = main,
+      .scheduler = scheduler,
+      .settings = settings,
+      .keyValueStore = keyValueStore,
+      .identity = [&secrets, &settings] { return vela::E2EIdentity::shared({secrets, settings}); },
+      .hostName = hostName,
+  };
+  if (options.port) deps.preferredPort = *options.port;
+  deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
+  deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  auto controller = HostController::create(std::move(deps));
+
+  if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
+  // Printed after the listening step's own lines (a job of its own on the main executor).
+  controller->isListening.observe([&](bool listening) {
+    if (!listening) return;
+    main.post([&] {
+      auto identity = vela::E2EIdentity::shared({secrets, settings});
+      const auto& key = identity->signingPublicKey();
+      say(reachLines(hostName, controller->controlPortInUse(), identity->hostID().uuidString(),
+                     base64Encode(ByteView(key.data(), key.size())), std::nullopt));
+    });
+  });
+  // Without a listener this program has nothing to serve: it ends instead of idling.
+  controller->status.observe([&](const std::string& text) {
+    if (text.starts_with("Listen error: ")) {
+      controller->applicationWillTerminate();
+      main.quit(HostExitCode::notListening);
+    }
+  });
+
+  main.post([&] { controller->start(); });
+  int code = main.run();
+  controller->flushLog();
+  controller.reset();
+  return code;
+}
+
+}  // namespace tavlo
