@@ -16,7 +16,7 @@
 namespace tavlo {
 namespace {
 
-// The computer's name for clients; the same fallback as on the original platform when it has none.
+// The computer's name for clients; "Mac" when it has none.
 std::string computerName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;

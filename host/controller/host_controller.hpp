@@ -201,8 +201,6 @@ class HostController : public std::enable_shared_from_this<HostController> {
   LocalSubnets localSubnets_;  // also used by the probe responder's thread (own lock)
 
   // Fields of the main executor.
-  double pendingScaleTarget_ = 1.0;
-  std::optional<std::string> currentDeviceKey_;
   uint16_t controlPortInUse_ = HostController::preferredPort;
   bool natOnDemand_ = true;
   bool hostLocked_ = false;
