@@ -7,6 +7,10 @@
 
 #include "e2e/e2e_identity.hpp"
 #include "host/controller/host_controller.hpp"
+#include "host/desktop/virtual_display_controller.hpp"
+#include "host/reachability/bonjour_advertiser.hpp"
+#include "host/reachability/probe_responder.hpp"
+#include "platform/display/xorg_display_system.hpp"
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
@@ -37,6 +41,39 @@ void say(const std::string& text) {
   std::fflush(stdout);
 }
 
+// The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
+// standard error, when there is no server to drive: the host then listens without virtual displays.
+std::shared_ptr<VirtualDisplayController> openDisplays(const std::optional<std::string>& display, JsonStore& settings) {
+  std::string error;
+  auto system = XorgDisplaySystem::open(display.value_or(""), &error);
+  if (!system) {
+    std::fprintf(stderr, "tavlo-host: no X display for the virtual displays (%s)\n", error.c_str());
+    return nullptr;
+  }
+  return std::make_shared<VirtualDisplayController>(system, settings);
+}
+
+// The parts of the host that exist, plugged into the controller's start-up and listening.
+void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays) {
+  if (displays) {
+    seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
+    seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
+  }
+  seams.startProbeResponder = [](uint16_t port, const Uuid& hostID, HostControllerSeams::AllowPeer allowPeer,
+                                 LogSink log) -> std::function<void()> {
+    auto responder = std::make_shared<ProbeResponder>(hostID, std::move(allowPeer), std::move(log));
+    responder->start(port);
+    return [responder] { responder->stop(); };
+  };
+  seams.startBonjour = [](uint16_t port, const Uuid& hostID, const std::string& name,
+                          LogSink log) -> std::function<void()> {
+    auto advertiser = std::make_shared<BonjourAdvertiser>();
+    advertiser->setOnLog(std::move(log));
+    advertiser->start(port, hostID, name);
+    return [advertiser] { advertiser->stop(); };
+  };
+}
+
 }  // namespace
 
 std::string reachLines(const std::string& hostName, uint16_t controlPort, const std::string& hostID,
@@ -65,6 +102,7 @@ int runHostProgram(const HostOptions& options) {
   KeyValueStore keyValueStore(KeyValueStore::defaultPath(), SystemLog::sink("tavlo-host: key-value store: "));
   FileSecretStore secrets;
   const std::string hostName = computerName();
+  auto displays = openDisplays(options.display, settings);
 
   HostController::Dependencies deps{
       .main = main,
@@ -77,6 +115,8 @@ int runHostProgram(const HostOptions& options) {
   if (options.port) deps.preferredPort = *options.port;
   deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  deps.sharedDisplay = displays;
+  wireParts(deps.seams, displays);
   auto controller = HostController::create(std::move(deps));
 
   if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
@@ -101,6 +141,8 @@ int runHostProgram(const HostOptions& options) {
   main.post([&] { controller->start(); });
   int code = main.run();
   controller->flushLog();
+  // The display controller's hook posts to this main executor: it goes first.
+  VirtualDisplayController::setLogSink(nullptr);
   controller.reset();
   return code;
 }

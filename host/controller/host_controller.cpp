@@ -44,6 +44,7 @@ HostController::~HostController() {
   signalWatcher_.reset();
   if (acceptLoop_) acceptLoop_->stop();
   if (stopProbeResponder_) stopProbeResponder_();
+  if (stopBonjour_) stopBonjour_();
 }
 
 void HostController::start() {

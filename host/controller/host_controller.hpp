@@ -86,7 +86,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
     // The pause between tests of a busy preferred block; empty: a sleep on the scheduler's clock.
     std::function<void(uint64_t us)> portRetryPause{};
     // The machine's local IPv4 subnets, for the path classification.
-    LocalSubnets::Enumerate listLocalSubnets{};
+    LocalSubnets::Enumerate listLocalSubnets = LocalSubnets::systemSubnets;
     std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
     // SIGTERM and SIGINT end the process through `exit` once bootstrap installed their handler.
     bool handleSignals = true;
@@ -210,6 +210,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<vela::TransportListener> listener_;
   std::unique_ptr<AcceptLoop> acceptLoop_;
   std::function<void()> stopProbeResponder_;
+  std::function<void()> stopBonjour_;
   std::unique_ptr<SignalWatcher> signalWatcher_;
   ScopedTimer resourceTimer_;
   ScopedTimer standbyTimer_;

@@ -115,7 +115,7 @@ void HostController::startReachability(uint16_t base) {
     seams.startNATMapping();
   }
 
-  if (allowLAN.get() && seams.startBonjour) seams.startBonjour(base, hostID, deps_.hostName, logSink());
+  if (allowLAN.get() && seams.startBonjour) stopBonjour_ = seams.startBonjour(base, hostID, deps_.hostName, logSink());
 }
 
 HostController::PathKind HostController::pathKind(const std::string& remote) {

@@ -39,8 +39,9 @@ struct HostControllerSeams {
   std::function<void()> startRelayLink{};
   std::function<void()> purgeStaleNAT{};
   std::function<void()> startNATMapping{};
-  // Advertises the host on the local network.
-  std::function<void(uint16_t port, const Uuid& hostID, const std::string& name, LogSink log)> startBonjour{};
+  // Advertises the host on the local network; returns what withdraws the advertisement.
+  std::function<std::function<void()>(uint16_t port, const Uuid& hostID, const std::string& name, LogSink log)>
+      startBonjour{};
   // Session wiring: turns an accepted, encrypted transport into a running session. Without it the
   // transport is refused and closed.
   std::function<void(std::shared_ptr<vela::SessionTransport> transport)> handleSession{};

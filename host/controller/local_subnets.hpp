@@ -16,19 +16,22 @@ class LocalSubnets {
   // A list younger than this is reused.
   static constexpr uint64_t cacheLifetimeUs = 30'000'000;
   // The subnets of the interfaces that count as the local network (no loopback, no tunnels).
-  using Enumerate = std::function<std::vector<LocalSubnet>()>;
+  using Enumerate = std::function<std::vector<Subnet>()>;
+
+  // The subnets of this machine's interfaces, loopback, tunnels and point-to-point links left out.
+  static std::vector<Subnet> systemSubnets();
 
   // Without `enumerate` the list is always empty: every private IPv4 peer then counts as a VPN peer.
   LocalSubnets(const Clock& clock, Enumerate enumerate);
 
   // The cached list, or a fresh one when the cache is older than 30 s or empty. Any thread.
-  std::vector<LocalSubnet> current();
+  std::vector<Subnet> current();
 
  private:
   const Clock& clock_;
   const Enumerate enumerate_;
   std::mutex mutex_;  // the fields below
-  std::vector<LocalSubnet> cached_;
+  std::vector<Subnet> cached_;
   uint64_t takenAtUs_ = 0;
   bool taken_ = false;
 };

@@ -48,7 +48,7 @@ const char* pathKindName(PathKind kind) {
   return "nat";
 }
 
-PathKind pathKind(std::string_view remote, const std::function<std::vector<LocalSubnet>()>& localSubnets) {
+PathKind pathKind(std::string_view remote, const std::function<std::vector<Subnet>()>& localSubnets) {
   std::string lowered(remote);
   std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -62,7 +62,7 @@ PathKind pathKind(std::string_view remote, const std::function<std::vector<Local
   if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
     uint32_t a = ntohl(parsed.s_addr);
     if (localSubnets) {
-      for (const LocalSubnet& subnet : localSubnets()) {
+      for (const Subnet& subnet : localSubnets()) {
         if ((a & subnet.mask) == subnet.network) return PathKind::lan;
       }
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/net/network_interfaces.hpp"
 #include "platform/runtime/json_store.hpp"
 
 namespace tavlo {
@@ -18,16 +19,10 @@ enum class PathKind : uint8_t { lan, vpn, nat, relay };
 // The case name, as log lines print it: "lan", "vpn", "nat", "relay".
 const char* pathKindName(PathKind kind);
 
-// One subnet of a local interface, both in host byte order.
-struct LocalSubnet {
-  uint32_t network = 0;
-  uint32_t mask = 0;
-};
-
 // `localSubnets` is asked only for a dotted IPv4 peer. Loopback and link-local peers are the LAN; an
 // IPv4 peer on a local subnet is the LAN, a private or carrier-grade one elsewhere a VPN, any other
 // one NAT; an IPv6 peer is the LAN when link-local, a VPN when unique-local, NAT otherwise.
-PathKind pathKind(std::string_view remote, const std::function<std::vector<LocalSubnet>()>& localSubnets);
+PathKind pathKind(std::string_view remote, const std::function<std::vector<Subnet>()>& localSubnets);
 
 // The user default of the kind ("tl.allowLAN", "tl.allowVPN", "tl.allowNAT", "tl.allowRelay"), read
 // from the store each time; a missing key or a value that is not a Bool allows the path. Safe from

@@ -33,6 +33,7 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   deps.makeListener = [this](LogSink) { return listener; };
   deps.portProbe = {[](uint16_t) { return true; }, [](uint16_t) { return true; }};
   deps.portRetryPause = [](uint64_t) {};
+  deps.listLocalSubnets = [] { return std::vector<Subnet>{{0xC0A80100, 0xFFFFFF00}}; };
   deps.sampleResources = [] { return ResourceSample{12, 34, 5}; };
   deps.handleSignals = false;
   deps.sharedDisplay = std::make_shared<RecordingDisplay>(trace);
@@ -55,6 +56,7 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   s.startNATMapping = [this] { trace.push_back("map NAT"); };
   s.startBonjour = [this](uint16_t port, const Uuid&, const std::string& name, LogSink) {
     trace.push_back("bonjour " + std::to_string(port) + " " + name);
+    return [this] { trace.push_back("bonjour stop"); };
   };
   s.handleSession = [this](std::shared_ptr<vela::SessionTransport> transport) {
     handedToSessions.push_back(std::move(transport));

@@ -4,9 +4,12 @@
 
 #include <csignal>
 #include <regex>
+#include <thread>
 
+#include "e2e/encrypted_transport.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
 #include "tests/testkit/memory_transport.hpp"
+#include "transport/direct_dialer.hpp"
 
 namespace tavlo {
 namespace {
@@ -243,6 +246,45 @@ TEST(HostController, WithoutSessionWiringATransportIsRefusedAndClosed) {
   controller->acceptTransport(transport);
   EXPECT_TRUE(transport->isClosed());
   EXPECT_EQ(controller->logLines.get().back(), "🚫 brak obsługi sesji w tym hoście — zamykam połączenie: 192.0.2.1:50000");
+}
+
+TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {
+  ControllerRig rig;
+  auto deps = rig.dependencies();
+  deps.makeListener = nullptr;  // the real listener
+  deps.portProbe = PortBlockSearch::systemProbe();
+  PortBlockSearch search(deps.portProbe, [](uint64_t) {});
+  for (deps.preferredPort = 45000; !search.blockIsFree(deps.preferredPort); deps.preferredPort += 5) {
+  }
+  deps.seams.handleSession = [&rig](std::shared_ptr<vela::SessionTransport> transport) {
+    rig.handedToSessions.push_back(std::move(transport));
+    rig.main.quit(0);
+  };
+  auto identity = deps.identity();
+  auto controller = rig.make(std::move(deps));
+
+  std::shared_ptr<vela::EncryptedTransport> client;
+  std::thread dialing;
+  controller->isListening.observe([&](bool listening) {
+    if (!listening) return;
+    dialing = std::thread([&, port = controller->controlPortInUse()] {
+      vela::DirectDialer dialer;
+      auto inner = dialer.connect("127.0.0.1", port);
+      const auto& key = identity->signingPublicKey();
+      client = vela::EncryptedTransport::client(inner, Bytes(key.begin(), key.end()),
+                                                [](const Uuid&, ByteView, const LogSink&) { return true; }, {});
+    });
+  });
+  rig.main.post([controller] { controller->start(); });
+  rig.main.run();
+  dialing.join();
+  ASSERT_EQ(rig.handedToSessions.size(), 1u);
+  EXPECT_TRUE(rig.handedToSessions[0]->remoteDescription().starts_with("127.0.0.1:"))
+      << rig.handedToSessions[0]->remoteDescription();
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(client->isEncrypted()) << "the host side of the handshake answered with the published key";
+  client->close();
+  rig.handedToSessions[0]->close();
 }
 
 TEST(HostController, SigtermRestoresTheDisplaysStopsListeningAndExitsWithSuccess) {

@@ -9,7 +9,7 @@ namespace tavlo {
 namespace {
 
 // The machine sits on 192.168.1.0/24 and 100.101.0.0/16 (a carrier-grade range used as a LAN).
-std::vector<LocalSubnet> localNetworks() { return {{0xC0A80100, 0xFFFFFF00}, {0x64650000, 0xFFFF0000}}; }
+std::vector<Subnet> localNetworks() { return {{0xC0A80100, 0xFFFFFF00}, {0x64650000, 0xFFFF0000}}; }
 
 TEST(PathKind, ClassifiesRemoteDescriptions) {
   struct Row {
@@ -61,7 +61,7 @@ TEST(PathKind, EachKindFollowsItsOwnDefaultAndMissingOrOddValuesAllow) {
 TEST(LocalSubnets, EnumeratesAgainOnlyAfterThirtySecondsOrWhenEmpty) {
   FakeClock clock;
   int walks = 0;
-  std::vector<LocalSubnet> answer;
+  std::vector<Subnet> answer;
   LocalSubnets subnets(clock, [&] {
     ++walks;
     return answer;
