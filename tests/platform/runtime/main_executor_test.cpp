@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/runtime/published.hpp"
 #include "platform/runtime/signal_watcher.hpp"
 
 namespace tavlo {
@@ -54,27 +53,6 @@ TEST(MainExecutor, ClosingDropsQueuedJobsAndRefusesNewOnes) {
   main.close();
   EXPECT_TRUE(watch.expired()) << "a dropped job's captures are released";
   EXPECT_FALSE(main.post([] {}));
-}
-
-TEST(MainExecutor, WakeHookFiresForEveryPost) {
-  MainExecutor main;
-  int wakes = 0;
-  main.setWakeHook([&] { ++wakes; });
-  main.post([] {});
-  main.post([] {});
-  EXPECT_EQ(wakes, 2);
-}
-
-TEST(Published, NotifiesObserversOfEveryWriteUntilTheyLeave) {
-  Published<int> value(1);
-  std::vector<int> seen;
-  auto id = value.observe([&](const int& v) { seen.push_back(v); });
-  value.set(2);
-  value.set(2);
-  value.unobserve(id);
-  value.set(3);
-  EXPECT_EQ(seen, (std::vector<int>{2, 2}));
-  EXPECT_EQ(value.get(), 3);
 }
 
 TEST(SignalWatcher, DeliversASignalAsACallOnItsThreadAndRestoresTheDisposition) {
