@@ -59,6 +59,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // The frame rate sessions stream at.
   static constexpr int64_t defaultTargetFps = 60;
 
+  // The executor, the scheduler and the stores must outlive the controller.
   struct Dependencies {
     MainExecutor& main;
     Scheduler& scheduler;      // delayed and periodic steps; its clock paces the port search
@@ -80,7 +81,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::function<bool()> launchedByService{};
     // Asks the application to end. The controller does nothing more after calling it.
     std::function<void(HostExit)> exit{};
-    // Makes the transport listener; `onLog` takes its lines from its own thread.
+    // Makes the transport listener; `onLog` takes its lines from its own thread. Empty: the direct path's.
     std::function<std::shared_ptr<vela::TransportListener>(LogSink onLog)> makeListener{};
     PortBlockSearch::Probe portProbe = PortBlockSearch::systemProbe();
     // The pause between tests of a busy preferred block; empty: a sleep on the scheduler's clock.
@@ -90,7 +91,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
     // SIGTERM and SIGINT end the process through `exit` once bootstrap installed their handler.
     bool handleSignals = true;
-    // The display every session streams, shared by all of them; none before the display layer exists.
+    // The display every session streams, shared by all of them; none without a window system to drive.
     std::shared_ptr<vela::DisplayProviding> sharedDisplay{};
     HostControllerSeams seams{};
   };
