@@ -43,6 +43,7 @@ std::string errnoText(const std::string& what, const fs::path& path) {
 
 fs::path configDirectory() { return homeRelative("XDG_CONFIG_HOME", ".config"); }
 fs::path dataDirectory() { return homeRelative("XDG_DATA_HOME", ".local/share"); }
+fs::path stateDirectory() { return homeRelative("XDG_STATE_HOME", ".local/state"); }
 
 std::optional<std::string> ensurePrivateDirectory(const fs::path& dir) {
   std::error_code ec;

@@ -12,6 +12,9 @@ namespace tavlo {
 // $XDG_CONFIG_HOME or ~/.config, $XDG_DATA_HOME or ~/.local/share, each with "tavlo" appended.
 std::filesystem::path configDirectory();
 std::filesystem::path dataDirectory();
+// $XDG_STATE_HOME or ~/.local/state, with "tavlo" appended: what the host keeps between runs that is
+// neither a setting nor data (its log).
+std::filesystem::path stateDirectory();
 
 // Creates `dir` (and missing parents) with mode 0700, or tightens an existing one to 0700. Fails when
 // the path is a symbolic link, not a directory, or owned by another user. Returns an error text.

@@ -15,33 +15,8 @@
 namespace tavlo::testkit {
 namespace {
 
-// A dummy card with room for several large outputs side by side; outputs DUMMY0..15 exist, DUMMY0 is
-// connected at start and the others are enabled by the tests through RandR.
-constexpr const char* kConfig = R"(Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 300000
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0 - 1000.0
-  VertRefresh 5.0 - 200.0
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Virtual 8192 4096
-  EndSubSection
-EndSection
-Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoEnableDevices" "false"
-EndSection
-)";
+// The configuration scripts/run uses too: one copy for both.
+constexpr const char* kConfigPath = TAVLO_SOURCE_DIR "/scripts/xorg-dummy.conf";
 
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path);
@@ -55,7 +30,12 @@ std::string readFile(const std::filesystem::path& path) {
 bool XorgServer::start() {
   if (running()) return true;
   const auto config = dir_ / "xorg.conf";
-  std::ofstream(config) << kConfig;
+  std::error_code copyError;
+  std::filesystem::copy_file(kConfigPath, config, copyError);
+  if (copyError) {
+    failure_ = std::string("cannot copy ") + kConfigPath + ": " + copyError.message();
+    return false;
+  }
   const auto log = dir_ / "xorg.log";
   const auto output = dir_ / "xorg.out";
 

@@ -1,0 +1,150 @@
+#include "host/app/host_program.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "e2e/e2e_identity.hpp"
+#include "host/controller/host_controller.hpp"
+#include "host/desktop/virtual_display_controller.hpp"
+#include "host/reachability/bonjour_advertiser.hpp"
+#include "host/reachability/probe_responder.hpp"
+#include "platform/display/xorg_display_system.hpp"
+#include "platform/runtime/base64.hpp"
+#include "platform/runtime/json_store.hpp"
+#include "platform/runtime/main_executor.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/secret_store.hpp"
+
+namespace tavlo {
+namespace {
+
+// The computer's name for clients; "Mac" when it has none.
+std::string computerName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+  return "Mac";
+}
+
+int exitCodeFor(HostExit reason) {
+  switch (reason) {
+    case HostExit::signal: return HostExitCode::ok;
+    case HostExit::handedOverToService: return HostExitCode::ok;
+    case HostExit::secondInstance: return HostExitCode::anotherInstance;
+  }
+  return HostExitCode::ok;
+}
+
+void say(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
+// standard error, when there is no server to drive: the host then listens without virtual displays.
+std::shared_ptr<VirtualDisplayController> openDisplays(const std::optional<std::string>& display, JsonStore& settings) {
+  std::string error;
+  auto system = XorgDisplaySystem::open(display.value_or(""), &error);
+  if (!system) {
+    std::fprintf(stderr, "tavlo-host: no X display for the virtual displays (%s)\n", error.c_str());
+    return nullptr;
+  }
+  return std::make_shared<VirtualDisplayController>(system, settings);
+}
+
+// The parts of the host that exist, plugged into the controller's start-up and listening.
+void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays) {
+  if (displays) {
+    seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
+    seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
+  }
+  seams.startProbeResponder = [](uint16_t port, const Uuid& hostID, HostControllerSeams::AllowPeer allowPeer,
+                                 LogSink log) -> std::function<void()> {
+    auto responder = std::make_shared<ProbeResponder>(hostID, std::move(allowPeer), std::move(log));
+    responder->start(port);
+    return [responder] { responder->stop(); };
+  };
+  seams.startBonjour = [](uint16_t port, const Uuid& hostID, const std::string& name,
+                          LogSink log) -> std::function<void()> {
+    auto advertiser = std::make_shared<BonjourAdvertiser>();
+    advertiser->setOnLog(std::move(log));
+    advertiser->start(port, hostID, name);
+    return [advertiser] { advertiser->stop(); };
+  };
+}
+
+}  // namespace
+
+std::string reachLines(const std::string& hostName, uint16_t controlPort, const std::string& hostID,
+                       const std::string& signingKeyBase64, std::optional<bool> persistentIdentity) {
+  const std::string port = std::to_string(controlPort);
+  std::string text = "tavlo-host: clients connect to " + hostName + " (any address of this machine) on port " + port +
+                     ": TCP " + port + " control, UDP " + std::to_string(controlPort + 1) + "-" +
+                     std::to_string(controlPort + 3) + " media and input, UDP " + std::to_string(controlPort + 4) +
+                     " probes\n";
+  text += "tavlo-host: host ID " + hostID + ", signing key (Base64) " + signingKeyBase64;
+  if (persistentIdentity) {
+    text += *persistentIdentity ? ", kept across restarts" : ", in memory only (clients must trust it again next run)";
+  }
+  text += "\n";
+  return text;
+}
+
+int runHostProgram(const HostOptions& options) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The window-system layers connect to $DISPLAY.
+  if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
+
+  MainExecutor main;
+  ThreadScheduler scheduler;
+  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  KeyValueStore keyValueStore(KeyValueStore::defaultPath(), SystemLog::sink("tavlo-host: key-value store: "));
+  FileSecretStore secrets;
+  const std::string hostName = computerName();
+  auto displays = openDisplays(options.display, settings);
+
+  HostController::Dependencies deps{
+      .main = main,
+      .scheduler = scheduler,
+      .settings = settings,
+      .keyValueStore = keyValueStore,
+      .identity = [&secrets, &settings] { return vela::E2EIdentity::shared({secrets, settings}); },
+      .hostName = hostName,
+  };
+  if (options.port) deps.preferredPort = *options.port;
+  deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
+  deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  deps.sharedDisplay = displays;
+  wireParts(deps.seams, displays);
+  auto controller = HostController::create(std::move(deps));
+
+  if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
+  // Printed after the listening step's own lines (a job of its own on the main executor).
+  controller->isListening.observe([&](bool listening) {
+    if (!listening) return;
+    main.post([&] {
+      auto identity = vela::E2EIdentity::shared({secrets, settings});
+      const auto& key = identity->signingPublicKey();
+      say(reachLines(hostName, controller->controlPortInUse(), identity->hostID().uuidString(),
+                     base64Encode(ByteView(key.data(), key.size())), std::nullopt));
+    });
+  });
+  // Without a listener this program has nothing to serve: it ends instead of idling.
+  controller->status.observe([&](const std::string& text) {
+    if (text.starts_with("Listen error: ")) {
+      controller->applicationWillTerminate();
+      main.quit(HostExitCode::notListening);
+    }
+  });
+
+  main.post([&] { controller->start(); });
+  int code = main.run();
+  controller->flushLog();
+  // The display controller's hook posts to this main executor: it goes first.
+  VirtualDisplayController::setLogSink(nullptr);
+  controller.reset();
+  return code;
+}
+
+}  // namespace tavlo

@@ -1,0 +1,22 @@
+#pragma once
+// tavlo-host without a tray: builds the controller with the parts of the host that exist, runs its
+// main executor on the calling thread, and returns the exit status.
+#include <optional>
+#include <string>
+
+#include "host/app/host_options.hpp"
+
+namespace tavlo {
+
+// The systemd user unit that runs the host at login; an instance it started waits behind an older
+// hand-started one instead of quitting.
+inline constexpr const char* hostServiceUnit = "tavlo-host.service";
+
+int runHostProgram(const HostOptions& options);
+
+// The program's own lines once the host listens: where a client connects and with which key.
+// `persistentIdentity` is told when known.
+std::string reachLines(const std::string& hostName, uint16_t controlPort, const std::string& hostID,
+                       const std::string& signingKeyBase64, std::optional<bool> persistentIdentity);
+
+}  // namespace tavlo

@@ -1,0 +1,161 @@
+#include "host/controller/host_controller.hpp"
+
+#include <csignal>
+#include <stdexcept>
+
+namespace tavlo {
+
+std::shared_ptr<HostController> HostController::create(Dependencies dependencies) {
+  if (!dependencies.identity) throw std::invalid_argument("HostController needs the host identity");
+  if (!dependencies.exit) throw std::invalid_argument("HostController needs a way to end the application");
+  return std::make_shared<HostController>(Private{}, std::move(dependencies));
+}
+
+HostController::HostController(Private, Dependencies dependencies)
+    : deps_(std::move(dependencies)),
+      fileLog_(deps_.logFilePath),
+      instanceLock_(deps_.instanceLockPath, deps_.ownStartTicks),
+      localSubnets_(deps_.scheduler.clock(), deps_.listLocalSubnets) {
+  const ControllerSettings s = ControllerSettings::read(deps_.settings);
+  scale.set(s.scale);
+  kfAdaptive.set(s.kfAdaptive);
+  kfFixedSec.set(s.kfFixedSec);
+  force1x.set(s.force1x);
+  cursorVisible.set(s.cursorVisible);
+  bufferMs.set(s.bufferMs);
+  maxBandwidthKbps.set(s.maxBandwidthKbps);
+  hqDownscale.set(s.hqDownscale);
+  allowLAN.set(s.allowLAN);
+  allowRelay.set(s.allowRelay);
+  clientForcePath.set(s.clientForcePath);
+  mbbEnabled.set(s.mbbEnabled);
+  useNATPMP.set(s.useNATPMP);
+  useUPnP.set(s.useUPnP);
+  allowVPN.set(s.allowVPN);
+  allowNAT.set(s.allowNAT);
+  natOnDemand_ = s.natOnDemand;
+  if (!deps_.portRetryPause) {
+    Scheduler* scheduler = &deps_.scheduler;
+    deps_.portRetryPause = [scheduler](uint64_t us) { scheduler->sleepFor(us); };
+  }
+}
+
+HostController::~HostController() {
+  signalWatcher_.reset();
+  if (acceptLoop_) acceptLoop_->stop();
+  if (stopProbeResponder_) stopProbeResponder_();
+  if (stopBonjour_) stopBonjour_();
+}
+
+void HostController::start() {
+  if (started_) return;
+  started_ = true;
+  // A write to a socket the peer closed must fail with an error, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  if (!anotherInstanceIsOlder()) {
+    bootstrap();
+  } else if (deps_.launchedByService && deps_.launchedByService()) {
+    log("⏸ starsza instancja hosta (ręczna) działa — jako zadanie launchd czekam w tle i przejmę hosta po jej "
+        "zakończeniu");
+    standby.set(true);
+    pollStandby();
+  } else {
+    log("🚫 druga instancja hosta już działa (starsza) — kończę, żeby nie zajmować drugiego bloku portów");
+    exiting_ = true;
+    deps_.exit(HostExit::secondInstance);
+  }
+}
+
+bool HostController::anotherInstanceIsOlder() { return instanceLock_.anotherInstanceIsOlder(); }
+
+void HostController::pollStandby() {
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  auto id = deps_.scheduler.after(standbyPollUs, [weak, main] {
+    main->post([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (self->anotherInstanceIsOlder()) {
+        self->pollStandby();
+        return;
+      }
+      self->log("▶️ starsza instancja zakończona — przejmuję hosta jako zadanie launchd");
+      self->standby.set(false);
+      self->bootstrap();
+    });
+  });
+  standbyTimer_ = ScopedTimer(deps_.scheduler, id);
+}
+
+void HostController::bootstrap() {
+  if (bootstrapped_) return;
+  bootstrapped_ = true;
+  const HostControllerSeams& seams = deps_.seams;
+  if (seams.recoverDisplayIsolation) seams.recoverDisplayIsolation();
+  if (seams.reconcileAutostart && seams.reconcileAutostart()) {
+    log("🚀 przekazuję hosta instancji launchd — kończę tę (ręczną) instancję");
+    exiting_ = true;
+    deps_.exit(HostExit::handedOverToService);
+    return;
+  }
+  if (seams.startUpdates) seams.startUpdates(logSink());
+  if (seams.prewarmCapture) seams.prewarmCapture();
+  startListening();
+  installSignalHandlers();
+  // From here a normal end of the application puts the displays back (applicationWillTerminate).
+  willTerminateArmed_ = true;
+}
+
+void HostController::installSignalHandlers() {
+  if (!deps_.handleSignals || signalWatcher_) return;
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  try {
+    // The watcher's thread only posts: the handler runs on the main executor between other jobs.
+    signalWatcher_ = std::make_unique<SignalWatcher>(std::vector<int>{SIGTERM, SIGINT}, [weak, main](int) {
+      main->post([weak] {
+        if (auto self = weak.lock()) self->terminateOnSignal();
+      });
+    });
+  } catch (const std::exception& e) {
+    SystemLog::write(std::string("tavlo-host: SIGTERM/SIGINT handlers not installed: ") + e.what());
+  }
+}
+
+void HostController::terminateOnSignal() {
+  // No goodbye to a client and no port-mapping deletion: mappings expire by their lease.
+  if (exiting_) return;
+  exiting_ = true;
+  if (deps_.sharedDisplay) {
+    deps_.sharedDisplay->restorePhysicalDisplays();
+    deps_.sharedDisplay->destroy();
+  }
+  if (listener_) listener_->stop();
+  if (stopProbeResponder_) {
+    stopProbeResponder_();
+    stopProbeResponder_ = nullptr;
+  }
+  deps_.exit(HostExit::signal);
+}
+
+void HostController::applicationWillTerminate() {
+  if (!willTerminateArmed_ || exiting_) return;
+  exiting_ = true;
+  if (deps_.sharedDisplay) {
+    deps_.sharedDisplay->restorePhysicalDisplays();
+    deps_.sharedDisplay->destroy();
+  }
+}
+
+void HostController::screenLocked() { hostLocked_ = true; }
+
+void HostController::screenUnlocked() {
+  hostLocked_ = false;
+  if (unlockVerifyPending_) {
+    unlockVerifyPending_ = false;
+    log("🔓✅ ODBLOKOWANO — hasło przeszło do loginwindow");
+  }
+}
+
+}  // namespace tavlo

@@ -1,0 +1,224 @@
+#pragma once
+// The host's one model object: it starts the host as a single instance, listens on its block of ports,
+// hands each accepted client connection on, keeps the stream settings and the log. The user interface
+// (the tray application, or the plain program's output) observes its published fields and calls its
+// operations.
+//
+// Everything here runs on the main executor: the controller's fields are touched only by its jobs.
+// Other threads reach it by posting (the log sink it hands out does so); every closure it hands to
+// another object holds it weakly and does nothing once it is gone.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_identity.hpp"
+#include "host/controller/accept_loop.hpp"
+#include "host/controller/controller_settings.hpp"
+#include "host/controller/file_log.hpp"
+#include "host/controller/host_controller_seams.hpp"
+#include "host/controller/instance_lock.hpp"
+#include "host/controller/local_subnets.hpp"
+#include "host/controller/path_kind.hpp"
+#include "host/controller/port_block_search.hpp"
+#include "host/controller/resource_usage.hpp"
+#include "hostcore/engines/display_providing.hpp"
+#include "platform/runtime/json_store.hpp"
+#include "platform/runtime/main_executor.hpp"
+#include "platform/runtime/published.hpp"
+#include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/signal_watcher.hpp"
+#include "platform/runtime/system_log.hpp"
+#include "protocol/session_messages.hpp"
+#include "protocol/transport_interfaces.hpp"
+
+namespace tavlo {
+
+// Why the controller asks the application to end.
+enum class HostExit : uint8_t {
+  signal,                 // SIGTERM or SIGINT: displays restored, listener and responder stopped
+  secondInstance,         // an older hand-started instance runs
+  handedOverToService,    // the login service's own instance took over
+};
+
+class HostController : public std::enable_shared_from_this<HostController> {
+ public:
+  using PathKind = tavlo::PathKind;
+
+  // The preferred first port of the block.
+  static constexpr uint16_t preferredPort = 47700;
+  // The standby instance checks for the older one this often.
+  static constexpr uint64_t standbyPollUs = 2'000'000;
+  // The resource monitor's period; its first line comes one period after listening starts.
+  static constexpr uint64_t resourceMonitorIntervalUs = 60'000'000;
+  // Lines kept for the user interface.
+  static constexpr size_t logLinesKept = 100;
+  // The frame rate sessions stream at.
+  static constexpr int64_t defaultTargetFps = 60;
+
+  // The executor, the scheduler and the stores must outlive the controller.
+  struct Dependencies {
+    MainExecutor& main;
+    Scheduler& scheduler;      // delayed and periodic steps; its clock paces the port search
+    JsonStore& settings;       // the user defaults
+    KeyValueStore& keyValueStore;  // where the host identity is published
+    // The process-wide host identity, loaded on first use (listening).
+    std::function<std::shared_ptr<const vela::E2EIdentity>()> identity{};
+    // The computer's display name for the identity publication and the advertisement.
+    std::string hostName{};
+    uint16_t preferredPort = HostController::preferredPort;
+    // The log file; none: no file.
+    std::optional<std::filesystem::path> logFilePath = FileLog::defaultPath();
+    // One line to standard output (the program's own output); empty: standard output itself.
+    LogSink standardOutput{};
+    // The single-instance lock; none: this instance never takes itself for a duplicate.
+    std::optional<std::filesystem::path> instanceLockPath = InstanceLock::defaultPath();
+    uint64_t ownStartTicks = InstanceLock::ownStartTicks();
+    // Whether the login service started this process (it then waits for an older instance).
+    std::function<bool()> launchedByService{};
+    // Asks the application to end. The controller does nothing more after calling it.
+    std::function<void(HostExit)> exit{};
+    // Makes the transport listener; `onLog` takes its lines from its own thread. Empty: the direct path's.
+    std::function<std::shared_ptr<vela::TransportListener>(LogSink onLog)> makeListener{};
+    PortBlockSearch::Probe portProbe = PortBlockSearch::systemProbe();
+    // The pause between tests of a busy preferred block; empty: a sleep on the scheduler's clock.
+    std::function<void(uint64_t us)> portRetryPause{};
+    // The machine's local IPv4 subnets, for the path classification.
+    LocalSubnets::Enumerate listLocalSubnets = LocalSubnets::systemSubnets;
+    std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
+    // SIGTERM and SIGINT end the process through `exit` once bootstrap installed their handler.
+    bool handleSignals = true;
+    // The display every session streams, shared by all of them; none without a window system to drive.
+    std::shared_ptr<vela::DisplayProviding> sharedDisplay{};
+    HostControllerSeams seams{};
+  };
+
+  // Builds the state: every field gets its initial value, the settings are read from the user defaults.
+  static std::shared_ptr<HostController> create(Dependencies dependencies);
+  ~HostController();
+  HostController(const HostController&) = delete;
+  HostController& operator=(const HostController&) = delete;
+
+  // The rest of initialisation, on the main executor: SIGPIPE is ignored, then the single-instance
+  // decision runs (bootstrap at once, standby behind an older instance, or quit).
+  void start();
+  // Once per process, from start() or the standby check.
+  void bootstrap();
+  // The application is ending normally (a menu's Quit): the physical displays come back and the
+  // virtual display goes. Acts only once bootstrap has armed it.
+  void applicationWillTerminate();
+
+  // The log: standard output ("[HOST] " + message), the file, and the last 100 lines in `logLines`.
+  // Main executor only.
+  void log(const std::string& message);
+  // The file only; callable from the main executor, returns at once.
+  void fileLog(const std::string& message);
+  // A log hook for other objects: callable from any thread, it reaches log() on the main executor.
+  LogSink logSink();
+  // Waits until every line logged so far is in the file.
+  void flushLog();
+  const std::optional<std::filesystem::path>& logFilePath() const { return fileLog_.path(); }
+
+  // Path classification and policy; safe from any thread.
+  PathKind pathKind(const std::string& remote);
+  bool isPathAllowed(PathKind kind) const;
+
+  // Called for every transport the accept loop (or the relay link) yields: a transport on a path the
+  // user switched off is closed; any other is wrapped in the encrypting transport and handed to
+  // session wiring.
+  void acceptTransport(std::shared_ptr<vela::SessionTransport> transport);
+
+  // The screen's lock state, as the session watchers report it.
+  void screenLocked();
+  void screenUnlocked();
+
+  // Published state (read and observed on the main executor).
+  Published<bool> isListening{false};
+  Published<std::optional<std::string>> publicEndpoint;
+  Published<std::string> status{"Stopped"};
+  Published<bool> clientConnected{false};
+  Published<std::string> clientName;
+  Published<std::optional<vela::Platform>> clientPlatform;
+  Published<std::vector<std::string>> logLines;
+  Published<double> scale;
+  Published<int64_t> targetFps{defaultTargetFps};
+  Published<bool> kfAdaptive;
+  Published<double> kfFixedSec;
+  Published<std::optional<double>> scaleHudValue;
+  Published<bool> force1x;
+  Published<bool> force1xAvailable{true};
+  Published<bool> cursorVisible;
+  Published<int64_t> bufferMs;
+  Published<int64_t> maxBandwidthKbps;
+  Published<bool> hqDownscale;
+  Published<std::optional<std::string>> mappedVia;
+  Published<bool> allowLAN;
+  Published<bool> allowRelay;
+  Published<std::string> clientForcePath;
+  Published<std::string> lastSwitchInfo{"—"};
+  Published<bool> mbbEnabled;
+  Published<bool> useNATPMP;
+  Published<bool> useUPnP;
+  Published<bool> allowVPN;
+  Published<bool> allowNAT;
+  Published<std::string> updateStatus;
+  Published<bool> standby{false};
+  Published<bool> inputBlocked{false};
+
+  // Plain state.
+  uint16_t controlPortInUse() const { return controlPortInUse_; }
+  bool hostLocked() const { return hostLocked_; }
+  bool natOnDemand() const { return natOnDemand_; }
+  bool bootstrapped() const { return bootstrapped_; }
+
+ private:
+  struct Private {};
+
+ public:
+  HostController(Private, Dependencies dependencies);
+
+ private:
+  // Start-up (host_controller.cpp).
+  bool anotherInstanceIsOlder();
+  void pollStandby();
+  void installSignalHandlers();
+  void terminateOnSignal();
+
+  // Listening (host_controller_listening.cpp).
+  void startListening();
+  bool startListener(uint16_t base);
+  void startReachability(uint16_t base);
+  void refuseTransport(PathKind kind, const std::shared_ptr<vela::SessionTransport>& transport);
+
+  // Log and resource monitor (host_controller_log.cpp).
+  void startResourceMonitor();
+
+  Dependencies deps_;
+  FileLog fileLog_;
+  InstanceLock instanceLock_;
+  LocalSubnets localSubnets_;  // also used by the probe responder's thread (own lock)
+
+  // Fields of the main executor.
+  uint16_t controlPortInUse_ = HostController::preferredPort;
+  bool natOnDemand_ = true;
+  bool hostLocked_ = false;
+  bool unlockVerifyPending_ = false;
+  std::string portScanDiag_;
+  std::shared_ptr<const vela::E2EIdentity> identity_;  // from listening on
+  std::shared_ptr<vela::TransportListener> listener_;
+  std::unique_ptr<AcceptLoop> acceptLoop_;
+  std::function<void()> stopProbeResponder_;
+  std::function<void()> stopBonjour_;
+  std::unique_ptr<SignalWatcher> signalWatcher_;
+  ScopedTimer resourceTimer_;
+  ScopedTimer standbyTimer_;
+  bool started_ = false;
+  bool bootstrapped_ = false;
+  bool willTerminateArmed_ = false;
+  bool exiting_ = false;
+};
+
+}  // namespace tavlo

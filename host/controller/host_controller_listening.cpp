@@ -1,0 +1,146 @@
+// Listening and accepting: the port block, the listener, the identity publication, the reachability
+// steps and the accept loop, then the path check and the encrypting wrapper for every transport.
+#include "e2e/e2e_trust.hpp"
+#include "e2e/encrypted_transport.hpp"
+#include "host/controller/host_controller.hpp"
+#include "transport/host_listener.hpp"
+#include "transport/transport_error.hpp"
+
+namespace tavlo {
+
+void HostController::startListening() {
+  if (listener_) return;
+  startResourceMonitor();
+
+  const HostControllerSeams& seams = deps_.seams;
+  if (seams.setDisplayLogSink) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    MainExecutor* main = &deps_.main;
+    // The display controller's lines go to the file only.
+    seams.setDisplayLogSink([weak, main](const std::string& message) {
+      main->post([weak, message] {
+        if (auto self = weak.lock()) self->fileLog("🖥️ " + message);
+      });
+    });
+  }
+  if (seams.isScreenLocked && seams.isScreenLocked()) {
+    hostLocked_ = true;
+    log("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
+  }
+
+  // Blocks the main executor while a busy preferred block is waited for (up to about 40 s).
+  PortBlockSearch search(deps_.portProbe, deps_.portRetryPause);
+  PortBlockSearch::Result found = search.find(deps_.preferredPort);
+  portScanDiag_ = found.note;
+  if (!startListener(found.base)) return;
+  if (!portScanDiag_.empty()) {
+    log("🔢 wybór portu: " + portScanDiag_);
+    portScanDiag_.clear();
+  }
+  startReachability(found.base);
+
+  std::weak_ptr<HostController> weak = weak_from_this();
+  acceptLoop_ = std::make_unique<AcceptLoop>(listener_, deps_.main,
+                                             [weak](std::shared_ptr<vela::SessionTransport> transport) {
+                                               if (auto self = weak.lock()) {
+                                                 self->acceptTransport(std::move(transport));
+                                               } else {
+                                                 transport->close();
+                                               }
+                                             });
+}
+
+bool HostController::startListener(uint16_t base) {
+  std::shared_ptr<vela::TransportListener> listener;
+  if (deps_.makeListener) {
+    listener = deps_.makeListener(logSink());
+  } else {
+    auto direct = vela::HostListener::create(&deps_.scheduler);
+    direct->setOnLog(logSink());
+    listener = direct;
+  }
+  std::string description;
+  std::string text;
+  try {
+    listener->start(base);
+  } catch (const vela::TransportError& e) {
+    description = e.describe();
+    text = e.what();
+  } catch (const std::exception& e) {
+    description = e.what();
+    text = e.what();
+  }
+  if (!text.empty()) {
+    status.set("Listen error: " + description);
+    log("❌ start nasłuchu: " + text);
+    return false;
+  }
+  listener_ = std::move(listener);
+  controlPortInUse_ = base;  // first: observers of isListening read it
+  isListening.set(true);
+  status.set("Listening on port " + std::to_string(base));
+  log("host nasłuchuje (control " + std::to_string(base) + ", video " + std::to_string(base + 1) + ", audio " +
+      std::to_string(base + 2) + ", input " + std::to_string(base + 3) + ")");
+  return true;
+}
+
+void HostController::startReachability(uint16_t base) {
+  const HostControllerSeams& seams = deps_.seams;
+  identity_ = deps_.identity();
+  const Uuid hostID = identity_->hostID();
+
+  if (seams.startProbeResponder) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    // Asked on the responder's own thread: the classification and the policy need only the defaults
+    // store and the subnet cache, both safe there.
+    auto allowPeer = [weak](const std::string& peer) {
+      auto self = weak.lock();
+      return self && self->isPathAllowed(self->pathKind(peer));
+    };
+    stopProbeResponder_ = seams.startProbeResponder(static_cast<uint16_t>(base + 4), hostID, allowPeer, logSink());
+  }
+
+  vela::E2ETrust::publishHost(deps_.keyValueStore, *identity_, deps_.hostName, std::nullopt);
+  log("🔐 tożsamość hosta " + hostID.uuidString().substr(0, 8) + "… (Ed25519; pub → iCloud best-effort)");
+
+  if (seams.startRelayLink) seams.startRelayLink();
+
+  if (!allowNAT.get()) {
+    log("🌐 NAT wyłączony przez użytkownika — pomijam mapowanie (zostaje LAN + relay)");
+  } else if (natOnDemand_) {
+    log("🌐 NAT na żądanie — port zamknięty do pierwszego żądania sesji przez relay (wejście relayem, potem MbB → "
+        "NAT)");
+    if (seams.purgeStaleNAT) seams.purgeStaleNAT();
+  } else if (seams.startNATMapping) {
+    seams.startNATMapping();
+  }
+
+  if (allowLAN.get() && seams.startBonjour) stopBonjour_ = seams.startBonjour(base, hostID, deps_.hostName, logSink());
+}
+
+HostController::PathKind HostController::pathKind(const std::string& remote) {
+  return tavlo::pathKind(remote, [this] { return localSubnets_.current(); });
+}
+
+bool HostController::isPathAllowed(PathKind kind) const { return tavlo::isPathAllowed(kind, deps_.settings); }
+
+void HostController::acceptTransport(std::shared_ptr<vela::SessionTransport> transport) {
+  const std::string remote = transport->remoteDescription();
+  PathKind kind = pathKind(remote);
+  if (!isPathAllowed(kind)) {
+    log(std::string("🚫 odrzucam sesję (tor ") + pathKindName(kind) + " wyłączony): " + remote);
+    transport->close();
+    return;
+  }
+  if (!identity_) identity_ = deps_.identity();
+  std::shared_ptr<vela::SessionTransport> wrapped =
+      vela::EncryptedTransport::host(std::move(transport), identity_, true, logSink());
+  if (deps_.seams.handleSession) {
+    deps_.seams.handleSession(std::move(wrapped));
+    return;
+  }
+  log("🚫 brak obsługi sesji w tym hoście — zamykam połączenie: " + remote);
+  wrapped->close();
+}
+
+}  // namespace tavlo

@@ -1,0 +1,85 @@
+#include "tests/host/controller/controller_test_kit.hpp"
+
+#include <fstream>
+#include <sstream>
+
+#include "e2e/e2e_identity.hpp"
+
+namespace tavlo::controllertest {
+
+HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
+  HostController::Dependencies deps{
+      .main = main,
+      .scheduler = scheduler,
+      .settings = settings,
+      .keyValueStore = keyValueStore,
+      .identity =
+          [this] {
+            static auto identity = vela::E2EIdentity::load(
+                {secrets, settings, std::nullopt, [] { return std::optional<std::string>("controller-test"); }});
+            return identity;
+          },
+      .hostName = "testhost",
+  };
+  deps.logFilePath = logPath();
+  deps.standardOutput = [this](const std::string& line) { standardOutput.push_back(line); };
+  deps.instanceLockPath = dir / "run" / InstanceLock::fileName;
+  deps.ownStartTicks = startTicks;
+  deps.launchedByService = [] { return false; };
+  deps.exit = [this](HostExit reason) {
+    exited = reason;
+    trace.push_back("exit");
+  };
+  deps.makeListener = [this](LogSink) { return listener; };
+  deps.portProbe = {[](uint16_t) { return true; }, [](uint16_t) { return true; }};
+  deps.portRetryPause = [](uint64_t) {};
+  deps.listLocalSubnets = [] { return std::vector<Subnet>{{0xC0A80100, 0xFFFFFF00}}; };
+  deps.sampleResources = [] { return ResourceSample{12, 34, 5}; };
+  deps.handleSignals = false;
+  deps.sharedDisplay = std::make_shared<RecordingDisplay>(trace);
+  HostControllerSeams& s = deps.seams;
+  s.recoverDisplayIsolation = [this] { trace.push_back("recover displays"); };
+  s.reconcileAutostart = [this] {
+    trace.push_back("reconcile autostart");
+    return autostartTakesOver;
+  };
+  s.startUpdates = [this](LogSink) { trace.push_back("updates"); };
+  s.prewarmCapture = [this] { trace.push_back("prewarm capture"); };
+  s.setDisplayLogSink = [this](LogSink) { trace.push_back("display log sink"); };
+  s.isScreenLocked = [this] { return screenLocked; };
+  s.startProbeResponder = [this](uint16_t port, const Uuid&, HostControllerSeams::AllowPeer, LogSink) {
+    trace.push_back("probe responder " + std::to_string(port));
+    return [this] { trace.push_back("probe responder stop"); };
+  };
+  s.startRelayLink = [this] { trace.push_back("relay link"); };
+  s.purgeStaleNAT = [this] { trace.push_back("purge NAT"); };
+  s.startNATMapping = [this] { trace.push_back("map NAT"); };
+  s.startBonjour = [this](uint16_t port, const Uuid&, const std::string& name, LogSink) {
+    trace.push_back("bonjour " + std::to_string(port) + " " + name);
+    return [this] { trace.push_back("bonjour stop"); };
+  };
+  s.handleSession = [this](std::shared_ptr<vela::SessionTransport> transport) {
+    handedToSessions.push_back(std::move(transport));
+  };
+  return deps;
+}
+
+std::shared_ptr<HostController> ControllerRig::make(HostController::Dependencies deps) {
+  return HostController::create(std::move(deps));
+}
+
+std::shared_ptr<HostController> ControllerRig::startedController(uint64_t startTicks) {
+  auto controller = make(dependencies(startTicks));
+  main.post([controller] { controller->start(); });
+  main.runUntilIdle();
+  return controller;
+}
+
+std::string ControllerRig::logFile() const {
+  std::ifstream in(logPath());
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace tavlo::controllertest

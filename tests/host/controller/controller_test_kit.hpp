@@ -1,0 +1,90 @@
+#pragma once
+// A host controller on a manual scheduler with every other part of the host replaced by recorders:
+// the steps it calls land in one trace, in order, and nothing touches sockets or the window system.
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "host/controller/host_controller.hpp"
+#include "platform/runtime/secret_store.hpp"
+#include "tests/testkit/temp_dir.hpp"
+
+namespace tavlo::controllertest {
+
+using Trace = std::vector<std::string>;
+
+class FakeListener final : public vela::TransportListener {
+ public:
+  explicit FakeListener(Trace& trace) : trace_(trace) {}
+  void start(uint16_t port) override {
+    if (failWith) throw std::system_error(*failWith, std::generic_category(), "TCP bind port " + std::to_string(port));
+    trace_.push_back("listen " + std::to_string(port));
+  }
+  vela::SessionStream& sessions() override { return stream; }
+  void stop() override {
+    trace_.push_back("listener stop");
+    stream.close();
+  }
+
+  std::optional<int> failWith;
+  vela::SessionStream stream;
+
+ private:
+  Trace& trace_;
+};
+
+class RecordingDisplay final : public vela::DisplayProviding {
+ public:
+  explicit RecordingDisplay(Trace& trace) : trace_(trace) {}
+  bool isActive() const override { return false; }
+  int64_t reModeCount() const override { return 0; }
+  std::string displayLabel() const override { return "Tavlo Display"; }
+  void setDisplayLabel(std::string) override {}
+  std::optional<vela::ProvidedDisplay> createDisplay(int64_t, int64_t) override { return std::nullopt; }
+  bool applyMode(int64_t, int64_t, int64_t, int64_t) override { return false; }
+  bool modeRequiresRecreate(int64_t, int64_t, int64_t, int64_t) override { return false; }
+  std::optional<vela::ProvidedDisplay> recreateForMode(int64_t, int64_t, int64_t, int64_t) override {
+    return std::nullopt;
+  }
+  bool setAsMainDisplay() override { return true; }
+  void restoreMainDisplay() override {}
+  void isolatePhysicalDisplays() override {}
+  void enforceIsolation() override {}
+  bool isolationSettled() const override { return true; }
+  bool restorePhysicalDisplays() override {
+    trace_.push_back("restore displays");
+    return false;
+  }
+  void destroy() override { trace_.push_back("destroy display"); }
+
+ private:
+  Trace& trace_;
+};
+
+struct ControllerRig {
+  testkit::TempDir dir;
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  MainExecutor main;
+  Settings settings;
+  KeyValueStore keyValueStore;
+  MemorySecretStore secrets;
+  Trace trace;
+  std::vector<std::string> standardOutput;
+  std::optional<HostExit> exited;
+  std::shared_ptr<FakeListener> listener = std::make_shared<FakeListener>(trace);
+  std::vector<std::shared_ptr<vela::SessionTransport>> handedToSessions;
+  bool autostartTakesOver = false;
+  bool screenLocked = false;
+
+  // Every dependency filled with recorders; tests adjust the result before create().
+  HostController::Dependencies dependencies(uint64_t startTicks = 100);
+  std::shared_ptr<HostController> make(HostController::Dependencies deps);
+  std::shared_ptr<HostController> startedController(uint64_t startTicks = 100);
+  std::filesystem::path logPath() const { return dir / "state" / "tavlo-host.log"; }
+  std::string logFile() const;
+};
+
+}  // namespace tavlo::controllertest

@@ -1,0 +1,297 @@
+#include "host/controller/host_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "e2e/encrypted_transport.hpp"
+#include "tests/host/controller/controller_test_kit.hpp"
+#include "tests/testkit/memory_transport.hpp"
+#include "transport/direct_dialer.hpp"
+
+namespace tavlo {
+namespace {
+
+using controllertest::ControllerRig;
+using controllertest::Trace;
+
+TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "updates", "prewarm capture",
+                              "display log sink", "listen 47700", "probe responder 47704", "relay link", "purge NAT",
+                              "bonjour 47700 testhost"}));
+  EXPECT_TRUE(controller->bootstrapped());
+  EXPECT_TRUE(controller->isListening.get());
+  EXPECT_EQ(controller->status.get(), "Listening on port 47700");
+  EXPECT_EQ(controller->bufferMs.get(), 200);
+  EXPECT_EQ(controller->clientForcePath.get(), "auto");
+  EXPECT_TRUE(controller->allowLAN.get() && controller->allowVPN.get() && controller->natOnDemand());
+
+  const auto& lines = controller->logLines.get();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "host nasłuchuje (control 47700, video 47701, audio 47702, input 47703)");
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("🔐 tożsamość hosta [0-9A-F]{8}… \\(Ed25519; pub → iCloud "
+                                                    "best-effort\\)")))
+      << lines[1];
+  EXPECT_EQ(lines[2], "🌐 NAT na żądanie — port zamknięty do pierwszego żądania sesji przez relay (wejście relayem, "
+                      "potem MbB → NAT)");
+  EXPECT_TRUE(rig.keyValueStore.getValue("tl.hosts").has_value()) << "the identity is published";
+
+  // The will-terminate handling is armed by bootstrap: the displays come back once.
+  controller->applicationWillTerminate();
+  controller->applicationWillTerminate();
+  EXPECT_EQ(std::vector<std::string>(rig.trace.end() - 2, rig.trace.end()),
+            (Trace{"restore displays", "destroy display"}));
+  EXPECT_EQ(rig.trace.size(), 12u);
+}
+
+TEST(HostController, SettingsChooseTheMappingStepAndTheAdvertisement) {
+  struct Row {
+    const char* why;
+    std::vector<std::pair<const char*, bool>> defaults;
+    std::vector<std::string> expectedTail;
+    const char* expectedLine;  // last log line
+  };
+  const Row rows[] = {
+      {"NAT on demand only purges", {}, {"relay link", "purge NAT", "bonjour 47700 testhost"}, nullptr},
+      {"NAT at once maps", {{"tl.natOnDemand", false}}, {"relay link", "map NAT", "bonjour 47700 testhost"}, nullptr},
+      {"NAT off, LAN off", {{"tl.allowNAT", false}, {"tl.allowLAN", false}}, {"probe responder 47704", "relay link"},
+       "🌐 NAT wyłączony przez użytkownika — pomijam mapowanie (zostaje LAN + relay)"},
+  };
+  for (const Row& row : rows) {
+    ControllerRig rig;
+    for (auto [key, value] : row.defaults) rig.settings.set(key, value);
+    auto controller = rig.startedController();
+    ASSERT_GE(rig.trace.size(), row.expectedTail.size()) << row.why;
+    EXPECT_EQ(Trace(rig.trace.end() - row.expectedTail.size(), rig.trace.end()), row.expectedTail) << row.why;
+    if (row.expectedLine) {
+      EXPECT_EQ(controller->logLines.get().back(), row.expectedLine) << row.why;
+    }
+  }
+}
+
+TEST(HostController, ClampsStoredSettingsAndIgnoresValuesOfAnotherType) {
+  ControllerRig rig;
+  rig.settings.set("tl.scale", 2.7);
+  rig.settings.set("tl.kfFixedSec", 0.15);
+  rig.settings.set("tl.bufferMs", 5000);
+  rig.settings.set("tl.wireCapKbps", -3);
+  rig.settings.set("tl.kfAdaptive", "yes");
+  auto controller = rig.make(rig.dependencies());
+  EXPECT_EQ(controller->scale.get(), 2.0);
+  EXPECT_EQ(controller->kfFixedSec.get(), 0.2);
+  EXPECT_EQ(controller->bufferMs.get(), 1000);
+  EXPECT_EQ(controller->maxBandwidthKbps.get(), 0);
+  EXPECT_TRUE(controller->kfAdaptive.get());
+  EXPECT_EQ(controller->status.get(), "Stopped");
+}
+
+TEST(HostController, ASecondHandStartedInstanceQuitsWithoutListening) {
+  ControllerRig first;
+  auto running = first.startedController(100);
+  ControllerRig second;
+  auto deps = second.dependencies(200);
+  deps.instanceLockPath = first.dir / "run" / InstanceLock::fileName;
+  auto controller = second.make(std::move(deps));
+  controller->start();
+  EXPECT_EQ(second.exited, HostExit::secondInstance);
+  EXPECT_EQ(second.trace, (Trace{"exit"})) << "no start-up step ran, no port was bound";
+  EXPECT_EQ(second.standardOutput, (std::vector<std::string>{"[HOST] 🚫 druga instancja hosta już działa (starsza) — "
+                                                             "kończę, żeby nie zajmować drugiego bloku portów"}));
+  EXPECT_FALSE(controller->bootstrapped());
+}
+
+TEST(HostController, AServiceInstanceWaitsBehindAnOlderOneAndTakesOverWhenItEnds) {
+  ControllerRig first;
+  auto running = first.startedController(100);
+  ControllerRig second;
+  auto deps = second.dependencies(200);
+  deps.instanceLockPath = first.dir / "run" / InstanceLock::fileName;
+  deps.launchedByService = [] { return true; };
+  auto controller = second.make(std::move(deps));
+  controller->start();
+  EXPECT_TRUE(controller->standby.get());
+  EXPECT_TRUE(second.trace.empty());
+  EXPECT_EQ(controller->logLines.get().back(), "⏸ starsza instancja hosta (ręczna) działa — jako zadanie launchd czekam "
+                                               "w tle i przejmę hosta po jej zakończeniu");
+
+  second.scheduler.advanceBy(HostController::standbyPollUs);
+  second.main.runUntilIdle();
+  EXPECT_TRUE(controller->standby.get()) << "still behind the older instance";
+
+  running.reset();  // the older instance ends
+  second.scheduler.advanceBy(HostController::standbyPollUs - 1);
+  second.main.runUntilIdle();
+  EXPECT_TRUE(controller->standby.get()) << "checks every 2 s, not sooner";
+  second.scheduler.advanceBy(1);
+  second.main.runUntilIdle();
+  EXPECT_FALSE(controller->standby.get());
+  EXPECT_TRUE(controller->bootstrapped());
+  EXPECT_EQ(second.trace.front(), "recover displays");
+  EXPECT_TRUE(controller->isListening.get());
+}
+
+TEST(HostController, HandsOverToTheLoginServiceInstanceBeforeListening) {
+  ControllerRig rig;
+  rig.autostartTakesOver = true;
+  auto controller = rig.startedController();
+  EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "exit"}));
+  EXPECT_EQ(rig.exited, HostExit::handedOverToService);
+  EXPECT_EQ(controller->logLines.get().back(), "🚀 przekazuję hosta instancji launchd — kończę tę (ręczną) instancję");
+}
+
+TEST(HostController, AListenerThatCannotStartLeavesTheHostWithoutReachability) {
+  ControllerRig rig;
+  rig.listener->failWith = EADDRINUSE;
+  auto controller = rig.startedController();
+  EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "updates", "prewarm capture",
+                              "display log sink"}));
+  EXPECT_FALSE(controller->isListening.get());
+  EXPECT_TRUE(controller->status.get().starts_with("Listen error: TCP bind port 47700")) << controller->status.get();
+  EXPECT_TRUE(controller->logLines.get().back().starts_with("❌ start nasłuchu: TCP bind port 47700"));
+  EXPECT_FALSE(rig.keyValueStore.getValue("tl.hosts").has_value());
+}
+
+TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
+  ControllerRig rig;
+  rig.screenLocked = true;
+  auto deps = rig.dependencies();
+  deps.preferredPort = 47700;
+  deps.portProbe.udpFree = [](uint16_t port) { return port != 47702; };
+  auto controller = rig.make(std::move(deps));
+  controller->start();
+  EXPECT_TRUE(controller->hostLocked());
+  const auto& lines = controller->logLines.get();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
+  EXPECT_EQ(lines[1], "host nasłuchuje (control 47705, video 47706, audio 47707, input 47708)");
+  EXPECT_EQ(lines[2], "🔢 wybór portu: blok 47700 zajęty przez 40 s — zajęte: 47702/udp");
+  EXPECT_EQ(controller->status.get(), "Listening on port 47705");
+}
+
+TEST(HostController, LogGoesToStandardOutputTheFileAndTheLastHundredLines) {
+  ControllerRig rig;
+  auto controller = rig.make(rig.dependencies());
+  for (int i = 0; i < 150; ++i) controller->log("linia " + std::to_string(i));
+  controller->log("dwie\nlinie");
+  controller->flushLog();
+  const auto& lines = controller->logLines.get();
+  ASSERT_EQ(lines.size(), HostController::logLinesKept);
+  EXPECT_EQ(lines.front(), "linia 51");
+  EXPECT_EQ(lines.back(), "dwie\nlinie");
+  EXPECT_EQ(rig.standardOutput.front(), "[HOST] linia 0");
+  EXPECT_EQ(rig.standardOutput.size(), 151u);
+  std::string file = rig.logFile();
+  EXPECT_TRUE(std::regex_search(file, std::regex(R"(^\[\d\d:\d\d:\d\d\.\d{3}\] linia 0\n)")));
+  EXPECT_TRUE(file.ends_with("] dwie\nlinie\n"));
+  EXPECT_EQ(testkit::fileMode(rig.logPath()), 0600u);
+}
+
+TEST(HostController, WritesTheResourceLineToTheFileEveryMinuteAfterListening) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  rig.scheduler.advanceBy(HostController::resourceMonitorIntervalUs - 1);
+  rig.main.runUntilIdle();
+  controller->flushLog();
+  EXPECT_EQ(rig.logFile().find("zasoby"), std::string::npos);
+  rig.scheduler.advanceBy(1 + HostController::resourceMonitorIntervalUs);
+  rig.main.runUntilIdle();
+  controller->flushLog();
+  std::regex line(R"(\[\d\d:\d\d:\d\d\.\d{3}\] 🧠 zasoby: RSS 12 MB, fd 34, wątki 5\n)");
+  auto file = rig.logFile();
+  EXPECT_EQ(std::distance(std::sregex_iterator(file.begin(), file.end(), line), std::sregex_iterator()), 2);
+  EXPECT_EQ(controller->logLines.get().size(), 3u) << "the resource line goes to the file only";
+}
+
+TEST(HostController, ClosesATransportOnAForbiddenPathAndWrapsAnAllowedOne) {
+  ControllerRig rig;
+  rig.settings.set("tl.allowNAT", false);
+  auto controller = rig.startedController();
+  vela::testkit::MemorySessionTransport::Options nat;
+  nat.description = "203.0.113.9:5000";
+  auto refused = std::make_shared<vela::testkit::MemorySessionTransport>(nat);
+  controller->acceptTransport(refused);
+  EXPECT_TRUE(refused->isClosed());
+  EXPECT_EQ(controller->logLines.get().back(), "🚫 odrzucam sesję (tor nat wyłączony): 203.0.113.9:5000");
+  EXPECT_TRUE(rig.handedToSessions.empty());
+
+  vela::testkit::MemorySessionTransport::Options relay;
+  relay.description = "relay/abc";
+  auto accepted = std::make_shared<vela::testkit::MemorySessionTransport>(relay);
+  controller->acceptTransport(accepted);
+  ASSERT_EQ(rig.handedToSessions.size(), 1u);
+  EXPECT_NE(rig.handedToSessions[0].get(), accepted.get()) << "the session gets the encrypting wrapper";
+  EXPECT_EQ(rig.handedToSessions[0]->remoteDescription(), "relay/abc");
+  EXPECT_FALSE(accepted->isClosed());
+  rig.handedToSessions[0]->close();
+  EXPECT_TRUE(accepted->isClosed());
+}
+
+TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {
+  ControllerRig rig;
+  auto deps = rig.dependencies();
+  deps.makeListener = nullptr;  // the real listener
+  deps.portProbe = PortBlockSearch::systemProbe();
+  PortBlockSearch search(deps.portProbe, [](uint64_t) {});
+  for (deps.preferredPort = 45000; !search.blockIsFree(deps.preferredPort); deps.preferredPort += 5) {
+  }
+  deps.seams.handleSession = [&rig](std::shared_ptr<vela::SessionTransport> transport) {
+    rig.handedToSessions.push_back(std::move(transport));
+    rig.main.quit(0);
+  };
+  auto identity = deps.identity();
+  auto controller = rig.make(std::move(deps));
+
+  std::shared_ptr<vela::EncryptedTransport> client;
+  std::thread dialing;
+  controller->isListening.observe([&](bool listening) {
+    if (!listening) return;
+    dialing = std::thread([&, port = controller->controlPortInUse()] {
+      vela::DirectDialer dialer;
+      auto inner = dialer.connect("127.0.0.1", port);
+      const auto& key = identity->signingPublicKey();
+      client = vela::EncryptedTransport::client(inner, Bytes(key.begin(), key.end()),
+                                                [](const Uuid&, ByteView, const LogSink&) { return true; }, {});
+    });
+  });
+  rig.main.post([controller] { controller->start(); });
+  rig.main.run();
+  dialing.join();
+  ASSERT_EQ(rig.handedToSessions.size(), 1u);
+  EXPECT_TRUE(rig.handedToSessions[0]->remoteDescription().starts_with("127.0.0.1:"))
+      << rig.handedToSessions[0]->remoteDescription();
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(client->isEncrypted()) << "the host side of the handshake answered with the published key";
+  client->close();
+  rig.handedToSessions[0]->close();
+}
+
+TEST(HostController, SigtermRestoresTheDisplaysStopsListeningAndExitsWithSuccess) {
+  ControllerRig rig;
+  auto deps = rig.dependencies();
+  deps.handleSignals = true;
+  deps.exit = [&rig](HostExit reason) {
+    rig.exited = reason;
+    rig.trace.push_back("exit");
+    rig.main.quit(0);
+  };
+  auto controller = rig.make(std::move(deps));
+  controller->start();
+  rig.trace.clear();
+  ::raise(SIGTERM);
+  EXPECT_EQ(rig.main.run(), 0);
+  EXPECT_EQ(rig.exited, HostExit::signal);
+  EXPECT_EQ(rig.trace, (Trace{"restore displays", "destroy display", "listener stop", "probe responder stop", "exit"}));
+  controller->applicationWillTerminate();
+  EXPECT_EQ(rig.trace.size(), 5u) << "the displays are restored once";
+  controller.reset();
+  struct sigaction now{};
+  ::sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL) << "the handler leaves with the controller";
+}
+
+}  // namespace
+}  // namespace tavlo
