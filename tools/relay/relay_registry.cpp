@@ -23,6 +23,36 @@ std::string shortID(const std::string& hostID) { return hostID.substr(0, 8); }
 
 }  // namespace
 
+RelayRegistry::RelayRegistry(Random& random)
+    : random_(random), ownState_(std::make_unique<JsonStore>()), state_(*ownState_) {}
+
+RelayRegistry::RelayRegistry(Random& random, JsonStore& state) : random_(random), state_(state) {}
+
+bool RelayRegistry::unpin(JsonStore& state, const std::string& hostID) {
+  JsonValue pins = state.getValue(pinsKey).value_or(JsonValue::object());
+  if (!pins.is_object() || pins.erase(hostID) == 0) return false;
+  state.set(pinsKey, std::move(pins));
+  return true;
+}
+
+bool RelayRegistry::pinAllows(const std::string& hostID, ByteView sigPub, Actions& out) {
+  JsonValue pins = state_.getValue(pinsKey).value_or(JsonValue::object());
+  if (!pins.is_object()) pins = JsonValue::object();
+  const std::string key = base64Encode(sigPub);
+  if (auto pinned = pins.find(hostID); pinned != pins.end()) {
+    return pinned->is_string() && pinned->get<std::string>() == key;
+  }
+  if (pins.size() >= maxPins) {
+    out.log.push_back("relay: host " + shortID(hostID) + "… bez przypięcia klucza (" + std::to_string(maxPins) +
+                      " przypięć, to granica)");
+    return true;
+  }
+  pins[hostID] = key;
+  state_.set(pinsKey, std::move(pins));
+  out.log.push_back("relay: klucz hosta " + shortID(hostID) + "… przypięty");
+  return true;
+}
+
 RelayRegistry::Actions RelayRegistry::opened(ConnectionId id) {
   Connection& connection = connections_[id];
   connection.challenge = random_.bytes(challengeBytes);
@@ -88,6 +118,14 @@ void RelayRegistry::registerHost(ConnectionId id, Connection& connection, const 
     return;
   }
   const std::string& hostID = fields[1];
+  if (!pinAllows(hostID, *sigPub, out)) {
+    // The registered host keeps its registration: a stranger must not cut it off.
+    out.log.push_back("relay: odrzucona rejestracja hosta " + shortID(hostID) +
+                      "… — inny klucz niż przypięty (operator zdejmuje pin: tavlo-relay --unpin " + hostID + ")");
+    out.sends.push_back({id, "E inny klucz niż przypięty do tego hosta\n"});
+    out.closes.push_back(id);
+    return;
+  }
   auto previous = hosts_.find(hostID);
   if (previous != hosts_.end() && previous->second.connection != id) {
     // The host registered again: its earlier connection is stale.

@@ -26,7 +26,11 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
     std::optional<ConnectionId> partner;  // set once spliced: bytes are piped, not read as lines
   };
 
-  explicit Core(Options o) : options(std::move(o)), thread(NetThread::start("tavlo.relay")), registry(SystemRandom::shared()) {}
+  explicit Core(Options o)
+      : options(std::move(o)),
+        thread(NetThread::start("tavlo.relay")),
+        state(options.stateFile, options.log),
+        registry(SystemRandom::shared(), state) {}
 
   // All below on `thread`.
   void accepted(std::shared_ptr<TcpConnection> socket) {
@@ -177,6 +181,7 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
   const std::shared_ptr<NetThread> thread;
   std::unique_ptr<TcpListenSocket> listener;
   std::shared_ptr<UdpSocket> udp;
+  JsonStore state;
   RelayRegistry registry;
   RelayForwarder<SocketAddress> forwarder;
   std::map<ConnectionId, Connection> connections;

@@ -4,7 +4,9 @@
 // and the client's connection are piped to each other unchanged, both ways. Datagrams are passed on by
 // RelayForwarder.
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/runtime/scheduler.hpp"
@@ -22,6 +24,9 @@ class RelayServer {
     Scheduler* scheduler = nullptr;          // the wait for a host to join; must outlive the server
     LogSink log;
     uint64_t joinTimeoutUs = 10'000'000;     // a client waits this long for its host to join
+    // The service's state (the hosts' pinned keys), a private file (0600 in a 0700 folder); none: in
+    // memory, forgotten when the service stops.
+    std::optional<std::filesystem::path> stateFile;
   };
 
   // Binds both ports and starts serving. Throws std::system_error when a port or the address cannot be
