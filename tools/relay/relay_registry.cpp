@@ -150,13 +150,16 @@ const RelayRegistry::Host* RelayRegistry::gatedHost(const std::string& hostID, c
 void RelayRegistry::probe(ConnectionId id, const std::vector<std::string>& fields, Actions& out) {
   connections_[id].role = Role::probe;
   const Host* host = fields.size() == 3 ? gatedHost(fields[1], fields[2]) : nullptr;
+  // A probe asks once: the connection closes behind the answer, so it holds nothing afterwards.
   if (!host) {
     out.sends.push_back({id, "A 0\n"});
+    out.closes.push_back(id);
     return;
   }
   // This relay cannot test the host's router mapping; a published endpoint is taken as working.
   std::string natWorks = host->endpoint != "-" ? "1" : "0";
   out.sends.push_back({id, "A 1 " + host->endpoint + " " + natWorks + " " + (host->relayData ? "1" : "0") + "\n"});
+  out.closes.push_back(id);
 }
 
 void RelayRegistry::openSession(ConnectionId id, Connection& connection, const std::vector<std::string>& fields,
@@ -235,6 +238,11 @@ RelayRegistry::Actions RelayRegistry::joinExpired(const Token& token) {
   out.sends.push_back({session->second.client, "S -\n"});
   out.closes.push_back(session->second.client);
   return out;
+}
+
+bool RelayRegistry::awaitsFirstLine(ConnectionId id) const {
+  auto found = connections_.find(id);
+  return found != connections_.end() && found->second.role == Role::unknown;
 }
 
 bool RelayRegistry::isLiveToken(ByteView token) const {

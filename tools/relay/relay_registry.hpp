@@ -8,7 +8,8 @@
 //                                         and the key must be the one pinned to the host id (the first
 //                                         key it registered with), else "E <reason>" and the connection
 //                                         closes. Later lines: EP <endpoint or ->, RD <1 or 0>.
-//   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0".
+//   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0";
+//                                         then the connection closes.
 //   C <host id> <gate MAC>                session: the host hears "N <token>"; the client hears
 //                                         "S <token>" once the host has joined, "S -" when refused.
 //   J <token>                             the host joins: its connection and the client's are spliced.
@@ -72,6 +73,8 @@ class RelayRegistry {
 
   // Whether datagrams with this token belong to a session that is still open.
   bool isLiveToken(ByteView token) const;
+  // Whether the connection has not yet said what it is (no first line taken).
+  bool awaitsFirstLine(ConnectionId id) const;
   size_t registeredHosts() const { return hosts_.size(); }
 
  private:
