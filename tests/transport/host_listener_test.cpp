@@ -168,6 +168,36 @@ TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
   EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().pendingFlowEpochs[0] != -1; }));
 }
 
+// The session's hello watchdog starts only once a transport exists: a connection that never gets its
+// flows is closed after as long, with the flows its epoch gathered, so a silent peer holds nothing.
+TEST(HostListener, AConnectionThatNeverGetsItsFlowsIsClosedAfterEightSeconds) {
+  tavlo::FakeClock clock;
+  tavlo::ManualScheduler scheduler(clock);
+  LoopbackHost host(&scheduler);
+  ASSERT_TRUE(host.start());
+  ScriptedClient idle(host, "127.0.0.1");
+  idle.connect();
+  idle.bind(Slot::video);
+  scheduler.advanceBy(HostListener::pendingConnectionTimeoutUs - 1);
+  host.listener().waitIdle();
+  EXPECT_FALSE(idle.tcp->closedByPeer(std::chrono::milliseconds(50)));
+  scheduler.advanceBy(1);
+  host.listener().waitIdle();
+  EXPECT_TRUE(idle.tcp->closedByPeer());
+  auto s = host.listener().snapshot();
+  EXPECT_EQ(s.pendingMuxEpoch, -1);
+  EXPECT_EQ(s.pendingFlowEpochs, (std::array<int64_t, 3>{-1, -1, -1})) << "its flow went with it";
+  EXPECT_TRUE(host.log.waitFor("nie dostało swoich przepływów UDP w 8 s — zamykam"));
+
+  // A connection that got its flows in time is a session's from then on: its timer does nothing.
+  auto session = connectSession(host, "127.0.0.1");
+  ASSERT_TRUE(session.transport);
+  scheduler.advanceBy(HostListener::pendingConnectionTimeoutUs);
+  host.listener().waitIdle();
+  EXPECT_FALSE(session.transport->isClosed());
+  EXPECT_FALSE(session.client->tcp->closedByPeer(std::chrono::milliseconds(50)));
+}
+
 struct LateFlowFixture : ::testing::Test {
   LateFlowFixture() : scheduler(clock), host(&scheduler) {}
   void SetUp() override { ASSERT_TRUE(host.start()); }
