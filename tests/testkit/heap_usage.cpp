@@ -10,7 +10,8 @@
 #endif
 
 #ifdef TAVLO_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// Exported by every sanitizer runtime (GCC ships no header declaring it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
