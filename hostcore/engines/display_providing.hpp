@@ -57,10 +57,14 @@ class DisplayProviding {
   virtual void enforceIsolation() = 0;
   // True when the provided display is the only online display (or there is none to judge).
   virtual bool isolationSettled() const = 0;
-  // Switches the isolated displays back on; true when there was anything to restore.
+  // Switches the isolated displays back on and forgets them. True when there were displays to restore
+  // and all of them came back; false when nothing was isolated, or when some stayed off (their list then
+  // stays stored, so that the next launch tries again).
   virtual bool restorePhysicalDisplays() = 0;
 
-  // Restores the main display if it was changed and drops the display.
+  // Restores the main display if it was changed and drops the display. After a restore that left the
+  // physical displays off, a display that is the only one online is kept instead (isActive() stays
+  // true): dropping it would leave the desktop without any screen.
   virtual void destroy() = 0;
 };
 

@@ -137,7 +137,14 @@ UdpSocket::Opened UdpSocket::openConnected(const std::string& host, uint16_t por
 
 std::shared_ptr<UdpSocket> UdpSocket::openListening(uint16_t port, ServiceClass serviceClass,
                                                     const std::string& address) {
-  if (!address.empty()) return openBound(address, port, serviceClass);
+  if (!address.empty()) {
+    Bound bound = tryOpenBound(address, port, serviceClass);
+    if (auto* failure = std::get_if<BindFailure>(&bound)) {
+      std::string step = failure->atSocket ? "UDP socket" : "UDP bind " + address + " port " + std::to_string(port);
+      throw std::system_error(failure->errorNumber, std::generic_category(), step);
+    }
+    return std::get<std::shared_ptr<UdpSocket>>(std::move(bound));
+  }
   int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
   bool dualStack = fd >= 0;
   if (!dualStack) fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -166,7 +173,7 @@ std::shared_ptr<UdpSocket> UdpSocket::openListening(uint16_t port, ServiceClass 
   return socket;
 }
 
-std::shared_ptr<UdpSocket> UdpSocket::openBound(const std::string& address, uint16_t port, ServiceClass serviceClass) {
+UdpSocket::Bound UdpSocket::tryOpenBound(const std::string& address, uint16_t port, ServiceClass serviceClass) {
   SocketAddress local;
   auto* v4 = reinterpret_cast<sockaddr_in*>(local.get());
   auto* v6 = reinterpret_cast<sockaddr_in6*>(local.get());
@@ -179,13 +186,12 @@ std::shared_ptr<UdpSocket> UdpSocket::openBound(const std::string& address, uint
     v6->sin6_port = htons(port);
     local.length = sizeof(sockaddr_in6);
   } else {
-    throw std::system_error(EINVAL, std::generic_category(), "UDP bind address " + address);
+    return BindFailure{false, EINVAL};
   }
   int fd = ::socket(local.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "UDP socket");
+  if (fd < 0) return BindFailure{true, errno};
   std::shared_ptr<UdpSocket> socket(new UdpSocket(fd));
-  if (::bind(fd, local.get(), local.length) != 0)
-    throw std::system_error(errno, std::generic_category(), "UDP bind " + address + " port " + std::to_string(port));
+  if (::bind(fd, local.get(), local.length) != 0) return BindFailure{false, errno};
   applyServiceClass(fd, serviceClass);
   requestSendBuffer(fd, mediaSocketBufferBytes);
   socket->grantedReceiveBufferBytes_ = requestReceiveBuffer(fd, mediaSocketBufferBytes);

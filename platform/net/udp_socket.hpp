@@ -33,6 +33,12 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
     int sendBufferBytes = mediaSocketBufferBytes;
   };
   using Opened = std::variant<std::shared_ptr<UdpSocket>, OpenFailure>;
+  // Why binding one address failed: the socket could not be made, or the bind was refused; with errno.
+  struct BindFailure {
+    bool atSocket = false;
+    int errorNumber = 0;
+  };
+  using Bound = std::variant<std::shared_ptr<UdpSocket>, BindFailure>;
 
   // Resolves `host` (any family), takes the first address, and connects a non-blocking socket to it.
   static Opened openConnected(const std::string& host, uint16_t port, const ConnectOptions& options);
@@ -42,6 +48,9 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
   // With `address` (numeric IPv4 or IPv6), only that address is bound.
   static std::shared_ptr<UdpSocket> openListening(uint16_t port, ServiceClass serviceClass,
                                                   const std::string& address = {});
+  // Binds exactly `address` (numeric IPv4 or IPv6) and `port`, reporting a failure instead of throwing,
+  // for owners that log the step and its errno.
+  static Bound tryOpenBound(const std::string& address, uint16_t port, ServiceClass serviceClass);
 
   ~UdpSocket();
   UdpSocket(const UdpSocket&) = delete;
@@ -72,8 +81,6 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
   static constexpr size_t receiveSlotBytes = 4096;
 
  private:
-  static std::shared_ptr<UdpSocket> openBound(const std::string& address, uint16_t port, ServiceClass serviceClass);
-
   // Closes the descriptor when the socket and its receive loop have both let go of it.
   struct Descriptor {
     explicit Descriptor(int value) : fd(value) {}

@@ -57,8 +57,16 @@ struct SubscriptionToken {
 };
 }  // namespace
 
-void FakeClock::setUs(uint64_t nowUs) {
-  now_.store(nowUs, std::memory_order_release);
+void FakeClock::setUs(uint64_t nowUs) { moveTo(nowUs, false); }
+
+void FakeClock::moveTo(uint64_t nowUs, bool forwardOnly) const {
+  if (!forwardOnly) {
+    now_.store(nowUs, std::memory_order_release);
+  } else {
+    uint64_t current = now_.load(std::memory_order_acquire);
+    while (current < nowUs && !now_.compare_exchange_weak(current, nowUs, std::memory_order_acq_rel)) {
+    }
+  }
   std::vector<std::shared_ptr<Subscriber>> live;
   {
     std::lock_guard guard(mutex_);
@@ -77,6 +85,13 @@ void FakeClock::setUs(uint64_t nowUs) {
 void FakeClock::waitOnce(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                          uint64_t deadlineUs) const {
   if (nowUs() >= deadlineUs) return;
+  if (advanceOnWait_.load(std::memory_order_acquire)) {
+    // The wake-ups take the waiter's own lock: release it while the clock moves.
+    lock.unlock();
+    moveTo(deadlineUs, true);
+    lock.lock();
+    return;
+  }
   // Woken by the subscriber the caller registered. The long real-time backstop only keeps a caller that
   // forgot to subscribe from hanging for ever; it is not how fake time passes.
   ++waiters_;

@@ -58,6 +58,11 @@ class FakeClock final : public Clock {
   void advanceUs(uint64_t deltaUs) { setUs(nowUs() + deltaUs); }
   void setUs(uint64_t nowUs);
 
+  // When on, a thread that waits moves the clock forward to its own deadline instead of waiting, so a
+  // test that calls blocking code with pauses and polls on its own thread runs in no real time and
+  // ends at exactly the fake time those pauses add up to. Off by default.
+  void setAdvanceOnWait(bool on) { advanceOnWait_.store(on, std::memory_order_release); }
+
   void waitOnce(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                 uint64_t deadlineUs) const override;
   Subscription subscribeAdvance(std::function<void()> wake) const override;
@@ -66,8 +71,12 @@ class FakeClock final : public Clock {
   int waiterCount() const { return waiters_.load(); }
 
  private:
-  std::atomic<uint64_t> now_;
+  // Stores the time (never backwards when `forwardOnly`) and wakes the subscribers.
+  void moveTo(uint64_t nowUs, bool forwardOnly) const;
+
+  mutable std::atomic<uint64_t> now_;
   mutable std::atomic<int> waiters_{0};
+  std::atomic<bool> advanceOnWait_{false};
   struct Subscriber;
   mutable std::mutex mutex_;
   mutable std::vector<std::weak_ptr<Subscriber>> subscribers_;

@@ -7,21 +7,33 @@
 namespace tavlo {
 namespace {
 
-xcb_atom_t scaleAtom(xcb_connection_t* c) {
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name, bool onlyIfExists) {
   auto reply = xcbOwn(xcb_intern_atom_reply(
-      c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(kOutputScaleProperty)), kOutputScaleProperty),
-      nullptr));
+      c, xcb_intern_atom(c, onlyIfExists ? 1 : 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
   return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
-int32_t readScale(xcb_connection_t* c, xcb_randr_output_t output, xcb_atom_t atom) {
-  if (atom == XCB_ATOM_NONE) return 1;
-  auto reply = xcbOwn(xcb_randr_get_output_property_reply(
-      c, xcb_randr_get_output_property(c, output, atom, XCB_ATOM_INTEGER, 0, 1, 0, 0), nullptr));
-  if (!reply || reply->format != 32 || reply->num_items != 1) return 1;
-  int32_t value = 0;
-  std::memcpy(&value, xcb_randr_get_output_property_data(reply.get()), sizeof value);
-  return value == 2 ? 2 : 1;
+xcb_randr_get_output_property_cookie_t askIntegers(xcb_connection_t* c, uint32_t output, xcb_atom_t atom,
+                                                   uint32_t maxItems) {
+  return xcb_randr_get_output_property(c, output, atom, XCB_ATOM_INTEGER, 0, maxItems, 0, 0);
+}
+
+std::vector<int32_t> integersOf(xcb_connection_t* c, xcb_randr_get_output_property_cookie_t cookie) {
+  auto reply = xcbOwn(xcb_randr_get_output_property_reply(c, cookie, nullptr));
+  std::vector<int32_t> values;
+  if (!reply || reply->format != 32 || reply->type != XCB_ATOM_INTEGER) return values;
+  const int length = xcb_randr_get_output_property_data_length(reply.get());
+  if (length < 0 || static_cast<uint32_t>(length) < reply->num_items * sizeof(int32_t)) return values;
+  values.resize(reply->num_items);
+  std::memcpy(values.data(), xcb_randr_get_output_property_data(reply.get()), values.size() * sizeof(int32_t));
+  return values;
+}
+
+int32_t degreesOf(uint16_t rotation) {
+  if (rotation & XCB_RANDR_ROTATION_ROTATE_90) return 90;
+  if (rotation & XCB_RANDR_ROTATION_ROTATE_180) return 180;
+  if (rotation & XCB_RANDR_ROTATION_ROTATE_270) return 270;
+  return 0;
 }
 
 }  // namespace
@@ -29,17 +41,26 @@ int32_t readScale(xcb_connection_t* c, xcb_randr_output_t output, xcb_atom_t ato
 std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection) {
   xcb_connection_t* c = connection.get();
   std::vector<OutputGeometry> outputs;
-  auto resources = xcbOwn(xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr));
+  auto resourcesCookie = xcb_randr_get_screen_resources_current(c, connection.root());
+  auto primaryCookie = xcb_randr_get_output_primary(c, connection.root());
+  auto resources = xcbOwn(xcb_randr_get_screen_resources_current_reply(c, resourcesCookie, nullptr));
+  auto primary = xcbOwn(xcb_randr_get_output_primary_reply(c, primaryCookie, nullptr));
   if (!resources) return outputs;
-  auto primary = xcbOwn(xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, connection.root()),
-                                                           nullptr));
-  const xcb_atom_t atom = scaleAtom(c);
+  const xcb_atom_t atom = internAtom(c, kOutputScaleProperty, true);
   const xcb_randr_output_t* ids = xcb_randr_get_screen_resources_current_outputs(resources.get());
   const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+
+  std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
+  std::vector<xcb_randr_get_output_property_cookie_t> scaleCookies;
   for (int i = 0; i < count; ++i) {
-    auto info = xcbOwn(xcb_randr_get_output_info_reply(
-        c, xcb_randr_get_output_info(c, ids[i], resources->config_timestamp), nullptr));
+    infoCookies.push_back(xcb_randr_get_output_info(c, ids[i], resources->config_timestamp));
+    if (atom != XCB_ATOM_NONE) scaleCookies.push_back(askIntegers(c, ids[i], atom, 1));
+  }
+  std::vector<xcb_randr_crtc_t> crtcs;
+  for (int i = 0; i < count; ++i) {
+    auto info = xcbOwn(xcb_randr_get_output_info_reply(c, infoCookies[static_cast<size_t>(i)], nullptr));
+    std::vector<int32_t> scale;
+    if (atom != XCB_ATOM_NONE) scale = integersOf(c, scaleCookies[static_cast<size_t>(i)]);
     if (!info) continue;
     OutputGeometry out;
     out.outputId = ids[i];
@@ -49,19 +70,27 @@ std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection) {
     out.widthMm = info->mm_width;
     out.heightMm = info->mm_height;
     out.primary = primary && primary->output == ids[i];
-    out.scale = readScale(c, ids[i], atom);
-    if (info->crtc != XCB_NONE) {
-      auto crtc = xcbOwn(xcb_randr_get_crtc_info_reply(
-          c, xcb_randr_get_crtc_info(c, info->crtc, resources->config_timestamp), nullptr));
-      if (crtc && crtc->mode != XCB_NONE) {
-        out.crtcId = info->crtc;
-        out.x = crtc->x;
-        out.y = crtc->y;
-        out.pixelWidth = crtc->width;
-        out.pixelHeight = crtc->height;
-      }
-    }
+    out.scale = scale.size() == 1 && scale[0] == 2 ? 2 : 1;
+    crtcs.push_back(info->crtc);
     outputs.push_back(std::move(out));
+  }
+
+  std::vector<xcb_randr_get_crtc_info_cookie_t> crtcCookies;
+  for (auto crtc : crtcs) {
+    if (crtc != XCB_NONE) crtcCookies.push_back(xcb_randr_get_crtc_info(c, crtc, resources->config_timestamp));
+  }
+  size_t next = 0;
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (crtcs[i] == XCB_NONE) continue;
+    auto crtc = xcbOwn(xcb_randr_get_crtc_info_reply(c, crtcCookies[next++], nullptr));
+    if (!crtc || crtc->mode == XCB_NONE) continue;
+    OutputGeometry& out = outputs[i];
+    out.crtcId = crtcs[i];
+    out.x = crtc->x;
+    out.y = crtc->y;
+    out.pixelWidth = crtc->width;
+    out.pixelHeight = crtc->height;
+    out.rotationDegrees = degreesOf(crtc->rotation);
   }
   return outputs;
 }
@@ -74,14 +103,56 @@ std::optional<OutputGeometry> queryOutput(const XcbConnection& connection, uint3
 }
 
 bool setOutputScale(const XcbConnection& connection, uint32_t outputId, int32_t scale) {
-  xcb_connection_t* c = connection.get();
-  const xcb_atom_t atom = scaleAtom(c);
-  if (atom == XCB_ATOM_NONE) return false;
   const int32_t value = scale == 2 ? 2 : 1;
+  return writeOutputIntegers(connection, outputId, kOutputScaleProperty, std::span(&value, 1));
+}
+
+std::vector<int32_t> readOutputIntegers(const XcbConnection& connection, uint32_t outputId, const char* property) {
+  xcb_connection_t* c = connection.get();
+  const xcb_atom_t atom = internAtom(c, property, true);
+  if (atom == XCB_ATOM_NONE) return {};
+  // Our properties hold a handful of values; 64 bounds what a stranger's property of that name costs.
+  constexpr uint32_t kMaxItems = 64;
+  return integersOf(c, askIntegers(c, outputId, atom, kMaxItems));
+}
+
+bool writeOutputIntegers(const XcbConnection& connection, uint32_t outputId, const char* property,
+                         std::span<const int32_t> values) {
+  xcb_connection_t* c = connection.get();
+  const xcb_atom_t atom = internAtom(c, property, false);
+  if (atom == XCB_ATOM_NONE) return false;
   auto error = xcbOwn(xcb_request_check(
       c, xcb_randr_change_output_property_checked(c, outputId, atom, XCB_ATOM_INTEGER, 32, XCB_PROP_MODE_REPLACE,
-                                                  1, &value)));
+                                                  static_cast<uint32_t>(values.size()), values.data())));
   return error == nullptr;
+}
+
+ScreenRect pointBounds(const OutputGeometry& output) {
+  if (!output.enabled()) return {};
+  const double scale = output.scale;
+  return {output.x / scale, output.y / scale, output.pixelWidth / scale, output.pixelHeight / scale};
+}
+
+const OutputGeometry* outputAtPixel(const std::vector<OutputGeometry>& outputs, ScreenPoint pixel) {
+  for (const auto& out : outputs) {
+    const ScreenRect crtc{double(out.x), double(out.y), double(out.pixelWidth), double(out.pixelHeight)};
+    if (out.enabled() && crtc.contains(pixel)) return &out;
+  }
+  return nullptr;
+}
+
+const OutputGeometry* outputAtPoint(const std::vector<OutputGeometry>& outputs, ScreenPoint point) {
+  for (const auto& out : outputs) {
+    if (out.enabled() && pointBounds(out).contains(point)) return &out;
+  }
+  return nullptr;
+}
+
+void deleteOutputProperty(const XcbConnection& connection, uint32_t outputId, const char* property) {
+  xcb_connection_t* c = connection.get();
+  const xcb_atom_t atom = internAtom(c, property, true);
+  if (atom == XCB_ATOM_NONE) return;
+  xcbOwn(xcb_request_check(c, xcb_randr_delete_output_property_checked(c, outputId, atom)));
 }
 
 }  // namespace tavlo

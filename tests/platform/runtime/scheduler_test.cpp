@@ -105,5 +105,16 @@ TEST(Clock, SleepOnAFakeClockEndsWhenTheClockIsAdvanced) {
   SUCCEED();
 }
 
+TEST(Clock, AFakeClockThatAdvancesOnWaitEndsEachSleepAtItsDeadline) {
+  FakeClock clock;
+  clock.setAdvanceOnWait(true);
+  clock.sleepFor(1'200'000);
+  clock.sleepFor(50'000);
+  EXPECT_EQ(clock.nowUs(), FakeClock::startUs + 1'250'000);
+  // A deadline already passed leaves the clock where it is.
+  clock.sleepUntil(FakeClock::startUs);
+  EXPECT_EQ(clock.nowUs(), FakeClock::startUs + 1'250'000);
+}
+
 }  // namespace
 }  // namespace tavlo

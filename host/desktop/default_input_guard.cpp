@@ -1,0 +1,74 @@
+#include "host/desktop/default_input_guard.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace tavlo {
+
+bool DefaultInputGuard::micPresent() {
+  auto sources = devices_.sources();
+  return sources && std::any_of(sources->begin(), sources->end(),
+                                [](const AudioSource& source) { return source.name == kMicUid; });
+}
+
+void DefaultInputGuard::engage() {
+  {
+    std::lock_guard guard(mutex_);
+    if (savedDevice_) return;
+  }
+  if (!micPresent()) return;
+  auto current = devices_.defaultSource();
+  if (!current || *current == kMicUid) return;
+  {
+    std::lock_guard guard(mutex_);
+    if (savedDevice_) return;
+    savedDevice_ = *current;
+  }
+  devices_.setDefaultSource(kMicUid);
+}
+
+void DefaultInputGuard::restore() {
+  std::optional<std::string> saved;
+  {
+    std::lock_guard guard(mutex_);
+    saved = std::exchange(savedDevice_, std::nullopt);
+  }
+  if (!saved || !micPresent()) return;
+  auto current = devices_.defaultSource();
+  if (current && *current == kMicUid) devices_.setDefaultSource(*saved);
+}
+
+void DefaultInputGuard::restoreIfStranded() {
+  auto sources = devices_.sources();
+  if (!sources) return;
+  bool present = std::any_of(sources->begin(), sources->end(),
+                             [](const AudioSource& source) { return source.name == kMicUid; });
+  if (!present) return;
+  auto current = devices_.defaultSource();
+  if (!current || *current != kMicUid) return;
+  auto other = std::find_if(sources->begin(), sources->end(), [](const AudioSource& source) {
+    return source.name != kMicUid && !source.isMonitor;
+  });
+  if (other != sources->end()) devices_.setDefaultSource(other->name);
+}
+
+bool DefaultInputGuard::micRunningSomewhere() {
+  const uint64_t now = clock_.nowUs();
+  {
+    std::lock_guard guard(mutex_);
+    if (consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs) return consumedCached_;
+  }
+  // Asked outside the lock: two callers may both ask, which costs only a query.
+  bool running = true;
+  if (auto sources = devices_.sources()) {
+    auto mic = std::find_if(sources->begin(), sources->end(),
+                            [](const AudioSource& source) { return source.name == kMicUid; });
+    if (mic != sources->end()) running = mic->running;
+  }
+  std::lock_guard guard(mutex_);
+  consumedCached_ = running;
+  consumedAtUs_ = now;
+  return running;
+}
+
+}  // namespace tavlo

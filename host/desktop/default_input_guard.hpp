@@ -1,0 +1,53 @@
+#pragma once
+// Keeps the default audio input on the virtual microphone "Tavlo Mic" while a client is connected, so
+// that applications recording from the default input hear the client, and puts the previous default
+// back when the session ends. Also repairs a default left on the virtual microphone by a crashed run,
+// and tells the host whether any process records from the virtual microphone.
+//
+// engage(), restore() and restoreIfStranded() come from the host's main thread; micRunningSomewhere()
+// from any thread. Failures of the audio server end an operation silently.
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "devices/shared/device_identifiers.hpp"
+#include "platform/pulse/audio_devices.hpp"
+#include "platform/runtime/clock.hpp"
+
+namespace tavlo {
+
+class DefaultInputGuard {
+ public:
+  // The virtual microphone's device identifier, which the microphone daemon gives its source.
+  static constexpr const char* kMicUid = deviceids::kMicrophoneUid;
+  // How long micRunningSomewhere() answers from its cache instead of asking the server.
+  static constexpr uint64_t kRunningCacheUs = 1'000'000;
+
+  // Both must outlive the guard.
+  DefaultInputGuard(AudioDevices& devices, const Clock& clock) : devices_(devices), clock_(clock) {}
+
+  // Makes the virtual microphone the default input, remembering the previous default. Does nothing when
+  // already engaged, when the microphone is absent, or when it is the default already.
+  void engage();
+  // Puts the remembered default back, only if the virtual microphone is still the default (a choice the
+  // user made meanwhile stays). Forgets the remembered device either way.
+  void restore();
+  // At launch: when the virtual microphone is the default, makes the first other input device (not an
+  // output's monitor) the default; with none, nothing changes.
+  void restoreIfStranded();
+  // Whether some process records from the virtual microphone: true when it is absent or cannot be asked
+  // (the client then keeps sending). Asks the server at most once per kRunningCacheUs.
+  bool micRunningSomewhere();
+
+ private:
+  bool micPresent();
+
+  AudioDevices& devices_;
+  const Clock& clock_;
+  std::mutex mutex_;
+  std::optional<std::string> savedDevice_;  // set while engaged
+  uint64_t consumedAtUs_ = 0;               // 0: never asked
+  bool consumedCached_ = true;
+};
+
+}  // namespace tavlo

@@ -1,0 +1,61 @@
+#pragma once
+// Publishing one DNS-SD service on the local network (multicast DNS), and the in-process stand-in
+// that tests use.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/runtime/bytes.hpp"
+
+namespace tavlo {
+
+struct ServiceDescription {
+  std::string name;  // instance name, UTF-8
+  std::string type;  // "_x._tcp"
+  uint16_t port = 0;
+  std::vector<std::pair<std::string, Bytes>> txt;  // TXT entries in order
+};
+
+// A live publication: the service is withdrawn when the handle goes.
+class ServicePublication {
+ public:
+  virtual ~ServicePublication() = default;
+};
+
+class ServicePublisher {
+ public:
+  // The publication failed for good; `error` describes why. Called on the publisher's own thread.
+  using OnFailure = std::function<void(const std::string& error)>;
+  // A name collision made the publisher pick another name. Called on the publisher's own thread.
+  using OnRenamed = std::function<void(const std::string& newName)>;
+
+  virtual ~ServicePublisher() = default;
+  // Starts publishing. The handle is returned even when publishing fails at once (the failure is
+  // then reported through `onFailure` before or after the return).
+  virtual std::unique_ptr<ServicePublication> publish(const ServiceDescription& service, OnFailure onFailure,
+                                                      OnRenamed onRenamed) = 0;
+};
+
+// The Avahi daemon's client library, over the D-Bus system bus.
+std::shared_ptr<ServicePublisher> makeAvahiServicePublisher();
+
+// Keeps the publications that are live, for tests; can make the next publication fail.
+class RecordingServicePublisher final : public ServicePublisher {
+ public:
+  std::unique_ptr<ServicePublication> publish(const ServiceDescription& service, OnFailure onFailure,
+                                              OnRenamed onRenamed) override;
+  std::vector<ServiceDescription> live() const;
+  void failNextWith(std::string error);
+
+ private:
+  class Entry;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<const Entry*, ServiceDescription>> live_;
+  std::string nextFailure_;
+};
+
+}  // namespace tavlo
