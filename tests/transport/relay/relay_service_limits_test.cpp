@@ -158,6 +158,7 @@ TEST(RelayServiceLimits, TwoThousandIdleConnectionsHoldUnderSixteenMebibytes) {
   ASSERT_TRUE(service.holds(idle));
   const int64_t grown = int64_t(tavlo::testkit::heapBytesInUse()) - int64_t(before);
   EXPECT_LT(grown, 16 << 20) << grown / int64_t(idle) << " bytes per idle connection";
+  RecordProperty("bytesPerIdleConnection", std::to_string(grown / int64_t(idle)));
 }
 
 // CPU time of the whole process: the service's thread spinning shows here.
