@@ -13,7 +13,7 @@ namespace vela {
 struct E2EHostHandshake {
   struct Answer {
     Bytes ackPacket;                   // 160 bytes: header (channel 0, type 0x28, all else 0) and E2EAck
-    tavlo::crypto::SymmetricKey key;  // the session key, to install once the ack has left
+    tavlo::crypto::SymmetricKey key;  // the session key, installed before the ack leaves
   };
   struct Outcome {
     bool consumed = false;               // the packet was an E2EHello: it goes no further

@@ -35,29 +35,72 @@ Bytes storedForm(const Uuid& id, const Ed25519PrivateKey& signing) {
   return blob;
 }
 
-// The secret store first; a copy there that is missing or unusable (wrong length included) falls back
-// to the mirror file, so a damaged item never silently replaces the long-term key.
-std::optional<StoredIdentity> loadStored(const E2EIdentity::Stores& stores) {
-  auto fromSecrets = parseStoredForm(stores.secrets.read(E2EIdentity::keychainService(),
-                                                         std::string(E2EIdentity::keychainAccount)));
-  if (fromSecrets) return fromSecrets;
-  if (!stores.mirrorPath) return std::nullopt;
-  return parseStoredForm(tavlo::readWholeFile(*stores.mirrorPath));
+void log(const E2EIdentity::Stores& stores, const std::string& line) {
+  if (stores.log) stores.log(line);
 }
 
-// Writes both copies; failures are skipped. The file is only written inside a folder that could be
+// What the two copies hold, as read.
+struct Copies {
+  std::optional<Bytes> secret;
+  std::optional<Bytes> mirror;
+};
+
+// The mirror is read like the secret store's items: only from a private folder of this user, so a file
+// planted or left readable by someone else never becomes the host's key.
+Copies readCopies(const E2EIdentity::Stores& stores) {
+  Copies copies;
+  copies.secret = stores.secrets.read(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
+  if (stores.mirrorPath) {
+    tavlo::PrivateRead read = tavlo::readPrivateFile(*stores.mirrorPath);
+    if (read.refusal) log(stores, "🔐 tożsamość: pomijam kopię — " + *read.refusal);
+    copies.mirror = std::move(read.bytes);
+  }
+  return copies;
+}
+
+// The secret store first; a copy there that is missing or unusable (wrong length included) falls back
+// to the mirror file, so a damaged item never silently replaces the long-term key.
+std::optional<StoredIdentity> loadStored(const Copies& copies) {
+  if (auto fromSecrets = parseStoredForm(copies.secret)) return fromSecrets;
+  return parseStoredForm(copies.mirror);
+}
+
+// Writes both copies and returns whether the identity is persistent: a copy took it, or already held
+// it. A failed write is logged with its reason. The file is only written inside a folder that could be
 // made private, and is created 0600 and renamed into place, so no other user ever sees the key.
-void mirror(const E2EIdentity::Stores& stores, ByteView blob) {
-  stores.secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), blob);
-  if (!stores.mirrorPath || tavlo::ensurePrivateDirectory(stores.mirrorPath->parent_path())) return;
-  tavlo::writeFileAtomically(*stores.mirrorPath, blob, 0600);
+bool mirror(const E2EIdentity::Stores& stores, ByteView blob, const Copies& copies) {
+  auto holds = [&](const std::optional<Bytes>& copy) { return copy && std::ranges::equal(*copy, blob); };
+  bool held = false;
+  auto written = stores.secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), blob);
+  if (written) {
+    held = true;
+  } else {
+    log(stores, "🔐 tożsamość: zapis w magazynie sekretów nieudany (" + *written.error + ")");
+    held = holds(copies.secret);
+  }
+  if (stores.mirrorPath) {
+    auto error = tavlo::ensurePrivateDirectory(stores.mirrorPath->parent_path());
+    if (!error) error = tavlo::writeFileAtomically(*stores.mirrorPath, blob, 0600);
+    if (error) {
+      log(stores, "🔐 tożsamość: zapis kopii " + stores.mirrorPath->string() + " nieudany (" + *error + ")");
+      held = held || holds(copies.mirror);
+    } else {
+      held = true;
+    }
+  }
+  if (!held) log(stores, E2EIdentity::notPersistentLine);
+  return held;
 }
 
 }  // namespace
 
 std::string E2EIdentity::keychainService() { return std::string(tavlo::reverseDnsPrefix) + ".e2e"; }
 
-std::filesystem::path E2EIdentity::defaultMirrorPath() { return tavlo::dataDirectory() / "e2e-identity.bin"; }
+std::optional<std::filesystem::path> E2EIdentity::defaultMirrorPath() {
+  auto data = tavlo::dataDirectory();
+  if (!data) return std::nullopt;
+  return *data / "e2e-identity.bin";
+}
 
 std::optional<Uuid> E2EIdentity::derivedHostID(std::string_view platformUUID) {
   if (platformUUID.empty()) return std::nullopt;
@@ -87,17 +130,20 @@ std::shared_ptr<const E2EIdentity> E2EIdentity::load(const Stores& stores) {
   std::optional<Uuid> derived;
   if (auto platform = stores.platformUUID ? stores.platformUUID() : std::nullopt) derived = derivedHostID(*platform);
 
-  if (auto stored = loadStored(stores)) {
+  const Copies copies = readCopies(stores);
+  if (auto stored = loadStored(copies)) {
     if (!derived || *derived == stored->id) {
       std::optional<Uuid> previous;
       if (auto text = stores.settings.getString(std::string(previousHostIdKey))) previous = Uuid::parse(*text);
-      mirror(stores, storedForm(stored->id, stored->signing));
-      return std::shared_ptr<const E2EIdentity>(new E2EIdentity(stored->id, previous, std::move(stored->signing)));
+      bool persistent = mirror(stores, storedForm(stored->id, stored->signing), copies);
+      return std::shared_ptr<const E2EIdentity>(
+          new E2EIdentity(stored->id, previous, std::move(stored->signing), persistent));
     }
     // The machine's identity moved (or the stored id came from elsewhere): take the derived id, keep the key.
     stores.settings.set(std::string(previousHostIdKey), stored->id.uuidString());
-    mirror(stores, storedForm(*derived, stored->signing));
-    return std::shared_ptr<const E2EIdentity>(new E2EIdentity(*derived, stored->id, std::move(stored->signing)));
+    bool persistent = mirror(stores, storedForm(*derived, stored->signing), copies);
+    return std::shared_ptr<const E2EIdentity>(
+        new E2EIdentity(*derived, stored->id, std::move(stored->signing), persistent));
   }
 
   // Neither copy is usable: a new identity. Generation fails only when the library itself does, and
@@ -105,10 +151,12 @@ std::shared_ptr<const E2EIdentity> E2EIdentity::load(const Stores& stores) {
   auto signing = Ed25519PrivateKey::generate();
   if (!signing) std::abort();
   Uuid id = derived ? *derived : Uuid::random();
-  mirror(stores, storedForm(id, *signing));
-  return std::shared_ptr<const E2EIdentity>(new E2EIdentity(id, std::nullopt, std::move(*signing)));
+  bool persistent = mirror(stores, storedForm(id, *signing), copies);
+  return std::shared_ptr<const E2EIdentity>(new E2EIdentity(id, std::nullopt, std::move(*signing), persistent));
 }
 
+// Loaded once: an identity that could not be stored is still the same key for every caller of this
+// process, instead of a new one per load.
 std::shared_ptr<const E2EIdentity> E2EIdentity::shared(const Stores& stores) {
   static std::once_flag once;
   static std::shared_ptr<const E2EIdentity> instance;

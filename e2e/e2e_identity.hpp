@@ -8,6 +8,11 @@
 // The identifier is derived from the machine's identity, so it survives the loss of both stored copies;
 // the signing key survives a change of identifier, and the old identifier is remembered (instance and
 // user default "tl.prevHostID") for the trust publication.
+//
+// A copy is read only from a private place of this user (see readPrivateFile): a key that another user
+// could have planted or read is not used. A copy that cannot be written is logged with the reason; when
+// neither copy holds the identity, it lives for this run only (isPersistent() is false, and logged), and
+// clients that pinned it will not recognise the host after a restart.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -32,20 +37,26 @@ class E2EIdentity {
     tavlo::SecretStore& secrets;
     tavlo::Settings& settings;
     // The mirror file; its folder is made private (0700) before the file is written (0600). None: no
-    // mirror (tools and tests that keep the identity in memory).
+    // mirror (tools and tests that keep the identity in memory, a user without a private place).
     std::optional<std::filesystem::path> mirrorPath = defaultMirrorPath();
     // The machine's stable identity text, absent when unknown.
     std::function<std::optional<std::string>()> platformUUID = [] { return readMachineId(); };
+    // Refused copies, failed writes and an identity that is not persistent.
+    tavlo::LogSink log = tavlo::SystemLog::sink();
   };
 
   static constexpr std::string_view keychainAccount = "host-identity";
   static constexpr std::string_view previousHostIdKey = "tl.prevHostID";
   static constexpr size_t storedFormSize = 48;
   static std::string keychainService();  // the reverse-DNS prefix followed by ".e2e"
-  static std::filesystem::path defaultMirrorPath();
+  // Inside the user's data folder; absent when the user has none (never a shared temporary folder).
+  static std::optional<std::filesystem::path> defaultMirrorPath();
+  static constexpr const char* notPersistentLine =
+      "🔐 tożsamość hosta tylko w pamięci — po ponownym uruchomieniu klienci nie rozpoznają klucza";
 
   // Loads the stored identity, adopts a changed derived identifier, or creates a new identity, and
-  // writes the result back to both copies. Never fails: a store that cannot be written is skipped.
+  // writes the result back to both copies. Never fails: a store that cannot be written is logged and
+  // skipped.
   static std::shared_ptr<const E2EIdentity> load(const Stores& stores);
   // The process-wide identity: loaded from `stores` by the first call (exactly once, whichever thread
   // comes first); later calls return the same instance and ignore their argument.
@@ -54,6 +65,9 @@ class E2EIdentity {
   const tavlo::Uuid& hostID() const { return hostID_; }
   // The identifier this host was known under before, when it changed.
   const std::optional<tavlo::Uuid>& previousHostID() const { return previousHostID_; }
+  // Whether a stored copy (secret store or mirror) holds this identity, so that the next start finds
+  // it. The host reports it at start-up when false.
+  bool isPersistent() const { return persistent_; }
   // The 32-byte raw Ed25519 public key.
   const tavlo::crypto::Ed25519PublicKey& signingPublicKey() const { return signing_.publicKey(); }
   // The 64-byte Ed25519 signature of `data`; nullopt if the signer fails. Safe from any thread.
@@ -69,12 +83,13 @@ class E2EIdentity {
 
  private:
   E2EIdentity(const tavlo::Uuid& hostID, std::optional<tavlo::Uuid> previousHostID,
-              tavlo::crypto::Ed25519PrivateKey signing)
-      : hostID_(hostID), previousHostID_(previousHostID), signing_(std::move(signing)) {}
+              tavlo::crypto::Ed25519PrivateKey signing, bool persistent)
+      : hostID_(hostID), previousHostID_(previousHostID), signing_(std::move(signing)), persistent_(persistent) {}
 
   const tavlo::Uuid hostID_;
   const std::optional<tavlo::Uuid> previousHostID_;
   const tavlo::crypto::Ed25519PrivateKey signing_;
+  const bool persistent_;
 };
 
 }  // namespace vela

@@ -291,8 +291,11 @@ std::shared_ptr<EncryptedTransport> EncryptedTransport::host(std::shared_ptr<Ses
     if (!outcome.consumed) return false;
     if (outcome.logLine) wrapper.log(*outcome.logLine);
     if (outcome.answer) {
-      wrapper.innerControl().send(outcome.answer->ackPacket);
+      // The key is in place before the ack leaves: the client seals from the moment it has the ack,
+      // and the other pumps judge its packets on their own threads. A packet judged before the key
+      // existed would be dropped, and on a reliable channel that loses data.
       wrapper.installKey(outcome.answer->key);
+      wrapper.innerControl().send(outcome.answer->ackPacket);
       wrapper.log(std::string(keyedLine));
     }
     return true;

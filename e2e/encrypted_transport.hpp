@@ -57,8 +57,8 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
                                                     bool requireEncrypted, ControlIntercept controlIntercept = {},
                                                     Sealer sealer = {});
 
-  // The host's wrapper: answers the client's E2EHello with one unsealed E2EAck signed by `identity`
-  // and installs the key; with `requireSecure` a hello without a valid gate MAC gets silence. Returns
+  // The host's wrapper: answers the client's E2EHello with one unsealed E2EAck signed by `identity`,
+  // installing the key before the ack leaves; with `requireSecure` a hello without a valid gate MAC gets silence. Returns
   // at once; the handshake runs on the control pump. A re-key is accepted only sealed under the
   // current key.
   static std::shared_ptr<EncryptedTransport> host(std::shared_ptr<SessionTransport> inner,

@@ -23,6 +23,10 @@ constexpr uint64_t adaptiveGiveUpMarginUs = 1'500;
 constexpr double asmPeakDecay = 0.98;
 // How many given-up frame ids are remembered to refuse their late packets.
 constexpr size_t abandonedMemory = 1'024;
+// What a frame and a stored payload cost beyond their bytes: the frame's record with its map node, and
+// one node of `received` (a payload's own heap block is counted by its size).
+constexpr size_t frameOverheadBytes = 256;
+constexpr size_t chunkOverheadBytes = 64;
 
 FrameAssembler::Event eventOf(FrameAssembler::Event::Kind kind) {
   FrameAssembler::Event event;
@@ -32,10 +36,16 @@ FrameAssembler::Event eventOf(FrameAssembler::Event::Kind kind) {
 
 uint64_t elapsed(uint64_t nowUs, uint64_t sinceUs) { return nowUs > sinceUs ? nowUs - sinceUs : 0; }
 
-std::vector<uint16_t> absentIndices(const std::vector<std::optional<Bytes>>& received, size_t limit) {
+// The indices below `limit` that have not arrived, ascending.
+std::vector<uint16_t> absentIndices(const std::map<int, Bytes>& received, int limit) {
   std::vector<uint16_t> out;
-  for (size_t i = 0; i < limit && i < received.size(); ++i) {
-    if (!received[i]) out.push_back(static_cast<uint16_t>(i));
+  auto next = received.begin();
+  for (int i = 0; i < limit; ++i) {
+    if (next != received.end() && next->first == i) {
+      ++next;
+      continue;
+    }
+    out.push_back(static_cast<uint16_t>(i));
   }
   return out;
 }
@@ -60,7 +70,19 @@ std::string lossLine(bool drop, bool idr, uint32_t frameId, int chunkCount, std:
 
 }  // namespace
 
-FrameAssembler::FrameAssembler(int maxInFlightFrames) : maxInFlightFrames_(maxInFlightFrames) {}
+FrameAssembler::FrameAssembler(int maxInFlightFrames, size_t maxHeldBytes)
+    : maxInFlightFrames_(maxInFlightFrames), maxHeldBytes_(maxHeldBytes) {}
+
+void FrameAssembler::FrameState::storeChunk(int chunkIdx, Bytes payload) {
+  payloadBytes += payload.size();
+  received.emplace(chunkIdx, std::move(payload));
+  receivedCount += 1;
+}
+
+size_t FrameAssembler::FrameState::cost() const {
+  return frameOverheadBytes + received.size() * chunkOverheadBytes + payloadBytes +
+         parity.capacity() * sizeof(std::optional<Bytes>) + absentInGroup.capacity() * sizeof(int);
+}
 
 void FrameAssembler::setGeneration(uint16_t generation) {
   std::lock_guard lock(mutex_);
@@ -73,7 +95,10 @@ void FrameAssembler::setGenerationLocked(uint16_t generation) {
   highestCompletedFrameId_.reset();
   abandoned_.clear();
   abandonedOrder_.clear();
-  std::erase_if(frames_, [&](const auto& item) { return item.second.generation < generation; });
+  droppedForMemory_.clear();
+  for (auto it = frames_.begin(); it != frames_.end();) {
+    it = it->second.generation < generation ? eraseLocked(it) : std::next(it);
+  }
 }
 
 FrameAssembler::Entry FrameAssembler::enterLocked(uint16_t generation, uint32_t frameId) {
@@ -96,7 +121,6 @@ FrameAssembler::FrameState FrameAssembler::newState(uint16_t generation, int chu
   state.flags = flags;
   state.ltrToken = ltrToken;
   state.captureTimestampUs = captureTimestampUs;
-  state.received.resize(static_cast<size_t>(chunkCount));
   state.firstArrivalMonoUs = nowMonoUs;
   return state;
 }
@@ -139,12 +163,13 @@ FrameAssembler::Event FrameAssembler::ingestLocked(VideoChunk chunk, uint64_t no
              .emplace(chunk.frameId, newState(chunk.generation, chunk.chunkCount, chunk.frameByteLength,
                                               chunk.frameFlags, chunk.ltrToken, chunk.captureTimestampUs, nowMonoUs))
              .first;
+    heldBytes_ += it->second.cost();
   }
   FrameState& state = it->second;
   if (i >= state.chunkCount) return eventOf(Event::Kind::pending);
-  if (state.received[size_t(i)]) return eventOf(Event::Kind::duplicate);
-  state.received[size_t(i)] = std::move(chunk.payload);
-  state.receivedCount += 1;
+  if (state.has(i)) return eventOf(Event::Kind::duplicate);
+  const size_t before = state.cost();
+  state.storeChunk(i, std::move(chunk.payload));
   state.maxIdxReceived = std::max(state.maxIdxReceived, i);
   state.lastChunkArrivalUs = nowMonoUs;
   if (state.parityGroupCount > 0) {
@@ -152,6 +177,7 @@ FrameAssembler::Event FrameAssembler::ingestLocked(VideoChunk chunk, uint64_t no
     state.absentInGroup[size_t(group)] -= 1;
     recoverGroup(state, group);
   }
+  heldBytes_ = heldBytes_ - before + state.cost();
   return finishLocked(it, nowMonoUs, whole);
 }
 
@@ -168,23 +194,32 @@ FrameAssembler::Event FrameAssembler::ingestParityLocked(VideoParity parity, uin
   if (created) {
     state = newState(parity.generation, parity.chunkCount, parity.frameByteLength, parity.frameFlags,
                      parity.ltrToken, parity.captureTimestampUs, nowMonoUs);
+    heldBytes_ += state.cost();
   }
   const int groupCount = parity.groupCount;
   if (groupCount == 0) return eventOf(Event::Kind::pending);
+  const int k = parity.groupIndex;
+  if (state.parityGroupCount == groupCount && k < groupCount && state.parity[size_t(k)]) {
+    return eventOf(Event::Kind::duplicate);
+  }
+  const size_t before = state.cost();
   if (state.parityGroupCount != groupCount) {
     // Parity of an earlier group count no longer matches the grouping: start over with this one.
+    for (const auto& held : state.parity) state.payloadBytes -= held ? held->size() : 0;
     state.parity.assign(size_t(groupCount), std::nullopt);
     state.parityGroupCount = groupCount;
+    // Each group's size less its members that arrived: a walk over what arrived, not the claimed count.
     state.absentInGroup.assign(size_t(groupCount), 0);
-    for (int m = 0; m < state.chunkCount; ++m) {
-      if (!state.received[size_t(m)]) state.absentInGroup[size_t(parityGroupOf(m, groupCount))] += 1;
-    }
+    for (int g = 0; g < groupCount; ++g) state.absentInGroup[size_t(g)] = parityGroupSize(g, groupCount, state.chunkCount);
+    for (const auto& [m, payload] : state.received) state.absentInGroup[size_t(parityGroupOf(m, groupCount))] -= 1;
   }
-  const int k = parity.groupIndex;
+  if (k < groupCount) {
+    state.payloadBytes += parity.payload.size();
+    state.parity[size_t(k)] = std::move(parity.payload);
+    recoverGroup(state, k);
+  }
+  heldBytes_ = heldBytes_ - before + state.cost();
   if (k >= groupCount) return eventOf(Event::Kind::pending);
-  if (state.parity[size_t(k)]) return eventOf(Event::Kind::duplicate);
-  state.parity[size_t(k)] = std::move(parity.payload);
-  recoverGroup(state, k);
   return finishLocked(it, nowMonoUs, whole);
 }
 
@@ -193,7 +228,7 @@ void FrameAssembler::recoverGroup(FrameState& state, int group) {
   if (groupCount < 1 || state.absentInGroup[size_t(group)] != 1 || !state.parity[size_t(group)]) return;
   int lost = -1;
   for (int m = group; m < state.chunkCount; m += groupCount) {
-    if (!state.received[size_t(m)]) lost = m;
+    if (!state.has(m)) lost = m;
   }
   const Bytes& parity = *state.parity[size_t(group)];
   const int64_t available = static_cast<int64_t>(parity.size());
@@ -207,12 +242,11 @@ void FrameAssembler::recoverGroup(FrameState& state, int group) {
   Bytes rebuilt = parity;
   for (int m = group; m < state.chunkCount; m += groupCount) {
     if (m == lost) continue;
-    const Bytes& member = *state.received[size_t(m)];
+    const Bytes& member = state.received.at(m);
     xorInto(rebuilt, ByteView(member).first(std::min(member.size(), rebuilt.size())));
   }
   rebuilt.resize(static_cast<size_t>(length));
-  state.received[size_t(lost)] = std::move(rebuilt);
-  state.receivedCount += 1;
+  state.storeChunk(lost, std::move(rebuilt));
   state.absentInGroup[size_t(group)] = 0;
   state.fecRecovered = true;
 }
@@ -240,6 +274,7 @@ FrameAssembler::Event FrameAssembler::finishLocked(std::map<uint32_t, FrameState
   event.captureTimestampUs = state.captureTimestampUs;
   event.fecRecovered = state.fecRecovered;
   // The payloads are joined by the caller after unlocking.
+  heldBytes_ -= state.cost();
   whole = std::move(state);
   frames_.erase(it);
   if (!highestCompletedFrameId_ || *highestCompletedFrameId_ < frameId) highestCompletedFrameId_ = frameId;
@@ -250,13 +285,12 @@ FrameAssembler::Event FrameAssembler::finishLocked(std::map<uint32_t, FrameState
 void FrameAssembler::joinPayloads(Event& event, FrameState state) {
   // Sized from what arrived, not from the length the packets claim.
   size_t total = 0;
-  for (const auto& payload : state.received) total += payload->size();
+  for (const auto& item : state.received) total += item.second.size();
   event.data.reserve(total);
-  for (const auto& payload : state.received) event.data.insert(event.data.end(), payload->begin(), payload->end());
+  for (const auto& item : state.received) event.data.insert(event.data.end(), item.second.begin(), item.second.end());
 }
 
 void FrameAssembler::pruneLocked() {
-  if (std::ssize(frames_) <= maxInFlightFrames_) return;
   auto excess = std::ssize(frames_) - maxInFlightFrames_;
   for (auto it = frames_.begin(); it != frames_.end() && excess > 0;) {
     if (it->second.flags.contains(FrameFlags::idr)) {
@@ -264,9 +298,27 @@ void FrameAssembler::pruneLocked() {
       continue;
     }
     abandonLocked(it->first);
-    it = frames_.erase(it);
+    it = eraseLocked(it);
     --excess;
   }
+  // Keyframes are kept above, so only this bound stops a stream of ever new keyframes. A newer frame
+  // makes the older ones worth less, so the oldest go first, whatever their kind; the receiver hears of
+  // them from reapExpired as of any frame given up.
+  while (heldBytes_ > maxHeldBytes_ && !frames_.empty()) {
+    auto oldest = frames_.begin();
+    const FrameFlags flags = oldest->second.flags;
+    droppedForMemory_.push_back(
+        {oldest->first, flags.contains(FrameFlags::idr) || flags.contains(FrameFlags::refreshFromLTR)});
+    if (droppedForMemory_.size() > abandonedMemory) droppedForMemory_.erase(droppedForMemory_.begin());
+    abandonLocked(oldest->first);
+    eraseLocked(oldest);
+  }
+}
+
+std::map<uint32_t, FrameAssembler::FrameState>::iterator FrameAssembler::eraseLocked(
+    std::map<uint32_t, FrameState>::iterator it) {
+  heldBytes_ -= it->second.cost();
+  return frames_.erase(it);
 }
 
 void FrameAssembler::abandonLocked(uint32_t frameId) {
@@ -303,13 +355,15 @@ std::vector<FrameAssembler::NackRequest> FrameAssembler::framesNeedingNack(uint6
       if (state.lastChunkArrivalUs != 0 && elapsed(nowMonoUs, state.lastChunkArrivalUs) < tailHoldUs) {
         scanLimit = size_t(std::max(state.maxIdxReceived, 0));
       }
-      std::vector<uint16_t> missing = absentIndices(state.received, scanLimit);
+      std::vector<uint16_t> missing = absentIndices(state.received, int(scanLimit));
       if (missing.empty()) continue;
 
       if (state.nackRounds == 0 && state.parityGroupCount > 0 && age < policy.fecFirstNackDelayUs) {
-        const bool parityMayRebuildAll = std::all_of(missing.begin(), missing.end(), [&](uint16_t m) {
-          const int k = parityGroupOf(m, state.parityGroupCount);
-          return !state.parity[size_t(k)] && state.absentInGroup[size_t(k)] == 1;
+        // `frame` rather than the binding `state`: clang 14 cannot capture a structured binding.
+        const FrameState& frame = state;
+        const bool parityMayRebuildAll = std::all_of(missing.begin(), missing.end(), [&frame](uint16_t m) {
+          const int k = parityGroupOf(m, frame.parityGroupCount);
+          return !frame.parity[size_t(k)] && frame.absentInGroup[size_t(k)] == 1;
         });
         if (parityMayRebuildAll) continue;
       }
@@ -333,6 +387,14 @@ std::vector<FrameAssembler::ExpiredFrame> FrameAssembler::reapExpired(uint64_t n
   std::vector<std::string> lines;
   {
     std::lock_guard lock(mutex_);
+    // A frame dropped for memory is abandoned: it cannot be in flight again before a new generation,
+    // unless the abandoned memory let go of its id meanwhile, so it is listed once.
+    for (const ExpiredFrame& dropped : droppedForMemory_) {
+      if (std::find(out.begin(), out.end(), dropped) == out.end() && !frames_.contains(dropped.frameId)) {
+        out.push_back(dropped);
+      }
+    }
+    droppedForMemory_.clear();
     for (auto it = frames_.begin(); it != frames_.end();) {
       const FrameState& state = it->second;
       if (elapsed(nowMonoUs, state.firstArrivalMonoUs) <= ageLimit(state, giveUpAgeUs, idrGiveUpAgeUs)) {
@@ -343,11 +405,11 @@ std::vector<FrameAssembler::ExpiredFrame> FrameAssembler::reapExpired(uint64_t n
       out.push_back({it->first, idr || state.flags.contains(FrameFlags::refreshFromLTR)});
       if (idr || state.chunkCount >= dropDiagMinChunks) {
         lines.push_back(lossLine(true, idr, it->first, state.chunkCount, state.receivedCount,
-                                 absentIndices(state.received, state.received.size()), state.firstArrivalMonoUs,
+                                 absentIndices(state.received, state.chunkCount), state.firstArrivalMonoUs,
                                  state.lastChunkArrivalUs));
       }
       abandonLocked(it->first);
-      it = frames_.erase(it);
+      it = eraseLocked(it);
     }
   }
   emit(std::move(lines));
@@ -363,6 +425,11 @@ bool FrameAssembler::frameIsIdr(uint32_t frameId) const {
 int FrameAssembler::inFlightCount() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(frames_.size());
+}
+
+size_t FrameAssembler::heldBytes() const {
+  std::lock_guard lock(mutex_);
+  return heldBytes_;
 }
 
 uint64_t FrameAssembler::adaptivePGiveUpUs() const {

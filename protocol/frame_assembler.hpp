@@ -68,8 +68,14 @@ class FrameAssembler {
 
   using LossDiag = std::function<void(const std::string&)>;
 
-  // Non-keyframes beyond this many frames in flight are dropped, oldest id first.
-  explicit FrameAssembler(int maxInFlightFrames);
+  // What the frames in flight may hold in total (payloads and bookkeeping) before the oldest go, of
+  // any kind: far above any real stream (a 4K keyframe is a few MiB), and it keeps a peer that starts
+  // keyframe after keyframe (never pruned by count) from growing the client's memory without end.
+  static constexpr size_t defaultMaxHeldBytes = 32 * 1024 * 1024;
+
+  // Non-keyframes beyond this many frames in flight are dropped, oldest id first; past `maxHeldBytes`
+  // the oldest frames are dropped whatever their kind.
+  explicit FrameAssembler(int maxInFlightFrames, size_t maxHeldBytes = defaultMaxHeldBytes);
   FrameAssembler(const FrameAssembler&) = delete;
   FrameAssembler& operator=(const FrameAssembler&) = delete;
 
@@ -82,11 +88,14 @@ class FrameAssembler {
 
   // One entry per frame to NACK now; the order is not defined. Counts a round for each.
   std::vector<NackRequest> framesNeedingNack(uint64_t nowMonoUs, const NackPolicy& policy);
-  // Removes and lists the frames older than their age limit; the order is not defined.
+  // Removes and lists the frames older than their age limit, and lists the frames of this generation
+  // dropped since the last call because the memory bound was reached; the order is not defined.
   std::vector<ExpiredFrame> reapExpired(uint64_t nowMonoUs, uint64_t giveUpAgeUs, uint64_t idrGiveUpAgeUs);
 
   bool frameIsIdr(uint32_t frameId) const;
   int inFlightCount() const;
+  // What the frames in flight hold now, as counted against maxHeldBytes.
+  size_t heldBytes() const;
   // Adaptive lower bound of the give-up age of non-keyframes: 8,000 to 35,000 µs, following a decaying
   // peak of how long frames took to assemble.
   uint64_t adaptivePGiveUpUs() const;
@@ -101,7 +110,9 @@ class FrameAssembler {
     FrameFlags flags;
     uint8_t ltrToken = 0;
     uint64_t captureTimestampUs = 0;
-    std::vector<std::optional<Bytes>> received;
+    // The payloads that arrived (or were rebuilt), by chunk index: sized by what arrived, never by the
+    // chunk count a packet claims.
+    std::map<int, Bytes> received;
     int receivedCount = 0;
     uint64_t firstArrivalMonoUs = 0;
     int nackRounds = 0;
@@ -114,6 +125,12 @@ class FrameAssembler {
     // Absent members per parity group (parityGroupCount entries), so that a packet costs one group's
     // check instead of a scan of the frame.
     std::vector<int> absentInGroup;
+    size_t payloadBytes = 0;  // of `received` and `parity`
+
+    bool has(int chunkIdx) const { return received.contains(chunkIdx); }
+    void storeChunk(int chunkIdx, Bytes payload);
+    // What the frame holds, as counted against the memory bound.
+    size_t cost() const;
   };
 
   enum class Entry { stale, finished, open };
@@ -132,11 +149,14 @@ class FrameAssembler {
                      std::optional<FrameState>& whole);
   static void joinPayloads(Event& event, FrameState state);
   void pruneLocked();
+  // Removes a frame and takes its cost off heldBytes_.
+  std::map<uint32_t, FrameState>::iterator eraseLocked(std::map<uint32_t, FrameState>::iterator it);
   void abandonLocked(uint32_t frameId);
   uint64_t ageLimit(const FrameState& state, uint64_t giveUpAgeUs, uint64_t idrGiveUpAgeUs) const;
   void emit(std::vector<std::string> lines) const;
 
   const int maxInFlightFrames_;
+  const size_t maxHeldBytes_;
 
   mutable std::mutex mutex_;
   LossDiag onLossDiag_;
@@ -149,6 +169,9 @@ class FrameAssembler {
   // of one must not start it over (and NACK it again from round 0) after its loss was reported.
   std::unordered_set<uint32_t> abandoned_;
   std::deque<uint32_t> abandonedOrder_;
+  size_t heldBytes_ = 0;  // the sum of the frames' costs
+  // Frames dropped by the memory bound, reported by the next reapExpired.
+  std::vector<ExpiredFrame> droppedForMemory_;
 };
 
 }  // namespace vela

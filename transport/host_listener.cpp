@@ -106,7 +106,52 @@ void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connec
   // A new connection opens a new epoch: whatever the previous one left waiting is cancelled.
   if (staleMux) staleMux->close();
   for (auto& flow : staleFlows) flow->close();
+  std::weak_ptr<MultiplexedTCP> weakMux = mux;
+  scheduleCheck(pendingConnectionTimeoutUs, [weakMux](HostListener& self) {
+    if (auto waiting = weakMux.lock()) self.expirePending(waiting);
+  });
   tryAssemble();
+}
+
+void HostListener::expirePending(const std::shared_ptr<MultiplexedTCP>& mux) {
+  std::vector<std::shared_ptr<UDPFlow>> flows;
+  std::string remote;
+  {
+    std::lock_guard guard(mutex_);
+    if (pendingMux_ != mux) return;  // assembled, or cancelled by a newer connection
+    pendingMux_ = nullptr;
+    for (auto& piece : pending_) {
+      if (piece.flow && piece.epoch == pendingMuxEpoch_) flows.push_back(std::move(piece.flow));
+      if (!piece.flow) piece = {};
+    }
+    pendingMuxEpoch_ = -1;
+    remote = pendingRemote_;
+  }
+  mux->close();
+  for (auto& flow : flows) flow->close();
+  log("listener: połączenie od " + remote + " nie dostało swoich przepływów UDP w " +
+      std::to_string(pendingConnectionTimeoutUs / 1'000'000) + " s — zamykam");
+}
+
+void HostListener::scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check) {
+  // The timer only hands the check to the listener's thread: it never holds the listener itself, so
+  // the listener cannot end up destroyed on the timer's thread.
+  std::weak_ptr<HostListener> weak = weak_from_this();
+  auto id = std::make_shared<tavlo::Scheduler::JobId>(0);
+  auto queue = q_;
+  *id = scheduler_.after(delayUs, [weak, queue, id, check = std::move(check)] {
+    queue->post([weak, id, check] {
+      auto self = weak.lock();
+      if (!self) return;
+      {
+        std::lock_guard guard(self->mutex_);
+        self->lateChecks_.erase(*id);
+      }
+      check(*self);
+    });
+  });
+  std::lock_guard guard(mutex_);
+  lateChecks_.insert(*id);
 }
 
 void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
@@ -136,24 +181,7 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   if (replaced) replaced->close();
   tryAssemble();
   if (muxWaiting || live == 0) return;  // with no live session the flow waits for the next connection
-  // The timer only hands the check to the listener's thread: it never holds the listener itself, so
-  // the listener cannot end up destroyed on the timer's thread.
-  std::weak_ptr<HostListener> weak = weak_from_this();
-  auto id = std::make_shared<tavlo::Scheduler::JobId>(0);
-  auto queue = q_;
-  *id = scheduler_.after(lateChildDelayUs, [weak, queue, flow, slot, remote, id] {
-    queue->post([weak, flow, slot, remote, id] {
-      auto self = weak.lock();
-      if (!self) return;
-      {
-        std::lock_guard guard(self->mutex_);
-        self->lateChecks_.erase(*id);
-      }
-      self->lateChildCheck(flow, slot, remote);
-    });
-  });
-  std::lock_guard guard(mutex_);
-  lateChecks_.insert(*id);
+  scheduleCheck(lateChildDelayUs, [flow, slot, remote](HostListener& self) { self.lateChildCheck(flow, slot, remote); });
 }
 
 void HostListener::waitIdle() { q_->sync([] {}); }

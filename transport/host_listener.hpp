@@ -9,8 +9,14 @@
 // 300 ms later it is offered for adoption to the live transport whose peer has the same IP address
 // (else the newest), where it must prove the session key before it carries anything. A connection is
 // read only once its transport is assembled: what a client sends before that waits in the kernel.
+//
+// A connection that never becomes a transport is closed, with whatever flows its epoch gathered, once
+// it has waited pendingConnectionTimeoutUs: the session's hello watchdog starts only once a transport
+// exists, and a peer that connects and does nothing must not hold a descriptor for ever. Only one
+// connection waits at any time (a new one cancels the one before), so that is also the cap on them.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -34,6 +40,8 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   static constexpr uint64_t lateChildDelayUs = 300'000;
   // Live transports that can still receive late flows; older ones are forgotten, not closed.
   static constexpr size_t maxLiveTransports = 3;
+  // How long a TCP connection may wait for its three flows; as long as a session waits for its hello.
+  static constexpr uint64_t pendingConnectionTimeoutUs = 8'000'000;
 
   // `scheduler` runs the late-flow checks and its clock times adoption candidates; it must outlive
   // the listener. Without one, the listener keeps a timer thread of its own.
@@ -78,6 +86,9 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   void handleConnection(std::shared_ptr<tavlo::TcpConnection> connection);  // NetThread
   void handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link);         // NetThread
   void lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote);  // NetThread
+  // Runs `check` on the listener's thread after `delayUs` of the scheduler, unless the listener went.
+  void scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check);
+  void expirePending(const std::shared_ptr<MultiplexedTCP>& mux);  // NetThread
   void tryAssemble();
   void forgetClosedLocked();
   void log(const std::string& line) const;
@@ -97,7 +108,7 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   std::string pendingRemote_ = "?";
   std::vector<std::shared_ptr<DirectSessionTransport>> liveTransports_;  // oldest first
   tavlo::LogSink onLog_;
-  std::set<tavlo::Scheduler::JobId> lateChecks_;
+  std::set<tavlo::Scheduler::JobId> lateChecks_;  // late-flow and waiting-connection checks
 };
 
 }  // namespace vela

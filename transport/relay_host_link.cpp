@@ -145,7 +145,7 @@ void RelayHostLink::registrationLoop() {
         }
         self->wake_.notify_all();
       }));
-      log("🛰 relay: rejestracja padła (" + std::string(error.what()) + ") — ponawiam za " +
+      log("🛰 relay: rejestracja padła (" + TransportError::describe(error) + ") — ponawiam za " +
           std::to_string(waitSeconds) + "s");
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return backoffOver_ || !running_; });
@@ -188,18 +188,18 @@ void RelayHostLink::runSignaling() {
   std::optional<Bytes> challenge = first.starts_with("CH ") ? tavlo::base64Decode(first.substr(3)) : std::nullopt;
   if (!challenge) {
     connection->cancel();
-    throw TransportError::badEndpoint();
+    throw TransportError::badEndpoint(TransportError::Cause::noChallenge);
   }
   if (!RelayChallenge::isSignable(*challenge)) {
     log("🛰 relay: odmowa podpisu — wyzwanie wygląda jak transkrypt uzgadniania E2E (" +
         std::to_string(challenge->size()) + " B)");
     connection->cancel();
-    throw TransportError::badEndpoint();
+    throw TransportError::badEndpoint(TransportError::Cause::noChallenge);
   }
   std::optional<Bytes> signature = params_.sign ? params_.sign(*challenge) : std::nullopt;
   if (!signature) {
     connection->cancel();
-    throw TransportError::badEndpoint();
+    throw TransportError::badEndpoint(TransportError::Cause::signerFailed);
   }
   line->write("H " + params_.hostID + " " + tavlo::base64Encode(params_.sigPub) + " " +
               tavlo::base64Encode(*signature) + "\n");
@@ -314,7 +314,7 @@ void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
     line->write("J " + tavlo::hexString(token) + "\n");
   } catch (const std::exception& error) {
     connection->cancel();
-    log("🛰 relay: dołączenie do sesji nieudane (" + std::string(error.what()) + ")");
+    log("🛰 relay: dołączenie do sesji nieudane (" + TransportError::describe(error) + ")");
     return markDone();
   }
   auto mux = std::make_shared<MultiplexedTCP>(connection);

@@ -18,7 +18,7 @@ std::string RelayLine::readLine() {
     if (auto line = buffer_.nextLine()) return *line;
     if (buffer_.overflowed()) {
       connection_->cancel();
-      throw TransportError::badEndpoint();
+      throw TransportError::badEndpoint(TransportError::Cause::lineTooLong);
     }
     struct Piece {
       tavlo::Bytes bytes;
@@ -32,7 +32,7 @@ std::string RelayLine::readLine() {
     });
     Piece piece = next.get();
     if (!piece.error.empty()) throw RelayConnectionError(piece.error);
-    if (piece.ended || piece.bytes.empty()) throw TransportError::badEndpoint();
+    if (piece.ended || piece.bytes.empty()) throw TransportError::lineEnded();
     buffer_.append(piece.bytes);
   }
 }

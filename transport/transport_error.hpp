@@ -15,21 +15,38 @@ class TransportError : public std::exception {
     // A connection that failed or was cancelled before it became ready.
     notReady = 1,
   };
+  // What happened, for the log: one kind stands for several events. It is not part of the error's
+  // value (two errors of one kind are equal).
+  enum class Cause : uint8_t {
+    unspecified,
+    timedOut,      // a bounded wait ran out
+    lineEnded,     // the peer closed a line connection
+    lineTooLong,   // a line passed the line codec's limit
+    noChallenge,   // the relay's first line was not a challenge the host could sign
+    signerFailed,  // the identity could not sign the challenge
+  };
 
-  static TransportError badEndpoint() { return TransportError(Kind::badEndpoint); }
-  static TransportError notReady() { return TransportError(Kind::notReady); }
+  static TransportError badEndpoint(Cause cause = Cause::unspecified) { return TransportError(Kind::badEndpoint, cause); }
+  static TransportError timedOut() { return badEndpoint(Cause::timedOut); }
+  static TransportError lineEnded() { return badEndpoint(Cause::lineEnded); }
+  static TransportError notReady() { return TransportError(Kind::notReady, Cause::unspecified); }
 
   Kind kind() const { return kind_; }
-  // The kind's name ("badEndpoint", "notReady"), as log lines print the error.
+  Cause cause() const { return cause_; }
+  // The kind's name ("badEndpoint", "notReady").
   const char* what() const noexcept override;
-  // What the kind stands for, for a reader of the log.
+  // What happened, for a reader of the log ("timed out", "the peer closed the line connection", ...);
+  // what the kind stands for when the cause is not known.
   std::string describe() const;
+  // describe() of a TransportError, what() of any other error: the text log lines print.
+  static std::string describe(const std::exception& error);
 
   friend bool operator==(const TransportError& a, const TransportError& b) { return a.kind_ == b.kind_; }
 
  private:
-  explicit TransportError(Kind kind) : kind_(kind) {}
+  TransportError(Kind kind, Cause cause) : kind_(kind), cause_(cause) {}
   Kind kind_;
+  Cause cause_;
 };
 
 }  // namespace vela

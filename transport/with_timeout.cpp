@@ -55,7 +55,7 @@ void raceAgainstTimer(tavlo::Scheduler& scheduler, int ms, std::function<void()>
   if (!finished) {
     // The limit won: the operation keeps its own state alive and ends when its wait is cancelled.
     runner.detach();
-    throw TransportError::badEndpoint();
+    throw TransportError::timedOut();
   }
   runner.join();
   if (error) std::rethrow_exception(error);

@@ -16,7 +16,7 @@ namespace vela {
 
 namespace detail {
 // Runs `operation` on a new thread and waits for it for up to `ms` of the scheduler's clock. Returns
-// when it finished (rethrowing its error); throws TransportError::badEndpoint when the limit passed.
+// when it finished (rethrowing its error); throws TransportError::timedOut() (kind badEndpoint) when the limit passed.
 void raceAgainstTimer(tavlo::Scheduler& scheduler, int ms, std::function<void()> operation);
 }  // namespace detail
 

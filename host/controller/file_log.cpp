@@ -25,7 +25,10 @@ int openForAppend(const fs::path& path) {
 
 }  // namespace
 
-fs::path FileLog::defaultPath() { return stateDirectory() / fileName; }
+std::optional<fs::path> FileLog::defaultPath() {
+  if (auto state = stateDirectory()) return *state / fileName;
+  return std::nullopt;
+}
 
 FileLog::FileLog(std::optional<fs::path> path)
     : path_(std::move(path)), queue_(std::string(reverseDnsPrefix) + ".filelog") {}

@@ -20,8 +20,8 @@ namespace tavlo {
 class FileLog {
  public:
   static constexpr const char* fileName = "tavlo-host.log";
-  // The state folder's log file.
-  static std::filesystem::path defaultPath();
+  // The state folder's log file; absent when the user has no private state folder.
+  static std::optional<std::filesystem::path> defaultPath();
 
   // Without a path, lines are dropped.
   explicit FileLog(std::optional<std::filesystem::path> path);

@@ -41,11 +41,12 @@ std::string readSmallFile(const fs::path& path) {
 
 }  // namespace
 
-fs::path InstanceLock::defaultPath() {
+std::optional<fs::path> InstanceLock::defaultPath() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
     return fs::path(runtime) / "tavlo" / fileName;
   }
-  return stateDirectory() / fileName;
+  if (auto state = stateDirectory()) return *state / fileName;
+  return std::nullopt;
 }
 
 std::optional<uint64_t> InstanceLock::startTicksOfStat(std::string_view stat) {

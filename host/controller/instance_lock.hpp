@@ -14,7 +14,7 @@ class InstanceLock {
  public:
   static constexpr const char* fileName = "host.lock";
   // $XDG_RUNTIME_DIR/tavlo/host.lock; the state folder when there is no runtime folder.
-  static std::filesystem::path defaultPath();
+  static std::optional<std::filesystem::path> defaultPath();
   // When this process started, in clock ticks since boot (/proc/self/stat); the present moment when
   // that cannot be read.
   static uint64_t ownStartTicks();

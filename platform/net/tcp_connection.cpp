@@ -33,7 +33,7 @@ std::string describe(const SocketAddress& address) { return address.isEmpty() ? 
 }  // namespace
 
 TcpConnection::Core::Core(std::shared_ptr<NetThread> t, asio::ip::tcp::socket&& accepted, ServiceClass sc)
-    : thread(std::move(t)), serviceClass(sc), socket(std::move(accepted)), readBuffer(maxReceiveBytes) {
+    : thread(std::move(t)), serviceClass(sc), socket(std::move(accepted)) {
   configure(socket, serviceClass);
   isConnected = true;
   remoteText = describe(remoteAddressOf(socket.native_handle()));
@@ -42,7 +42,7 @@ TcpConnection::Core::Core(std::shared_ptr<NetThread> t, asio::ip::tcp::socket&& 
 
 TcpConnection::Core::Core(std::shared_ptr<NetThread> t, std::string host, uint16_t port, ServiceClass sc)
     : thread(std::move(t)), serviceClass(sc), dialTarget(std::make_pair(std::move(host), port)),
-      socket(thread->context()), readBuffer(maxReceiveBytes) {}
+      socket(thread->context()) {}
 
 void TcpConnection::Core::start(OnState handler) {
   if (started) return;
@@ -91,21 +91,43 @@ void TcpConnection::Core::receive(OnReceive onReceive) {
     onReceive({}, false, "connection closed");
     return;
   }
+  // Waits for bytes first and sizes the buffer to them then: an idle connection holds no buffer, so
+  // thousands of silent peers cost little.
   auto self = shared_from_this();
-  socket.async_read_some(asio::buffer(readBuffer), [self, onReceive = std::move(onReceive)](
-                                                       const asio::error_code& ec, size_t count) {
-    if (count > 0) {
-      onReceive(ByteView(self->readBuffer.data(), count), false, {});
+  socket.async_wait(asio::socket_base::wait_read, [self, onReceive = std::move(onReceive)](
+                                                      const asio::error_code& ec) mutable {
+    if (ec) {
+      std::string error = ec.message();
+      onReceive({}, false, error);
+      if (ec != asio::error::operation_aborted) self->finish(State::failed, error);
       return;
     }
-    if (ec == asio::error::eof) {
-      onReceive({}, true, {});
-      return;
-    }
-    std::string error = ec ? ec.message() : "empty read";
-    onReceive({}, false, error);
-    if (ec != asio::error::operation_aborted) self->finish(State::failed, error);
+    self->readArrived(std::move(onReceive));
   });
+}
+
+void TcpConnection::Core::readArrived(OnReceive onReceive) {
+  asio::error_code ec;
+  size_t arrived = socket.available(ec);
+  size_t want = std::clamp<size_t>(arrived, 1, maxReceiveBytes);
+  if (readBuffer.size() < want) readBuffer.resize(want);
+  socket.non_blocking(true, ec);
+  size_t count = socket.read_some(asio::buffer(readBuffer.data(), want), ec);
+  if (count > 0) {
+    onReceive(ByteView(readBuffer.data(), count), false, {});
+    return;
+  }
+  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    receive(std::move(onReceive));  // woken without bytes after all: wait again
+    return;
+  }
+  if (ec == asio::error::eof) {
+    onReceive({}, true, {});
+    return;
+  }
+  std::string error = ec ? ec.message() : "empty read";
+  onReceive({}, false, error);
+  if (ec != asio::error::operation_aborted) finish(State::failed, error);
 }
 
 void TcpConnection::Core::send(Bytes bytes, std::function<void()> done) {

@@ -27,7 +27,8 @@ class TcpConnection {
 
   // Unsent bytes above which the socket reports itself not writable.
   static constexpr int notSentLowWatermarkBytes = 32 * 1024;
-  // Largest piece one receive returns.
+  // Largest piece one receive returns. The read buffer grows to what has arrived, up to this: a
+  // connection that never sends costs no buffer at all.
   static constexpr size_t maxReceiveBytes = 65'536;
 
   // A connection to host:port, resolved and connected once started.

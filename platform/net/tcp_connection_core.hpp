@@ -25,6 +25,8 @@ struct TcpConnection::Core : std::enable_shared_from_this<Core> {
 
   void start(OnState onState);      // NetThread
   void receive(OnReceive onReceive);  // NetThread
+  // NetThread, once the socket is readable: reads what has arrived into a buffer grown to fit it.
+  void readArrived(OnReceive onReceive);
   void send(Bytes bytes, std::function<void()> done);
   void cancel();
 
@@ -40,7 +42,7 @@ struct TcpConnection::Core : std::enable_shared_from_this<Core> {
   asio::ip::tcp::socket socket;
   std::optional<asio::ip::tcp::resolver> resolver;
   std::optional<asio::steady_timer> ackTimer;
-  std::vector<uint8_t> readBuffer;
+  std::vector<uint8_t> readBuffer;  // grows with what arrives, up to maxReceiveBytes
   std::vector<PendingSend> inFlight;  // NetThread
   OnState onState;                    // NetThread
   bool started = false;               // NetThread

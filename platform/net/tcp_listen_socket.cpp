@@ -2,24 +2,41 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <asio/steady_timer.hpp>
+#include <cerrno>
+#include <chrono>
 
 #include "platform/net/tcp_connection_core.hpp"
 
 namespace tavlo {
 
+namespace {
+// Accepting failed for want of descriptors or kernel memory: the connection stays queued.
+bool isExhaustion(const asio::error_code& ec) {
+  if (ec.category() != asio::system_category()) return false;
+  return ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS || ec.value() == ENOMEM;
+}
+}  // namespace
+
 struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
-  Core(std::shared_ptr<NetThread> t, ServiceClass sc) : thread(std::move(t)), serviceClass(sc), acceptor(thread->context()) {}
+  Core(std::shared_ptr<NetThread> t, ServiceClass sc)
+      : thread(std::move(t)), serviceClass(sc), acceptor(thread->context()), backoffTimer(thread->context()) {}
 
   // NetThread. Connections are taken by this code only (never by an asynchronous accept that would
   // hand them over later), so acceptWaiting() always sees every connection the kernel holds. The
-  // queue is drained, the wait armed, and drained again for what came in between.
+  // queue is drained, the wait armed, and drained again for what came in between. While backing off,
+  // nothing is armed: the timer calls this again.
   void accept() {
-    if (!acceptor.is_open()) return;
+    if (!acceptor.is_open() || backingOff) return;
     acceptWaiting();
+    if (backingOff || waitArmed) return;
+    waitArmed = true;
     std::weak_ptr<Core> weak = shared_from_this();
     acceptor.async_wait(asio::socket_base::wait_read, [weak](const asio::error_code& ec) {
       auto self = weak.lock();
-      if (self && !ec) self->accept();
+      if (!self) return;
+      self->waitArmed = false;
+      if (!ec) self->accept();
     });
     acceptWaiting();
   }
@@ -35,7 +52,11 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
       asio::ip::tcp::socket socket(thread->context());
       acceptor.accept(socket, ec);
       if (ec == asio::error::connection_aborted) continue;  // died in the queue: take the next one
-      if (ec) break;  // empty (or out of descriptors: the next connection's event tries again)
+      if (isExhaustion(ec)) {
+        backOff();
+        break;
+      }
+      if (ec) break;  // empty
       auto core = std::make_shared<TcpConnection::Core>(thread, std::move(socket), serviceClass);
       ++count;
       auto handler = onConnection;  // it may stop the listener, which lets go of onConnection
@@ -44,16 +65,34 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
     return count;
   }
 
+  // NetThread: tries again after a pause, by which time connections may have ended and freed theirs.
+  void backOff() {
+    if (backingOff) return;
+    backingOff = true;
+    std::weak_ptr<Core> weak = shared_from_this();
+    backoffTimer.expires_after(std::chrono::microseconds(acceptBackoffUs));
+    backoffTimer.async_wait([weak](const asio::error_code& ec) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->backingOff = false;
+      if (!ec) self->accept();
+    });
+  }
+
   void close() {  // NetThread
     asio::error_code ignored;
     acceptor.close(ignored);
+    backoffTimer.cancel();
     onConnection = nullptr;
   }
 
   const std::shared_ptr<NetThread> thread;
   const ServiceClass serviceClass;
   asio::ip::tcp::acceptor acceptor;
+  asio::steady_timer backoffTimer;
   OnConnection onConnection;  // NetThread
+  bool waitArmed = false;     // NetThread
+  bool backingOff = false;    // NetThread
 };
 
 std::unique_ptr<TcpListenSocket> TcpListenSocket::open(std::shared_ptr<NetThread> thread, uint16_t port,

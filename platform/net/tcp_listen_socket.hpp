@@ -1,6 +1,11 @@
 #pragma once
 // A host's TCP port: accepts connections on every address (dual stack), or on one address, and hands each
 // over started-ready.
+//
+// When the process is out of descriptors, the waiting connection cannot be taken and the port stays
+// readable: waiting for readiness again would return at once and spin a core for as long as the
+// descriptors stay taken. Accepting then pauses for acceptBackoffUs at a time, and the connections
+// already open are served meanwhile.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +20,9 @@ namespace tavlo {
 class TcpListenSocket {
  public:
   using OnConnection = std::function<void(std::shared_ptr<TcpConnection> connection)>;
+
+  // How long accepting pauses after the process ran out of descriptors.
+  static constexpr uint64_t acceptBackoffUs = 100'000;
 
   // Binds and listens on `port` of every address, or only of `address` (numeric IPv4 or IPv6) when one
   // is given. Throws std::system_error when the port is taken or unusable or the address is not one.

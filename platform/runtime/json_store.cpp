@@ -4,7 +4,9 @@
 
 namespace tavlo {
 
-JsonStore::JsonStore(std::filesystem::path path, Log log) : path_(std::move(path)), log_(std::move(log)) {
+JsonStore::JsonStore(std::optional<std::filesystem::path> path, Log log)
+    : path_(std::move(path)), log_(std::move(log)) {
+  if (!path_) return;
   auto bytes = readWholeFile(*path_);
   if (!bytes) return;
   auto parsed = JsonValue::parse(bytes->begin(), bytes->end(), nullptr, /*allow_exceptions=*/false);
@@ -86,7 +88,14 @@ void JsonStore::persist() const {
   if (error && log_) log_("cannot save " + path_->string() + ": " + *error);
 }
 
-std::filesystem::path Settings::defaultPath() { return configDirectory() / "settings.json"; }
-std::filesystem::path KeyValueStore::defaultPath() { return dataDirectory() / "kvstore.json"; }
+namespace {
+std::optional<std::filesystem::path> inside(std::optional<std::filesystem::path> folder, const char* name) {
+  if (!folder) return std::nullopt;
+  return *folder / name;
+}
+}  // namespace
+
+std::optional<std::filesystem::path> Settings::defaultPath() { return inside(configDirectory(), "settings.json"); }
+std::optional<std::filesystem::path> KeyValueStore::defaultPath() { return inside(dataDirectory(), "kvstore.json"); }
 
 }  // namespace tavlo

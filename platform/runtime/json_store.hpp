@@ -21,8 +21,8 @@ class JsonStore {
   // In memory only.
   JsonStore() = default;
   // Loads `path` if it exists; an unreadable or malformed file starts empty (and is logged), and is
-  // replaced at the first change.
-  explicit JsonStore(std::filesystem::path path, Log log = {});
+  // replaced at the first change. Without a path (the user has no private place), in memory only.
+  explicit JsonStore(std::optional<std::filesystem::path> path, Log log = {});
   virtual ~JsonStore() = default;
 
   std::optional<bool> getBool(const std::string& key) const;
@@ -49,11 +49,12 @@ class JsonStore {
   JsonValue values_ = JsonValue::object();
 };
 
-// User defaults: $XDG_CONFIG_HOME/tavlo/settings.json, or in memory for tests.
+// User defaults: $XDG_CONFIG_HOME/tavlo/settings.json, or in memory for tests (and for a user without
+// a home, whose default path is absent).
 class Settings final : public JsonStore {
  public:
   using JsonStore::JsonStore;
-  static std::filesystem::path defaultPath();
+  static std::optional<std::filesystem::path> defaultPath();
 };
 
 // The synced key-value store: a local JSON file ($XDG_DATA_HOME/tavlo/kvstore.json) or in memory.
@@ -61,7 +62,7 @@ class Settings final : public JsonStore {
 class KeyValueStore final : public JsonStore {
  public:
   using JsonStore::JsonStore;
-  static std::filesystem::path defaultPath();
+  static std::optional<std::filesystem::path> defaultPath();
   void synchronize() {}
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -17,33 +18,63 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// $HOME, else the account's home directory: never a shared temporary folder while the user has a home.
-fs::path homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
+// The largest file readPrivateFile takes: secrets are a few dozen bytes.
+constexpr off_t maxPrivateFileBytes = 1 << 20;
+
+// $HOME, else the account's home directory; none when the user has neither.
+std::optional<fs::path> homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home == '/') return fs::path(home);
   struct passwd entry{};
   struct passwd* found = nullptr;
   char buffer[4096];
   if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir &&
       *found->pw_dir == '/') {
-    return found->pw_dir;
+    return fs::path(found->pw_dir);
   }
-  return "/tmp";
+  return std::nullopt;
 }
 
-fs::path homeRelative(const char* xdgVariable, const char* fallback) {
+std::optional<fs::path> homeRelative(const char* xdgVariable, const char* fallback) {
   if (const char* xdg = std::getenv(xdgVariable); xdg && *xdg == '/') return fs::path(xdg) / "tavlo";
-  return homeDirectory() / fallback / "tavlo";
+  auto home = homeDirectory();
+  if (!home) return std::nullopt;
+  return *home / fallback / "tavlo";
 }
 
 std::string errnoText(const std::string& what, const fs::path& path) {
   return what + " " + path.string() + ": " + std::strerror(errno);
 }
 
+// Why an open file or folder may not hold secrets of this user, or nullopt.
+std::optional<std::string> privacyFault(int fd, const fs::path& path, bool directory) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return errnoText("fstat", path);
+  if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+    return (directory ? "not a directory: " : "not a regular file: ") + path.string();
+  }
+  if (st.st_uid != ::geteuid()) return "owned by uid " + std::to_string(st.st_uid) + ", not this user: " + path.string();
+  if (st.st_mode & 077) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
+    return std::string("open to group or others (mode ") + mode + "): " + path.string();
+  }
+  if (!directory && st.st_size > maxPrivateFileBytes) return "too large for a secret: " + path.string();
+  return std::nullopt;
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 }  // namespace
 
-fs::path configDirectory() { return homeRelative("XDG_CONFIG_HOME", ".config"); }
-fs::path dataDirectory() { return homeRelative("XDG_DATA_HOME", ".local/share"); }
-fs::path stateDirectory() { return homeRelative("XDG_STATE_HOME", ".local/state"); }
+std::optional<fs::path> configDirectory() { return homeRelative("XDG_CONFIG_HOME", ".config"); }
+std::optional<fs::path> dataDirectory() { return homeRelative("XDG_DATA_HOME", ".local/share"); }
+std::optional<fs::path> stateDirectory() { return homeRelative("XDG_STATE_HOME", ".local/state"); }
 
 std::optional<std::string> ensurePrivateDirectory(const fs::path& dir) {
   std::error_code ec;
@@ -96,6 +127,48 @@ std::optional<Bytes> readWholeFile(const fs::path& path) {
   Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return std::nullopt;
   return bytes;
+}
+
+PrivateRead readPrivateFile(const fs::path& path) {
+  PrivateRead out;
+  fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  Descriptor dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+  if (dir.fd < 0) {
+    if (errno != ENOENT) out.refusal = errnoText("open", folder);  // a link ends in ELOOP or ENOTDIR
+    return out;
+  }
+  if (auto fault = privacyFault(dir.fd, folder, true)) {
+    out.refusal = fault;
+    return out;
+  }
+  // Non-blocking, so that a FIFO planted in its place cannot hang the reader before the checks.
+  Descriptor file{::openat(dir.fd, path.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)};
+  if (file.fd < 0) {
+    if (errno != ENOENT) out.refusal = errnoText("open", path);
+    return out;
+  }
+  if (auto fault = privacyFault(file.fd, path, false)) {
+    out.refusal = fault;
+    return out;
+  }
+  Bytes bytes;
+  uint8_t chunk[4096];
+  for (;;) {
+    ssize_t n = ::read(file.fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.refusal = errnoText("read", path);
+      return out;
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+    if (bytes.size() > size_t(maxPrivateFileBytes)) {
+      out.refusal = "too large for a secret: " + path.string();
+      return out;
+    }
+  }
+  out.bytes = std::move(bytes);
+  return out;
 }
 
 }  // namespace tavlo

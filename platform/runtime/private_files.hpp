@@ -9,12 +9,14 @@
 
 namespace tavlo {
 
-// $XDG_CONFIG_HOME or ~/.config, $XDG_DATA_HOME or ~/.local/share, each with "tavlo" appended.
-std::filesystem::path configDirectory();
-std::filesystem::path dataDirectory();
+// $XDG_CONFIG_HOME or ~/.config, $XDG_DATA_HOME or ~/.local/share, each with "tavlo" appended. The
+// home is $HOME, else the account's entry. Absent when the user has neither a home nor the variable:
+// never a shared temporary folder, where another user could plant files first.
+std::optional<std::filesystem::path> configDirectory();
+std::optional<std::filesystem::path> dataDirectory();
 // $XDG_STATE_HOME or ~/.local/state, with "tavlo" appended: what the host keeps between runs that is
-// neither a setting nor data (its log).
-std::filesystem::path stateDirectory();
+// neither a setting nor data (its log). Absent on the same terms.
+std::optional<std::filesystem::path> stateDirectory();
 
 // Creates `dir` (and missing parents) with mode 0700, or tightens an existing one to 0700. Fails when
 // the path is a symbolic link, not a directory, or owned by another user. Returns an error text.
@@ -26,5 +28,17 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& path
                                                unsigned mode = 0600);
 
 std::optional<Bytes> readWholeFile(const std::filesystem::path& path);
+
+// A file that holds secrets (keys), as read by readPrivateFile.
+struct PrivateRead {
+  std::optional<Bytes> bytes;          // the content, when the file exists and passed every check
+  std::optional<std::string> refusal;  // why an existing file (or its folder) is not used
+};
+
+// Reads a file of secrets. Its folder and the file are opened without following a link, and used only
+// when both belong to the effective user and neither is open to group or others (checked on the open
+// descriptors, so a path swapped between check and read proves nothing). A missing file or folder is
+// simply absent; anything else that is wrong is a refusal with its reason.
+PrivateRead readPrivateFile(const std::filesystem::path& path);
 
 }  // namespace tavlo

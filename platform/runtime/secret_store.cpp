@@ -25,24 +25,34 @@ std::string escapeName(const std::string& text) {
 }
 }  // namespace
 
-FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {}
+FileSecretStore::FileSecretStore(std::optional<std::filesystem::path> directory, LogSink log)
+    : directory_(std::move(directory)), log_(std::move(log)) {}
 
-std::filesystem::path FileSecretStore::defaultDirectory() { return dataDirectory() / "secrets"; }
+std::optional<std::filesystem::path> FileSecretStore::defaultDirectory() {
+  auto data = dataDirectory();
+  if (!data) return std::nullopt;
+  return *data / "secrets";
+}
 
 std::filesystem::path FileSecretStore::itemPath(const std::string& service, const std::string& account) const {
-  return directory_ / (escapeName(service) + "@" + escapeName(account) + ".secret");
+  return directory_.value_or(std::filesystem::path()) / (escapeName(service) + "@" + escapeName(account) + ".secret");
 }
 
 std::optional<Bytes> FileSecretStore::read(const std::string& service, const std::string& account) const {
-  return readWholeFile(itemPath(service, account));
+  if (!directory_) return std::nullopt;
+  PrivateRead item = readPrivateFile(itemPath(service, account));
+  if (item.refusal && log_) log_("secret store: not using " + *item.refusal);
+  return item.bytes;
 }
 
-bool FileSecretStore::write(const std::string& service, const std::string& account, ByteView secret) {
-  if (ensurePrivateDirectory(directory_)) return false;
-  return !writeFileAtomically(itemPath(service, account), secret, 0600);
+SecretWrite FileSecretStore::write(const std::string& service, const std::string& account, ByteView secret) {
+  if (!directory_) return {"no private folder for secrets (the user has no home)"};
+  if (auto error = ensurePrivateDirectory(*directory_)) return {error};
+  return {writeFileAtomically(itemPath(service, account), secret, 0600)};
 }
 
 bool FileSecretStore::remove(const std::string& service, const std::string& account) {
+  if (!directory_) return false;
   std::error_code ec;
   return std::filesystem::remove(itemPath(service, account), ec);
 }
@@ -54,10 +64,10 @@ std::optional<Bytes> MemorySecretStore::read(const std::string& service, const s
   return it->second;
 }
 
-bool MemorySecretStore::write(const std::string& service, const std::string& account, ByteView secret) {
+SecretWrite MemorySecretStore::write(const std::string& service, const std::string& account, ByteView secret) {
   std::lock_guard guard(mutex_);
   items_[{service, account}] = Bytes(secret.begin(), secret.end());
-  return true;
+  return {};
 }
 
 bool MemorySecretStore::remove(const std::string& service, const std::string& account) {

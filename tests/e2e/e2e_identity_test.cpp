@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "e2e/e2e_identity.hpp"
@@ -37,6 +40,8 @@ TEST(E2EIdentity, TwoOpensOfTheSameStoresGiveTheSameIdAndKey) {
   EXPECT_EQ(second->signingPublicKey(), first->signingPublicKey());
   EXPECT_EQ(first->hostID(), E2EIdentity::derivedHostID(machineA));
   EXPECT_FALSE(second->previousHostID());
+  EXPECT_TRUE(second->isPersistent());
+  EXPECT_TRUE(host.log.lines().empty()) << host.log.lines().front();
   Bytes expected = storedForm(first->hostID(), seedOf(*first));
   EXPECT_EQ(host.secret(), expected);
   EXPECT_EQ(host.mirror(), expected);
@@ -54,7 +59,7 @@ TEST(E2EIdentity, TheKeyFilesArePrivateFromTheMomentTheyExist) {
   EXPECT_EQ(fileMode(host.mirrorPath().parent_path()), 0700u) << "tightened before the key is written";
   EXPECT_EQ(fileMode(host.secrets.itemPath(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount))),
             0600u);
-  EXPECT_EQ(fileMode(host.secrets.directory()), 0700u);
+  EXPECT_EQ(fileMode(*host.secrets.directory()), 0700u);
 }
 
 TEST(E2EIdentity, DerivedIdsAreStableVersionFiveVariantTen) {
@@ -174,13 +179,127 @@ TEST(E2EIdentity, TheDefaultMirrorIsInThePrivateDataFolderNotTheTemporaryOne) {
   ::unsetenv("XDG_DATA_HOME");
   ::unsetenv("HOME");
   auto path = E2EIdentity::defaultMirrorPath();
+  auto data = tavlo::dataDirectory();
   if (home) ::setenv("HOME", home->c_str(), 1);
   if (xdg) ::setenv("XDG_DATA_HOME", xdg->c_str(), 1);
 
-  EXPECT_EQ(path.filename(), "e2e-identity.bin");
+  ASSERT_TRUE(path) << "the account's entry gives a home";
+  EXPECT_EQ(path->filename(), "e2e-identity.bin");
   auto temp = std::filesystem::temp_directory_path().string();
-  EXPECT_NE(path.string().rfind(temp, 0), 0u) << path << " lies in " << temp;
-  EXPECT_EQ(path.parent_path(), tavlo::dataDirectory());
+  EXPECT_NE(path->string().rfind(temp, 0), 0u) << *path << " lies in " << temp;
+  EXPECT_EQ(path->parent_path(), data);
+}
+
+// A user's own key is never taken from where someone else could have put it (the attacker then knows
+// the key the host signs with) or could have read it. Planting a file of another user needs root.
+TEST(E2EIdentity, ACopyPlantedByAnotherUserOrOpenToOthersIsNotUsed) {
+  ASSERT_EQ(::geteuid(), 0u) << "planting files of another user needs root (CI runs the tests as root)";
+  constexpr uid_t stranger = 54'321;
+  namespace fs = std::filesystem;
+  struct Row {
+    const char* why;
+    std::function<void(HostStores&)> plant;  // after a valid identity was stored in the mirror only
+    const char* refusal;                     // in the log line
+  } rows[] = {
+      {"the mirror's folder belongs to another user",
+       [](HostStores& h) { ASSERT_EQ(::chown(h.mirrorPath().parent_path().c_str(), stranger, stranger), 0); },
+       "owned by uid 54321"},
+      {"the mirror belongs to another user",
+       [](HostStores& h) { ASSERT_EQ(::chown(h.mirrorPath().c_str(), stranger, stranger), 0); }, "owned by uid 54321"},
+      {"the mirror is readable by others",
+       [](HostStores& h) { ASSERT_EQ(::chmod(h.mirrorPath().c_str(), 0644), 0); }, "open to group or others (mode 644)"},
+      {"the mirror's folder is writable by the group",
+       [](HostStores& h) { ASSERT_EQ(::chmod(h.mirrorPath().parent_path().c_str(), 0770), 0); },
+       "open to group or others (mode 770)"},
+      {"the mirror is a link to a private file",
+       [](HostStores& h) {
+         fs::rename(h.mirrorPath(), h.home / "elsewhere.bin");
+         fs::create_symlink(h.home / "elsewhere.bin", h.mirrorPath());
+       },
+       "e2e-identity.bin"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    HostStores host;
+    auto planted = host.open();
+    host.setSecret(std::nullopt);
+    row.plant(host);
+    size_t before = host.log.lines().size();
+    auto opened = host.open();
+    EXPECT_NE(opened->signingPublicKey(), planted->signingPublicKey()) << "the planted key is not taken";
+    auto lines = host.log.lines();
+    ASSERT_GT(lines.size(), before);
+    EXPECT_NE(lines[before].find("pomijam kopię"), std::string::npos) << lines[before];
+    EXPECT_NE(lines[before].find(row.refusal), std::string::npos) << lines[before];
+  }
+
+  // The secret store reads its items the same way.
+  HostStores host;
+  auto planted = host.open();
+  ASSERT_EQ(::chown(host.secrets.directory()->c_str(), stranger, stranger), 0);
+  EXPECT_EQ(host.secret(), std::nullopt);
+  EXPECT_NE(host.log.lines().back().find("secret store: not using owned by uid 54321"), std::string::npos)
+      << host.log.lines().back();
+}
+
+// A copy that cannot be written is said so, with the reason; the process keeps one key whatever the
+// stores do, and says that it will not survive a restart.
+TEST(E2EIdentity, AnUnwritableStoreIsLoggedAndTheKeyStaysForTheProcess) {
+  tavlo::testkit::TempDir home;
+  ASSERT_FALSE(tavlo::writeFileAtomically(home / "file", Bytes{1}));  // a folder cannot be made below a file
+  e2etest::LogLines log;
+  tavlo::FileSecretStore secrets(home / "file/secrets", log.sink());
+  tavlo::Settings settings;
+  E2EIdentity::Stores stores{secrets, settings, home / "file/e2e-identity.bin", [] { return std::optional<std::string>(machineA); },
+                             log.sink()};
+  auto first = E2EIdentity::shared(stores);
+  auto again = E2EIdentity::shared(stores);
+  EXPECT_EQ(again->signingPublicKey(), first->signingPublicKey());
+  EXPECT_FALSE(first->isPersistent());
+  // Reading found folders that are not folders (logged too); then the two writes failed, once each.
+  auto lines = log.lines();
+  ASSERT_GE(lines.size(), 3u);
+  lines.erase(lines.begin(), lines.end() - 3);
+  EXPECT_TRUE(lines[0].starts_with("🔐 tożsamość: zapis w magazynie sekretów nieudany (")) << lines[0];
+  EXPECT_NE(lines[0].find("Not a directory"), std::string::npos) << lines[0];
+  EXPECT_TRUE(lines[1].starts_with("🔐 tożsamość: zapis kopii ")) << lines[1];
+  EXPECT_NE(lines[1].find("not a directory"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2], E2EIdentity::notPersistentLine);
+}
+
+// With no HOME, no XDG folders and no account entry there is no private place: the identity is made for
+// this run only, and nothing is read from or written to a shared folder. The check runs as a user
+// without an account entry, in a child process started with setpriv.
+TEST(E2EIdentity, WithoutAPrivatePlaceTheIdentityLivesInMemoryForThisRunOnly) {
+  constexpr const char* childVariable = "TAVLO_TEST_NO_HOME_CHILD";
+  if (std::getenv(childVariable)) {
+    EXPECT_FALSE(tavlo::dataDirectory());
+    EXPECT_FALSE(tavlo::configDirectory());
+    EXPECT_FALSE(E2EIdentity::defaultMirrorPath());
+    e2etest::LogLines log;
+    tavlo::FileSecretStore secrets(tavlo::FileSecretStore::defaultDirectory(), log.sink());
+    tavlo::Settings settings(tavlo::Settings::defaultPath());
+    E2EIdentity::Stores stores{secrets, settings};
+    stores.log = log.sink();
+    auto identity = E2EIdentity::load(stores);
+    EXPECT_FALSE(identity->isPersistent());
+    EXPECT_EQ(log.lines().back(), E2EIdentity::notPersistentLine);
+    EXPECT_FALSE(std::filesystem::exists("/tmp/.local/share/tavlo/e2e-identity.bin"));
+    return;
+  }
+  ASSERT_EQ(::geteuid(), 0u) << "setpriv needs root (CI runs the tests as root)";
+  ASSERT_EQ(::getpwuid(54'321), nullptr) << "uid 54321 must have no account entry";
+  std::string command = std::string("setpriv --reuid=54321 --regid=54321 --clear-groups env -i ") + childVariable +
+                        "=1 " + std::filesystem::read_symlink("/proc/self/exe").string() +
+                        " --gtest_filter=E2EIdentity.WithoutAPrivatePlaceTheIdentityLivesInMemoryForThisRunOnly 2>&1";
+  FILE* child = ::popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, child)) output.append(buffer, n);
+  int status = ::pclose(child);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -35,28 +35,6 @@ inline Bytes publicKeyOf(const E2EIdentity& identity) {
 
 inline bool trustAll(const tavlo::Uuid&, ByteView, const tavlo::LogSink&) { return true; }
 
-// One host's stores in a temporary home: a file-backed secret store, the mirror file beside it and an
-// in-memory user defaults; `platform` is what the machine id reads.
-struct HostStores {
-  tavlo::testkit::TempDir home;
-  tavlo::FileSecretStore secrets{home / "data/tavlo/secrets"};
-  tavlo::Settings settings;
-  std::optional<std::string> platform = machineA;
-
-  std::filesystem::path mirrorPath() const { return home / "data/tavlo/e2e-identity.bin"; }
-  std::shared_ptr<const E2EIdentity> open() {
-    return E2EIdentity::load({secrets, settings, mirrorPath(), [this] { return platform; }});
-  }
-  std::optional<Bytes> secret() const {
-    return secrets.read(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
-  }
-  void setSecret(std::optional<Bytes> blob) {
-    if (blob) secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), *blob);
-    else secrets.remove(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
-  }
-  std::optional<Bytes> mirror() const { return tavlo::readWholeFile(mirrorPath()); }
-};
-
 // Collects log lines from any thread; a test waits for the line that tells it a packet was handled.
 class LogLines {
  public:
@@ -83,6 +61,29 @@ class LogLines {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
+};
+
+// One host's stores in a temporary home: a file-backed secret store, the mirror file beside it and an
+// in-memory user defaults; `platform` is what the machine id reads.
+struct HostStores {
+  tavlo::testkit::TempDir home;
+  LogLines log;  // what the stores and the identity logged
+  tavlo::FileSecretStore secrets{home / "data/tavlo/secrets", log.sink()};
+  tavlo::Settings settings;
+  std::optional<std::string> platform = machineA;
+
+  std::filesystem::path mirrorPath() const { return home / "data/tavlo/e2e-identity.bin"; }
+  std::shared_ptr<const E2EIdentity> open() {
+    return E2EIdentity::load({secrets, settings, mirrorPath(), [this] { return platform; }, log.sink()});
+  }
+  std::optional<Bytes> secret() const {
+    return secrets.read(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
+  }
+  void setSecret(std::optional<Bytes> blob) {
+    if (blob) secrets.write(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount), *blob);
+    else secrets.remove(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
+  }
+  std::optional<Bytes> mirror() const { return tavlo::readWholeFile(mirrorPath()); }
 };
 
 // A header and `payloadSize` bytes of 0xA5.

@@ -84,6 +84,29 @@ TEST(EncryptedTransportHost, BeforeTheKeyNothingUnsealedReachesTheSession) {
   EXPECT_EQ(*first, packet(Channel::control, ControlType::clientHello, 40, 1)) << "only the sealed hello, opened";
 }
 
+// The client seals from the moment it has the ack, and the host judges each channel on a pump thread
+// of its own: a sealed packet judged before the key existed would be dropped, losing reliable data. The
+// tap holds the ack at the moment the host hands it over, until the client's first sealed input (sent
+// as if the ack had already arrived) has been judged.
+TEST(EncryptedTransportHost, TheKeyIsInPlaceBeforeTheAckLeaves) {
+  Host host;
+  auto client = E2EClientHandshake::start(host.hostKey());
+  const Bytes input = packet(Channel::inputReliable, 0x30, 8);
+  std::optional<Bytes> judged;
+  auto& ackTap = host.pair.host->memoryReliable(Channel::control).sent();
+  ackTap.setOnAdd([&](ByteView ack) {
+    auto result = client->judgeAck(ack, [](auto&&...) { return true; }, {});
+    if (result.verdict != E2EClientHandshake::Verdict::keyed) return;
+    host.pair.host->memoryReliable(Channel::inputReliable).inject(sealed(input, *result.key));
+    const auto& clock = tavlo::SteadyClock::shared();
+    judged = host.wrapper->inputReliable().incoming().receiveUntil(clock, clock.nowUs() + 2'000'000);
+  });
+  host.rawClient(Channel::control).send(client->helloPacket());
+  ASSERT_TRUE(next(host.rawClient(Channel::control).incoming())) << "the ack, let go by the tap";
+  ackTap.setOnAdd({});
+  EXPECT_EQ(judged, input) << "opened and delivered, not dropped for want of a key";
+}
+
 // Whoever can write into the byte stream (a relay on the way) must not inject keys, text or a
 // password once the session is keyed.
 TEST(EncryptedTransportHost, AfterTheKeyAnUnsealedReliablePacketIsDropped) {

@@ -4,6 +4,7 @@
 
 #include "platform/runtime/random.hpp"
 #include "protocol/parity_encoder.hpp"
+#include "tests/testkit/heap_usage.hpp"
 
 namespace vela {
 namespace {
@@ -458,6 +459,47 @@ TEST(FrameAssembler, UntrustedLengthsNeverReachAnAllocation) {
   EXPECT_EQ(nacks[0].missing.size(), 65'534u);
   EXPECT_EQ(a->reapExpired(t0 + 300'001, 100'000, 300'000).size(), 1u);
   EXPECT_EQ(a.lines.back(), "📊 DROP KEYFRAME f=81 chunks=65535 got=1 miss=65534 tail=29% span=0ms");
+}
+
+// Keyframes are never pruned by count, so a peer can start one keyframe after another, each claiming
+// the largest chunk count. What a frame holds must follow what arrived (200 one-byte chunks once took
+// 400 MiB of bookkeeping), and past the bound the oldest frames go and are reported as given up.
+TEST(FrameAssembler, EverNewKeyframesStayWithinTheMemoryBound) {
+  auto hostileChunk = [](uint32_t frameId, size_t payloadSize) {
+    VideoChunk chunk;
+    chunk.frameId = frameId;
+    chunk.chunkIdx = 65'534;
+    chunk.chunkCount = 65'535;
+    chunk.frameFlags = FrameFlags::idr;
+    chunk.generation = 1;
+    chunk.frameByteLength = 0xFFFF'FFFF;
+    chunk.payload = Bytes(payloadSize, 0x5A);
+    return chunk;
+  };
+  auto grownSince = [](size_t before) { return int64_t(tavlo::testkit::heapBytesInUse()) - int64_t(before); };
+
+  {
+    size_t before = tavlo::testkit::heapBytesInUse();
+    FrameAssembler assembler(16);
+    for (uint32_t id = 1; id <= 200; ++id) assembler.ingest(hostileChunk(id, 1), t0);
+    EXPECT_EQ(assembler.inFlightCount(), 200) << "all kept: far below the bound";
+    EXPECT_LT(grownSince(before), 1 << 20);
+  }
+
+  constexpr size_t bound = 1 << 20;
+  size_t before = tavlo::testkit::heapBytesInUse();
+  FrameAssembler assembler(16, bound);
+  for (uint32_t id = 1; id <= 1'500; ++id) assembler.ingest(hostileChunk(id, maxVideoChunkPayload), t0);  // 2 MiB
+  EXPECT_LE(assembler.heldBytes(), bound);
+  EXPECT_LT(grownSince(before), int64_t(2 * bound));
+  EXPECT_TRUE(assembler.frameIsIdr(1'500)) << "the newest frame stays";
+  EXPECT_FALSE(assembler.frameIsIdr(1)) << "the oldest went";
+
+  auto given = assembler.reapExpired(t0 + 1, 100'000, 300'000);
+  EXPECT_EQ(given.size() + size_t(assembler.inFlightCount()), 1'500u) << "every frame dropped is reported once";
+  EXPECT_TRUE(std::all_of(given.begin(), given.end(), [](const auto& frame) { return frame.wasIdr; }));
+  EXPECT_TRUE(assembler.reapExpired(t0 + 2, 100'000, 300'000).empty());
+  EXPECT_EQ(assembler.ingest(hostileChunk(1, 1), t0 + 3).kind, Kind::duplicate) << "a dropped frame stays given up";
 }
 
 }  // namespace

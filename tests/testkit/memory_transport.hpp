@@ -31,6 +31,7 @@ class MemoryReliableChannel final : public ReliableChannel {
   int64_t outstandingBytes() const override { return 0; }
 
   const Tap& sent() const { return tap_; }
+  Tap& sent() { return tap_; }
   void inject(ByteView packet) { incoming_.send(Bytes(packet.begin(), packet.end())); }
 
  private:

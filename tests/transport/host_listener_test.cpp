@@ -78,6 +78,7 @@ Session connectSession(LoopbackHost& host, const std::string& ip) {
 class HostListenerOnBothFamilies : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(HostListenerOnBothFamilies, YieldsOneTransportOnceTcpAndAllThreeFlowsAreThere) {
+  if (testkit::ipv6Missing(GetParam())) GTEST_SKIP() << testkit::ipv6MissingText;
   LoopbackHost host;
   ASSERT_TRUE(host.start());
   ScriptedClient client(host, GetParam());
@@ -166,6 +167,36 @@ TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
   // The first one was cancelled and forgotten: its next datagram opens a new flow.
   client.send(Slot::video, Bytes{2});
   EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().pendingFlowEpochs[0] != -1; }));
+}
+
+// The session's hello watchdog starts only once a transport exists: a connection that never gets its
+// flows is closed after as long, with the flows its epoch gathered, so a silent peer holds nothing.
+TEST(HostListener, AConnectionThatNeverGetsItsFlowsIsClosedAfterEightSeconds) {
+  tavlo::FakeClock clock;
+  tavlo::ManualScheduler scheduler(clock);
+  LoopbackHost host(&scheduler);
+  ASSERT_TRUE(host.start());
+  ScriptedClient idle(host, "127.0.0.1");
+  idle.connect();
+  idle.bind(Slot::video);
+  scheduler.advanceBy(HostListener::pendingConnectionTimeoutUs - 1);
+  host.listener().waitIdle();
+  EXPECT_FALSE(idle.tcp->closedByPeer(std::chrono::milliseconds(50)));
+  scheduler.advanceBy(1);
+  host.listener().waitIdle();
+  EXPECT_TRUE(idle.tcp->closedByPeer());
+  auto s = host.listener().snapshot();
+  EXPECT_EQ(s.pendingMuxEpoch, -1);
+  EXPECT_EQ(s.pendingFlowEpochs, (std::array<int64_t, 3>{-1, -1, -1})) << "its flow went with it";
+  EXPECT_TRUE(host.log.waitFor("nie dostało swoich przepływów UDP w 8 s — zamykam"));
+
+  // A connection that got its flows in time is a session's from then on: its timer does nothing.
+  auto session = connectSession(host, "127.0.0.1");
+  ASSERT_TRUE(session.transport);
+  scheduler.advanceBy(HostListener::pendingConnectionTimeoutUs);
+  host.listener().waitIdle();
+  EXPECT_FALSE(session.transport->isClosed());
+  EXPECT_FALSE(session.client->tcp->closedByPeer(std::chrono::milliseconds(50)));
 }
 
 struct LateFlowFixture : ::testing::Test {
@@ -277,7 +308,13 @@ TEST(HostListener, StartRefusesABlockItCannotOpenAndLeavesNothingOpen) {
   ASSERT_TRUE(host.start());
   uint16_t base = host.basePort();
   host.stop();
-  auto taken = std::make_unique<RawUdp>("::", static_cast<uint16_t>(base + 2));  // the audio port
+  // The audio port, taken in the family the listener binds (IPv4 alone on a kernel without IPv6).
+  std::unique_ptr<RawUdp> taken;
+  try {
+    taken = std::make_unique<RawUdp>("::", static_cast<uint16_t>(base + 2));
+  } catch (const std::runtime_error&) {
+    taken = std::make_unique<RawUdp>("0.0.0.0", static_cast<uint16_t>(base + 2));
+  }
   EXPECT_THROW(listener->start(base), std::system_error);
   taken.reset();
   EXPECT_NO_THROW(listener->start(base)) << "the failed start closed the ports it had opened";

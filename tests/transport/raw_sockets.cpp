@@ -57,6 +57,19 @@ Bytes joined(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+bool ipv6Missing(const std::string& address) {
+  if (address.find(':') == std::string::npos) return false;
+  static const bool missing = [] {
+    auto loopback = socketAddress("::1", 0);
+    int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // no IPv6 in the kernel at all
+    bool bound = ::bind(fd, loopback.get(), loopback.length) == 0;  // fails where IPv6 is disabled
+    ::close(fd);
+    return !bound;
+  }();
+  return missing;
+}
+
 RawUdp::RawUdp(const std::string& localAddress, uint16_t localPort) {
   auto local = socketAddress(localAddress, localPort);
   fd_ = ::socket(local.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -23,6 +23,36 @@ std::string shortID(const std::string& hostID) { return hostID.substr(0, 8); }
 
 }  // namespace
 
+RelayRegistry::RelayRegistry(Random& random)
+    : random_(random), ownState_(std::make_unique<JsonStore>()), state_(*ownState_) {}
+
+RelayRegistry::RelayRegistry(Random& random, JsonStore& state) : random_(random), state_(state) {}
+
+bool RelayRegistry::unpin(JsonStore& state, const std::string& hostID) {
+  JsonValue pins = state.getValue(pinsKey).value_or(JsonValue::object());
+  if (!pins.is_object() || pins.erase(hostID) == 0) return false;
+  state.set(pinsKey, std::move(pins));
+  return true;
+}
+
+bool RelayRegistry::pinAllows(const std::string& hostID, ByteView sigPub, Actions& out) {
+  JsonValue pins = state_.getValue(pinsKey).value_or(JsonValue::object());
+  if (!pins.is_object()) pins = JsonValue::object();
+  const std::string key = base64Encode(sigPub);
+  if (auto pinned = pins.find(hostID); pinned != pins.end()) {
+    return pinned->is_string() && pinned->get<std::string>() == key;
+  }
+  if (pins.size() >= maxPins) {
+    out.log.push_back("relay: host " + shortID(hostID) + "… bez przypięcia klucza (" + std::to_string(maxPins) +
+                      " przypięć, to granica)");
+    return true;
+  }
+  pins[hostID] = key;
+  state_.set(pinsKey, std::move(pins));
+  out.log.push_back("relay: klucz hosta " + shortID(hostID) + "… przypięty");
+  return true;
+}
+
 RelayRegistry::Actions RelayRegistry::opened(ConnectionId id) {
   Connection& connection = connections_[id];
   connection.challenge = random_.bytes(challengeBytes);
@@ -88,6 +118,14 @@ void RelayRegistry::registerHost(ConnectionId id, Connection& connection, const 
     return;
   }
   const std::string& hostID = fields[1];
+  if (!pinAllows(hostID, *sigPub, out)) {
+    // The registered host keeps its registration: a stranger must not cut it off.
+    out.log.push_back("relay: odrzucona rejestracja hosta " + shortID(hostID) +
+                      "… — inny klucz niż przypięty (operator zdejmuje pin: tavlo-relay --unpin " + hostID + ")");
+    out.sends.push_back({id, "E inny klucz niż przypięty do tego hosta\n"});
+    out.closes.push_back(id);
+    return;
+  }
   auto previous = hosts_.find(hostID);
   if (previous != hosts_.end() && previous->second.connection != id) {
     // The host registered again: its earlier connection is stale.
@@ -112,13 +150,16 @@ const RelayRegistry::Host* RelayRegistry::gatedHost(const std::string& hostID, c
 void RelayRegistry::probe(ConnectionId id, const std::vector<std::string>& fields, Actions& out) {
   connections_[id].role = Role::probe;
   const Host* host = fields.size() == 3 ? gatedHost(fields[1], fields[2]) : nullptr;
+  // A probe asks once: the connection closes behind the answer, so it holds nothing afterwards.
   if (!host) {
     out.sends.push_back({id, "A 0\n"});
+    out.closes.push_back(id);
     return;
   }
   // This relay cannot test the host's router mapping; a published endpoint is taken as working.
   std::string natWorks = host->endpoint != "-" ? "1" : "0";
   out.sends.push_back({id, "A 1 " + host->endpoint + " " + natWorks + " " + (host->relayData ? "1" : "0") + "\n"});
+  out.closes.push_back(id);
 }
 
 void RelayRegistry::openSession(ConnectionId id, Connection& connection, const std::vector<std::string>& fields,
@@ -197,6 +238,11 @@ RelayRegistry::Actions RelayRegistry::joinExpired(const Token& token) {
   out.sends.push_back({session->second.client, "S -\n"});
   out.closes.push_back(session->second.client);
   return out;
+}
+
+bool RelayRegistry::awaitsFirstLine(ConnectionId id) const {
+  auto found = connections_.find(id);
+  return found != connections_.end() && found->second.role == Role::unknown;
 }
 
 bool RelayRegistry::isLiveToken(ByteView token) const {

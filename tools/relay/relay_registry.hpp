@@ -4,9 +4,12 @@
 // events and carries out the actions it returns, in order.
 //
 // Every connection hears "CH <challenge>" first. Then, by its first line:
-//   H <host id> <public key> <signature>  registration; the signature of the challenge must verify.
-//                                         Later lines: EP <endpoint or ->, RD <1 or 0>.
-//   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0".
+//   H <host id> <public key> <signature>  registration; the signature of the challenge must verify,
+//                                         and the key must be the one pinned to the host id (the first
+//                                         key it registered with), else "E <reason>" and the connection
+//                                         closes. Later lines: EP <endpoint or ->, RD <1 or 0>.
+//   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0";
+//                                         then the connection closes.
 //   C <host id> <gate MAC>                session: the host hears "N <token>"; the client hears
 //                                         "S <token>" once the host has joined, "S -" when refused.
 //   J <token>                             the host joins: its connection and the client's are spliced.
@@ -14,11 +17,13 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/runtime/bytes.hpp"
+#include "platform/runtime/json_store.hpp"
 #include "platform/runtime/random.hpp"
 
 namespace tavlo::relay {
@@ -45,7 +50,19 @@ class RelayRegistry {
     std::vector<Token> sessionsClosed;   // their datagram routes go
   };
 
-  explicit RelayRegistry(Random& random) : random_(random) {}
+  // Pins that stop a stranger from registering under a known host id with a key of its own: hosts
+  // are told apart by nothing else. Past this many, new host ids register without a pin (logged), so
+  // that registrations cannot grow the state file without end.
+  static constexpr size_t maxPins = 100'000;
+  static constexpr const char* pinsKey = "pins";  // in the state: host id -> Base64 public key
+
+  // Pins kept in memory only (tests, fuzzing).
+  explicit RelayRegistry(Random& random);
+  // Pins kept in `state` (the service's state file), which must outlive the registry.
+  RelayRegistry(Random& random, JsonStore& state);
+
+  // Removes the pin of `hostID` from `state`; false when there was none.
+  static bool unpin(JsonStore& state, const std::string& hostID);
 
   Actions opened(ConnectionId id);
   Actions received(ConnectionId id, const std::string& line);
@@ -56,6 +73,8 @@ class RelayRegistry {
 
   // Whether datagrams with this token belong to a session that is still open.
   bool isLiveToken(ByteView token) const;
+  // Whether the connection has not yet said what it is (no first line taken).
+  bool awaitsFirstLine(ConnectionId id) const;
   size_t registeredHosts() const { return hosts_.size(); }
 
  private:
@@ -84,7 +103,12 @@ class RelayRegistry {
   // The host registered under `hostID` whose key the gate MAC was made with.
   const Host* gatedHost(const std::string& hostID, const std::string& mac) const;
 
+  // The key pinned to `hostID`, pinning `sigPub` when there is none yet; false when another key is.
+  bool pinAllows(const std::string& hostID, ByteView sigPub, Actions& out);
+
   Random& random_;
+  std::unique_ptr<JsonStore> ownState_;  // when no state was given
+  JsonStore& state_;
   std::map<ConnectionId, Connection> connections_;
   std::map<std::string, Host> hosts_;
   std::map<Token, Session> sessions_;

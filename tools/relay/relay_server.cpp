@@ -12,6 +12,7 @@
 #include "platform/runtime/random.hpp"
 #include "tools/relay/relay_forwarder.hpp"
 #include "tools/relay/relay_registry.hpp"
+#include "transport/host_listener.hpp"
 #include "transport/relay_datagram_header.hpp"
 #include "transport/relay_line_buffer.hpp"
 
@@ -22,20 +23,57 @@ using ConnectionId = RelayRegistry::ConnectionId;
 struct RelayServer::Core : std::enable_shared_from_this<Core> {
   struct Connection {
     std::shared_ptr<TcpConnection> socket;
+    std::string address;  // the peer's IP address, for the per-address cap
     vela::RelayLineBuffer lines;
     std::optional<ConnectionId> partner;  // set once spliced: bytes are piped, not read as lines
   };
 
-  explicit Core(Options o) : options(std::move(o)), thread(NetThread::start("tavlo.relay")), registry(SystemRandom::shared()) {}
+  explicit Core(Options o)
+      : options(std::move(o)),
+        thread(NetThread::start("tavlo.relay")),
+        state(options.stateFile, options.log),
+        registry(SystemRandom::shared(), state) {}
 
   // All below on `thread`.
   void accepted(std::shared_ptr<TcpConnection> socket) {
-    ConnectionId id = nextId++;
     ++counters.connections;
+    std::string address = vela::HostListener::ipPart(socket->remoteDescription());
+    auto known = perAddress.find(address);
+    const size_t fromAddress = known == perAddress.end() ? 0 : known->second;
+    if (connections.size() >= options.maxConnections || fromAddress >= options.maxConnectionsPerAddress) {
+      // One line for the first refusal and one per thousand after it: a flood must not flood the log.
+      if (counters.refusedConnections++ % 1000 == 0) {
+        log("relay: za dużo połączeń (" + std::to_string(connections.size()) + " razem, " +
+            std::to_string(fromAddress) + " z " + address + "), zamykam; odrzucone dotąd: " +
+            std::to_string(counters.refusedConnections));
+      }
+      socket->cancel();
+      return;
+    }
+    perAddress[address] += 1;
+    ConnectionId id = nextId++;
     socket->start([](TcpConnection::State, const std::string&) {});
-    connections[id] = Connection{socket, {}, std::nullopt};
+    connections[id] = Connection{socket, address, {}, std::nullopt};
+    watchFirstLine(id);  // timed from before the challenge leaves: a peer that has it is being timed
     apply(registry.opened(id));
     readNext(id);
+  }
+
+  // A peer that connects and never says what it is holds a descriptor and memory for nothing.
+  void watchFirstLine(ConnectionId id) {
+    if (!options.scheduler) return;
+    std::weak_ptr<Core> weak = weak_from_this();
+    options.scheduler->after(options.firstLineTimeoutUs, [weak, id] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->thread->post([weak, id] {
+        auto core = weak.lock();
+        if (!core || !core->connections.contains(id) || !core->registry.awaitsFirstLine(id)) return;
+        ++core->counters.silentConnections;
+        core->log("relay: połączenie " + std::to_string(id) + " bez pierwszej linii, zamykam");
+        core->close(id);
+      });
+    });
   }
 
   void readNext(ConnectionId id) {
@@ -144,6 +182,9 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
     auto found = connections.find(id);
     if (found == connections.end()) return;
     found->second.socket->cancel();
+    if (auto count = perAddress.find(found->second.address); count != perAddress.end() && --count->second == 0) {
+      perAddress.erase(count);
+    }
     connections.erase(found);
     apply(registry.closed(id));
   }
@@ -167,6 +208,7 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
     if (listener) listener->stop();
     for (auto& [id, connection] : connections) connection.socket->cancel();
     connections.clear();
+    perAddress.clear();
   }
 
   void log(const std::string& line) const {
@@ -177,9 +219,11 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
   const std::shared_ptr<NetThread> thread;
   std::unique_ptr<TcpListenSocket> listener;
   std::shared_ptr<UdpSocket> udp;
+  JsonStore state;
   RelayRegistry registry;
   RelayForwarder<SocketAddress> forwarder;
   std::map<ConnectionId, Connection> connections;
+  std::map<std::string, size_t> perAddress;  // open connections by IP address
   ConnectionId nextId = 1;
   Counters counters;
 };
@@ -225,6 +269,7 @@ RelayServer::Counters RelayServer::counters() const {
   core->thread->sync([&] {
     snapshot = core->counters;
     snapshot.registeredHosts = core->registry.registeredHosts();
+    snapshot.openConnections = core->connections.size();
   });
   return snapshot;
 }

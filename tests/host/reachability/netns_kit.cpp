@@ -73,7 +73,7 @@ bool runOrNote(const std::vector<std::string>& argv, std::string& failures) {
   return false;
 }
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment)
+NetnsProcess::NetnsProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment)
     : logPath_(std::move(logPath)) {
   auto args = argvOf(argv);
   pid_ = fork();
@@ -91,15 +91,15 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logPath, s
   }
 }
 
-ChildProcess::~ChildProcess() { stop(); }
+NetnsProcess::~NetnsProcess() { stop(); }
 
-bool ChildProcess::running() {
+bool NetnsProcess::running() {
   if (pid_ <= 0) return false;
   if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
   return pid_ > 0;
 }
 
-bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
+bool NetnsProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (log().find(text) != std::string::npos) return true;
@@ -109,9 +109,9 @@ bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds
   return false;
 }
 
-std::string ChildProcess::log() const { return readFile(logPath_); }
+std::string NetnsProcess::log() const { return readFile(logPath_); }
 
-void ChildProcess::stop() {
+void NetnsProcess::stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   for (int i = 0; i < 100; ++i) {

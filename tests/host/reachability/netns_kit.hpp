@@ -24,13 +24,14 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 // Runs it and, on a non-zero exit, appends the command and its output to `failures`.
 bool runOrNote(const std::vector<std::string>& argv, std::string& failures);
 
-// A background program whose standard output and error go to a file.
-class ChildProcess {
+// A background program whose standard output and error go to a file. Named apart from the test kit's
+// ChildProcess: two classes of one name in one program break the link (and the one-definition rule).
+class NetnsProcess {
  public:
-  ChildProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment = {});
-  ~ChildProcess();  // stop()
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  NetnsProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment = {});
+  ~NetnsProcess();  // stop()
+  NetnsProcess(const NetnsProcess&) = delete;
+  NetnsProcess& operator=(const NetnsProcess&) = delete;
 
   bool running();
   // Waits until the log holds `text` (true), the program exits or the time is up (false).

@@ -109,7 +109,7 @@ TEST(RelayHostLink, AnswersNoFirstLineThatIsNotASignableChallengeAndRetries) {
     ASSERT_TRUE(peer) << row.why;
     EXPECT_FALSE(peer->readLine(300ms)) << row.why;
     EXPECT_TRUE(peer->closedByPeer()) << row.why;
-    EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (badEndpoint) — ponawiam za 1s")) << row.why;
+    EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (no challenge that can be signed) — ponawiam za 1s")) << row.why;
     EXPECT_EQ(f.hostLog.count("odmowa podpisu"), row.refusedToSign ? 1u : 0u) << row.why;
     // Ordinary challenges are still signed: the next registration succeeds.
     f.scheduler.advanceBy(1'000'000);
@@ -127,7 +127,8 @@ TEST(RelayHostLink, RetriesAfterOneTwoFourEightSixteenThenThirtySeconds) {
     ASSERT_TRUE(peer) << attempt;
     peer->close();
     std::string wait = std::to_string(expected[attempt]);
-    ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła (", attempt + 1)) << attempt;
+    // The line connection ended: the log says so, not merely the kind of the error.
+    ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła (the peer closed the line connection)", attempt + 1)) << attempt;
     EXPECT_TRUE(f.hostLog.lines().back().ends_with("— ponawiam za " + wait + "s")) << f.hostLog.lines().back();
     ASSERT_EQ(f.scheduler.pendingCount(), 1u);  // the wait and nothing else
     f.scheduler.advanceBy(expected[attempt] * 1'000'000 - 1'000);
@@ -148,7 +149,7 @@ TEST(RelayHostLink, GivesUpOnAServiceThatSendsNoChallengeWithinSixSeconds) {
     EXPECT_FALSE(f.hostLog.waitFor("rejestracja padła", 1, 20ms));
     f.scheduler.advanceBy(1'000);
   }
-  EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (badEndpoint) — ponawiam za 1s"));
+  EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (timed out) — ponawiam za 1s"));
   EXPECT_TRUE(peer->closedByPeer());
 }
 
@@ -260,7 +261,7 @@ TEST(RelayHostLink, ClosesTheRegistrationOnALineLongerThanFourKilobytes) {
   ASSERT_TRUE(registration);
   registration->write(std::string(5000, 'N'));
   EXPECT_TRUE(registration->closedByPeer());
-  EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (badEndpoint)"));
+  EXPECT_TRUE(f.hostLog.waitFor("rejestracja padła (a line longer than the line limit)"));
 }
 
 TEST(RelayHostLink, AfterStopTheRegistrationEndsAtItsNextLineAndNoOtherStarts) {

@@ -4,6 +4,7 @@
 
 #include "platform/crypto/ed25519.hpp"
 #include "platform/runtime/base64.hpp"
+#include "tests/testkit/temp_dir.hpp"
 #include "tools/relay/relay_forwarder.hpp"
 #include "transport/relay.hpp"
 #include "transport/relay_text.hpp"
@@ -155,6 +156,47 @@ TEST(RelayRegistry, ARegistrationReplacesTheHostsStaleConnection) {
   EXPECT_EQ(f.registry.registeredHosts(), 1u);
   f.registry.closed(2);
   EXPECT_EQ(f.registry.registeredHosts(), 0u);
+}
+
+// Anyone can sign a challenge with a key of its own: a host id belongs to the first key it registered
+// with, in the state file across restarts, and a stranger with another key neither registers nor cuts
+// the host off. Only the operator's unpin lets another key in.
+TEST(RelayRegistry, ASecondKeyForAPinnedHostIdIsRefusedAndTheHostStaysRegistered) {
+  testkit::TempDir dir;
+  const auto path = dir / "relay/relay-state.json";
+  Fixture host;  // its key is the host's
+  auto stranger = *crypto::Ed25519PrivateKey::generate();
+  auto registration = [&](RelayRegistry& registry, RelayRegistry::ConnectionId id, const crypto::Ed25519PrivateKey& key) {
+    const std::string line = registry.opened(id).sends.at(0).line;
+    Bytes challenge = *base64Decode(line.substr(3, line.size() - 4));
+    return registry.received(id, "H " + hostID + " " + base64Encode(key.publicKey()) + " " +
+                                     base64Encode(*key.sign(challenge)));
+  };
+  {
+    JsonStore state(path);
+    RelayRegistry registry(host.random, state);
+    ASSERT_TRUE(registration(registry, 1, host.key).closes.empty());
+    Actions refused = registration(registry, 2, stranger);
+    ASSERT_EQ(refused.sends.size(), 1u);
+    EXPECT_EQ(refused.sends[0].to, 2u);
+    EXPECT_EQ(refused.sends[0].line, "E inny klucz niż przypięty do tego hosta\n");
+    EXPECT_EQ(refused.closes, std::vector<RelayRegistry::ConnectionId>{2}) << "and not the host's connection";
+    ASSERT_EQ(refused.log.size(), 1u);
+    EXPECT_NE(refused.log[0].find("inny klucz niż przypięty"), std::string::npos) << refused.log[0];
+    registry.opened(3);
+    Actions session = registry.received(3, "C " + hostID + " " + host.mac());
+    ASSERT_FALSE(session.sends.empty());
+    EXPECT_EQ(session.sends[0].to, 1u) << "the host still hears of sessions";
+  }
+  EXPECT_EQ(testkit::fileMode(path), 0600u);
+
+  JsonStore state(path);
+  RelayRegistry restarted(host.random, state);
+  EXPECT_FALSE(registration(restarted, 1, stranger).closes.empty()) << "the pin outlives a restart";
+  EXPECT_TRUE(RelayRegistry::unpin(state, hostID));
+  EXPECT_FALSE(RelayRegistry::unpin(state, hostID));
+  EXPECT_TRUE(registration(restarted, 2, stranger).closes.empty()) << "after the operator's unpin";
+  EXPECT_EQ(restarted.registeredHosts(), 1u);
 }
 
 TEST(RelayForwarder, PassesDatagramsBetweenTheSidesOfOneSlot) {

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "tests/testkit/temp_dir.hpp"
 #include "tests/transport/relay/relay_test_kit.hpp"
 #include "transport/relay_connection.hpp"
 #include "transport/relay_session_transport.hpp"
@@ -172,15 +173,18 @@ TEST(RelaySession, TheServiceListensOnLoopbackOnlyUnlessToldOtherwise) {
 }
 
 #ifdef TAVLO_RELAY_TOOL
-// The built tool, as a developer runs it: free ports on loopback, stopped by SIGTERM.
+// The built tool, as a developer runs it: free ports on loopback, stopped by SIGTERM; the host's key is
+// pinned in the state file, and the operator can unpin it.
 TEST(RelaySession, TheBuiltToolServesAHostAndAClient) {
+  tavlo::testkit::TempDir dir;
+  const std::string stateFile = (dir / "relay-state.json").string();
   int out[2];
   ASSERT_EQ(::pipe(out), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  const char* argv[] = {TAVLO_RELAY_TOOL, "--tcp-port", "0", "--udp-port", "0", nullptr};
+  const char* argv[] = {TAVLO_RELAY_TOOL, "--tcp-port", "0", "--udp-port", "0", "--state", stateFile.c_str(), nullptr};
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, TAVLO_RELAY_TOOL, &actions, nullptr, const_cast<char**>(argv), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
@@ -205,6 +209,19 @@ TEST(RelaySession, TheBuiltToolServesAHostAndAClient) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   std::fclose(stdoutOfTool);
+
+  EXPECT_EQ(tavlo::testkit::fileMode(stateFile), 0600u);
+  auto unpin = [&] {
+    const std::string hostID = TestIdentity().hostID;
+    const char* unpinArgv[] = {TAVLO_RELAY_TOOL, "--state", stateFile.c_str(), "--unpin", hostID.c_str(), nullptr};
+    pid_t child = 0;
+    EXPECT_EQ(posix_spawn(&child, TAVLO_RELAY_TOOL, nullptr, nullptr, const_cast<char**>(unpinArgv), environ), 0);
+    int exit = 0;
+    EXPECT_EQ(::waitpid(child, &exit, 0), child);
+    return WIFEXITED(exit) ? WEXITSTATUS(exit) : -1;
+  };
+  EXPECT_EQ(unpin(), 0) << "the pin was there";
+  EXPECT_EQ(unpin(), 1) << "and is gone";
 }
 #endif
 
