@@ -54,6 +54,26 @@ CascadeTargets cascadeTargets(double d, double motionEwma) {
   return t;
 }
 
+void stepSoftTargets(GeometryState& g, const CascadeTargets& t, uint64_t now, bool& softChanged, bool& fpsChanged) {
+  softChanged = fpsChanged = false;
+  if (t.permille <= g.softPermille - permilleDropAtOnce) {
+    g.softPermille = t.permille;
+    softChanged = true;
+  } else if (t.permille > g.softPermille && raiseAllowed(now, g.lastSoftRaiseUs)) {
+    g.softPermille = std::min(t.permille, g.softPermille + permilleRaiseStep);
+    g.lastSoftRaiseUs = now;
+    softChanged = true;
+  }
+  if (t.fps <= g.softFpsTarget - fpsDropAtOnce) {
+    g.softFpsTarget = t.fps;
+    fpsChanged = true;
+  } else if (t.fps > g.softFpsTarget && raiseAllowed(now, g.lastFpsRaiseUs)) {
+    g.softFpsTarget = std::min(t.fps, g.softFpsTarget + fpsRaiseStep);
+    g.lastFpsRaiseUs = now;
+    fpsChanged = true;
+  }
+}
+
 CascadeOutcome runCascade(GeometryState& g, double& kfOverEwma, const CascadeInput& in) {
   CascadeOutcome out;
   uint64_t now = in.nowUs;
@@ -104,22 +124,7 @@ CascadeOutcome runCascade(GeometryState& g, double& kfOverEwma, const CascadeInp
   g.cascadeStageNow = t.stage;
   g.cascadeDeficitPct = out.deficitPct;
 
-  if (t.permille <= g.softPermille - permilleDropAtOnce) {
-    g.softPermille = t.permille;
-    out.softChanged = true;
-  } else if (t.permille > g.softPermille && raiseAllowed(now, g.lastSoftRaiseUs)) {
-    g.softPermille = std::min(t.permille, g.softPermille + permilleRaiseStep);
-    g.lastSoftRaiseUs = now;
-    out.softChanged = true;
-  }
-  if (t.fps <= g.softFpsTarget - fpsDropAtOnce) {
-    g.softFpsTarget = t.fps;
-    out.fpsChanged = true;
-  } else if (t.fps > g.softFpsTarget && raiseAllowed(now, g.lastFpsRaiseUs)) {
-    g.softFpsTarget = std::min(t.fps, g.softFpsTarget + fpsRaiseStep);
-    g.lastFpsRaiseUs = now;
-    out.fpsChanged = true;
-  }
+  stepSoftTargets(g, t, now, out.softChanged, out.fpsChanged);
   return out;
 }
 

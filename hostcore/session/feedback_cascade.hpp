@@ -43,6 +43,11 @@ struct CascadeOutcome {
   bool fpsChanged = false;  // "🎞 fps …"
 };
 
+// Moves the soft resolution and the soft frame rate toward the targets: a drop of at least 100 ‰ or
+// 10 fps applies at once, a rise goes by at most 50 ‰ or 5 fps and only 0.7 s after the previous rise.
+void stepSoftTargets(GeometryState& g, const CascadeTargets& targets, uint64_t nowUs, bool& softChanged,
+                     bool& fpsChanged);
+
 // Runs one feedback's cascade step on the geometry fields and the keyframe-cost average.
 CascadeOutcome runCascade(GeometryState& g, double& kfOverEwma, const CascadeInput& in);
 
