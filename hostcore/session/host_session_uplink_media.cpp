@@ -35,21 +35,8 @@ void HostSession::answerNack(const VideoNack& nack) {
         chunks[admitted++] = chunk;
     }
   }
-  for (size_t i = 0; i < admitted; ++i) sendRetransmission(*chunks[i]);
-}
-
-// A retransmitted chunk goes out exactly as on first transmission: on the primary path's video flow with
-// its next video sequence.
-void HostSession::sendRetransmission(const VideoChunk& chunk) {
-  std::shared_ptr<SessionTransport> transport;
-  uint32_t sessionId, seq;
-  {
-    Locked locked(*this);
-    transport = locked->path.effectiveTransport();
-    sessionId = locked->identity.sessionId;
-    seq = locked->identity.videoSeq++;
-  }
-  transport->video().send(encodePacket(chunk, sessionId, seq));
+  // Exactly as on first transmission: the primary path and every secondary one, the next sequence.
+  for (size_t i = 0; i < admitted; ++i) sendChunk(chunks[i]);
 }
 
 void HostSession::handleCamChunk(const CamChunk& chunk) {
