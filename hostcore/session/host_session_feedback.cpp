@@ -14,6 +14,7 @@
 #include "hostcore/session/host_session_feedback.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "hostcore/session/keyframe_policy.hpp"
+#include "hostcore/session/loss_relief.hpp"
 #include "hostcore/session/session_time.hpp"
 #include "platform/runtime/checked_number.hpp"
 
@@ -43,18 +44,6 @@ constexpr int64_t fecLogEvery = 120;
 // Feedback lag hysteresis between a LAN and a WAN verdict.
 constexpr double wanLagAboveUs = 90'000;
 constexpr double lanLagBelowUs = 60'000;
-// Loss relief: how long an arming holds relief, duplication and the slow recovery of the controller.
-constexpr uint64_t dupAfterArmUs = 3'000'000;
-constexpr uint64_t reliefUs = 6'000'000;
-constexpr uint64_t reliefChronicUs = 30'000'000;
-constexpr uint64_t reliefRadioUs = 2'000'000;
-constexpr uint64_t slowRecoveryUs = 30'000'000;
-constexpr uint64_t chronicWindowUs = 120'000'000;
-constexpr uint64_t chronicRearmUs = 60'000'000;    // re-arming this soon after an arming is flapping
-constexpr uint64_t chronicCooldownUs = 60'000'000; // …unless a chronic window expired this recently
-constexpr uint64_t chronicLongReliefUs = 30'000'000;
-constexpr uint64_t chronicEarlyEndQuietUs = 20'000'000;
-constexpr double chronicEarlyEndRxBps = 2'000'000;
 constexpr double chronicFloorRxShare = 0.9;
 constexpr int64_t chronicMinQP = 35;
 constexpr int64_t freeMinQP = 10;
@@ -236,45 +225,12 @@ void HostSession::applyFeedback(const FrameFeedback& fb) {
 
     // 10. Loss relief.
     bool probe = a.probeFrameIds.erase(fb.frameId) > 0;
-    bool newlyChronic = false;
-    if (window.link.regime == LinkRegime::critical || (probe && (lost || viaFec))) {
-      a.dupUntilUs = now + dupAfterArmUs;
-      a.lossObservedUntilUs = now + dupAfterArmUs;
-      if (!a.radioTolerant) {
-        a.lossReliefUntilUs = now + (now < a.reliefChronicUntilUs ? reliefChronicUs : reliefUs);
-        a.slowRecoveryUntilUs = now + slowRecoveryUs;
-      } else {
-        a.lossReliefUntilUs = std::max(a.lossReliefUntilUs, now + reliefRadioUs);
-      }
-    }
-    bool active = now < a.lossReliefUntilUs;
-    reliefChanged = active != a.lossReliefActive;
-    a.lossReliefActive = active;
+    LossReliefStep relief = stepLossRelief(a, now, window.link.regime == LinkRegime::critical || (probe && (lost || viaFec)));
+    bool active = relief.active;
+    bool newlyChronic = relief.newlyChronic;
+    reliefChanged = relief.changed;
+    if (relief.chronicEndedEarly) locked.log("🌤️ chroniczność wygaszona wcześnie (rx zdrowe, relief cichy) — pełna jakość");
     bool chronicOpen = now < a.reliefChronicUntilUs;
-    if (!active) {
-      auto sinceArm = ageUs(now, a.lastReliefArmUs);
-      if (chronicOpen && a.rxEwmaSlow > chronicEarlyEndRxBps && (!sinceArm || *sinceArm > chronicEarlyEndQuietUs)) {
-        a.reliefChronicUntilUs = now;
-        locked.log("🌤️ chroniczność wygaszona wcześnie (rx zdrowe, relief cichy) — pełna jakość");
-      }
-      a.reliefOnSinceUs = 0;
-    } else {
-      if (reliefChanged) {
-        auto sinceExpire = ageUs(now, a.lastChronicExpireUs);
-        if (isWithin(now, a.lastReliefArmUs, chronicRearmUs) && (!sinceExpire || *sinceExpire > chronicCooldownUs)) {
-          newlyChronic = !chronicOpen;
-          a.reliefChronicUntilUs = now + chronicWindowUs;
-        }
-        a.lastReliefArmUs = now;
-      }
-      if (now < a.reliefChronicUntilUs) a.reliefChronicUntilUs = now + chronicWindowUs;
-      if (a.reliefOnSinceUs == 0) a.reliefOnSinceUs = now;
-      if (!(now < a.reliefChronicUntilUs) && now - a.reliefOnSinceUs > chronicLongReliefUs) {
-        a.reliefChronicUntilUs = now + chronicWindowUs;
-        newlyChronic = true;
-      }
-    }
-    chronicOpen = now < a.reliefChronicUntilUs;
     double dupFactor = (now < a.dupUntilUs && !decision.suppressPFec) ? 2.0 : 1.0;
     double fecShare = a.wanLink ? a.fecRatioEwma : 0.0;
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "hostcore/session/feedback_cascade.hpp"
+#include "hostcore/session/loss_relief.hpp"
 #include "tests/hostcore/session/feedback_rig.hpp"
 
 namespace vela {
@@ -115,6 +116,32 @@ TEST(HostSessionFeedback, ALostProbeFrameArmsReliefWhichRaisesTheQuantiserCeilin
   for (int i = 0; i < 180; ++i) rig.feedClean();  // past 6 s
   EXPECT_FALSE(rig.state([](SessionState& s) { return s.adaptation.lossReliefActive; }));
   EXPECT_EQ(rig.log.count("🩹 relief strat OFF"), 1u);
+}
+
+TEST(LossRelief, ReArmingWithinAMinuteOpensTheChronicWindowWhichAQuietHealthyLinkEndsEarly) {
+  AdaptationState a;
+  const uint64_t t = 1'000'000'000'000ULL;
+  auto first = stepLossRelief(a, t, true);
+  EXPECT_TRUE(first.active && first.changed && !first.newlyChronic);
+  EXPECT_FALSE(stepLossRelief(a, t + 6'000'000, false).active) << "relief holds 6 s";
+  auto again = stepLossRelief(a, t + 20'000'000, true);
+  EXPECT_TRUE(again.changed && again.newlyChronic) << "re-armed 20 s after the first arming";
+  EXPECT_EQ(a.reliefChronicUntilUs, t + 140'000'000);
+  auto next = stepLossRelief(a, t + 21'000'000, true);
+  EXPECT_EQ(a.lossReliefUntilUs, t + 51'000'000) << "inside the window an arming holds 30 s";
+  EXPECT_FALSE(next.newlyChronic);
+
+  a.rxEwmaSlow = 3'000'000;
+  EXPECT_FALSE(stepLossRelief(a, t + 40'000'000, false).chronicEndedEarly) << "relief still on";
+  auto quiet = stepLossRelief(a, t + 52'000'000, false);
+  EXPECT_TRUE(quiet.chronicEndedEarly);
+  EXPECT_EQ(a.reliefChronicUntilUs, t + 52'000'000);
+
+  AdaptationState radio;
+  radio.radioTolerant = true;
+  stepLossRelief(radio, t, true);
+  EXPECT_EQ(radio.lossReliefUntilUs, t + 2'000'000) << "radio noise only extends relief by 2 s";
+  EXPECT_EQ(radio.slowRecoveryUntilUs, 0u);
 }
 
 TEST(FeedbackCascade, TargetsFollowTheDeficitAgainstMotion) {
