@@ -3,7 +3,18 @@
 // written whenever a decision changes: what the encoder was set to (bitrate, quantiser limits, keyframe
 // interval), the soft frame rate and detail, relief, the governor's clog, and forced keyframes.
 //
-// The expected file was reviewed by hand at its turning points. After a deliberate change to the
+// The expected file was reviewed by hand at its turning points:
+// - 0–8 s, clean and under-used: the quantiser ceiling steps 34 → 12 by 3 a window (dynamic QP) and the
+//   adaptive keyframe interval shortens toward 1 s on an ample rate;
+// - 10.0 s, the first burst: the first lost frame forces a keyframe (then at most one a second), the
+//   delay loop cuts 10 → 2.55 Mbit/s; at 10.35 s the link is critical: relief on (ceiling 51, keyframes
+//   every 0.33 s, the encoder's rate halved while frames are duplicated); the cascade lowers the frame
+//   rate to 50;
+// - 20.05 s relief off: the ceiling returns to dynamic QP, the frame rate climbs back 5 fps per 0.7 s;
+// - 30.1 s, the second burst re-arms relief within a minute of the first arming: the chronic window
+//   opens (minimum QP 35, bitrate floor demoted to 500 kbit/s); at 31.4 s the fluidity governor engages
+//   (210 kbit/s cap) and releases at 40.5 s;
+// - from 33 s relief holds 30 s per arming inside the chronic window while the rate climbs to its ceiling. After a deliberate change to the
 // adaptation, run with TAVLO_REGENERATE_TRACE=1 to rewrite it, and review the difference.
 #include <gtest/gtest.h>
 
