@@ -6,7 +6,7 @@
 // The expected file was reviewed by hand at its turning points:
 // - 0–8 s, clean and under-used: the quantiser ceiling steps 34 → 12 by 3 a window (dynamic QP) and the
 //   adaptive keyframe interval shortens toward 1 s on an ample rate;
-// - 10.0 s, the first burst: the first lost frame forces a keyframe (then at most one a second), the
+// - 10.0 s, the first burst: the first lost frame forces a keyframe (later ones every 333 ms under relief), the
 //   delay loop cuts 10 → 2.55 Mbit/s; at 10.35 s the link is critical: relief on (ceiling 51, keyframes
 //   every 0.33 s, the encoder's rate halved while frames are duplicated); the cascade lowers the frame
 //   rate to 50;
