@@ -44,6 +44,8 @@
 #include <optional>
 #include <string>
 
+#include "hostcore/engines/input_event.hpp"
+#include "hostcore/session/diag_snapshot.hpp"
 #include "hostcore/session/host_shortcut.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/session_components.hpp"
@@ -100,6 +102,25 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void close();
   // Releases held input and closes the transport, once.
   void cancelTransportNow();
+
+  // Uplink and input loops (host_session_uplink*.cpp, host_session_input*.cpp): the hello starts them
+  // once the host hello is sent, and a path promotion again on the new primary transport. Each of the
+  // four loops (video upstream, reliable input, unreliable input, microphone) reads the primary
+  // transport of the moment it starts, holds the session weakly and ends when its stream ends.
+  void startUplinkLoops();
+  // One packet of each loop, as the loop hands it over (tests call them directly).
+  void handleVideoUpstreamPacket(ByteView datagram);
+  void handleMicPacket(ByteView datagram);
+  void handleInputReliablePacket(ByteView packet);
+  void handleInputUnreliablePacket(ByteView datagram);
+  // The client's periodic flow-bind keepalive on the unreliable input flow.
+  void noteFlowBindKeepalive();
+  // The host shortcuts the owner sets (the defaults are Control+Option+Command with =, -, D and H).
+  void setHostShortcuts(HostShortcut scaleUp, HostShortcut scaleDown, HostShortcut diag, HostShortcut hiDPI);
+
+  // Feedback-driven adaptation (host_session_feedback*.cpp): one frame feedback of the client through
+  // the controllers, the session's own averages, relief, the cascade and the encoder's settings.
+  void applyFeedback(const FrameFeedback& feedback);
 
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
@@ -163,6 +184,17 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void scheduleReconfigure();
   void applyClientState(const ClientStateMessage& message);
   void handleCamConfig(const CamConfig& config);
+
+  // Uplink, input and adaptation helpers (host_session_uplink*.cpp, host_session_input*.cpp,
+  // host_session_feedback*.cpp, host_session_diagnostics.cpp).
+  void intakeFeedback(const FrameFeedback& feedback);
+  void handleCamChunk(const CamChunk& chunk);
+  void intakeInputEvent(const InputEvent& event, bool reliable);
+  struct FeedbackWindow;
+  void closeFeedbackWindow(const FeedbackWindow& window, const FrameFeedback& feedback);
+  DiagSnapshot fillSnapshotLocked(SessionState& state, const FeedbackWindow& window, const FrameFeedback& feedback,
+                                  int64_t encoderMaxQP, uint64_t nowUs) const;
+  void deliverSnapshot(DiagSnapshot snapshot);
 
   // Hello, engine setup and the frame send path (host_session_hello*.cpp, host_session_engines.cpp,
   // host_session_capture.cpp, host_session_send*.cpp).

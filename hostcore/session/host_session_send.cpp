@@ -174,10 +174,4 @@ int HostSession::fecGroupCount(FrameFlags flags, int64_t chunkCount, bool hot, b
   return vela::fecGroupCount(in, tunables_);
 }
 
-void HostSession::answerNack(const VideoNack& nack) {
-  // The minimal answer: every named chunk that is still held, at once. The uplink loop's answering
-  // with its token budget replaces it.
-  for (const auto& chunk : components_.retx->chunksFor(nack)) sendChunk(chunk);
-}
-
 }  // namespace vela

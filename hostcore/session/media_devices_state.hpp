@@ -69,6 +69,10 @@ struct MediaDevicesState {
   std::map<uint16_t, tavlo::Bytes> camParts;
   uint32_t camFrameId = 0;
   uint16_t camFrameCount = 0;
+  // Camera reassembly limits: the bytes held for the frame being assembled, and whether that frame was
+  // given up (too large), so that its remaining chunks are dropped.
+  int64_t camFrameBytes = 0;
+  bool camFrameAbandoned = false;
 
   // Clipboard: the next id of an item this host offers (random at construction, 1…2^62 − 1).
   uint64_t clipCounter = 0;

@@ -15,6 +15,13 @@ struct RetransmitState {
   double rtxRefillPerSec = defaultRefillPerSec;
   uint64_t rtxLastRefillUs = 0;
   std::map<uint64_t, uint64_t> rtxSentUs;
+
+  // Keyframe repairs: a bucket of their own, so that a keyframe's chunks are repaired however low the
+  // delta-frame budget runs, yet a client cannot make the host resend keyframes without limit. It holds
+  // a few keyframes' worth of chunks and refills that much per second.
+  static constexpr double keyframeTokensMax = 400.0;
+  static constexpr double keyframeRefillPerSec = 400.0;
+  double kfRtxTokens = keyframeTokensMax;
 };
 
 }  // namespace vela

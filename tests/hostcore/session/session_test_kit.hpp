@@ -29,6 +29,9 @@ struct HostSessionProbe {
     HostSession::Locked locked(session);
     return read(locked.state());
   }
+  // Uplink loops: the parts that guard themselves (the retransmission store, the link estimator, the
+  // governor), used without the session mutex.
+  static SessionComponents& components(HostSession& session) { return session.components_; }
   // The session's answer to a NACK read off its video flow.
   static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
 };
