@@ -92,6 +92,36 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Releases held input and closes the transport, once.
   void cancelTransportNow();
 
+  // Lifecycle: reaper, warm reserve (host_session_lifecycle.cpp).
+  // Starts the reaper (first tick 15 s from now, then every 5 s) and counts as client activity; engine
+  // setup calls it once the engines run. Replaces an earlier reaper; nothing once teardown has begun.
+  void startReaper();
+  // Hands a parked session's running engines to the next session of the same device when its hello
+  // asks for the window size the engines were set up for; nothing otherwise (the reserve stays parked).
+  std::optional<WarmEngineBundle> surrenderEngines(int64_t helloW, int64_t helloH);
+  // Stops the engines of a bundle the owner handed in and the hello did not take.
+  void discardPendingWarmBundle();
+  // Takes the bundle the owner handed in (under the mutex, like every access to it); the hello resumes it.
+  std::optional<WarmEngineBundle> takePendingWarmBundle();
+
+  // Stream geometry (host_session_geometry.cpp). The capture path calls updateEncoderCapacity(targetFps)
+  // and then updateSurfaceLadder() when more than a second has passed since the last capacity drain;
+  // the encode job passes each frame through hqDownscaled, then softFiltered, before encoding.
+  void updateEncoderCapacity(int64_t fps);
+  void updateSurfaceLadder();
+  // Sets the ladder's stream scale (0.5…1.0) and reconfigures to it; the display keeps its mode.
+  void applyStreamScale(double scale);
+  FrameDownscaler::Frame hqDownscaled(const FrameDownscaler::Frame& frame);
+  FrameDownscaler::Frame softFiltered(const FrameDownscaler::Frame& frame);
+  // Whether capture delivers the full backing for the HQ downscale; the owner switches it.
+  void setHQDownscale(bool on);
+
+  // Isolation gate (host_session_isolation_gate.cpp). armIsolationGate follows every isolation of the
+  // physical displays (the hello's and a re-created display's); the capture path asks
+  // isolationGateBlocks for each frame and drops the frame on true.
+  void armIsolationGate();
+  bool isolationGateBlocks(uint64_t nowUs);
+
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
 
@@ -154,6 +184,20 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void scheduleReconfigure();
   void applyClientState(const ClientStateMessage& message);
   void handleCamConfig(const CamConfig& config);
+
+  // Lifecycle helpers (host_session_lifecycle.cpp).
+  void reaperTick();
+  void sendLinkSnapshot();
+  bool takeTeardownGate();
+  void stopUnusedBundle(const WarmEngineBundle& bundle);
+  // Runs `body` on a session thread of its own, holding the session until it returns (the last
+  // reference may then drop there).
+  void runTask(const char* name, std::function<void(HostSession&)> body);
+
+  // Stream geometry helpers (host_session_geometry.cpp).
+  std::pair<int64_t, int64_t> pendingCodedSize(Locked& locked);
+  void armReconfigureStep(uint64_t delayUs);
+  void reconfigureStep();
 
   // Member order matters: what is declared later goes first, and the scheduler outlives every timer.
   const SessionDeps deps_;
