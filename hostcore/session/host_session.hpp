@@ -43,7 +43,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "hostcore/session/display_gate_lease.hpp"
 #include "hostcore/session/host_shortcut.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/session_components.hpp"
@@ -130,6 +132,21 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // isolationGateBlocks for each frame and drops the frame on true.
   void armIsolationGate();
   bool isolationGateBlocks(uint64_t nowUs);
+
+  // Display mode, scale, cursor and reconfiguration (host_session_display_mode.cpp).
+  // Scale changes (1.0…2.0) within 120 ms cost one transition hint and one mode change; in 1x mode or
+  // mirroring they reconfigure the stream instead.
+  void setScale(double scale);
+  void setForce1x(bool on);
+  // Clamped to 24…60; a change rebuilds the encoder even at the same size.
+  void setTargetFps(int64_t fps);
+  void setCursorVisible(bool visible);
+  // Sends the image on the control channel once the hello is accepted; false (nothing sent) before
+  // that, or when a size, hotspot or scale lies outside its field, or the bytes are not width × height × 4.
+  bool sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height, int64_t hotspotX,
+                       int64_t hotspotY, int64_t scale, CursorShape shape);
+  double currentScale() const;
+  int64_t streamPixelWidth() const;
 
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
@@ -251,6 +268,20 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
                    const VideoParity* parity);
   // Answers one NACK from the retransmission store (the uplink loop calls it for each NACK it reads).
   void answerNack(const VideoNack& nack);
+
+  // Display mode helpers (host_session_display_mode.cpp).
+  std::optional<DisplayGateLease> takeDisplayGate(const std::string& who);
+  std::pair<int64_t, int64_t> realDisplayPoints(uint32_t displayID, int64_t fallbackW, int64_t fallbackH) const;
+  void scheduleLogicalRemode();
+  void applyLatestScale();
+  // Brings the display to the mode for the base size and scale; the caller holds the display gate.
+  void ensureDisplayModeGated(int64_t bw, int64_t bh, double scale);
+  // Rebuilds the encoder and the bitrate controller for a new coded size (a new generation); run only by
+  // the reconfiguration task.
+  void reconfigure(int64_t pw, int64_t ph);
+  void rebindDisplayFresh();
+  std::shared_ptr<EncoderEngine> makeStreamEncoder(int64_t pw, int64_t ph, int64_t fps, int64_t bitrate,
+                                                   double keyframeSec);
 
   // Member order matters: what is declared later goes first, and the scheduler outlives every timer.
   const SessionDeps deps_;

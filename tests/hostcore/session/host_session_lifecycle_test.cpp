@@ -39,6 +39,14 @@ std::shared_ptr<Counters> watch(HostSession& session) {
   return counters;
 }
 
+// A started session whose hello leaves the physical displays alone (so that teardown finds nothing to
+// restore).
+void startWithoutIsolation(SessionRig& rig) {
+  auto config = rig.config();
+  config.isolateDisplays = false;
+  rig.started(std::move(config));
+}
+
 // A started session past its hello, streaming, with the reaper running from now.
 std::shared_ptr<Counters> streamingWithReaper(SessionRig& rig, StreamingSetup setup = {}) {
   rig.started();
@@ -131,7 +139,7 @@ TEST(HostSessionTeardown, ParksOnlyAVanishedClientThatHadAPictureAndAKnownDevice
                          Row{"in the background", false, true, "ipad#wifi", true, false}}) {
     SCOPED_TRACE(row.why);
     SessionRig rig;
-    rig.started();
+    startWithoutIsolation(rig);
     auto counters = watch(*rig.session);
     ASSERT_TRUE(rig.hello());
     auto engines = makeStreaming(rig, StreamingSetup{1280, 720, row.key, row.configSent});
@@ -180,7 +188,7 @@ TEST(HostSessionTeardown, RecreatesTheDisplayOnlyAtTheReModeLimitWhenNothingWasR
   for (int64_t reModes : {7, 8}) {
     SCOPED_TRACE(reModes);
     SessionRig rig;
-    rig.started();
+    startWithoutIsolation(rig);
     auto counters = watch(*rig.session);
     ASSERT_TRUE(rig.hello());
     makeStreaming(rig, StreamingSetup{1280, 720, "k", false});
