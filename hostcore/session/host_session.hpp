@@ -280,6 +280,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // the reconfiguration task.
   void reconfigure(int64_t pw, int64_t ph);
   void rebindDisplayFresh();
+  // Restarts capture, never for a session that has stopped it (torn down or closed, not parked).
+  void restartCapture(const std::shared_ptr<CaptureEngine>& capture, std::optional<uint32_t> displayID);
   std::shared_ptr<EncoderEngine> makeStreamEncoder(int64_t pw, int64_t ph, int64_t fps, int64_t bitrate,
                                                    double keyframeSec);
 

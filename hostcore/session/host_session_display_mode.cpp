@@ -68,6 +68,20 @@ std::shared_ptr<EncoderEngine> HostSession::makeStreamEncoder(int64_t pw, int64_
   return encoder;
 }
 
+void HostSession::restartCapture(const std::shared_ptr<CaptureEngine>& capture, std::optional<uint32_t> displayID) {
+  if (!capture) return;
+  // A session torn down or closed (and not parked) has stopped its capture: a restart would start it
+  // again with nobody to stop it, so none starts, and one that raced the teardown is stopped again.
+  auto mayRun = [&] {
+    Locked locked(*this);
+    const auto& s = locked.state();
+    return s.engines.capture == capture && !(s.path.transportCancelled && !s.warm.parkedWarm);
+  };
+  if (!mayRun()) return;
+  capture->restart(displayID);
+  if (!mayRun()) capture->stop();
+}
+
 double HostSession::currentScale() const {
   Locked locked(*this);
   return locked->geometry.scaleS;
@@ -198,7 +212,7 @@ void HostSession::ensureDisplayModeGated(int64_t bw, int64_t bh, double scale) {
   }
   auto points = realDisplayPoints(made->displayID, pw / 2, ph / 2);
   if (injector) injector->setDisplay(made->displayID, points.first, points.second);
-  if (capture) capture->restart(made->displayID);
+  restartCapture(capture, made->displayID);
   log("♻️ ekran odtworzony pod tryb " + std::to_string(points.first) + "×" + std::to_string(points.second) +
       " pt (displayID " + std::to_string(made->displayID) + ")");
 }
@@ -359,7 +373,7 @@ void HostSession::applyClientState(const ClientStateMessage& message) {
         Locked locked(s);
         capture = locked->engines.capture;
       }
-      if (capture) capture->restart(std::nullopt);
+      s.restartCapture(capture, std::nullopt);
     } else {
       s.rebindDisplayFresh();
     }
@@ -414,7 +428,7 @@ void HostSession::rebindDisplayFresh() {
   }
   auto points = realDisplayPoints(displayID, pw / 2, ph / 2);
   if (injector) injector->setDisplay(displayID, points.first, points.second);
-  if (capture) capture->restart(displayID);
+  restartCapture(capture, displayID);
   log("♻️ wirtualny ekran ODTWORZONY przy wznowieniu (odmrożenie kompozytora, displayID " + std::to_string(displayID) +
       ")");
 }
