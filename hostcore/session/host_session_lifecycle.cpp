@@ -140,7 +140,7 @@ void HostSession::handleClientDisconnect() {
   sendLinkSnapshot();
   cancelTransportNow();
 
-  bool park;
+  bool park, hadDisplay;
   std::shared_ptr<CaptureEngine> capture;
   std::shared_ptr<EncoderEngine> encoder;
   std::shared_ptr<AudioTapEngine> audioTap;
@@ -150,6 +150,7 @@ void HostSession::handleClientDisconnect() {
     capture = s.engines.capture;
     encoder = s.engines.encoder;
     audioTap = s.engines.audioTap;
+    hadDisplay = s.engines.providedDisplay.has_value();
     // Only a client that vanished (no bye) after it had a picture, and whose device can come back under
     // the same key, gets its engines kept running.
     park = !s.identity.sawBye && !s.warm.enginesSurrendered && s.identity.linkDeviceKey && s.send.configSent &&
@@ -171,6 +172,13 @@ void HostSession::handleClientDisconnect() {
   if (capture) capture->stop();
   if (audioTap) audioTap->stop();
   if (encoder) encoder->invalidate();
+  // A session whose hello never obtained a display (refused at the gate, closed before its hello) has
+  // nothing to give back: restoring or dropping the display then would pull it from under the session
+  // that does stream it.
+  if (!hadDisplay) {
+    disconnected();
+    return;
+  }
 
   bool gateTaken = takeTeardownGate();
   // A failed restore (displays that stayed off) also reads false; the provider's destroy() then keeps

@@ -223,6 +223,18 @@ TEST(HostSessionTeardown, RestoresIsolatedDisplaysAndGoesOnWithoutABusyGateAfter
   EXPECT_TRUE(rig.deps.displayGate->isBusy()) << "a gate it never took is not released";
 }
 
+TEST(HostSessionTeardown, ASessionThatNeverObtainedADisplayLeavesTheDisplaysToTheOneThatDid) {
+  SessionRig rig;
+  rig.started();
+  auto counters = watch(*rig.session);
+  rig.display->createDisplay(1280, 720);  // another session's display, isolated for it
+  rig.display->isolatePhysicalDisplays();
+  rig.pair.client->close();  // no hello: nothing provided to this session
+  ASSERT_TRUE(eventually([&] { return counters->disconnects == 1; }));
+  EXPECT_TRUE(rig.display->isActive());
+  EXPECT_TRUE(rig.display->isolated());
+}
+
 TEST(HostSessionWarmReserve, SurrendersOnlyToAHelloOfTheSameSizeAndCloseThenLeavesTheEnginesAlone) {
   SessionRig rig;
   rig.started();
