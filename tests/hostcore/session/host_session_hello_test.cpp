@@ -159,9 +159,12 @@ TEST(HostSessionHello, LinkSeedScaleAndVpnAreTakenFromTheHelloAndTheOwner) {
   ASSERT_TRUE(rig.client.next<HostHello>());
   EXPECT_EQ(keys, (std::vector<std::string>{"iPhone-Pocket", "iPhone-Pocket"}));
   EXPECT_TRUE(rig.log.waitFor("🩹 pamięć łącza [iPhone-P…]: start 2000k + relief QP 5 s (świeży epizod strat)"));
+  // Engine setup turns the pending relief into the relief itself.
+  EXPECT_TRUE(rig.log.waitFor("🩹 relief strat ON od startu sesji: sufit QP→51 (seed pamięci łącza)"));
   rig.probe([](SessionState& s) {
     EXPECT_EQ(s.adaptation.seededStartBps, 800'000);
-    EXPECT_TRUE(s.adaptation.seedReliefPending);
+    EXPECT_TRUE(s.adaptation.lossReliefActive);
+    EXPECT_EQ(s.adaptation.lastAppliedMaxQP, 51);
     EXPECT_EQ(s.geometry.scaleS, 2.0);
     EXPECT_EQ(s.geometry.baseW, 1178);
     EXPECT_TRUE(s.identity.clientVpn);

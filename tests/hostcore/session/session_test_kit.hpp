@@ -29,6 +29,8 @@ struct HostSessionProbe {
     HostSession::Locked locked(session);
     return read(locked.state());
   }
+  // The session's answer to a NACK read off its video flow.
+  static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
 };
 
 namespace testkit {
