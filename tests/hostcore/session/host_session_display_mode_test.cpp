@@ -48,7 +48,9 @@ void runReconfiguration(SessionRig& rig) {
   rig.scheduler().advanceBy(250 * ms);
   ASSERT_TRUE(eventually([&] { return rig.log.count("✅ rekonfiguracja gen") > 0 || rig.log.count("resize →") > 0; }));
   ASSERT_TRUE(eventually([&] {
-    rig.scheduler().advanceBy(150 * ms);
+    // The client stays active meanwhile: the reaper that engine setup started must not end the session.
+    rig.probe([&](SessionState& s) { s.identity.lastClientPacketUs = rig.clock().nowUs(); });
+    rig.scheduler().advanceBy(10 * ms);
     return !rig.probe([](SessionState& s) { return s.geometry.isReconfiguring; });
   }));
 }

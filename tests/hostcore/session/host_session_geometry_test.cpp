@@ -22,10 +22,12 @@ testkit::StreamingEngines streaming(SessionRig& rig) {
   return engines;
 }
 
-// Advances the timers until the reconfiguration task has finished.
+// Advances the timers until the reconfiguration task has finished, with the client active meanwhile
+// (the reaper that engine setup started must not end the session while the test moves the clock).
 void finishReconfiguration(SessionRig& rig) {
   ASSERT_TRUE(eventually([&] {
-    rig.scheduler().advanceBy(50 * ms);
+    rig.probe([&](SessionState& s) { s.identity.lastClientPacketUs = rig.clock().nowUs(); });
+    rig.scheduler().advanceBy(10 * ms);
     return !rig.probe([](SessionState& s) { return s.geometry.isReconfiguring; });
   }));
 }

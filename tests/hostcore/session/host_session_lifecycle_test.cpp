@@ -76,11 +76,10 @@ TEST(HostSessionReaper, EndsASilentSessionWithinItsWindow) {
   }
 }
 
-TEST(HostSessionReaper, StartingItCountsAsActivityAfterALongQuietHello) {
+TEST(HostSessionReaper, StartingItCountsAsActivityAfterALongQuietSetUp) {
   SessionRig rig;
-  rig.started();
-  ASSERT_TRUE(rig.hello());
-  rig.scheduler().advanceBy(100 * second);  // a hello that took long: no packet since
+  rig.make();
+  rig.scheduler().advanceBy(100 * second);  // a set-up that took long: no packet ever
   rig.session->startReaper();
   rig.scheduler().advanceBy(15 * second);
   EXPECT_EQ(rig.log.count("żniwiarz"), 0u);
