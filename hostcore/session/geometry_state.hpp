@@ -100,6 +100,10 @@ struct GeometryState {
   double lastCapacityLogBudget = 0;
   int64_t lastEffFpsApplied = 0;
 
+  // Encoder capacity budget in pixels per second: starts from the stored "tl.encBudgetPxFps" (the
+  // tunables' value) and follows what the encoder is measured to carry.
+  double encBudgetPxFps = 0;
+
   // Video pause (client in the background).
   bool videoPaused = false;
   uint64_t videoPausedAtUs = 0;

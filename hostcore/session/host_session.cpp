@@ -58,6 +58,7 @@ HostSession::HostSession(Private, SessionConfig config, SessionDeps deps)
   s.geometry.targetFps = clampedTargetFps(config.targetFps);
   s.geometry.scaleS = clampedScale(config.initialScale);
   s.geometry.force1xActive = config.force1x;
+  s.geometry.encBudgetPxFps = tunables_.encBudgetPxFps;
   setKeyframePolicyFields(s.keyframes, config.keyframeAdaptive, config.keyframeFixedSec);
 
   s.media.clipCounter = 1 + deps_.random->below(clipCounterMax);
@@ -143,11 +144,7 @@ std::optional<WarmEngineBundle> HostSession::pendingWarmBundle() const {
   return locked->warm.pendingWarmBundle;
 }
 
-void HostSession::setPendingWarmBundle(std::optional<WarmEngineBundle> bundle) {
-  std::optional<WarmEngineBundle> replaced;  // let go of after the release
-  Locked locked(*this);
-  replaced = std::exchange(locked->warm.pendingWarmBundle, std::move(bundle));
-}
+// setPendingWarmBundle is with the rest of the warm reserve (host_session_lifecycle.cpp).
 
 int64_t HostSession::pendingHelloW() const {
   Locked locked(*this);

@@ -43,9 +43,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "hostcore/engines/input_event.hpp"
 #include "hostcore/session/diag_snapshot.hpp"
+
+#include "hostcore/session/display_gate_lease.hpp"
 #include "hostcore/session/host_shortcut.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/session_components.hpp"
@@ -122,6 +125,51 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // the controllers, the session's own averages, relief, the cascade and the encoder's settings.
   void applyFeedback(const FrameFeedback& feedback);
 
+  // Lifecycle: reaper, warm reserve (host_session_lifecycle.cpp).
+  // Starts the reaper (first tick 15 s from now, then every 5 s) and counts as client activity; engine
+  // setup calls it once the engines run. Replaces an earlier reaper; nothing once teardown has begun.
+  void startReaper();
+  // Hands a parked session's running engines to the next session of the same device when its hello
+  // asks for the window size the engines were set up for; nothing otherwise (the reserve stays parked).
+  std::optional<WarmEngineBundle> surrenderEngines(int64_t helloW, int64_t helloH);
+  // Stops the engines of a bundle the owner handed in and the hello did not take.
+  void discardPendingWarmBundle();
+  // Takes the bundle the owner handed in (under the mutex, like every access to it); the hello resumes it.
+  std::optional<WarmEngineBundle> takePendingWarmBundle();
+
+  // Stream geometry (host_session_geometry.cpp). The capture path calls updateEncoderCapacity(targetFps)
+  // and then updateSurfaceLadder() when more than a second has passed since the last capacity drain;
+  // the encode job passes each frame through hqDownscaled, then softFiltered, before encoding.
+  void updateEncoderCapacity(int64_t fps);
+  void updateSurfaceLadder();
+  // Sets the ladder's stream scale (0.5…1.0) and reconfigures to it; the display keeps its mode.
+  void applyStreamScale(double scale);
+  FrameDownscaler::Frame hqDownscaled(const FrameDownscaler::Frame& frame);
+  FrameDownscaler::Frame softFiltered(const FrameDownscaler::Frame& frame);
+  // Whether capture delivers the full backing for the HQ downscale; the owner switches it.
+  void setHQDownscale(bool on);
+
+  // Isolation gate (host_session_isolation_gate.cpp). armIsolationGate follows every isolation of the
+  // physical displays (the hello's and a re-created display's); the capture path asks
+  // isolationGateBlocks for each frame and drops the frame on true.
+  void armIsolationGate();
+  bool isolationGateBlocks(uint64_t nowUs);
+
+  // Display mode, scale, cursor and reconfiguration (host_session_display_mode.cpp).
+  // Scale changes (1.0…2.0) within 120 ms cost one transition hint and one mode change; in 1x mode or
+  // mirroring they reconfigure the stream instead.
+  void setScale(double scale);
+  void setForce1x(bool on);
+  // Clamped to 24…60; a change rebuilds the encoder even at the same size.
+  void setTargetFps(int64_t fps);
+  void setCursorVisible(bool visible);
+  // Sends the image on the control channel once the hello is accepted; false (nothing sent) before
+  // that, or when a size, hotspot or scale lies outside its field, or the bytes are not width × height × 4.
+  bool sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height, int64_t hotspotX,
+                       int64_t hotspotY, int64_t scale, CursorShape shape);
+  double currentScale() const;
+  int64_t streamPixelWidth() const;
+
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
 
@@ -196,6 +244,20 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
                                   int64_t encoderMaxQP, uint64_t nowUs) const;
   void deliverSnapshot(DiagSnapshot snapshot);
 
+  // Lifecycle helpers (host_session_lifecycle.cpp).
+  void reaperTick();
+  void sendLinkSnapshot();
+  bool takeTeardownGate();
+  void stopUnusedBundle(const WarmEngineBundle& bundle);
+  // Runs `body` on a session thread of its own, holding the session until it returns (the last
+  // reference may then drop there).
+  void runTask(const char* name, std::function<void(HostSession&)> body);
+
+  // Stream geometry helpers (host_session_geometry.cpp).
+  std::pair<int64_t, int64_t> pendingCodedSize(Locked& locked);
+  void armReconfigureStep(uint64_t delayUs);
+  void reconfigureStep();
+
   // Hello, engine setup and the frame send path (host_session_hello*.cpp, host_session_engines.cpp,
   // host_session_capture.cpp, host_session_send*.cpp).
   struct HelloDisplay {
@@ -239,6 +301,22 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
                    const VideoParity* parity);
   // Answers one NACK from the retransmission store (the uplink loop calls it for each NACK it reads).
   void answerNack(const VideoNack& nack);
+
+  // Display mode helpers (host_session_display_mode.cpp).
+  std::optional<DisplayGateLease> takeDisplayGate(const std::string& who);
+  std::pair<int64_t, int64_t> realDisplayPoints(uint32_t displayID, int64_t fallbackW, int64_t fallbackH) const;
+  void scheduleLogicalRemode();
+  void applyLatestScale();
+  // Brings the display to the mode for the base size and scale; the caller holds the display gate.
+  void ensureDisplayModeGated(int64_t bw, int64_t bh, double scale);
+  // Rebuilds the encoder and the bitrate controller for a new coded size (a new generation); run only by
+  // the reconfiguration task.
+  void reconfigure(int64_t pw, int64_t ph);
+  void rebindDisplayFresh();
+  // Restarts capture, never for a session that has stopped it (torn down or closed, not parked).
+  void restartCapture(const std::shared_ptr<CaptureEngine>& capture, std::optional<uint32_t> displayID);
+  std::shared_ptr<EncoderEngine> makeStreamEncoder(int64_t pw, int64_t ph, int64_t fps, int64_t bitrate,
+                                                   double keyframeSec);
 
   // Member order matters: what is declared later goes first, and the scheduler outlives every timer.
   const SessionDeps deps_;

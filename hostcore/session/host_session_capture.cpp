@@ -26,8 +26,19 @@ constexpr uint64_t sourceFpsRaiseEveryUs = 1'000'000;
 void HostSession::onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>& pixelBuffer,
                                   uint64_t captureTimestampUs) {
   const uint64_t now = nowUs();
-  // SEAM(lifecycle): updateEncoderCapacity(fps:) and updateSurfaceLadder() once a second, and
-  // isolationGateBlocks(now:) dropping the frame, go here.
+  bool capacityDue;
+  int64_t targetFps;
+  {
+    Locked locked(*this);
+    const auto& g = locked->geometry;
+    capacityDue = g.lastCapacityDrainUs == 0 || now < g.lastCapacityDrainUs || now - g.lastCapacityDrainUs > 999'999;
+    targetFps = g.targetFps;
+  }
+  if (capacityDue) {
+    updateEncoderCapacity(targetFps);
+    updateSurfaceLadder();
+  }
+  if (isolationGateBlocks(now)) return;
   bool forceKF, ltrRefresh, paused, drop = false, fpsChanged = false;
   int64_t effFps, count;
   std::vector<int64_t> tokens;
@@ -100,8 +111,10 @@ void HostSession::onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>
           Locked locked(*self);
           encoder = locked->engines.encoder;
         }
-        // SEAM(lifecycle): hqDownscaled() then softFiltered() transform the frame here.
-        if (encoder) encoder->encode(pixelBuffer, captureTimestampUs, forceKF, ltrRefresh, tokens);
+        if (encoder) {
+          auto frame = self->softFiltered(self->hqDownscaled(pixelBuffer));
+          encoder->encode(frame, captureTimestampUs, forceKF, ltrRefresh, tokens);
+        }
         Locked locked(*self);
         locked->send.encodePending -= 1;
       });

@@ -204,7 +204,12 @@ void HostSession::finishEngineSetup(const std::shared_ptr<EncoderEngine>& enc, c
     }
   }
   // SEAM(audio-session): F12, the pending initial focus through sendTextFocus(), goes here.
-  // SEAM(lifecycle): startReaper() goes here when no reaper runs yet.
+  bool reaperRuns;
+  {
+    Locked locked(*this);
+    reaperRuns = locked->identity.reaperTimer.isArmed();
+  }
+  if (!reaperRuns) startReaper();
   sendFirstControlMessages();
 }
 

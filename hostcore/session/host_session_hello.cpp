@@ -50,7 +50,7 @@ void HostSession::handleHello(const ClientHello& hello) {
   bindInjector(*display);
   if (display->virtualPath && isolateDisplays_ && !display->hadDisplay) {
     display_->isolatePhysicalDisplays();
-    // SEAM(lifecycle): armIsolationGate() goes here once the display-mode code defines it.
+    armIsolationGate();
     log("🖥️ izolacja ekranów: fizyczne wyłączone na czas sesji");
   }
   sendAcceptingHostHello();
