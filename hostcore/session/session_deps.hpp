@@ -4,6 +4,7 @@
 // Tests hand each session fresh objects and fakes; the product hands every session the same ones.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -15,6 +16,7 @@
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/random.hpp"
 #include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/screen_geometry.hpp"
 
 namespace vela {
 
@@ -38,6 +40,9 @@ struct SessionDeps {
   std::shared_ptr<const EngineFactory> engines;
   InputInjectorFactory injectors;
   ListenerPorts listenerPorts;
+  // The streamed display's bounds in the global point space, which the text-focus report is relative to;
+  // when absent the input injector's last known bounds of that display serve.
+  std::function<std::optional<tavlo::ScreenRect>(uint32_t displayID)> displayBounds;
   // Where incoming clipboard files go; the per-user default when absent.
   std::optional<std::filesystem::path> clipTempFolder;
 };
