@@ -84,14 +84,6 @@ TEST(AudioMode, LevelPicksTheMode) {
   }
 }
 
-TEST(AudioMode, AChangeWaitsMoreThanTheHoldSinceTheLast) {
-  const uint64_t last = 1'000'000'000'000;
-  EXPECT_FALSE(audioModeMayChange(0, 2, last + 3'000'000, last));
-  EXPECT_TRUE(audioModeMayChange(0, 2, last + 3'000'001, last));
-  EXPECT_FALSE(audioModeMayChange(2, 2, last + 9'000'000, last));
-  EXPECT_TRUE(audioModeMayChange(0, 3, last, 0));  // the session's first change is never held
-}
-
 TEST(AudioMode, PeakSinksAtMostOneSecondsWorthAndNeverBelowTheReceiveFloor) {
   const uint64_t now = 1'000'000'000'000;
   EXPECT_DOUBLE_EQ(decayedAudioPeak(1'000'000, 0, now, now - 500'000), 1'000'000 - 16'500);

@@ -92,11 +92,5 @@ TEST(DeviceUplink, SwitchingOnSendsItsRungAndSwitchingOffKeepsIt) {
   EXPECT_EQ(up.m.camUpEvalUs, up.now + 20);
 }
 
-TEST(DeviceUplink, ADeviceStartsOneRungBelowWhereItEnded) {
-  EXPECT_EQ(DeviceUplink::startingRung(4), 3);
-  EXPECT_EQ(DeviceUplink::startingRung(0), 0);
-  EXPECT_EQ(DeviceUplink::startingRung(std::nullopt), 0);
-}
-
 }  // namespace
 }  // namespace vela

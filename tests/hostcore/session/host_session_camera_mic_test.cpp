@@ -172,18 +172,5 @@ TEST(HostSessionCameraMic, ClipboardItemsUpToEightKilobytesTravelInline) {
   EXPECT_EQ(request.fromOffset, 40u);
 }
 
-TEST(HostSessionCameraMic, ACameraConfigurationWithoutUsableParameterSetsLeavesNoDecoder) {
-  ControlRig rig;
-  rig.client.send(CamConfig{640, 480, 30, Bytes{0x01, 0x02}}, kSessionId);
-  rig.session->start();
-  ASSERT_TRUE(rig.client.roundTrip());
-  EXPECT_EQ(rig.log.count("📷 ❌ CAM_CONFIG: dekoder nie powstał"), 1u);
-  rig.probe([](SessionState& s) {
-    EXPECT_FALSE(s.media.camDecoder);
-    EXPECT_EQ(s.media.camCfgW, 640);
-    EXPECT_EQ(s.media.camCfgFps, 30);
-  });
-}
-
 }  // namespace
 }  // namespace vela
