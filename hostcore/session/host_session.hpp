@@ -117,16 +117,18 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void setWireCap(int64_t kbps);
   // The focused text field (frame in global points, top left). Kept for later before the hello was
   // answered and during a drag.
-  void sendTextFocus(bool active, std::optional<TextFocusMessage::Rect> fieldFrame);
+  void sendTextFocus(bool active, std::optional<tavlo::ScreenRect> fieldFrame);
   // Offers the item to the client and announces it (inline when in memory and at most 8,192 bytes);
   // returns its clip id.
   uint64_t announceClipboard(const std::string& uti, const std::string& name, const ClipPayload& payload);
   void requestClipboard(uint64_t clipId, uint32_t fromOffset);
   bool clientMicCapable() const;
   bool clientCamCapable() const;
-  // Engine setup's first control messages after capture start: the focus report kept from before the
-  // hello, the stream buffer, and each capable device's on/off and starting quality rung.
-  void sendInitialControlMessages();
+  // Engine setup, after capture start: replayInitialFocus sends the focus report kept from before the
+  // hello; sendInitialDeviceState sends the stream buffer and each capable device's on/off and starting
+  // quality rung (one below the rung its device last reached).
+  void replayInitialFocus();
+  void sendInitialDeviceState();
   // Run on every frame feedback by the adaptation: which devices the host wants now, each uplink's
   // measuring window and its quality rung.
   void evaluateUplinks();
@@ -168,7 +170,6 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void queueMicControl(Locked& locked, bool enabled);
   void queueCamQuality(Locked& locked, int64_t levelIdx);
   void queueMicQuality(Locked& locked, int64_t levelIdx);
-  void sendInitialDeviceState();
   std::optional<tavlo::ScreenRect> streamedDisplayBounds(uint32_t displayID,
                                                          const std::shared_ptr<InputInjector>& injector) const;
 

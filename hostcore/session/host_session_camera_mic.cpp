@@ -79,12 +79,15 @@ bool HostSession::clientCamCapable() const {
 void HostSession::sendInitialDeviceState() {
   bool micCapable = false, camCapable = false;
   std::string key;
+  int64_t bufferMs = 0;
   {
     Locked locked(*this);
+    bufferMs = locked->media.streamBufferMs;
     micCapable = locked->media.clientMicCapable;
     camCapable = locked->media.clientCamCapable;
     key = locked->identity.linkDeviceKey.value_or("");
   }
+  sendStreamBuffer(bufferMs);
   // The rung memory is never read while the session mutex is held.
   const auto& memory = *deps_.rungMemory;
   const int64_t micLevel = DeviceUplink::startingRung(memory.rung(RungMemory::Device::microphone, key));

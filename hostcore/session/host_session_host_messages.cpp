@@ -44,7 +44,9 @@ std::optional<tavlo::ScreenRect> HostSession::streamedDisplayBounds(
   return std::nullopt;
 }
 
-void HostSession::sendTextFocus(bool active, std::optional<TextFocusMessage::Rect> fieldFrame) {
+void HostSession::sendTextFocus(bool active, std::optional<tavlo::ScreenRect> frame) {
+  std::optional<TextFocusMessage::Rect> fieldFrame;
+  if (frame) fieldFrame = TextFocusMessage::Rect{frame->x, frame->y, frame->width, frame->height};
   std::shared_ptr<InputInjector> injector;
   std::optional<ProvidedDisplay> display;
   {
@@ -90,21 +92,20 @@ void HostSession::requestClipboard(uint64_t clipId, uint32_t fromOffset) {
   locked.sendControl(ClipRequest{clipId, fromOffset});
 }
 
-void HostSession::sendInitialControlMessages() {
+void HostSession::replayInitialFocus() {
   std::optional<PendingFocus> focus;
-  int64_t bufferMs = 0;
   {
     Locked locked(*this);
     focus = std::exchange(locked->geometry.pendingInitialFocus, std::nullopt);
-    bufferMs = locked->media.streamBufferMs;
   }
-  if (focus) {
-    sendTextFocus(focus->active, focus->fieldFrame);
-    log(std::string("⌨️ stan początkowy fokusu WYSŁANY po HELLO → TEXT_FOCUS(") +
-        (focus->active ? "on" : "off") + ")");
-  }
-  sendStreamBuffer(bufferMs);
-  sendInitialDeviceState();
+  if (!focus) return;
+  std::optional<tavlo::ScreenRect> frame;
+  if (focus->fieldFrame)
+    frame = tavlo::ScreenRect{focus->fieldFrame->x, focus->fieldFrame->y, focus->fieldFrame->width,
+                              focus->fieldFrame->height};
+  sendTextFocus(focus->active, frame);
+  log(std::string("⌨️ stan początkowy fokusu WYSŁANY po HELLO → TEXT_FOCUS(") + (focus->active ? "on" : "off") +
+      ")");
 }
 
 }  // namespace vela

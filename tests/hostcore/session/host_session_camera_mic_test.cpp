@@ -56,7 +56,7 @@ TEST(HostSessionCameraMic, FirstDeviceStateStartsBelowTheRememberedRungAndHonour
     s.media.streamBufferMs = 70'000;
   });
   rig.session->updateCallbacks([](SessionCallbacks& c) { c.isMicConsumed = [] { return false; }; });
-  rig.session->sendInitialControlMessages();
+  rig.session->sendInitialDeviceState();
 
   EXPECT_EQ(rig.next<StreamBuffer>().budgetMs, 65'535);
   EXPECT_EQ(rig.log.count("🧊 STREAM_BUFFER → 70000 ms"), 1u);
@@ -118,7 +118,7 @@ TEST(HostSessionCameraMic, WireCapBelowOneHundredKilobitsRemovesTheCap) {
 
 TEST(HostSessionCameraMic, TextFocusIsNormalisedToTheDisplayAndSentWithoutARectOffIt) {
   ControlRig rig;
-  rig.session->sendTextFocus(true, TextFocusMessage::Rect{250, 125, 500, 600});
+  rig.session->sendTextFocus(true, tavlo::ScreenRect{250, 125, 500, 600});
   auto inside = rig.next<TextFocusMessage>();
   EXPECT_TRUE(inside.active);
   EXPECT_TRUE(inside.hasRect);
@@ -127,11 +127,11 @@ TEST(HostSessionCameraMic, TextFocusIsNormalisedToTheDisplayAndSentWithoutARectO
   EXPECT_EQ(inside.wNorm, 32767);
   EXPECT_EQ(inside.hNorm, 65535);  // taller than the display: full scale
 
-  rig.session->sendTextFocus(true, TextFocusMessage::Rect{1200, 0, 100, 20});
+  rig.session->sendTextFocus(true, tavlo::ScreenRect{1200, 0, 100, 20});
   auto outside = rig.next<TextFocusMessage>();
   EXPECT_TRUE(outside.active);
   EXPECT_FALSE(outside.hasRect);
-  rig.session->sendTextFocus(false, TextFocusMessage::Rect{250, 125, 500, 100});
+  rig.session->sendTextFocus(false, tavlo::ScreenRect{250, 125, 500, 100});
   EXPECT_FALSE(rig.next<TextFocusMessage>().hasRect);  // an inactive field carries no rectangle
 }
 
@@ -140,10 +140,9 @@ TEST(HostSessionCameraMic, FocusBeforeTheHelloWaitsForEngineSetupAndDuringADragF
   rig.session->sendTextFocus(true, std::nullopt);
   EXPECT_TRUE(rig.nothingMore());
   rig.probe([](SessionState& s) { s.identity.sessionId = kSessionId; });
-  rig.session->sendInitialControlMessages();
+  rig.session->replayInitialFocus();
   EXPECT_TRUE(rig.next<TextFocusMessage>().active);
   EXPECT_EQ(rig.log.count("⌨️ stan początkowy fokusu WYSŁANY po HELLO → TEXT_FOCUS(on)"), 1u);
-  rig.next<StreamBuffer>();
 
   auto injector = rig.deps.injectors();
   injector->setDisplay(7, 0, 0);
