@@ -13,13 +13,13 @@ namespace {
 
 tavlo::Bytes samples(const std::vector<int16_t>& values) {
   tavlo::Bytes bytes(values.size() * 2);
-  std::memcpy(bytes.data(), values.data(), bytes.size());
+  if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
   return bytes;
 }
 
 std::vector<int16_t> values(const tavlo::Bytes& bytes) {
   std::vector<int16_t> out(bytes.size() / 2);
-  std::memcpy(out.data(), bytes.data(), out.size() * 2);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
   return out;
 }
 
