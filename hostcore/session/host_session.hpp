@@ -57,9 +57,6 @@
 
 namespace vela {
 
-class CaptureEngine;
-class InputInjector;
-
 class HostSession : public std::enable_shared_from_this<HostSession> {
  public:
   using HostShortcut = vela::HostShortcut;
