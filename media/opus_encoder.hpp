@@ -6,6 +6,7 @@
 // Not thread-safe: one task at a time uses an instance.
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/runtime/bytes.hpp"
@@ -32,6 +33,9 @@ class OpusEncoder {
   int64_t bitrate() const { return bitrate_; }
   // PCM bytes buffered and not yet encoded: always less than one frame between calls.
   size_t pendingBytes() const { return pending_.size(); }
+  // Hands over the PCM buffered and not yet encoded, and forgets it: an owner replacing the encoder (a
+  // new channel count or bitrate) feeds it to the next one, so that no sample is lost at the switch.
+  Bytes takePending() { return std::exchange(pending_, Bytes{}); }
   // Samples per channel the codec delays its output by (its look-ahead).
   int lookaheadSamples() const;
 

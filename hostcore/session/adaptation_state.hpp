@@ -84,7 +84,7 @@ struct AdaptationState {
   std::set<uint32_t> probeFrameIds;
 
   std::optional<ClientPathMessage> lastClientPath;  // the client's last reported interface
-  int64_t audioRxPeak = 0;
+  double audioRxPeak = 0;  // bit/s: the audio path's slowly decaying estimate of the link
   uint64_t lastAudioPeakUs = 0;
   int64_t dynQp = defaultDynQp;
 };

@@ -170,6 +170,44 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   double currentScale() const;
   int64_t streamPixelWidth() const;
 
+  // Audio send path (host_session_audio.cpp). Engine setup hands the capture engine's audio to the
+  // session with startAudioSendPath; any other source of audio blocks (the system-audio tap) feeds
+  // audioInput(). handleAudio takes one block (interleaved signed 16-bit stereo at 48 kHz) at a time, on
+  // the source's audio queue; blocks must not be handed over from two threads at once.
+  void startAudioSendPath(CaptureEngine& capture);
+  std::function<void(const tavlo::Bytes& block)> audioInput();
+  void handleAudio(ByteView pcm);
+
+  // Camera, microphone and stream-buffer control, and the control messages sent for the host application
+  // (host_session_camera_mic.cpp, host_session_host_messages.cpp). Every message goes on the control
+  // channel of the current transport.
+  void sendCamControl(bool enabled);
+  void sendMicControl(bool enabled);
+  // The rung is the level clamped into the ladder; the level itself is remembered as the last one sent.
+  void sendCamQuality(int64_t levelIdx);
+  void sendMicQuality(int64_t levelIdx);
+  // Stores the budget and sends it clamped to 0…65,535 ms.
+  void sendStreamBuffer(int64_t ms);
+  // The user's cap on the sending rate; below 100 kbit/s none.
+  void setWireCap(int64_t kbps);
+  // The focused text field (frame in global points, top left). Kept for later before the hello was
+  // answered and during a drag.
+  void sendTextFocus(bool active, std::optional<tavlo::ScreenRect> fieldFrame);
+  // Offers the item to the client and announces it (inline when in memory and at most 8,192 bytes);
+  // returns its clip id.
+  uint64_t announceClipboard(const std::string& uti, const std::string& name, const ClipPayload& payload);
+  void requestClipboard(uint64_t clipId, uint32_t fromOffset);
+  bool clientMicCapable() const;
+  bool clientCamCapable() const;
+  // Engine setup, after capture start: replayInitialFocus sends the focus report kept from before the
+  // hello; sendInitialDeviceState sends the stream buffer and each capable device's on/off and starting
+  // quality rung (one below the rung its device last reached).
+  void replayInitialFocus();
+  void sendInitialDeviceState();
+  // Run on every frame feedback by the adaptation: which devices the host wants now, each uplink's
+  // measuring window and its quality rung.
+  void evaluateUplinks();
+
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
 
@@ -201,6 +239,14 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
  private:
   class Locked;
   friend struct HostSessionProbe;  // tests read and set state through it
+
+  // Camera and microphone messages queued on a step's hold (host_session_camera_mic.cpp).
+  void queueCamControl(Locked& locked, bool enabled);
+  void queueMicControl(Locked& locked, bool enabled);
+  void queueCamQuality(Locked& locked, int64_t levelIdx);
+  void queueMicQuality(Locked& locked, int64_t levelIdx);
+  std::optional<tavlo::ScreenRect> streamedDisplayBounds(uint32_t displayID,
+                                                         const std::shared_ptr<InputInjector>& injector) const;
 
   // Whether the control loop goes on after a message.
   enum class LoopStep : uint8_t { carryOn, endWithoutTeardown };

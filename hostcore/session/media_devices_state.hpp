@@ -57,7 +57,7 @@ struct MediaDevicesState {
   uint64_t camUpEvalUs = 0;
   int64_t camUpOkRun = 0;
   int64_t camUpBadRun = 0;
-  int64_t camFpsPeak = 0;
+  double camFpsPeak = 0;  // frames per second
   int64_t micUpPackets = 0;
   uint64_t micUpEvalUs = 0;
   int64_t micUpOkRun = 0;

@@ -4,6 +4,7 @@
 // Tests hand each session fresh objects and fakes; the product hands every session the same ones.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -16,6 +17,7 @@
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/random.hpp"
 #include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/screen_geometry.hpp"
 
 namespace vela {
 
@@ -42,6 +44,10 @@ struct SessionDeps {
   // The window system's queries (main display, live mode, bounds) for the hello's mode report, its
   // injector points and the mirror path; absent: no report, points from the mode size, no mirroring.
   std::shared_ptr<tavlo::DisplaySystem> windowSystem;
+
+  // The streamed display's bounds in the global point space, which the text-focus report is relative to;
+  // when absent the input injector's last known bounds of that display serve.
+  std::function<std::optional<tavlo::ScreenRect>(uint32_t displayID)> displayBounds;
   // Where incoming clipboard files go; the per-user default when absent.
   std::optional<std::filesystem::path> clipTempFolder;
 };

@@ -20,6 +20,7 @@
 #include "platform/capture/synthetic_capture.hpp"
 #include "tests/hostcore/engines/log_recorder.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
+#include "tests/testkit/test_tone.hpp"
 
 namespace tavlo {
 namespace {
@@ -28,12 +29,6 @@ using namespace std::chrono_literals;
 using testkit::ChildProcess;
 using testkit::PipeWireStack;
 
-constexpr double kToneHz = 1000;
-constexpr int kSampleRate = 48000;
-// 100 whole periods of the tone: over them its sine and cosine are orthogonal.
-constexpr size_t kWindowFrames = 4800;
-// A sample this loud (of 32767) means the tone has arrived.
-constexpr int kSoundThreshold = 1000;
 // Generous: a loaded machine or a sanitizer build runs the stack many times slower.
 constexpr auto kSoundTimeout = 20s;
 
@@ -46,88 +41,13 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return condition();
 }
 
-// Plays 30 s of a 1 kHz stereo tone (16-bit, amplitude 8000) into the stack's default sink with pacat.
-class TonePlayer {
- public:
-  explicit TonePlayer(const PipeWireStack& stack) : file_(stack.directory() / "tone.raw") {
-    std::ofstream out(file_, std::ios::binary);
-    for (int i = 0; i < 30 * kSampleRate; ++i) {
-      const auto value = static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * kToneHz * i / kSampleRate));
-      for (int channel = 0; channel < 2; ++channel) out.write(reinterpret_cast<const char*>(&value), sizeof(value));
-    }
-  }
-  bool play(const PipeWireStack& stack) {
-    player_.stop();
-    return player_.start({"pacat", "--playback", "--format=s16le", "--rate=48000", "--channels=2", file_.string()},
-                         stack.environment(), stack.directory() / "pacat.log");
-  }
+using Recording = testkit::ToneRecording;
+using testkit::TonePlayer;
 
- private:
-  std::filesystem::path file_;
-  ChildProcess player_;
-};
-
-// The left channel of every block received, from whatever thread delivers them.
-class Recording {
- public:
-  void add(const Bytes& block) {
-    std::lock_guard guard(mutex_);
-    for (size_t i = 0; i + 4 <= block.size(); i += 4) {
-      left_.push_back(static_cast<int16_t>(static_cast<uint16_t>(block[i] | (block[i + 1] << 8))));
-    }
-  }
-  // The windows of kWindowFrames that follow each other from the first loud sample on, less the first
-  // `skip` of them.
-  std::vector<std::vector<int16_t>> toneWindows(size_t skip) const {
-    std::lock_guard guard(mutex_);
-    std::vector<std::vector<int16_t>> windows;
-    size_t at = 0;
-    while (at < left_.size() && std::abs(left_[at]) < kSoundThreshold) ++at;
-    for (at += skip * kWindowFrames; at + kWindowFrames <= left_.size(); at += kWindowFrames) {
-      windows.emplace_back(left_.begin() + static_cast<std::ptrdiff_t>(at),
-                           left_.begin() + static_cast<std::ptrdiff_t>(at + kWindowFrames));
-    }
-    return windows;
-  }
-  size_t size() const {
-    std::lock_guard guard(mutex_);
-    return left_.size();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<int16_t> left_;
-};
-
-// How well the samples match a 1 kHz sine of any phase: the share of their energy that the best-fitting
-// sine carries, as a correlation (1 for a pure tone).
-double toneCorrelation(const std::vector<int16_t>& samples) {
-  double sine = 0, cosine = 0, energy = 0;
-  for (size_t n = 0; n < samples.size(); ++n) {
-    const double phase = 2 * std::numbers::pi * kToneHz * static_cast<double>(n) / kSampleRate;
-    sine += samples[n] * std::sin(phase);
-    cosine += samples[n] * std::cos(phase);
-    energy += static_cast<double>(samples[n]) * samples[n];
-  }
-  if (energy == 0) return 0;
-  return std::sqrt((sine * sine + cosine * cosine) / (energy * static_cast<double>(samples.size()) / 2));
-}
-
-// Polls the recording until a window of it is the tone. A window that holds the onset, or a dropout of a
-// loaded machine, correlates less: the best window counts.
+// Polls the recording until a window of it is the tone.
 void expectTone(const Recording& recording, const PipeWireStack& stack) {
-  double best = 0;
-  size_t evaluated = 0;
-  const bool heard = eventually(
-      [&] {
-        for (const auto& window : recording.toneWindows(evaluated)) {
-          best = std::max(best, toneCorrelation(window));
-          ++evaluated;
-        }
-        return best > 0.9;
-      },
-      kSoundTimeout);
-  EXPECT_TRUE(heard) << "best correlation " << best << " in " << recording.size() << " samples\n" << stack.logs();
+  const double best = testkit::bestToneCorrelation(recording, kSoundTimeout);
+  EXPECT_GT(best, 0.9) << "best correlation " << best << " in " << recording.size() << " samples\n" << stack.logs();
 }
 
 PulseSystemAudio::Options optionsFor(const PipeWireStack& stack, LogSink log) {
