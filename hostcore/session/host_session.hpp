@@ -333,7 +333,6 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
                    int64_t w, int64_t h);
   void armStartupKeyframeCap(bool warmAdopted);
   void startCapture(const std::shared_ptr<CaptureEngine>& cap, uint32_t displayID, int64_t w, int64_t h);
-  void sendFirstControlMessages();
   void onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>& pixelBuffer, uint64_t captureTimestampUs);
   void handleEncoded(const EncodedFrame& frame, int64_t pointsW, int64_t pointsH);
   void sendChunk(const SharedVideoChunk& chunk);

@@ -37,7 +37,7 @@ void stopEngines(const std::shared_ptr<EncoderEngine>& enc, const std::shared_pt
 }  // namespace
 
 void HostSession::startEngines(const HelloDisplay& display, int64_t windowPxW, int64_t windowPxH) {
-  // SEAM(loops): startMediaLoops() goes here (first step after the host hello).
+  startUplinkLoops();  // the client's flows are read from the moment the host hello is out
   const int64_t w = display.w, h = display.h;
   double keyframeSec;
   int64_t startBps, fps;
@@ -110,7 +110,7 @@ void HostSession::wireEngines(const std::shared_ptr<EncoderEngine>& enc, const s
     locked->diag.diagEncMaxMs = int64_t(maximumUs / 1000);
   });
   cap->setOnLog(forwardLog);
-  // SEAM(audio-session): cap->setOnAudio(... handleAudio(block)) goes here.
+  startAudioSendPath(*cap);
 }
 
 void HostSession::finishEngineSetup(const std::shared_ptr<EncoderEngine>& enc, const std::shared_ptr<CaptureEngine>& cap,
@@ -203,14 +203,14 @@ void HostSession::finishEngineSetup(const std::shared_ptr<EncoderEngine>& enc, c
       return;
     }
   }
-  // SEAM(audio-session): F12, the pending initial focus through sendTextFocus(), goes here.
+  replayInitialFocus();
   bool reaperRuns;
   {
     Locked locked(*this);
     reaperRuns = locked->identity.reaperTimer.isArmed();
   }
   if (!reaperRuns) startReaper();
-  sendFirstControlMessages();
+  sendInitialDeviceState();  // the first control messages: the stream buffer, then each device
 }
 
 void HostSession::armStartupKeyframeCap(bool warmAdopted) {
@@ -253,53 +253,5 @@ void HostSession::startCapture(const std::shared_ptr<CaptureEngine>& cap, uint32
   }
 }
 
-// The first control messages after engine setup: the stream buffer, then the microphone and the
-// camera as the client can use them, each starting a rung below the one its device last reached.
-void HostSession::sendFirstControlMessages() {
-  bool mic, cam;
-  std::string deviceKey;
-  {
-    Locked locked(*this);
-    // SEAM(audio-session): sendStreamBuffer(ms:) replaces this line.
-    locked.sendControl(StreamBuffer{uint16_t(std::clamp<int64_t>(locked->media.streamBufferMs, 0, 65535))});
-    mic = locked->media.clientMicCapable;
-    cam = locked->media.clientCamCapable;
-  }
-  {
-    Locked locked(*this);
-    deviceKey = locked->identity.linkDeviceKey.value_or("");
-  }
-  auto startLevel = [&](RungMemory::Device device) {
-    return std::max<int64_t>(deps_.rungMemory->rung(device, deviceKey).value_or(0) - 1, 0);
-  };
-  const int64_t micLevel = startLevel(RungMemory::Device::microphone);
-  const int64_t camLevel = startLevel(RungMemory::Device::camera);
-  auto cb = callbacks();
-  // SEAM(audio-session): sendMicControl/sendMicQuality/sendCamControl/sendCamQuality replace the sends below.
-  if (mic) {
-    const bool wanted = cb->isMicConsumed ? cb->isMicConsumed() : true;
-    Locked locked(*this);
-    locked.sendControl(MicControl{wanted});
-    locked->media.mediaGateMic = wanted;
-    locked->media.micQualityIdx = wanted ? micLevel : -1;
-    locked->media.lastMicOn = wanted;
-    if (wanted) {
-      locked.sendControl(MicQuality::forLevel(int(micLevel)));
-      locked->media.lastMicQualityIdx = micLevel;
-    }
-  }
-  if (cam) {
-    const bool wanted = cb->isCamConsumed ? cb->isCamConsumed() : true;
-    Locked locked(*this);
-    locked.sendControl(CamControl{wanted});
-    locked->media.mediaGateCam = wanted;
-    locked->media.camQualityIdx = wanted ? camLevel : -1;
-    locked->media.lastCamOn = wanted;
-    if (wanted) {
-      locked.sendControl(CamQuality::forLevel(int(camLevel)));
-      locked->media.lastCamQualityIdx = camLevel;
-    }
-  }
-}
 
 }  // namespace vela

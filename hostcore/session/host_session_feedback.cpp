@@ -264,7 +264,7 @@ void HostSession::applyFeedback(const FrameFeedback& fb) {
     }
     if (newlyChronic) locked.log("🩹 relief CHRONICZNY: flapping łącza → okno QP 30 s (przez 120 s)");
 
-    // 15. The uplink evaluation of the camera and microphone (their own concern) hooks in here.
+    // 15. The uplink evaluation of the camera and microphone runs below, once the lock is released.
 
     // 16. The chronic window lowers the bitrate floor and raises the quantiser floor.
     if (chronicOpen) {
@@ -376,6 +376,7 @@ void HostSession::applyFeedback(const FrameFeedback& fb) {
     if (setMaxQP) encoder->setMaxFrameQP(*setMaxQP);
   }
   if (reliefChanged) applyKeyframeToEncoder();
+  evaluateUplinks();  // takes the session lock itself and asks the owner whether the devices are in use
   // 20. Once per window.
   if (windowClosed) closeFeedbackWindow(window, fb);
 }
