@@ -61,10 +61,23 @@ std::optional<int64_t> wireCapBps(const tavlo::Settings& settings) {
 std::shared_ptr<EncoderEngine> HostSession::makeStreamEncoder(int64_t pw, int64_t ph, int64_t fps, int64_t bitrate,
                                                                double keyframeSec) {
   std::weak_ptr<HostSession> weak = weak_from_this();
-  auto encoder = deps_.engines->makeEncoderEngine(pw, ph, fps, bitrate, keyframeSec, [](const EncodedFrame&) {});
-  encoder->setOnLog([weak](const std::string& line) {
-    if (auto self = weak.lock()) self->log(line);
-  });
+  // The same output handler, log and statistics as engine setup gives its encoder, for the new size.
+  auto encoder = deps_.engines->makeEncoderEngine(pw, ph, fps, bitrate, keyframeSec,
+                                                  [weak, pointsW = pw / 2, pointsH = ph / 2](const EncodedFrame& frame) {
+                                                    if (auto self = weak.lock()) self->handleEncoded(frame, pointsW, pointsH);
+                                                  });
+  std::shared_ptr<CaptureEngine> capture;
+  {
+    Locked locked(*this);
+    capture = locked->engines.capture;
+  }
+  if (capture) {
+    wireEngines(encoder, capture, pw, ph);
+  } else {
+    encoder->setOnLog([weak](const std::string& line) {
+      if (auto self = weak.lock()) self->log(line);
+    });
+  }
   return encoder;
 }
 
