@@ -1,6 +1,7 @@
-// Display mode, scale and reconfiguration: the owner's scale, 1x and frame-rate changes, the display
-// brought to the mode a base size and scale need (re-moded in place or re-created), the encoder and
-// bitrate controller rebuilt for a new coded size, and a display re-created after a long client pause.
+// Display mode and scale: the owner's scale, 1x and frame-rate changes, the display brought to the mode
+// a base size and scale need (re-moded in place or re-created), and a display re-created after a long
+// client pause. The rebuild for a new coded size is in host_session_reconfigure.cpp, the cursor in
+// host_session_cursor.cpp.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -27,11 +28,6 @@ constexpr uint16_t transitionHoldMs = 1200;
 // A pause up to this long only restarts capture; a longer one re-creates the display (the window
 // server's compositor may have frozen the old one meanwhile).
 constexpr uint64_t briefPauseUs = 1'000'001;
-// A new encoder starts at this rate when there is no controller to ask.
-constexpr int64_t rebuildStartBps = 12'000'000;
-// The user's wire cap in kbit/s; below the minimum there is none.
-constexpr const char* wireCapKey = "tl.wireCapKbps";
-constexpr int64_t minWireCapKbps = 100;
 
 std::string twoDecimals(double value) {
   char text[32];
@@ -43,30 +39,7 @@ int64_t scaledSide(double scale, int64_t base) {
   return tavlo::truncateSaturating<int64_t>(scale * static_cast<double>(base));
 }
 
-// The encoder's bitrate floor for a coded size: what keeps a picture at the keyframe interval in force.
-int64_t encoderFloorBps(int64_t pw, int64_t ph, double keyframeSec) {
-  const double px = static_cast<double>(pw) * static_cast<double>(ph);
-  const double floor = 0.8 * (px * 0.0073 * 60 + px * 0.2 / std::max(keyframeSec, 0.1));
-  return std::clamp<int64_t>(tavlo::truncateSaturating<int64_t>(floor), 800'000, 2'500'000);
-}
-
-std::optional<int64_t> wireCapBps(const tavlo::Settings& settings) {
-  int64_t kbps = settings.getInt(wireCapKey).value_or(0);
-  if (kbps < minWireCapKbps) return std::nullopt;
-  return tavlo::saturatingMul(kbps, 1000);
-}
-
 }  // namespace
-
-std::shared_ptr<EncoderEngine> HostSession::makeStreamEncoder(int64_t pw, int64_t ph, int64_t fps, int64_t bitrate,
-                                                               double keyframeSec) {
-  std::weak_ptr<HostSession> weak = weak_from_this();
-  auto encoder = deps_.engines->makeEncoderEngine(pw, ph, fps, bitrate, keyframeSec, [](const EncodedFrame&) {});
-  encoder->setOnLog([weak](const std::string& line) {
-    if (auto self = weak.lock()) self->log(line);
-  });
-  return encoder;
-}
 
 void HostSession::restartCapture(const std::shared_ptr<CaptureEngine>& capture, std::optional<uint32_t> displayID) {
   if (!capture) return;
@@ -241,109 +214,6 @@ void HostSession::setTargetFps(int64_t fps) {
   scheduleReconfigure();
 }
 
-void HostSession::reconfigure(int64_t pw, int64_t ph) {
-  std::optional<ProvidedDisplay> provided;
-  double scale;
-  int64_t bw, bh;
-  std::shared_ptr<EncoderEngine> old;
-  {
-    Locked locked(*this);
-    provided = locked->engines.providedDisplay;
-    if (!provided) return;
-    scale = locked->geometry.scaleS;
-    bw = locked->geometry.baseW;
-    bh = locked->geometry.baseH;
-    locked.log("resize → capture " + std::to_string(pw) + "×" + std::to_string(ph));
-    // From here frames find no encoder until the new one is installed.
-    old = std::exchange(locked->engines.encoder, nullptr);
-  }
-  if (old) old->invalidate();
-
-  std::shared_ptr<CaptureEngine> capture;
-  std::pair<int64_t, int64_t> captureSize{pw, ph};
-  int64_t fps;
-  if (!mirror_) {
-    // Refused (the session is ending, or 15 s of another session's display work): capture and encoder
-    // still follow the new size on the display as it is.
-    if (auto lease = takeDisplayGate("ensureDisplayMode")) ensureDisplayModeGated(bw, bh, scale);
-  }
-  {
-    Locked locked(*this);
-    capture = locked->engines.capture;
-    fps = locked->geometry.targetFps;
-    if (!mirror_) {
-      GeometryState next = locked->geometry;
-      next.currentPw = pw;
-      next.currentPh = ph;
-      captureSize = captureSizeForMode(next, false);
-    }
-  }
-  if (capture) capture->updateSize(captureSize.first, captureSize.second, fps);
-
-  uint32_t displayID = provided->displayID;
-  std::shared_ptr<InputInjector> injector;
-  double interval;
-  {
-    Locked locked(*this);
-    if (locked->engines.providedDisplay) displayID = locked->engines.providedDisplay->displayID;
-    injector = locked->engines.injector;
-    interval = keyframeIntervalInForce(locked->keyframes);
-  }
-  auto points = mirror_ ? std::pair<int64_t, int64_t>{0, 0}
-                        : realDisplayPoints(displayID, scaledSide(scale, bw) / 2, scaledSide(scale, bh) / 2);
-  if (injector) injector->setDisplay(displayID, points.first, points.second);
-
-  auto encoder = makeStreamEncoder(pw, ph, fps, rebuildStartBps, interval);
-  const auto cap = wireCapBps(*deps_.settings);
-  bool ended;
-  {
-    Locked locked(*this);
-    auto& s = locked.state();
-    // Torn down or closed meanwhile: nothing may outlive the session, least of all a new encoder.
-    ended = s.identity.disconnected || s.path.transportCancelled;
-    if (!ended) {
-      s.identity.generation = static_cast<uint16_t>(s.identity.generation + 1);
-      s.send.configSent = false;
-      s.geometry.fpsDirty = false;
-      auto& k = s.keyframes;
-      k.ltrPendingRefresh = false;
-      k.ltrHaveAcked = false;
-      k.ltrAckedVTTokens.clear();
-      k.ltrWireToVT.clear();
-      k.ltrNextWire = 0;
-      k.forceKeyframeNext = true;
-      ++k.kfEpoch;
-      s.geometry.currentPw = pw;
-      s.geometry.currentPh = ph;
-      s.engines.providedDisplay = ProvidedDisplay{displayID, pw, ph};
-      s.engines.encoder = encoder;
-      auto& w = s.warm;
-      w.warmPxW = pw;
-      w.warmPxH = ph;
-      w.warmFps = s.geometry.targetFps;
-      w.warmDisplayID = displayID;
-      if (auto window = s.geometry.lastResizeWindowPx) std::tie(w.warmHelloW, w.warmHelloH) = *window;
-
-      auto& a = s.adaptation;
-      int64_t start = a.bitrateController ? a.bitrateController->appliedBitrate() : rebuildStartBps;
-      int64_t proven = a.bitrateController ? a.bitrateController->provenRateBps() : 0;
-      double floorInterval = keyframeIntervalInForce(k);
-      a.bitrateController = std::make_unique<BitrateController>(
-          pw, ph, s.geometry.targetFps, start, encoderFloorBps(pw, ph, floorInterval), cap, *deps_.settings);
-      a.bitrateController->plateau = a.wanLink;
-      if (proven >= 1) a.bitrateController->seedProven(proven);
-      a.lastSetBitrate = 0;
-      a.lastAppliedMaxQP = AdaptationState::defaultMaxQP;
-      a.lastDataRateShort = -1;
-      a.overshootEwma = 1.0;
-      a.ovsWarmupTicks = 0;
-      locked.log("✅ rekonfiguracja gen " + std::to_string(s.identity.generation) + ": " + std::to_string(pw) + "×" +
-                 std::to_string(ph));
-    }
-  }
-  if (ended && encoder) encoder->invalidate();
-}
-
 void HostSession::applyClientState(const ClientStateMessage& message) {
   bool resumed = false;
   uint64_t awayUs = 0;
@@ -431,40 +301,6 @@ void HostSession::rebindDisplayFresh() {
   restartCapture(capture, displayID);
   log("♻️ wirtualny ekran ODTWORZONY przy wznowieniu (odmrożenie kompozytora, displayID " + std::to_string(displayID) +
       ")");
-}
-
-void HostSession::setCursorVisible(bool visible) {
-  runTask("vela.cursor", [visible](HostSession& s) {
-    std::shared_ptr<CaptureEngine> capture;
-    {
-      Locked locked(s);
-      capture = locked->engines.capture;
-    }
-    if (capture) capture->setShowsCursor(visible);
-  });
-}
-
-bool HostSession::sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height,
-                                  int64_t hotspotX, int64_t hotspotY, int64_t scale, CursorShape shape) {
-  auto fitsU16 = [](int64_t v) { return v >= 0 && v <= 0xFFFF; };
-  // A caller outside the fields' ranges (or with too few bytes for the size) is refused rather than
-  // truncated into a picture the client would misdraw.
-  if (!fitsU16(width) || !fitsU16(height) || !fitsU16(hotspotX) || !fitsU16(hotspotY) || scale < 0 || scale > 0xFF ||
-      static_cast<uint64_t>(bgra.size()) != static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4)
-    return false;
-  Locked locked(*this);
-  if (locked->identity.sessionId == 0) return false;  // not before the hello is accepted
-  CursorImage image;
-  image.cursorId = cursorId;
-  image.hotspotX = static_cast<uint16_t>(hotspotX);
-  image.hotspotY = static_cast<uint16_t>(hotspotY);
-  image.pxW = static_cast<uint16_t>(width);
-  image.pxH = static_cast<uint16_t>(height);
-  image.scale = static_cast<uint8_t>(scale);
-  image.data = bgra;
-  image.shape = shape;
-  locked.sendControl(image);
-  return true;
 }
 
 }  // namespace vela
