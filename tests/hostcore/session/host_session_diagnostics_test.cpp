@@ -52,7 +52,7 @@ TEST(HostSessionDiagnostics, AnIdleWindowReportsTheStreamAndNoSentVideo) {
   EXPECT_EQ(std::tuple(d.txKbps, d.avgFrameKB, d.bpp, d.ratio, d.sentFps), std::tuple(0, 0.0, 0.0, 0, 0));
   EXPECT_EQ(d.camDesc, "—");
   EXPECT_EQ(d.camRxKbps, 0);
-  EXPECT_EQ(d.micDesc, "Opus 64k") << "no rung chosen yet";
+  EXPECT_EQ(d.micDesc, "Opus 16k") << "the window's uplink evaluation chose the lowest rung";
   EXPECT_EQ(d.micRxKbps, 24);
   EXPECT_EQ(d.audioTxKbps, 96);
   EXPECT_EQ(d.audioDesc, "PCM 24k mono");
@@ -92,7 +92,7 @@ TEST(HostSessionDiagnostics, SentVideoGivesRatesSizesAndTheCompressionRatio) {
   EXPECT_EQ(d.sentFps, 30) << "30 frames over 60 feedbacks of 16.667 ms";
   EXPECT_EQ(d.path, "VPN");
   EXPECT_EQ(d.camDesc, "start…");
-  EXPECT_EQ(d.micDesc, "OFF");
+  EXPECT_EQ(d.micDesc, "Opus 24k") << "no owner calls the microphone unused: the evaluation switched it on";
   rig.probe([](SessionState& s) {
     s.media.camCfgW = 640;
     s.media.camCfgH = 480;
