@@ -29,6 +29,9 @@ struct HostSessionProbe {
     HostSession::Locked locked(session);
     return read(locked.state());
   }
+
+  // Multipath: a promotion as the second path's control loop makes it.
+  static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }
 };
 
 namespace testkit {
