@@ -38,7 +38,7 @@ void HostSession::attachSecondarySink(std::shared_ptr<SessionTransport> transpor
   auto sink = std::make_shared<HostSink>(std::move(transport), sessionId, viaVPN);
   {
     Locked locked(*this);
-    if (locked->identity.disconnected) {
+    if (locked->identity.disconnected || locked->path.transportCancelled) {
       // The session is going: nobody would ever detach the path, so it is closed instead of kept.
       locked.later([sink] { sink->transport()->close(); });
       return;

@@ -17,6 +17,9 @@ constexpr const char* promotedControlThreadName = "vela.control";
 
 const char* onOff(bool on) { return on ? "ON" : "off"; }
 
+// Teardown has begun or the owner has closed the session: no path becomes primary any more.
+bool isEnding(const SessionState& s) { return s.identity.disconnected || s.path.transportCancelled; }
+
 }  // namespace
 
 void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
@@ -27,9 +30,9 @@ void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
     auto& sinks = path.secondarySinks;
     if (path.promotedSink == sink || std::find(sinks.begin(), sinks.end(), sink) == sinks.end()) return;
     std::erase(sinks, sink);
-    if (locked->identity.disconnected) {
-      // Teardown has begun: the path would be promoted into a session that is going, and the loop that
-      // read it ends here, so it is closed.
+    if (isEnding(locked.state())) {
+      // The path would be promoted into a session that is going, and the loop that read it ends here, so
+      // it is closed.
       locked.later([sink] { sink->transport()->close(); });
       return;
     }
@@ -43,9 +46,10 @@ void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
   std::shared_ptr<SessionTransport> newPrimary = sink->transport();
   {
     Locked locked(*this);
-    if (locked->identity.disconnected) {
-      // The old path ended (and tore the session down) while the promotion waited on the path's queue:
-      // the path was taken off the list above, so nobody else closes it.
+    if (isEnding(locked.state())) {
+      // The old path ended (and tore the session down), or the owner closed the session, while the
+      // promotion waited on the path's queue: the path was taken off the list above, so nobody else
+      // closes it.
       locked.later([newPrimary] { newPrimary->close(); });
       return;
     }

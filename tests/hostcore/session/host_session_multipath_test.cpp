@@ -3,6 +3,9 @@
 // the hand-over of a transport from the session the attach arrived on.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+
 #include "hostcore/session/host_sink.hpp"
 #include "hostcore/session/session_threads.hpp"
 #include "tests/hostcore/session/session_test_kit.hpp"
@@ -375,6 +378,31 @@ TEST(HostSessionMultipath, APathReachingASessionThatIsGoingIsClosed) {
   rig.session->attachSecondarySink(late.host, 2, false);
   EXPECT_TRUE(late.host->isClosed());
   EXPECT_TRUE(sinksOf(rig).empty());
+}
+
+TEST(HostSessionMultipath, APromotionThatFindsTheSessionClosedWhileItWaitedClosesThePathInstead) {
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  std::atomic<bool> held{false};
+  SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath path;
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  // A copy that the path's queue is still sending holds the promotion in its wait for the sequence.
+  path.host->memoryFlow(Channel::video).sent().setOnAdd([&](ByteView) {
+    held = true;
+    gate.wait();
+  });
+  fanOutVideo(sinksOf(rig), chunk(1));
+  ASSERT_TRUE(testkit::eventually([&] { return held.load(); }));
+  path.client->send(MbbPromote{}, pathId);
+  ASSERT_TRUE(testkit::eventually([&] { return sinksOf(rig).empty(); }));
+  rig.session->close();
+  release.set_value();
+  EXPECT_TRUE(testkit::eventually([&] { return path.host->isClosed(); }));
+  EXPECT_EQ(rig.session->transport(), rig.pair.host);
+  EXPECT_EQ(rig.log.count("PROMOCJA"), 0u);
 }
 
 }  // namespace
