@@ -49,15 +49,15 @@ uint32_t HostSink::snapshotVideoSeq() {
   return seq;
 }
 
-void fanOutVideo(const HostSinks& sinks, const SharedVideoChunk& chunk) {
+void sendVideoToSinks(const HostSinks& sinks, const SharedVideoChunk& chunk) {
   for (const auto& sink : sinks) sink->sendVideo(chunk);
 }
 
-void fanOutParity(const HostSinks& sinks, const VideoParity& parity) {
+void sendParityToSinks(const HostSinks& sinks, const VideoParity& parity) {
   for (const auto& sink : sinks) sink->sendParity(parity);
 }
 
-void forwardVideoConfig(const HostSinks& sinks, const VideoConfig& config) {
+void sendConfigToSinks(const HostSinks& sinks, const VideoConfig& config) {
   for (const auto& sink : sinks) sink->sendConfig(config);
 }
 

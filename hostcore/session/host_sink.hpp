@@ -62,13 +62,13 @@ using HostSinks = std::vector<std::shared_ptr<HostSink>>;
 // The send path's fan-out: after a chunk or a parity packet went out on the primary path, a copy goes to
 // every secondary path (first sends and retransmissions alike). `sinks` is the list copied under the
 // session mutex in the same hold that took the primary sequence number.
-void fanOutVideo(const HostSinks& sinks, const SharedVideoChunk& chunk);
-void fanOutParity(const HostSinks& sinks, const VideoParity& parity);
+void sendVideoToSinks(const HostSinks& sinks, const SharedVideoChunk& chunk);
+void sendParityToSinks(const HostSinks& sinks, const VideoParity& parity);
 
 // A video configuration the session sends reaches every secondary path too, so that a path attached
 // before the first configuration, or before a new generation, can decode what follows. Call it under
 // the session mutex, in the hold that stores the configuration (lastHvcc): it only queues, and queuing
 // there keeps a path's configurations in the order the session made them.
-void forwardVideoConfig(const HostSinks& sinks, const VideoConfig& config);
+void sendConfigToSinks(const HostSinks& sinks, const VideoConfig& config);
 
 }  // namespace vela

@@ -101,7 +101,7 @@ TEST(HostSessionMultipath, APathAttachedBeforeAnyConfigurationGetsTheNextOneTheS
 
   // The send path forwards the configuration of the forced keyframe in the hold that stores it.
   VideoConfig config{4, 1920, 1080, 960, 540, VideoCodec::hevc8, 8, 30, Bytes{9}};
-  rig.probe([&](SessionState& s) { forwardVideoConfig(s.path.secondarySinks, config); });
+  rig.probe([&](SessionState& s) { sendConfigToSinks(s.path.secondarySinks, config); });
   auto forwarded = path.client->next<VideoConfig>();
   ASSERT_TRUE(forwarded);
   EXPECT_EQ(*forwarded, config);
@@ -164,12 +164,12 @@ TEST(HostSessionMultipath, EachPathNumbersItsCopiesOfTheVideoWithItsOwnSequenceA
   rig.started();
   SecondPath first, second;
   rig.session->attachSecondarySink(first.host, 11, false);
-  fanOutVideo(sinksOf(rig), chunk(1));
+  sendVideoToSinks(sinksOf(rig), chunk(1));
   rig.session->attachSecondarySink(second.host, 12, false);
   VideoParity parity;
   parity.frameId = 1;
-  fanOutParity(sinksOf(rig), parity);
-  fanOutVideo(sinksOf(rig), chunk(2));
+  sendParityToSinks(sinksOf(rig), parity);
+  sendVideoToSinks(sinksOf(rig), chunk(2));
   for (const auto& sink : sinksOf(rig)) sink->snapshotVideoSeq();  // what was queued has gone
 
   auto a = first.videoHeaders();
@@ -224,7 +224,7 @@ TEST(HostSessionMultipath, APromotionMovesTheSessionToThePathAndItsFacts) {
     });
     SecondPath path(row.description);
     rig.session->attachSecondarySink(path.host, pathId, row.viaVPN);
-    for (uint32_t frame = 0; frame < 3; ++frame) fanOutVideo(sinksOf(rig), chunk(frame));
+    for (uint32_t frame = 0; frame < 3; ++frame) sendVideoToSinks(sinksOf(rig), chunk(frame));
     path.client->send(MbbPromote{}, pathId);
     ASSERT_TRUE(rig.log.waitFor(std::string("🔀 PROMOCJA: tor ") + row.kind + " jest teraz główny (sessionId 77)"));
 
@@ -394,7 +394,7 @@ TEST(HostSessionMultipath, APromotionThatFindsTheSessionClosedWhileItWaitedClose
     held = true;
     gate.wait();
   });
-  fanOutVideo(sinksOf(rig), chunk(1));
+  sendVideoToSinks(sinksOf(rig), chunk(1));
   ASSERT_TRUE(testkit::eventually([&] { return held.load(); }));
   path.client->send(MbbPromote{}, pathId);
   ASSERT_TRUE(testkit::eventually([&] { return sinksOf(rig).empty(); }));

@@ -34,7 +34,7 @@ void sendChunkAsTheSendPath(SessionRig& rig, uint32_t frameId) {
     primary = s.path.effectiveTransport();
   });
   primary->video().send(encodePacket(*chunk, sessionId, seq));
-  fanOutVideo(sinks, chunk);
+  sendVideoToSinks(sinks, chunk);
 }
 
 // The headers of the next `count` video datagrams the client receives.
