@@ -53,9 +53,18 @@
 #include "hostcore/session/session_tunables.hpp"
 #include "hostcore/session/warm_engine_bundle.hpp"
 #include "platform/runtime/snapshot_slot.hpp"
+#include "protocol/chunker.hpp"
 #include "protocol/messages.hpp"
 
+namespace tavlo {
+class Nv12Buffer;
+}
+
 namespace vela {
+
+class CaptureEngine;
+class EncoderEngine;
+struct EncodedFrame;
 
 class HostSession : public std::enable_shared_from_this<HostSession> {
  public:
@@ -173,6 +182,50 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void scheduleReconfigure();
   void applyClientState(const ClientStateMessage& message);
   void handleCamConfig(const CamConfig& config);
+
+  // Hello, engine setup and the frame send path (host_session_hello*.cpp, host_session_engines.cpp,
+  // host_session_capture.cpp, host_session_send*.cpp).
+  struct HelloDisplay {
+    uint32_t displayID = 0;
+    int64_t w = 0;  // the stream size, also the provided display's
+    int64_t h = 0;
+    int64_t captureW = 0;  // differs from the stream size only for the HQ downscale
+    int64_t captureH = 0;
+    int64_t pointsW = 0;  // the injector's coordinate space (0: the display's own)
+    int64_t pointsH = 0;
+    bool virtualPath = false;
+    bool hadDisplay = false;  // the provider had a display before this hello
+  };
+  void refuseHello(const std::string& why);
+  bool admitClient(const ClientHello& hello, const std::string& clientKey);
+  void learnClient(const ClientHello& hello, const std::string& clientKey);
+  std::optional<HelloDisplay> obtainVirtualDisplay(const ClientHello& hello);
+  std::optional<HelloDisplay> obtainMirrorDisplay();
+  void logModeReport(uint32_t displayID);
+  void bindInjector(const HelloDisplay& display);
+  void sendAcceptingHostHello();
+  void startEngines(const HelloDisplay& display, int64_t windowPxW, int64_t windowPxH);
+  void finishEngineSetup(const std::shared_ptr<EncoderEngine>& enc, const std::shared_ptr<CaptureEngine>& cap,
+                         uint32_t displayID, int64_t providedPxW, int64_t providedPxH, int64_t pw, int64_t ph,
+                         int64_t startCaptureW, int64_t startCaptureH, bool warmAdopted);
+  void wireEngines(const std::shared_ptr<EncoderEngine>& enc, const std::shared_ptr<CaptureEngine>& cap,
+                   int64_t w, int64_t h);
+  void armStartupKeyframeCap(bool warmAdopted);
+  void startCapture(const std::shared_ptr<CaptureEngine>& cap, uint32_t displayID, int64_t w, int64_t h);
+  void sendFirstControlMessages();
+  void onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>& pixelBuffer, uint64_t captureTimestampUs);
+  void handleEncoded(const EncodedFrame& frame, int64_t pointsW, int64_t pointsH);
+  void sendChunk(const SharedVideoChunk& chunk);
+  void sendParity(const VideoParity& parity);
+  void sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t spreadUs);
+  void sendParityPaced(std::vector<VideoParity> parity, uint64_t spreadUs);
+  void sendParityInterleaved(std::vector<VideoParity> parity, int64_t chunkCount, int64_t groupCount, uint64_t spreadUs);
+  int fecGroupCount(FrameFlags flags, int64_t chunkCount, bool hot, bool wan);
+  // Copies of each video packet for the secondary paths; the multipath code fills it in.
+  void fanOutVideo(const std::vector<std::shared_ptr<HostSink>>& sinks, const SharedVideoChunk* chunk,
+                   const VideoParity* parity);
+  // Answers one NACK from the retransmission store (the uplink loop calls it for each NACK it reads).
+  void answerNack(const VideoNack& nack);
 
   // Member order matters: what is declared later goes first, and the scheduler outlives every timer.
   const SessionDeps deps_;

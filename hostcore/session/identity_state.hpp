@@ -34,6 +34,9 @@ struct IdentityState {
   std::string lastLoginPassword;       // never logged, only its length
   bool clientUnlockCapable = false;
   bool clientVpn = false;              // the client reports a VPN path
+
+  // Hello handling.
+  bool helloHandled = false;  // the first ClientHello was taken; a second one is ignored
 };
 
 }  // namespace vela

@@ -12,6 +12,7 @@
 #include "hostcore/session/display_gate.hpp"
 #include "hostcore/session/rung_memory.hpp"
 #include "hostcore/session/session_process_flags.hpp"
+#include "platform/display/display_system.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/random.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -38,6 +39,9 @@ struct SessionDeps {
   std::shared_ptr<const EngineFactory> engines;
   InputInjectorFactory injectors;
   ListenerPorts listenerPorts;
+  // The window system's queries (main display, live mode, bounds) for the hello's mode report, its
+  // injector points and the mirror path; absent: no report, points from the mode size, no mirroring.
+  std::shared_ptr<tavlo::DisplaySystem> windowSystem;
   // Where incoming clipboard files go; the per-user default when absent.
   std::optional<std::filesystem::path> clipTempFolder;
 };

@@ -29,6 +29,8 @@ struct HostSessionProbe {
     HostSession::Locked locked(session);
     return read(locked.state());
   }
+  // The session's answer to a NACK read off its video flow.
+  static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
 
   // Multipath: a promotion as the second path's control loop makes it.
   static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }

@@ -1,0 +1,171 @@
+// One video packet on the primary path (and its copies for the secondary paths), and the pacing of a
+// frame's chunks and parity: inline on the encoder's callback thread for short spreads, on the pacer
+// queue for long ones. Every wait sleeps on the session clock until an absolute deadline, so lateness
+// never accumulates and tests run on a FakeClock.
+#include <algorithm>
+
+#include "hostcore/session/frame_send_math.hpp"
+#include "hostcore/session/host_session.hpp"
+#include "hostcore/session/host_session_locked.hpp"
+
+namespace vela {
+
+namespace {
+
+// Header, the record's fixed fields and its payload in one buffer: one allocation per datagram.
+constexpr size_t videoPacketOverhead = 16 + 64;  // the header and more than any record's fixed fields
+
+template <class Record>
+tavlo::Bytes encodeVideoPacket(const Record& record, uint32_t sessionId, uint32_t seq) {
+  ByteWriter writer(videoPacketOverhead + record.payload.size());
+  PacketHeader{Record::channel, Record::msgType, {}, sessionId, seq}.encode(writer);
+  record.encodePayload(writer);
+  return writer.take();
+}
+
+// Sleeps until `deadlineUs` in slices of at most `sliceUs`.
+void waitUntil(const tavlo::Clock& clock, uint64_t deadlineUs, uint64_t sliceUs) {
+  for (uint64_t now = clock.nowUs(); now < deadlineUs; now = clock.nowUs()) {
+    clock.sleepUntil(std::min(deadlineUs, now + sliceUs));
+  }
+}
+
+}  // namespace
+
+void HostSession::sendChunk(const SharedVideoChunk& chunk) {
+  uint32_t sessionId, seq;
+  std::vector<std::shared_ptr<HostSink>> sinks;
+  std::shared_ptr<SessionTransport> primary;
+  {
+    Locked locked(*this);
+    SessionState& s = locked.state();
+    sessionId = s.identity.sessionId;
+    seq = s.identity.videoSeq++;
+    s.diag.diagTxPkts += 1;
+    s.diag.diagTxPktsLog += 1;
+    if (!s.path.secondarySinks.empty()) sinks = s.path.secondarySinks;
+    primary = s.path.effectiveTransport();
+  }
+  primary->video().send(encodeVideoPacket(*chunk, sessionId, seq));
+  if (!sinks.empty()) fanOutVideo(sinks, &chunk, nullptr);
+}
+
+void HostSession::sendParity(const VideoParity& parity) {
+  uint32_t sessionId, seq;
+  std::vector<std::shared_ptr<HostSink>> sinks;
+  std::shared_ptr<SessionTransport> primary;
+  {
+    Locked locked(*this);
+    SessionState& s = locked.state();
+    sessionId = s.identity.sessionId;
+    seq = s.identity.videoSeq++;
+    s.diag.diagTxPkts += 1;
+    s.diag.diagTxPktsLog += 1;
+    if (!s.path.secondarySinks.empty()) sinks = s.path.secondarySinks;
+    primary = s.path.effectiveTransport();
+  }
+  primary->video().send(encodeVideoPacket(parity, sessionId, seq));
+  if (!sinks.empty()) fanOutVideo(sinks, nullptr, &parity);
+}
+
+void HostSession::fanOutVideo(const std::vector<std::shared_ptr<HostSink>>&, const SharedVideoChunk*,
+                              const VideoParity*) {
+  // SEAM(multipath): HostSink::sendVideo(chunk) / sendParity(parity) for each sink.
+}
+
+void HostSession::sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t spreadUs) {
+  const uint64_t spread = tunables_.keyframePacingCfg ? spreadUs : 0;
+  const uint64_t n = chunks.size();
+  const tavlo::Clock& clock = deps_.scheduler->clock();
+  if (spread == 0 || n < 2) {
+    for (const auto& chunk : chunks) sendChunk(chunk);
+    return;
+  }
+  if (spread <= FrameSendLimits::inlineMaxSpreadUs) {
+    const uint64_t start = clock.nowUs();
+    for (uint64_t i = 0; i < n; ++i) {
+      waitUntil(clock, start + pacedOffsetUs(i, spread, n), FrameSendLimits::pacerSliceUs);
+      sendChunk(chunks[i]);
+    }
+    return;
+  }
+  {
+    Locked locked(*this);
+    auto& send = locked->send;
+    send.pacedPending += int64_t(n);
+    if (!std::exchange(send.pacingActive, true)) {
+      locked.log("🪣 pacer WAN: rozkładam burst " + std::to_string(n) + " chunków na " + std::to_string(spread / 1000) +
+                 " ms");
+    }
+  }
+  components_.pacerQ->post([weak = weak_from_this(), chunks = std::move(chunks), spread, n] {
+    auto self = weak.lock();
+    if (!self) return;
+    const tavlo::Clock& clock = self->deps_.scheduler->clock();
+    const uint64_t start = clock.nowUs();
+    for (uint64_t i = 0; i < n; ++i) {
+      waitUntil(clock, start + pacedOffsetUs(i, spread, n), FrameSendLimits::pacerSliceUs);
+      self->sendChunk(chunks[i]);
+      Locked locked(*self);
+      auto& send = locked->send;
+      send.pacedPending -= 1;
+      if (send.pacedPending < 1) send.pacingActive = false;
+    }
+  });
+}
+
+void HostSession::sendParityPaced(std::vector<VideoParity> parity, uint64_t spreadUs) {
+  const uint64_t spread = tunables_.keyframePacingCfg ? spreadUs : 0;
+  bool queued;
+  {
+    Locked locked(*this);
+    queued = locked->send.pacedPending >= 1;
+  }
+  auto run = [spread](HostSession& self, const std::vector<VideoParity>& packets, uint64_t sliceUs) {
+    const uint64_t count = packets.size();
+    const tavlo::Clock& clock = self.deps_.scheduler->clock();
+    const uint64_t start = clock.nowUs();
+    for (uint64_t i = 0; i < count; ++i) {
+      if (spread != 0 && count >= 2) waitUntil(clock, start + pacedOffsetUs(i, spread, count), sliceUs);
+      self.sendParity(packets[i]);
+    }
+  };
+  if (!queued) {
+    run(*this, parity, FrameSendLimits::inlineParitySliceUs);
+    return;
+  }
+  // Behind the chunks already queued, so that parity never overtakes the chunks it protects.
+  components_.pacerQ->post([weak = weak_from_this(), parity = std::move(parity), run] {
+    if (auto self = weak.lock()) run(*self, parity, FrameSendLimits::pacerSliceUs);
+  });
+}
+
+void HostSession::sendParityInterleaved(std::vector<VideoParity> parity, int64_t chunkCount, int64_t groupCount,
+                                        uint64_t spreadUs) {
+  const uint64_t spread = tunables_.keyframePacingCfg ? spreadUs : 0;
+  bool queued;
+  {
+    Locked locked(*this);
+    queued = locked->send.pacedPending > 0;
+  }
+  auto order = interleavedParityOrder(parity.size(), chunkCount, groupCount);
+  auto job = [parity = std::move(parity), order = std::move(order), spread](HostSession& self) {
+    const tavlo::Clock& clock = self.deps_.scheduler->clock();
+    const uint64_t start = clock.nowUs();
+    for (const auto& [index, post] : order) {
+      if (spread != 0) {
+        waitUntil(clock, start + uint64_t(post * double(spread)), FrameSendLimits::pacerSliceUs);
+      }
+      self.sendParity(parity[index]);
+    }
+  };
+  if (spread > FrameSendLimits::inlineMaxSpreadUs || queued) {
+    components_.pacerQ->post([weak = weak_from_this(), job = std::move(job)] {
+      if (auto self = weak.lock()) job(*self);
+    });
+    return;
+  }
+  job(*this);
+}
+
+}  // namespace vela

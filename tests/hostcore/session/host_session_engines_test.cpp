@@ -1,0 +1,146 @@
+// Engine setup and the first frames over an in-memory transport with the synthetic capture and the
+// fake encoder: the first control messages, warm bundles, the video configuration and the video
+// datagrams of a frame.
+#include <gtest/gtest.h>
+
+#include "hostcore/engines/capture_engine.hpp"
+#include "hostcore/engines/encoder_engine.hpp"
+#include "tests/hostcore/session/session_test_kit.hpp"
+
+namespace vela {
+namespace {
+
+using testkit::eventually;
+using testkit::SessionRig;
+
+constexpr uint32_t fakeDisplayID = 1000;  // the fake provider's first display
+
+ClientHello helloOf(uint16_t w, uint16_t h, uint32_t featureCaps = 0) {
+  ClientHello hello;
+  hello.platform = Platform::iPad;
+  hello.deviceName = "Studio";
+  hello.windowPxW = w;
+  hello.windowPxH = h;
+  hello.featureCaps = featureCaps;
+  return hello;
+}
+
+std::vector<uint8_t> controlTypes(SessionRig& rig) {
+  std::vector<uint8_t> types;
+  for (const auto& sent : rig.pair.host->memoryReliable(Channel::control).sent().items()) {
+    types.push_back(RawPacket::decode(sent).header.msgType);
+  }
+  return types;
+}
+
+TEST(HostSessionEngines, SetupStartsCaptureAndSendsTheFirstControlMessagesInOrder) {
+  SessionRig rig;
+  rig.captureBackend->setDisplays({{fakeDisplayID, 1280, 720}});
+  rig.deps.rungMemory->remember(RungMemory::Device::microphone, "iPad-Studio#255", 3);
+  rig.make();
+  rig.session->updateCallbacks([](SessionCallbacks& c) { c.isCamConsumed = [] { return false; }; });
+  rig.session->start();
+  rig.client.send(helloOf(1280, 720, FeatureCaps::micStream | FeatureCaps::camStream));
+  ASSERT_TRUE(rig.client.roundTrip());
+  ASSERT_TRUE(rig.log.waitFor("✅ przechwytywanie wystartowało (60 fps)"));
+  EXPECT_EQ(controlTypes(rig),
+            (std::vector<uint8_t>{ControlType::hostHello, ControlType::streamBuffer, ControlType::micControl,
+                                  ControlType::micQuality, ControlType::camControl, ControlType::pong}));
+  rig.probe([](SessionState& s) {
+    EXPECT_TRUE(s.engines.encoder);
+    EXPECT_EQ(s.engines.encoder->width(), 1280);
+    EXPECT_EQ(s.media.micQualityIdx, 2) << "a rung below the remembered 3";
+    EXPECT_EQ(s.media.camQualityIdx, -1) << "nobody consumes the camera";
+    EXPECT_TRUE(s.adaptation.bitrateController);
+    EXPECT_EQ(s.warm.warmPxW, 1280);
+    EXPECT_EQ(s.warm.warmDisplayID, fakeDisplayID);
+  });
+  EXPECT_EQ(rig.captureBackend->runningStreamCount(), 1u);
+}
+
+TEST(HostSessionEngines, ACompatibleWarmBundleIsAdoptedAndAnotherIsStopped) {
+  for (bool compatible : {true, false}) {
+    SCOPED_TRACE(compatible);
+    SessionRig rig;
+    rig.captureBackend->setDisplays({{fakeDisplayID, 1280, 720}, {7, 1280, 720}});
+    const uint32_t bundleDisplay = compatible ? fakeDisplayID : 7;
+    auto capture = rig.deps.engines->makeCaptureEngine([](const auto&, uint64_t) {});
+    capture->start(bundleDisplay, 1280, 720, 60, false, false);
+    auto encoder = rig.makeEncoder(1280, 720);
+    rig.make();
+    rig.session->setPendingWarmBundle(WarmEngineBundle{capture, encoder, 1280, 720, 60, bundleDisplay});
+    rig.session->start();
+    rig.client.send(helloOf(1280, 720));
+    ASSERT_TRUE(rig.client.roundTrip());
+    auto adopted = rig.probe([](SessionState& s) { return s.engines.encoder; });
+    if (compatible) {
+      EXPECT_EQ(adopted, encoder);
+      EXPECT_TRUE(capture->isRunning());
+      EXPECT_TRUE(rig.log.waitFor("♨️ SCK już działa (warm resume) — bez restartu przechwytywania"));
+      EXPECT_TRUE(rig.probe([](SessionState& s) { return s.keyframes.forceKeyframeNext; }));
+      EXPECT_EQ(rig.captureBackend->streams().size(), 1u) << "no second capture";
+    } else {
+      EXPECT_NE(adopted, encoder);
+      EXPECT_FALSE(capture->isRunning());
+      EXPECT_FALSE(encoder->hasCompressionSession());
+      EXPECT_TRUE(rig.log.waitFor("🅿️ warm bundle niekompatybilny (1280×720@60/did7 vs 1280×720@60/did1000)"));
+    }
+  }
+}
+
+TEST(HostSessionEngines, ASeedFromAWanLinkCapsTheFirstKeyframeUntilTheBackstop) {
+  SessionRig rig;
+  rig.captureBackend->setDisplays({{fakeDisplayID, 1280, 720}});
+  rig.make();
+  rig.session->updateCallbacks([](SessionCallbacks& c) {
+    c.linkSeedForDevice = [](const std::string&) { return std::optional<LinkSeed>(LinkSeed{3'000'000, false, true, 0, false}); };
+  });
+  rig.session->start();
+  rig.client.send(helloOf(1280, 720));
+  ASSERT_TRUE(rig.client.roundTrip());
+  EXPECT_TRUE(rig.log.waitFor("🎯 cap startowego keyframe'a: podłoga QP 38 do 1. feedbacku (WAN z pamięci łącza)"));
+  EXPECT_TRUE(rig.probe([](SessionState& s) { return s.keyframes.bootstrapMinQPActive && s.adaptation.bitrateController->plateau; }));
+  rig.scheduler().advanceBy(3'000'000);
+  EXPECT_TRUE(rig.log.waitFor("🎯 cap startowego keyframe'a zdjęty (backstop 3 s)"));
+  EXPECT_FALSE(rig.probe([](SessionState& s) { return s.keyframes.bootstrapMinQPActive; }));
+}
+
+TEST(HostSessionEngines, TheFirstKeyframeBringsOneVideoConfigAndItsChunksAndParity) {
+  SessionRig rig;
+  rig.captureBackend->setDisplays({{fakeDisplayID, 640, 480}});
+  rig.clock().setAdvanceOnWait(true);  // pacing sleeps on the session clock
+  rig.started();
+  rig.client.send(helloOf(640, 480));
+  ASSERT_TRUE(rig.client.roundTrip());
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+  ASSERT_TRUE(eventually([&] { return rig.probe([](SessionState& s) { return s.send.framesSent; }) == 1; }));
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);  // the decimator lets every frame through at 60 fps
+  ASSERT_TRUE(eventually([&] { return rig.probe([](SessionState& s) { return s.send.framesSent; }) == 2; }));
+
+  int configs = 0;
+  for (const auto& sent : rig.pair.host->memoryReliable(Channel::control).sent().items()) {
+    auto raw = RawPacket::decode(sent);
+    if (raw.header.msgType != ControlType::videoConfig) continue;
+    ++configs;
+    auto config = raw.decodePayload<VideoConfig>();
+    EXPECT_EQ(config.codedPxW, 640);
+    EXPECT_EQ(config.pointsW, 320);
+    EXPECT_FALSE(config.hvcc.empty());
+  }
+  EXPECT_EQ(configs, 1) << "the second frame brings none";
+  int chunks = 0, parity = 0;
+  uint32_t expectSeq = 0;
+  for (const auto& sent : rig.pair.host->memoryFlow(Channel::video).sent().items()) {
+    auto raw = RawPacket::decode(sent);
+    EXPECT_EQ(raw.header.seq, expectSeq++) << "one sequence for chunks and parity";
+    EXPECT_NE(raw.header.sessionId, 0u);
+    chunks += raw.header.msgType == VideoType::chunk;
+    parity += raw.header.msgType == VideoType::parity;
+  }
+  EXPECT_EQ(chunks, 31 + 4) << "a 40,000-byte keyframe and a 4,000-byte frame";
+  EXPECT_EQ(parity, 2) << "a clean keyframe gets two groups, a small P-frame none";
+  EXPECT_EQ(rig.probe([](SessionState& s) { return s.keyframes.lastIdrFrameId; }), 0u);
+}
+
+}  // namespace
+}  // namespace vela
