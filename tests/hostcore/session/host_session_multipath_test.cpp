@@ -188,6 +188,41 @@ TEST(HostSessionMultipath, EachPathNumbersItsCopiesOfTheVideoWithItsOwnSequenceA
   EXPECT_EQ(b[1].sessionId, 12u);
 }
 
+TEST(HostSessionMultipath, TheStreamReachesAPathAttachedBeforeItsFirstFrameAndGoesOnThereAfterPromotion) {
+  SessionRig rig;
+  rig.captureBackend->setDisplays({{1000, 640, 480}});
+  rig.clock().setAdvanceOnWait(true);  // pacing sleeps on the session clock
+  rig.started();
+  ASSERT_TRUE(rig.hello(640, 480));
+  SecondPath path;
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  auto framesSent = [&] { return rig.probe([](SessionState& s) { return s.send.framesSent; }); };
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+  ASSERT_TRUE(testkit::eventually([&] { return framesSent() == 1; }));
+
+  // The configuration of the first keyframe reaches the second path too, with the path's session id.
+  auto config = path.client->nextPacket();
+  ASSERT_TRUE(config);
+  EXPECT_EQ(RawPacket::decode(*config).header.sessionId, pathId);
+  EXPECT_EQ(RawPacket::decode(*config).decodePayload<VideoConfig>().codedPxW, 640);
+  auto primaryVideo = rig.pair.host->memoryFlow(Channel::video).sent().items();
+  ASSERT_FALSE(primaryVideo.empty());
+  ASSERT_TRUE(testkit::eventually([&] { return path.videoHeaders().size() == primaryVideo.size(); }))
+      << "every chunk and parity packet is copied";
+
+  path.client->send(MbbPromote{}, pathId);
+  ASSERT_TRUE(rig.log.waitFor("🔀 PROMOCJA"));
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+  ASSERT_TRUE(testkit::eventually([&] { return framesSent() == 2; }));
+  auto onPath = path.videoHeaders();
+  ASSERT_GT(onPath.size(), primaryVideo.size());
+  for (uint32_t i = 0; i < onPath.size(); ++i) {
+    EXPECT_EQ(onPath[i].seq, i) << "copies, then the primary path's own datagrams, without a gap";
+    EXPECT_EQ(onPath[i].sessionId, pathId);
+  }
+  EXPECT_EQ(rig.pair.host->memoryFlow(Channel::video).sent().size(), primaryVideo.size()) << "the old path is done";
+}
+
 struct PromotionRow {
   const char* why;
   const char* description;
@@ -207,7 +242,7 @@ TEST(HostSessionMultipath, APromotionMovesTheSessionToThePathAndItsFacts) {
   for (const PromotionRow& row : rows) {
     SCOPED_TRACE(row.why);
     SessionRig rig;
-    bool disconnected = false;
+    std::atomic<bool> disconnected{false};
     rig.make();
     rig.session->updateCallbacks([&](SessionCallbacks& c) { c.onDisconnect = [&] { disconnected = true; }; });
     rig.session->start();

@@ -3,7 +3,8 @@
 // goes on over the new path with no gap in its sequence numbers and the old path's end tears nothing down.
 #include <gtest/gtest.h>
 
-#include "hostcore/session/host_sink.hpp"
+#include <atomic>
+
 #include "tests/hostcore/session/session_test_kit.hpp"
 
 namespace vela {
@@ -14,28 +15,7 @@ using testkit::LoopbackHost;
 using testkit::SessionClient;
 using testkit::SessionRig;
 
-constexpr uint32_t firstId = 5;
 constexpr uint32_t pathId = 77;
-
-// One packet as the send path puts it on the wire: the primary sequence, session id, the list of second
-// paths and the primary transport taken in one hold; the datagram on the primary path, then the copies.
-void sendChunkAsTheSendPath(SessionRig& rig, uint32_t frameId) {
-  auto chunk = std::make_shared<VideoChunk>();
-  chunk->frameId = frameId;
-  chunk->chunkCount = 1;
-  chunk->payload = Bytes(1200, static_cast<uint8_t>(frameId));
-  uint32_t sessionId = 0, seq = 0;
-  HostSinks sinks;
-  std::shared_ptr<SessionTransport> primary;
-  rig.probe([&](SessionState& s) {
-    sessionId = s.identity.sessionId;
-    seq = s.identity.videoSeq++;
-    sinks = s.path.secondarySinks;
-    primary = s.path.effectiveTransport();
-  });
-  primary->video().send(encodePacket(*chunk, sessionId, seq));
-  sendVideoToSinks(sinks, chunk);
-}
 
 // The headers of the next `count` video datagrams the client receives.
 std::vector<PacketHeader> receiveVideo(SessionTransport& client, int count) {
@@ -55,7 +35,9 @@ TEST(MultipathLoopback, VideoContinuesOnThePromotedPathWithoutAGapAndTheOldPaths
   ASSERT_TRUE(first.client && first.host);
 
   SessionRig rig;
-  bool disconnected = false;
+  rig.captureBackend->setDisplays({{1000, 640, 480}});
+  rig.clock().setAdvanceOnWait(true);  // pacing sleeps on the session clock
+  std::atomic<bool> disconnected{false};
   SessionConfig config = rig.config();
   config.transport = first.host;
   rig.make(config);
@@ -64,9 +46,12 @@ TEST(MultipathLoopback, VideoContinuesOnThePromotedPathWithoutAGapAndTheOldPaths
   SessionClient firstClient(first.client);
   ClientHello hello;
   hello.deviceName = "Studio";
+  hello.windowPxW = 640;
+  hello.windowPxH = 480;
   firstClient.send(hello);
-  ASSERT_TRUE(firstClient.roundTrip());
-  rig.probe([](SessionState& s) { s.identity.sessionId = firstId; });
+  auto hostHello = firstClient.next<HostHello>();
+  ASSERT_TRUE(hostHello && hostHello->accepted);
+  auto framesSent = [&] { return rig.probe([](SessionState& s) { return s.send.framesSent; }); };
 
   // The client opens a second connection and asks to attach it; the owner hands it to the running session.
   ConnectedPair second = testkit::connectPair(host);
@@ -85,32 +70,41 @@ TEST(MultipathLoopback, VideoContinuesOnThePromotedPathWithoutAGapAndTheOldPaths
   secondClient.send(MbbAttach{pathId, 1280, 720, 200, false});
   ASSERT_TRUE(rig.log.waitFor("🔀 wtórny sink dołączony (sessionId 77)"));
 
-  constexpr int before = 8, after = 8;
-  for (uint32_t frame = 0; frame < before; ++frame) sendChunkAsTheSendPath(rig, frame);
-  auto onFirst = receiveVideo(*first.client, before);
-  ASSERT_EQ(onFirst.size(), size_t{before});
-  EXPECT_EQ(onFirst.back().seq, uint32_t{before - 1});
-  EXPECT_EQ(onFirst.back().sessionId, firstId);
+  // A keyframe (the attach forces one) goes out on both paths, each with its own numbers.
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+  ASSERT_TRUE(testkit::eventually([&] { return framesSent() == 1; }));
+  auto videoSeq = [&] { return rig.probe([](SessionState& s) { return s.identity.videoSeq; }); };
+  const uint32_t firstFrame = videoSeq();
+  auto onFirst = receiveVideo(*first.client, int(firstFrame));
+  ASSERT_EQ(onFirst.size(), size_t{firstFrame});
+  EXPECT_EQ(onFirst.back().seq, firstFrame - 1);
+  EXPECT_EQ(onFirst.back().sessionId, hostHello->sessionId);
 
   secondClient.send(MbbPromote{}, pathId);
   ASSERT_TRUE(rig.log.waitFor("🔀 PROMOCJA: tor LAN jest teraz główny (sessionId 77)"));
-  for (uint32_t frame = before; frame < before + after; ++frame) sendChunkAsTheSendPath(rig, frame);
+  ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);  // the promotion forces another keyframe
+  ASSERT_TRUE(testkit::eventually([&] { return framesSent() == 2; }));
 
-  auto onSecond = receiveVideo(*second.client, before + after);
-  ASSERT_EQ(onSecond.size(), size_t{before + after});
-  for (uint32_t i = 0; i < before + after; ++i) {
+  const uint32_t total = videoSeq();  // the path's numbering continued from its copies of the first frame
+  ASSERT_GT(total, firstFrame);
+  auto onSecond = receiveVideo(*second.client, int(total));
+  ASSERT_EQ(onSecond.size(), size_t{total});
+  for (uint32_t i = 0; i < onSecond.size(); ++i) {
     EXPECT_EQ(onSecond[i].seq, i) << "copies and then primary datagrams, one sequence without a gap";
     EXPECT_EQ(onSecond[i].sessionId, pathId);
   }
 
   // The host closed the old path; the client lets it go too. The session lives on over the new one.
-  EXPECT_EQ(testkit::receiveWithin(first.client->control().incoming()), std::nullopt);
+  PacketStream& oldControl = first.client->control().incoming();
+  for (int i = 0; i < 100 && testkit::receiveWithin(oldControl); ++i) {
+  }  // what the host sent on it before the promotion
+  EXPECT_TRUE(oldControl.isFinished()) << "the host closed the old path";
   first.client->close();
   ASSERT_TRUE(secondClient.roundTrip());
   EXPECT_FALSE(disconnected);
   EXPECT_EQ(rig.session->transport(), second.host);
   second.client->close();
-  EXPECT_TRUE(testkit::eventually([&] { return disconnected; })) << "the new path's end is the session's end";
+  EXPECT_TRUE(testkit::eventually([&] { return disconnected.load(); })) << "the new path's end is the session's end";
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ struct HostSessionProbe {
 
   // Multipath: a promotion as the second path's control loop makes it.
   static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }
+  // One chunk through the send path's packet step: the primary path, then its copies.
+  static void sendChunk(HostSession& session, const SharedVideoChunk& chunk) { session.sendChunk(chunk); }
 };
 
 namespace testkit {
