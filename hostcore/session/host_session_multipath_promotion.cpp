@@ -3,6 +3,7 @@
 // is sent again on it.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
@@ -44,6 +45,7 @@ void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
   std::string description = sink->transport()->remoteDescription();
   std::string kind = classifyPath(description);
   std::shared_ptr<SessionTransport> newPrimary = sink->transport();
+  std::shared_ptr<HostSink> replaced;  // an earlier promoted path, let go of after the release
   {
     Locked locked(*this);
     if (isEnding(locked.state())) {
@@ -55,7 +57,7 @@ void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
     }
     auto& path = locked->path;
     auto& identity = locked->identity;
-    path.promotedSink = sink;
+    replaced = std::exchange(path.promotedSink, sink);
     identity.sessionId = sink->sessionId();
     identity.videoSeq = nextSeq;
     path.relayedSession = isRelayedDescription(description);

@@ -315,6 +315,14 @@ TEST(HostSessionMultipath, ASecondPromotionOfTheSamePathAndOneOfAPathNotAttached
     EXPECT_EQ(s.identity.sessionId, pathId);
   });
   EXPECT_FALSE(path.host->isClosed());
+
+  // A later path promoted replaces the promoted one, which is closed as the old primary.
+  SecondPath later;
+  rig.session->attachSecondarySink(later.host, 88, false);
+  later.client->send(MbbPromote{}, 88);
+  ASSERT_TRUE(rig.log.waitFor("🔀 PROMOCJA: tor NAT jest teraz główny (sessionId 88)"));
+  EXPECT_TRUE(testkit::eventually([&] { return path.host->isClosed(); }));
+  EXPECT_EQ(rig.session->transport(), later.host);
 }
 
 TEST(HostSessionMultipath, ThePromotedPathIsToldTheClientsDeviceStateAgain) {
