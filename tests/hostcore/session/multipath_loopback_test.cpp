@@ -1,6 +1,7 @@
 // Make-before-break over the real direct transport on the loopback: a client's session on one
-// connection takes a second connection of the same client as a second path and promotes it; the video
-// goes on over the new path with no gap in its sequence numbers and the old path's end tears nothing down.
+// connection takes a second connection of the same client, handed over by the session it reached, as a
+// second path and promotes it; the configuration and the video reach the new path, the video goes on
+// there with no gap in its sequence numbers, and the old path's end tears nothing down.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -65,14 +66,21 @@ TEST(MultipathLoopback, VideoContinuesOnThePromotedPathWithoutAGapAndTheOldPaths
     };
   });
   donor->start();
-  donor.reset();
+  std::weak_ptr<HostSession> donorGone = donor;
+  donor.reset();  // the owner keeps no session the attach arrived on
   SessionClient secondClient(second.client);
   secondClient.send(MbbAttach{pathId, 1280, 720, 200, false});
   ASSERT_TRUE(rig.log.waitFor("🔀 wtórny sink dołączony (sessionId 77)"));
+  EXPECT_TRUE(testkit::eventually([&] { return donorGone.expired(); })) << "it dies with its last reference";
 
   // A keyframe (the attach forces one) goes out on both paths, each with its own numbers.
   ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
   ASSERT_TRUE(testkit::eventually([&] { return framesSent() == 1; }));
+  // Attached before any configuration, the path gets the first one with its own session id.
+  auto videoConfig = secondClient.nextPacket();
+  ASSERT_TRUE(videoConfig);
+  EXPECT_EQ(RawPacket::decode(*videoConfig).header.sessionId, pathId);
+  EXPECT_EQ(RawPacket::decode(*videoConfig).decodePayload<VideoConfig>().codedPxW, 640);
   auto videoSeq = [&] { return rig.probe([](SessionState& s) { return s.identity.videoSeq; }); };
   const uint32_t firstFrame = videoSeq();
   auto onFirst = receiveVideo(*first.client, int(firstFrame));
