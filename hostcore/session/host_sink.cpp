@@ -26,12 +26,14 @@ bool HostSink::configSent() const { return configSent_.load(); }
 
 void HostSink::sendVideo(SharedVideoChunk chunk) {
   sendQ_.post([this, chunk = std::move(chunk)] {
-    transport_->video().send(encodePacket(*chunk, sessionId_, videoSeq_++));
+    if (!numberedBySession_) transport_->video().send(encodePacket(*chunk, sessionId_, videoSeq_++));
   });
 }
 
 void HostSink::sendParity(const VideoParity& parity) {
-  sendQ_.post([this, parity] { transport_->video().send(encodePacket(parity, sessionId_, videoSeq_++)); });
+  sendQ_.post([this, parity] {
+    if (!numberedBySession_) transport_->video().send(encodePacket(parity, sessionId_, videoSeq_++));
+  });
 }
 
 void HostSink::sendControl(Bytes packet) {
@@ -45,7 +47,14 @@ void HostSink::sendConfig(const VideoConfig& config) {
 
 uint32_t HostSink::snapshotVideoSeq() {
   uint32_t seq = 0;
-  if (!sendQ_.sync([&] { seq = videoSeq_; })) return videoSeq_;  // stopped: nothing runs on it any more
+  bool ran = sendQ_.sync([&] {
+    numberedBySession_ = true;
+    seq = videoSeq_;
+  });
+  if (!ran) {  // stopped: nothing runs on it any more
+    numberedBySession_ = true;
+    return videoSeq_;
+  }
   return seq;
 }
 

@@ -44,7 +44,10 @@ class HostSink {
   void sendControl(Bytes packet);
   // The configuration as a control packet with the sink's session id; queued, and remembered as sent.
   void sendConfig(const VideoConfig& config);
-  // The sequence number the next video datagram will carry, once everything queued before has gone.
+  // The sequence number the next video datagram will carry, once everything queued before has gone. A
+  // promotion takes it, and from then on the session numbers this path's video itself: a copy that the
+  // send path hands over later (it took the list of paths just before the promotion) is dropped, so no
+  // number goes out twice; the client asks for the chunk again if it needs it.
   uint32_t snapshotVideoSeq();
 
  private:
@@ -52,6 +55,7 @@ class HostSink {
   const uint32_t sessionId_;
   const bool viaVPN_;
   uint32_t videoSeq_ = 0;  // only on the queue
+  bool numberedBySession_ = false;  // only on the queue: set by snapshotVideoSeq
   std::atomic<bool> configSent_{false};
   // Last member: its shutdown in the destructor runs the queued sends while the fields above still live.
   tavlo::SerialExecutor sendQ_;

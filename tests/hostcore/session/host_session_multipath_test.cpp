@@ -208,6 +208,26 @@ TEST(HostSessionMultipath, APromotionMovesTheSessionToThePathAndItsFacts) {
   }
 }
 
+TEST(HostSessionMultipath, ACopyHandedToAPathAfterItsPromotionIsDroppedSoNoNumberGoesOutTwice) {
+  SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath path;
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  sendVideoToSinks(sinksOf(rig), chunk(0));
+  HostSinks stale = sinksOf(rig);  // the list a send racing with the promotion took
+  path.client->send(MbbPromote{}, pathId);
+  ASSERT_TRUE(rig.log.waitFor("🔀 PROMOCJA"));
+  sendVideoToSinks(stale, chunk(1));
+  HostSessionProbe::sendChunk(*rig.session, chunk(2));
+  stale[0]->snapshotVideoSeq();  // what was queued has run
+  auto headers = path.videoHeaders();
+  ASSERT_EQ(headers.size(), 2u);
+  EXPECT_EQ(headers[0].seq, 0u);
+  EXPECT_EQ(headers[1].seq, 1u) << "the session's first datagram on the path carries the path's next number";
+  EXPECT_EQ(headers[1].sessionId, pathId);
+}
+
 TEST(HostSessionMultipath, ASecondPromotionOfTheSamePathAndOneOfAPathNotAttachedDoNothing) {
   SessionRig rig;
   rig.started();
