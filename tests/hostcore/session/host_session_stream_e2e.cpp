@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "host/desktop/virtual_display_controller.hpp"
+#include "hostcore/engines/capture_engine.hpp"
+#include "hostcore/engines/encoder_engine.hpp"
 #include "media/cam_decoder.hpp"
 #include "platform/display/sim_window_server.hpp"
 #include "platform/encoder/x265_backend.hpp"
@@ -250,6 +252,15 @@ TEST(StreamEndToEnd, AHelloBecomesADecodableStreamThatSurvivesTenPercentLoss) {
   }
   EXPECT_GE(decoded, 1) << "the keyframe decodes";
   rig.clock().setAdvanceOnWait(false);
+  // What teardown does with the engines: a compression session left open is never released.
+  auto [capture, encoder] = rig.probe([](SessionState& s) { return std::pair{s.engines.capture, s.engines.encoder}; });
+  capture->stop();
+  encoder->invalidate();
+  std::weak_ptr<EncoderEngine> released = encoder;
+  encoder.reset();
+  capture.reset();
+  rig.session.reset();
+  EXPECT_TRUE(eventually([&] { return released.expired(); })) << "the session keeps no engine alive after it";
 }
 
 }  // namespace
