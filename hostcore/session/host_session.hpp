@@ -208,6 +208,18 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // measuring window and its quality rung.
   void evaluateUplinks();
 
+  // Multipath (host_session_multipath*.cpp): a second path of the same client, attached while the first
+  // still works (make-before-break). The owner calls donateTransportForMbb on the session an attach
+  // arrived on (from onMbbAttach): that session's teardown then leaves the transport open, and the
+  // transport goes to the client's running session with attachSecondarySink, which copies the video to it
+  // and runs its control loop until the client promotes it, says bye or the path ends.
+  std::shared_ptr<SessionTransport> donateTransportForMbb();
+  void attachSecondarySink(std::shared_ptr<SessionTransport> transport, uint32_t sessionId, bool viaVPN);
+  // Tells the client which kind of path to use (ForcePath codes: 0 auto, 1 LAN, 2 NAT, 3 relay, 4 VPN).
+  void sendForcePath(uint8_t path);
+  // Closes every second path; teardown calls it when the client goes.
+  void detachAllSecondarySinks();
+
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;
 
@@ -271,6 +283,13 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   LoopStep handleMbbAttach(const std::optional<MbbAttach>& attach);
   void handleSwitchInfo(const SwitchInfo& info);
   void handleLoginRequest(const LoginRequest& request);
+
+  // Multipath (host_session_multipath*.cpp).
+  static void runSinkControlLoop(std::weak_ptr<HostSession> weak, std::shared_ptr<HostSink> strongSink);
+  LoopStep handleSinkPacket(const std::shared_ptr<HostSink>& sink, ByteView packet);
+  void promoteToPrimary(const std::shared_ptr<HostSink>& sink);
+  void detachSecondarySink(uint32_t sessionId);
+  void replayDeviceState();
 
   // Filled in by later work; minimal here (see their files).
   void handleHello(const ClientHello& hello);

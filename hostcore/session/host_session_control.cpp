@@ -62,6 +62,7 @@ void HostSession::helloWatchdogFired() {
 void HostSession::runControlLoop(std::shared_ptr<HostSession> owner, std::shared_ptr<SessionTransport> transport) {
   std::weak_ptr<HostSession> weak = owner;
   auto current = [&] { return owner ? owner : weak.lock(); };
+  if (owner->helloSeen()) owner.reset();  // a loop started on a promoted path never owns the session
   PacketStream& incoming = transport->control().incoming();
   while (auto packet = incoming.receive()) {
     auto session = current();

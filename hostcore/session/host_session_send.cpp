@@ -5,6 +5,7 @@
 #include "hostcore/session/frame_send_math.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
+#include "hostcore/session/host_sink.hpp"
 #include "hostcore/session/session_time.hpp"
 #include "protocol/parity_encoder.hpp"
 
@@ -45,6 +46,8 @@ void HostSession::handleEncoded(const EncodedFrame& frame, int64_t pointsW, int6
       config = VideoConfig{generation, uint16_t(d.pixelWidth), uint16_t(d.pixelHeight), uint16_t(pointsW),
                            uint16_t(pointsH), VideoCodec::hevc8, 8, uint16_t(s.geometry.targetFps), std::move(blob)};
       locked.sendControl(*config);
+      // Second paths get it too, queued in this hold (see sendConfigToSinks).
+      sendConfigToSinks(s.path.secondarySinks, *config);
       locked.log("VIDEO_CONFIG wysłany (gen " + std::to_string(generation) + ", " + std::to_string(d.pixelWidth) + "×" +
                  std::to_string(d.pixelHeight) + ")");
     }

@@ -7,6 +7,7 @@
 #include "hostcore/session/frame_send_math.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
+#include "hostcore/session/host_sink.hpp"
 
 namespace vela {
 
@@ -68,9 +69,10 @@ void HostSession::sendParity(const VideoParity& parity) {
   if (!sinks.empty()) fanOutVideo(sinks, nullptr, &parity);
 }
 
-void HostSession::fanOutVideo(const std::vector<std::shared_ptr<HostSink>>&, const SharedVideoChunk*,
-                              const VideoParity*) {
-  // SEAM(multipath): HostSink::sendVideo(chunk) / sendParity(parity) for each sink.
+void HostSession::fanOutVideo(const std::vector<std::shared_ptr<HostSink>>& sinks, const SharedVideoChunk* chunk,
+                              const VideoParity* parity) {
+  if (chunk) sendVideoToSinks(sinks, *chunk);
+  if (parity) sendParityToSinks(sinks, *parity);
 }
 
 void HostSession::sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t spreadUs) {

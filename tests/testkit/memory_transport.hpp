@@ -54,6 +54,7 @@ class MemoryDatagramFlow final : public AdoptableDatagramFlow {
   void setAdoptionVerifier(Verifier verifier) override;
 
   const Tap& sent() const { return tap_; }
+  Tap& sent() { return tap_; }
   // As if the peer's current source had sent it.
   void inject(ByteView datagram);
   // A datagram from `source` reaching this side.

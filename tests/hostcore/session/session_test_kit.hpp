@@ -34,6 +34,11 @@ struct HostSessionProbe {
   static SessionComponents& components(HostSession& session) { return session.components_; }
   // The session's answer to a NACK read off its video flow.
   static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
+
+  // Multipath: a promotion as the second path's control loop makes it.
+  static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }
+  // One chunk through the send path's packet step: the primary path, then its copies.
+  static void sendChunk(HostSession& session, const SharedVideoChunk& chunk) { session.sendChunk(chunk); }
 };
 
 namespace testkit {
