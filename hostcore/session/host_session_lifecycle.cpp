@@ -135,6 +135,7 @@ void HostSession::handleClientDisconnect() {
     locked->identity.disconnected = true;
     locked->identity.reaperTimer.cancel();
   }
+  detachAllSecondarySinks();  // no second path outlives the session it fed
   discardPendingWarmBundle();
   log("klient rozłączony — sprzątanie");
   sendLinkSnapshot();

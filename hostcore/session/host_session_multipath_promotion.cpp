@@ -86,8 +86,7 @@ void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
   startSessionThread(promotedControlThreadName, [self = shared_from_this(), newPrimary]() mutable {
     runControlLoop(std::move(self), std::move(newPrimary));
   });
-  // The uplink and input loops move to the new path with startMediaLoops() here, right after the
-  // control loop, once the media loops exist.
+  startUplinkLoops();  // the uplink and input loops follow the control loop to the new path
   replayDeviceState();
 }
 
