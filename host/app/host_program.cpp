@@ -8,7 +8,9 @@
 #include "e2e/e2e_identity.hpp"
 #include "host/app/session_backends.hpp"
 #include "host/controller/host_controller.hpp"
+#include "host/desktop/default_input_guard.hpp"
 #include "host/desktop/mic_shm_writer.hpp"
+#include "platform/pulse/pulse_audio_devices.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/probe_responder.hpp"
@@ -87,6 +89,13 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
       return sessions->makeSession(std::move(config), controller->controlPortInUse());
     };
   }
+  // The default audio input follows the client: the virtual microphone while one is connected.
+  auto audioDevices = std::make_shared<PulseAudioDevices>();
+  auto inputGuard = std::shared_ptr<DefaultInputGuard>(new DefaultInputGuard(*audioDevices, SteadyClock::shared()),
+                                                       [audioDevices](DefaultInputGuard* guard) { delete guard; });
+  seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
+  seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
+  seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
   // The microphone ring the virtual microphone reads; without it the client's microphone is dropped.
   if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
     seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
