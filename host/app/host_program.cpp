@@ -8,7 +8,9 @@
 #include "e2e/e2e_identity.hpp"
 #include "host/app/session_backends.hpp"
 #include "host/controller/host_controller.hpp"
+#include "host/desktop/cam_sink_feeder.hpp"
 #include "host/desktop/default_input_guard.hpp"
+#include "host/desktop/mailbox_camera_sinks.hpp"
 #include "host/desktop/mic_shm_writer.hpp"
 #include "platform/pulse/pulse_audio_devices.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
@@ -76,7 +78,8 @@ std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr
 // The parts of the host that exist, plugged into the controller's start-up, listening and sessions.
 // `controller` is the one the seams serve, set once it exists.
 void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
-               const std::shared_ptr<const SessionBackends>& sessions, HostController* const& controller) {
+               const std::shared_ptr<const SessionBackends>& sessions, HostController* const& controller,
+               Scheduler& scheduler) {
   if (displays) {
     seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
     seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
@@ -96,6 +99,14 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
   seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
   seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
+  // The client's camera goes to the camera daemon's sink, which applications read as the virtual camera.
+  std::shared_ptr<CamSinkFeeder> camera = CamSinkFeeder::create(std::make_unique<MailboxCameraSinks>(), scheduler);
+  seams.pushCameraFrame = [camera](const vela::PixelBuffer& frame) { camera->push(frame); };
+  seams.isCameraConsumed = [camera] { return camera->consumedCached(); };
+  seams.startCameraWatching = [camera](LogSink log) {
+    camera->setOnLog(std::move(log));
+    camera->startConsumptionWatcher();
+  };
   // The microphone ring the virtual microphone reads; without it the client's microphone is dropped.
   if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
     seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
@@ -162,7 +173,7 @@ int runHostProgram(const HostOptions& options) {
   deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
   deps.sharedDisplay = displays;
-  wireParts(deps.seams, displays, sessions, controllerInUse);
+  wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   auto controller = HostController::create(std::move(deps));
   controllerInUse = controller.get();
 
