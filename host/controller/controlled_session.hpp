@@ -28,7 +28,6 @@ class ControlledSession {
   virtual void setMbbCapable(bool capable) = 0;
 
   // Read by admission once the client's hello arrived.
-  virtual std::optional<std::string> deviceKey() const = 0;
   virtual bool clientSupportsUnlock() const = 0;
   virtual int64_t pendingHelloW() const = 0;
   virtual int64_t pendingHelloH() const = 0;

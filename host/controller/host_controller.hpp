@@ -162,8 +162,12 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static bool takeoverGate(std::weak_ptr<HostController> controller, std::weak_ptr<ControlledSession> session,
                            const std::string& devKey, bool userInitiated);
 
-  // Keeps an ended session whose engines stay warm, for its client's quick return.
-  void setParkedSession(std::shared_ptr<ControlledSession> parked) { parkedSession_ = std::move(parked); }
+  // Keeps an ended session whose engines stay warm for its client's quick return; `deviceKey` is the key
+  // it was admitted with.
+  void setParkedSession(std::shared_ptr<ControlledSession> parked, std::optional<std::string> deviceKey) {
+    parkedSession_ = std::move(parked);
+    parkedDeviceKey_ = std::move(deviceKey);
+  }
 
   // Published state (read and observed on the main executor).
   Published<bool> isListening{false};
@@ -275,6 +279,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // Admission and the active client.
   std::shared_ptr<ControlledSession> session_;
   std::shared_ptr<ControlledSession> parkedSession_;
+  std::optional<std::string> parkedDeviceKey_;  // the key the parked session was admitted with
   bool takeoverBusy_ = false;
   std::optional<uint64_t> lastTakeoverAtUs_;  // the scheduler's clock
   std::optional<std::string> displacedDeviceKey_;

@@ -30,7 +30,9 @@ void HostController::approveTakeover(const std::string& devKey, bool userInitiat
 
   if (std::shared_ptr<ControlledSession> parked = std::exchange(parkedSession_, nullptr)) {
     std::optional<vela::WarmEngineBundle> bundle;
-    if (parked->deviceKey() == devKey) {
+    // The key the parked session was admitted with: the session's own device key also names the
+    // client's network interface, so it never equals the key of a new hello.
+    if (std::exchange(parkedDeviceKey_, std::nullopt) == devKey) {
       bundle = parked->surrenderEngines(newSession->pendingHelloW(), newSession->pendingHelloH());
     }
     if (bundle) {

@@ -15,7 +15,7 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
   const HostControllerSeams& seams = deps_.seams;
   if (ended && ended->parkedWarm()) {
     if (parkedSession_) deps_.main.post([older = parkedSession_] { older->close(); });
-    parkedSession_ = ended;
+    setParkedSession(ended, connectedDeviceKey_);
     std::weak_ptr<HostController> weak = weak_from_this();
     std::weak_ptr<ControlledSession> parked = ended;
     MainExecutor* main = &deps_.main;
@@ -23,7 +23,7 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
       onMain(*main, weak, [parked](HostController& self) {
         auto session = parked.lock();
         if (!session || self.parkedSession_ != session) return;
-        self.parkedSession_ = nullptr;
+        self.setParkedSession(nullptr, std::nullopt);
         self.log("🅿️ ciepła rezerwa wygasła (90 s) — zatrzymuję silniki");
         session->close();
         if (self.session_ || self.parkedSession_ || !self.deps_.sharedDisplay) return;

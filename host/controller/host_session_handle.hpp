@@ -21,7 +21,6 @@ class HostSessionHandle final : public ControlledSession {
   }
   void setMbbCapable(bool capable) override { session_->setMbbCapable(capable); }
 
-  std::optional<std::string> deviceKey() const override { return session_->deviceKey(); }
   bool clientSupportsUnlock() const override { return session_->clientSupportsUnlock(); }
   int64_t pendingHelloW() const override { return session_->pendingHelloW(); }
   int64_t pendingHelloH() const override { return session_->pendingHelloH(); }

@@ -18,7 +18,6 @@ class FakeSession final : public ControlledSession {
   void updateCallbacks(const std::function<void(vela::SessionCallbacks&)>& edit) override { edit(callbacks); }
   void setMbbCapable(bool capable) override { calls.push_back(std::string("mbb capable ") + (capable ? "1" : "0")); }
 
-  std::optional<std::string> deviceKey() const override { return key; }
   bool clientSupportsUnlock() const override { return supportsUnlock; }
   int64_t pendingHelloW() const override { return helloW; }
   int64_t pendingHelloH() const override { return helloH; }

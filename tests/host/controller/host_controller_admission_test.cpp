@@ -181,7 +181,7 @@ TEST(Admission, AParkedSessionHandsItsEnginesOnlyToItsOwnDeviceAtTheSameSize) {
     AdmissionRig a;
     auto parked = AdmissionRig::client("device-A");
     parked->warmBundle = vela::WarmEngineBundle{nullptr, nullptr, 1280, 720, 60, 7};
-    a.controller->setParkedSession(parked);
+    a.controller->setParkedSession(parked, "device-A");
     auto fresh = AdmissionRig::client(row.newKey);
     fresh->helloW = row.helloW;
     EXPECT_EQ(a.hello(fresh, false), true) << row.why;

@@ -118,6 +118,18 @@ TEST(SessionWiring, TheEndOfTheActiveSessionReturnsToListeningAndParksWarmEngine
   EXPECT_EQ(w.rig.trace, (Trace{"restore displays"})) << "kept for the next client below the re-mode threshold";
 }
 
+TEST(SessionWiring, TheSameClientReturningToItsParkedSessionResumesItsEngines) {
+  WiringRig w;
+  auto session = w.admittedSession("device-A");
+  session->warm = true;
+  session->warmBundle = vela::WarmEngineBundle{nullptr, nullptr, 1280, 720, 60, 7};
+  session->callbacks.onDisconnect();
+  w.settle();
+  auto returning = w.admittedSession("device-A");
+  EXPECT_TRUE(returning->pendingBundle.has_value()) << "parked under the key it was admitted with";
+  EXPECT_FALSE(w.controller->parkedSession());
+}
+
 TEST(SessionWiring, ASecondPathAttachesOnlyToAnActivePrimaryWithMakeBeforeBreakOn) {
   WiringRig w;
   vela::MbbAttach attach;
