@@ -6,7 +6,13 @@
 #include <cstdlib>
 
 #include "e2e/e2e_identity.hpp"
+#include "host/app/session_backends.hpp"
 #include "host/controller/host_controller.hpp"
+#include "host/desktop/cam_sink_feeder.hpp"
+#include "host/desktop/default_input_guard.hpp"
+#include "host/desktop/mailbox_camera_sinks.hpp"
+#include "host/desktop/mic_shm_writer.hpp"
+#include "platform/pulse/pulse_audio_devices.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/probe_responder.hpp"
@@ -53,11 +59,57 @@ std::shared_ptr<VirtualDisplayController> openDisplays(const std::optional<std::
   return std::make_shared<VirtualDisplayController>(system, settings);
 }
 
-// The parts of the host that exist, plugged into the controller's start-up and listening.
-void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays) {
+// The streaming sessions' backends on the X server of the virtual displays; none, with a line on
+// standard error, without that server: the host then refuses clients.
+std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr<VirtualDisplayController>& displays,
+                                                           const std::optional<std::string>& display,
+                                                           std::shared_ptr<Scheduler> scheduler,
+                                                           std::shared_ptr<Settings> settings) {
+  if (!displays) return nullptr;
+  std::string error;
+  auto backends = SessionBackends::open(display.value_or(""), std::move(scheduler), std::move(settings), &error);
+  if (!backends) {
+    std::fprintf(stderr, "tavlo-host: no input injection on the X display, clients are refused (%s)\n", error.c_str());
+    return nullptr;
+  }
+  return std::make_shared<const SessionBackends>(std::move(*backends));
+}
+
+// The parts of the host that exist, plugged into the controller's start-up, listening and sessions.
+// `controller` is the one the seams serve, set once it exists.
+void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
+               const std::shared_ptr<const SessionBackends>& sessions, HostController* const& controller,
+               Scheduler& scheduler) {
   if (displays) {
     seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
     seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
+    seams.setForce1xSuppressed = [](bool on) { VirtualDisplayController::setForce1xSuppressed(on); };
+    seams.setActiveForce1x = [](bool on) { VirtualDisplayController::setActiveForce1x(on); };
+  }
+  if (sessions) {
+    seams.prewarmCapture = [sessions] { sessions->prewarmCapture(); };
+    seams.makeSession = [sessions, &controller](vela::SessionConfig config) {
+      return sessions->makeSession(std::move(config), controller->controlPortInUse());
+    };
+  }
+  // The default audio input follows the client: the virtual microphone while one is connected.
+  auto audioDevices = std::make_shared<PulseAudioDevices>();
+  auto inputGuard = std::shared_ptr<DefaultInputGuard>(new DefaultInputGuard(*audioDevices, SteadyClock::shared()),
+                                                       [audioDevices](DefaultInputGuard* guard) { delete guard; });
+  seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
+  seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
+  seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
+  // The client's camera goes to the camera daemon's sink, which applications read as the virtual camera.
+  std::shared_ptr<CamSinkFeeder> camera = CamSinkFeeder::create(std::make_unique<MailboxCameraSinks>(), scheduler);
+  seams.pushCameraFrame = [camera](const vela::PixelBuffer& frame) { camera->push(frame); };
+  seams.isCameraConsumed = [camera] { return camera->consumedCached(); };
+  seams.startCameraWatching = [camera](LogSink log) {
+    camera->setOnLog(std::move(log));
+    camera->startConsumptionWatcher();
+  };
+  // The microphone ring the virtual microphone reads; without it the client's microphone is dropped.
+  if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
+    seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
   }
   seams.startProbeResponder = [](uint16_t port, const Uuid& hostID, HostControllerSeams::AllowPeer allowPeer,
                                  LogSink log) -> std::function<void()> {
@@ -97,12 +149,17 @@ int runHostProgram(const HostOptions& options) {
   if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
 
   MainExecutor main;
-  ThreadScheduler scheduler;
-  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  auto schedulerOwner = std::make_shared<ThreadScheduler>();
+  ThreadScheduler& scheduler = *schedulerOwner;
+  auto settingsOwner = std::make_shared<Settings>(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  Settings& settings = *settingsOwner;
   KeyValueStore keyValueStore(KeyValueStore::defaultPath(), SystemLog::sink("tavlo-host: key-value store: "));
   FileSecretStore secrets;
   const std::string hostName = computerName();
   auto displays = openDisplays(options.display, settings);
+  std::shared_ptr<const SessionBackends> sessions = openSessionBackends(displays, options.display, schedulerOwner,
+                                                                        settingsOwner);
+  HostController* controllerInUse = nullptr;
 
   HostController::Dependencies deps{
       .main = main,
@@ -116,8 +173,9 @@ int runHostProgram(const HostOptions& options) {
   deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
   deps.sharedDisplay = displays;
-  wireParts(deps.seams, displays);
+  wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   auto controller = HostController::create(std::move(deps));
+  controllerInUse = controller.get();
 
   if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
   // Printed after the listening step's own lines (a job of its own on the main executor).

@@ -156,6 +156,7 @@ void HostController::screenUnlocked() {
     unlockVerifyPending_ = false;
     log("🔓✅ ODBLOKOWANO — hasło przeszło do loginwindow");
   }
+  if (session_) session_->sendLockState(false, false);
 }
 
 }  // namespace tavlo

@@ -17,6 +17,7 @@
 
 #include "e2e/e2e_identity.hpp"
 #include "host/controller/accept_loop.hpp"
+#include "host/controller/controlled_session.hpp"
 #include "host/controller/controller_settings.hpp"
 #include "host/controller/file_log.hpp"
 #include "host/controller/host_controller_seams.hpp"
@@ -58,6 +59,14 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr size_t logLinesKept = 100;
   // The frame rate sessions stream at.
   static constexpr int64_t defaultTargetFps = 60;
+  // A client displaced by another device that comes back sooner is refused (no ping-pong).
+  static constexpr uint64_t boomerangWindowUs = 3'000'000;
+  // Between the displaced session's goodbye and its transport's end, so that the goodbye gets out.
+  static constexpr uint64_t takeoverPauseUs = 300'000;
+  // An unlock attempt that the screen has not confirmed by then failed.
+  static constexpr uint64_t unlockVerifyUs = 3'000'000;
+  // How long an ended session keeps its engines warm for its client's return.
+  static constexpr uint64_t warmReserveUs = 90'000'000;
 
   // The executor, the scheduler and the stores must outlive the controller.
   struct Dependencies {
@@ -135,6 +144,31 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void screenLocked();
   void screenUnlocked();
 
+  // Session wiring: builds the client's session on the accepted, encrypted transport with the settings of
+  // the moment, sets every callback and starts it. The controller keeps no reference to it until its
+  // client's hello passes admission.
+  void handleSession(std::shared_ptr<vela::SessionTransport> transport);
+
+  // Admission of a client whose hello just arrived: busy, locked-screen, boomerang and automatic
+  // reconnect refusals, warm resume from a parked session, takeover of the active one. `done` gets the
+  // decision on the main executor, at once or after the displaced session's pause; it is dropped
+  // unanswered only when the controller or its executor goes away first.
+  using AdmissionDone = std::function<void(bool admitted)>;
+  void approveTakeover(const std::string& devKey, bool userInitiated, std::shared_ptr<ControlledSession> newSession,
+                       AdmissionDone done);
+  // The takeover gate of a session: asks approveTakeover on the main executor and waits for the answer.
+  // Called on the session's thread, never on the main executor; false when the controller or the session
+  // is gone.
+  static bool takeoverGate(std::weak_ptr<HostController> controller, std::weak_ptr<ControlledSession> session,
+                           const std::string& devKey, bool userInitiated);
+
+  // Keeps an ended session whose engines stay warm for its client's quick return; `deviceKey` is the key
+  // it was admitted with.
+  void setParkedSession(std::shared_ptr<ControlledSession> parked, std::optional<std::string> deviceKey) {
+    parkedSession_ = std::move(parked);
+    parkedDeviceKey_ = std::move(deviceKey);
+  }
+
   // Published state (read and observed on the main executor).
   Published<bool> isListening{false};
   Published<std::optional<std::string>> publicEndpoint;
@@ -169,6 +203,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
   Published<bool> inputBlocked{false};
 
   // Plain state.
+  const std::shared_ptr<ControlledSession>& session() const { return session_; }
+  const std::shared_ptr<ControlledSession>& parkedSession() const { return parkedSession_; }
+  const std::optional<std::string>& connectedDeviceKey() const { return connectedDeviceKey_; }
+  const std::optional<std::string>& currentDeviceKey() const { return currentDeviceKey_; }
+  bool takeoverBusy() const { return takeoverBusy_; }
+  bool holdsDisplaysAwake() const { return static_cast<bool>(releaseDisplaySleep_); }
+  bool unlockVerifyPending() const { return unlockVerifyPending_; }
   uint16_t controlPortInUse() const { return controlPortInUse_; }
   bool hostLocked() const { return hostLocked_; }
   bool natOnDemand() const { return natOnDemand_; }
@@ -196,6 +237,26 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // Log and resource monitor (host_controller_log.cpp).
   void startResourceMonitor();
 
+  // Admission (host_controller_admission.cpp).
+  void admitAfterWarmCheck(const std::string& devKey, bool userInitiated, std::shared_ptr<ControlledSession> newSession,
+                           AdmissionDone done);
+  void accept(const std::string& devKey, const std::shared_ptr<ControlledSession>& newSession);
+  void loginReceived(const std::weak_ptr<ControlledSession>& weakSession);
+  void verifyUnlock();
+
+  // Session wiring (host_controller_wiring.cpp).
+  void setSession(std::shared_ptr<ControlledSession> session);
+  void wireCallbacks(const std::shared_ptr<ControlledSession>& session);
+  void sessionEnded(const std::shared_ptr<ControlledSession>& ended);
+  void mbbAttach(const vela::MbbAttach& attach, const std::shared_ptr<ControlledSession>& attaching);
+  // Runs `body` on the main executor while the controller exists and, when `sameSession`, only while
+  // `session` is still the one the callback belongs to (or both are gone).
+  // The executor outlives the controller, so callbacks reach it without holding the controller.
+  using MainBody = std::function<void(HostController&)>;
+  static void onMain(MainExecutor& main, const std::weak_ptr<HostController>& weak, MainBody body);
+  static void onMainForSession(MainExecutor& main, const std::weak_ptr<HostController>& weak,
+                               const std::weak_ptr<ControlledSession>& session, MainBody body);
+
   Dependencies deps_;
   FileLog fileLog_;
   InstanceLock instanceLock_;
@@ -215,6 +276,19 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::unique_ptr<SignalWatcher> signalWatcher_;
   ScopedTimer resourceTimer_;
   ScopedTimer standbyTimer_;
+  // Admission and the active client.
+  std::shared_ptr<ControlledSession> session_;
+  std::shared_ptr<ControlledSession> parkedSession_;
+  std::optional<std::string> parkedDeviceKey_;  // the key the parked session was admitted with
+  bool takeoverBusy_ = false;
+  std::optional<uint64_t> lastTakeoverAtUs_;  // the scheduler's clock
+  std::optional<std::string> displacedDeviceKey_;
+  std::optional<std::string> connectedDeviceKey_;
+  std::optional<std::string> currentDeviceKey_;
+  std::function<void()> releaseDisplaySleep_;  // set while the displays are held awake
+  ScopedTimer takeoverPauseTimer_;
+  ScopedTimer unlockVerifyTimer_;
+  ScopedTimer parkExpiryTimer_;
   bool started_ = false;
   bool bootstrapped_ = false;
   bool willTerminateArmed_ = false;

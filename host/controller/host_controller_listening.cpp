@@ -135,12 +135,7 @@ void HostController::acceptTransport(std::shared_ptr<vela::SessionTransport> tra
   if (!identity_) identity_ = deps_.identity();
   std::shared_ptr<vela::SessionTransport> wrapped =
       vela::EncryptedTransport::host(std::move(transport), identity_, true, logSink());
-  if (deps_.seams.handleSession) {
-    deps_.seams.handleSession(std::move(wrapped));
-    return;
-  }
-  log("🚫 brak obsługi sesji w tym hoście — zamykam połączenie: " + remote);
-  wrapped->close();
+  handleSession(std::move(wrapped));
 }
 
 }  // namespace tavlo

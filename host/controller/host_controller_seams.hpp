@@ -5,8 +5,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "host/controller/controlled_session.hpp"
+#include "host/desktop/text_focus_watcher.hpp"
+#include "hostcore/session/session_config.hpp"
+#include "media/pixel_buffer.hpp"
+#include "platform/runtime/bytes.hpp"
 #include "platform/runtime/system_log.hpp"
 #include "platform/runtime/uuid.hpp"
 #include "protocol/transport_interfaces.hpp"
@@ -42,9 +48,36 @@ struct HostControllerSeams {
   // Advertises the host on the local network; returns what withdraws the advertisement.
   std::function<std::function<void()>(uint16_t port, const Uuid& hostID, const std::string& name, LogSink log)>
       startBonjour{};
-  // Session wiring: turns an accepted, encrypted transport into a running session. Without it the
-  // transport is refused and closed.
-  std::function<void(std::shared_ptr<vela::SessionTransport> transport)> handleSession{};
+  // Session wiring: makes a client's session (not started) on an accepted, encrypted transport with the
+  // controller's settings. Without it every transport is refused and closed.
+  std::function<std::shared_ptr<ControlledSession>(vela::SessionConfig config)> makeSession{};
+
+  // What an admitted client switches on (main executor).
+  // The virtual microphone becomes the default audio input.
+  std::function<void()> engageDefaultInput{};
+  // Wakes the host's displays as user activity would.
+  std::function<void()> declareUserActivity{};
+  // Keeps the displays from sleeping while a client is connected; returns what lets them sleep again.
+  std::function<std::function<void()>()> preventDisplaySleep{};
+  // The text-focus watcher: start it with its safety-net poll, its last report, and its handler.
+  using FocusInfo = TextFocusWatcher::FocusInfo;
+  std::function<void()> startTextFocusWatching{};
+  std::function<std::optional<FocusInfo>()> lastTextFocus{};
+  std::function<void(std::function<void(const FocusInfo&)> onChange)> setTextFocusHandler{};
+  // What the end of the client's session switches off again: the watcher's poll, the default input.
+  std::function<void()> stopTextFocusPolling{};
+  std::function<void()> restoreDefaultInput{};
+
+  // The virtual devices, called from the session's threads.
+  std::function<void(ByteView pcmS16)> writeMicrophone{};
+  std::function<void(const vela::PixelBuffer& frame)> pushCameraFrame{};
+  std::function<bool()> isCameraConsumed{};
+  std::function<bool()> isMicrophoneConsumed{};
+  // Starts the camera feeder's consumption watcher and hands it its log hook (main executor).
+  std::function<void(LogSink log)> startCameraWatching{};
+  // The virtual-display controller's process-wide force-1x flags; any thread.
+  std::function<void(bool on)> setForce1xSuppressed{};
+  std::function<void(bool on)> setActiveForce1x{};
 };
 
 }  // namespace tavlo

@@ -58,9 +58,29 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
     trace.push_back("bonjour " + std::to_string(port) + " " + name);
     return [this] { trace.push_back("bonjour stop"); };
   };
-  s.handleSession = [this](std::shared_ptr<vela::SessionTransport> transport) {
-    handedToSessions.push_back(std::move(transport));
+  s.makeSession = [this](vela::SessionConfig config) {
+    handedToSessions.push_back(config.transport);
+    sessionConfigs.push_back(config);
+    auto session = std::make_shared<FakeSession>("session " + std::to_string(sessions.size() + 1));
+    sessions.push_back(session);
+    return session;
   };
+  s.engageDefaultInput = [this] { companions.push_back("default input"); };
+  s.restoreDefaultInput = [this] { companions.push_back("default input restored"); };
+  s.declareUserActivity = [this] { companions.push_back("user activity"); };
+  s.preventDisplaySleep = [this] {
+    companions.push_back("display awake");
+    return [this] { companions.push_back("display may sleep"); };
+  };
+  s.startTextFocusWatching = [this] { companions.push_back("focus watching"); };
+  s.stopTextFocusPolling = [this] { companions.push_back("focus poll stopped"); };
+  s.lastTextFocus = [this] { return lastFocus; };
+  s.setTextFocusHandler = [this](std::function<void(const TextFocusWatcher::FocusInfo&)> handler) {
+    focusHandler = std::move(handler);
+  };
+  s.startCameraWatching = [this](LogSink) { companions.push_back("camera watching"); };
+  s.setForce1xSuppressed = [this](bool on) { companions.push_back(std::string("force1x suppressed ") + (on ? "1" : "0")); };
+  s.setActiveForce1x = [this](bool on) { companions.push_back(std::string("force1x active ") + (on ? "1" : "0")); };
   return deps;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/controller/host_controller.hpp"
+#include "tests/host/controller/fake_session.hpp"
 #include "platform/runtime/secret_store.hpp"
 #include "tests/testkit/temp_dir.hpp"
 
@@ -76,6 +77,13 @@ struct ControllerRig {
   std::optional<HostExit> exited;
   std::shared_ptr<FakeListener> listener = std::make_shared<FakeListener>(trace);
   std::vector<std::shared_ptr<vela::SessionTransport>> handedToSessions;
+  // The sessions session wiring made, with the configuration each was made with.
+  std::vector<std::shared_ptr<FakeSession>> sessions;
+  std::vector<vela::SessionConfig> sessionConfigs;
+  // What admitted clients switched on and off, in order ("default input", "display awake", …).
+  Trace companions;
+  std::optional<TextFocusWatcher::FocusInfo> lastFocus;
+  std::function<void(const TextFocusWatcher::FocusInfo&)> focusHandler;
   bool autostartTakesOver = false;
   bool screenLocked = false;
 

@@ -238,9 +238,10 @@ TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {
   PortBlockSearch search(deps.portProbe, [](uint64_t) {});
   for (deps.preferredPort = 45000; !search.blockIsFree(deps.preferredPort); deps.preferredPort += 5) {
   }
-  deps.seams.handleSession = [&rig](std::shared_ptr<vela::SessionTransport> transport) {
-    rig.handedToSessions.push_back(std::move(transport));
+  deps.seams.makeSession = [&rig](vela::SessionConfig config) {
+    rig.handedToSessions.push_back(std::move(config.transport));
     rig.main.quit(0);
+    return std::make_shared<controllertest::FakeSession>();
   };
   auto identity = deps.identity();
   auto controller = rig.make(std::move(deps));

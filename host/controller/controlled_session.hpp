@@ -1,0 +1,60 @@
+#pragma once
+// What the controller asks of one client's streaming session: the few fields admission reads, the
+// operations admission, the unlock flow and a second path's attach call, and the callbacks it sets.
+// The product's sessions are HostSession (host_session_handle.hpp); admission and wiring tests use a
+// fake. Every call may come from the main executor while the session's own threads run: an
+// implementation guards itself.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "hostcore/session/session_callbacks.hpp"
+#include "hostcore/session/warm_engine_bundle.hpp"
+#include "platform/runtime/screen_geometry.hpp"
+#include "protocol/transport_interfaces.hpp"
+
+namespace tavlo {
+
+class ControlledSession {
+ public:
+  virtual ~ControlledSession() = default;
+
+  // Starts the control loop; once, after the callbacks are set.
+  virtual void start() = 0;
+  // Replaces some callbacks: `edit` gets the current set.
+  virtual void updateCallbacks(const std::function<void(vela::SessionCallbacks&)>& edit) = 0;
+  virtual void setMbbCapable(bool capable) = 0;
+
+  // Read by admission once the client's hello arrived.
+  virtual bool clientSupportsUnlock() const = 0;
+  virtual int64_t pendingHelloW() const = 0;
+  virtual int64_t pendingHelloH() const = 0;
+  virtual bool isTransportEncrypted() const = 0;
+  virtual std::string peerDescription() const = 0;
+  // The ended session kept its capture and encoder running for a quick return of its client.
+  virtual bool parkedWarm() const = 0;
+
+  // Warm resume: a parked session hands its engines over when the hello's window size matches.
+  virtual std::optional<vela::WarmEngineBundle> surrenderEngines(int64_t helloW, int64_t helloH) = 0;
+  virtual void setPendingWarmBundle(std::optional<vela::WarmEngineBundle> bundle) = 0;
+
+  virtual void sendBye() = 0;
+  virtual void sendForcePath(uint8_t code) = 0;
+  virtual void sendTextFocus(bool active, std::optional<ScreenRect> fieldFrame) = 0;
+  virtual void sendLockState(bool locked, bool armed) = 0;
+  // Types the client's lock-screen password; true when it was typed.
+  virtual bool attemptUnlock() = 0;
+  virtual void cancelTransportNow() = 0;
+  // Ends the session without calling onDisconnect; returns once it is ended.
+  virtual void close() = 0;
+
+  // Make-before-break: the attaching session gives up its transport, the primary takes it as a
+  // second path.
+  virtual std::shared_ptr<vela::SessionTransport> donateTransportForMbb() = 0;
+  virtual void attachSecondarySink(std::shared_ptr<vela::SessionTransport> transport, uint32_t sessionId,
+                                   bool viaVPN) = 0;
+};
+
+}  // namespace tavlo

@@ -1,0 +1,56 @@
+// The end of the active client's session (its onDisconnect): the ended session may stay parked with warm
+// engines for its client's quick return, and what acceptance switched on is switched off again.
+#include "host/controller/host_controller.hpp"
+
+namespace tavlo {
+
+namespace {
+
+// A virtual display re-moded this often is recreated for the next client rather than re-moded again.
+constexpr int64_t reModeRecreateThreshold = 8;
+
+}  // namespace
+
+void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ended) {
+  const HostControllerSeams& seams = deps_.seams;
+  if (ended && ended->parkedWarm()) {
+    if (parkedSession_) deps_.main.post([older = parkedSession_] { older->close(); });
+    setParkedSession(ended, connectedDeviceKey_);
+    std::weak_ptr<HostController> weak = weak_from_this();
+    std::weak_ptr<ControlledSession> parked = ended;
+    MainExecutor* main = &deps_.main;
+    auto id = deps_.scheduler.after(warmReserveUs, [main, weak, parked] {
+      onMain(*main, weak, [parked](HostController& self) {
+        auto session = parked.lock();
+        if (!session || self.parkedSession_ != session) return;
+        self.setParkedSession(nullptr, std::nullopt);
+        self.log("🅿️ ciepła rezerwa wygasła (90 s) — zatrzymuję silniki");
+        session->close();
+        if (self.session_ || self.parkedSession_ || !self.deps_.sharedDisplay) return;
+        vela::DisplayProviding& display = *self.deps_.sharedDisplay;
+        if (display.restorePhysicalDisplays()) {
+          display.destroy();
+        } else if (display.reModeCount() >= reModeRecreateThreshold) {
+          self.log("♻️ odtwarzam wirtualny ekran po wygaśnięciu rezerwy (re-mode ≥ próg)");
+          display.destroy();
+        }
+      });
+    });
+    parkExpiryTimer_ = ScopedTimer(deps_.scheduler, id);
+  }
+  if (seams.setForce1xSuppressed) seams.setForce1xSuppressed(false);
+  if (seams.stopTextFocusPolling) seams.stopTextFocusPolling();
+  if (releaseDisplaySleep_) {
+    std::exchange(releaseDisplaySleep_, nullptr)();
+    log("☕️ asercja zasilania zwolniona");
+  }
+  clientConnected.set(false);
+  if (seams.restoreDefaultInput) seams.restoreDefaultInput();
+  clientName.set("");
+  clientPlatform.set(std::nullopt);
+  status.set("Listening on port " + std::to_string(controlPortInUse_));
+  setSession(nullptr);
+  log("gotowy na kolejnego klienta");
+}
+
+}  // namespace tavlo

@@ -1,0 +1,183 @@
+// Session wiring: a running session for every accepted transport, with each of its callbacks connected
+// to the controller, the virtual devices and the display controller's flags.
+#include <cmath>
+
+#include "host/controller/device_preferences.hpp"
+#include "host/controller/host_controller.hpp"
+
+namespace tavlo {
+
+namespace {
+
+// "x,y w×h" in whole points, as the focus lines print a field's frame.
+std::string frameText(const ScreenRect& frame) {
+  auto whole = [](double v) { return std::to_string(static_cast<long long>(std::isfinite(v) ? std::trunc(v) : 0)); };
+  return whole(frame.minX()) + "," + whole(frame.minY()) + " " + whole(frame.width) + "×" + whole(frame.height);
+}
+
+}  // namespace
+
+void HostController::onMain(MainExecutor& main, const std::weak_ptr<HostController>& weak, MainBody body) {
+  main.post([weak, body = std::move(body)] {
+    if (auto self = weak.lock()) body(*self);
+  });
+}
+
+void HostController::onMainForSession(MainExecutor& main, const std::weak_ptr<HostController>& weak,
+                                      const std::weak_ptr<ControlledSession>& session, MainBody body) {
+  main.post([weak, session, body = std::move(body)] {
+    auto self = weak.lock();
+    // A late report of a session that is no longer the active one changes nothing.
+    if (self && self->session_ == session.lock()) body(*self);
+  });
+}
+
+void HostController::setSession(std::shared_ptr<ControlledSession> session) { session_ = std::move(session); }
+
+void HostController::handleSession(std::shared_ptr<vela::SessionTransport> transport) {
+  const std::string remote = transport->remoteDescription();
+  const HostControllerSeams& seams = deps_.seams;
+  if (!seams.makeSession) {
+    log("🚫 brak obsługi sesji w tym hoście — zamykam połączenie: " + remote);
+    transport->close();
+    return;
+  }
+  log("nowa sesja: " + remote);
+
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  if (seams.setTextFocusHandler) {
+    seams.setTextFocusHandler([main, weak](const HostControllerSeams::FocusInfo& info) {
+      onMain(*main, weak, [info](HostController& self) {
+        if (!self.session_) return;
+        self.session_->sendTextFocus(info.isText, info.frame);
+        if (info.isText) {
+          self.log(std::string("⌨️ fokus tekstowy (secure=") + (info.isSecure ? "true" : "false") +
+                   ", ramka=" + (info.frame ? frameText(*info.frame) : "brak") + ") → TEXT_FOCUS(on)");
+        } else {
+          self.log("⌨️ fokus nietekstowy → TEXT_FOCUS(off)");
+        }
+      });
+    });
+  }
+
+  vela::SessionConfig config;
+  config.transport = std::move(transport);
+  config.display = deps_.sharedDisplay;
+  config.hostName = deps_.hostName.empty() ? "Mac" : deps_.hostName;
+  config.targetFps = targetFps.get();
+  config.useTapAudio = false;
+  config.mirror = false;
+  config.setAsMain = true;
+  config.initialScale = scale.get();
+  config.isolateDisplays = true;
+  config.keyframeAdaptive = kfAdaptive.get();
+  config.keyframeFixedSec = kfFixedSec.get();
+  config.force1x = force1x.get();
+  const JsonStore* settings = &deps_.settings;
+  config.scaleForDevice = [main, weak, settings](const std::string& key) {
+    const double value = deviceScale(*settings, key);
+    onMain(*main, weak, [key, value](HostController& self) {
+      self.currentDeviceKey_ = key;
+      self.scale.set(value);
+    });
+    return value;
+  };
+  config.onLog = logSink();
+
+  std::shared_ptr<ControlledSession> session = seams.makeSession(std::move(config));
+  wireCallbacks(session);
+  session->start();
+}
+
+void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& session) {
+  const HostControllerSeams& seams = deps_.seams;
+  std::weak_ptr<HostController> weakC = weak_from_this();
+  std::weak_ptr<ControlledSession> weakS = session;
+  MainExecutor* main = &deps_.main;
+  const JsonStore* settings = &deps_.settings;
+
+  session->updateCallbacks([&](vela::SessionCallbacks& c) {
+    c.onClientName = [main, weakC, weakS](const std::string& name) {
+      onMainForSession(*main, weakC, weakS, [name](HostController& self) { self.clientName.set(name); });
+    };
+    // The devices' calls come on the session's threads; their objects guard themselves.
+    if (seams.writeMicrophone) {
+      c.onMicAudio = [weakC, write = seams.writeMicrophone](const Bytes& pcm) {
+        if (!weakC.expired()) write(ByteView(pcm));
+      };
+    }
+    if (seams.pushCameraFrame) {
+      c.onCamFrame = [weakC, push = seams.pushCameraFrame](const vela::PixelBuffer& frame) {
+        if (!weakC.expired()) push(frame);
+      };
+    }
+    // The attaching session is the one this callback belongs to.
+    c.onMbbAttach = [main, weakC, weakS](const vela::MbbAttach& attach, const std::shared_ptr<vela::HostSession>&) {
+      onMain(*main, weakC, [weakS, attach](HostController& self) {
+        if (auto attaching = weakS.lock()) self.mbbAttach(attach, attaching);
+      });
+    };
+    c.onSwitchInfo = [main, weakC](const std::string& text) {
+      onMain(*main, weakC, [text](HostController& self) { self.lastSwitchInfo.set(text); });
+    };
+    c.isCamConsumed = [weakC, consumed = seams.isCameraConsumed] {
+      return consumed && !weakC.expired() && consumed();
+    };
+    c.isMicConsumed = [weakC, consumed = seams.isMicrophoneConsumed] {
+      return consumed && !weakC.expired() && consumed();
+    };
+    c.onForce1xAvailable = [main, weakC](bool available) {
+      onMain(*main, weakC, [available](HostController& self) { self.force1xAvailable.set(available); });
+    };
+    c.onClientPlatform = [main, weakC, weakS, suppress = seams.setForce1xSuppressed](vela::Platform platform) {
+      // At once: the display controller may compute a mode before the main executor gets to it.
+      if (suppress && !weakC.expired()) suppress(platform == vela::Platform::vision);
+      onMainForSession(*main, weakC, weakS,
+                       [platform](HostController& self) { self.clientPlatform.set(platform); });
+    };
+    c.onDisconnect = [main, weakC, weakS] {
+      onMainForSession(*main, weakC, weakS, [weakS](HostController& self) { self.sessionEnded(weakS.lock()); });
+    };
+    c.force1xForDevice = [main, weakC, settings, activate = seams.setActiveForce1x](const std::string& key,
+                                                                                    bool extra) {
+      const bool on = deviceForce1x(*settings, key, extra);
+      if (activate && !weakC.expired()) activate(on);
+      onMain(*main, weakC, [key, on](HostController& self) {
+        self.currentDeviceKey_ = key;
+        self.force1x.set(on);
+      });
+      return on;
+    };
+    c.takeoverGate = [weakC, weakS](const std::string& key, bool userInitiated) {
+      return takeoverGate(weakC, weakS, key, userInitiated);
+    };
+  });
+  session->setMbbCapable(mbbEnabled.get());
+  if (seams.startCameraWatching) seams.startCameraWatching(logSink());
+}
+
+void HostController::mbbAttach(const vela::MbbAttach& attach, const std::shared_ptr<ControlledSession>& attaching) {
+  if (!mbbEnabled.get()) {
+    log("🔀 MBB_ATTACH odrzucony — MbB wyłączone");
+    attaching->cancelTransportNow();
+    return;
+  }
+  if (session_ && clientConnected.get() && session_ != attaching) {
+    std::shared_ptr<vela::SessionTransport> transport = attaching->donateTransportForMbb();
+    if (!transport) {
+      // Nothing to hand over (the transport already went): the attach cannot happen.
+      log("🔀 MBB_ATTACH bez toru do przekazania — odrzucam");
+      attaching->cancelTransportNow();
+      return;
+    }
+    const std::string remote = transport->remoteDescription();
+    session_->attachSecondarySink(std::move(transport), attach.sessionId, attach.viaVPN);
+    log("🔀 MbB: grzany tor " + remote + (attach.viaVPN ? " (VPN)" : "") + " dołączony jako sink sesji prymarnej");
+    return;
+  }
+  log("🔀 MBB_ATTACH bez aktywnej sesji prymarnej — odrzucam");
+  attaching->cancelTransportNow();
+}
+
+}  // namespace tavlo

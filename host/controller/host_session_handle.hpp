@@ -1,0 +1,59 @@
+#pragma once
+// The product's ControlledSession: a streaming session (HostSession) built on the process's session
+// dependencies. The handle shares the session's lifetime: a strong handle keeps the session alive, a
+// weak one ends with it, so the controller's callbacks may hold the handle weakly as they hold the
+// session.
+#include <memory>
+
+#include "host/controller/controlled_session.hpp"
+#include "hostcore/session/host_session.hpp"
+
+namespace tavlo {
+
+class HostSessionHandle final : public ControlledSession {
+ public:
+  // Builds the session (not started).
+  static std::shared_ptr<ControlledSession> create(vela::SessionConfig config, vela::SessionDeps deps);
+
+  void start() override { session_->start(); }
+  void updateCallbacks(const std::function<void(vela::SessionCallbacks&)>& edit) override {
+    session_->updateCallbacks(edit);
+  }
+  void setMbbCapable(bool capable) override { session_->setMbbCapable(capable); }
+
+  bool clientSupportsUnlock() const override { return session_->clientSupportsUnlock(); }
+  int64_t pendingHelloW() const override { return session_->pendingHelloW(); }
+  int64_t pendingHelloH() const override { return session_->pendingHelloH(); }
+  bool isTransportEncrypted() const override { return session_->isTransportEncrypted(); }
+  std::string peerDescription() const override { return session_->peerDescription(); }
+  bool parkedWarm() const override { return session_->parkedWarm(); }
+
+  std::optional<vela::WarmEngineBundle> surrenderEngines(int64_t helloW, int64_t helloH) override;
+  void setPendingWarmBundle(std::optional<vela::WarmEngineBundle> bundle) override {
+    session_->setPendingWarmBundle(std::move(bundle));
+  }
+
+  void sendBye() override { session_->sendBye(); }
+  void sendForcePath(uint8_t code) override;
+  void sendTextFocus(bool active, std::optional<ScreenRect> fieldFrame) override;
+  void sendLockState(bool locked, bool armed) override { session_->sendLockState(locked, armed); }
+  bool attemptUnlock() override { return session_->attemptUnlock(); }
+  void cancelTransportNow() override { session_->cancelTransportNow(); }
+  void close() override { session_->close(); }
+
+  std::shared_ptr<vela::SessionTransport> donateTransportForMbb() override;
+  void attachSecondarySink(std::shared_ptr<vela::SessionTransport> transport, uint32_t sessionId,
+                           bool viaVPN) override;
+
+ private:
+  struct Private {};
+
+ public:
+  explicit HostSessionHandle(Private) {}
+
+ private:
+  // Valid whenever the handle is reached: every handle given out shares the session's ownership.
+  vela::HostSession* session_ = nullptr;
+};
+
+}  // namespace tavlo

@@ -1,0 +1,111 @@
+#pragma once
+// The built tavlo-host program as a child process with a home of its own (settings, state, runtime
+// folder), its standard output and error read line by line; and a free block of ports for it.
+// Needs TAVLO_HOST_PROGRAM, the path of the built program.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/controller/port_block_search.hpp"
+
+namespace tavlo {
+
+// One tavlo-host process with its standard output (and error) read line by line.
+class HostProcess {
+ public:
+  HostProcess(const std::filesystem::path& home, std::vector<std::string> args) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(out[1], STDERR_FILENO);
+      for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+        ::setenv(name, (home / name).c_str(), 1);
+      }
+      ::setenv("HOME", home.c_str(), 1);
+      ::unsetenv("DISPLAY");  // never the desktop of whoever runs the tests
+      std::vector<char*> argv{const_cast<char*>(TAVLO_HOST_PROGRAM)};
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(TAVLO_HOST_PROGRAM, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    fd_ = out[0];
+  }
+  ~HostProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Reads until a line contains `text` (true) or the output ends or 20 s pass (false). The bound only
+  // guards against a hang.
+  bool waitForLine(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+      for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        lines_.push_back(line);
+        if (line.find(text) != std::string::npos) return true;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) {
+        ended_ = true;
+        return false;
+      }
+      pending_.append(buffer, size_t(n));
+    }
+  }
+  // Reads the rest of the output and returns the exit status once the process has ended; -1 when
+  // its output did not end within 20 s or it did not exit normally.
+  int exitStatus() {
+    while (!ended_ && waitForLine("\x01")) {
+    }
+    if (!ended_) return -1;
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void signal(int number) { ::kill(pid_, number); }
+  std::string output() const {
+    std::string all;
+    for (const auto& line : lines_) all += line + "\n";
+    return all + pending_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  bool ended_ = false;  // the output reached its end: the process is exiting
+  std::string pending_;
+  std::vector<std::string> lines_;
+};
+
+inline uint16_t freeBlock() {
+  PortBlockSearch search(PortBlockSearch::systemProbe(), [](uint64_t) {});
+  for (uint16_t base = 43000; base < 60000; base += 5) {
+    if (search.blockIsFree(base)) return base;
+  }
+  return 0;
+}
+
+}  // namespace tavlo

@@ -1,0 +1,76 @@
+#pragma once
+// A client of a running host made of the project's own client halves: the direct dialer, the client
+// side of the encrypting transport (trusting only the key the host published), the frame assembler on
+// the video flow and the HEVC decoder. It says hello, reads the host's control records, collects whole
+// frames, moves the pointer and says goodbye. Every wait is bounded: it guards against a hang.
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "e2e/encrypted_transport.hpp"
+#include "protocol/frame_assembler.hpp"
+#include "protocol/messages.hpp"
+#include "platform/runtime/channel.hpp"
+
+namespace tavlo::hosttest {
+
+class HostTestClient {
+ public:
+  HostTestClient() = default;
+  ~HostTestClient() { close(); }
+  HostTestClient(const HostTestClient&) = delete;
+  HostTestClient& operator=(const HostTestClient&) = delete;
+
+  // Dials the host on loopback and agrees a key, trusting only `hostSigningKey`; false (with the reason
+  // in `error`) when the connection or the handshake failed. Starts collecting video frames.
+  bool connect(uint16_t controlPort, const Bytes& hostSigningKey, std::string* error);
+
+  // A user-initiated hello of an iPad-like client whose window is `windowPxW` × `windowPxH`.
+  void sendHello(uint16_t windowPxW, uint16_t windowPxH);
+  // The next control record of type T within `within`, records of other types skipped.
+  template <vela::WirePayload T>
+  std::optional<T> nextControl(std::chrono::milliseconds within);
+  // The next whole encoded frame within `within`.
+  std::optional<vela::FrameAssembler::Event> nextFrame(std::chrono::milliseconds within);
+
+  // Set from the host's hello: the header's session id of every later packet.
+  void setSession(uint32_t sessionId, uint16_t generation) {
+    sessionId_ = sessionId;
+    generation_ = generation;
+  }
+  // A pointer move to the fraction (x, y) of the streamed display, on the unreliable input flow.
+  void sendPointerMove(double x, double y);
+  // The bare header that keeps the unreliable input flow alive.
+  void sendKeepalive();
+  void sendBye();
+  void close();
+
+ private:
+  std::optional<Bytes> nextControlPacket(std::chrono::steady_clock::time_point deadline);
+  void receiveVideo();
+
+  std::shared_ptr<vela::EncryptedTransport> transport_;
+  vela::FrameAssembler assembler_{64};
+  Channel<vela::FrameAssembler::Event> frames_;
+  std::thread videoReader_;
+  uint32_t sessionId_ = 0;
+  uint16_t generation_ = 0;
+  uint32_t inputSeq_ = 0;
+};
+
+template <vela::WirePayload T>
+std::optional<T> HostTestClient::nextControl(std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  while (auto packet = nextControlPacket(deadline)) {
+    try {
+      auto raw = vela::RawPacket::decode(*packet);
+      if (raw.header.channel == T::channel && raw.header.msgType == T::msgType) return raw.decodePayload<T>();
+    } catch (const vela::WireError&) {
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tavlo::hosttest
