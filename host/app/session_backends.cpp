@@ -3,6 +3,7 @@
 #include "host/controller/host_session_handle.hpp"
 #include "platform/audio/pulse_system_audio.hpp"
 #include "platform/capture/x11_capture.hpp"
+#include "platform/display/xorg_display_system.hpp"
 #include "platform/encoder/x265_backend.hpp"
 #include "platform/input/xtest_poster.hpp"
 #include "platform/runtime/random.hpp"
@@ -14,6 +15,10 @@ std::optional<SessionBackends> SessionBackends::open(const std::string& display,
   std::shared_ptr<XTestPoster> poster = XTestPoster::open(display, error);
   if (!poster) return std::nullopt;
   vela::SessionDeps deps;
+  // The hello's mode report, its injector points and the mirror path ask the X server directly.
+  deps.windowSystem = XorgDisplaySystem::open(display, error);
+  if (!deps.windowSystem) return std::nullopt;
+  deps.displayBounds = [poster](uint32_t displayID) { return poster->displayBounds(displayID); };
   const Clock& clock = scheduler->clock();  // the scheduler, and so its clock, lives as long as the deps
   X11Capture::Options capture;
   capture.display = display;

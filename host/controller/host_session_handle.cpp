@@ -14,16 +14,23 @@ std::shared_ptr<ControlledSession> HostSessionHandle::create(vela::SessionConfig
   return std::shared_ptr<ControlledSession>(std::move(session), handle.get());
 }
 
-// The session's own senders and its warm reserve come with the work on its send paths and its end;
-// until a session offers them, a handle has nothing to send and no engines to surrender.
-std::optional<vela::WarmEngineBundle> HostSessionHandle::surrenderEngines(int64_t, int64_t) { return std::nullopt; }
+std::optional<vela::WarmEngineBundle> HostSessionHandle::surrenderEngines(int64_t helloW, int64_t helloH) {
+  return session_->surrenderEngines(helloW, helloH);
+}
 
-void HostSessionHandle::sendForcePath(uint8_t) {}
+void HostSessionHandle::sendForcePath(uint8_t code) { session_->sendForcePath(code); }
 
-void HostSessionHandle::sendTextFocus(bool, std::optional<ScreenRect>) {}
+void HostSessionHandle::sendTextFocus(bool active, std::optional<ScreenRect> fieldFrame) {
+  session_->sendTextFocus(active, fieldFrame);
+}
 
-std::shared_ptr<vela::SessionTransport> HostSessionHandle::donateTransportForMbb() { return nullptr; }
+std::shared_ptr<vela::SessionTransport> HostSessionHandle::donateTransportForMbb() {
+  return session_->donateTransportForMbb();
+}
 
-void HostSessionHandle::attachSecondarySink(std::shared_ptr<vela::SessionTransport>, uint32_t, bool) {}
+void HostSessionHandle::attachSecondarySink(std::shared_ptr<vela::SessionTransport> transport, uint32_t sessionId,
+                                            bool viaVPN) {
+  session_->attachSecondarySink(std::move(transport), sessionId, viaVPN);
+}
 
 }  // namespace tavlo
