@@ -57,8 +57,8 @@ double mean(const std::vector<double>& values) {
 class RecordingBackend : public EncoderBackend {
  public:
   std::shared_ptr<CompressionSession> createSession(int32_t width, int32_t height,
-                                                    const EncoderSpecification& specification) override {
-    auto session = std::static_pointer_cast<X265Session>(inner_.createSession(width, height, specification));
+                                                    const EncoderSpecification& requested) override {
+    auto session = std::static_pointer_cast<X265Session>(inner_.createSession(width, height, requested));
     if (session) {
       session->setFrameObserver([this](const X265FrameReport& report) {
         std::lock_guard lock(mutex_);

@@ -123,10 +123,10 @@ class CompressionSession {
 class EncoderBackend {
  public:
   virtual ~EncoderBackend() = default;
-  // A session encoding width × height HEVC Main, or nullptr when the specification cannot be met or the
+  // A session encoding width × height HEVC Main, or nullptr when what is requested cannot be met or the
   // size is not encodable.
   virtual std::shared_ptr<CompressionSession> createSession(int32_t width, int32_t height,
-                                                            const EncoderSpecification& specification) = 0;
+                                                            const EncoderSpecification& requested) = 0;
 };
 
 }  // namespace tavlo

@@ -13,17 +13,17 @@ constexpr uint8_t kNalTrailR = 1;
 }  // namespace
 
 std::shared_ptr<CompressionSession> FakeEncoder::createSession(int32_t width, int32_t height,
-                                                               const EncoderSpecification& specification) {
+                                                               const EncoderSpecification& requested) {
   {
     std::lock_guard guard(mutex_);
-    requests_.push_back(specification);
+    requests_.push_back(requested);
   }
   if (width < 1 || height < 1 || width > Nv12Buffer::kMaxSide || height > Nv12Buffer::kMaxSide) return nullptr;
-  const bool available = specification.requireHardwareAcceleratedVideoEncoder ? options_.hardwareEncoder
-                         : specification.enableLowLatencyRateControl       ? options_.lowLatencyRateControl
+  const bool available = requested.requireHardwareAcceleratedVideoEncoder ? options_.hardwareEncoder
+                         : requested.enableLowLatencyRateControl       ? options_.lowLatencyRateControl
                                                                            : options_.anyEncoder;
   if (!available) return nullptr;
-  auto session = std::make_shared<FakeCompressionSession>(width, height, specification, options_);
+  auto session = std::make_shared<FakeCompressionSession>(width, height, requested, options_);
   std::lock_guard guard(mutex_);
   sessions_.push_back(session);
   return session;
@@ -44,11 +44,11 @@ std::vector<EncoderSpecification> FakeEncoder::requests() const {
   return requests_;
 }
 
-FakeCompressionSession::FakeCompressionSession(int32_t width, int32_t height, EncoderSpecification specification,
+FakeCompressionSession::FakeCompressionSession(int32_t width, int32_t height, EncoderSpecification requested,
                                                const FakeEncoder::Options& options)
     : width_(width),
       height_(height),
-      specification_(specification),
+      requested_(requested),
       options_(options),
       parameterSets_(FakeBitstream::parameterSetsAnnexB(width, height)),
       worker_(std::make_unique<SerialExecutor>("vela.fake.enc")),
@@ -126,7 +126,7 @@ EncoderStatus FakeCompressionSession::prepareToEncodeFrames() {
 }
 
 std::optional<bool> FakeCompressionSession::usingHardwareAcceleratedVideoEncoder() const {
-  return specification_.requireHardwareAcceleratedVideoEncoder;
+  return requested_.requireHardwareAcceleratedVideoEncoder;
 }
 
 EncoderStatus FakeCompressionSession::encodeFrame(EncoderInputFrame frame, EncodeOutputHandler handler) {

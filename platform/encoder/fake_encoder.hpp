@@ -57,7 +57,7 @@ class FakeEncoder final : public EncoderBackend {
   explicit FakeEncoder(Options options) : options_(options) {}
 
   std::shared_ptr<CompressionSession> createSession(int32_t width, int32_t height,
-                                                    const EncoderSpecification& specification) override;
+                                                    const EncoderSpecification& requested) override;
 
   // Every session made, in order, and the specifications asked for (made or not).
   std::vector<std::shared_ptr<FakeCompressionSession>> sessions() const;
@@ -130,7 +130,7 @@ class FakeCompressionSession final : public CompressionSession,
     size_t bytes = 0;
   };
 
-  FakeCompressionSession(int32_t width, int32_t height, EncoderSpecification specification,
+  FakeCompressionSession(int32_t width, int32_t height, EncoderSpecification requested,
                          const FakeEncoder::Options& options);
   ~FakeCompressionSession() override;
 
@@ -169,7 +169,7 @@ class FakeCompressionSession final : public CompressionSession,
   // Inspection.
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
-  const EncoderSpecification& specification() const { return specification_; }
+  const EncoderSpecification& requested() const { return requested_; }
   Properties properties() const;
   std::vector<Submitted> submitted() const;
   std::vector<Encoded> encoded() const;
@@ -189,7 +189,7 @@ class FakeCompressionSession final : public CompressionSession,
 
   const int32_t width_;
   const int32_t height_;
-  const EncoderSpecification specification_;
+  const EncoderSpecification requested_;
   const FakeEncoder::Options options_;
   const Bytes parameterSets_;
   // The encode worker and the output thread.

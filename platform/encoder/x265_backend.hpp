@@ -1,6 +1,6 @@
 #pragma once
 // HEVC encoding in software with x265 (see X265Session). It is neither a hardware encoder nor one
-// that a session may require to be: a specification that requires hardware is refused, so the
+// that a session may require to be: a request that requires hardware is refused, so the
 // engine's next tier (low-latency rate control, which the per-frame rate control provides) takes it.
 #include <memory>
 
@@ -12,8 +12,8 @@ namespace tavlo {
 class X265Backend : public EncoderBackend {
  public:
   std::shared_ptr<CompressionSession> createSession(int32_t width, int32_t height,
-                                                    const EncoderSpecification& specification) override {
-    if (specification.requireHardwareAcceleratedVideoEncoder) return nullptr;
+                                                    const EncoderSpecification& requested) override {
+    if (requested.requireHardwareAcceleratedVideoEncoder) return nullptr;
     return X265Session::create(width, height);
   }
 };
