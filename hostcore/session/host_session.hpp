@@ -362,6 +362,15 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void handleEncoded(const EncodedFrame& frame, int64_t pointsW, int64_t pointsH);
   void sendChunk(const SharedVideoChunk& chunk);
   void sendParity(const VideoParity& parity);
+  // What one video datagram takes under the lock: its session id and sequence, counted as sent, with the
+  // second paths and the primary transport of that moment.
+  struct VideoSlot {
+    uint32_t sessionId = 0;
+    uint32_t seq = 0;
+    std::vector<std::shared_ptr<HostSink>> sinks;
+    std::shared_ptr<SessionTransport> primary;
+  };
+  VideoSlot takeVideoSlot();
   void sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t spreadUs);
   void sendParityPaced(std::vector<VideoParity> parity, uint64_t spreadUs);
   void sendParityInterleaved(std::vector<VideoParity> parity, int64_t chunkCount, int64_t groupCount, uint64_t spreadUs);

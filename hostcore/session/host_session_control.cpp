@@ -1,6 +1,7 @@
 // Session start, the control loop with its dispatch table, and the hello watchdog.
 #include <optional>
 
+#include "hostcore/session/decode_or_nothing.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "hostcore/session/session_threads.hpp"
@@ -12,16 +13,6 @@ namespace {
 constexpr const char* controlThreadName = "vela.control";
 // Message types at or above this belong to no control record.
 constexpr uint8_t firstUnknownControlType = 50;
-
-// The record, or nothing when the payload (or its channel and type) does not decode.
-template <WirePayload T>
-std::optional<T> decodeOrNothing(const RawPacket& raw) {
-  try {
-    return raw.decodePayload<T>();
-  } catch (const WireError&) {
-    return std::nullopt;
-  }
-}
 
 }  // namespace
 

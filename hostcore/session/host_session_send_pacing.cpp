@@ -33,40 +33,30 @@ void waitUntil(const tavlo::Clock& clock, uint64_t deadlineUs, uint64_t sliceUs)
 
 }  // namespace
 
+HostSession::VideoSlot HostSession::takeVideoSlot() {
+  VideoSlot slot;
+  Locked locked(*this);
+  SessionState& s = locked.state();
+  slot.sessionId = s.identity.sessionId;
+  slot.seq = s.identity.videoSeq++;
+  s.diag.diagTxPkts += 1;
+  s.diag.diagTxPktsLog += 1;
+  // Copied in the hold that took the sequence, so a path promoted meanwhile never sends it twice.
+  if (!s.path.secondarySinks.empty()) slot.sinks = s.path.secondarySinks;
+  slot.primary = s.path.effectiveTransport();
+  return slot;
+}
+
 void HostSession::sendChunk(const SharedVideoChunk& chunk) {
-  uint32_t sessionId, seq;
-  std::vector<std::shared_ptr<HostSink>> sinks;
-  std::shared_ptr<SessionTransport> primary;
-  {
-    Locked locked(*this);
-    SessionState& s = locked.state();
-    sessionId = s.identity.sessionId;
-    seq = s.identity.videoSeq++;
-    s.diag.diagTxPkts += 1;
-    s.diag.diagTxPktsLog += 1;
-    if (!s.path.secondarySinks.empty()) sinks = s.path.secondarySinks;
-    primary = s.path.effectiveTransport();
-  }
-  primary->video().send(encodeVideoPacket(*chunk, sessionId, seq));
-  if (!sinks.empty()) fanOutVideo(sinks, &chunk, nullptr);
+  VideoSlot slot = takeVideoSlot();
+  slot.primary->video().send(encodeVideoPacket(*chunk, slot.sessionId, slot.seq));
+  if (!slot.sinks.empty()) fanOutVideo(slot.sinks, &chunk, nullptr);
 }
 
 void HostSession::sendParity(const VideoParity& parity) {
-  uint32_t sessionId, seq;
-  std::vector<std::shared_ptr<HostSink>> sinks;
-  std::shared_ptr<SessionTransport> primary;
-  {
-    Locked locked(*this);
-    SessionState& s = locked.state();
-    sessionId = s.identity.sessionId;
-    seq = s.identity.videoSeq++;
-    s.diag.diagTxPkts += 1;
-    s.diag.diagTxPktsLog += 1;
-    if (!s.path.secondarySinks.empty()) sinks = s.path.secondarySinks;
-    primary = s.path.effectiveTransport();
-  }
-  primary->video().send(encodeVideoPacket(parity, sessionId, seq));
-  if (!sinks.empty()) fanOutVideo(sinks, nullptr, &parity);
+  VideoSlot slot = takeVideoSlot();
+  slot.primary->video().send(encodeVideoPacket(parity, slot.sessionId, slot.seq));
+  if (!slot.sinks.empty()) fanOutVideo(slot.sinks, nullptr, &parity);
 }
 
 void HostSession::fanOutVideo(const std::vector<std::shared_ptr<HostSink>>& sinks, const SharedVideoChunk* chunk,

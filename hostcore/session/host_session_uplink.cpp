@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "hostcore/session/decode_or_nothing.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "hostcore/session/session_threads.hpp"
@@ -30,15 +31,6 @@ constexpr int micChannels = 1;
 // Diagnostics count each datagram's payload with its headers.
 constexpr int64_t micOverheadBytes = 30;
 constexpr int64_t micLogEvery = 500;
-
-template <WirePayload T>
-std::optional<T> decodeOrNothing(const RawPacket& raw) {
-  try {
-    return raw.decodePayload<T>();
-  } catch (const WireError&) {
-    return std::nullopt;
-  }
-}
 
 std::optional<RawPacket> decodeHeader(ByteView packet) {
   try {

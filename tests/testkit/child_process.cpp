@@ -88,6 +88,16 @@ int ChildProcess::stop(int signal) {
   return exitCode_;
 }
 
+bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (log().find(text) != std::string::npos) return true;
+    if (!running()) return log().find(text) != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 std::string ChildProcess::log() const { return log_.empty() ? std::string() : readTextFile(log_); }
 
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {

@@ -3,6 +3,7 @@
 // choosing and its output in a log file; stopped with SIGTERM (SIGKILL if it lingers) and waited for.
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ class ChildProcess {
   int stop(int signal = 15);
   // Whether it still runs (reaps it when it has ended).
   bool running();
+  // Waits until the log holds `text` (true), the program ends or the time is up (false).
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout);
   const std::filesystem::path& logPath() const { return log_; }
   std::string log() const;
 

@@ -18,20 +18,6 @@
 namespace tavlo::testkit {
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<char*> argvOf(std::vector<std::string>& argv) {
-  std::vector<char*> out;
-  for (auto& a : argv) out.push_back(a.data());
-  out.push_back(nullptr);
-  return out;
-}
-
 int nextSerial() {
   static std::atomic<int> serial{0};
   return ++serial;
@@ -39,30 +25,7 @@ int nextSerial() {
 
 }  // namespace
 
-CommandResult runCommand(const std::vector<std::string>& argv) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {-1, "pipe failed"};
-  std::vector<std::string> copy = argv;
-  auto args = argvOf(copy);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(pipeFds[1], STDERR_FILENO);
-    int devNull = ::open("/dev/null", O_RDONLY);
-    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  CommandResult result;
-  std::array<char, 4096> buffer;
-  ssize_t n;
-  while ((n = read(pipeFds[0], buffer.data(), buffer.size())) > 0) result.output.append(buffer.data(), size_t(n));
-  close(pipeFds[0]);
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  return result;
-}
+ToolResult runCommand(const std::vector<std::string>& argv) { return runTool(argv, environmentWith({})); }
 
 bool runOrNote(const std::vector<std::string>& argv, std::string& failures) {
   auto result = runCommand(argv);
@@ -73,57 +36,8 @@ bool runOrNote(const std::vector<std::string>& argv, std::string& failures) {
   return false;
 }
 
-NetnsProcess::NetnsProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment)
-    : logPath_(std::move(logPath)) {
-  auto args = argvOf(argv);
-  pid_ = fork();
-  if (pid_ == 0) {
-    int out = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out >= 0) {
-      dup2(out, STDOUT_FILENO);
-      dup2(out, STDERR_FILENO);
-    }
-    int devNull = ::open("/dev/null", O_RDONLY);
-    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-    for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-}
-
-NetnsProcess::~NetnsProcess() { stop(); }
-
-bool NetnsProcess::running() {
-  if (pid_ <= 0) return false;
-  if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-  return pid_ > 0;
-}
-
-bool NetnsProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (log().find(text) != std::string::npos) return true;
-    if (!running()) return log().find(text) != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-std::string NetnsProcess::log() const { return readFile(logPath_); }
-
-void NetnsProcess::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+bool startChild(ChildProcess& child, const std::vector<std::string>& argv, const std::string& logPath) {
+  return child.start(argv, environmentWith({}), logPath);
 }
 
 NetNamespace::NetNamespace(const std::string& role)

@@ -11,39 +11,18 @@
 #include <thread>
 #include <vector>
 
+#include "tests/testkit/child_process.hpp"
 #include "tests/testkit/temp_dir.hpp"
 
 namespace tavlo::testkit {
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output and error
-};
-// Runs a program to its end (argv[0] is looked up in PATH).
-CommandResult runCommand(const std::vector<std::string>& argv);
+// Runs a program to its end in this process's environment (argv[0] is looked up in PATH).
+ToolResult runCommand(const std::vector<std::string>& argv);
 // Runs it and, on a non-zero exit, appends the command and its output to `failures`.
 bool runOrNote(const std::vector<std::string>& argv, std::string& failures);
 
-// A background program whose standard output and error go to a file. Named apart from the test kit's
-// ChildProcess: two classes of one name in one program break the link (and the one-definition rule).
-class NetnsProcess {
- public:
-  NetnsProcess(std::vector<std::string> argv, std::string logPath, std::map<std::string, std::string> environment = {});
-  ~NetnsProcess();  // stop()
-  NetnsProcess(const NetnsProcess&) = delete;
-  NetnsProcess& operator=(const NetnsProcess&) = delete;
-
-  bool running();
-  // Waits until the log holds `text` (true), the program exits or the time is up (false).
-  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout);
-  std::string log() const;
-  // SIGTERM, then SIGKILL after 5 s; reaps the process.
-  void stop();
-
- private:
-  std::string logPath_;
-  pid_t pid_ = -1;
-};
+// Starts a background program in this process's environment with its output in `logPath`.
+bool startChild(ChildProcess& child, const std::vector<std::string>& argv, const std::string& logPath);
 
 // A named network namespace (ip netns), deleted with the object.
 class NetNamespace {

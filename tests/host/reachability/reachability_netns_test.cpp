@@ -17,7 +17,8 @@ namespace tavlo {
 namespace {
 
 using namespace std::chrono_literals;
-using testkit::NetnsProcess;
+using testkit::ChildProcess;
+using testkit::startChild;
 using testkit::InNamespace;
 using testkit::NetNamespace;
 using testkit::runCommand;
@@ -74,14 +75,16 @@ TEST(ReachabilityNetns, AvahiSeesTheAdvertisedServiceWithItsTxt) {
   const std::string address = "unix:path=" + bus;
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);  // for the daemon, avahi-browse and our client
 
-  NetnsProcess dbus({"dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork", "--print-address=1"},
-                    (dir / "dbus.log").string());
+  ChildProcess dbus, avahi;
+  startChild(dbus, {"dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork", "--print-address=1"},
+             (dir / "dbus.log").string());
   ASSERT_TRUE(dbus.waitForLog("unix:path=", 10s)) << "dbus-daemon did not start:\n" << dbus.log();
   // The daemon keeps its pid file under /run; a private /run keeps it from meeting any other daemon.
-  NetnsProcess avahi(lan.exec({"sh", "-c",
-                               "mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon && exec avahi-daemon -f " +
-                                   (dir / "avahi.conf").string() + " --no-drop-root --no-chroot --no-rlimits"}),
-                     (dir / "avahi.log").string());
+  startChild(avahi,
+             lan.exec({"sh", "-c",
+                       "mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon && exec avahi-daemon -f " +
+                           (dir / "avahi.conf").string() + " --no-drop-root --no-chroot --no-rlimits"}),
+             (dir / "avahi.log").string());
   ASSERT_TRUE(avahi.waitForLog("Server startup complete", 20s)) << "avahi-daemon did not start:\n" << avahi.log();
 
   BonjourAdvertiser advertiser;
@@ -153,9 +156,10 @@ struct Router {
           "\nupnp_forward_chain=fw\nupnp_nat_chain=pre\nupnp_nat_postrouting_chain=post\n"
           "lease_file=" + (dir / "leases").string() + "\nuuid=3a2f5e9c-0000-4000-8000-7a7a7a7a7a7a\n"
           "allow 1024-65535 10.77.0.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n");
-    daemon = std::make_unique<NetnsProcess>(
-        router.exec({"miniupnpd", "-f", (dir / "miniupnpd.conf").string(), "-d", "-4", "-P", (dir / "pid").string()}),
-        (dir / "miniupnpd.log").string());
+    daemon = std::make_unique<ChildProcess>();
+    startChild(*daemon,
+               router.exec({"miniupnpd", "-f", (dir / "miniupnpd.conf").string(), "-d", "-4", "-P", (dir / "pid").string()}),
+               (dir / "miniupnpd.log").string());
     if (!daemon->waitForLog("Listening for NAT-PMP/PCP traffic", 30s) ||
         daemon->log().find("Port forwarding is now enabled") == std::string::npos) {
       failures += "miniupnpd did not start forwarding:\n" + daemon->log();
@@ -180,7 +184,7 @@ struct Router {
   std::string table;
   bool tableMade = false;
   std::unique_ptr<testkit::StunResponder> stun;
-  std::unique_ptr<NetnsProcess> daemon;
+  std::unique_ptr<ChildProcess> daemon;
   std::string failures;
   bool ready = false;
 };
