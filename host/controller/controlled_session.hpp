@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "hostcore/session/host_shortcut.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/warm_engine_bundle.hpp"
 #include "platform/runtime/screen_geometry.hpp"
@@ -26,6 +27,15 @@ class ControlledSession {
   // Replaces some callbacks: `edit` gets the current set.
   virtual void updateCallbacks(const std::function<void(vela::SessionCallbacks&)>& edit) = 0;
   virtual void setMbbCapable(bool capable) = 0;
+  // Settings handed over before start: the client's stream buffer (sent once the hello is answered) and
+  // the three host shortcuts.
+  virtual void setStreamBufferMs(int64_t ms) = 0;
+  virtual void setHostShortcuts(vela::HostShortcut scaleUp, vela::HostShortcut scaleDown,
+                                vela::HostShortcut diag) = 0;
+  // The clipboard engine's sending rate; callable from any thread.
+  virtual void setClipboardMaxBytesPerSec(int64_t rate) = 0;
+  // The logical display scale (1.0…2.0) of a running session.
+  virtual void setScale(double scale) = 0;
 
   // Read by admission once the client's hello arrived.
   virtual bool clientSupportsUnlock() const = 0;
@@ -33,6 +43,8 @@ class ControlledSession {
   virtual int64_t pendingHelloH() const = 0;
   virtual bool isTransportEncrypted() const = 0;
   virtual std::string peerDescription() const = 0;
+  // The id its hello was accepted under; 0 before.
+  virtual uint32_t sessionId() const = 0;
   // The ended session kept its capture and encoder running for a quick return of its client.
   virtual bool parkedWarm() const = 0;
 

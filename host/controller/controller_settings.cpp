@@ -24,7 +24,32 @@ ControllerSettings ControllerSettings::read(const JsonStore& d) {
   s.allowVPN = d.getBool(SettingsKey::allowVPN).value_or(s.allowVPN);
   s.allowNAT = d.getBool(SettingsKey::allowNAT).value_or(s.allowNAT);
   s.natOnDemand = d.getBool(SettingsKey::natOnDemand).value_or(s.natOnDemand);
+  auto shortcut = [&d](const char* key, vela::HostShortcut fallback) {
+    std::optional<int64_t> packed = d.getInt(key);
+    return packed ? unpackShortcut(*packed) : fallback;
+  };
+  s.scaleUpShortcut = shortcut(SettingsKey::shortcutScaleUp, s.scaleUpShortcut);
+  s.scaleDownShortcut = shortcut(SettingsKey::shortcutScaleDown, s.scaleDownShortcut);
+  s.diagShortcut = shortcut(SettingsKey::shortcutDiag, s.diagShortcut);
   return s;
+}
+
+namespace {
+constexpr int64_t usageMask = 0xFFFF;
+constexpr int64_t ctrlBit = int64_t{1} << 16;
+constexpr int64_t optBit = int64_t{1} << 17;
+constexpr int64_t cmdBit = int64_t{1} << 18;
+constexpr int64_t shiftBit = int64_t{1} << 19;
+}  // namespace
+
+int64_t ControllerSettings::packShortcut(const vela::HostShortcut& s) {
+  return int64_t{s.usage} | (s.ctrl ? ctrlBit : 0) | (s.opt ? optBit : 0) | (s.cmd ? cmdBit : 0) |
+         (s.shift ? shiftBit : 0);
+}
+
+vela::HostShortcut ControllerSettings::unpackShortcut(int64_t packed) {
+  return vela::HostShortcut{static_cast<uint16_t>(packed & usageMask), (packed & ctrlBit) != 0,
+                            (packed & optBit) != 0, (packed & cmdBit) != 0, (packed & shiftBit) != 0};
 }
 
 }  // namespace tavlo

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "hostcore/session/host_shortcut.hpp"
 #include "platform/runtime/json_store.hpp"
 
 namespace tavlo {
@@ -27,6 +28,9 @@ inline constexpr const char* clientForcePath = "tl.clientForcePath";
 inline constexpr const char* useNATPMP = "tl.useNATPMP";
 inline constexpr const char* useUPnP = "tl.useUPnP";
 inline constexpr const char* natOnDemand = "tl.natOnDemand";
+inline constexpr const char* shortcutScaleUp = "tl.sc.scaleUp";
+inline constexpr const char* shortcutScaleDown = "tl.sc.scaleDown";
+inline constexpr const char* shortcutDiag = "tl.sc.diag";
 }  // namespace SettingsKey
 
 struct ControllerSettings {
@@ -58,7 +62,17 @@ struct ControllerSettings {
   // No port mapping until a client asks for a session through the relay (read once per process).
   bool natOnDemand = true;
 
+  // The host shortcuts: Control+Option+Command with "=", "-" and "D".
+  vela::HostShortcut scaleUpShortcut = vela::HostShortcut::withControlOptionCommand(0x2E);
+  vela::HostShortcut scaleDownShortcut = vela::HostShortcut::withControlOptionCommand(0x2D);
+  vela::HostShortcut diagShortcut = vela::HostShortcut::withControlOptionCommand(0x07);
+
   static ControllerSettings read(const JsonStore& defaults);
+
+  // A shortcut's stored form: bits 0–15 the key's usage, bit 16 control, 17 option, 18 command,
+  // 19 shift; unpacking ignores every other bit.
+  static int64_t packShortcut(const vela::HostShortcut& shortcut);
+  static vela::HostShortcut unpackShortcut(int64_t packed);
 };
 
 }  // namespace tavlo

@@ -34,6 +34,9 @@ HostController::HostController(Private, Dependencies dependencies)
   allowVPN.set(s.allowVPN);
   allowNAT.set(s.allowNAT);
   natOnDemand_ = s.natOnDemand;
+  scaleUpShortcut.set(s.scaleUpShortcut);
+  scaleDownShortcut.set(s.scaleDownShortcut);
+  diagShortcut.set(s.diagShortcut);
   if (!deps_.portRetryPause) {
     Scheduler* scheduler = &deps_.scheduler;
     deps_.portRetryPause = [scheduler](uint64_t us) { scheduler->sleepFor(us); };
@@ -148,7 +151,18 @@ void HostController::applicationWillTerminate() {
   }
 }
 
-void HostController::screenLocked() { hostLocked_ = true; }
+void HostController::screenLocked() {
+  hostLocked_ = true;
+  if (!session_) return;
+  log("🔒 host zablokowany — rozłączam klienta (BYE)");
+  disconnectClient();
+}
+
+void HostController::screensAsleep() {
+  if (!session_) return;
+  log("🔒 ekrany hosta uśpione — rozłączam klienta (BYE)");
+  disconnectClient();
+}
 
 void HostController::screenUnlocked() {
   hostLocked_ = false;

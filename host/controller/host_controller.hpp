@@ -27,6 +27,8 @@
 #include "host/controller/port_block_search.hpp"
 #include "host/controller/resource_usage.hpp"
 #include "hostcore/engines/display_providing.hpp"
+#include "hostcore/session/diag_snapshot.hpp"
+#include "hostcore/session/host_shortcut.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/published.hpp"
@@ -67,6 +69,24 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr uint64_t unlockVerifyUs = 3'000'000;
   // How long an ended session keeps its engines warm for its client's return.
   static constexpr uint64_t warmReserveUs = 90'000'000;
+  // Diagnostics snapshots kept for the diagnostics panel.
+  static constexpr size_t diagHistoryKept = 120;
+  // The clipboard's sending rate: what a session starts with, and the bounds of the rate the link's
+  // receive rate allows while it is not clogged (bytes per second).
+  static constexpr int64_t clipboardStartBytesPerSec = 512'000;
+  static constexpr int64_t clipboardFloorBytesPerSec = 500'000;
+  static constexpr int64_t clipboardCeilingBytesPerSec = 64'000'000;
+  // A scale chosen by shortcut is applied this long after its last key press unless the session
+  // commits it first.
+  static constexpr uint64_t scaleApplyDelayUs = 5'000'000;
+  // One scale shortcut press moves the scale by this much.
+  static constexpr double scaleShortcutStep = 0.05;
+  // Diagnostics-shortcut presses closer together than this toggle the panel once.
+  static constexpr uint64_t diagToggleDebounceUs = 500'000;
+  // Between the goodbye of a client disconnected by the host and its session's close.
+  static constexpr uint64_t disconnectCloseDelayUs = 150'000;
+  // The host shortcut actions a session reports.
+  enum HostAction : uint8_t { scaleUpAction = 1, scaleDownAction = 2, diagToggleAction = 3 };
 
   // The executor, the scheduler and the stores must outlive the controller.
   struct Dependencies {
@@ -140,9 +160,21 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // session wiring.
   void acceptTransport(std::shared_ptr<vela::SessionTransport> transport);
 
-  // The screen's lock state, as the session watchers report it.
+  // The screen's lock state, as the session watchers report it. A lock, and the displays going to
+  // sleep, disconnect the client.
   void screenLocked();
   void screenUnlocked();
+  void screensAsleep();
+  // Ends the active client's session from the host's side (the menu, a screen lock, sleeping displays):
+  // goodbye, listening state, then the session's close and the display clean-up 150 ms later. The
+  // session is not parked. Nothing without an active session.
+  void disconnectClient();
+
+  // Stream settings reached by the session's shortcuts: the logical display scale (1.0…2.0, remembered
+  // for the current device; a Mac client sets its own), the pending shortcut choice and its commit.
+  void setScale(double value);
+  void commitScale();
+  void handleHostAction(uint8_t action, bool down);
 
   // Session wiring: builds the client's session on the accepted, encrypted transport with the settings of
   // the moment, sets every callback and starts it. The controller keeps no reference to it until its
@@ -162,6 +194,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static bool takeoverGate(std::weak_ptr<HostController> controller, std::weak_ptr<ControlledSession> session,
                            const std::string& devKey, bool userInitiated);
 
+  // The clipboard's sending rate after a diagnostics snapshot: what the link receives while it is not
+  // clogged (within the floor and ceiling), else the floor.
+  static int64_t clipboardRateFor(const vela::DiagSnapshot& snapshot);
+
   // Keeps an ended session whose engines stay warm for its client's quick return; `deviceKey` is the key
   // it was admitted with.
   void setParkedSession(std::shared_ptr<ControlledSession> parked, std::optional<std::string> deviceKey) {
@@ -176,12 +212,17 @@ class HostController : public std::enable_shared_from_this<HostController> {
   Published<bool> clientConnected{false};
   Published<std::string> clientName;
   Published<std::optional<vela::Platform>> clientPlatform;
+  Published<std::optional<vela::DiagSnapshot>> diag;
+  Published<std::vector<vela::DiagSnapshot>> diagHistory;
   Published<std::vector<std::string>> logLines;
   Published<double> scale;
   Published<int64_t> targetFps{defaultTargetFps};
   Published<bool> kfAdaptive;
   Published<double> kfFixedSec;
   Published<std::optional<double>> scaleHudValue;
+  Published<vela::HostShortcut> scaleUpShortcut;
+  Published<vela::HostShortcut> scaleDownShortcut;
+  Published<vela::HostShortcut> diagShortcut;
   Published<bool> force1x;
   Published<bool> force1xAvailable{true};
   Published<bool> cursorVisible;
@@ -249,6 +290,11 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void wireCallbacks(const std::shared_ptr<ControlledSession>& session);
   void sessionEnded(const std::shared_ptr<ControlledSession>& ended);
   void mbbAttach(const vela::MbbAttach& attach, const std::shared_ptr<ControlledSession>& attaching);
+  void wireClipboardBridge(vela::SessionCallbacks& c, const std::weak_ptr<ControlledSession>& weakS);
+  void publishDiagnostics(const vela::DiagSnapshot& snapshot);
+  // After the session ended or was disconnected: the virtual display goes when physical displays were
+  // isolated, or when it was re-moded so often that a fresh one serves the next client better.
+  void cleanUpDisplay(const std::string& recreateLine);
   // Runs `body` on the main executor while the controller exists and, when `sameSession`, only while
   // `session` is still the one the callback belongs to (or both are gone).
   // The executor outlives the controller, so callbacks reach it without holding the controller.
@@ -289,6 +335,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ScopedTimer takeoverPauseTimer_;
   ScopedTimer unlockVerifyTimer_;
   ScopedTimer parkExpiryTimer_;
+  // Stream settings.
+  double pendingScaleTarget_ = 1.0;
+  ScopedTimer scaleApplyTimer_;
+  std::optional<uint64_t> lastDiagToggleUs_;  // the scheduler's clock
   bool started_ = false;
   bool bootstrapped_ = false;
   bool willTerminateArmed_ = false;

@@ -10,6 +10,7 @@
 
 #include "host/controller/controlled_session.hpp"
 #include "host/desktop/text_focus_watcher.hpp"
+#include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/session_config.hpp"
 #include "media/pixel_buffer.hpp"
 #include "platform/runtime/bytes.hpp"
@@ -78,6 +79,33 @@ struct HostControllerSeams {
   // The virtual-display controller's process-wide force-1x flags; any thread.
   std::function<void(bool on)> setForce1xSuppressed{};
   std::function<void(bool on)> setActiveForce1x{};
+
+  // Parts of the host that session wiring reports to and that are not in this program yet; each one not
+  // given is skipped.
+  // Watchers (main executor): cursor-shape tracking follows every change of the active session (it reads
+  // the controller's `session` and `cursorVisible`); client input keeps the compositor awake.
+  std::function<void()> syncCursorTracking{};
+  std::function<void()> noteInputActivity{};
+  // Link memory (the session's threads; it guards itself): the last link estimate of a device, and the
+  // seed a new session of that device starts from.
+  std::function<void(const vela::LinkSnapshot& snapshot)> recordLinkSnapshot{};
+  std::function<std::optional<vela::LinkSeed>(const std::string& deviceKey)> linkSeed{};
+  // The pasteboard bridge (main executor, the active session's reports only).
+  struct ClipboardBridge {
+    // The session's clipboard is ready: the bridge starts watching the host's pasteboard for it.
+    std::function<void(const std::shared_ptr<ControlledSession>& session)> startSync{};
+    std::function<void(uint64_t clipId, const std::string& uti, uint32_t size, const std::string& name,
+                       const std::optional<Bytes>& inlineBytes)>
+        announced{};
+    std::function<void(uint64_t clipId, const std::string& uti, const std::string& name,
+                       const vela::ClipPayload& payload)>
+        completed{};
+    std::function<void(uint64_t clipId, const std::string& reason)> failed{};
+    std::function<void(vela::ClipDir dir, uint32_t done, uint32_t total)> progress{};
+  };
+  ClipboardBridge clipboard{};
+  // The tray's diagnostics panel: shown or hidden by the diagnostics shortcut (main executor).
+  std::function<void()> toggleDiagnosticsPanel{};
 };
 
 }  // namespace tavlo

@@ -26,14 +26,8 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
         self.setParkedSession(nullptr, std::nullopt);
         self.log("🅿️ ciepła rezerwa wygasła (90 s) — zatrzymuję silniki");
         session->close();
-        if (self.session_ || self.parkedSession_ || !self.deps_.sharedDisplay) return;
-        vela::DisplayProviding& display = *self.deps_.sharedDisplay;
-        if (display.restorePhysicalDisplays()) {
-          display.destroy();
-        } else if (display.reModeCount() >= reModeRecreateThreshold) {
-          self.log("♻️ odtwarzam wirtualny ekran po wygaśnięciu rezerwy (re-mode ≥ próg)");
-          display.destroy();
-        }
+        if (self.session_ || self.parkedSession_) return;
+        self.cleanUpDisplay("♻️ odtwarzam wirtualny ekran po wygaśnięciu rezerwy (re-mode ≥ próg)");
       });
     });
     parkExpiryTimer_ = ScopedTimer(deps_.scheduler, id);
@@ -51,6 +45,50 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
   status.set("Listening on port " + std::to_string(controlPortInUse_));
   setSession(nullptr);
   log("gotowy na kolejnego klienta");
+}
+
+void HostController::disconnectClient() {
+  if (!session_) return;
+  const HostControllerSeams& seams = deps_.seams;
+  std::shared_ptr<ControlledSession> ended = session_;
+  log("rozłączam klienta (z menu)");
+  ended->sendBye();
+  setSession(nullptr);
+  if (seams.stopTextFocusPolling) seams.stopTextFocusPolling();
+  if (releaseDisplaySleep_) {
+    std::exchange(releaseDisplaySleep_, nullptr)();
+    log("☕️ asercja zasilania zwolniona");
+  }
+  clientConnected.set(false);
+  if (seams.restoreDefaultInput) seams.restoreDefaultInput();
+  clientName.set("");
+  clientPlatform.set(std::nullopt);
+  status.set("Listening on port " + std::to_string(controlPortInUse_));
+
+  // The pause lets the goodbye leave before the session closes its transport.
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  deps_.scheduler.after(disconnectCloseDelayUs, [main, weak, ended] {
+    onMain(*main, weak, [ended](HostController& self) {
+      ended->close();
+      // A client admitted during the pause streams on the display: it stays as it is.
+      if (self.session_) return;
+      const int64_t reModes = self.deps_.sharedDisplay ? self.deps_.sharedDisplay->reModeCount() : 0;
+      self.cleanUpDisplay("♻️ odtwarzam wirtualny ekran (re-mode " + std::to_string(reModes) +
+                          " ≥ próg) — profilaktyka degradacji");
+    });
+  });
+}
+
+void HostController::cleanUpDisplay(const std::string& recreateLine) {
+  if (!deps_.sharedDisplay) return;
+  vela::DisplayProviding& display = *deps_.sharedDisplay;
+  if (display.restorePhysicalDisplays()) {
+    display.destroy();
+  } else if (display.reModeCount() >= reModeRecreateThreshold) {
+    log(recreateLine);
+    display.destroy();
+  }
 }
 
 }  // namespace tavlo

@@ -1,6 +1,8 @@
 // Session wiring: a running session for every accepted transport, with each of its callbacks connected
 // to the controller, the virtual devices and the display controller's flags.
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "host/controller/device_preferences.hpp"
 #include "host/controller/host_controller.hpp"
@@ -8,6 +10,11 @@
 namespace tavlo {
 
 namespace {
+
+// The environment variable that asks for the scale check, when it runs and the scale it asks for.
+constexpr const char* scaleTestVariable = "TAVLO_SCALE_TEST";
+constexpr uint64_t scaleTestDelayUs = 2'500'000;
+constexpr double scaleTestValue = 0.7;
 
 // "x,y w×h" in whole points, as the focus lines print a field's frame.
 std::string frameText(const ScreenRect& frame) {
@@ -32,7 +39,28 @@ void HostController::onMainForSession(MainExecutor& main, const std::weak_ptr<Ho
   });
 }
 
-void HostController::setSession(std::shared_ptr<ControlledSession> session) { session_ = std::move(session); }
+void HostController::setSession(std::shared_ptr<ControlledSession> session) {
+  session_ = std::move(session);
+  // Cursor-shape tracking follows the active session.
+  if (deps_.seams.syncCursorTracking) deps_.seams.syncCursorTracking();
+}
+
+void HostController::publishDiagnostics(const vela::DiagSnapshot& snapshot) {
+  diag.set(snapshot);
+  std::vector<vela::DiagSnapshot> history = diagHistory.get();
+  history.push_back(snapshot);
+  if (history.size() > diagHistoryKept) {
+    history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(history.size() - diagHistoryKept));
+  }
+  diagHistory.set(std::move(history));
+}
+
+int64_t HostController::clipboardRateFor(const vela::DiagSnapshot& snapshot) {
+  if (snapshot.clog != "off") return clipboardFloorBytesPerSec;
+  // kbit/s × 125 is bytes per second; clamp the rate first so that the product cannot overflow.
+  const int64_t kbps = std::clamp<int64_t>(snapshot.rxKbps, 0, clipboardCeilingBytesPerSec / 125);
+  return std::clamp<int64_t>(kbps * 125, clipboardFloorBytesPerSec, clipboardCeilingBytesPerSec);
+}
 
 void HostController::handleSession(std::shared_ptr<vela::SessionTransport> transport) {
   const std::string remote = transport->remoteDescription();
@@ -88,6 +116,13 @@ void HostController::handleSession(std::shared_ptr<vela::SessionTransport> trans
   std::shared_ptr<ControlledSession> session = seams.makeSession(std::move(config));
   wireCallbacks(session);
   session->start();
+
+  // A manual check of the scale floor: a scale below it is asked for shortly after the session starts.
+  if (std::getenv(scaleTestVariable)) {
+    deps_.scheduler.after(scaleTestDelayUs, [main, weak] {
+      onMain(*main, weak, [](HostController& self) { self.setScale(scaleTestValue); });
+    });
+  }
 }
 
 void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& session) {
@@ -127,6 +162,18 @@ void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& ses
     c.isMicConsumed = [weakC, consumed = seams.isMicrophoneConsumed] {
       return consumed && !weakC.expired() && consumed();
     };
+    c.onHostAction = [main, weakC](uint8_t action, bool down) {
+      onMain(*main, weakC, [action, down](HostController& self) { self.handleHostAction(action, down); });
+    };
+    c.onScaleCommit = [main, weakC] { onMain(*main, weakC, [](HostController& self) { self.commitScale(); }); };
+    c.onDiagnostics = [main, weakC, weakS](const vela::DiagSnapshot& snapshot) {
+      // The rate at once, on the session's thread: the clipboard engine guards itself.
+      auto session = weakS.lock();
+      if (!session || weakC.expired()) return;
+      session->setClipboardMaxBytesPerSec(clipboardRateFor(snapshot));
+      session.reset();
+      onMainForSession(*main, weakC, weakS, [snapshot](HostController& self) { self.publishDiagnostics(snapshot); });
+    };
     c.onForce1xAvailable = [main, weakC](bool available) {
       onMain(*main, weakC, [available](HostController& self) { self.force1xAvailable.set(available); });
     };
@@ -149,12 +196,67 @@ void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& ses
       });
       return on;
     };
+    // The link memory guards itself: its calls stay on the session's threads.
+    if (seams.linkSeed) {
+      c.linkSeedForDevice = [weakC, seed = seams.linkSeed](const std::string& key) -> std::optional<vela::LinkSeed> {
+        if (weakC.expired()) return std::nullopt;
+        return seed(key);
+      };
+    }
+    if (seams.recordLinkSnapshot) {
+      c.onLinkSnapshot = [weakC, record = seams.recordLinkSnapshot](const vela::LinkSnapshot& snapshot) {
+        if (!weakC.expired()) record(snapshot);
+      };
+    }
     c.takeoverGate = [weakC, weakS](const std::string& key, bool userInitiated) {
       return takeoverGate(weakC, weakS, key, userInitiated);
     };
+    c.onInputActivity = [main, weakC] {
+      onMain(*main, weakC, [](HostController& self) {
+        if (self.deps_.seams.noteInputActivity) self.deps_.seams.noteInputActivity();
+      });
+    };
+    wireClipboardBridge(c, weakS);
   });
   session->setMbbCapable(mbbEnabled.get());
   if (seams.startCameraWatching) seams.startCameraWatching(logSink());
+  session->setStreamBufferMs(bufferMs.get());
+  session->setHostShortcuts(scaleUpShortcut.get(), scaleDownShortcut.get(), diagShortcut.get());
+  session->setClipboardMaxBytesPerSec(clipboardStartBytesPerSec);
+  if (seams.clipboard.startSync) seams.clipboard.startSync(session);
+}
+
+void HostController::wireClipboardBridge(vela::SessionCallbacks& c, const std::weak_ptr<ControlledSession>& weakS) {
+  const HostControllerSeams::ClipboardBridge& bridge = deps_.seams.clipboard;
+  std::weak_ptr<HostController> weakC = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  // Only the active session's clipboard reaches the host's pasteboard.
+  if (bridge.announced) {
+    c.onClipAnnounce = [main, weakC, weakS, to = bridge.announced](uint64_t clipId, const std::string& uti,
+                                                                   uint32_t size, const std::string& name,
+                                                                   const std::optional<Bytes>& inlineBytes) {
+      onMainForSession(*main, weakC, weakS,
+                       [to, clipId, uti, size, name, inlineBytes](HostController&) { to(clipId, uti, size, name, inlineBytes); });
+    };
+  }
+  if (bridge.completed) {
+    c.onClipComplete = [main, weakC, weakS, to = bridge.completed](uint64_t clipId, const std::string& uti,
+                                                                   const std::string& name,
+                                                                   const vela::ClipPayload& payload) {
+      onMainForSession(*main, weakC, weakS,
+                       [to, clipId, uti, name, payload](HostController&) { to(clipId, uti, name, payload); });
+    };
+  }
+  if (bridge.failed) {
+    c.onClipFailed = [main, weakC, weakS, to = bridge.failed](uint64_t clipId) {
+      onMainForSession(*main, weakC, weakS, [to, clipId](HostController&) { to(clipId, "abort od klienta"); });
+    };
+  }
+  if (bridge.progress) {
+    c.onClipProgress = [main, weakC, weakS, to = bridge.progress](vela::ClipDir dir, uint32_t done, uint32_t total) {
+      onMainForSession(*main, weakC, weakS, [to, dir, done, total](HostController&) { to(dir, done, total); });
+    };
+  }
 }
 
 void HostController::mbbAttach(const vela::MbbAttach& attach, const std::shared_ptr<ControlledSession>& attaching) {
@@ -164,6 +266,13 @@ void HostController::mbbAttach(const vela::MbbAttach& attach, const std::shared_
     return;
   }
   if (session_ && clientConnected.get() && session_ != attaching) {
+    // Only the client of the running session knows its id (from its host hello): a path naming another
+    // id would receive someone else's stream.
+    if (attach.sessionId == 0 || attach.sessionId != session_->sessionId()) {
+      log("🔀 MBB_ATTACH do obcej sesji (sessionId " + std::to_string(attach.sessionId) + ") — odrzucam");
+      attaching->cancelTransportNow();
+      return;
+    }
     std::shared_ptr<vela::SessionTransport> transport = attaching->donateTransportForMbb();
     if (!transport) {
       // Nothing to hand over (the transport already went): the attach cannot happen.

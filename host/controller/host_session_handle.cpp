@@ -2,6 +2,11 @@
 
 namespace tavlo {
 
+namespace {
+// The session's default hiDPI toggle: Control+Option+Command+H.
+constexpr vela::HostShortcut hiDPIShortcut = vela::HostShortcut::withControlOptionCommand(0x0B);
+}  // namespace
+
 std::shared_ptr<ControlledSession> HostSessionHandle::create(vela::SessionConfig config, vela::SessionDeps deps) {
   auto handle = std::make_shared<HostSessionHandle>(Private{});
   // The session's log hook holds the handle, so the handle lives exactly as long as the session (the
@@ -16,6 +21,12 @@ std::shared_ptr<ControlledSession> HostSessionHandle::create(vela::SessionConfig
 
 std::optional<vela::WarmEngineBundle> HostSessionHandle::surrenderEngines(int64_t helloW, int64_t helloH) {
   return session_->surrenderEngines(helloW, helloH);
+}
+
+void HostSessionHandle::setHostShortcuts(vela::HostShortcut scaleUp, vela::HostShortcut scaleDown,
+                                         vela::HostShortcut diag) {
+  // The controller keeps no setting for the hiDPI shortcut: the session's own default stays.
+  session_->setHostShortcuts(scaleUp, scaleDown, diag, hiDPIShortcut);
 }
 
 void HostSessionHandle::sendForcePath(uint8_t code) { session_->sendForcePath(code); }

@@ -20,12 +20,17 @@ class HostSessionHandle final : public ControlledSession {
     session_->updateCallbacks(edit);
   }
   void setMbbCapable(bool capable) override { session_->setMbbCapable(capable); }
+  void setStreamBufferMs(int64_t ms) override { session_->setStreamBufferMs(ms); }
+  void setHostShortcuts(vela::HostShortcut scaleUp, vela::HostShortcut scaleDown, vela::HostShortcut diag) override;
+  void setClipboardMaxBytesPerSec(int64_t rate) override { session_->clipboard().setMaxBytesPerSec(rate); }
+  void setScale(double scale) override { session_->setScale(scale); }
 
   bool clientSupportsUnlock() const override { return session_->clientSupportsUnlock(); }
   int64_t pendingHelloW() const override { return session_->pendingHelloW(); }
   int64_t pendingHelloH() const override { return session_->pendingHelloH(); }
   bool isTransportEncrypted() const override { return session_->isTransportEncrypted(); }
   std::string peerDescription() const override { return session_->peerDescription(); }
+  uint32_t sessionId() const override { return session_->sessionId(); }
   bool parkedWarm() const override { return session_->parkedWarm(); }
 
   std::optional<vela::WarmEngineBundle> surrenderEngines(int64_t helloW, int64_t helloH) override;

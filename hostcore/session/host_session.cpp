@@ -161,4 +161,14 @@ bool HostSession::parkedWarm() const {
   return locked->warm.parkedWarm;
 }
 
+uint32_t HostSession::sessionId() const {
+  Locked locked(*this);
+  return locked->identity.sessionId;
+}
+
+void HostSession::setStreamBufferMs(int64_t ms) {
+  Locked locked(*this);
+  locked->media.streamBufferMs = ms;
+}
+
 }  // namespace vela

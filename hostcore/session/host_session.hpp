@@ -234,6 +234,12 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   int64_t pendingHelloW() const;
   int64_t pendingHelloH() const;
   bool parkedWarm() const;
+  // The id the hello was accepted under (0 before); a second path names it to attach.
+  uint32_t sessionId() const;
+  // Stores the client's stream buffer without sending it: engine setup sends it after the hello.
+  void setStreamBufferMs(int64_t ms);
+  // The session's clipboard engine (guards itself; lives as long as the session).
+  ClipboardTransfer& clipboard() const { return *components_.clip; }
   const std::shared_ptr<DisplayProviding>& display() const { return display_; }
   const SessionTunables& tunables() const { return tunables_; }
 

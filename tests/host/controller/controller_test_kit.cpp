@@ -81,6 +81,30 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   s.startCameraWatching = [this](LogSink) { companions.push_back("camera watching"); };
   s.setForce1xSuppressed = [this](bool on) { companions.push_back(std::string("force1x suppressed ") + (on ? "1" : "0")); };
   s.setActiveForce1x = [this](bool on) { companions.push_back(std::string("force1x active ") + (on ? "1" : "0")); };
+  s.syncCursorTracking = [this] { seamCalls.push_back("cursor sync"); };
+  s.noteInputActivity = [this] { seamCalls.push_back("input activity"); };
+  s.recordLinkSnapshot = [this](const vela::LinkSnapshot& l) {
+    seamCalls.push_back("link " + l.deviceKey + " " + std::to_string(l.appliedBitrate));
+  };
+  s.linkSeed = [this](const std::string& key) {
+    seamCalls.push_back("seed " + key);
+    return storedSeed;
+  };
+  s.clipboard.startSync = [this](const std::shared_ptr<ControlledSession>&) { seamCalls.push_back("clip sync"); };
+  s.clipboard.announced = [this](uint64_t id, const std::string& uti, uint32_t size, const std::string&,
+                                 const std::optional<Bytes>&) {
+    seamCalls.push_back("clip announced " + std::to_string(id) + " " + uti + " " + std::to_string(size));
+  };
+  s.clipboard.completed = [this](uint64_t id, const std::string&, const std::string&, const vela::ClipPayload&) {
+    seamCalls.push_back("clip complete " + std::to_string(id));
+  };
+  s.clipboard.failed = [this](uint64_t id, const std::string& reason) {
+    seamCalls.push_back("clip failed " + std::to_string(id) + " " + reason);
+  };
+  s.clipboard.progress = [this](vela::ClipDir, uint32_t done, uint32_t total) {
+    seamCalls.push_back("clip progress " + std::to_string(done) + "/" + std::to_string(total));
+  };
+  s.toggleDiagnosticsPanel = [this] { seamCalls.push_back("diagnostics panel"); };
   return deps;
 }
 

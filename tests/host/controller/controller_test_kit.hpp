@@ -84,6 +84,10 @@ struct ControllerRig {
   Trace companions;
   std::optional<TextFocusWatcher::FocusInfo> lastFocus;
   std::function<void(const TextFocusWatcher::FocusInfo&)> focusHandler;
+  // What reached the parts of the host that are only seams so far (watchers, link memory, pasteboard
+  // bridge, diagnostics panel), in order.
+  Trace seamCalls;
+  std::optional<vela::LinkSeed> storedSeed;
   bool autostartTakesOver = false;
   bool screenLocked = false;
 

@@ -1,6 +1,8 @@
 #pragma once
 // A session that records what the controller asks of it, answers from fields the test sets, and keeps
 // the callbacks the controller gives it for the test to call.
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,14 @@ class FakeSession final : public ControlledSession {
   void start() override { calls.push_back("start"); }
   void updateCallbacks(const std::function<void(vela::SessionCallbacks&)>& edit) override { edit(callbacks); }
   void setMbbCapable(bool capable) override { calls.push_back(std::string("mbb capable ") + (capable ? "1" : "0")); }
+
+  void setStreamBufferMs(int64_t ms) override { calls.push_back("stream buffer " + std::to_string(ms)); }
+  void setHostShortcuts(vela::HostShortcut up, vela::HostShortcut down, vela::HostShortcut diag) override {
+    shortcuts = {up, down, diag};
+  }
+  void setClipboardMaxBytesPerSec(int64_t rate) override { clipboardRate = rate; }
+  void setScale(double scale) override { calls.push_back("scale " + std::to_string(scale).substr(0, 4)); }
+  uint32_t sessionId() const override { return id; }
 
   bool clientSupportsUnlock() const override { return supportsUnlock; }
   int64_t pendingHelloW() const override { return helloW; }
@@ -70,6 +80,9 @@ class FakeSession final : public ControlledSession {
   std::optional<vela::WarmEngineBundle> warmBundle;
   std::optional<vela::WarmEngineBundle> pendingBundle;
   std::shared_ptr<vela::SessionTransport> donated;
+  uint32_t id = 0;
+  std::vector<vela::HostShortcut> shortcuts;
+  std::atomic<int64_t> clipboardRate{0};
   vela::SessionCallbacks callbacks;
   std::vector<std::string> calls;
 };

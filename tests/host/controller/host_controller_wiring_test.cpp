@@ -50,7 +50,7 @@ TEST(SessionWiring, BuildsTheSessionFromTheSettingsOfTheMomentAndStartsIt) {
   EXPECT_EQ(c.keyframeFixedSec, 4.0);
   EXPECT_TRUE(c.force1x && c.setAsMain && c.isolateDisplays && !c.mirror && !c.useTapAudio);
   EXPECT_NE(c.transport, nullptr);
-  EXPECT_EQ(session->calls, (Trace{"mbb capable 0", "start"}));
+  EXPECT_EQ(session->calls, (Trace{"mbb capable 0", "stream buffer 200", "start"}));
   EXPECT_EQ(w.rig.companions, (Trace{"camera watching"}));
   EXPECT_FALSE(w.controller->session()) << "the controller holds no session before admission";
 }
@@ -130,7 +130,7 @@ TEST(SessionWiring, TheSameClientReturningToItsParkedSessionResumesItsEngines) {
   EXPECT_FALSE(w.controller->parkedSession());
 }
 
-TEST(SessionWiring, ASecondPathAttachesOnlyToAnActivePrimaryWithMakeBeforeBreakOn) {
+TEST(SessionWiring, ASecondPathAttachesOnlyToTheActivePrimaryItNamesWithMakeBeforeBreakOn) {
   WiringRig w;
   vela::MbbAttach attach;
   attach.sessionId = 7;
@@ -143,6 +143,16 @@ TEST(SessionWiring, ASecondPathAttachesOnlyToAnActivePrimaryWithMakeBeforeBreakO
   EXPECT_EQ(w.controller->logLines.get().back(), "🔀 MBB_ATTACH bez aktywnej sesji prymarnej — odrzucam");
 
   auto primary = w.admittedSession("device-A");
+  primary->id = 7;
+  vela::MbbAttach foreign = attach;
+  foreign.sessionId = 8;
+  auto stranger = w.wiredSession();
+  stranger->callbacks.onMbbAttach(foreign, nullptr);
+  w.settle();
+  EXPECT_EQ(stranger->calls.back(), "cancel transport") << "a path naming another session gets no stream";
+  EXPECT_FALSE(stranger->called("donate"));
+  EXPECT_EQ(w.controller->logLines.get().back(), "🔀 MBB_ATTACH do obcej sesji (sessionId 8) — odrzucam");
+
   auto attaching = w.wiredSession();
   vela::testkit::MemorySessionTransport::Options options;
   options.description = "100.64.0.9:5000";
@@ -169,7 +179,7 @@ TEST(SessionWiring, TextFocusChangesGoToTheActiveSessionOnly) {
   ASSERT_TRUE(w.rig.focusHandler);
   w.rig.focusHandler({true, false, std::nullopt});
   w.settle();
-  EXPECT_EQ(session->calls, (Trace{"mbb capable 1", "start"})) << "not admitted yet";
+  EXPECT_EQ(session->calls, (Trace{"mbb capable 1", "stream buffer 200", "start"})) << "not admitted yet";
 
   session = w.admittedSession("device-A");
   w.rig.focusHandler({true, true, ScreenRect{10.7, 20.2, 300.9, 40}});

@@ -53,8 +53,8 @@ TEST(HostSessionCameraMic, FirstDeviceStateStartsBelowTheRememberedRungAndHonour
   rig.probe([](SessionState& s) {
     s.media.clientMicCapable = true;
     s.media.clientCamCapable = true;
-    s.media.streamBufferMs = 70'000;
   });
+  rig.session->setStreamBufferMs(70'000);  // the owner's setting: stored now, sent with the device state
   rig.session->updateCallbacks([](SessionCallbacks& c) { c.isMicConsumed = [] { return false; }; });
   rig.session->sendInitialDeviceState();
 
