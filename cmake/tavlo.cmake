@@ -30,6 +30,11 @@ elseif(TAVLO_SANITIZE STREQUAL "thread")
 elseif(NOT TAVLO_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TAVLO_SANITIZE must be empty, 'address' or 'thread'")
 endif()
+if(TAVLO_SANITIZE)
+  # A sanitizer's report needs functions, files and lines, not variables: line tables only, which cost
+  # far less to build than full debug information.
+  add_compile_options(-g1)
+endif()
 if(TAVLO_FUZZ)
   # Coverage instrumentation for every library the fuzz programs link; undefined behaviour stops the
   # run like a crash, instead of a report that the fuzzer would not count as a finding.
