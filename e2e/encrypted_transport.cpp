@@ -248,8 +248,9 @@ void EncryptedTransport::reliablePump(EncReliable& channel) {
     }
     if (channel.intercepts && controlIntercept_ && controlIntercept_(*this, packet, sealed)) continue;
     if (!reliablePlaintextAllowed(sealed)) continue;
-    // A sealed packet of the other reliable channel can arrive here: the multiplex could not read its header.
-    if (packet.size() >= 6 && packet[5] != channel.expected) {
+    // A sealed packet of the other reliable channel arrives here: the multiplex cannot read its header and
+    // sends every envelope to control. Passing it on from this one pump keeps both channels in order.
+    if (packet.size() >= 6 && packet[5] == channel.other->expected) {
       deliverReliable(*channel.other, std::move(packet), sealed);
     } else {
       channel.stream.send(std::move(packet));
@@ -280,10 +281,9 @@ void EncryptedTransport::datagramPump(EncDatagram& flow) {
   flow.stream.close();
 }
 
-std::shared_ptr<EncryptedTransport> EncryptedTransport::host(std::shared_ptr<SessionTransport> inner,
-                                                             std::shared_ptr<const E2EIdentity> identity,
-                                                             bool requireSecure, tavlo::LogSink onLog) {
-  auto intercept = [identity, requireSecure](EncryptedTransport& wrapper, ByteView packet, bool sealed) {
+EncryptedTransport::ControlIntercept EncryptedTransport::hostIntercept(std::shared_ptr<const E2EIdentity> identity,
+                                                                      bool requireSecure) {
+  return [identity = std::move(identity), requireSecure](EncryptedTransport& wrapper, ByteView packet, bool sealed) {
     // Once keyed, a new key is taken only from a hello sealed under the current one: the gate MAC is
     // keyed with a public key and stops nobody who can write into the stream.
     if (!sealed && wrapper.isEncrypted()) return isHello(packet);
@@ -300,7 +300,22 @@ std::shared_ptr<EncryptedTransport> EncryptedTransport::host(std::shared_ptr<Ses
     }
     return true;
   };
-  return create(std::move(inner), std::move(onLog), requireSecure, std::move(intercept));
+}
+
+std::shared_ptr<EncryptedTransport> EncryptedTransport::host(std::shared_ptr<SessionTransport> inner,
+                                                             std::shared_ptr<const E2EIdentity> identity,
+                                                             bool requireSecure, tavlo::LogSink onLog) {
+  return create(std::move(inner), std::move(onLog), requireSecure, hostIntercept(std::move(identity), requireSecure));
+}
+
+std::shared_ptr<EncryptedTransport> EncryptedTransport::hostKeyed(std::shared_ptr<SessionTransport> inner,
+                                                                  std::shared_ptr<const E2EIdentity> identity,
+                                                                  const SymmetricKey& key, tavlo::LogSink onLog) {
+  auto wrapper = std::make_shared<EncryptedTransport>(Private{}, std::move(inner), std::move(onLog), true,
+                                                      hostIntercept(std::move(identity), true), Sealer{});
+  wrapper->installKey(key);
+  wrapper->startPumps();
+  return wrapper;
 }
 
 }  // namespace vela

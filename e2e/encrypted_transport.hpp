@@ -65,6 +65,14 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
                                                   std::shared_ptr<const E2EIdentity> identity, bool requireSecure,
                                                   tavlo::LogSink onLog);
 
+  // The host's wrapper for a transport whose handshake has already been answered (the controller runs
+  // the first handshake of every connection before any thread of the connection's own exists): `key`
+  // is installed before the pumps start, so every packet the pumps judge is judged under it. Later
+  // re-keys are taken as by host().
+  static std::shared_ptr<EncryptedTransport> hostKeyed(std::shared_ptr<SessionTransport> inner,
+                                                       std::shared_ptr<const E2EIdentity> identity,
+                                                       const tavlo::crypto::SymmetricKey& key, tavlo::LogSink onLog);
+
   // The client's wrapper (the test peer): sends one E2EHello (with the gate MAC when `hostSigPub` is
   // known) on the inner control channel and blocks up to 1,500 ms of `clock` for a valid E2EAck.
   // Always returns the wrapper; isEncrypted() tells whether a key was agreed.
@@ -104,6 +112,7 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
 
  private:
   struct Private {};
+  static ControlIntercept hostIntercept(std::shared_ptr<const E2EIdentity> identity, bool requireSecure);
 
  public:
   EncryptedTransport(Private, std::shared_ptr<SessionTransport> inner, tavlo::LogSink onLog, bool requireEncrypted,

@@ -57,9 +57,15 @@ void HostListener::start(uint16_t port) {
     udp.push_back(tavlo::UdpListenSocket::open(q_, static_cast<uint16_t>(port + 1 + static_cast<int>(slot)), serviceClass));
   }
   std::weak_ptr<HostListener> weak = weak_from_this();
-  tcp->start([weak](std::shared_ptr<tavlo::TcpConnection> connection) {
-    if (auto self = weak.lock()) self->handleConnection(std::move(connection));
-  });
+  tcp->start(
+      [weak](std::shared_ptr<tavlo::TcpConnection> connection) {
+        if (auto self = weak.lock()) self->handleConnection(std::move(connection));
+      },
+      [weak](const std::string& error) {
+        if (auto self = weak.lock())
+          self->log("⚠️ listener: nie mogę przyjąć połączenia (" + error + ") — przerwa " +
+                    std::to_string(tavlo::TcpListenSocket::acceptBackoffUs / 1000) + " ms i próbuję dalej");
+      });
   for (Slot slot : slots) {
     udp[static_cast<size_t>(slot)]->start([weak, slot](std::shared_ptr<tavlo::UdpLink> link) {
       if (auto self = weak.lock()) self->handlePeer(slot, std::move(link));
@@ -133,7 +139,7 @@ void HostListener::expirePending(const std::shared_ptr<MultiplexedTCP>& mux) {
       std::to_string(pendingConnectionTimeoutUs / 1'000'000) + " s — zamykam");
 }
 
-void HostListener::scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check) {
+tavlo::Scheduler::JobId HostListener::scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check) {
   // The timer only hands the check to the listener's thread: it never holds the listener itself, so
   // the listener cannot end up destroyed on the timer's thread.
   std::weak_ptr<HostListener> weak = weak_from_this();
@@ -152,6 +158,15 @@ void HostListener::scheduleCheck(uint64_t delayUs, std::function<void(HostListen
   });
   std::lock_guard guard(mutex_);
   lateChecks_.insert(*id);
+  return *id;
+}
+
+void HostListener::cancelCheck(tavlo::Scheduler::JobId id) {
+  {
+    std::lock_guard guard(mutex_);
+    lateChecks_.erase(id);
+  }
+  scheduler_.cancel(id);
 }
 
 void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
@@ -164,30 +179,43 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   }
   if (tcp) tcp->acceptWaiting();
   std::string remote = link->remoteDescription();
-  auto flow = std::make_shared<UDPFlow>(std::move(link), slotName(slot));
+  auto flow = std::make_shared<UDPFlow>(std::move(link), slotName(slot), unprovenFlowHoldLimit);
   flow->start([](bool) {});  // its datagrams wait in the flow until the transport takes them
   std::shared_ptr<UDPFlow> replaced;
+  std::optional<tavlo::Scheduler::JobId> replacedCheck;
   bool muxWaiting;
   size_t live;
   {
     std::lock_guard guard(mutex_);
     Pending& piece = pending_[static_cast<size_t>(slot)];
     replaced = std::exchange(piece.flow, flow);
+    replacedCheck = std::exchange(piece.lateCheck, std::nullopt);
     piece.epoch = epochId_;
     forgetClosedLocked();
     muxWaiting = pendingMux_ != nullptr;
     live = liveTransports_.size();
   }
+  // A replaced flow goes at once, with what it holds: neither its check nor anything else keeps it,
+  // so a peer sending from ever new ports leaves one waiting flow per slot behind, not one per port.
+  if (replacedCheck) cancelCheck(*replacedCheck);
   if (replaced) replaced->close();
+  replaced.reset();
   tryAssemble();
   if (muxWaiting || live == 0) return;  // with no live session the flow waits for the next connection
-  scheduleCheck(lateChildDelayUs, [flow, slot, remote](HostListener& self) { self.lateChildCheck(flow, slot, remote); });
+  std::weak_ptr<UDPFlow> weakFlow = flow;
+  auto check = scheduleCheck(lateChildDelayUs, [weakFlow, slot, remote](HostListener& self) {
+    if (auto waiting = weakFlow.lock()) self.lateChildCheck(waiting, slot, remote);
+  });
+  std::lock_guard guard(mutex_);
+  Pending& piece = pending_[static_cast<size_t>(slot)];
+  if (piece.flow == flow) piece.lateCheck = check;
 }
 
 void HostListener::waitIdle() { q_->sync([] {}); }
 
 void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote) {
   std::shared_ptr<DirectSessionTransport> target;
+  std::optional<std::string> lineEnd;
   {
     std::lock_guard guard(mutex_);
     forgetClosedLocked();
@@ -200,9 +228,12 @@ void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slo
     Pending& piece = pending_[static_cast<size_t>(slot)];
     if (piece.flow != flow) return;  // assembled, or replaced by a newer flow of the slot
     piece = {};
+    lineEnd = lateFlowLog_.admit(scheduler_.clock().nowUs());
   }
-  log(std::string("🔁 listener: spóźnione dziecko ") + slotName(slot) + " od " + remote +
-      " → kandydat adopcji w żywej sesji");
+  if (lineEnd) {
+    log(std::string("🔁 listener: spóźnione dziecko ") + slotName(slot) + " od " + remote +
+        " → kandydat adopcji w żywej sesji" + *lineEnd);
+  }
   target->adopt(slot, flow, remote);
 }
 
@@ -251,8 +282,14 @@ HostListener::Snapshot HostListener::snapshot() const {
   Snapshot snapshot;
   snapshot.epochId = epochId_;
   snapshot.pendingMuxEpoch = pendingMux_ ? pendingMuxEpoch_ : -1;
-  for (size_t i = 0; i < pending_.size(); ++i) snapshot.pendingFlowEpochs[i] = pending_[i].flow ? pending_[i].epoch : -1;
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    const Pending& piece = pending_[i];
+    snapshot.pendingFlowEpochs[i] = piece.flow ? piece.epoch : -1;
+    snapshot.pendingFlowRemotes[i] = piece.flow ? piece.flow->remoteEndpointDescription() : "";
+    snapshot.pendingFlowHeld[i] = piece.flow ? piece.flow->incoming().size() : 0;
+  }
   snapshot.liveTransports = liveTransports_.size();
+  snapshot.scheduledChecks = lateChecks_.size();
   return snapshot;
 }
 

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "platform/runtime/system_log.hpp"
 #include "protocol/transport_interfaces.hpp"
 #include "transport/direct_session_transport.hpp"
+#include "transport/log_rate_limiter.hpp"
 
 namespace vela {
 
@@ -42,6 +44,14 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   static constexpr size_t maxLiveTransports = 3;
   // How long a TCP connection may wait for its three flows; as long as a session waits for its hello.
   static constexpr uint64_t pendingConnectionTimeoutUs = 8'000'000;
+  // Datagrams a flow holds until a transport takes it (assembly or adoption), oldest dropped first:
+  // anyone can open a flow, so what it may keep before it proves anything is small. Each datagram is
+  // at most a receive slot, so a waiting flow holds at most 64 × 4,096 bytes; a client sends a handful
+  // before its flows are taken.
+  static constexpr size_t unprovenFlowHoldLimit = 64;
+  // Lines about late flows offered for adoption: at most this many per window (any peer can make them).
+  static constexpr uint32_t lateFlowLogLinesPerWindow = 6;
+  static constexpr uint64_t lateFlowLogWindowUs = 10'000'000;
 
   // `scheduler` runs the late-flow checks and its clock times adoption candidates; it must outlive
   // the listener. Without one, the listener keeps a timer thread of its own.
@@ -69,7 +79,10 @@ class HostListener final : public TransportListener, public std::enable_shared_f
     int64_t epochId = 0;
     int64_t pendingMuxEpoch = -1;
     std::array<int64_t, 3> pendingFlowEpochs{-1, -1, -1};  // by Slot
+    std::array<std::string, 3> pendingFlowRemotes;          // by Slot; empty when none waits
+    std::array<size_t, 3> pendingFlowHeld{};                // datagrams each waiting flow holds
     size_t liveTransports = 0;
+    size_t scheduledChecks = 0;  // late-flow and waiting-connection checks not yet run
   };
   Snapshot snapshot() const;
   // Returns once the listener's thread has run everything queued before the call (tests use it to
@@ -80,6 +93,7 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   struct Pending {
     std::shared_ptr<UDPFlow> flow;
     int64_t epoch = -1;
+    std::optional<tavlo::Scheduler::JobId> lateCheck;  // of this flow; a newer flow cancels it
   };
 
   explicit HostListener(tavlo::Scheduler* scheduler);
@@ -87,7 +101,8 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   void handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link);         // NetThread
   void lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote);  // NetThread
   // Runs `check` on the listener's thread after `delayUs` of the scheduler, unless the listener went.
-  void scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check);
+  tavlo::Scheduler::JobId scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check);
+  void cancelCheck(tavlo::Scheduler::JobId id);
   void expirePending(const std::shared_ptr<MultiplexedTCP>& mux);  // NetThread
   void tryAssemble();
   void forgetClosedLocked();
@@ -109,6 +124,7 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   std::vector<std::shared_ptr<DirectSessionTransport>> liveTransports_;  // oldest first
   tavlo::LogSink onLog_;
   std::set<tavlo::Scheduler::JobId> lateChecks_;  // late-flow and waiting-connection checks
+  LogRateLimiter lateFlowLog_{lateFlowLogWindowUs, lateFlowLogLinesPerWindow};
 };
 
 }  // namespace vela

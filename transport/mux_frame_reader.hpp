@@ -1,7 +1,8 @@
 #pragma once
 // Cutting the TCP multiplex's byte stream into frames: a 4-byte little-endian payload length, then the
-// payload (one packet, or one sealed envelope). Each payload is routed by its byte 5, the channel
-// byte of a plain packet header: 3 goes to reliable input, anything else to control. Payloads shorter
+// payload (one packet, or one sealed envelope). A plain packet is routed by its byte 5, the channel
+// byte of its header: 3 goes to reliable input, anything else to control. A sealed envelope always goes
+// to control, where the encrypting wrapper opens it and re-sorts it in stream order. Payloads shorter
 // than 6 bytes are consumed and dropped. Pure logic: the multiplexer feeds it what the socket reads.
 #include <cstddef>
 #include <cstdint>

@@ -35,6 +35,11 @@ void RebindableUDPFlow::log(const std::string& line) const {
   if (sink) sink(line);
 }
 
+std::optional<std::string> RebindableUDPFlow::admitUnprovenLine() {
+  std::lock_guard guard(mutex_);
+  return unprovenLog_.admit(clock_.nowUs());
+}
+
 // The primary's datagrams go straight into the one stream. The forward holds the stream, not this
 // object, and ends with the flow (closed, failed or replaced); the stream itself goes on.
 void RebindableUDPFlow::pump(const std::shared_ptr<ForwardableFlow>& flow) {
@@ -78,47 +83,61 @@ void RebindableUDPFlow::adopt(std::shared_ptr<ForwardableFlow> flow, const std::
       return;
     case refusedNoVerifier:
       flow->close();
-      log("🔁 " + label_ + ": spóźnione dziecko " + remote + " odrzucone — brak weryfikatora (sesja bez E2E)");
+      if (auto end = admitUnprovenLine())
+        log("🔁 " + label_ + ": spóźnione dziecko " + remote + " odrzucone — brak weryfikatora (sesja bez E2E)" + *end);
       return;
     case listed:
       if (evicted) evicted->flow->close();
-      log("🔁 " + label_ + ": kandydat " + remote + " — czekam na datagram z pieczęcią sesji");
+      if (auto end = admitUnprovenLine())
+        log("🔁 " + label_ + ": kandydat " + remote + " — czekam na datagram z pieczęcią sesji" + *end);
       watch(candidate);
       return;
   }
 }
 
 // Every datagram of a candidate is judged until one proves the source; from then on the candidate's
-// flow is the primary and this same forward delivers its datagrams, the proving one included.
+// flow is the primary and this same forward delivers its datagrams, the proving one included. Once the
+// candidate is forgotten, what it still had waiting is dropped unjudged: a source that failed its
+// proof costs one line, not one per datagram it managed to send.
 void RebindableUDPFlow::watch(const std::shared_ptr<Candidate>& candidate) {
   std::weak_ptr<RebindableUDPFlow> weak = weak_from_this();
   auto stream = incoming_;
   ForwardableFlow::Forward forward;
-  // The mark lives outside the closure so that copies of the forward share it.
-  auto promoted = std::make_shared<std::atomic<bool>>(false);
-  forward.datagram = [weak, candidate, stream, promoted](Bytes&& datagram) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (promoted->load()) {
+  enum Phase : uint8_t { judging, promoted, forgotten };
+  // The phase lives outside the closure so that copies of the forward share it.
+  auto phase = std::make_shared<std::atomic<uint8_t>>(judging);
+  forward.datagram = [weak, candidate, stream, phase](Bytes&& datagram) {
+    // Once promoted the flow is the primary, and its datagrams go straight into the stream as pump()
+    // sends the primary's: one load per datagram, no lock of this object.
+    const uint8_t now = phase->load();
+    if (now == promoted) {
       stream->send(std::move(datagram));
       return;
     }
+    if (now == forgotten) return;
+    auto self = weak.lock();
+    if (!self) return;
     switch (self->classify(candidate, datagram)) {
       case Verdict::promote:
         self->promote(candidate);
         stream->send(std::move(datagram));
-        promoted->store(true);
+        phase->store(promoted);
         return;
       case Verdict::wait:
         return;
       case Verdict::forget: {
+        phase->store(forgotten);
+        std::optional<std::string> end;
         int rejected;
         {
           std::lock_guard guard(self->mutex_);
+          end = self->unprovenLog_.admit(self->clock_.nowUs());
           rejected = candidate->rejected;
         }
-        self->log("🔁 " + self->label_ + ": kandydat " + candidate->remote + " odrzucony (" + std::to_string(rejected) +
-                  " datagramów bez dowodu)");
+        if (end) {
+          self->log("🔁 " + self->label_ + ": kandydat " + candidate->remote + " odrzucony (" +
+                    std::to_string(rejected) + " datagramów bez dowodu)" + *end);
+        }
         candidate->flow->close();
         return;
       }

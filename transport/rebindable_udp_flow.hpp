@@ -8,11 +8,13 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/runtime/clock.hpp"
 #include "platform/runtime/system_log.hpp"
 #include "transport/forwardable_flow.hpp"
+#include "transport/log_rate_limiter.hpp"
 
 namespace vela {
 
@@ -25,6 +27,10 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
   static constexpr uint64_t candidateWindowUs = 15'000'001;
   // Datagrams held for a consumer that stalls; beyond it the oldest are dropped.
   static constexpr size_t incomingLimit = 4096;
+  // Lines about sources that have proved nothing (offered, refused, dropped): any peer can make them
+  // by sending from new ports, so at most this many per window are written.
+  static constexpr uint32_t unprovenLogLinesPerWindow = 6;
+  static constexpr uint64_t unprovenLogWindowUs = 10'000'000;
 
   // Starts forwarding the primary's datagrams. `clock` times the candidates.
   static std::shared_ptr<RebindableUDPFlow> create(std::shared_ptr<ForwardableFlow> primary, std::string label,
@@ -63,6 +69,8 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
   void promote(const std::shared_ptr<Candidate>& candidate);
   void removeCandidate(const std::shared_ptr<Candidate>& candidate);
   void log(const std::string& line) const;
+  // Whether a line about an unproven source may be written now, and how it ends (unprovenLog_).
+  std::optional<std::string> admitUnprovenLine();
 
   const std::string label_;
   const tavlo::Clock& clock_;
@@ -75,6 +83,7 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
   std::list<std::shared_ptr<Candidate>> candidates_;  // oldest first
   bool closed_ = false;
   int adoptions_ = 0;
+  LogRateLimiter unprovenLog_{unprovenLogWindowUs, unprovenLogLinesPerWindow};
 };
 
 }  // namespace vela

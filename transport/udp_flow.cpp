@@ -4,8 +4,8 @@ namespace vela {
 
 using tavlo::UdpLink;
 
-UDPFlow::UDPFlow(std::shared_ptr<UdpLink> connection, std::string label)
-    : connection_(std::move(connection)), label_(std::move(label)) {}
+UDPFlow::UDPFlow(std::shared_ptr<UdpLink> connection, std::string label, size_t holdLimit)
+    : connection_(std::move(connection)), label_(std::move(label)), incoming_(holdLimit) {}
 
 UDPFlow::~UDPFlow() { connection_->cancel(); }
 

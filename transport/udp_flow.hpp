@@ -18,8 +18,10 @@ class UDPFlow final : public ForwardableFlow, public std::enable_shared_from_thi
   // Datagrams held for a consumer that stalls; beyond it the oldest are dropped (media, not state).
   static constexpr size_t incomingLimit = 4096;
 
-  // `connection` is not started here. `label` names the flow in log lines.
-  UDPFlow(std::shared_ptr<tavlo::UdpLink> connection, std::string label);
+  // `connection` is not started here. `label` names the flow in log lines. `holdLimit` bounds the
+  // datagrams waiting in incoming() (oldest dropped first); each is at most a receive slot
+  // (UdpSocket::receiveSlotBytes), so it bounds their bytes as well.
+  UDPFlow(std::shared_ptr<tavlo::UdpLink> connection, std::string label, size_t holdLimit = incomingLimit);
   // Cancels the connection: a flow that goes away, started or not, closes its socket.
   ~UDPFlow() override;
 
@@ -47,7 +49,7 @@ class UDPFlow final : public ForwardableFlow, public std::enable_shared_from_thi
 
   const std::shared_ptr<tavlo::UdpLink> connection_;
   const std::string label_;
-  PacketStream incoming_{incomingLimit};
+  PacketStream incoming_;
 
   mutable std::mutex mutex_;  // onDiag_, readyHandler_
   tavlo::LogSink onDiag_;

@@ -13,9 +13,18 @@ namespace {
 
 constexpr uint64_t kMicrosPerSecond = 1'000'000;
 
-// max(1, truncate(seconds × fps)): the keyframe interval in frames.
+// The session's wall-clock timer decides when a keyframe is due; the encoder's own limits stand half a
+// second behind it. Set equal, a software encoder's own keyframe came first (its clock is the frames'
+// capture times, the timer's the time the last keyframe was sent), and the timer, which learns of that
+// keyframe only once it is coded and sent, forced a second one two or three frames later.
+constexpr double kEncoderKeyframeSlackSec = 0.5;
+
+double encoderKeyframeSec(double seconds) { return seconds + kEncoderKeyframeSlackSec; }
+
+// max(1, truncate(seconds × fps)): the encoder's keyframe limit in frames.
 int64_t keyframeIntervalFrames(double seconds, int64_t fps) {
-  return std::max<int64_t>(1, tavlo::truncateSaturating<int64_t>(seconds * static_cast<double>(fps)));
+  return std::max<int64_t>(
+      1, tavlo::truncateSaturating<int64_t>(encoderKeyframeSec(seconds) * static_cast<double>(fps)));
 }
 
 }  // namespace
@@ -83,7 +92,7 @@ void EncoderEngine::setUp(int64_t bitrate, double keyframeSec) {
   session->setPrioritizeEncodingSpeedOverQuality(true);
   session->setProfileLevel(tavlo::HevcProfileLevel::mainAutoLevel);
   session->setMaxKeyFrameInterval(keyframeIntervalFrames(keyframeSec, fps_));
-  session->setMaxKeyFrameIntervalDuration(keyframeSec);
+  session->setMaxKeyFrameIntervalDuration(encoderKeyframeSec(keyframeSec));
   session->setAverageBitRate(bitrate);
   session->setDataRateLimits(std::vector<tavlo::DataRateLimit>{burstCap()});
   session->setExpectedFrameRate(fps_);
@@ -266,7 +275,7 @@ void EncoderEngine::setKeyframeInterval(double seconds) {
   // Under the lock, so that a concurrent change of the frame rate cannot pair its frame count with a
   // stale interval.
   session_->setMaxKeyFrameInterval(keyframeIntervalFrames(clamped, effFps_));
-  session_->setMaxKeyFrameIntervalDuration(clamped);
+  session_->setMaxKeyFrameIntervalDuration(encoderKeyframeSec(clamped));
 }
 
 void EncoderEngine::setEffectiveFps(int64_t fps) {

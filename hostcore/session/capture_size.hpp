@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "hostcore/session/client_hello_facts.hpp"
 #include "hostcore/session/geometry_state.hpp"
 #include "platform/runtime/checked_number.hpp"
 
@@ -20,7 +21,8 @@ inline std::pair<int64_t, int64_t> captureSizeForMode(const GeometryState& g, bo
       return std::max<int64_t>(tavlo::truncateSaturating<int64_t>(g.scaleS * static_cast<double>(side)), 2) &
              ~int64_t{1};
     };
-    int64_t fw = backing(g.baseW), fh = backing(g.baseH);
+    // The window's size is the client's word, the display's live mode is what exists.
+    auto [fw, fh] = fitWithin(backing(g.baseW), backing(g.baseH), g.displayPixelW, g.displayPixelH);
     if (static_cast<double>(g.currentPw) * hqBackingMargin < static_cast<double>(fw)) return {fw, fh};
   }
   return {g.currentPw, g.currentPh};

@@ -64,10 +64,10 @@ int64_t displaySideOf(uint16_t windowSide) {
   return evenAtLeast2(std::min<int64_t>(windowSide, ClientHelloLimits::maxSide));
 }
 
-std::pair<int64_t, int64_t> fitDecodeLimit(int64_t w, int64_t h, uint16_t maxDecodePxW, uint16_t maxDecodePxH) {
+std::pair<int64_t, int64_t> fitWithin(int64_t w, int64_t h, int64_t maxW, int64_t maxH) {
   double ratio = 1.0;
-  if (maxDecodePxW > 0 && w > maxDecodePxW) ratio = std::min(ratio, double(maxDecodePxW) / double(w));
-  if (maxDecodePxH > 0 && h > maxDecodePxH) ratio = std::min(ratio, double(maxDecodePxH) / double(h));
+  if (maxW > 0 && w > maxW) ratio = std::min(ratio, double(maxW) / double(w));
+  if (maxH > 0 && h > maxH) ratio = std::min(ratio, double(maxH) / double(h));
   if (ratio >= 1.0) return {w, h};
   return {evenAtLeast2(tavlo::truncateSaturating<int64_t>(double(w) * ratio)),
           evenAtLeast2(tavlo::truncateSaturating<int64_t>(double(h) * ratio))};

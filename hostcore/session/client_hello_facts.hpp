@@ -39,8 +39,9 @@ double clampedDeviceScale(double scale);
 // A window side as a display side: clamped to 2…8192 and rounded down to even. The hello's sizes are
 // the client's word; a side of 0 or 65,535 must not reach the display provider or the encoder.
 int64_t displaySideOf(uint16_t windowSide);
-// The stream size shrunk, keeping its aspect, until it fits the client's decode limit (0 on a side: no
-// limit on it); each side stays even and at least 2. A stream the client cannot decode is no stream.
-std::pair<int64_t, int64_t> fitDecodeLimit(int64_t w, int64_t h, uint16_t maxDecodePxW, uint16_t maxDecodePxH);
+// A size shrunk, keeping its aspect, until it fits `maxW` × `maxH` (0 on a side: no limit on it); each
+// side of a shrunk size is even and at least 2. The stream fits the client's decode limit (a stream the
+// client cannot decode is no stream) and the display it is captured from.
+std::pair<int64_t, int64_t> fitWithin(int64_t w, int64_t h, int64_t maxW, int64_t maxH);
 
 }  // namespace vela

@@ -2,6 +2,7 @@
 // Session state: the engines the session drives and the display it streams. All absent until the hello
 // sets them up. Guarded by the session mutex; each engine guards its own inside, and is called only
 // after the session mutex is released.
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -20,6 +21,8 @@ struct EngineState {
   std::shared_ptr<EncoderEngine> encoder;
   std::shared_ptr<InputInjector> injector;
   std::optional<ProvidedDisplay> providedDisplay;
+  // This session's claim on the shared virtual display (DisplayGate::claimDisplay), 0 without one.
+  uint64_t displayClaim = 0;
 };
 
 }  // namespace vela

@@ -53,6 +53,13 @@ struct GeometryState {
 
   // Resize and reconfiguration.
   std::optional<std::pair<int64_t, int64_t>> lastResizeWindowPx;  // each side 2…8192
+  // The client's decode limit from its hello (0: none): every rebuild's coded size keeps inside it.
+  uint16_t maxDecodePxW = 0;
+  uint16_t maxDecodePxH = 0;
+  // The live mode of the display captured from, in pixels (0: not known): the full-backing capture
+  // never asks for more than it.
+  int64_t displayPixelW = 0;
+  int64_t displayPixelH = 0;
   int64_t pendingResizeToken = 0;
   int64_t pendingResizePw = 0;
   int64_t pendingResizePh = 0;

@@ -374,6 +374,12 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t spreadUs);
   void sendParityPaced(std::vector<VideoParity> parity, uint64_t spreadUs);
   void sendParityInterleaved(std::vector<VideoParity> parity, int64_t chunkCount, int64_t groupCount, uint64_t spreadUs);
+  // Queues `job` on the pacer under a ticket of the bounded backlog (which may drop the oldest queued
+  // jobs to make room); the job asks pacedJobLive(ticket) before each datagram and ends with
+  // finishPacedJob(ticket).
+  void postPaced(int64_t packets, std::function<void(HostSession&, uint64_t ticket)> job);
+  bool pacedJobLive(uint64_t ticket);
+  void finishPacedJob(uint64_t ticket);
   int fecGroupCount(FrameFlags flags, int64_t chunkCount, bool hot, bool wan);
   // Copies of each video packet for the secondary paths; the multipath code fills it in.
   void fanOutVideo(const std::vector<std::shared_ptr<HostSink>>& sinks, const SharedVideoChunk* chunk,
@@ -388,6 +394,11 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void applyLatestScale();
   // Brings the display to the mode for the base size and scale; the caller holds the display gate.
   void ensureDisplayModeGated(int64_t bw, int64_t bh, double scale);
+  // Keeps the live pixel size of the display (the asked size when the window system does not know it)
+  // for the capture size; under the display gate, after each mode change.
+  void noteDisplayPixels(uint32_t displayID, int64_t askedW, int64_t askedH);
+  // A re-creation of the display failed: the session lets go of it and ends (the client reconnects).
+  void endOnLostDisplay();
   // Rebuilds the encoder and the bitrate controller for a new coded size (a new generation); run only by
   // the reconfiguration task.
   void reconfigure(int64_t pw, int64_t ph);

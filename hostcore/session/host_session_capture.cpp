@@ -16,6 +16,9 @@ constexpr int64_t statsEveryFrames = 60;
 constexpr int64_t decimationBaseFps = 60;      // the accumulator treats the capture as 60 fps
 constexpr int64_t maxEncodePending = 1;        // a frame is submitted only while at most this many wait
 constexpr int64_t maxEncoderInFlight = 5;      // nor while the encoder holds this many
+// A software encoder codes one frame at a time: a second frame waiting in it keeps it busy, a third
+// only waits longer (the throughput stays the same) and stretches every frame's latency by an encode.
+constexpr int64_t maxSoftwareEncoderInFlight = 2;
 constexpr uint64_t slowCaptureIntervalUs = 41'667;  // slower than 24 fps
 constexpr int64_t slowSourceFpsCap = 24;
 constexpr int64_t sourceFpsRaiseStep = 5;
@@ -92,10 +95,14 @@ void HostSession::onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>
   if (paused || drop) return;
 
   const int64_t inFlight = encoder ? encoder->framesInFlight() : 0;
+  const bool software = encoder && !encoder->hardwareAccelerated();
   {
     Locked locked(*this);
     auto& send = locked->send;
-    if (!forceKF && !ltrRefresh && (send.encodePending > maxEncodePending || inFlight >= maxEncoderInFlight)) {
+    // For a software encoder, frames still on the way to it count as held by it.
+    const bool full = software ? inFlight + send.encodePending >= maxSoftwareEncoderInFlight
+                               : inFlight >= maxEncoderInFlight;
+    if (!forceKF && !ltrRefresh && (send.encodePending > maxEncodePending || full)) {
       send.encodeDropped += 1;
       return;
     }

@@ -136,6 +136,20 @@ DiagSnapshot HostSession::fillSnapshotLocked(SessionState& s, const FeedbackWind
 
 void HostSession::deliverSnapshot(DiagSnapshot snapshot) {
   if (snapshot.path.empty()) snapshot.path = classifyPath(transport()->remoteDescription());
+  // The display's mode comes from the window system, asked here, after the session's lock was released.
+  std::optional<ProvidedDisplay> provided;
+  {
+    Locked locked(*this);
+    provided = locked->engines.providedDisplay;
+  }
+  if (provided && deps_.windowSystem) {
+    if (auto mode = deps_.windowSystem->currentMode(provided->displayID)) {
+      snapshot.modePtW = mode->width;
+      snapshot.modePtH = mode->height;
+      snapshot.modePxW = mode->pixelWidth;
+      snapshot.modePxH = mode->pixelHeight;
+    }
+  }
   if (auto cb = callbacks(); cb->onDiagnostics) cb->onDiagnostics(snapshot);
 }
 

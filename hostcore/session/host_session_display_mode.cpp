@@ -77,9 +77,19 @@ std::pair<int64_t, int64_t> HostSession::realDisplayPoints(uint32_t displayID, i
   return {fallbackW, fallbackH};
 }
 
+void HostSession::noteDisplayPixels(uint32_t displayID, int64_t askedW, int64_t askedH) {
+  std::pair<int64_t, int64_t> pixels{askedW, askedH};
+  if (auto& system = deps_.windowSystem) {
+    if (auto mode = system->currentMode(displayID); mode && mode->pixelWidth >= 2 && mode->pixelHeight >= 2)
+      pixels = {mode->pixelWidth, mode->pixelHeight};
+  }
+  Locked locked(*this);
+  locked->geometry.displayPixelW = pixels.first;
+  locked->geometry.displayPixelH = pixels.second;
+}
+
 std::optional<DisplayGateLease> HostSession::takeDisplayGate(const std::string& who) {
-  std::weak_ptr<HostSession> weak = weak_from_this();
-  return DisplayGateLease::acquire(
+  auto lease = DisplayGateLease::acquire(
       *deps_.displayGate, who, false,
       DisplayGateLease::Waiting{deps_.scheduler->clock(),
                                 [this] {
@@ -87,6 +97,20 @@ std::optional<DisplayGateLease> HostSession::takeDisplayGate(const std::string& 
                                   return locked->identity.disconnected;
                                 },
                                 [this](const std::string& line) { log(line); }});
+  if (!lease) return std::nullopt;
+  uint64_t claim;
+  {
+    Locked locked(*this);
+    claim = locked->engines.displayClaim;
+  }
+  // A session displaced by a newer one (its goodbye is on the way, its teardown has not begun) would
+  // re-mode or re-create the display the newer session streams from.
+  if (!deps_.displayGate->answersTo(claim)) {
+    lease->release();
+    log("⚠️ " + who + ": ekran przejęła nowsza sesja — pomijam operację ekranową");
+    return std::nullopt;
+  }
+  return lease;
 }
 
 void HostSession::setScale(double scale) {
@@ -155,11 +179,28 @@ void HostSession::applyLatestScale() {
              std::to_string(locked->geometry.currentPh));
 }
 
+void HostSession::endOnLostDisplay() {
+  // The display the session streamed from was released and none replaced it: capturing or injecting
+  // on its id would reach nothing (or another owner's display). The session ends so the client
+  // reconnects to a fresh one; the teardown runs on its own thread, after the caller's gate lease.
+  {
+    Locked locked(*this);
+    locked->engines.providedDisplay.reset();
+  }
+  runTask("vela.teardown", [](HostSession& s) { s.handleClientDisconnect(); });
+}
+
 void HostSession::ensureDisplayModeGated(int64_t bw, int64_t bh, double scale) {
   const int64_t pw = scaledSide(scale, bw), ph = scaledSide(scale, bh);
   if (display_->modeRequiresRecreate(pw, ph, bw, bh)) {
     log("🖥️ przejście HiDPI↔1x wymaga nowego deskryptora → odtwarzam wirtualny ekran");
   } else if (display_->applyMode(pw, ph, bw, bh)) {
+    std::optional<uint32_t> displayID;
+    {
+      Locked locked(*this);
+      if (auto& provided = locked->engines.providedDisplay) displayID = provided->displayID;
+    }
+    if (displayID) noteDisplayPixels(*displayID, pw, ph);
     return;
   } else {
     log("⚠️ tryb w miejscu odrzucony/podstawiony przez WindowServer → odtwarzam ekran pod tryb docelowy");
@@ -167,6 +208,7 @@ void HostSession::ensureDisplayModeGated(int64_t bw, int64_t bh, double scale) {
   auto made = display_->recreateForMode(pw, ph, bw, bh);
   if (!made) {
     log("❌ recreate: nie istnieje ŻADEN ekran — sesja wymaga reconnectu");
+    endOnLostDisplay();
     return;
   }
   if (setAsMain_) display_->setAsMainDisplay();
@@ -183,6 +225,7 @@ void HostSession::ensureDisplayModeGated(int64_t bw, int64_t bh, double scale) {
     capture = locked->engines.capture;
     injector = locked->engines.injector;
   }
+  noteDisplayPixels(made->displayID, pw, ph);
   auto points = realDisplayPoints(made->displayID, pw / 2, ph / 2);
   if (injector) injector->setDisplay(made->displayID, points.first, points.second);
   restartCapture(capture, made->displayID);
@@ -266,6 +309,7 @@ void HostSession::rebindDisplayFresh() {
   auto made = display_->createDisplay(bw, bh);
   if (!made) {
     log("❌ nie udało się odtworzyć wirtualnego ekranu przy wznowieniu");
+    endOnLostDisplay();
     return;
   }
   if (setAsMain_) display_->setAsMainDisplay();

@@ -77,8 +77,12 @@ void HostSession::startEngines(const HelloDisplay& display, int64_t windowPxW, i
     }
     enc = deps_.engines->makeEncoderEngine(w, h, fps, startBps, keyframeSec, encodedCallback);
     log(enc->ltrEnabled() ? "✅ LTR włączony (odzysk bez IDR)" : "⚠️ LTR niedostępny — fallback IDR");
+    // The low-latency line says which reference mode really runs: x265 here has no long-term references,
+    // so "+LTR" after "LTR niedostępny" would contradict the line above it.
+    const std::string refs = enc->ltrEnabled() ? "+LTR" : "LTR wyłączony";
     log("📐 enkoder " + std::to_string(w) + "×" + std::to_string(h) + " @" + std::to_string(fps) +
-        "fps HEVC Main — LLRC=" + (enc->lowLatencyRC() ? "TAK ✅ (sprzęt-synchr, +LTR, równa latencja)" : "nie — HW async"));
+        "fps HEVC Main — LLRC=" +
+        (enc->lowLatencyRC() ? "TAK ✅ (synchr, " + refs + ", równa latencja)" : std::string("nie — async")));
     cap = deps_.engines->makeCaptureEngine(capturedCallback);
   }
   wireEngines(enc, cap, w, h);

@@ -11,6 +11,7 @@
 #include "hostcore/engines/encoder_engine.hpp"
 #include "hostcore/session/capped_stream_size.hpp"
 #include "hostcore/session/capture_size.hpp"
+#include "hostcore/session/client_hello_facts.hpp"
 #include "hostcore/session/encoder_capacity.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
@@ -102,7 +103,8 @@ std::pair<int64_t, int64_t> HostSession::pendingCodedSize(Locked& locked) {
   auto capped = cappedStreamSize(g, g.baseW, g.baseH, g.scaleS,
                                  StreamSizeContext{false, g.encBudgetPxFps, locked->adaptation.seededStartBps});
   for (auto& line : capped.logLines) locked.log(std::move(line));
-  return {capped.w, capped.h};
+  // A resize, a new frame rate or scale rebuilds at this size: the client's decode limit holds for each.
+  return fitWithin(capped.w, capped.h, g.maxDecodePxW, g.maxDecodePxH);
 }
 
 void HostSession::scheduleReconfigure() {
@@ -132,7 +134,10 @@ void HostSession::reconfigureStep() {
     Locked locked(*this);
     auto& g = locked->geometry;
     bool ended = locked->identity.disconnected || locked->path.transportCancelled;
-    if (ended || (g.pendingResizePw == g.currentPw && g.pendingResizePh == g.currentPh && !g.fpsDirty)) {
+    // Before the hello there is no display to rebuild on (reconfigure() returns at once): the task ends
+    // instead of re-arming every 150 ms, and the hello's own setup uses the newest size.
+    bool noDisplay = !locked->engines.providedDisplay;
+    if (ended || noDisplay || (g.pendingResizePw == g.currentPw && g.pendingResizePh == g.currentPh && !g.fpsDirty)) {
       g.isReconfiguring = false;
       return;
     }

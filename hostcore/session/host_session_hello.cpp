@@ -74,7 +74,12 @@ void HostSession::refuseHello(const std::string& why) {
   std::shared_ptr<SessionTransport> transport = this->transport();
   // Every refusal ends the connection: a session refused after admission (display gate, display
   // failure) would otherwise stay open with no engines, no watchdog and no reaper. The close is timed
-  // from before the answer leaves.
+  // from before the answer leaves. The timer owns the transport from here, so the session may end
+  // (nobody holds a refused session) without cutting the pause short.
+  {
+    Locked locked(*this);
+    locked->identity.refusalClosing = true;
+  }
   deps_.scheduler->after(refusalCloseDelayUs, [transport, why, weak = weak_from_this()] {
     if (auto self = weak.lock()) self->log("⛔ odmowa (" + why + ") — zamykam transport");
     transport->close();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "hostcore/session/capped_stream_size.hpp"
+#include "hostcore/session/capture_size.hpp"
 #include "hostcore/session/client_hello_facts.hpp"
 #include "hostcore/session/display_gate_lease.hpp"
 #include "hostcore/session/host_session.hpp"
@@ -26,7 +27,6 @@ int64_t evenAtLeast2(int64_t side) { return std::max<int64_t>(side, 2) & ~int64_
 std::optional<HostSession::HelloDisplay> HostSession::obtainVirtualDisplay(const ClientHello& hello) {
   HelloDisplay out;
   out.virtualPath = true;
-  out.hadDisplay = display_->isActive();
 
   auto lease = DisplayGateLease::acquire(
       *deps_.displayGate, "handleHello", false,
@@ -40,6 +40,10 @@ std::optional<HostSession::HelloDisplay> HostSession::obtainVirtualDisplay(const
     refuseHello("brama ekranu");
     return std::nullopt;
   }
+  // Read under the gate: a displaced session's teardown that held it may just have dropped the display
+  // and switched the physical displays back on; this hello must then make its own display main and
+  // isolate again rather than rely on a display that is gone.
+  out.hadDisplay = display_->isActive();
 
   int64_t baseW, baseH;
   double scale;
@@ -90,6 +94,7 @@ std::optional<HostSession::HelloDisplay> HostSession::obtainVirtualDisplay(const
     }
   }
 
+  noteDisplayPixels(out.displayID, mW, mH);
   std::vector<std::string> sizeLines;
   {
     Locked locked(*this);
@@ -97,11 +102,17 @@ std::optional<HostSession::HelloDisplay> HostSession::obtainVirtualDisplay(const
                                    StreamSizeContext{false, tunables_.encBudgetPxFps, locked->adaptation.seededStartBps});
     sizeLines = std::move(capped.logLines);
     // The client decodes nothing larger than its limit, whatever its window says.
-    auto [cw, ch] = fitDecodeLimit(capped.w, capped.h, hello.maxDecodePxW, hello.maxDecodePxH);
+    locked->geometry.maxDecodePxW = hello.maxDecodePxW;
+    locked->geometry.maxDecodePxH = hello.maxDecodePxH;
+    auto [dw, dh] = fitWithin(capped.w, capped.h, hello.maxDecodePxW, hello.maxDecodePxH);
+    // Nor larger than the display it is captured from, whatever the window asked for.
+    auto [cw, ch] = fitWithin(dw, dh, locked->geometry.displayPixelW, locked->geometry.displayPixelH);
     out.w = out.captureW = cw;
     out.h = out.captureH = ch;
     if (locked->geometry.hqDownscale && !locked->geometry.force1xActive) {
-      const int64_t fw = evenAtLeast2(mW), fh = evenAtLeast2(mH);
+      // The window's backing, but never more than the display it is captured from has.
+      const auto& g = locked->geometry;
+      const auto [fw, fh] = fitWithin(evenAtLeast2(mW), evenAtLeast2(mH), g.displayPixelW, g.displayPixelH);
       if (double(fw) > double(cw) * hqMinWidthGain) {
         out.captureW = fw;
         out.captureH = fh;
@@ -119,10 +130,13 @@ std::optional<HostSession::HelloDisplay> HostSession::obtainVirtualDisplay(const
       out.pointsH = bounds->height;
     }
   }
+  // From here the display answers to this session: a displaced session still ending leaves it alone.
+  const uint64_t claim = deps_.displayGate->claimDisplay();
   lease->release();
 
   {
     Locked locked(*this);
+    locked->engines.displayClaim = claim;
     locked->identity.sessionId = HostHello::randomSessionId(*deps_.random);
     locked->engines.providedDisplay = ProvidedDisplay{out.displayID, out.w, out.h};
     locked->geometry.currentPw = out.w;

@@ -112,16 +112,16 @@ void HostSession::intakeInputEvent(const InputEvent& event, bool reliable) {
 
   const PointerButton* button = event.as<PointerButton>();
   if (!reliable || !button || button->button != 0 || button->down) return;
-  // The focus notice held while the left button was down goes out now that the drag has ended.
+  // The focus notice held while the left button was down goes out now that the drag has ended. The
+  // injector has a lock of its own: it is asked before the session's is taken.
+  std::optional<tavlo::ScreenRect> bounds;
+  if (injector) bounds = injector->displayBounds();
   Locked locked(*this);
   auto held = std::exchange(locked->geometry.dragHeldFocus, std::nullopt);
   if (!held) return;
   locked.log(std::string("⌨️ fokus wstrzymany na czas draga → flush TEXT_FOCUS(") + (held->active ? "on" : "off") + ")");
   TextFocusMessage::Rect display;
-  if (injector) {
-    tavlo::ScreenRect bounds = injector->displayBounds();
-    display = {bounds.x, bounds.y, bounds.width, bounds.height};
-  }
+  if (bounds) display = {bounds->x, bounds->y, bounds->width, bounds->height};
   locked.sendControl(TextFocusMessage::forField(held->active, held->fieldFrame, display));
 }
 

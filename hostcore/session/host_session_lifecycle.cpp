@@ -45,7 +45,10 @@ void stopBundle(const WarmEngineBundle& bundle) {
 HostSession::~HostSession() {
   // No other thread reaches a session being destroyed: everything else holds it weakly.
   const auto& path = state_.path;
-  if (!path.transportCancelled && !state_.identity.donated) path.effectiveTransport()->close();
+  // A refused session nobody holds ends right after its answer; the refusal's timer closes the
+  // transport once the answer had its pause to leave.
+  if (!path.transportCancelled && !state_.identity.donated && !state_.identity.refusalClosing)
+    path.effectiveTransport()->close();
 }
 
 void HostSession::runTask(const char* name, std::function<void(HostSession&)> body) {
@@ -142,6 +145,7 @@ void HostSession::handleClientDisconnect() {
   cancelTransportNow();
 
   bool park, hadDisplay;
+  uint64_t displayClaim;
   std::shared_ptr<CaptureEngine> capture;
   std::shared_ptr<EncoderEngine> encoder;
   std::shared_ptr<AudioTapEngine> audioTap;
@@ -152,6 +156,7 @@ void HostSession::handleClientDisconnect() {
     encoder = s.engines.encoder;
     audioTap = s.engines.audioTap;
     hadDisplay = s.engines.providedDisplay.has_value();
+    displayClaim = s.engines.displayClaim;
     // Only a client that vanished (no bye) after it had a picture, and whose device can come back under
     // the same key, gets its engines kept running.
     park = !s.identity.sawBye && !s.warm.enginesSurrendered && s.identity.linkDeviceKey && s.send.configSent &&
@@ -182,6 +187,16 @@ void HostSession::handleClientDisconnect() {
   }
 
   bool gateTaken = takeTeardownGate();
+  DisplayGate& gate = *deps_.displayGate;
+  // A newer session (a takeover, the same device reconnecting) claimed the display while this one was
+  // ending: it streams from it now, main and with the physical displays off, so this teardown neither
+  // restores them nor drops the display.
+  if (!gate.answersTo(displayClaim)) {
+    if (gateTaken) gate.release();
+    log("🖥️ teardown: ekran przejęła nowsza sesja — zostawiam go bez zmian");
+    disconnected();
+    return;
+  }
   // A failed restore (displays that stayed off) also reads false; the provider's destroy() then keeps
   // a display that is the only one left on, so the re-mode health rule cannot leave the desktop dark.
   bool restored = display_->restorePhysicalDisplays();
@@ -194,7 +209,8 @@ void HostSession::handleClientDisconnect() {
           std::to_string(reModeHealthLimit) + ") — profilaktyka degradacji SCK");
   }
   if (restored || renew) display_->destroy();
-  if (gateTaken) deps_.displayGate->release();
+  gate.giveUpDisplay(displayClaim);
+  if (gateTaken) gate.release();
   disconnected();
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "hostcore/session/decode_or_nothing.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "hostcore/session/session_threads.hpp"
@@ -107,11 +108,10 @@ HostSession::LoopStep HostSession::handleSinkPacket(const std::shared_ptr<HostSi
     case ControlType::bye:
       detachSecondarySink(sink->sessionId());
       return LoopStep::endWithoutTeardown;
-    case ControlType::idrRequest: {
-      Locked locked(*this);
-      locked->keyframes.forceKeyframeNext = true;
+    case ControlType::idrRequest:
+      // The same limiter as on the primary path: a second path is no way around it.
+      handleIdrRequest(decodeOrNothing<IdrRequest>(*raw));
       return LoopStep::carryOn;
-    }
     case ControlType::mbbPromote:
       promoteToPrimary(sink);
       // The session's own control loop reads this path from now on (or, when the promotion was refused,

@@ -97,7 +97,17 @@ void HostSession::reconfigure(int64_t pw, int64_t ph) {
     capture = locked->engines.capture;
     fps = locked->geometry.targetFps;
     if (!mirror_) {
-      GeometryState next = locked->geometry;
+      // The client's window may ask for more than the display could take: the stream is never larger
+      // than the display it is captured from, and the pending size follows so the task does not rebuild
+      // again for a size it can never reach.
+      auto& g = locked->geometry;
+      const auto asked = std::pair{pw, ph};
+      std::tie(pw, ph) = fitWithin(pw, ph, g.displayPixelW, g.displayPixelH);
+      if (std::pair{g.pendingResizePw, g.pendingResizePh} == asked) {
+        g.pendingResizePw = pw;
+        g.pendingResizePh = ph;
+      }
+      GeometryState next = g;
       next.currentPw = pw;
       next.currentPh = ph;
       captureSize = captureSizeForMode(next, false);

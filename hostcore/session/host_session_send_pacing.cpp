@@ -3,6 +3,9 @@
 // queue for long ones. Every wait sleeps on the session clock until an absolute deadline, so lateness
 // never accumulates and tests run on a FakeClock.
 #include <algorithm>
+#include <functional>
+#include <string>
+#include <utility>
 
 #include "hostcore/session/frame_send_math.hpp"
 #include "hostcore/session/host_session.hpp"
@@ -24,11 +27,20 @@ tavlo::Bytes encodeVideoPacket(const Record& record, uint32_t sessionId, uint32_
   return writer.take();
 }
 
-// Sleeps until `deadlineUs` in slices of at most `sliceUs`.
-void waitUntil(const tavlo::Clock& clock, uint64_t deadlineUs, uint64_t sliceUs) {
-  for (uint64_t now = clock.nowUs(); now < deadlineUs; now = clock.nowUs()) {
+// Sleeps until `deadlineUs` in slices of at most `sliceUs` while `live()` holds, asked before each
+// slice and at the end: false as soon as it fails. A paced job that lost its place in the backlog thus
+// gives the pacer back at once rather than after the wait before its next datagram.
+template <class Live>
+bool waitWhileLive(const tavlo::Clock& clock, uint64_t deadlineUs, uint64_t sliceUs, Live&& live) {
+  for (uint64_t now = clock.nowUs();; now = clock.nowUs()) {
+    if (!live()) return false;
+    if (now >= deadlineUs) return true;
     clock.sleepUntil(std::min(deadlineUs, now + sliceUs));
   }
+}
+
+void waitUntil(const tavlo::Clock& clock, uint64_t deadlineUs, uint64_t sliceUs) {
+  waitWhileLive(clock, deadlineUs, sliceUs, [] { return true; });
 }
 
 }  // namespace
@@ -90,18 +102,19 @@ void HostSession::sendChunksPaced(std::vector<SharedVideoChunk> chunks, uint64_t
                  " ms");
     }
   }
-  components_.pacerQ->post([weak = weak_from_this(), chunks = std::move(chunks), spread, n] {
-    auto self = weak.lock();
-    if (!self) return;
-    const tavlo::Clock& clock = self->deps_.scheduler->clock();
+  postPaced(int64_t(n), [chunks = std::move(chunks), spread, n](HostSession& self, uint64_t ticket) {
+    const tavlo::Clock& clock = self.deps_.scheduler->clock();
     const uint64_t start = clock.nowUs();
     for (uint64_t i = 0; i < n; ++i) {
-      waitUntil(clock, start + pacedOffsetUs(i, spread, n), FrameSendLimits::pacerSliceUs);
-      self->sendChunk(chunks[i]);
-      Locked locked(*self);
+      const bool live = waitWhileLive(clock, start + pacedOffsetUs(i, spread, n), FrameSendLimits::pacerSliceUs,
+                                      [&] { return self.pacedJobLive(ticket); });
+      if (live) self.sendChunk(chunks[i]);
+      Locked locked(self);
       auto& send = locked->send;
-      send.pacedPending -= 1;
+      // A dropped job gives back every chunk it will not send, so parity stops waiting for them.
+      send.pacedPending -= live ? 1 : int64_t(n - i);
       if (send.pacedPending < 1) send.pacingActive = false;
+      if (!live) break;
     }
   });
 }
@@ -113,22 +126,26 @@ void HostSession::sendParityPaced(std::vector<VideoParity> parity, uint64_t spre
     Locked locked(*this);
     queued = locked->send.pacedPending >= 1;
   }
-  auto run = [spread](HostSession& self, const std::vector<VideoParity>& packets, uint64_t sliceUs) {
+  // `ticket` 0 is an inline run, which nothing can drop.
+  auto run = [spread](HostSession& self, const std::vector<VideoParity>& packets, uint64_t sliceUs, uint64_t ticket) {
     const uint64_t count = packets.size();
     const tavlo::Clock& clock = self.deps_.scheduler->clock();
     const uint64_t start = clock.nowUs();
+    const bool paced = spread != 0 && count >= 2;
     for (uint64_t i = 0; i < count; ++i) {
-      if (spread != 0 && count >= 2) waitUntil(clock, start + pacedOffsetUs(i, spread, count), sliceUs);
+      const uint64_t at = paced ? start + pacedOffsetUs(i, spread, count) : 0;
+      if (!waitWhileLive(clock, at, sliceUs, [&] { return ticket == 0 || self.pacedJobLive(ticket); })) return;
       self.sendParity(packets[i]);
     }
   };
   if (!queued) {
-    run(*this, parity, FrameSendLimits::inlineParitySliceUs);
+    run(*this, parity, FrameSendLimits::inlineParitySliceUs, 0);
     return;
   }
   // Behind the chunks already queued, so that parity never overtakes the chunks it protects.
-  components_.pacerQ->post([weak = weak_from_this(), parity = std::move(parity), run] {
-    if (auto self = weak.lock()) run(*self, parity, FrameSendLimits::pacerSliceUs);
+  const auto count = int64_t(parity.size());
+  postPaced(count, [parity = std::move(parity), run](HostSession& self, uint64_t ticket) {
+    run(self, parity, FrameSendLimits::pacerSliceUs, ticket);
   });
 }
 
@@ -141,23 +158,57 @@ void HostSession::sendParityInterleaved(std::vector<VideoParity> parity, int64_t
     queued = locked->send.pacedPending > 0;
   }
   auto order = interleavedParityOrder(parity.size(), chunkCount, groupCount);
-  auto job = [parity = std::move(parity), order = std::move(order), spread](HostSession& self) {
+  const auto count = int64_t(parity.size());
+  // `ticket` 0 is an inline run, which nothing can drop.
+  auto job = [parity = std::move(parity), order = std::move(order), spread](HostSession& self, uint64_t ticket) {
     const tavlo::Clock& clock = self.deps_.scheduler->clock();
     const uint64_t start = clock.nowUs();
     for (const auto& [index, post] : order) {
-      if (spread != 0) {
-        waitUntil(clock, start + uint64_t(post * double(spread)), FrameSendLimits::pacerSliceUs);
+      const uint64_t at = spread != 0 ? start + uint64_t(post * double(spread)) : 0;
+      if (!waitWhileLive(clock, at, FrameSendLimits::pacerSliceUs,
+                         [&] { return ticket == 0 || self.pacedJobLive(ticket); })) {
+        return;
       }
       self.sendParity(parity[index]);
     }
   };
   if (spread > FrameSendLimits::inlineMaxSpreadUs || queued) {
-    components_.pacerQ->post([weak = weak_from_this(), job = std::move(job)] {
-      if (auto self = weak.lock()) job(*self);
-    });
+    postPaced(count, std::move(job));
     return;
   }
-  job(*this);
+  job(*this, 0);
+}
+
+void HostSession::postPaced(int64_t packets, std::function<void(HostSession&, uint64_t ticket)> job) {
+  uint64_t ticket = 0;
+  {
+    Locked locked(*this);
+    auto& send = locked->send;
+    auto admission = send.pacerBacklog.admit(packets);
+    ticket = admission.ticket;
+    if (admission.droppedJobs > 0 && !std::exchange(send.pacerDropLogged, true)) {
+      locked.log("🪣 pacer: kolejka pełna — porzucam " + std::to_string(admission.droppedJobs) +
+                 " najstarszych zadań (" + std::to_string(admission.droppedPackets) + " pakietów)");
+    }
+  }
+  components_.pacerQ->post([weak = weak_from_this(), job = std::move(job), ticket] {
+    auto self = weak.lock();
+    if (!self) return;
+    job(*self, ticket);
+    self->finishPacedJob(ticket);
+  });
+}
+
+bool HostSession::pacedJobLive(uint64_t ticket) {
+  Locked locked(*this);
+  return locked->send.pacerBacklog.isLive(ticket);
+}
+
+void HostSession::finishPacedJob(uint64_t ticket) {
+  Locked locked(*this);
+  auto& send = locked->send;
+  send.pacerBacklog.finish(ticket);
+  if (send.pacerBacklog.queuedJobs() == 0) send.pacerDropLogged = false;
 }
 
 }  // namespace vela

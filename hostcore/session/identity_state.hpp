@@ -18,6 +18,7 @@ struct IdentityState {
   std::optional<std::string> linkDeviceKey;  // client key + "#" + interface hint, once known
   bool mbbCapable = false;      // the owner allows a second path; told to the client in the host hello
   bool donated = false;         // the transport was handed to another session: never close it here
+  bool refusalClosing = false;  // a refusal's timed close owns the transport: the session's end leaves it
 
   // Liveness (µs of the session clock; 0 = never).
   uint64_t lastClientPacketUs = 0;     // any decodable packet of the client

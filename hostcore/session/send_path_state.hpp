@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "hostcore/session/pacer_backlog.hpp"
 #include "platform/runtime/bytes.hpp"
 
 namespace vela {
@@ -18,6 +19,8 @@ struct SendPathState {
   int64_t encodeDropped = 0;
   int64_t pacedPending = 0;
   bool pacingActive = false;
+  PacerBacklog pacerBacklog;
+  bool pacerDropLogged = false;  // one line per spell of drops, until the backlog empties
   std::optional<tavlo::Bytes> lastHvcc;                // the parameter sets of the last configuration
   std::pair<uint16_t, uint16_t> lastCodedPx{0, 0};
   std::pair<uint16_t, uint16_t> lastPointsPx{0, 0};

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -30,21 +32,42 @@ class Channel {
   // Both notify under the lock: a consumer that receives the last item (or the end) and then destroys
   // the channel must not race a producer that is still signalling it.
   bool send(T item) {
-    std::lock_guard guard(mutex_);
-    if (closed_) return false;
-    if (items_.size() >= capacity_) {
-      items_.pop_front();
-      ++dropped_;
+    std::shared_ptr<const Observer> observer;
+    {
+      std::lock_guard guard(mutex_);
+      if (closed_) return false;
+      if (items_.size() >= capacity_) {
+        items_.pop_front();
+        ++dropped_;
+      }
+      items_.push_back(std::move(item));
+      ready_.notify_one();
+      observer = observer_;
     }
-    items_.push_back(std::move(item));
-    ready_.notify_one();
+    if (observer) (*observer)();
     return true;
   }
 
   void close() {
+    std::shared_ptr<const Observer> observer;
+    {
+      std::lock_guard guard(mutex_);
+      closed_ = true;
+      ready_.notify_all();
+      observer = observer_;
+    }
+    if (observer) (*observer)();
+  }
+
+  // For a consumer with no thread of its own (a connection waiting for its handshake): `observer` runs
+  // after every send and at close, on the producer's thread and outside the channel's lock, and should
+  // only schedule the draining (tryReceive). One observer at a time; an empty one removes it, though a
+  // send already under way may still call the old one once.
+  using Observer = std::function<void()>;
+  void setObserver(Observer observer) {
+    auto held = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
     std::lock_guard guard(mutex_);
-    closed_ = true;
-    ready_.notify_all();
+    observer_ = std::move(held);
   }
 
   // Blocks until an item arrives (returns it) or the channel is closed and drained (returns nullopt).
@@ -107,6 +130,7 @@ class Channel {
   std::deque<T> items_;
   bool closed_ = false;
   uint64_t dropped_ = 0;
+  std::shared_ptr<const Observer> observer_;
 };
 
 }  // namespace tavlo

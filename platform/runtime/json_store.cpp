@@ -67,8 +67,8 @@ void JsonStore::remove(const std::string& key) {
   persist();
 }
 
-void JsonStore::persist() const {
-  if (!path_) return;
+bool JsonStore::persist() const {
+  if (!path_) return false;
   std::optional<std::string> error;
   {
     // Writers take turns, and each writes the state as it is when its turn comes, so the last file
@@ -86,6 +86,7 @@ void JsonStore::persist() const {
   }
   // After the turn: the log may take its time, or change the store itself.
   if (error && log_) log_("cannot save " + path_->string() + ": " + *error);
+  return !error;
 }
 
 namespace {

@@ -39,8 +39,11 @@ class JsonStore {
 
   const std::optional<std::filesystem::path>& path() const { return path_; }
 
+ protected:
+  // Writes the file; true when it was written (false in memory or on a failure, which is logged).
+  bool persist() const;
+
  private:
-  void persist() const;
 
   std::optional<std::filesystem::path> path_;
   Log log_;
@@ -58,12 +61,13 @@ class Settings final : public JsonStore {
 };
 
 // The synced key-value store: a local JSON file ($XDG_DATA_HOME/tavlo/kvstore.json) or in memory.
-// Syncing between devices is out of reach here; synchronize() only makes sure the file is written.
+// Syncing between devices is out of reach here; synchronize() only writes the file, and says whether
+// it did.
 class KeyValueStore final : public JsonStore {
  public:
   using JsonStore::JsonStore;
   static std::optional<std::filesystem::path> defaultPath();
-  void synchronize() {}
+  bool synchronize() { return persist(); }
 };
 
 }  // namespace tavlo

@@ -118,6 +118,30 @@ TEST(EncryptedLoopback, ASessionOverTheDirectPathIsSealedEndToEnd) {
   }
 }
 
+// Envelopes hide their channel from the multiplex; a burst of sealed packets on both reliable channels
+// (a clipboard upload while keys are typed) still arrives whole and in order on each channel.
+TEST(EncryptedLoopback, ABurstOnBothReliableChannelsKeepsEachChannelsOrder) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  constexpr uint32_t count = 3000;  // about a dozen envelopes whose nonce byte looks like reliable input
+  for (uint32_t seq = 1; seq <= count; ++seq) {
+    client->control().send(packet(Channel::control, ControlType::clipData, 2048, seq));
+    if (seq % 3 == 0) client->inputReliable().send(packet(Channel::inputReliable, 0x30, 10, seq));
+  }
+  for (uint32_t seq = 1; seq <= count; ++seq) {
+    auto got = next(hostWrapper->control().incoming());
+    ASSERT_TRUE(got) << "control packet " << seq << " never came";
+    ASSERT_EQ(e2etest::headerOf(*got).seq, seq) << "control packets overtook each other";
+  }
+  for (uint32_t seq = 3; seq <= count; seq += 3) {
+    auto got = next(hostWrapper->inputReliable().incoming());
+    ASSERT_TRUE(got) << "input packet " << seq << " never came";
+    ASSERT_EQ(e2etest::headerOf(*got).seq, seq) << "input packets overtook each other";
+  }
+}
+
 TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader) {
   Loopback loop;
   auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());

@@ -10,6 +10,20 @@ std::string size(int64_t w, int64_t h) { return std::to_string(w) + "×" + std::
 
 void FakeDisplayProvider::record(std::string call) { calls_.push_back(std::move(call)); }
 
+void FakeDisplayProvider::beforeCall(const std::string& call) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard guard(mutex_);
+    hook = beforeCall_;
+  }
+  if (hook) hook(call);
+}
+
+void FakeDisplayProvider::setBeforeCall(std::function<void(const std::string& call)> hook) {
+  std::lock_guard guard(mutex_);
+  beforeCall_ = std::move(hook);
+}
+
 bool FakeDisplayProvider::isActive() const {
   std::lock_guard guard(mutex_);
   return displayID_ != 0;
@@ -31,6 +45,7 @@ void FakeDisplayProvider::setDisplayLabel(std::string label) {
 }
 
 std::optional<ProvidedDisplay> FakeDisplayProvider::createDisplay(int64_t pixelWidth, int64_t pixelHeight) {
+  beforeCall("createDisplay");
   std::lock_guard guard(mutex_);
   record("createDisplay " + size(pixelWidth, pixelHeight));
   if (displayID_ == 0) {
@@ -44,6 +59,7 @@ std::optional<ProvidedDisplay> FakeDisplayProvider::createDisplay(int64_t pixelW
 }
 
 bool FakeDisplayProvider::applyMode(int64_t pixelWidth, int64_t pixelHeight, int64_t, int64_t) {
+  beforeCall("applyMode");
   std::lock_guard guard(mutex_);
   record("applyMode " + size(pixelWidth, pixelHeight));
   if (displayID_ == 0 || knobs_.failApplyMode) return false;
@@ -56,6 +72,7 @@ bool FakeDisplayProvider::applyMode(int64_t pixelWidth, int64_t pixelHeight, int
 }
 
 bool FakeDisplayProvider::modeRequiresRecreate(int64_t pixelWidth, int64_t pixelHeight, int64_t, int64_t) {
+  beforeCall("modeRequiresRecreate");
   std::lock_guard guard(mutex_);
   record("modeRequiresRecreate " + size(pixelWidth, pixelHeight));
   return displayID_ != 0 && knobs_.requireRecreate;
@@ -63,6 +80,7 @@ bool FakeDisplayProvider::modeRequiresRecreate(int64_t pixelWidth, int64_t pixel
 
 std::optional<ProvidedDisplay> FakeDisplayProvider::recreateForMode(int64_t pixelWidth, int64_t pixelHeight, int64_t,
                                                                     int64_t) {
+  beforeCall("recreateForMode");
   std::lock_guard guard(mutex_);
   record("recreateForMode " + size(pixelWidth, pixelHeight));
   main_ = false;
@@ -77,6 +95,7 @@ std::optional<ProvidedDisplay> FakeDisplayProvider::recreateForMode(int64_t pixe
 }
 
 bool FakeDisplayProvider::setAsMainDisplay() {
+  beforeCall("setAsMainDisplay");
   std::lock_guard guard(mutex_);
   record("setAsMainDisplay");
   if (displayID_ == 0 || knobs_.failSetMain) return false;
@@ -85,12 +104,14 @@ bool FakeDisplayProvider::setAsMainDisplay() {
 }
 
 void FakeDisplayProvider::restoreMainDisplay() {
+  beforeCall("restoreMainDisplay");
   std::lock_guard guard(mutex_);
   record("restoreMainDisplay");
   main_ = false;
 }
 
 void FakeDisplayProvider::isolatePhysicalDisplays() {
+  beforeCall("isolatePhysicalDisplays");
   std::lock_guard guard(mutex_);
   record("isolatePhysicalDisplays");
   isolated_ = true;
@@ -107,12 +128,14 @@ bool FakeDisplayProvider::isolationSettled() const {
 }
 
 bool FakeDisplayProvider::restorePhysicalDisplays() {
+  beforeCall("restorePhysicalDisplays");
   std::lock_guard guard(mutex_);
   record("restorePhysicalDisplays");
   return std::exchange(isolated_, false);
 }
 
 void FakeDisplayProvider::destroy() {
+  beforeCall("destroy");
   std::lock_guard guard(mutex_);
   record("destroy");
   main_ = false;

@@ -4,6 +4,7 @@
 // they change something, no display means false, destroy resets the count) and records every call.
 // Knobs make a step fail or make the isolation take its time. Safe from several threads.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ class FakeDisplayProvider final : public DisplayProviding {
   void destroy() override;
 
   void setKnobs(Knobs knobs);
+  // Called on the caller's thread, with no lock held, before each recorded operation runs, with the
+  // operation's name ("restorePhysicalDisplays", ...): a test holds a caller there to order two threads.
+  void setBeforeCall(std::function<void(const std::string& call)> hook);
   // "createDisplay 1280×720", "applyMode 2560×1440", "setAsMainDisplay", ... in call order.
   std::vector<std::string> calls() const;
   uint32_t displayID() const;  // 0 without a display
@@ -55,9 +59,11 @@ class FakeDisplayProvider final : public DisplayProviding {
 
  private:
   void record(std::string call);  // mutex_ held
+  void beforeCall(const std::string& call);  // mutex_ not held
 
   mutable std::mutex mutex_;
   Knobs knobs_;
+  std::function<void(const std::string&)> beforeCall_;
   std::vector<std::string> calls_;
   std::string label_ = "Tavlo Display";
   uint32_t nextID_;

@@ -1,7 +1,10 @@
 // The listener's pairing of connections into sessions, scripted with plain sockets as the client.
 #include "transport/host_listener.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "protocol/flow_bind.hpp"
 #include "tests/transport/loopback_host.hpp"
@@ -78,7 +81,7 @@ Session connectSession(LoopbackHost& host, const std::string& ip) {
 class HostListenerOnBothFamilies : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(HostListenerOnBothFamilies, YieldsOneTransportOnceTcpAndAllThreeFlowsAreThere) {
-  if (testkit::ipv6Missing(GetParam())) GTEST_SKIP() << testkit::ipv6MissingText;
+  if (testkit::checkedWithoutIpv6(GetParam())) return;
   LoopbackHost host;
   ASSERT_TRUE(host.start());
   ScriptedClient client(host, GetParam());
@@ -318,6 +321,37 @@ TEST(HostListener, StartRefusesABlockItCannotOpenAndLeavesNothingOpen) {
   EXPECT_THROW(listener->start(base), std::system_error);
   taken.reset();
   EXPECT_NO_THROW(listener->start(base)) << "the failed start closed the ports it had opened";
+}
+
+// Out of descriptors, a connection waiting in the kernel cannot be taken in: the listener says so once,
+// neither spins nor stops, and takes it in as soon as descriptors are free again.
+TEST(HostListener, OutOfDescriptorsItSaysSoOnceAndTakesTheConnectionInLater) {
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  std::vector<int> fillers;
+  std::unique_ptr<RawTcp> waiting;
+  {
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_max, 4096);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+    // Room for the client's socket only: the listener cannot take the connection in.
+    ::close(fillers.back());
+    fillers.pop_back();
+    int64_t before = host.listener().snapshot().epochId;
+    waiting = std::make_unique<RawTcp>("127.0.0.1", "127.0.0.1", host.basePort());
+    ASSERT_TRUE(waiting->connected());
+    EXPECT_TRUE(host.log.waitFor("⚠️ listener: nie mogę przyjąć połączenia ("));
+    // Several back-off rounds pass, and the trouble is told once.
+    EXPECT_FALSE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }, std::chrono::milliseconds(500)));
+    EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);
+    for (int fd : fillers) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }));
+  }
+  EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);
 }
 
 TEST(HostListener, IpPartTakesTheHostOfAnEndpointText) {

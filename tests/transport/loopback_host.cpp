@@ -5,6 +5,7 @@
 #include <random>
 #include <system_error>
 
+#include "tests/transport/raw_sockets.hpp"
 #include "transport/transport_error.hpp"
 
 namespace vela::testkit {
@@ -114,6 +115,17 @@ std::optional<TransportError> transportErrorOf(const std::function<void()>& oper
     return error;
   }
   return std::nullopt;
+}
+
+bool checkedWithoutIpv6(const std::string& address, DirectDialer dialer) {
+  if (!ipv6Missing(address)) return false;
+  LoopbackHost host;
+  EXPECT_TRUE(host.start()) << "a host without IPv6 listens on IPv4";
+  auto error = transportErrorOf([&] { (void)dialer.connect(address, host.basePort()); });
+  EXPECT_EQ(error.value_or(TransportError::badEndpoint()).kind(), TransportError::Kind::notReady)
+      << "dialing " << address << " without IPv6 is refused: " << (error ? error->describe() : "no error");
+  EXPECT_TRUE(connectPair(host, "127.0.0.1", dialer).host) << "IPv4 is served meanwhile";
+  return true;
 }
 
 bool waitUntil(HostListener& listener, const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -91,6 +91,12 @@ ConnectedPair connectPair(LoopbackHost& host, const std::string& address = "127.
 // The TransportError that `operation` throws; nothing when it returns.
 std::optional<TransportError> transportErrorOf(const std::function<void()>& operation);
 
+// Where this machine has no IPv6 (many container runners), what a user of it gets from `address` (an IPv6
+// one): the host still starts, serving IPv4 alone, and a dialer to `address` fails at once with a
+// TransportError saying the connection never became ready, not a hang or a crash. Returns true after
+// checking that; false where IPv6 is there (or `address` is IPv4) and the caller runs its IPv6 case.
+bool checkedWithoutIpv6(const std::string& address, DirectDialer dialer = {});
+
 // Repeats `condition` (with the listener's thread idle in between) until it holds or `timeout` passes.
 bool waitUntil(HostListener& listener, const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
 

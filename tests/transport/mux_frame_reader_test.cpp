@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/e2e_envelope.hpp"
 #include "tests/transport/raw_sockets.hpp"
 
 namespace vela {
@@ -17,6 +18,20 @@ Bytes payload(size_t size, uint8_t channel, uint8_t seed = 0) {
   for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(seed + i);
   if (size > 5) out[5] = channel;
   return out;
+}
+
+// An envelope's byte 5 is nonce, not a channel: whatever it holds, the frame goes to control, so one
+// reader keeps the order of everything sealed.
+TEST(MuxFrameReader, SendsEverySealedEnvelopeToControl) {
+  Bytes envelope = payload(60, 3, 9);
+  std::copy(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), envelope.begin());
+  Bytes plainInput = payload(60, 3, 9);
+  MuxFrameReader reader;
+  std::vector<MuxFrameReader::Frame> out;
+  ASSERT_TRUE(reader.append(joined({muxFrame(envelope), muxFrame(plainInput)}), out));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].route, Route::control);
+  EXPECT_EQ(out[1].route, Route::inputReliable) << "a plain packet is still routed by its channel byte";
 }
 
 TEST(MuxFrameReader, CutsFramesWhateverThePieces) {

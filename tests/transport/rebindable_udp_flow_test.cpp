@@ -21,6 +21,10 @@ class FakeFlow final : public ForwardableFlow {
   }
   void forwardTo(Forward f) override {
     while (auto waiting = incoming_.tryReceive()) f.datagram(std::move(*waiting));
+    if (closed) {  // by the receiver, while it took what was waiting: it hears the end, as from a real flow
+      if (f.ended) f.ended();
+      return;
+    }
     forward_ = std::move(f);
   }
   // The peer sends one datagram on this flow.
@@ -124,6 +128,42 @@ TEST(RebindableUDPFlow, AFifthOfferClosesTheOldestCandidate) {
   EXPECT_TRUE(offered[0]->closed);
   for (int i = 1; i < 5; ++i) EXPECT_FALSE(offered[static_cast<size_t>(i)]->closed);
   EXPECT_EQ(f.box->candidateCount(), 4u);
+}
+
+TEST(RebindableUDPFlow, ACandidateThatFailsItsProofCostsOneLineWhateverItHadWaiting) {
+  Fixture f;
+  int judged = 0;
+  f.box->setAdoptionVerifier([&judged](ByteView) {
+    ++judged;
+    return false;
+  });
+  auto offered = std::make_shared<FakeFlow>();
+  for (int i = 0; i < 4000; ++i) offered->receive(unsealed(uint8_t(i)));  // waiting before it is offered
+  f.box->adopt(offered, "10.0.0.5:4000", false);
+  EXPECT_TRUE(offered->closed);
+  EXPECT_EQ(judged, RebindableUDPFlow::maxRejections + 1) << "the rest is dropped unjudged";
+  EXPECT_EQ(f.log.count("odrzucony"), 1u);
+  EXPECT_EQ(f.box->incoming().tryReceive(), std::nullopt);
+}
+
+TEST(RebindableUDPFlow, LinesAboutUnprovenSourcesKeepToABudgetButAnAdoptionIsAlwaysLogged) {
+  Fixture f;
+  f.box->setAdoptionVerifier(acceptsSealed);
+  for (int i = 0; i < 50; ++i) {  // each offer makes two lines: the candidate, and its refusal
+    auto offered = std::make_shared<FakeFlow>();
+    f.box->adopt(offered, "10.0.1." + std::to_string(i) + ":1", false);
+    for (int k = 0; k <= RebindableUDPFlow::maxRejections; ++k) offered->receive(unsealed(1));
+    EXPECT_TRUE(offered->closed);
+  }
+  EXPECT_EQ(f.log.lines().size(), size_t{RebindableUDPFlow::unprovenLogLinesPerWindow});
+  auto proving = std::make_shared<FakeFlow>();
+  f.box->adopt(proving, "10.0.0.9:9", false);
+  proving->receive(sealed(1));
+  EXPECT_EQ(f.log.lines().back(),
+            "🔁 input: nowe źródło 10.0.0.9:9 zweryfikowane kluczem sesji → adoptowane (#1); stare gniazdo zamknięte");
+  f.clock.advanceUs(RebindableUDPFlow::unprovenLogWindowUs);
+  f.box->adopt(std::make_shared<FakeFlow>(), "10.0.0.7:7", false);
+  EXPECT_EQ(f.log.lines().back(), "🔁 input: kandydat 10.0.0.7:7 — czekam na datagram z pieczęcią sesji (pominięto 95 podobnych)");
 }
 
 TEST(RebindableUDPFlow, AfterCloseNothingIsAdoptedOrSent) {

@@ -90,8 +90,9 @@ TEST_F(EncoderEngineTest, SetUpProgramsARealTimeLowLatencySession) {
   EXPECT_EQ(p.maxFrameDelayCount, 0);
   EXPECT_EQ(p.prioritizeEncodingSpeedOverQuality, true);
   EXPECT_EQ(p.profileLevel, tavlo::HevcProfileLevel::mainAutoLevel);
-  EXPECT_EQ(p.maxKeyFrameInterval, 120);
-  EXPECT_EQ(p.maxKeyFrameIntervalDuration, 2.0);
+  // The encoder's own keyframe limit stands half a second behind the session's 2 s timer.
+  EXPECT_EQ(p.maxKeyFrameInterval, 150);
+  EXPECT_EQ(p.maxKeyFrameIntervalDuration, 2.5);
   EXPECT_EQ(p.averageBitRate, 8'000'000);
   EXPECT_EQ(p.dataRateLimits, (std::vector<DataRateLimit>{{414'720, 0.03}}));
   EXPECT_EQ(p.expectedFrameRate, 60);
@@ -136,7 +137,7 @@ TEST_F(EncoderEngineTest, FirstFrameIsIdZeroAtTimeZeroAndTheStepFollowsTheEffect
   EXPECT_EQ(submitted[1].presentationTimeUs, 16'666);
   EXPECT_EQ(submitted[2].presentationTimeUs, 33'332);
   EXPECT_EQ(submitted[2].durationUs, 33'333);
-  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 60);  // 2 s at 30 fps
+  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 75);  // 2 s + 0.5 s at 30 fps
   EXPECT_EQ(session_->properties().expectedFrameRate, 30);
 
   auto encoded = frames();
@@ -161,11 +162,11 @@ TEST_F(EncoderEngineTest, SettersClampTheirValues) {
 
   engine_->setKeyframeInterval(0.01);
   EXPECT_EQ(engine_->keyframeSecNow(), 0.1);
-  EXPECT_EQ(session_->properties().maxKeyFrameIntervalDuration, 0.1);
-  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 24);  // 0.1 s at 240 fps
+  EXPECT_EQ(session_->properties().maxKeyFrameIntervalDuration, 0.6);
+  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 144);  // 0.1 s + 0.5 s at 240 fps
   engine_->setKeyframeInterval(25);
   EXPECT_EQ(engine_->keyframeSecNow(), 10.0);
-  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 2400);
+  EXPECT_EQ(session_->properties().maxKeyFrameInterval, 2520);
 
   engine_->setMaxFrameQP(60);
   EXPECT_EQ(engine_->currentMaxQP(), 51);

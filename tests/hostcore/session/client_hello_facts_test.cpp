@@ -64,10 +64,10 @@ TEST(ClientHelloFacts, WindowSidesBecomeEvenDisplaySidesWithinTwoTo8192) {
 }
 
 TEST(ClientHelloFacts, StreamsLargerThanTheDecodeLimitShrinkKeepingTheirAspect) {
-  EXPECT_EQ(fitDecodeLimit(3840, 2160, 1920, 1080), std::make_pair(int64_t{1920}, int64_t{1080}));
-  EXPECT_EQ(fitDecodeLimit(1280, 720, 0, 0), std::make_pair(int64_t{1280}, int64_t{720})) << "no limit named";
-  EXPECT_EQ(fitDecodeLimit(2000, 1000, 1001, 0), std::make_pair(int64_t{1000}, int64_t{500}));
-  EXPECT_EQ(fitDecodeLimit(1000, 1000, 1, 1), std::make_pair(int64_t{2}, int64_t{2}));
+  EXPECT_EQ(fitWithin(3840, 2160, 1920, 1080), std::make_pair(int64_t{1920}, int64_t{1080}));
+  EXPECT_EQ(fitWithin(1280, 720, 0, 0), std::make_pair(int64_t{1280}, int64_t{720})) << "no limit named";
+  EXPECT_EQ(fitWithin(2000, 1000, 1001, 0), std::make_pair(int64_t{1000}, int64_t{500}));
+  EXPECT_EQ(fitWithin(1000, 1000, 1, 1), std::make_pair(int64_t{2}, int64_t{2}));
 }
 
 TEST(CappedStreamSize, CoverageForce1xAndTheBudgetShapeTheStream) {

@@ -15,7 +15,8 @@ struct FeedbackRig : SessionRig {
   static constexpr int64_t floorBps = 1'000'000;
   static constexpr uint64_t frameUs = 16'667;
 
-  explicit FeedbackRig(bool adaptiveKeyframes = true) {
+  explicit FeedbackRig(bool adaptiveKeyframes = true, std::shared_ptr<tavlo::DisplaySystem> windows = nullptr) {
+    deps.windowSystem = std::move(windows);
     SessionConfig c = config();
     c.keyframeAdaptive = adaptiveKeyframes;
     c.keyframeFixedSec = 2.0;

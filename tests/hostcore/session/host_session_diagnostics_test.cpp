@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "hostcore/session/path_classification.hpp"
+#include "platform/display/sim_window_server.hpp"
 #include "tests/hostcore/session/feedback_rig.hpp"
 
 namespace vela {
@@ -11,7 +12,7 @@ namespace {
 using testkit::FeedbackRig;
 
 struct DiagRig : FeedbackRig {
-  DiagRig() {
+  explicit DiagRig(std::shared_ptr<tavlo::DisplaySystem> windows = nullptr) : FeedbackRig(true, std::move(windows)) {
     session->updateCallbacks([this](SessionCallbacks& c) { c.onDiagnostics = [this](const DiagSnapshot& d) { snapshots.push_back(d); }; });
   }
   // One window of feedbacks; `sent` frames of `frameBytes` each go out during it.
@@ -69,6 +70,23 @@ TEST(HostSessionDiagnostics, AnIdleWindowReportsTheStreamAndNoSentVideo) {
                    rig.state([](SessionState& s) { return s.adaptation.bitrateController->appliedBitrate(); }) / 1e6);
   auto counters = rig.state([](SessionState& s) { return std::tuple(s.diag.diagAudioBytes, s.diag.diagMicBytes); });
   EXPECT_EQ(counters, std::tuple(0, 0)) << "each snapshot describes its window only";
+}
+
+// The display-mode fields describe the provided display as the window system has it.
+TEST(HostSessionDiagnostics, TheDisplayModeFieldsComeFromTheProvidedDisplay) {
+  tavlo::FakeClock windowClock;
+  auto windows = std::make_shared<tavlo::SimWindowServer>(windowClock);
+  const auto id = windows->addPhysicalDisplay(2560, 1440);
+  const auto mode = windows->currentMode(id);
+  ASSERT_TRUE(mode);
+  DiagRig rig(windows);
+  rig.probe([&](SessionState& s) { s.engines.providedDisplay = ProvidedDisplay{static_cast<uint32_t>(id), 1280, 720}; });
+  rig.window();
+  ASSERT_EQ(rig.snapshots.size(), 1u);
+  const DiagSnapshot& d = rig.snapshots[0];
+  EXPECT_EQ(std::tuple(d.modePtW, d.modePtH, d.modePxW, d.modePxH),
+            std::tuple(mode->width, mode->height, mode->pixelWidth, mode->pixelHeight));
+  EXPECT_GT(d.modePxW, 0);
 }
 
 TEST(HostSessionDiagnostics, SentVideoGivesRatesSizesAndTheCompressionRatio) {

@@ -147,6 +147,20 @@ TEST(DisplayMode, AModeRejectedInPlaceRecreatesTheDisplayAndRestartsCaptureOnIt)
   EXPECT_TRUE(rig.log.waitFor("♻️ ekran odtworzony pod tryb 1280×720 pt (displayID " + std::to_string(newID) + ")"));
 }
 
+// A display that cannot be re-created leaves the session with no display: it ends rather than stream
+// from, and inject into, the one it released.
+TEST(DisplayMode, AFailedRecreationEndsTheSessionInsteadOfKeepingTheReleasedDisplay) {
+  SessionRig rig;
+  streaming(rig);
+  rig.display->setKnobs({.failApplyMode = true, .failRecreate = true, .isolationSettles = true});
+  rig.session->setScale(2.0);
+  rig.scheduler().advanceBy(120 * ms);
+  ASSERT_TRUE(rig.log.waitFor("❌ recreate: nie istnieje ŻADEN ekran — sesja wymaga reconnectu"));
+  EXPECT_TRUE(rig.log.waitFor("klient rozłączony — sprzątanie"));
+  EXPECT_FALSE(rig.probe([](SessionState& s) { return s.engines.providedDisplay.has_value(); }));
+  EXPECT_TRUE(rig.probe([](SessionState& s) { return s.identity.disconnected; }));
+}
+
 TEST(DisplayMode, AShortPauseRestartsCaptureALongOneRecreatesTheDisplayAtTheCodedSize) {
   SessionRig rig;
   auto engines = streaming(rig, false);

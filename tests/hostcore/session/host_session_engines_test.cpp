@@ -58,6 +58,22 @@ TEST(HostSessionEngines, SetupStartsCaptureAndSendsTheFirstControlMessagesInOrde
   EXPECT_EQ(rig.captureBackend->runningStreamCount(), 1u);
 }
 
+// x265 has no long-term references: the encoder line then says LTR is off instead of promising it
+// right after "LTR niedostępny".
+TEST(HostSessionEngines, TheEncoderLineNamesLtrOffWhenTheEncoderRefusesIt) {
+  SessionRig rig;
+  tavlo::FakeEncoder::Options options;
+  options.longTermReferences = false;
+  rig.useEncoderBackend(std::make_shared<tavlo::FakeEncoder>(options));
+  rig.captureBackend->setDisplays({{fakeDisplayID, 1280, 720}});
+  rig.make();
+  rig.session->start();
+  rig.client.send(helloOf(1280, 720));
+  ASSERT_TRUE(rig.client.roundTrip());
+  ASSERT_TRUE(rig.log.waitFor("⚠️ LTR niedostępny — fallback IDR"));
+  ASSERT_TRUE(rig.log.waitFor("📐 enkoder 1280×720 @60fps HEVC Main — LLRC=TAK ✅ (synchr, LTR wyłączony, równa latencja)"));
+}
+
 TEST(HostSessionEngines, ACompatibleWarmBundleIsAdoptedAndAnotherIsStopped) {
   for (bool compatible : {true, false}) {
     SCOPED_TRACE(compatible);
@@ -140,6 +156,77 @@ TEST(HostSessionEngines, TheFirstKeyframeBringsOneVideoConfigAndItsChunksAndPari
   EXPECT_EQ(chunks, 31 + 4) << "a 40,000-byte keyframe and a 4,000-byte frame";
   EXPECT_EQ(parity, 2) << "a clean keyframe gets two groups, a small P-frame none";
   EXPECT_EQ(rig.probe([](SessionState& s) { return s.keyframes.lastIdrFrameId; }), 0u);
+}
+
+// Back-pressure on the encoder: a software encoder codes one frame at a time, so a frame is admitted
+// only while it holds fewer than two (a third would only wait longer); a hardware encoder pipelines
+// and may hold up to five. The first frame is a forced keyframe and always admitted.
+TEST(HostSessionEngines, ASoftwareEncoderHoldsTwoFramesAndAHardwareOneFive) {
+  for (const bool hardware : {false, true}) {
+    SCOPED_TRACE(hardware ? "hardware" : "software");
+    SessionRig rig;
+    tavlo::FakeEncoder::Options options;
+    options.hardwareEncoder = hardware;
+    options.manualCompletion = true;
+    auto encoder = std::make_shared<tavlo::FakeEncoder>(options);
+    rig.useEncoderBackend(encoder);
+    rig.captureBackend->setDisplays({{fakeDisplayID, 640, 480}});
+    rig.clock().setAdvanceOnWait(true);
+    rig.started();
+    rig.client.send(helloOf(640, 480));
+    ASSERT_TRUE(rig.client.roundTrip());
+    for (int i = 0; i < 7; ++i) {
+      ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+      ASSERT_TRUE(eventually([&] { return rig.probe([](SessionState& s) { return s.send.encodePending; }) == 0; }));
+    }
+    const size_t held = hardware ? 5 : 2;
+    auto session = encoder->lastSession();
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->waitingFrames(), held);
+    EXPECT_EQ(rig.probe([](SessionState& s) { return s.send.encodeDropped; }), int64_t(7 - held));
+    session->completeFrames();
+    session->flush();
+  }
+}
+
+// The session's timer learns of a keyframe when it is sent; a keyframe the encoder makes on its own is
+// still being coded when the timer falls due a frame later. The timer must not force a second keyframe
+// right behind it: at 60 fps with a 2 s interval, 150 frames carry the first keyframe and one more.
+TEST(HostSessionEngines, TheEncodersOwnKeyframeIsNotDoubledByTheSessionsTimer) {
+  SessionRig rig;
+  tavlo::FakeEncoder::Options options;
+  options.manualCompletion = true;
+  auto encoder = std::make_shared<tavlo::FakeEncoder>(options);
+  rig.useEncoderBackend(encoder);
+  rig.captureBackend->setDisplays({{fakeDisplayID, 640, 480}});
+  SessionConfig config = rig.config();
+  config.keyframeAdaptive = false;
+  rig.clock().setAdvanceOnWait(true);  // the send path paces on the clock
+  rig.started(std::move(config));
+  rig.client.send(helloOf(640, 480));
+  ASSERT_TRUE(rig.client.roundTrip());
+  rig.session->setKeyframePolicy(false, 2.0);
+  auto session = encoder->lastSession();
+  ASSERT_TRUE(session);
+  // Each frame is coded while the next is captured, as a software encoder at full rate does.
+  for (int i = 0; i < 150; ++i) {
+    rig.clock().advanceUs(16'667);
+    ASSERT_EQ(rig.captureBackend->emitFrames(1), 1u);
+    ASSERT_TRUE(eventually([&] { return rig.probe([](SessionState& s) { return s.send.encodePending; }) == 0; }));
+    if (session->waitingFrames() > 1) session->completeFrames(session->waitingFrames() - 1);
+    session->flush();
+  }
+  session->completeFrames();
+  session->flush();
+  const auto encoded = session->encoded();
+  EXPECT_GE(encoded.size(), 140u);
+  std::vector<size_t> keyframes;
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i].keyframe) keyframes.push_back(i);
+  }
+  ASSERT_EQ(keyframes.size(), 2u) << ::testing::PrintToString(keyframes);
+  EXPECT_EQ(keyframes[0], 0u);
+  EXPECT_NEAR(double(keyframes[1]), 120.0, 2.0);
 }
 
 }  // namespace

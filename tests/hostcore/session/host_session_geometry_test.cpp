@@ -3,6 +3,7 @@
 // stream scale's bounds and the HQ switch's capture size.
 #include <gtest/gtest.h>
 
+#include "platform/display/sim_window_server.hpp"
 #include "tests/hostcore/session/streaming_session.hpp"
 
 namespace vela {
@@ -90,10 +91,53 @@ TEST(StreamGeometry, AResizeDuringAReconfigurationIsPickedUpByTheRunningTask) {
   EXPECT_EQ(rig.probe([](SessionState& s) { return s.geometry.currentPw; }), 1600);
 }
 
+// A resize that arrives before the hello finds no display to rebuild: the task ends at its first step
+// rather than re-arming itself forever.
+TEST(StreamGeometry, AResizeBeforeTheHelloDoesNotKeepATaskRunning) {
+  SessionRig rig;
+  rig.started();
+  rig.client.send(ResizeRequest{1, 1920, 1080, 100, 60});
+  ASSERT_TRUE(rig.client.roundTrip());
+  ASSERT_TRUE(rig.probe([](SessionState& s) { return s.geometry.isReconfiguring; }));
+  rig.scheduler().advanceBy(250 * ms);  // the first step only: no timer moves after it
+  EXPECT_TRUE(eventually([&] { return !rig.probe([](SessionState& s) { return s.geometry.isReconfiguring; }); }));
+  EXPECT_FALSE(rig.probe([](SessionState& s) { return s.identity.disconnected; }));
+  EXPECT_EQ(rig.log.count("resize → capture"), 0u);
+}
+
+// The client's decode limit holds for a resize after the hello, not only for the hello's own size.
+TEST(StreamGeometry, AResizeAfterTheHelloKeepsInsideTheClientsDecodeLimit) {
+  SessionRig rig;
+  rig.started();
+  ClientHello hello;
+  hello.platform = Platform::iPad;
+  hello.deviceName = "Studio";
+  hello.windowPxW = 1280;
+  hello.windowPxH = 720;
+  hello.maxDecodePxW = 1280;
+  hello.maxDecodePxH = 720;
+  rig.client.send(hello);
+  ASSERT_TRUE(rig.client.roundTrip());
+  makeStreaming(rig);
+  rig.probe([](SessionState& s) { s.geometry.ladderInitDone = true; });
+  rig.client.send(ResizeRequest{1, 2560, 1440, 100, 60});
+  ASSERT_TRUE(rig.client.roundTrip());
+  EXPECT_EQ(rig.probe([](SessionState& s) { return std::pair(s.geometry.pendingResizePw, s.geometry.pendingResizePh); }),
+            (std::pair<int64_t, int64_t>{1280, 720}));
+  finishReconfiguration(rig);
+  EXPECT_LE(rig.probe([](SessionState& s) { return s.geometry.currentPw; }), 1280);
+  EXPECT_LE(rig.probe([](SessionState& s) { return s.geometry.currentPh; }), 720);
+}
+
 TEST(StreamGeometry, TheHqSwitchCapturesTheFullBackingOnlyWhenItIsClearlyLarger) {
   SessionRig rig;
   auto engines = streaming(rig);
-  rig.probe([](SessionState& s) { s.geometry.scaleS = 2.0; });
+  rig.probe([](SessionState& s) {
+    // As a re-mode to the scale would leave the display.
+    s.geometry.scaleS = 2.0;
+    s.geometry.displayPixelW = 2560;
+    s.geometry.displayPixelH = 1440;
+  });
   rig.session->setHQDownscale(false);
   ASSERT_TRUE(rig.log.waitFor("🔬 HQ downscale OFF (skaler SCK)"));
   EXPECT_EQ(engines.capture->currentConfiguration().w, 1280);
@@ -103,6 +147,40 @@ TEST(StreamGeometry, TheHqSwitchCapturesTheFullBackingOnlyWhenItIsClearlyLarger)
   EXPECT_EQ(engines.capture->currentConfiguration().h, 1440);
   rig.session->setHQDownscale(true);
   EXPECT_EQ(rig.log.count("🔬"), 2u) << "no change, no task";
+}
+
+// A client's window (and so the full backing it asks for) may be far larger than the display the
+// host could make: capture never asks for more pixels than the display has, at the hello and at a
+// rebuild after a resize.
+TEST(StreamGeometry, TheFullBackingCaptureNeverExceedsTheDisplaysLiveMode) {
+  tavlo::FakeClock windowClock;
+  auto windows = std::make_shared<tavlo::SimWindowServer>(windowClock);
+  const auto id = static_cast<uint32_t>(windows->addPhysicalDisplay(2560, 1440));
+  SessionRig rig;
+  rig.deps.windowSystem = windows;
+  rig.display = std::make_shared<testkit::FakeDisplayProvider>(id);
+  rig.captureBackend->setDisplays({{id, 2560, 1440}});
+  rig.started();
+  rig.probe([](SessionState& s) { s.geometry.scaleS = 2.0; });
+  ASSERT_TRUE(rig.hello(8192, 4608));  // a backing of 16384×9216 asked for
+  auto captureSize = [&] {
+    return rig.probe([](SessionState& s) {
+      auto configuration = s.engines.capture->currentConfiguration();
+      return std::pair<int64_t, int64_t>(configuration.w, configuration.h);
+    });
+  };
+  ASSERT_TRUE(rig.probe([](SessionState& s) { return s.engines.capture != nullptr; }));
+  EXPECT_EQ(captureSize(), (std::pair<int64_t, int64_t>{2560, 1440}));
+  rig.probe([](SessionState& s) { s.geometry.ladderInitDone = true; });
+
+  rig.client.send(ResizeRequest{1, 8000, 4500, 100, 60});
+  ASSERT_TRUE(rig.client.roundTrip());
+  finishReconfiguration(rig);
+  ASSERT_TRUE(rig.log.waitFor("resize → capture"));
+  auto [w, h] = captureSize();
+  EXPECT_LE(w, 2560);
+  EXPECT_LE(h, 1440);
+  EXPECT_GT(w, 0);
 }
 
 }  // namespace

@@ -122,6 +122,28 @@ TEST(HostSessionHello, EveryRefusalAnswersBusyAndClosesTheTransport300msLater) {
   }
 }
 
+TEST(HostSessionHello, ASessionRefusedAtAdmissionThatNobodyHoldsStillWaitsThePauseBeforeClosing) {
+  SessionRig rig;
+  rig.make();
+  rig.session->updateCallbacks([](SessionCallbacks& c) { c.takeoverGate = [](const std::string&, bool) { return false; }; });
+  rig.session->start();
+  rig.scheduler().advanceBy(0);
+  std::weak_ptr<HostSession> weak = rig.session;
+  rig.session.reset();  // the owner never took a refused session: only its control loop holds it
+  ClientHello hello;
+  hello.deviceName = "Other";
+  rig.client.send(hello);
+  auto answer = rig.client.next<HostHello>();
+  ASSERT_TRUE(answer);
+  EXPECT_FALSE(answer->accepted);
+  ASSERT_TRUE(eventually([&] { return weak.expired(); })) << "the loop lets go of the refused session";
+  EXPECT_FALSE(rig.pair.host->isClosed()) << "the session's end does not cut the answer's pause short";
+  rig.scheduler().advanceBy(refusalCloseUs - 1);
+  EXPECT_FALSE(rig.pair.host->isClosed());
+  rig.scheduler().advanceBy(1);
+  EXPECT_TRUE(rig.pair.host->isClosed());
+}
+
 TEST(HostSessionHello, AGateWaitEndsAtTheNextStepOnceTheSessionIsDisconnected) {
   SessionRig rig;
   rig.started();

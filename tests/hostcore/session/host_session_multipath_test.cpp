@@ -7,6 +7,7 @@
 #include <future>
 
 #include "hostcore/session/host_sink.hpp"
+#include "hostcore/session/idr_request_limiter.hpp"
 #include "hostcore/session/session_threads.hpp"
 #include "tests/hostcore/session/session_test_kit.hpp"
 
@@ -118,6 +119,36 @@ TEST(HostSessionMultipath, ASecondPathsControlLoopAnswersPingsTakesKeyframeReque
   EXPECT_TRUE(testkit::eventually([&] { return path.host->isClosed(); }));
   EXPECT_TRUE(sinksOf(rig).empty());
   EXPECT_FALSE(rig.pair.host->isClosed()) << "the primary path goes on";
+}
+
+TEST(HostSessionMultipath, KeyframeRequestsOnASecondPathShareThePrimaryPathsLimiter) {
+  SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath path;
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  rig.probe([](SessionState& s) { s.keyframes.forceKeyframeNext = false; });
+
+  // One forced on the primary path, then a burst on the second one within the same second.
+  rig.client.send(IdrRequest{1, 0, IdrRequest::Reason::loss});
+  ASSERT_TRUE(rig.client.roundTrip());
+  rig.probe([](SessionState& s) {
+    EXPECT_TRUE(s.keyframes.forceKeyframeNext);
+    s.keyframes.forceKeyframeNext = false;
+  });
+  for (int i = 0; i < 5; ++i) path.client->send(IdrRequest{1, 0, IdrRequest::Reason::loss}, pathId);
+  ASSERT_TRUE(path.client->roundTrip());
+  rig.probe([](SessionState& s) {
+    EXPECT_FALSE(s.keyframes.forceKeyframeNext) << "requests on the second path are limited too";
+    EXPECT_EQ(s.keyframes.idrSkipped, 5);
+  });
+  EXPECT_TRUE(rig.log.waitFor("IDR_REQUEST zbyt częsty — limituję (pominięto 1)"));
+
+  // Once the gap has passed, the second path's request forces one again.
+  rig.scheduler().advanceBy(IdrRequestLimits::maxGapUs);
+  path.client->send(IdrRequest{1, 0, IdrRequest::Reason::loss}, pathId);
+  ASSERT_TRUE(path.client->roundTrip());
+  rig.probe([](SessionState& s) { EXPECT_TRUE(s.keyframes.forceKeyframeNext); });
 }
 
 TEST(HostSessionMultipath, APathWhoseStreamEndsIsDetachedAndTeardownClosesTheRest) {

@@ -56,6 +56,11 @@ SessionRig::SessionRig() {
   deps.injectors = [poster = poster, time = time_] { return std::make_shared<InputInjector>(poster, time->clock); };
 }
 
+void SessionRig::useEncoderBackend(std::shared_ptr<tavlo::FakeEncoder> backend) {
+  encoderBackend = std::move(backend);
+  deps.engines = std::make_shared<EngineFactory>(captureBackend, encoderBackend, time_->clock, deps.settings);
+}
+
 std::shared_ptr<EncoderEngine> SessionRig::makeEncoder(int64_t width, int64_t height) {
   return deps.engines->makeEncoderEngine(width, height, 60, 8'000'000, 2.0, [](const EncodedFrame&) {});
 }

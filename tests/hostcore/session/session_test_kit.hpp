@@ -15,32 +15,13 @@
 #include "platform/encoder/fake_encoder.hpp"
 #include "platform/input/recording_poster.hpp"
 #include "platform/runtime/scheduler.hpp"
+#include "tests/hostcore/session/host_session_probe.hpp"
 #include "tests/testkit/fake_display_provider.hpp"
 #include "tests/testkit/memory_transport.hpp"
 #include "tests/testkit/temp_dir.hpp"
 #include "tests/transport/loopback_host.hpp"
 
 namespace vela {
-
-// Reads and sets a session's state under its mutex.
-struct HostSessionProbe {
-  template <class F>
-  static auto with(HostSession& session, F&& read) {
-    HostSession::Locked locked(session);
-    return read(locked.state());
-  }
-  // Uplink loops: the parts that guard themselves (the retransmission store, the link estimator, the
-  // governor), used without the session mutex.
-  static SessionComponents& components(HostSession& session) { return session.components_; }
-  // The session's answer to a NACK read off its video flow.
-  static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
-
-  // Multipath: a promotion as the second path's control loop makes it.
-  static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }
-  // One chunk through the send path's packet step: the primary path, then its copies.
-  static void sendChunk(HostSession& session, const SharedVideoChunk& chunk) { session.sendChunk(chunk); }
-};
-
 namespace testkit {
 
 using namespace std::chrono_literals;
@@ -121,6 +102,8 @@ class SessionRig {
   LogRecorder log;
   std::shared_ptr<tavlo::SyntheticCapture> captureBackend = tavlo::SyntheticCapture::create();
   std::shared_ptr<tavlo::FakeEncoder> encoderBackend = std::make_shared<tavlo::FakeEncoder>();
+  // Swaps the encoder backend (for one with other options) before `make`.
+  void useEncoderBackend(std::shared_ptr<tavlo::FakeEncoder> backend);
   std::shared_ptr<tavlo::RecordingPoster> poster = std::make_shared<tavlo::RecordingPoster>();
   std::shared_ptr<FakeDisplayProvider> display = std::make_shared<FakeDisplayProvider>();
   MemoryTransportPair pair = MemoryTransportPair::make();
@@ -136,6 +119,31 @@ class SessionRig {
   };
   std::shared_ptr<Time> time_ = std::make_shared<Time>();
   tavlo::testkit::TempDir clipFolder_;
+};
+
+// A second session on its own transport pair with the rig's process-wide objects (clock, display gate,
+// display provider, engine backends): the next client of a takeover or a reconnect. Declared after its
+// rig, so it ends first; its end closes its transport.
+struct SecondSession {
+  explicit SecondSession(SessionRig& rig, std::optional<SessionConfig> base = std::nullopt) {
+    SessionConfig config = base ? std::move(*base) : rig.config();
+    config.transport = pair.host;
+    session = HostSession::create(std::move(config), rig.deps);
+  }
+  ~SecondSession() {
+    session.reset();
+    pair.host->close();
+  }
+  SecondSession(const SecondSession&) = delete;
+  SecondSession& operator=(const SecondSession&) = delete;
+
+  std::optional<ProvidedDisplay> provided() {
+    return HostSessionProbe::with(*session, [](SessionState& s) { return s.engines.providedDisplay; });
+  }
+
+  MemoryTransportPair pair = MemoryTransportPair::make();
+  SessionClient client{pair.client};
+  std::shared_ptr<HostSession> session;
 };
 
 }  // namespace testkit
