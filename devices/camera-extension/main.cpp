@@ -18,7 +18,7 @@
 #include "platform/runtime/shared_memory.hpp"
 
 int main(int argc, char** argv) {
-  std::string mailboxName(tavlo::cammailbox::kDefaultName);
+  std::string mailboxName = tavlo::cammailbox::defaultName();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--mailbox") == 0 && i + 1 < argc) {
       mailboxName = argv[++i];

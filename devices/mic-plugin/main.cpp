@@ -15,7 +15,7 @@
 #include "platform/pipewire/pipewire_audio_source.hpp"
 
 int main(int argc, char** argv) {
-  std::string ringName(tavlo::micring::kDefaultName);
+  std::string ringName = tavlo::micring::defaultName();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--ring") == 0 && i + 1 < argc) {
       ringName = argv[++i];

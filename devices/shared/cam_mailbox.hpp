@@ -30,11 +30,15 @@
 #include <string>
 #include <string_view>
 
+#include "devices/shared/per_user_name.hpp"
+
 namespace tavlo::cammailbox {
 
 static_assert(std::endian::native == std::endian::little, "the mailbox's integers are stored in native order");
 
-inline constexpr std::string_view kDefaultName = "/tavlo-cam";
+// The mailbox's name for the current user: "/tavlo-cam-<uid>".
+inline constexpr std::string_view kNameBase = "/tavlo-cam";
+inline std::string defaultName() { return perUserShmName(kNameBase); }
 inline constexpr uint32_t kMagic = 0x544C4342;
 inline constexpr uint32_t kVersion = 1;
 inline constexpr uint32_t kWidth = 1280;

@@ -17,13 +17,18 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
+
+#include "devices/shared/per_user_name.hpp"
 
 namespace tavlo::micring {
 
 static_assert(std::endian::native == std::endian::little, "the ring's integers are stored in native order");
 
-inline constexpr std::string_view kDefaultName = "/tavlo-mic";
+// The ring's name for the current user: "/tavlo-mic-<uid>".
+inline constexpr std::string_view kNameBase = "/tavlo-mic";
+inline std::string defaultName() { return perUserShmName(kNameBase); }
 inline constexpr uint32_t kMagic = 0x544C4D43;
 inline constexpr uint32_t kSampleRate = 48000;
 inline constexpr uint64_t kCapacity = 65536;  // a power of two: slot = position & kSlotMask

@@ -12,6 +12,8 @@ extern "C" {
 #include <algorithm>
 #include <mutex>
 
+#include "platform/capture/bgrx_to_nv12.hpp"
+
 namespace tavlo {
 namespace {
 
@@ -43,12 +45,21 @@ void Nv12Converter::Release::operator()(AVFrame* frame) const { av_frame_free(&f
 Nv12Converter::~Nv12Converter() = default;
 
 std::unique_ptr<Nv12Converter> Nv12Converter::create(int32_t sourceWidth, int32_t sourceHeight,
-                                                     int32_t targetWidth, int32_t targetHeight, int threads) {
+                                                     int32_t targetWidth, int32_t targetHeight, int threads,
+                                                     Engine engine) {
   if (!validSize(sourceWidth, sourceHeight) || !validSize(targetWidth, targetHeight)) return nullptr;
   if (threads < 1) return nullptr;
   quietLibraryLog();
 
   std::unique_ptr<Nv12Converter> converter(new Nv12Converter());
+  converter->sourceWidth_ = sourceWidth;
+  converter->sourceHeight_ = sourceHeight;
+  converter->targetWidth_ = targetWidth;
+  converter->targetHeight_ = targetHeight;
+  converter->threads_ = threads;
+  // Our own rows need no libswscale context (nor its slice threads).
+  converter->direct_ = engine == Engine::fastest && sourceWidth == targetWidth && sourceHeight == targetHeight;
+  if (converter->direct_) return converter;
   converter->context_.reset(sws_alloc_context());
   converter->source_.reset(av_frame_alloc());
   converter->target_.reset(av_frame_alloc());
@@ -70,11 +81,6 @@ std::unique_ptr<Nv12Converter> Nv12Converter::create(int32_t sourceWidth, int32_
   const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
   if (sws_setColorspaceDetails(context, bt709, 1, bt709, 0, 0, kSwsUnity, kSwsUnity) < 0) return nullptr;
 
-  converter->sourceWidth_ = sourceWidth;
-  converter->sourceHeight_ = sourceHeight;
-  converter->targetWidth_ = targetWidth;
-  converter->targetHeight_ = targetHeight;
-  converter->threads_ = threads;
   return converter;
 }
 
@@ -87,6 +93,10 @@ bool Nv12Converter::convert(const BgrxView& source, const Nv12View& target) {
       target.height != targetHeight_ || target.lumaBytesPerRow < targetWidth_ ||
       target.chromaBytesPerRow < (targetWidth_ + 1) / 2 * 2) {
     return false;
+  }
+  if (direct_) {
+    convertBgrxToNv12Rows(source, target, 0, sourceHeight_);
+    return true;
   }
   AVFrame* in = source_.get();
   AVFrame* out = target_.get();

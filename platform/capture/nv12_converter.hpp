@@ -1,8 +1,9 @@
 #pragma once
 // The screen's BGRX pictures to the stream's NV12 (BT.709 matrix, video range) at the size the stream
-// asks for, scaled bilinearly when the sizes differ. libswscale does the work, cut into horizontal
-// slices that run on its own threads: at full HD the conversion costs more than the grab, and one core
-// would make it the slowest step of the pipeline.
+// asks for. At the same size our own row conversion (bgrx_to_nv12) does it on the calling thread: it is
+// several times quicker than libswscale's general path and leaves the cores to the encoder. Scaled
+// bilinearly when the sizes differ, by libswscale, cut into horizontal slices that run on its own
+// threads.
 //
 // Not thread-safe: one caller at a time (the capture thread).
 #include <cstdint>
@@ -41,11 +42,18 @@ class Nv12Converter {
   // The largest side either picture may have (the X protocol's own limit).
   static constexpr int32_t kMaxSide = 32767;
 
+  // Which code converts.
+  enum class Engine : uint8_t {
+    fastest,    // our own rows at the same size, libswscale when scaling
+    libswscale  // libswscale always (the benchmarks compare the two)
+  };
+
   // A converter from `sourceWidth` × `sourceHeight` to `targetWidth` × `targetHeight`;
-  // `threads` 1 converts on the calling thread alone. nullptr for sizes out of range or when libswscale
-  // refuses the conversion.
+  // `threads` 1 makes libswscale convert on the calling thread alone. nullptr for sizes out of range or
+  // when libswscale refuses the conversion.
   static std::unique_ptr<Nv12Converter> create(int32_t sourceWidth, int32_t sourceHeight, int32_t targetWidth,
-                                               int32_t targetHeight, int threads = kDefaultThreads);
+                                               int32_t targetHeight, int threads = kDefaultThreads,
+                                               Engine engine = Engine::fastest);
   ~Nv12Converter();
   Nv12Converter(const Nv12Converter&) = delete;
   Nv12Converter& operator=(const Nv12Converter&) = delete;
@@ -59,6 +67,8 @@ class Nv12Converter {
   int32_t targetWidth() const { return targetWidth_; }
   int32_t targetHeight() const { return targetHeight_; }
   int threads() const { return threads_; }
+  // Whether our own rows convert (the same size, Engine::fastest).
+  bool direct() const { return direct_; }
 
  private:
   struct Release {
@@ -76,6 +86,7 @@ class Nv12Converter {
   int32_t targetWidth_ = 0;
   int32_t targetHeight_ = 0;
   int threads_ = 1;
+  bool direct_ = false;
 };
 
 }  // namespace tavlo

@@ -11,11 +11,15 @@ namespace tavlo {
 
 class X265Backend : public EncoderBackend {
  public:
+  explicit X265Backend(X265Threading threading = X265Threading::steady()) : threading_(threading) {}
   std::shared_ptr<CompressionSession> createSession(int32_t width, int32_t height,
                                                     const EncoderSpecification& requested) override {
     if (requested.requireHardwareAcceleratedVideoEncoder) return nullptr;
-    return X265Session::create(width, height);
+    return X265Session::create(width, height, threading_);
   }
+
+ private:
+  X265Threading threading_;
 };
 
 }  // namespace tavlo

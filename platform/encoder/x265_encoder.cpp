@@ -3,6 +3,8 @@
 #include <x265.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "platform/runtime/checked_number.hpp"
 
@@ -35,12 +37,38 @@ void X265Encoder::Release::operator()(x265_encoder* encoder) const { x265_encode
 void X265Encoder::Release::operator()(x265_param* param) const { x265_param_free(param); }
 void X265Encoder::Release::operator()(x265_picture* picture) const { x265_picture_free(picture); }
 
+I420Planes i420PlanesOf(const Nv12Buffer& image, std::vector<uint8_t>& chroma) {
+  const int32_t chromaWidth = image.chromaWidth();
+  const int32_t chromaHeight = image.chromaHeight();
+  const size_t chromaPlane = static_cast<size_t>(chromaWidth) * static_cast<size_t>(chromaHeight);
+  chroma.resize(2 * chromaPlane);
+  uint8_t* cb = chroma.data();
+  uint8_t* cr = cb + chromaPlane;
+  for (int32_t row = 0; row < chromaHeight; ++row) {
+    const uint8_t* in = image.chromaPlane() + static_cast<size_t>(row) * image.chromaStride();
+    uint8_t* outCb = cb + static_cast<size_t>(row) * chromaWidth;
+    uint8_t* outCr = cr + static_cast<size_t>(row) * chromaWidth;
+    for (int32_t x = 0; x < chromaWidth; ++x) {
+      outCb[x] = in[2 * x];
+      outCr[x] = in[2 * x + 1];
+    }
+  }
+  I420Planes planes;
+  planes.planes[0] = image.lumaPlane();
+  planes.strides[0] = static_cast<int32_t>(image.lumaStride());
+  planes.planes[1] = cb;
+  planes.planes[2] = cr;
+  planes.strides[1] = planes.strides[2] = chromaWidth;
+  return planes;
+}
+
 X265Encoder::~X265Encoder() {
   // The encoder goes before its parameters and pictures.
   encoder_.reset();
 }
 
-std::unique_ptr<X265Encoder> X265Encoder::open(int32_t width, int32_t height, const ColorDescription& color) {
+std::unique_ptr<X265Encoder> X265Encoder::open(int32_t width, int32_t height, const ColorDescription& color,
+                                               const X265Threading& threading) {
   if (width < kMinSide || height < kMinSide || width > kMaxSide || height > kMaxSide) return nullptr;
   std::unique_ptr<X265Encoder> encoder(new X265Encoder());
   encoder->param_.reset(x265_param_alloc());
@@ -56,8 +84,21 @@ std::unique_ptr<X265Encoder> X265Encoder::open(int32_t width, int32_t height, co
   // Latency: every picture comes out as it goes in.
   p->bframes = 0;
   p->lookaheadDepth = 0;
-  p->frameNumThreads = 1;
   p->scenecutThreshold = 0;
+  p->bFrameAdaptive = 0;
+  // Threads: one picture at a time, its rows over the pool and nothing else parallel (no lookahead
+  // threads, no distributed analysis or motion search, one slice), so that a picture never waits for
+  // another's work and its time depends on its own content only.
+  p->frameNumThreads = 1;
+  p->lookaheadSlices = threading.lookaheadSlices;
+  p->lookaheadThreads = 0;
+  p->bDistributeModeAnalysis = 0;
+  p->bDistributeMotionEstimation = 0;
+  p->maxSlices = 1;
+  p->bEnableWavefront = threading.wavefront ? 1 : 0;
+  // x265 reads the pool description while it opens; the string lives as long as the encoder.
+  encoder->pools_ = threading.poolThreads > 0 ? std::to_string(threading.poolThreads) : "+";
+  p->numaPools = encoder->pools_.c_str();
   p->bOpenGOP = 0;
   // Keyframes come only when the caller asks: the session decides them, per frame.
   p->keyframeMax = -1;
@@ -77,6 +118,10 @@ std::unique_ptr<X265Encoder> X265Encoder::open(int32_t width, int32_t height, co
   p->rc.cuTree = 0;
   p->rc.qpMin = 0;
   p->rc.qpMax = 51;
+  // No VBV: the caller's rate control fits each frame to the data-rate limits itself (a keyframe above
+  // them is coded again), and x265's VBV would move the QP away from the one asked for.
+  p->rc.vbvBufferSize = 0;
+  p->rc.vbvMaxBitrate = 0;
   // Colour description in the VUI, no timing (the samples carry their times).
   p->bEmitVUITimingInfo = 0;
   p->bEmitVUIHRDInfo = 0;
@@ -103,6 +148,7 @@ std::unique_ptr<X265Encoder> X265Encoder::open(int32_t width, int32_t height, co
   encoder->width_ = width;
   encoder->height_ = height;
   encoder->color_ = color;
+  encoder->threading_ = threading;
   return encoder;
 }
 
@@ -116,7 +162,7 @@ bool X265Encoder::encode(const I420Planes& picture, int32_t qp, bool idr, int64_
   in->colorSpace = X265_CSP_I420;
   in->bitDepth = 8;
   in->pts = pts;
-  in->sliceType = idr ? X265_TYPE_IDR : X265_TYPE_AUTO;
+  in->sliceType = idr || nextMustBeIdr_ ? X265_TYPE_IDR : X265_TYPE_AUTO;
   // forceqp carries the QP plus one (0 leaves the choice to x265).
   in->forceqp = std::clamp(qp, 0, 51) + 1;
 
@@ -130,8 +176,31 @@ bool X265Encoder::encode(const I420Planes& picture, int32_t qp, bool idr, int64_
   out.data.reserve(total);
   for (uint32_t i = 0; i < count; ++i) out.data.insert(out.data.end(), nals[i].payload, nals[i].payload + nals[i].sizeBytes);
   out.idr = output_->sliceType == X265_TYPE_IDR;
+  if (out.idr) nextMustBeIdr_ = false;
   out.qp = roundChecked<int32_t>(output_->frameData.qp).value_or(qp);
   return true;
+}
+
+void X265Encoder::warmUp() {
+  // x265 keeps a picture for the reference and one being coded, and its pool of pictures and their
+  // per-block data grows over the first four (measured: the fifth codes at the steady pace).
+  constexpr int kWarmUpPictures = 4;
+  constexpr uint8_t kGrey = 128;
+  const size_t lumaSize = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+  const int32_t chromaWidth = (width_ + 1) / 2;
+  const size_t chromaSize = static_cast<size_t>(chromaWidth) * static_cast<size_t>((height_ + 1) / 2);
+  std::vector<uint8_t> flat(lumaSize + chromaSize, kGrey);
+  I420Planes picture;
+  picture.planes[0] = flat.data();
+  picture.planes[1] = picture.planes[2] = flat.data() + lumaSize;
+  picture.strides[0] = width_;
+  picture.strides[1] = picture.strides[2] = chromaWidth;
+  X265Frame discarded;
+  for (int i = 0; i < kWarmUpPictures; ++i) {
+    // Times before the stream's own (which start at 0 or later), so x265 sees them rise.
+    encode(picture, 51, i == 0, i - kWarmUpPictures, discarded);
+  }
+  nextMustBeIdr_ = true;
 }
 
 }  // namespace tavlo

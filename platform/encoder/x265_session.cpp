@@ -30,8 +30,8 @@ std::optional<int32_t> keyframeRetryQP(const X265Frame& coded, double roomBits, 
 
 void X265Session::Release::operator()(SwsContext* context) const { sws_freeContext(context); }
 
-std::shared_ptr<X265Session> X265Session::create(int32_t width, int32_t height) {
-  auto encoder = X265Encoder::open(width, height, ColorDescription::bt709VideoRange());
+std::shared_ptr<X265Session> X265Session::create(int32_t width, int32_t height, const X265Threading& threading) {
+  auto encoder = X265Encoder::open(width, height, ColorDescription::bt709VideoRange(), threading);
   if (!encoder) return nullptr;
   return std::shared_ptr<X265Session>(new X265Session(width, height, std::move(encoder)));
 }
@@ -135,8 +135,17 @@ EncoderStatus X265Session::setEnableLTR(bool on) {
 }
 
 EncoderStatus X265Session::prepareToEncodeFrames() {
-  // x265 was opened with the session; nothing is left to allocate.
-  return update([](Settings&) {});
+  {
+    std::lock_guard lock(mutex_);
+    if (invalidated_) return kEncoderInvalidSession;
+  }
+  // x265 was opened with the session; what is left is its first pictures' memory, touched on the
+  // worker before the first frame arrives (which then waits for it, instead of the first frames each
+  // coding several times slower).
+  const bool queued = worker_->post([this] {
+    if (alive_->load()) encoder_->warmUp();
+  });
+  return queued ? kEncoderOk : kEncoderInvalidSession;
 }
 
 void X265Session::setFrameObserver(FrameObserver observer) {
@@ -170,28 +179,8 @@ std::optional<I420Planes> X265Session::planesOf(const Nv12Buffer& image) {
   const int32_t chromaWidth = (width_ + 1) / 2;
   const int32_t chromaHeight = (height_ + 1) / 2;
   const size_t chromaPlane = static_cast<size_t>(chromaWidth) * static_cast<size_t>(chromaHeight);
-  I420Planes planes;
-  if (image.width() == width_ && image.height() == height_) {
-    // Luma is read in place; only the interleaved chroma is split into two planes.
-    chroma_.resize(2 * chromaPlane);
-    uint8_t* cb = chroma_.data();
-    uint8_t* cr = cb + chromaPlane;
-    for (int32_t row = 0; row < chromaHeight; ++row) {
-      const uint8_t* in = image.chromaPlane() + static_cast<size_t>(row) * image.chromaStride();
-      uint8_t* outCb = cb + static_cast<size_t>(row) * chromaWidth;
-      uint8_t* outCr = cr + static_cast<size_t>(row) * chromaWidth;
-      for (int32_t x = 0; x < chromaWidth; ++x) {
-        outCb[x] = in[2 * x];
-        outCr[x] = in[2 * x + 1];
-      }
-    }
-    planes.planes[0] = image.lumaPlane();
-    planes.strides[0] = static_cast<int32_t>(image.lumaStride());
-    planes.planes[1] = cb;
-    planes.planes[2] = cr;
-    planes.strides[1] = planes.strides[2] = chromaWidth;
-    return planes;
-  }
+  // Luma is read in place; only the interleaved chroma is split into two planes.
+  if (image.width() == width_ && image.height() == height_) return i420PlanesOf(image, chroma_);
   // Another size: scaled to the session's (the same colours, bilinear) into a picture of our own.
   scaler_.reset(sws_getCachedContext(scaler_.release(), image.width(), image.height(), AV_PIX_FMT_NV12, width_,
                                      height_, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
@@ -203,6 +192,7 @@ std::optional<I420Planes> X265Session::planesOf(const Nv12Buffer& image) {
   const uint8_t* in[4] = {image.lumaPlane(), image.chromaPlane(), nullptr, nullptr};
   int inStrides[4] = {static_cast<int>(image.lumaStride()), static_cast<int>(image.chromaStride()), 0, 0};
   if (sws_scale(scaler_.get(), in, inStrides, 0, image.height(), out, outStrides) != height_) return std::nullopt;
+  I420Planes planes;
   for (int plane = 0; plane < 3; ++plane) {
     planes.planes[plane] = out[plane];
     planes.strides[plane] = outStrides[plane];
@@ -226,7 +216,7 @@ void X265Session::encodeOne(const EncoderInputFrame& frame, const EncodeOutputHa
   };
 
   if (encoder_->color() != settings.color) {
-    auto reopened = X265Encoder::open(width_, height_, settings.color);
+    auto reopened = X265Encoder::open(width_, height_, settings.color, encoder_->threading());
     if (!reopened) return deliver(kEncoderFailed, std::nullopt);
     encoder_ = std::move(reopened);
     // A new encoder starts with a keyframe.
@@ -244,19 +234,23 @@ void X265Session::encodeOne(const EncoderInputFrame& frame, const EncodeOutputHa
   auto planes = planesOf(*frame.image);
   X265Frame coded;
   if (!planes || !encoder_->encode(*planes, qp, keyframe, ptsUs, coded)) return deliver(kEncoderFailed, std::nullopt);
+  bool recoded = false;
   if (coded.idr) {
     // A keyframe above the data-rate limits is coded once more at a QP that fits: an IDR picture
     // refers to nothing, and nothing will refer to the one dropped.
     const double room = rateControl_.limitBits(settings.rate, ptsUs, durationUs) * FrameRateControl::kLimitMargin;
     if (auto retry = keyframeRetryQP(coded, room, settings.rate.maxQP)) {
       X265Frame again;
-      if (encoder_->encode(*planes, *retry, true, ptsUs, again) && again.idr) coded = std::move(again);
+      if (encoder_->encode(*planes, *retry, true, ptsUs, again) && again.idr) {
+        coded = std::move(again);
+        recoded = true;
+      }
     }
   }
   const auto bytes = static_cast<int64_t>(coded.data.size());
   rateControl_.frameCoded(settings.rate, coded.idr, coded.qp, bytes, ptsUs, durationUs);
   keyframes_.frameCoded(ptsUs, coded.idr);
-  if (observer) (*observer)({ptsUs, coded.qp, bytes, coded.idr});
+  if (observer) (*observer)({ptsUs, coded.qp, bytes, coded.idr, recoded});
 
   EncodedSample sample;
   sample.data = std::move(coded.data);

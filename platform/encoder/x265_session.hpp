@@ -30,6 +30,7 @@ struct X265FrameReport {
   int32_t qp = 0;
   int64_t bytes = 0;
   bool keyframe = false;
+  bool recoded = false;  // a keyframe coded a second time to fit the data-rate limits
 };
 
 class X265Session : public CompressionSession {
@@ -37,7 +38,8 @@ class X265Session : public CompressionSession {
   using FrameObserver = std::function<void(const X265FrameReport& report)>;
 
   // nullptr when x265 cannot encode the size.
-  static std::shared_ptr<X265Session> create(int32_t width, int32_t height);
+  static std::shared_ptr<X265Session> create(int32_t width, int32_t height,
+                                             const X265Threading& threading = X265Threading::steady());
   ~X265Session() override;
 
   EncoderStatus setRealTime(bool on) override;

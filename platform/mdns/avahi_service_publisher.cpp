@@ -29,12 +29,16 @@ std::string describeError(int code) {
 
 // One service, with its own event thread, client connection and entry group. Every callback runs on
 // the event thread, except the first client report, which may come inside avahi_client_new before
-// the thread starts.
+// the thread starts. The client does not give up when the daemon is missing or goes away: it waits
+// for it, and the service is added again once the daemon runs.
 class AvahiPublication final : public ServicePublication {
  public:
-  AvahiPublication(ServiceDescription service, ServicePublisher::OnFailure onFailure,
-                   ServicePublisher::OnRenamed onRenamed)
-      : service_(std::move(service)), onFailure_(std::move(onFailure)), onRenamed_(std::move(onRenamed)) {
+  AvahiPublication(ServiceDescription service, ServicePublisher::OnPublished onPublished,
+                   ServicePublisher::OnFailure onFailure, ServicePublisher::OnRenamed onRenamed)
+      : service_(std::move(service)),
+        onPublished_(std::move(onPublished)),
+        onFailure_(std::move(onFailure)),
+        onRenamed_(std::move(onRenamed)) {
     service_.name = fitInstanceName(service_.name);
   }
 
@@ -48,7 +52,7 @@ class AvahiPublication final : public ServicePublication {
     poll_ = avahi_threaded_poll_new();
     if (!poll_) return fail(AVAHI_ERR_NO_MEMORY);
     int error = 0;
-    AvahiClient* client = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), &clientEvent, this, &error);
+    AvahiClient* client = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, &clientEvent, this, &error);
     if (!client) return fail(error);
     client_ = client;
     if (avahi_threaded_poll_start(poll_) < 0) fail(AVAHI_ERR_FAILURE);
@@ -65,7 +69,15 @@ class AvahiPublication final : public ServicePublication {
         if (self->group_) avahi_entry_group_reset(self->group_);
         break;
       case AVAHI_CLIENT_FAILURE: self->fail(avahi_client_errno(client)); break;
-      case AVAHI_CLIENT_CONNECTING: break;
+      case AVAHI_CLIENT_CONNECTING:
+        // No daemon (yet, or any more): the old group died with the connection; a new one is made
+        // when the client runs again.
+        if (self->group_) {
+          avahi_entry_group_free(self->group_);
+          self->group_ = nullptr;
+        }
+        self->fail(AVAHI_ERR_NO_DAEMON);
+        break;
     }
   }
 
@@ -73,6 +85,7 @@ class AvahiPublication final : public ServicePublication {
     auto* self = static_cast<AvahiPublication*>(user);
     switch (state) {
       case AVAHI_ENTRY_GROUP_COLLISION: self->rename(avahi_entry_group_get_client(group)); break;
+      case AVAHI_ENTRY_GROUP_ESTABLISHED: self->established(); break;
       case AVAHI_ENTRY_GROUP_FAILURE: self->fail(avahi_client_errno(avahi_entry_group_get_client(group))); break;
       default: break;
     }
@@ -107,13 +120,20 @@ class AvahiPublication final : public ServicePublication {
     if (result < 0) fail(result);
   }
 
+  // Reported once per loss: a failure after the service was up is reported again.
   void fail(int code) {
     if (failed_) return;
     failed_ = true;
     if (onFailure_) onFailure_(describeError(code));
   }
 
+  void established() {
+    failed_ = false;
+    if (onPublished_) onPublished_();
+  }
+
   ServiceDescription service_;
+  ServicePublisher::OnPublished onPublished_;
   ServicePublisher::OnFailure onFailure_;
   ServicePublisher::OnRenamed onRenamed_;
   AvahiThreadedPoll* poll_ = nullptr;
@@ -124,9 +144,10 @@ class AvahiPublication final : public ServicePublication {
 
 class AvahiServicePublisher final : public ServicePublisher {
  public:
-  std::unique_ptr<ServicePublication> publish(const ServiceDescription& service, OnFailure onFailure,
-                                              OnRenamed onRenamed) override {
-    auto publication = std::make_unique<AvahiPublication>(service, std::move(onFailure), std::move(onRenamed));
+  std::unique_ptr<ServicePublication> publish(const ServiceDescription& service, OnPublished onPublished,
+                                              OnFailure onFailure, OnRenamed onRenamed) override {
+    auto publication =
+        std::make_unique<AvahiPublication>(service, std::move(onPublished), std::move(onFailure), std::move(onRenamed));
     publication->begin();
     return publication;
   }

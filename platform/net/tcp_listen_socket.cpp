@@ -5,6 +5,8 @@
 #include <asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <utility>
 
 #include "platform/net/tcp_connection_core.hpp"
 
@@ -36,7 +38,12 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
       auto self = weak.lock();
       if (!self) return;
       self->waitArmed = false;
-      if (!ec) self->accept();
+      if (!ec) {
+        self->accept();
+      } else if (ec != asio::error::operation_aborted) {
+        self->reportTrouble(ec.message());
+        self->backOff();
+      }
     });
     acceptWaiting();
   }
@@ -53,16 +60,32 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
       acceptor.accept(socket, ec);
       if (ec == asio::error::connection_aborted) continue;  // died in the queue: take the next one
       if (isExhaustion(ec)) {
+        reportTrouble(ec.message());
         backOff();
         break;
       }
       if (ec) break;  // empty
-      auto core = std::make_shared<TcpConnection::Core>(thread, std::move(socket), serviceClass);
       ++count;
-      auto handler = onConnection;  // it may stop the listener, which lets go of onConnection
-      if (handler) handler(std::make_shared<TcpConnection>(std::move(core)));
+      try {
+        auto core = std::make_shared<TcpConnection::Core>(thread, std::move(socket), serviceClass);
+        auto handler = onConnection;  // it may stop the listener, which lets go of onConnection
+        if (handler) handler(std::make_shared<TcpConnection>(std::move(core)));
+        // Only a connection handed over ends a spell of trouble: one merely accepted and then lost would
+        // let every connect of a peer write a line while the hand-over keeps failing.
+        troubleReported = false;
+      } catch (const std::exception& e) {
+        // Out of memory or threads for this one: it is closed as its objects go, the port stays open.
+        reportTrouble(e.what());
+      }
     }
     return count;
+  }
+
+  // NetThread.
+  void reportTrouble(const std::string& error) {
+    if (std::exchange(troubleReported, true)) return;
+    auto handler = onTrouble;
+    if (handler) handler(error);
   }
 
   // NetThread: tries again after a pause, by which time connections may have ended and freed theirs.
@@ -84,6 +107,7 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
     acceptor.close(ignored);
     backoffTimer.cancel();
     onConnection = nullptr;
+    onTrouble = nullptr;
   }
 
   const std::shared_ptr<NetThread> thread;
@@ -91,6 +115,8 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
   asio::ip::tcp::acceptor acceptor;
   asio::steady_timer backoffTimer;
   OnConnection onConnection;  // NetThread
+  OnTrouble onTrouble;        // NetThread
+  bool troubleReported = false;  // NetThread
   bool waitArmed = false;     // NetThread
   bool backingOff = false;    // NetThread
 };
@@ -123,10 +149,11 @@ std::unique_ptr<TcpListenSocket> TcpListenSocket::open(std::shared_ptr<NetThread
 
 TcpListenSocket::~TcpListenSocket() { stop(); }
 
-void TcpListenSocket::start(OnConnection onConnection) {
+void TcpListenSocket::start(OnConnection onConnection, OnTrouble onTrouble) {
   auto core = core_;
   core->thread->sync([&] {
     core->onConnection = std::move(onConnection);
+    core->onTrouble = std::move(onTrouble);
     core->accept();
   });
 }

@@ -5,7 +5,9 @@
 // When the process is out of descriptors, the waiting connection cannot be taken and the port stays
 // readable: waiting for readiness again would return at once and spin a core for as long as the
 // descriptors stay taken. Accepting then pauses for acceptBackoffUs at a time, and the connections
-// already open are served meanwhile.
+// already open are served meanwhile. A wait for readiness that fails is retried after the same pause, and
+// a connection whose hand-over throws is closed alone: accepting never stops for good and never ends
+// the process.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +22,9 @@ namespace tavlo {
 class TcpListenSocket {
  public:
   using OnConnection = std::function<void(std::shared_ptr<TcpConnection> connection)>;
+  // Told, on the NetThread, that accepting has run into trouble (the error's text): once per spell of
+  // trouble, which ends when a connection is handed over again. Accepting goes on by itself meanwhile.
+  using OnTrouble = std::function<void(const std::string& error)>;
 
   // How long accepting pauses after the process ran out of descriptors.
   static constexpr uint64_t acceptBackoffUs = 100'000;
@@ -33,7 +38,7 @@ class TcpListenSocket {
   TcpListenSocket& operator=(const TcpListenSocket&) = delete;
 
   // Accepts until stopped; `onConnection` runs on the NetThread. Returns once accepting has begun.
-  void start(OnConnection onConnection);
+  void start(OnConnection onConnection, OnTrouble onTrouble = {});
   // NetThread: hands over every connection already waiting in the kernel's accept queue, now. An owner
   // that pairs TCP connections with UDP flows calls it before taking a new flow, so that a connection
   // established before the flow's first datagram is seen first, whatever order the readiness events

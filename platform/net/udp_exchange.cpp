@@ -81,7 +81,8 @@ bool udpSearch(const std::string& ipv4, uint16_t port, ByteView request, int cop
     socklen_t fromLength = sizeof from;
     ssize_t received =
         ::recvfrom(socket.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received < 1) return true;  // an error or an empty datagram ends the search, as a timeout does
+    if (received < 0) return true;  // an error ends the search, as a timeout does
+    if (received == 0) continue;    // an empty datagram says nothing; anyone on the LAN can send one
     char sender[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
     if (onReply(ByteView(reply.data(), static_cast<size_t>(received)), sender)) return true;

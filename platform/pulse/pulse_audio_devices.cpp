@@ -16,6 +16,36 @@ struct Request {
 
 void wake(pa_threaded_mainloop* loop) { pa_threaded_mainloop_signal(loop, 0); }
 
+// A timer on the loop that wakes the waiting caller once the answer limit has passed. Made and freed
+// with the loop locked.
+class Deadline {
+ public:
+  Deadline(pa_threaded_mainloop* loop, std::chrono::milliseconds limit)
+      : loop_(loop), api_(pa_threaded_mainloop_get_api(loop)) {
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(limit.count()) * PA_USEC_PER_MSEC);
+    event_ = api_->time_new(api_, &when, &Deadline::fired, this);
+  }
+  ~Deadline() {
+    if (event_) api_->time_free(event_);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+  bool passed() const { return passed_; }
+
+ private:
+  static void fired(pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+    auto* self = static_cast<Deadline*>(data);
+    self->passed_ = true;
+    wake(self->loop_);
+  }
+  pa_threaded_mainloop* loop_;
+  pa_mainloop_api* api_;
+  pa_time_event* event_ = nullptr;
+  bool passed_ = false;
+};
+
 void onContextState(pa_context*, void* loop) { wake(static_cast<pa_threaded_mainloop*>(loop)); }
 
 void onSource(pa_context*, const pa_source_info* info, int eol, void* data) {
@@ -48,10 +78,19 @@ void onSuccess(pa_context*, int success, void* data) {
   wake(request->loop);
 }
 
-// Waits (loop locked) until the operation ends; a context that fails cancels its operations.
-bool finish(pa_threaded_mainloop* loop, pa_operation* operation) {
+// Waits (loop locked) until the operation ends, or cancels it once `limit` has passed; a context that
+// fails cancels its operations.
+bool finish(pa_threaded_mainloop* loop, pa_operation* operation, std::chrono::milliseconds limit) {
   if (!operation) return false;
-  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+  Deadline deadline(loop, limit);
+  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+    if (deadline.passed()) {
+      pa_operation_cancel(operation);
+      pa_operation_unref(operation);
+      return false;
+    }
+    pa_threaded_mainloop_wait(loop);
+  }
   bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
   pa_operation_unref(operation);
   return done;
@@ -75,8 +114,8 @@ struct PulseAudioDevices::Loop {
   void dropContext() { context.reset(); }
 };
 
-PulseAudioDevices::PulseAudioDevices(std::string server)
-    : server_(std::move(server)), loop_(std::make_unique<Loop>()) {}
+PulseAudioDevices::PulseAudioDevices(std::string server, std::chrono::milliseconds answerLimit)
+    : server_(std::move(server)), answerLimit_(answerLimit), loop_(std::make_unique<Loop>()) {}
 
 PulseAudioDevices::~PulseAudioDevices() = default;
 
@@ -91,10 +130,11 @@ pa_context* PulseAudioDevices::readyContext() {
     loop_->dropContext();
     return nullptr;
   }
+  Deadline deadline(loop_->mainloop.get(), answerLimit_);
   for (;;) {
     auto state = pa_context_get_state(context);
     if (state == PA_CONTEXT_READY) return context;
-    if (!PA_CONTEXT_IS_GOOD(state)) {
+    if (!PA_CONTEXT_IS_GOOD(state) || deadline.passed()) {
       loop_->dropContext();
       return nullptr;
     }
@@ -110,7 +150,7 @@ std::optional<std::vector<AudioSource>> PulseAudioDevices::sources() {
   if (!context) return std::nullopt;
   Request request(loop_->mainloop.get());
   pa_operation* operation = pa_context_get_source_info_list(context, onSource, &request);
-  if (!finish(loop_->mainloop.get(), operation) || !request.success) {
+  if (!finish(loop_->mainloop.get(), operation, answerLimit_) || !request.success) {
     return std::nullopt;
   }
   return std::move(request.sources);
@@ -123,7 +163,7 @@ std::optional<std::string> PulseAudioDevices::defaultSource() {
   pa_context* context = readyContext();
   if (!context) return std::nullopt;
   Request request(loop_->mainloop.get());
-  if (!finish(loop_->mainloop.get(), pa_context_get_server_info(context, onServerInfo, &request))) return std::nullopt;
+  if (!finish(loop_->mainloop.get(), pa_context_get_server_info(context, onServerInfo, &request), answerLimit_)) return std::nullopt;
   return request.defaultSource;
 }
 
@@ -134,7 +174,8 @@ bool PulseAudioDevices::setDefaultSource(const std::string& name) {
   pa_context* context = readyContext();
   if (!context) return false;
   Request request(loop_->mainloop.get());
-  return finish(loop_->mainloop.get(), pa_context_set_default_source(context, name.c_str(), onSuccess, &request)) &&
+  return finish(loop_->mainloop.get(), pa_context_set_default_source(context, name.c_str(), onSuccess, &request),
+                answerLimit_) &&
          request.success;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 // AudioDevices over libpulse: a threaded main loop and one context, connected on first use and again
-// after the server went away. Each call blocks until the server has answered.
+// after the server went away. Each call blocks until the server has answered, for at most the answer
+// limit per step (connecting, each request): the callers include the main executor, and a server that
+// accepted the connection and then hangs must not stop it for good.
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,7 +18,8 @@ namespace tavlo {
 class PulseAudioDevices final : public AudioDevices {
  public:
   // `server` as libpulse takes it ("unix:/path/native"); empty for the user's default server.
-  explicit PulseAudioDevices(std::string server = {});
+  static constexpr std::chrono::milliseconds defaultAnswerLimit{3000};
+  explicit PulseAudioDevices(std::string server = {}, std::chrono::milliseconds answerLimit = defaultAnswerLimit);
   ~PulseAudioDevices() override;
   PulseAudioDevices(const PulseAudioDevices&) = delete;
   PulseAudioDevices& operator=(const PulseAudioDevices&) = delete;
@@ -30,6 +34,7 @@ class PulseAudioDevices final : public AudioDevices {
   pa_context* readyContext();
 
   const std::string server_;
+  const std::chrono::milliseconds answerLimit_;
   std::mutex mutex_;  // one request at a time: the loop's lock is taken inside it
   std::unique_ptr<Loop> loop_;
 };

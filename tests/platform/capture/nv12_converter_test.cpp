@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 namespace tavlo {
@@ -47,19 +49,72 @@ TEST(Nv12Converter, ConvertsWithTheBt709MatrixInVideoRangeInEverySlice) {
       {"blue", {255, 0, 0}, 32, 240, 118},
   };
   constexpr int32_t kWidth = 1920, kHeight = 1080;
-  auto converter = Nv12Converter::create(kWidth, kHeight, kWidth, kHeight, 4);
-  ASSERT_NE(converter, nullptr);
-  Nv12Picture out(kWidth, kHeight);
-  for (const Row& row : rows) {
-    auto in = filled(kWidth, kHeight, row.colour);
-    ASSERT_TRUE(converter->convert({in.data(), kWidth * 4, kWidth, kHeight}, out.view())) << row.name;
-    // The first and last rows fall in different slices.
-    for (int32_t line : {0, kHeight / 2, kHeight - 1}) {
-      EXPECT_NEAR(out.y(kWidth - 1, line), row.y, 1) << row.name << " row " << line;
-      EXPECT_NEAR(out.cb(kWidth - 1, line), row.cb, 1) << row.name << " row " << line;
-      EXPECT_NEAR(out.cr(kWidth - 1, line), row.cr, 1) << row.name << " row " << line;
+  for (const auto engine : {Nv12Converter::Engine::fastest, Nv12Converter::Engine::libswscale}) {
+    auto converter = Nv12Converter::create(kWidth, kHeight, kWidth, kHeight, 4, engine);
+    ASSERT_NE(converter, nullptr);
+    EXPECT_EQ(converter->direct(), engine == Nv12Converter::Engine::fastest);
+    Nv12Picture out(kWidth, kHeight);
+    for (const Row& row : rows) {
+      auto in = filled(kWidth, kHeight, row.colour);
+      ASSERT_TRUE(converter->convert({in.data(), kWidth * 4, kWidth, kHeight}, out.view())) << row.name;
+      // The first and last rows fall in different slices.
+      for (int32_t line : {0, kHeight / 2, kHeight - 1}) {
+        EXPECT_NEAR(out.y(kWidth - 1, line), row.y, 1) << row.name << " row " << line;
+        EXPECT_NEAR(out.cb(kWidth - 1, line), row.cb, 1) << row.name << " row " << line;
+        EXPECT_NEAR(out.cr(kWidth - 1, line), row.cr, 1) << row.name << " row " << line;
+      }
     }
   }
+}
+
+// Our own rows against libswscale on a picture of odd size with smooth colour ramps and a sharp edge:
+// the same luma (rounding apart) and the same chroma as the mean of each 2 × 2 block, the last odd row
+// included; the last odd column's chroma is the matrix's value of its own pixels.
+TEST(Nv12Converter, OurRowsMatchLibswscaleAtTheSameSizeAlsoForOddSizes) {
+  constexpr int32_t kWidth = 641, kHeight = 361;
+  constexpr int32_t kStride = 642;  // even chroma rows of an odd width need (641 + 1) bytes
+  std::vector<uint8_t> in(size_t(kWidth) * kHeight * 4);
+  for (int32_t row = 0; row < kHeight; ++row) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      uint8_t* p = &in[(size_t(row) * kWidth + x) * 4];
+      p[0] = uint8_t(x * 255 / kWidth);
+      p[1] = uint8_t(row * 255 / kHeight);
+      p[2] = x < kWidth / 2 ? 40 : 220;
+      p[3] = 0;
+    }
+  }
+  std::vector<uint8_t> luma[2], chroma[2];
+  const Nv12Converter::Engine engines[2] = {Nv12Converter::Engine::fastest, Nv12Converter::Engine::libswscale};
+  for (int i = 0; i < 2; ++i) {
+    auto converter = Nv12Converter::create(kWidth, kHeight, kWidth, kHeight, 1, engines[i]);
+    ASSERT_NE(converter, nullptr);
+    luma[i].assign(size_t(kStride) * kHeight, 0);
+    chroma[i].assign(size_t(kStride) * ((kHeight + 1) / 2), 0);
+    ASSERT_TRUE(converter->convert({in.data(), kWidth * 4, kWidth, kHeight},
+                                   {luma[i].data(), kStride, chroma[i].data(), kStride, kWidth, kHeight}));
+  }
+  int lumaOff = 0, chromaOff = 0;
+  for (int32_t row = 0; row < kHeight; ++row) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      const size_t at = size_t(row) * kStride + x;
+      lumaOff = std::max(lumaOff, std::abs(int(luma[0][at]) - int(luma[1][at])));
+    }
+  }
+  for (int32_t row = 0; row < (kHeight + 1) / 2; ++row) {
+    // The last, odd column's pair is checked against the matrix below: libswscale blends it with what
+    // lies beyond the picture.
+    for (int32_t x = 0; x < kWidth - 1; ++x) {
+      // The edge's own column pair is where bilinear siting and the block mean may differ.
+      if (std::abs(x / 2 - kWidth / 4) <= 1) continue;
+      const size_t at = size_t(row) * kStride + x;
+      chromaOff = std::max(chromaOff, std::abs(int(chroma[0][at]) - int(chroma[1][at])));
+    }
+  }
+  EXPECT_LE(lumaOff, 1);
+  EXPECT_LE(chromaOff, 2);
+  // Column 640 of rows 0 and 1 is (B 254, G 0, R 220): Cb 217, Cr 214.
+  EXPECT_NEAR(chroma[0][kWidth - 1], 217, 1);
+  EXPECT_NEAR(chroma[0][kWidth], 214, 1);
 }
 
 TEST(Nv12Converter, ScalesARegionToTheSamePlaceOfTheSmallerPicture) {

@@ -2,11 +2,13 @@
 // with the parameter sets in front, a QP ceiling that holds from the next frame on, and the per-frame
 // rate control meeting its target.
 #include "platform/encoder/x265_backend.hpp"
+#include "platform/encoder/x265_encoder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <mutex>
 
 #include "media/cam_decoder.hpp"
@@ -46,6 +48,8 @@ class X265SessionTest : public ::testing::Test {
     ASSERT_EQ(session_->setExpectedFrameRate(60), kEncoderOk);
     ASSERT_EQ(session_->setMinAllowedFrameQP(10), kEncoderOk);
     ASSERT_EQ(session_->setMaxAllowedFrameQP(44), kEncoderOk);
+    // As the encoder engine does: x265 codes and throws away its warm-up pictures before frame 0.
+    ASSERT_EQ(session_->prepareToEncodeFrames(), kEncoderOk);
   }
 
   void submit(int index, bool forceKeyframe = false) {
@@ -105,13 +109,14 @@ bool contains(const std::vector<uint8_t>& types, uint8_t type) {
 TEST_F(X265SessionTest, ForcedKeyframesCarryTheParameterSetsTheQPCeilingHoldsAndTheStreamDecodes) {
   // A low target pushes the QP up, so that the ceiling from frame 30 on has something to hold back.
   ASSERT_EQ(session_->setAverageBitRate(400'000), kEncoderOk);
-  for (int i = 0; i < 120; ++i) {
-    if (i == 30) {
-      ASSERT_EQ(session_->setMaxAllowedFrameQP(30), kEncoderOk);
-    }
-    submit(i, i == 60);
-  }
-  auto outputs = collect(120);
+  // The worker reads the settings when it codes a frame: the ceiling is lowered once frame 29 is out.
+  for (int i = 0; i < 30; ++i) submit(i);
+  auto outputs = collect(30);
+  ASSERT_EQ(outputs.size(), 30u);
+  ASSERT_EQ(session_->setMaxAllowedFrameQP(30), kEncoderOk);
+  for (int i = 30; i < 120; ++i) submit(i, i == 60);
+  auto later = collect(90);
+  outputs.insert(outputs.end(), std::make_move_iterator(later.begin()), std::make_move_iterator(later.end()));
   ASSERT_EQ(outputs.size(), 120u);
 
   auto sets = vela::HEVCParameterSets::extract(*outputs[0].sample->formatParameterSets);
@@ -171,6 +176,21 @@ TEST_F(X265SessionTest, APictureOfAnotherSizeIsScaledToTheSessionsSize) {
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->width, kWidth);
   EXPECT_EQ(picture->height, kHeight);
+}
+
+TEST(X265Encoder, AfterTheWarmUpTheNextPictureIsAnIdrWhateverTheCallerAsks) {
+  auto encoder = X265Encoder::open(kWidth, kHeight, ColorDescription::bt709VideoRange());
+  ASSERT_NE(encoder, nullptr);
+  encoder->warmUp();
+  testkit::BusyScreen screen(kWidth, kHeight);
+  std::vector<uint8_t> chroma;
+  X265Frame coded;
+  for (int i = 0; i < 2; ++i) {
+    auto image = Nv12Buffer::make(kWidth, kHeight);
+    screen.paint(uint64_t(i), *image);
+    ASSERT_TRUE(encoder->encode(i420PlanesOf(*image, chroma), 30, false, i * kFrameUs, coded));
+    EXPECT_EQ(coded.idr, i == 0) << "picture " << i;
+  }
 }
 
 TEST_F(X265SessionTest, RefusesLongTermReferencesReorderingAndHardwareOnlySpecifications) {

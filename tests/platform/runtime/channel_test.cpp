@@ -122,5 +122,36 @@ TEST(Channel, AConsumerMayDestroyTheChannelRightAfterTheLastItem) {
   }
 }
 
+// A consumer without a thread of its own is told of each item and of the end, and the observer may take
+// items and replace itself from inside the call: the channel's lock is not held then.
+TEST(Channel, AnObserverHearsEverySendAndTheCloseOutsideTheLock) {
+  Channel<int> channel;
+  std::vector<int> drained;
+  int calls = 0;
+  channel.setObserver([&] {
+    ++calls;
+    while (auto item = channel.tryReceive()) drained.push_back(*item);
+  });
+  channel.send(1);
+  channel.send(2);
+  EXPECT_EQ(drained, (std::vector<int>{1, 2}));
+  channel.close();
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(channel.isFinished());
+  EXPECT_FALSE(channel.send(3)) << "a closed channel calls no observer either";
+  EXPECT_EQ(calls, 3);
+
+  Channel<int> replaced;
+  int first = 0;
+  replaced.setObserver([&] {
+    ++first;
+    replaced.setObserver(nullptr);
+  });
+  replaced.send(1);
+  replaced.send(2);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(replaced.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tavlo

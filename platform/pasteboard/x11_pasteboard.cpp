@@ -1,0 +1,311 @@
+#include "platform/pasteboard/x11_pasteboard.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+
+#include <xcb/xfixes.h>
+
+#include "platform/pasteboard/uri_list.hpp"
+#include "platform/x11/xcb_connection.hpp"
+
+namespace tavlo {
+
+bool X11Pasteboard::Mailbox::post(Job job) {
+  std::lock_guard lock(mutex);
+  if (closed) return false;
+  jobs.push_back(std::move(job));
+  const char byte = 1;
+  // A full pipe already wakes the thread.
+  [[maybe_unused]] const ssize_t written = ::write(wakeWrite, &byte, 1);
+  return true;
+}
+
+std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error) {
+  auto connection = XcbConnection::open(display, error);
+  if (!connection) return nullptr;
+  if (!connection->hasExtension("XFIXES")) {
+    if (error) *error = "serwer X bez XFIXES";
+    return nullptr;
+  }
+  return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(connection)));
+}
+
+X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
+    : connection_(std::move(connection)), c_(connection_->get()) {
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
+  wakeRead_ = fds[0];
+  mailbox_->wakeWrite = fds[1];
+
+  clipboard_ = atom("CLIPBOARD");
+  targets_ = atom("TARGETS");
+  timestamp_ = atom("TIMESTAMP");
+  incr_ = atom("INCR");
+  atomType_ = XCB_ATOM_ATOM;
+  utf8_ = atom("UTF8_STRING");
+  textPlainUtf8_ = atom("text/plain;charset=utf-8");
+  uriList_ = atom("text/uri-list");
+  png_ = atom("image/png");
+  // Our own target: whoever owns the clipboard with it is a Tavlo host that wrote a client's item.
+  marker_ = atom("application/x-tavlo-clip");
+  readProperty_ = atom("TAVLO_CLIP_READ");
+
+  window_ = xcb_generate_id(c_);
+  const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, connection_->root(), -1, -1, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  xcb_discard_reply(c_, xcb_xfixes_query_version(c_, 5, 0).sequence);
+  xfixesEvent_ = xcb_get_extension_data(c_, &xcb_xfixes_id)->first_event + XCB_XFIXES_SELECTION_NOTIFY;
+  xcb_xfixes_select_selection_input(c_, window_, clipboard_,
+                                    XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                        XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+  xcb_flush(c_);
+  thread_ = std::thread([this] { run(); });
+}
+
+X11Pasteboard::~X11Pasteboard() {
+  {
+    std::lock_guard lock(mailbox_->mutex);
+    mailbox_->closed = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(mailbox_->wakeWrite, &byte, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+  xcb_destroy_window(c_, window_);
+  xcb_flush(c_);
+  std::lock_guard lock(mailbox_->mutex);
+  ::close(mailbox_->wakeWrite);
+  mailbox_->wakeWrite = -1;
+  ::close(wakeRead_);
+}
+
+xcb_atom_t X11Pasteboard::atom(const std::string& name) const {
+  auto reply = xcbOwn(xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr));
+  return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+}
+
+std::string X11Pasteboard::atomName(xcb_atom_t value) const {
+  auto reply = xcbOwn(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, value), nullptr));
+  if (!reply) return {};
+  return std::string(xcb_get_atom_name_name(reply.get()), static_cast<size_t>(xcb_get_atom_name_name_length(reply.get())));
+}
+
+void X11Pasteboard::run() {
+  const int xfd = xcb_get_file_descriptor(c_);
+  for (;;) {
+    pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    ::poll(fds, 2, 200);
+    char drain[64];
+    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    }
+    std::deque<Job> jobs;
+    bool closed = false;
+    {
+      std::lock_guard lock(mailbox_->mutex);
+      jobs.swap(mailbox_->jobs);
+      closed = mailbox_->closed;
+    }
+    if (closed || !connection_->healthy()) break;
+    for (Job& job : jobs) job();
+    while (auto event = xcbOwn(xcb_poll_for_event(c_))) handleEvent(event.get());
+    if (read_ && std::chrono::steady_clock::now() > read_->deadline) finishRead(std::nullopt);
+    dropIdleTransfers();
+    xcb_flush(c_);
+  }
+  // Readers still waiting get nothing rather than hanging.
+  if (read_) read_->result.set_value(std::nullopt);
+  for (auto& queued : queuedReads_) queued->result.set_value(std::nullopt);
+  std::lock_guard lock(mailbox_->mutex);
+  mailbox_->jobs.clear();
+}
+
+void X11Pasteboard::handleEvent(xcb_generic_event_t* event) {
+  const uint8_t type = event->response_type & 0x7F;
+  if (type == xfixesEvent_) {
+    std::lock_guard lock(mutex_);
+    ++changeCount_;
+    return;
+  }
+  switch (type) {
+    case XCB_SELECTION_REQUEST:
+      onSelectionRequest(*reinterpret_cast<xcb_selection_request_event_t*>(event));
+      break;
+    case XCB_SELECTION_NOTIFY:
+      onSelectionNotify(*reinterpret_cast<xcb_selection_notify_event_t*>(event));
+      break;
+    case XCB_PROPERTY_NOTIFY:
+      onPropertyNotify(*reinterpret_cast<xcb_property_notify_event_t*>(event));
+      break;
+    case XCB_SELECTION_CLEAR: {
+      std::lock_guard lock(mutex_);
+      owned_ = false;
+      content_ = std::make_shared<const PasteboardContent>();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+int64_t X11Pasteboard::changeCount() const {
+  std::lock_guard lock(mutex_);
+  return changeCount_;
+}
+
+bool X11Pasteboard::hasOwnMarker() const {
+  std::lock_guard lock(mutex_);
+  return owned_;
+}
+
+int64_t X11Pasteboard::write(PasteboardContent content) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> written = done->get_future();
+  post([this, content = std::move(content), done]() mutable {
+    {
+      std::lock_guard lock(mutex_);
+      content_ = std::make_shared<const PasteboardContent>(std::move(content));
+      owned_ = true;
+      ++changeCount_;
+    }
+    fulfilledPromise_.reset();
+    xcb_set_selection_owner(c_, window_, clipboard_, XCB_CURRENT_TIME);
+    xcb_flush(c_);
+    done->set_value();
+  });
+  written.wait_for(std::chrono::milliseconds(readTimeoutMs));
+  return changeCount();
+}
+
+std::optional<Bytes> X11Pasteboard::readTarget(const std::string& target) const {
+  auto* self = const_cast<X11Pasteboard*>(this);
+  const xcb_atom_t wanted = atom(target);
+  auto read = std::make_unique<Read>();
+  read->target = wanted;
+  std::future<std::optional<Bytes>> result = read->result.get_future();
+  auto shared = std::make_shared<std::unique_ptr<Read>>(std::move(read));
+  if (!post([self, shared] {
+        self->queuedReads_.push_back(std::move(*shared));
+        self->startNextRead();
+      })) {
+    return std::nullopt;
+  }
+  if (result.wait_for(std::chrono::milliseconds(readTimeoutMs + 500)) != std::future_status::ready) return std::nullopt;
+  return result.get();
+}
+
+void X11Pasteboard::startNextRead() {
+  if (read_ || queuedReads_.empty()) return;
+  read_ = std::move(queuedReads_.front());
+  queuedReads_.pop_front();
+  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+  xcb_delete_property(c_, window_, readProperty_);
+  xcb_convert_selection(c_, window_, clipboard_, read_->target, readProperty_, XCB_CURRENT_TIME);
+  xcb_flush(c_);
+}
+
+void X11Pasteboard::finishRead(std::optional<Bytes> result) {
+  read_->result.set_value(std::move(result));
+  read_.reset();
+  startNextRead();
+}
+
+namespace {
+
+// Takes the whole property off `window` (deleting it, which tells an INCR sender to go on).
+XcbReply<xcb_get_property_reply_t> takeProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  return xcbOwn(xcb_get_property_reply(c, xcb_get_property(c, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, UINT32_MAX / 4), nullptr));
+}
+
+Bytes propertyBytes(const xcb_get_property_reply_t& reply) {
+  const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(&reply));
+  const int length = xcb_get_property_value_length(&reply);
+  return Bytes(data, data + (length > 0 ? length : 0));
+}
+
+}  // namespace
+
+void X11Pasteboard::onSelectionNotify(const xcb_selection_notify_event_t& event) {
+  // An answer to a read that already gave up is not the current read's.
+  if (!read_ || event.requestor != window_ || event.target != read_->target || read_->incr) return;
+  if (event.property == XCB_ATOM_NONE) {
+    finishRead(std::nullopt);
+    return;
+  }
+  auto reply = takeProperty(c_, window_, event.property);
+  if (!reply) {
+    finishRead(std::nullopt);
+    return;
+  }
+  if (reply->type == incr_) {
+    read_->incr = true;
+    read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+    return;
+  }
+  finishRead(propertyBytes(*reply));
+}
+
+void X11Pasteboard::onPropertyNotify(const xcb_property_notify_event_t& event) {
+  if (event.state == XCB_PROPERTY_DELETE && event.window != window_) {
+    continueIncr(event.window, event.atom);
+    return;
+  }
+  if (!read_ || !read_->incr || event.window != window_ || event.atom != readProperty_ ||
+      event.state != XCB_PROPERTY_NEW_VALUE) {
+    return;
+  }
+  auto reply = takeProperty(c_, window_, readProperty_);
+  if (!reply) {
+    finishRead(std::nullopt);
+    return;
+  }
+  const Bytes chunk = propertyBytes(*reply);
+  if (chunk.empty()) {
+    finishRead(std::move(read_->data));
+    return;
+  }
+  read_->data.insert(read_->data.end(), chunk.begin(), chunk.end());
+  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+}
+
+std::vector<std::string> X11Pasteboard::targets() const {
+  std::vector<std::string> names;
+  const std::optional<Bytes> raw = readTarget("TARGETS");
+  if (!raw) return names;
+  for (size_t i = 0; i + 4 <= raw->size(); i += 4) {
+    xcb_atom_t value = 0;
+    std::memcpy(&value, raw->data() + i, 4);
+    names.push_back(atomName(value));
+  }
+  return names;
+}
+
+std::vector<std::filesystem::path> X11Pasteboard::files() const {
+  const std::vector<std::string> offered = targets();
+  if (std::find(offered.begin(), offered.end(), "text/uri-list") == offered.end()) return {};
+  const std::optional<Bytes> list = readTarget("text/uri-list");
+  if (!list) return {};
+  return parseFileUriList(std::string_view(reinterpret_cast<const char*>(list->data()), list->size()));
+}
+
+std::optional<std::string> X11Pasteboard::text() const {
+  const std::vector<std::string> offered = targets();
+  for (const char* type : {"UTF8_STRING", "text/plain;charset=utf-8"}) {
+    if (std::find(offered.begin(), offered.end(), type) == offered.end()) continue;
+    if (auto bytes = readTarget(type)) return std::string(bytes->begin(), bytes->end());
+  }
+  return std::nullopt;
+}
+
+std::optional<Bytes> X11Pasteboard::png() const {
+  const std::vector<std::string> offered = targets();
+  if (std::find(offered.begin(), offered.end(), "image/png") == offered.end()) return std::nullopt;
+  return readTarget("image/png");
+}
+
+}  // namespace tavlo
