@@ -13,7 +13,10 @@
 #include "hostcore/session/host_shortcut.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/warm_engine_bundle.hpp"
+#include "platform/runtime/bytes.hpp"
 #include "platform/runtime/screen_geometry.hpp"
+#include "protocol/clipboard/clip_payload.hpp"
+#include "protocol/status_messages.hpp"
 #include "protocol/transport_interfaces.hpp"
 
 namespace tavlo {
@@ -34,8 +37,24 @@ class ControlledSession {
                                 vela::HostShortcut diag) = 0;
   // The clipboard engine's sending rate; callable from any thread.
   virtual void setClipboardMaxBytesPerSec(int64_t rate) = 0;
+  // The host's pasteboard offers an item to the client (returns its clip id), or asks the client for
+  // an item it announced, from a byte offset.
+  virtual uint64_t announceClipboard(const std::string& uti, const std::string& name,
+                                     const vela::ClipPayload& payload) = 0;
+  virtual void requestClipboard(uint64_t clipId, uint32_t fromOffset) = 0;
   // The logical display scale (1.0…2.0) of a running session.
   virtual void setScale(double scale) = 0;
+  // Stream settings changed while the session runs: they reach it at once.
+  virtual void setKeyframePolicy(bool adaptive, double fixedSec) = 0;
+  virtual void setForce1x(bool on) = 0;
+  virtual void sendStreamBuffer(int64_t ms) = 0;
+  virtual void setCursorVisible(bool visible) = 0;
+  virtual void setWireCap(int64_t kbps) = 0;
+  // The cursor's image for a client that draws the cursor itself; false when nothing was sent.
+  virtual bool sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height, int64_t hotspotX,
+                               int64_t hotspotY, int64_t scale, vela::CursorShape shape) = 0;
+  // The stream's width in pixels; 0 before the display is provided.
+  virtual int64_t streamPixelWidth() const = 0;
 
   // Read by admission once the client's hello arrived.
   virtual bool clientSupportsUnlock() const = 0;

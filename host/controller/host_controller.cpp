@@ -1,5 +1,7 @@
 #include "host/controller/host_controller.hpp"
 
+#include <utility>
+
 #include <csignal>
 #include <stdexcept>
 
@@ -45,6 +47,7 @@ HostController::HostController(Private, Dependencies dependencies)
 
 HostController::~HostController() {
   signalWatcher_.reset();
+  if (stopScreenWatch_) stopScreenWatch_();
   if (acceptLoop_) acceptLoop_->stop();
   if (stopProbeResponder_) stopProbeResponder_();
   if (stopBonjour_) stopBonjour_();
@@ -59,7 +62,7 @@ void HostController::start() {
   if (!anotherInstanceIsOlder()) {
     bootstrap();
   } else if (deps_.launchedByService && deps_.launchedByService()) {
-    log("⏸ starsza instancja hosta (ręczna) działa — jako zadanie launchd czekam w tle i przejmę hosta po jej "
+    log("⏸ starsza instancja hosta (ręczna) działa — jako usługa systemd czekam w tle i przejmę hosta po jej "
         "zakończeniu");
     standby.set(true);
     pollStandby();
@@ -70,7 +73,14 @@ void HostController::start() {
   }
 }
 
-bool HostController::anotherInstanceIsOlder() { return instanceLock_.anotherInstanceIsOlder(); }
+bool HostController::anotherInstanceIsOlder() {
+  const bool older = instanceLock_.anotherInstanceIsOlder();
+  // Running without the single-instance guard is allowed, never silent.
+  if (auto problem = instanceLock_.takeProblem()) {
+    log("⚠️ blokada instancji niedostępna (" + *problem + ") — działam bez niej");
+  }
+  return older;
+}
 
 void HostController::pollStandby() {
   std::weak_ptr<HostController> weak = weak_from_this();
@@ -83,7 +93,7 @@ void HostController::pollStandby() {
         self->pollStandby();
         return;
       }
-      self->log("▶️ starsza instancja zakończona — przejmuję hosta jako zadanie launchd");
+      self->log("▶️ starsza instancja zakończona — przejmuję hosta jako usługa systemd");
       self->standby.set(false);
       self->bootstrap();
     });
@@ -96,18 +106,55 @@ void HostController::bootstrap() {
   bootstrapped_ = true;
   const HostControllerSeams& seams = deps_.seams;
   if (seams.recoverDisplayIsolation) seams.recoverDisplayIsolation();
-  if (seams.reconcileAutostart && seams.reconcileAutostart()) {
-    log("🚀 przekazuję hosta instancji launchd — kończę tę (ręczną) instancję");
+  if (!seams.reconcileAutostart) {
+    finishBootstrap(false);
+    return;
+  }
+  std::weak_ptr<HostController> weak = weak_from_this();
+  seams.reconcileAutostart(logSink(), [weak](bool handOver) {
+    if (auto self = weak.lock()) self->finishBootstrap(handOver);
+  });
+}
+
+void HostController::finishBootstrap(bool handOver) {
+  const HostControllerSeams& seams = deps_.seams;
+  if (handOver) {
+    log("🚀 przekazuję hosta instancji usługi systemd — kończę tę (ręczną) instancję");
     exiting_ = true;
     deps_.exit(HostExit::handedOverToService);
     return;
   }
-  if (seams.startUpdates) seams.startUpdates(logSink());
+  if (seams.startUpdates) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    HostControllerSeams::UpdateHooks hooks{
+        .noSession = [weak] {
+          auto self = weak.lock();
+          return self && !self->session_;
+        },
+        .publishStatus = [weak](const std::string& text) {
+          if (auto self = weak.lock()) self->updateStatus.set(text);
+        }};
+    seams.startUpdates(logSink(), std::move(hooks));
+  }
   if (seams.prewarmCapture) seams.prewarmCapture();
   startListening();
   installSignalHandlers();
+  watchScreen();
   // From here a normal end of the application puts the displays back (applicationWillTerminate).
   willTerminateArmed_ = true;
+}
+
+void HostController::watchScreen() {
+  if (!deps_.seams.watchScreen || stopScreenWatch_) return;
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  auto reach = [main, weak](void (HostController::*step)()) {
+    return [main, weak, step] { onMain(*main, weak, [step](HostController& self) { (self.*step)(); }); };
+  };
+  stopScreenWatch_ = deps_.seams.watchScreen(
+      {reach(&HostController::screenLocked), reach(&HostController::screenUnlocked),
+       reach(&HostController::screensAsleep)},
+      logSink());
 }
 
 void HostController::installSignalHandlers() {
@@ -127,14 +174,23 @@ void HostController::installSignalHandlers() {
 }
 
 void HostController::terminateOnSignal() {
-  // No goodbye to a client and no port-mapping deletion: mappings expire by their lease.
+  // No goodbye to a client. The router's mappings are deleted: a host that is gone must not leave its
+  // ports open until the lease runs out (the deletes go out on the mappers' own queues).
   if (exiting_) return;
   exiting_ = true;
+  if (portMappingLive()) {
+    upnpFallbackTimer_.cancel();
+    natReleaseTimer_.cancel();
+    if (natMapper_) std::exchange(natMapper_, nullptr)->stop(true);
+    if (upnpMapper_) std::exchange(upnpMapper_, nullptr)->stop(true);
+    log("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera");
+  }
   if (deps_.sharedDisplay) {
     deps_.sharedDisplay->restorePhysicalDisplays();
     deps_.sharedDisplay->destroy();
   }
   if (listener_) listener_->stop();
+  if (handshakeGate_) handshakeGate_->stop();
   if (stopProbeResponder_) {
     stopProbeResponder_();
     stopProbeResponder_ = nullptr;
@@ -149,6 +205,14 @@ void HostController::applicationWillTerminate() {
     deps_.sharedDisplay->restorePhysicalDisplays();
     deps_.sharedDisplay->destroy();
   }
+}
+
+void HostController::closeSessionsForExit() {
+  auto active = std::exchange(session_, nullptr);
+  auto parked = std::exchange(parkedSession_, nullptr);
+  parkedDeviceKey_.reset();
+  if (active) active->close();
+  if (parked) parked->close();
 }
 
 void HostController::screenLocked() {

@@ -17,9 +17,12 @@
 
 #include "e2e/e2e_identity.hpp"
 #include "host/controller/accept_loop.hpp"
+#include "host/controller/admission_waiting_list.hpp"
+#include "host/controller/handshake_gate.hpp"
 #include "host/controller/controlled_session.hpp"
 #include "host/controller/controller_settings.hpp"
 #include "host/controller/file_log.hpp"
+#include "host/controller/log_backlog.hpp"
 #include "host/controller/host_controller_seams.hpp"
 #include "host/controller/instance_lock.hpp"
 #include "host/controller/local_subnets.hpp"
@@ -59,6 +62,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr uint64_t resourceMonitorIntervalUs = 60'000'000;
   // Lines kept for the user interface.
   static constexpr size_t logLinesKept = 100;
+  // Lines other threads may have waiting for the main executor before the oldest are dropped.
+  static constexpr size_t logSinkBacklogLimit = 2000;
   // The frame rate sessions stream at.
   static constexpr int64_t defaultTargetFps = 60;
   // A client displaced by another device that comes back sooner is refused (no ping-pong).
@@ -83,6 +88,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr double scaleShortcutStep = 0.05;
   // Diagnostics-shortcut presses closer together than this toggle the panel once.
   static constexpr uint64_t diagToggleDebounceUs = 500'000;
+  // NAT-PMP gets this long to map the block before UPnP is tried.
+  static constexpr uint64_t upnpFallbackDelayUs = 4'000'000;
+  // With NAT on demand, the mapping goes this long after the last session ended.
+  static constexpr uint64_t natReleaseDelayUs = 120'000'000;
   // Between the goodbye of a client disconnected by the host and its session's close.
   static constexpr uint64_t disconnectCloseDelayUs = 150'000;
   // The host shortcut actions a session reports.
@@ -136,9 +145,15 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void start();
   // Once per process, from start() or the standby check.
   void bootstrap();
+  // The rest of start-up once the login service is reconciled (main executor).
+  void finishBootstrap(bool handOver);
   // The application is ending normally (a menu's Quit): the physical displays come back and the
   // virtual display goes. Acts only once bootstrap has armed it.
   void applicationWillTerminate();
+  // The program is about to end: the active and the parked session are closed (their transports
+  // cancelled, their engines stopped) so that their loops end and stop posting to the main executor.
+  // Main executor only.
+  void closeSessionsForExit();
 
   // The log: standard output ("[HOST] " + message), the file, and the last 100 lines in `logLines`.
   // Main executor only.
@@ -156,9 +171,12 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool isPathAllowed(PathKind kind) const;
 
   // Called for every transport the accept loop (or the relay link) yields: a transport on a path the
-  // user switched off is closed; any other is wrapped in the encrypting transport and handed to
-  // session wiring.
+  // user switched off is closed; any other waits at the handshake gate, with no thread of its own,
+  // until its E2E hello passes; then it is wrapped in the encrypting transport and handed to session
+  // wiring on the main executor.
   void acceptTransport(std::shared_ptr<vela::SessionTransport> transport);
+  // The gate the accepted transports wait at (made at the first one); tests wait on it.
+  std::shared_ptr<HandshakeGate> handshakeGate();
 
   // The screen's lock state, as the session watchers report it. A lock, and the displays going to
   // sleep, disconnect the client.
@@ -175,11 +193,61 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void setScale(double value);
   void commitScale();
   void handleHostAction(uint8_t action, bool down);
+  // Every stream setting is stored under its key at once and reaches the running session at once.
+  // The keyframe policy after the user interface wrote `kfAdaptive` or `kfFixedSec` (clamped to
+  // 0.1…10.0 s here).
+  void applyKeyframePolicy();
+  // A host shortcut for action 1, 2 or 3 (other numbers do nothing).
+  void setShortcut(uint8_t action, vela::HostShortcut shortcut);
+  // Force-1x, remembered for the current device as well.
+  void setForce1x(bool on);
+  // The client's smoothness buffer, clamped to 0…1000 ms.
+  void setBufferMs(int64_t ms);
+  void setCursorVisible(bool visible);
+  // Read by each new session (high-quality downscale; make-before-break path switching).
+  void setHqDownscale(bool on);
+  void setMbbEnabled(bool on);
+  // The user's cap on the sending rate in kbit/s; 0 (or anything negative) is no cap.
+  void setMaxBandwidthKbps(int64_t kbps);
+
+  // Reachability switches of the settings window: each path on or off, stored at once; a session that
+  // runs on a path just switched off is dropped (its client comes back on another one).
+  void setAllowLAN(bool on);
+  void setAllowVPN(bool on);
+  void setAllowNAT(bool on);
+  void setAllowRelay(bool on);
+  // The path the host asks its client to take ("auto", "lan", "vpn", "nat", "relay"), live.
+  void setClientForcePath(const std::string& path);
+  uint8_t clientForcePathCode() const;
+  void dropSessionIfPathDisallowed();
+
+  // The router port mapping of the block: NAT-PMP first, UPnP when NAT-PMP has not mapped within 4 s
+  // (at once when NAT-PMP is switched off). The stale-mapping purge of an earlier run ends first.
+  void startNATMapping();
+  void purgeStaleNAT();
+  void cancelStalePurge();
+  // A router answered: the endpoint goes to the key-value store and the relay.
+  void publishMappedEndpoint(const std::string& ip, uint16_t port, const std::string& via);
+  // NAT on demand: a client asked for a session through the relay, so the block is mapped (and a
+  // pending release is called off); the mapping goes 120 s after the last session ended.
+  void armNATOnDemand(const std::string& reason);
+  void scheduleNATRelease();
+  void releaseNAT(const std::string& reason);
+  // NAT switched off: the endpoint is withdrawn and a session that came in through the router is cut.
+  void withdrawNATAddressAndCutSession(const std::string& reason);
+  bool portMappingLive() const { return natMapper_ || upnpMapper_; }
+  // Mapping waits for a client's request only when a relay service can bring that request: without one
+  // the block is mapped at listening and kept.
+  bool mapsOnDemand() const { return natOnDemand_ && relayConfigured(); }
+  bool relayConfigured() const { return static_cast<bool>(deps_.seams.startRelayLink); }
 
   // Session wiring: builds the client's session on the accepted, encrypted transport with the settings of
   // the moment, sets every callback and starts it. The controller keeps no reference to it until its
   // client's hello passes admission.
   void handleSession(std::shared_ptr<vela::SessionTransport> transport);
+  // A transport whose key is agreed: session wiring, closing only this connection when the system
+  // refuses its threads.
+  void startKeyedSession(const std::shared_ptr<vela::EncryptedTransport>& wrapper);
 
   // Admission of a client whose hello just arrived: busy, locked-screen, boomerang and automatic
   // reconnect refusals, warm resume from a parked session, takeover of the active one. `done` gets the
@@ -267,6 +335,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool anotherInstanceIsOlder();
   void pollStandby();
   void installSignalHandlers();
+  void watchScreen();
   void terminateOnSignal();
 
   // Listening (host_controller_listening.cpp).
@@ -295,6 +364,11 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // After the session ended or was disconnected: the virtual display goes when physical displays were
   // isolated, or when it was re-moded so often that a fresh one serves the next client better.
   void cleanUpDisplay(const std::string& recreateLine);
+  // The active session goes without a goodbye (its path was switched off): the controller's client state
+  // is cleared at once and the session closes on the main executor.
+  void dropSessionNow();
+  // What acceptance switched on for the client is switched off and the state reads "listening" again.
+  void clearClientState();
   // Runs `body` on the main executor while the controller exists and, when `sameSession`, only while
   // `session` is still the one the callback belongs to (or both are gone).
   // The executor outlives the controller, so callbacks reach it without holding the controller.
@@ -305,6 +379,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
   Dependencies deps_;
   FileLog fileLog_;
+  // Lines from logSink() waiting for the main executor, shared with every sink handed out.
+  std::shared_ptr<LogBacklog> logBacklog_ = std::make_shared<LogBacklog>(logSinkBacklogLimit);
   InstanceLock instanceLock_;
   LocalSubnets localSubnets_;  // also used by the probe responder's thread (own lock)
 
@@ -317,12 +393,15 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<const vela::E2EIdentity> identity_;  // from listening on
   std::shared_ptr<vela::TransportListener> listener_;
   std::unique_ptr<AcceptLoop> acceptLoop_;
+  std::shared_ptr<HandshakeGate> handshakeGate_;
   std::function<void()> stopProbeResponder_;
   std::function<void()> stopBonjour_;
   std::unique_ptr<SignalWatcher> signalWatcher_;
+  std::function<void()> stopScreenWatch_;
   ScopedTimer resourceTimer_;
   ScopedTimer standbyTimer_;
   // Admission and the active client.
+  AdmissionWaitingList waitingForAdmission_;
   std::shared_ptr<ControlledSession> session_;
   std::shared_ptr<ControlledSession> parkedSession_;
   std::optional<std::string> parkedDeviceKey_;  // the key the parked session was admitted with
@@ -335,6 +414,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ScopedTimer takeoverPauseTimer_;
   ScopedTimer unlockVerifyTimer_;
   ScopedTimer parkExpiryTimer_;
+  // Port mapping.
+  std::shared_ptr<PortMapper> natMapper_;
+  std::shared_ptr<PortMapper> upnpMapper_;
+  std::shared_ptr<PortMapper> purgePMP_;
+  std::shared_ptr<PortMapper> purgeUPnP_;
+  ScopedTimer natReleaseTimer_;
+  ScopedTimer upnpFallbackTimer_;
   // Stream settings.
   double pendingScaleTarget_ = 1.0;
   ScopedTimer scaleApplyTimer_;

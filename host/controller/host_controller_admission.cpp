@@ -101,6 +101,8 @@ void HostController::admitAfterWarmCheck(const std::string& devKey, bool userIni
 void HostController::accept(const std::string& devKey, const std::shared_ptr<ControlledSession>& newSession) {
   const HostControllerSeams& seams = deps_.seams;
   connectedDeviceKey_ = devKey;
+  // A client is back: the port mapping stays.
+  natReleaseTimer_.cancel();
   setSession(newSession);
   clientConnected.set(true);
   status.set("Client connected");

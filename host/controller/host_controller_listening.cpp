@@ -1,5 +1,7 @@
 // Listening and accepting: the port block, the listener, the identity publication, the reachability
 // steps and the accept loop, then the path check and the encrypting wrapper for every transport.
+#include <system_error>
+
 #include "e2e/e2e_trust.hpp"
 #include "e2e/encrypted_transport.hpp"
 #include "host/controller/host_controller.hpp"
@@ -101,18 +103,19 @@ void HostController::startReachability(uint16_t base) {
   }
 
   vela::E2ETrust::publishHost(deps_.keyValueStore, *identity_, deps_.hostName, std::nullopt);
-  log("🔐 tożsamość hosta " + hostID.uuidString().substr(0, 8) + "… (Ed25519; pub → iCloud best-effort)");
+  log("🔐 tożsamość hosta " + hostID.uuidString().substr(0, 8) + "… (Ed25519; pub → lokalny plik klucz-wartość)");
 
   if (seams.startRelayLink) seams.startRelayLink();
 
   if (!allowNAT.get()) {
-    log("🌐 NAT wyłączony przez użytkownika — pomijam mapowanie (zostaje LAN + relay)");
-  } else if (natOnDemand_) {
+    log(std::string("🌐 NAT wyłączony przez użytkownika — pomijam mapowanie (zostaje ") +
+        (relayConfigured() ? "LAN + relay)" : "LAN)"));
+  } else if (mapsOnDemand()) {
     log("🌐 NAT na żądanie — port zamknięty do pierwszego żądania sesji przez relay (wejście relayem, potem MbB → "
         "NAT)");
-    if (seams.purgeStaleNAT) seams.purgeStaleNAT();
-  } else if (seams.startNATMapping) {
-    seams.startNATMapping();
+    purgeStaleNAT();
+  } else {
+    startNATMapping();
   }
 
   if (allowLAN.get() && seams.startBonjour) stopBonjour_ = seams.startBonjour(base, hostID, deps_.hostName, logSink());
@@ -132,10 +135,43 @@ void HostController::acceptTransport(std::shared_ptr<vela::SessionTransport> tra
     transport->close();
     return;
   }
+  handshakeGate()->admit(std::move(transport));
+}
+
+std::shared_ptr<HandshakeGate> HostController::handshakeGate() {
+  if (handshakeGate_) return handshakeGate_;
   if (!identity_) identity_ = deps_.identity();
-  std::shared_ptr<vela::SessionTransport> wrapped =
-      vela::EncryptedTransport::host(std::move(transport), identity_, true, logSink());
-  handleSession(std::move(wrapped));
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  HandshakeGate::Options options;
+  options.identity = identity_;
+  options.scheduler = &deps_.scheduler;
+  options.onLog = logSink();
+  // On the gate's worker: the session is built on the main executor, as every transport's was.
+  options.onKeyed = [weak, main](std::shared_ptr<vela::EncryptedTransport> wrapper) {
+    const bool posted = main->post([weak, wrapper] {
+      if (auto self = weak.lock()) {
+        self->startKeyedSession(wrapper);
+      } else {
+        wrapper->close();
+      }
+    });
+    if (!posted) wrapper->close();
+  };
+  handshakeGate_ = HandshakeGate::create(std::move(options));
+  return handshakeGate_;
+}
+
+void HostController::startKeyedSession(const std::shared_ptr<vela::EncryptedTransport>& wrapper) {
+  // The session starts threads; when the system refuses one (a flood of connections, a thread limit)
+  // only this connection is lost: the host keeps listening and its live session goes on.
+  try {
+    handleSession(wrapper);
+  } catch (const std::system_error& e) {
+    log(std::string("⚠️ brak zasobów na nowe połączenie (") + e.what() + ") — zamykam je: " +
+        wrapper->remoteDescription());
+    wrapper->close();
+  }
 }
 
 }  // namespace tavlo

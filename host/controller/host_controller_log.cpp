@@ -28,9 +28,17 @@ void HostController::flushLog() { fileLog_.flush(); }
 LogSink HostController::logSink() {
   std::weak_ptr<HostController> weak = weak_from_this();
   MainExecutor* main = &deps_.main;
-  return [weak, main](const std::string& message) {
-    main->post([weak, message] {
-      if (auto self = weak.lock()) self->log(message);
+  std::shared_ptr<LogBacklog> backlog = logBacklog_;
+  return [weak, main, backlog](const std::string& message) {
+    if (!backlog->add(message)) return;
+    main->post([weak, backlog] {
+      LogBacklog::Drained drained = backlog->drain();
+      auto self = weak.lock();
+      if (!self) return;
+      if (drained.dropped > 0) {
+        self->log("⚠️ log: za dużo linii naraz — pominięto " + std::to_string(drained.dropped) + " najstarszych");
+      }
+      for (const std::string& line : drained.lines) self->log(line);
     });
   };
 }

@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/controller/controlled_session.hpp"
+#include "host/controller/port_mapper.hpp"
 #include "host/desktop/text_focus_watcher.hpp"
 #include "hostcore/session/session_callbacks.hpp"
 #include "hostcore/session/session_config.hpp"
@@ -24,11 +26,20 @@ struct HostControllerSeams {
   // Start-up, in the order bootstrap calls them.
   // Switches on the physical displays that an earlier run left off (the virtual-display controller).
   std::function<void()> recoverDisplayIsolation{};
-  // Brings the login service in line with the user's wish; true when the service's own instance has
-  // started and this hand-started one must quit.
-  std::function<bool()> reconcileAutostart{};
-  // Creates and starts the update controller; it may call `log` from any thread.
-  std::function<void(LogSink log)> startUpdates{};
+  // Brings the login service in line with the user's wish, then calls `done` on the main executor (it may
+  // wait there for seconds without blocking it): true when the service's own instance has started and
+  // this hand-started one must quit.
+  std::function<void(LogSink log, std::function<void(bool handOver)> done)> reconcileAutostart{};
+  // Creates and starts the update controller (main executor); it may call `log` from any thread.
+  // `noSession` holds while no client session exists (an update may install then); `publishStatus`
+  // shows the updater's status text (main executor).
+  struct UpdateHooks {
+    std::function<bool()> noSession;
+    std::function<void(const std::string& status)> publishStatus;
+  };
+  std::function<void(LogSink log, UpdateHooks hooks)> startUpdates{};
+  // The controller's session became none (main executor): the updater's quiet period starts over.
+  std::function<void()> updatesSessionEnded{};
   // Fetches the shareable screen content once, so that the first capture starts fast.
   std::function<void()> prewarmCapture{};
 
@@ -42,10 +53,16 @@ struct HostControllerSeams {
   using AllowPeer = std::function<bool(const std::string& peer)>;
   std::function<std::function<void()>(uint16_t port, const Uuid& hostID, AllowPeer allowPeer, LogSink log)>
       startProbeResponder{};
-  // Reachability policy: the relay link, the purge of stale router mappings and the mapping itself.
+  // Reachability policy: the relay link (started once; nothing without a relay service), whether it may
+  // carry session data (it brokers sessions either way), and the public endpoint it hands to clients
+  // ("-": none).
   std::function<void()> startRelayLink{};
-  std::function<void()> purgeStaleNAT{};
-  std::function<void()> startNATMapping{};
+  std::function<void(bool allowed)> publishRelayData{};
+  std::function<void(const std::string& endpoint)> publishRelayEndpoint{};
+  // Makes a router port mapper for the block, not started; none: no port mapping at all.
+  std::function<std::shared_ptr<PortMapper>(PortMapperKind kind, uint16_t controlTCP, std::vector<uint16_t> udpPorts,
+                                            LogSink onLog, PortMapper::OnMapped onMapped)>
+      makePortMapper{};
   // Advertises the host on the local network; returns what withdraws the advertisement.
   std::function<std::function<void()>(uint16_t port, const Uuid& hostID, const std::string& name, LogSink log)>
       startBonjour{};
@@ -58,6 +75,14 @@ struct HostControllerSeams {
   std::function<void()> engageDefaultInput{};
   // Wakes the host's displays as user activity would.
   std::function<void()> declareUserActivity{};
+  // The screen's lock and the machine's sleep as the desktop session reports them (events on any
+  // thread); returns what stops the watch.
+  struct ScreenEvents {
+    std::function<void()> locked;
+    std::function<void()> unlocked;
+    std::function<void()> asleep;
+  };
+  std::function<std::function<void()>(ScreenEvents events, LogSink log)> watchScreen{};
   // Keeps the displays from sleeping while a client is connected; returns what lets them sleep again.
   std::function<std::function<void()>()> preventDisplaySleep{};
   // The text-focus watcher: start it with its safety-net poll, its last report, and its handler.
@@ -102,6 +127,8 @@ struct HostControllerSeams {
         completed{};
     std::function<void(uint64_t clipId, const std::string& reason)> failed{};
     std::function<void(vela::ClipDir dir, uint32_t done, uint32_t total)> progress{};
+    // The session ended: the pasteboard poll stops and every pending item fails.
+    std::function<void()> stop{};
   };
   ClipboardBridge clipboard{};
   // The tray's diagnostics panel: shown or hidden by the diagnostics shortcut (main executor).

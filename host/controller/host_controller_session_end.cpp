@@ -1,6 +1,7 @@
 // The end of the active client's session (its onDisconnect): the ended session may stay parked with warm
 // engines for its client's quick return, and what acceptance switched on is switched off again.
 #include "host/controller/host_controller.hpp"
+#include "platform/runtime/freed_memory.hpp"
 
 namespace tavlo {
 
@@ -33,6 +34,18 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
     parkExpiryTimer_ = ScopedTimer(deps_.scheduler, id);
   }
   if (seams.setForce1xSuppressed) seams.setForce1xSuppressed(false);
+  clearClientState();
+  setSession(nullptr);
+  // Most of what the session and whatever was sent at it allocated is freed by now: give the pages
+  // back, so that a host between clients does not keep the high-water mark of the last one.
+  releaseFreedMemory();
+  log("gotowy na kolejnego klienta");
+}
+
+void HostController::clearClientState() {
+  const HostControllerSeams& seams = deps_.seams;
+  // The pasteboard poll stops and the session's pending items fail.
+  if (seams.clipboard.stop) seams.clipboard.stop();
   if (seams.stopTextFocusPolling) seams.stopTextFocusPolling();
   if (releaseDisplaySleep_) {
     std::exchange(releaseDisplaySleep_, nullptr)();
@@ -43,27 +56,26 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
   clientName.set("");
   clientPlatform.set(std::nullopt);
   status.set("Listening on port " + std::to_string(controlPortInUse_));
+  // Every end of the client's session, also one the host caused (a lock, sleeping displays, a path
+  // switched off), lets the on-demand mapping go unless a client comes back.
+  scheduleNATRelease();
+}
+
+void HostController::dropSessionNow() {
+  std::shared_ptr<ControlledSession> dropped = session_;
+  if (!dropped) return;
+  clearClientState();
   setSession(nullptr);
-  log("gotowy na kolejnego klienta");
+  deps_.main.post([dropped] { dropped->close(); });
 }
 
 void HostController::disconnectClient() {
   if (!session_) return;
-  const HostControllerSeams& seams = deps_.seams;
   std::shared_ptr<ControlledSession> ended = session_;
   log("rozłączam klienta (z menu)");
   ended->sendBye();
+  clearClientState();
   setSession(nullptr);
-  if (seams.stopTextFocusPolling) seams.stopTextFocusPolling();
-  if (releaseDisplaySleep_) {
-    std::exchange(releaseDisplaySleep_, nullptr)();
-    log("☕️ asercja zasilania zwolniona");
-  }
-  clientConnected.set(false);
-  if (seams.restoreDefaultInput) seams.restoreDefaultInput();
-  clientName.set("");
-  clientPlatform.set(std::nullopt);
-  status.set("Listening on port " + std::to_string(controlPortInUse_));
 
   // The pause lets the goodbye leave before the session closes its transport.
   std::weak_ptr<HostController> weak = weak_from_this();
@@ -71,8 +83,9 @@ void HostController::disconnectClient() {
   deps_.scheduler.after(disconnectCloseDelayUs, [main, weak, ended] {
     onMain(*main, weak, [ended](HostController& self) {
       ended->close();
-      // A client admitted during the pause streams on the display: it stays as it is.
-      if (self.session_) return;
+      // A client admitted during the pause streams on the display, and a parked session keeps its engines
+      // warm on it: it stays as it is.
+      if (self.session_ || self.parkedSession_) return;
       const int64_t reModes = self.deps_.sharedDisplay ? self.deps_.sharedDisplay->reModeCount() : 0;
       self.cleanUpDisplay("♻️ odtwarzam wirtualny ekran (re-mode " + std::to_string(reModes) +
                           " ≥ próg) — profilaktyka degradacji");

@@ -16,6 +16,21 @@ constexpr double scaleEpsilon = 0.0001;
 
 bool isMacClient(const std::optional<vela::Platform>& platform) { return platform == vela::Platform::mac; }
 
+// The fixed keyframe interval the user interface may apply (the start-up reading allows 0.2 s at least).
+constexpr double minKfFixedSecApplied = 0.1;
+
+// The per-device map under `key` with the device's entry set; a stored map holding anything but values
+// of the entry's type counts as empty.
+template <typename IsType>
+JsonValue deviceMapWith(const JsonStore& store, const char* key, const std::string& device, JsonValue entry,
+                        IsType isType) {
+  std::optional<JsonValue> stored = store.getValue(key);
+  JsonValue byDevice = JsonValue::object();
+  if (stored && stored->is_object() && std::all_of(stored->begin(), stored->end(), isType)) byDevice = *stored;
+  byDevice[device] = std::move(entry);
+  return byDevice;
+}
+
 }  // namespace
 
 void HostController::setScale(double value) {
@@ -26,15 +41,9 @@ void HostController::setScale(double value) {
   scale.set(v);
   deps_.settings.set(SettingsKey::scale, v);
   if (currentDeviceKey_) {
-    std::optional<JsonValue> stored = deps_.settings.getValue(SettingsKey::scaleByDevice);
-    JsonValue byDevice = JsonValue::object();
-    // Only numbers are kept: a map that is not String to Double counts as empty.
-    if (stored && stored->is_object() &&
-        std::all_of(stored->begin(), stored->end(), [](const JsonValue& e) { return e.is_number(); })) {
-      byDevice = *stored;
-    }
-    byDevice[*currentDeviceKey_] = v;
-    deps_.settings.set(SettingsKey::scaleByDevice, std::move(byDevice));
+    deps_.settings.set(SettingsKey::scaleByDevice,
+                       deviceMapWith(deps_.settings, SettingsKey::scaleByDevice, *currentDeviceKey_, JsonValue(v),
+                                     [](const JsonValue& e) { return e.is_number(); }));
   }
   if (session_) session_->setScale(v);
 }
@@ -70,6 +79,74 @@ void HostController::handleHostAction(uint8_t action, bool down) {
     onMain(*main, weak, [](HostController& self) { self.commitScale(); });
   });
   scaleApplyTimer_ = ScopedTimer(deps_.scheduler, id);  // replaces (cancels) a pending commit
+}
+
+void HostController::applyKeyframePolicy() {
+  double fixedSec = kfFixedSec.get();
+  if (!std::isfinite(fixedSec)) fixedSec = ControllerSettings{}.kfFixedSec;
+  fixedSec = std::clamp(fixedSec, minKfFixedSecApplied, ControllerSettings::maxKfFixedSec);
+  kfFixedSec.set(fixedSec);
+  deps_.settings.set(SettingsKey::kfAdaptive, kfAdaptive.get());
+  deps_.settings.set(SettingsKey::kfFixedSec, fixedSec);
+  if (session_) session_->setKeyframePolicy(kfAdaptive.get(), fixedSec);
+}
+
+void HostController::setShortcut(uint8_t action, vela::HostShortcut shortcut) {
+  const char* key = nullptr;
+  Published<vela::HostShortcut>* field = nullptr;
+  switch (action) {
+    case scaleUpAction: key = SettingsKey::shortcutScaleUp, field = &scaleUpShortcut; break;
+    case scaleDownAction: key = SettingsKey::shortcutScaleDown, field = &scaleDownShortcut; break;
+    case diagToggleAction: key = SettingsKey::shortcutDiag, field = &diagShortcut; break;
+    default: return;
+  }
+  field->set(shortcut);
+  deps_.settings.set(key, ControllerSettings::packShortcut(shortcut));
+  if (session_) session_->setHostShortcuts(scaleUpShortcut.get(), scaleDownShortcut.get(), diagShortcut.get());
+}
+
+void HostController::setForce1x(bool on) {
+  force1x.set(on);
+  if (currentDeviceKey_) {
+    deps_.settings.set(SettingsKey::force1xByDevice,
+                       deviceMapWith(deps_.settings, SettingsKey::force1xByDevice, *currentDeviceKey_, JsonValue(on),
+                                     [](const JsonValue& e) { return e.is_boolean(); }));
+  }
+  if (deps_.seams.setActiveForce1x) deps_.seams.setActiveForce1x(on);
+  deps_.settings.set(SettingsKey::force1x, on);
+  if (session_) session_->setForce1x(on);
+}
+
+void HostController::setBufferMs(int64_t ms) {
+  const int64_t v = std::clamp<int64_t>(ms, 0, ControllerSettings::maxBufferMs);
+  bufferMs.set(v);
+  deps_.settings.set(SettingsKey::bufferMs, v);
+  if (session_) session_->sendStreamBuffer(v);
+}
+
+void HostController::setCursorVisible(bool visible) {
+  cursorVisible.set(visible);
+  deps_.settings.set(SettingsKey::cursorVisible, visible);
+  if (session_) session_->setCursorVisible(visible);
+  // Cursor-shape tracking reads `cursorVisible`: it follows the change.
+  if (deps_.seams.syncCursorTracking) deps_.seams.syncCursorTracking();
+}
+
+void HostController::setHqDownscale(bool on) {
+  hqDownscale.set(on);
+  deps_.settings.set(SettingsKey::hqDownscale, on);
+}
+
+void HostController::setMbbEnabled(bool on) {
+  mbbEnabled.set(on);
+  deps_.settings.set(SettingsKey::mbb, on);
+}
+
+void HostController::setMaxBandwidthKbps(int64_t kbps) {
+  const int64_t v = std::max<int64_t>(kbps, 0);
+  maxBandwidthKbps.set(v);
+  deps_.settings.set(SettingsKey::wireCapKbps, v);
+  if (session_) session_->setWireCap(v);
 }
 
 }  // namespace tavlo

@@ -6,6 +6,7 @@
 
 #include "host/controller/device_preferences.hpp"
 #include "host/controller/host_controller.hpp"
+#include "transport/host_listener.hpp"
 
 namespace tavlo {
 
@@ -40,7 +41,10 @@ void HostController::onMainForSession(MainExecutor& main, const std::weak_ptr<Ho
 }
 
 void HostController::setSession(std::shared_ptr<ControlledSession> session) {
+  if (session) waitingForAdmission_.forget(session);
+  const bool ended = session_ && !session;
   session_ = std::move(session);
+  if (ended && deps_.seams.updatesSessionEnded) deps_.seams.updatesSessionEnded();
   // Cursor-shape tracking follows the active session.
   if (deps_.seams.syncCursorTracking) deps_.seams.syncCursorTracking();
 }
@@ -116,6 +120,11 @@ void HostController::handleSession(std::shared_ptr<vela::SessionTransport> trans
   std::shared_ptr<ControlledSession> session = seams.makeSession(std::move(config));
   wireCallbacks(session);
   session->start();
+  // Counted once started: a session that could not start never pushes out one that waits.
+  for (const auto& displaced : waitingForAdmission_.add(vela::HostListener::ipPart(remote), session)) {
+    log("🚫 za dużo połączeń czekających na przyjęcie — zamykam najstarsze: " + displaced->peerDescription());
+    displaced->close();
+  }
 
   // A manual check of the scale floor: a scale below it is asked for shortly after the session starts.
   if (std::getenv(scaleTestVariable)) {
@@ -184,6 +193,10 @@ void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& ses
                        [platform](HostController& self) { self.clientPlatform.set(platform); });
     };
     c.onDisconnect = [main, weakC, weakS] {
+      // A session that ends before its admission stops counting against the waiting caps.
+      onMain(*main, weakC, [weakS](HostController& self) {
+        if (auto ended = weakS.lock()) self.waitingForAdmission_.forget(ended);
+      });
       onMainForSession(*main, weakC, weakS, [weakS](HostController& self) { self.sessionEnded(weakS.lock()); });
     };
     c.force1xForDevice = [main, weakC, settings, activate = seams.setActiveForce1x](const std::string& key,

@@ -23,7 +23,24 @@ class HostSessionHandle final : public ControlledSession {
   void setStreamBufferMs(int64_t ms) override { session_->setStreamBufferMs(ms); }
   void setHostShortcuts(vela::HostShortcut scaleUp, vela::HostShortcut scaleDown, vela::HostShortcut diag) override;
   void setClipboardMaxBytesPerSec(int64_t rate) override { session_->clipboard().setMaxBytesPerSec(rate); }
+  uint64_t announceClipboard(const std::string& uti, const std::string& name,
+                             const vela::ClipPayload& payload) override {
+    return session_->announceClipboard(uti, name, payload);
+  }
+  void requestClipboard(uint64_t clipId, uint32_t fromOffset) override {
+    session_->requestClipboard(clipId, fromOffset);
+  }
   void setScale(double scale) override { session_->setScale(scale); }
+  void setKeyframePolicy(bool adaptive, double fixedSec) override { session_->setKeyframePolicy(adaptive, fixedSec); }
+  void setForce1x(bool on) override { session_->setForce1x(on); }
+  void sendStreamBuffer(int64_t ms) override { session_->sendStreamBuffer(ms); }
+  void setCursorVisible(bool visible) override { session_->setCursorVisible(visible); }
+  bool sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height, int64_t hotspotX,
+                       int64_t hotspotY, int64_t scale, vela::CursorShape shape) override {
+    return session_->sendCursorImage(cursorId, bgra, width, height, hotspotX, hotspotY, scale, shape);
+  }
+  int64_t streamPixelWidth() const override { return session_->streamPixelWidth(); }
+  void setWireCap(int64_t kbps) override { session_->setWireCap(kbps); }
 
   bool clientSupportsUnlock() const override { return session_->clientSupportsUnlock(); }
   int64_t pendingHelloW() const override { return session_->pendingHelloW(); }

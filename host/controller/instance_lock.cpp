@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
@@ -84,9 +85,17 @@ InstanceLock::~InstanceLock() {
 
 bool InstanceLock::anotherInstanceIsOlder() {
   if (!path_ || holds()) return false;
-  if (path_->has_parent_path() && ensurePrivateDirectory(path_->parent_path())) return false;
+  if (path_->has_parent_path()) {
+    if (auto failure = ensurePrivateDirectory(path_->parent_path())) {
+      problem_ = path_->parent_path().string() + ": " + *failure;
+      return false;
+    }
+  }
   int fd = ::open(path_->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    problem_ = path_->string() + ": " + std::strerror(errno);
+    return false;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     std::string content = std::to_string(::getpid()) + " " + std::to_string(ownStartTicks_) + "\n";
     if (::ftruncate(fd, 0) == 0) {
@@ -100,12 +109,14 @@ bool InstanceLock::anotherInstanceIsOlder() {
   char buffer[128];
   ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
   ::close(fd);
-  if (n <= 0) return false;
-  std::string_view text(buffer, size_t(n));
+  std::string_view text(buffer, n > 0 ? size_t(n) : 0);
   auto space = text.find(' ');
-  if (space == std::string_view::npos) return false;
-  auto holderTicks = parseUnsigned(text.substr(space + 1));
-  return holderTicks && *holderTicks < ownStartTicks_;
+  auto holderTicks = space == std::string_view::npos ? std::nullopt : parseUnsigned(text.substr(space + 1));
+  if (!holderTicks) {
+    problem_ = path_->string() + ": held by another process whose start time cannot be read";
+    return false;
+  }
+  return *holderTicks < ownStartTicks_;
 }
 
 bool cgroupIsUnit(std::string_view cgroupText, std::string_view unit) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace tavlo {
 
@@ -33,11 +35,16 @@ class InstanceLock {
   // this one wait.
   bool anotherInstanceIsOlder();
   bool holds() const { return fd_ >= 0; }
+  // Why the last check ran without the lock (the file could not be made or opened, or the holder's
+  // start time could not be read), once; nothing when it took the lock or a readable holder answered.
+  // The host then runs unguarded, which its log must say.
+  std::optional<std::string> takeProblem() { return std::exchange(problem_, std::nullopt); }
 
  private:
   const std::optional<std::filesystem::path> path_;
   const uint64_t ownStartTicks_;
   int fd_ = -1;
+  std::optional<std::string> problem_;
 };
 
 // Whether a /proc/self/cgroup text puts this process in the given systemd unit (for example

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <thread>
 
 #include "platform/runtime/private_files.hpp"
 
@@ -37,12 +38,42 @@ fs::path VirtualDeviceInstaller::executableDirectory() {
 VirtualDeviceInstaller::VirtualDeviceInstaller(Config config, CommandRunner& runner, LogSink log, LogSink systemLog)
     : config_(std::move(config)), runner_(runner), log_(std::move(log)), systemLog_(std::move(systemLog)) {}
 
+fs::path VirtualDeviceInstaller::locateDaemon(const fs::path& directory, const std::string& name,
+                                              bool useBuiltDaemons) {
+  const fs::path beside = directory / name;
+  if (::access(beside.c_str(), X_OK) == 0 || !useBuiltDaemons) return beside;
+  const char* built = nullptr;
+#if defined(TAVLO_BUILT_CAMD) && defined(TAVLO_BUILT_MICD)
+  if (name == "tavlo-camd") built = TAVLO_BUILT_CAMD;
+  if (name == "tavlo-micd") built = TAVLO_BUILT_MICD;
+#endif
+  if (built && ::access(built, X_OK) == 0) return built;
+  return beside;
+}
+
 DaemonUnit VirtualDeviceInstaller::microphoneUnit() const {
-  return {"tavlo-micd.service", "Tavlo Mic (virtual microphone)", config_.daemonDirectory / "tavlo-micd"};
+  return {"tavlo-micd.service", "Tavlo Mic (virtual microphone)", locateDaemon(config_.daemonDirectory, "tavlo-micd", config_.useBuiltDaemons)};
 }
 
 DaemonUnit VirtualDeviceInstaller::cameraUnit() const {
-  return {"tavlo-camd.service", "Tavlo Camera (virtual camera)", config_.daemonDirectory / "tavlo-camd"};
+  return {"tavlo-camd.service", "Tavlo Camera (virtual camera)", locateDaemon(config_.daemonDirectory, "tavlo-camd", config_.useBuiltDaemons)};
+}
+
+bool VirtualDeviceInstaller::stayedUp(const std::string& unitName, std::string& failure) {
+  if (config_.sleep) {
+    config_.sleep(config_.settleTime);
+  } else {
+    std::this_thread::sleep_for(config_.settleTime);
+  }
+  if (!systemctl({"is-active", unitName}, failure, "active")) return false;
+  // The manager restarts a daemon that exits (Restart=on-failure): "active" again, but crash-looping.
+  auto result = runner_.run({"systemctl", "--user", "show", unitName, "--property=NRestarts", "--value"});
+  const std::string restarts = firstLine(result.output);
+  if (result.exitCode != 0 || restarts != "0") {
+    failure = unitName + ": demon restartowany " + restarts + "× od startu";
+    return false;
+  }
+  return true;
 }
 
 bool VirtualDeviceInstaller::systemctl(const std::vector<std::string>& arguments, std::string& failure,
@@ -65,6 +96,10 @@ VirtualDeviceInstaller::Attempt VirtualDeviceInstaller::ensureUnit(const DaemonU
   auto text = renderDaemonUnit(unit, config_.version);
   if (!text) {
     attempt.failure = "ścieżka demona nie nadaje się do pliku usługi: " + unit.executable.string();
+    return attempt;
+  }
+  if (::access(unit.executable.c_str(), X_OK) != 0) {
+    attempt.failure = "brak demona: " + unit.executable.string();
     return attempt;
   }
   if (config_.unitDirectory.empty()) {
@@ -96,7 +131,7 @@ VirtualDeviceInstaller::Attempt VirtualDeviceInstaller::ensureUnit(const DaemonU
   if (!systemctl({"enable", unit.unitName}, attempt.failure)) return attempt;
   if (!systemctl({upToDate ? "start" : "restart", unit.unitName}, attempt.failure)) return attempt;
   if (!systemctl({"is-enabled", unit.unitName}, attempt.failure, "enabled")) return attempt;
-  if (!systemctl({"is-active", unit.unitName}, attempt.failure, "active")) return attempt;
+  if (!stayedUp(unit.unitName, attempt.failure)) return attempt;
   attempt.state = State::installed;
   return attempt;
 }

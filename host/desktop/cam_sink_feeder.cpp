@@ -91,7 +91,7 @@ void CamSinkFeeder::probeConsumption() {
     probing_ = false;
     if (consumed != previous) log = onLog_;
   }
-  if (log) log(std::string("📷 konsumpcja kamery na Macu: ") + (consumed ? "TAK" : "NIE") + " (RSW)");
+  if (log) log(std::string("📷 konsumpcja kamery przez konsumenta wirtualnej kamery: ") + (consumed ? "TAK" : "NIE") + " (RSW)");
 }
 
 }  // namespace tavlo

@@ -10,7 +10,7 @@ namespace tavlo {
 // The camera daemon's mailbox (devices/shared/cam_mailbox.hpp) under `mailboxName`.
 class MailboxCameraSinks final : public CameraSinks {
  public:
-  explicit MailboxCameraSinks(std::string mailboxName = std::string(cammailbox::kDefaultName)) : name_(std::move(mailboxName)) {}
+  explicit MailboxCameraSinks(std::string mailboxName = cammailbox::defaultName()) : name_(std::move(mailboxName)) {}
   std::unique_ptr<CameraSink> find(const std::string& uid) override;
 
  private:

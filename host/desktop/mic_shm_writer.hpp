@@ -19,7 +19,7 @@ class MicShmWriter {
   // Opens or creates the ring (mode 0600), grows a smaller object, and writes the header. A ring left
   // with another layout (bad magic or capacity) is replaced by a fresh one. nullptr when the object
   // cannot be opened, sized or mapped: the owner then drops microphone audio.
-  static std::unique_ptr<MicShmWriter> create(const std::string& name = std::string(micring::kDefaultName),
+  static std::unique_ptr<MicShmWriter> create(const std::string& name = micring::defaultName(),
                                               const LogSink& log = SystemLog::sink());
 
   // Appends signed 16-bit little-endian mono samples at 48 kHz (an odd trailing byte is ignored) as

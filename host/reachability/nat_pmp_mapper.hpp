@@ -44,7 +44,9 @@ class NATPMPMapper : public std::enable_shared_from_this<NATPMPMapper> {
 
   static constexpr uint32_t requestedLifetimeSec = 900;
   static constexpr uint64_t renewIntervalUs = 120'000'000;      // full re-mapping period
-  static constexpr uint64_t minRenewIntervalUs = 1'000'000;     // floor when a router grants very little
+  // Floor when a router grants very little or nothing at all (a grant of 0 s): renewing faster only
+  // floods the gateway, and a router that grants no time is not kept alive by asking every second.
+  static constexpr uint64_t minRenewIntervalUs = 15'000'000;
   static constexpr uint64_t ipPollIntervalUs = 30'000'000;      // public-address poll
   static constexpr int64_t retryStepSec = 15;                  // retry delay grows by this per failure
   static constexpr int64_t retryMaxSec = 60;                   // and stops growing here

@@ -51,6 +51,7 @@ std::shared_ptr<UPnPMapper> UPnPMapper::create(uint16_t controlTCP, std::vector<
   if (!environment.scheduler) environment.scheduler = sharedReachabilityScheduler();
   if (!environment.http) environment.http = makeCurlHttpClient();
   if (!environment.localAddress) environment.localAddress = defaultLocalAddress;
+  if (!environment.gateway) environment.gateway = defaultGatewayIPv4;
   return std::shared_ptr<UPnPMapper>(new UPnPMapper(controlTCP, std::move(udpPorts), std::move(environment)));
 }
 
@@ -117,14 +118,25 @@ void UPnPMapper::stop(bool deleteMapping) {
 }
 
 std::optional<upnp::HttpUrl> UPnPMapper::ssdpDiscover() {
-  std::optional<upnp::HttpUrl> found;
+  // Other devices of the LAN (media servers, a second access point) may answer first: the router is
+  // the one that sits on the default gateway's address. Without a known gateway the first answer wins;
+  // with one, the search waits its window for the gateway and falls back to the first answer.
+  const std::optional<std::string> gateway = env_.gateway();
+  std::optional<upnp::HttpUrl> first;
+  std::optional<upnp::HttpUrl> fromGateway;
   const std::string request = upnp::ssdpSearchRequest();
   (void)udpSearch(env_.ssdpAddress, env_.ssdpPort, toBytes(request), ssdpCopies, ssdpReplyCapacity, env_.ssdpWindowMs,
                   [&](ByteView reply, const std::string& sender) {
-                    found = upnp::ssdpLocation(reply, sender);
-                    return found.has_value();
+                    auto location = upnp::ssdpLocation(reply, sender);
+                    if (!location) return false;
+                    if (gateway && location->host == *gateway) {
+                      fromGateway = std::move(location);
+                      return true;
+                    }
+                    if (!first) first = std::move(location);
+                    return !gateway;
                   });
-  return found;
+  return fromGateway ? fromGateway : first;
 }
 
 std::optional<UPnPMapper::Service> UPnPMapper::fetchService(const upnp::HttpUrl& location) {
@@ -170,6 +182,27 @@ void UPnPMapper::runOnce(bool initial) {
       accepted.push_back(i);
   }
   if (accepted.empty()) return log("🌐 UPnP: AddPortMapping odrzucone przez router — pomijam");
+  bool renewing = false;
+  {
+    std::lock_guard guard(mutex_);
+    renewing = !initial && mapped_;
+  }
+  if (accepted.size() < mappings_.size() && renewing) {
+    // The block was mapped whole before: what the router refused now may be a passing fault and its
+    // earlier lease still runs. Deleting the accepted ones would take down a working endpoint, so keep
+    // them, say so, and try again at the next renewal.
+    std::string refused;
+    for (size_t i = 0, a = 0; i < mappings_.size(); ++i) {
+      if (a < accepted.size() && accepted[a] == i) {
+        ++a;
+        continue;
+      }
+      refused += (refused.empty() ? "" : ", ") + mappings_[i].first + " " + std::to_string(mappings_[i].second);
+    }
+    return log("🌐 UPnP: odnowienie — router odrzucił " + refused + " (przyjął " + std::to_string(accepted.size()) +
+               "/" + std::to_string(mappings_.size()) +
+               ") — zostawiam działające mapowania, ponowię przy następnym odnowieniu");
+  }
   if (accepted.size() < mappings_.size()) {
     // An endpoint is only worth publishing when every port of the block reaches this host.
     for (size_t i : accepted)
@@ -184,6 +217,7 @@ void UPnPMapper::runOnce(bool initial) {
   OnMapped report;
   {
     std::lock_guard guard(mutex_);
+    mapped_ = true;
     if (!stopped_.load()) report = onMapped_;  // a pass that outlived stop() reports nothing
   }
   if (report) report(*external, controlTCP_);

@@ -34,6 +34,9 @@ struct UPnPEnvironment {
   // this machine sends from toward that host when it is private, else the private address of the
   // interface that carries the default route.
   std::function<std::optional<std::string>(const std::string& host)> localAddress;
+  // The default gateway's IPv4 address: among the SSDP responders, the device it serves its
+  // description from is the router. Default: the system's default route.
+  std::function<std::optional<std::string>()> gateway;
 };
 
 class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
@@ -99,6 +102,7 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   OnMapped onMapped_;
   std::optional<Scheduler::JobId> renewTimer_;
   std::optional<Service> lastService_;
+  bool mapped_ = false;  // a pass mapped the whole block; renewals then keep what works
 };
 
 // One SOAP call to a service's control URL: the body of an HTTP 200 answer, none otherwise.

@@ -131,6 +131,8 @@ std::string deletePortMappingArguments(const std::string& proto, uint16_t port) 
 std::optional<std::string> externalAddress(std::string_view response) {
   auto value = tagValue(response, "NewExternalIPAddress");
   if (!value || *value == "0.0.0.0") return std::nullopt;
+  // inet_pton reads up to the first NUL: an address with bytes after one is not an address.
+  if (value->find('\0') != std::string::npos) return std::nullopt;
   in_addr parsed{};
   if (inet_pton(AF_INET, value->c_str(), &parsed) != 1) return std::nullopt;
   return value;

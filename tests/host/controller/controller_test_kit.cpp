@@ -39,11 +39,15 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   deps.sharedDisplay = std::make_shared<RecordingDisplay>(trace);
   HostControllerSeams& s = deps.seams;
   s.recoverDisplayIsolation = [this] { trace.push_back("recover displays"); };
-  s.reconcileAutostart = [this] {
+  s.reconcileAutostart = [this](LogSink, std::function<void(bool)> done) {
     trace.push_back("reconcile autostart");
-    return autostartTakesOver;
+    done(autostartTakesOver);
   };
-  s.startUpdates = [this](LogSink) { trace.push_back("updates"); };
+  s.startUpdates = [this](LogSink, HostControllerSeams::UpdateHooks hooks) {
+    trace.push_back("updates");
+    updateHooks = std::move(hooks);
+  };
+  s.updatesSessionEnded = [this] { ++updateSessionEnds; };
   s.prewarmCapture = [this] { trace.push_back("prewarm capture"); };
   s.setDisplayLogSink = [this](LogSink) { trace.push_back("display log sink"); };
   s.isScreenLocked = [this] { return screenLocked; };
@@ -52,8 +56,17 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
     return [this] { trace.push_back("probe responder stop"); };
   };
   s.startRelayLink = [this] { trace.push_back("relay link"); };
-  s.purgeStaleNAT = [this] { trace.push_back("purge NAT"); };
-  s.startNATMapping = [this] { trace.push_back("map NAT"); };
+  s.publishRelayData = [this](bool on) { trace.push_back(std::string("relay data ") + (on ? "1" : "0")); };
+  s.publishRelayEndpoint = [this](const std::string& endpoint) { trace.push_back("relay endpoint " + endpoint); };
+  s.makePortMapper = [this](PortMapperKind kind, uint16_t controlTCP, std::vector<uint16_t> udpPorts, LogSink,
+                            PortMapper::OnMapped onMapped) {
+    auto mapper = std::make_shared<RecordingMapper>(trace, kind == PortMapperKind::natPmp ? "NAT-PMP" : "UPnP");
+    mapper->onMapped = std::move(onMapped);
+    mapper->ports = controlTCP;
+    for (uint16_t p : udpPorts) mapper->udp.push_back(p);
+    mappers.push_back(mapper);
+    return mapper;
+  };
   s.startBonjour = [this](uint16_t port, const Uuid&, const std::string& name, LogSink) {
     trace.push_back("bonjour " + std::to_string(port) + " " + name);
     return [this] { trace.push_back("bonjour stop"); };
@@ -104,12 +117,50 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   s.clipboard.progress = [this](vela::ClipDir, uint32_t done, uint32_t total) {
     seamCalls.push_back("clip progress " + std::to_string(done) + "/" + std::to_string(total));
   };
+  s.watchScreen = [this](HostControllerSeams::ScreenEvents events, LogSink) -> std::function<void()> {
+    screenEvents = std::move(events);
+    return [this] { trace.push_back("screen watch stop"); };
+  };
+  s.clipboard.stop = [this] { seamCalls.push_back("clip stop"); };
   s.toggleDiagnosticsPanel = [this] { seamCalls.push_back("diagnostics panel"); };
   return deps;
 }
 
 std::shared_ptr<HostController> ControllerRig::make(HostController::Dependencies deps) {
   return HostController::create(std::move(deps));
+}
+
+std::shared_ptr<FakeSession> ControllerRig::wireSession(HostController& controller) {
+  controller.handleSession(
+      std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
+  return sessions.back();
+}
+
+std::shared_ptr<FakeSession> ControllerRig::admitSession(HostController& controller, const std::string& key) {
+  auto session = wireSession(controller);
+  session->key = key;
+  controller.approveTakeover(key, true, session, [](bool) {});
+  main.runUntilIdle();
+  scheduler.advanceBy(HostController::takeoverPauseUs);
+  main.runUntilIdle();
+  return session;
+}
+
+ControllerRig::Connected ControllerRig::connectClient(HostController& controller, const std::string& remote) {
+  Connected connected;
+  connected.host = std::make_shared<vela::testkit::MemorySessionTransport>(
+      vela::testkit::MemorySessionTransport::Options{vela::defaultMaxDatagramSize, remote, false});
+  auto clientSide = std::make_shared<vela::testkit::MemorySessionTransport>(
+      vela::testkit::MemorySessionTransport::Options{vela::defaultMaxDatagramSize, "192.0.2.1:47700", true});
+  vela::testkit::MemorySessionTransport::connect(connected.host, clientSide);
+  controller.acceptTransport(connected.host);
+  auto identity = dependencies().identity();  // the one identity every rig's controller publishes
+  const auto& key = identity->signingPublicKey();
+  connected.client = vela::EncryptedTransport::client(
+      clientSide, Bytes(key.begin(), key.end()), [](const Uuid&, ByteView, const LogSink&) { return true; }, {});
+  controller.handshakeGate()->waitIdle();
+  main.runUntilIdle();
+  return connected;
 }
 
 std::shared_ptr<HostController> ControllerRig::startedController(uint64_t startTicks) {

@@ -7,7 +7,9 @@
 #include <system_error>
 #include <vector>
 
+#include "e2e/encrypted_transport.hpp"
 #include "host/controller/host_controller.hpp"
+#include "tests/testkit/memory_transport.hpp"
 #include "tests/host/controller/fake_session.hpp"
 #include "platform/runtime/secret_store.hpp"
 #include "tests/testkit/temp_dir.hpp"
@@ -64,6 +66,24 @@ class RecordingDisplay final : public vela::DisplayProviding {
   Trace& trace_;
 };
 
+// A port mapper that records what the policy asks of it; the test reports a mapping through `onMapped`.
+class RecordingMapper final : public PortMapper {
+ public:
+  RecordingMapper(Trace& trace, std::string name) : name(std::move(name)), trace_(trace) {}
+  void start() override { trace_.push_back("start " + name); }
+  void stop(bool deleteMapping) override { trace_.push_back("stop " + name + (deleteMapping ? " delete" : "")); }
+  void purgeStaleMappings() override { trace_.push_back("purge " + name); }
+  void cancelPurge() override { trace_.push_back("cancel purge " + name); }
+
+  std::string name;
+  OnMapped onMapped;
+  uint16_t ports = 0;
+  std::vector<uint16_t> udp;
+
+ private:
+  Trace& trace_;
+};
+
 struct ControllerRig {
   testkit::TempDir dir;
   FakeClock clock;
@@ -80,6 +100,8 @@ struct ControllerRig {
   // The sessions session wiring made, with the configuration each was made with.
   std::vector<std::shared_ptr<FakeSession>> sessions;
   std::vector<vela::SessionConfig> sessionConfigs;
+  // Every port mapper the policy made, in order.
+  std::vector<std::shared_ptr<RecordingMapper>> mappers;
   // What admitted clients switched on and off, in order ("default input", "display awake", …).
   Trace companions;
   std::optional<TextFocusWatcher::FocusInfo> lastFocus;
@@ -88,13 +110,31 @@ struct ControllerRig {
   // bridge, diagnostics panel), in order.
   Trace seamCalls;
   std::optional<vela::LinkSeed> storedSeed;
+  // The desktop session's lock and sleep events, as the controller asked to be told of them.
+  HostControllerSeams::ScreenEvents screenEvents;
   bool autostartTakesOver = false;
+  // What the controller handed the updater, and how often it told it that a session ended.
+  HostControllerSeams::UpdateHooks updateHooks;
+  int updateSessionEnds = 0;
   bool screenLocked = false;
 
   // Every dependency filled with recorders; tests adjust the result before create().
   HostController::Dependencies dependencies(uint64_t startTicks = 100);
   std::shared_ptr<HostController> make(HostController::Dependencies deps);
   std::shared_ptr<HostController> startedController(uint64_t startTicks = 100);
+  // Session wiring's next session, on a fresh memory transport: made and started, not yet admitted.
+  std::shared_ptr<FakeSession> wireSession(HostController& controller);
+  // A wired session whose client `key` the user approved, past the takeover pause: the controller's
+  // active session.
+  std::shared_ptr<FakeSession> admitSession(HostController& controller, const std::string& key);
+  // A client on a memory transport from `remote`: the controller accepts the host side, and the client
+  // side runs its E2E handshake against the gate; returns once the keyed transport has been handed to
+  // session wiring (or refused). `client` is the client's wrapper, encrypted when the gate answered.
+  struct Connected {
+    std::shared_ptr<vela::testkit::MemorySessionTransport> host;
+    std::shared_ptr<vela::EncryptedTransport> client;
+  };
+  Connected connectClient(HostController& controller, const std::string& remote);
   std::filesystem::path logPath() const { return dir / "state" / "tavlo-host.log"; }
   std::string logFile() const;
 };

@@ -25,14 +25,46 @@ class FakeSession final : public ControlledSession {
     shortcuts = {up, down, diag};
   }
   void setClipboardMaxBytesPerSec(int64_t rate) override { clipboardRate = rate; }
+  uint64_t announceClipboard(const std::string& uti, const std::string& name,
+                             const vela::ClipPayload& payload) override {
+    announced.push_back({uti, name, payload});
+    return announced.size();
+  }
+  void requestClipboard(uint64_t clipId, uint32_t fromOffset) override {
+    requested.push_back({clipId, fromOffset});
+  }
   void setScale(double scale) override { calls.push_back("scale " + std::to_string(scale).substr(0, 4)); }
+  void setKeyframePolicy(bool adaptive, double fixedSec) override {
+    calls.push_back(std::string("keyframes ") + (adaptive ? "adaptive " : "fixed ") + std::to_string(fixedSec).substr(0, 4));
+  }
+  void setForce1x(bool on) override { calls.push_back(std::string("force1x ") + (on ? "1" : "0")); }
+  void sendStreamBuffer(int64_t ms) override { calls.push_back("send stream buffer " + std::to_string(ms)); }
+  void setCursorVisible(bool visible) override { calls.push_back(std::string("cursor ") + (visible ? "1" : "0")); }
+  void setWireCap(int64_t kbps) override { calls.push_back("wire cap " + std::to_string(kbps)); }
+  bool sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height, int64_t hotspotX,
+                       int64_t hotspotY, int64_t scale, vela::CursorShape shape) override {
+    // A session that has not accepted the client's hello yet refuses the image, as the real one does.
+    if (refuseCursorImages) return false;
+    cursorImages.push_back({cursorId, bgra, width, height, hotspotX, hotspotY, scale, shape});
+    return true;
+  }
+  int64_t streamPixelWidth() const override { return streamWidth; }
+  struct SentCursor {
+    uint32_t cursorId;
+    Bytes bgra;
+    int64_t width, height, hotspotX, hotspotY, scale;
+    vela::CursorShape shape;
+  };
+  std::vector<SentCursor> cursorImages;
+  int64_t streamWidth = 0;
+  bool refuseCursorImages = false;
   uint32_t sessionId() const override { return id; }
 
   bool clientSupportsUnlock() const override { return supportsUnlock; }
   int64_t pendingHelloW() const override { return helloW; }
   int64_t pendingHelloH() const override { return helloH; }
   bool isTransportEncrypted() const override { return encrypted; }
-  std::string peerDescription() const override { return "10.0.0.2:5000"; }
+  std::string peerDescription() const override { return peer; }
   bool parkedWarm() const override { return warm; }
 
   std::optional<vela::WarmEngineBundle> surrenderEngines(int64_t w, int64_t h) override {
@@ -69,8 +101,17 @@ class FakeSession final : public ControlledSession {
 
   bool called(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
 
+  struct Announced {
+    std::string uti;
+    std::string name;
+    vela::ClipPayload payload;
+  };
+  std::vector<Announced> announced;
+  std::vector<std::pair<uint64_t, uint32_t>> requested;
+
   std::string name;
   std::optional<std::string> key;
+  std::string peer = "10.0.0.2:5000";
   bool supportsUnlock = false;
   int64_t helloW = 1280;
   int64_t helloH = 720;

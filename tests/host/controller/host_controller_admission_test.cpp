@@ -260,3 +260,25 @@ TEST(Admission, TheGateWaitsOnTheSessionsThreadForTheDecisionAfterThePause) {
 
 }  // namespace
 }  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+// At the program's end both the streaming and the parked session are closed, so that none of their
+// loops still posts to the main executor once it is gone.
+TEST(Admission, ExitClosesTheActiveAndTheParkedSession) {
+  AdmissionRig a;
+  auto active = AdmissionRig::client("device-A");
+  ASSERT_EQ(a.hello(active, true), true);
+  ASSERT_EQ(a.controller->session(), active);
+  auto parked = AdmissionRig::client("device-B");
+  a.controller->setParkedSession(parked, "device-B");
+  a.controller->closeSessionsForExit();
+  EXPECT_TRUE(active->called("close"));
+  EXPECT_TRUE(parked->called("close"));
+  EXPECT_FALSE(a.controller->session());
+  EXPECT_FALSE(a.controller->parkedSession());
+}
+
+}  // namespace
+}  // namespace tavlo

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
+#include <system_error>
 #include <thread>
 
 #include "e2e/encrypted_transport.hpp"
@@ -21,8 +23,8 @@ TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
   ControllerRig rig;
   auto controller = rig.startedController();
   EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "updates", "prewarm capture",
-                              "display log sink", "listen 47700", "probe responder 47704", "relay link", "purge NAT",
-                              "bonjour 47700 testhost"}));
+                              "display log sink", "listen 47700", "probe responder 47704", "relay link", "purge NAT-PMP",
+                              "purge UPnP", "bonjour 47700 testhost"}));
   EXPECT_TRUE(controller->bootstrapped());
   EXPECT_TRUE(controller->isListening.get());
   EXPECT_EQ(controller->status.get(), "Listening on port 47700");
@@ -33,8 +35,8 @@ TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
   const auto& lines = controller->logLines.get();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "host nasłuchuje (control 47700, video 47701, audio 47702, input 47703)");
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex("🔐 tożsamość hosta [0-9A-F]{8}… \\(Ed25519; pub → iCloud "
-                                                    "best-effort\\)")))
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("🔐 tożsamość hosta [0-9A-F]{8}… \\(Ed25519; pub → lokalny plik "
+                                                    "klucz-wartość\\)")))
       << lines[1];
   EXPECT_EQ(lines[2], "🌐 NAT na żądanie — port zamknięty do pierwszego żądania sesji przez relay (wejście relayem, "
                       "potem MbB → NAT)");
@@ -45,7 +47,7 @@ TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
   controller->applicationWillTerminate();
   EXPECT_EQ(std::vector<std::string>(rig.trace.end() - 2, rig.trace.end()),
             (Trace{"restore displays", "destroy display"}));
-  EXPECT_EQ(rig.trace.size(), 12u);
+  EXPECT_EQ(rig.trace.size(), 13u);
 }
 
 TEST(HostController, SettingsChooseTheMappingStepAndTheAdvertisement) {
@@ -56,8 +58,8 @@ TEST(HostController, SettingsChooseTheMappingStepAndTheAdvertisement) {
     const char* expectedLine;  // last log line
   };
   const Row rows[] = {
-      {"NAT on demand only purges", {}, {"relay link", "purge NAT", "bonjour 47700 testhost"}, nullptr},
-      {"NAT at once maps", {{"tl.natOnDemand", false}}, {"relay link", "map NAT", "bonjour 47700 testhost"}, nullptr},
+      {"NAT on demand only purges", {}, {"relay link", "purge NAT-PMP", "purge UPnP", "bonjour 47700 testhost"}, nullptr},
+      {"NAT at once maps", {{"tl.natOnDemand", false}}, {"relay link", "start NAT-PMP", "bonjour 47700 testhost"}, nullptr},
       {"NAT off, LAN off", {{"tl.allowNAT", false}, {"tl.allowLAN", false}}, {"probe responder 47704", "relay link"},
        "🌐 NAT wyłączony przez użytkownika — pomijam mapowanie (zostaje LAN + relay)"},
   };
@@ -115,7 +117,7 @@ TEST(HostController, AServiceInstanceWaitsBehindAnOlderOneAndTakesOverWhenItEnds
   controller->start();
   EXPECT_TRUE(controller->standby.get());
   EXPECT_TRUE(second.trace.empty());
-  EXPECT_EQ(controller->logLines.get().back(), "⏸ starsza instancja hosta (ręczna) działa — jako zadanie launchd czekam "
+  EXPECT_EQ(controller->logLines.get().back(), "⏸ starsza instancja hosta (ręczna) działa — jako usługa systemd czekam "
                                                "w tle i przejmę hosta po jej zakończeniu");
 
   second.scheduler.advanceBy(HostController::standbyPollUs);
@@ -140,7 +142,7 @@ TEST(HostController, HandsOverToTheLoginServiceInstanceBeforeListening) {
   auto controller = rig.startedController();
   EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "exit"}));
   EXPECT_EQ(rig.exited, HostExit::handedOverToService);
-  EXPECT_EQ(controller->logLines.get().back(), "🚀 przekazuję hosta instancji launchd — kończę tę (ręczną) instancję");
+  EXPECT_EQ(controller->logLines.get().back(), "🚀 przekazuję hosta instancji usługi systemd — kończę tę (ręczną) instancję");
 }
 
 TEST(HostController, AListenerThatCannotStartLeavesTheHostWithoutReachability) {
@@ -218,16 +220,52 @@ TEST(HostController, ClosesATransportOnAForbiddenPathAndWrapsAnAllowedOne) {
   EXPECT_EQ(controller->logLines.get().back(), "🚫 odrzucam sesję (tor nat wyłączony): 203.0.113.9:5000");
   EXPECT_TRUE(rig.handedToSessions.empty());
 
-  vela::testkit::MemorySessionTransport::Options relay;
-  relay.description = "relay/abc";
-  auto accepted = std::make_shared<vela::testkit::MemorySessionTransport>(relay);
-  controller->acceptTransport(accepted);
+  auto accepted = rig.connectClient(*controller, "relay/abc");
   ASSERT_EQ(rig.handedToSessions.size(), 1u);
-  EXPECT_NE(rig.handedToSessions[0].get(), accepted.get()) << "the session gets the encrypting wrapper";
+  EXPECT_NE(rig.handedToSessions[0].get(), accepted.host.get()) << "the session gets the encrypting wrapper";
   EXPECT_EQ(rig.handedToSessions[0]->remoteDescription(), "relay/abc");
-  EXPECT_FALSE(accepted->isClosed());
+  EXPECT_TRUE(accepted.client->isEncrypted());
+  EXPECT_FALSE(accepted.host->isClosed());
   rig.handedToSessions[0]->close();
-  EXPECT_TRUE(accepted->isClosed());
+  EXPECT_TRUE(accepted.host->isClosed());
+}
+
+TEST(HostController, AConnectionWhoseThreadsCannotBeMadeIsClosedAndTheHostKeepsAccepting) {
+  ControllerRig rig;
+  auto deps = rig.dependencies();
+  auto makeSession = deps.seams.makeSession;
+  bool refuseThreads = true;
+  deps.seams.makeSession = [&](vela::SessionConfig config) -> std::shared_ptr<ControlledSession> {
+    if (refuseThreads) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return makeSession(std::move(config));
+  };
+  auto controller = rig.make(std::move(deps));
+  rig.main.post([controller] { controller->start(); });
+  rig.main.runUntilIdle();
+
+  auto first = rig.connectClient(*controller, "127.0.0.1:5000");
+  EXPECT_TRUE(first.host->isClosed());
+  EXPECT_NE(controller->logLines.get().back().find("⚠️ brak zasobów na nowe połączenie ("), std::string::npos);
+  EXPECT_NE(controller->logLines.get().back().find("— zamykam je: 127.0.0.1:5000"), std::string::npos);
+  EXPECT_TRUE(controller->isListening.get());
+
+  refuseThreads = false;
+  auto second = rig.connectClient(*controller, "127.0.0.1:5000");
+  ASSERT_EQ(rig.sessions.size(), 1u);
+  EXPECT_FALSE(second.host->isClosed());
+}
+
+TEST(HostController, ConnectionsWaitingForAdmissionFromOneAddressAreCappedOldestFirst) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  const size_t cap = AdmissionWaitingList::defaultPerAddressCap;
+  std::vector<ControllerRig::Connected> clients;
+  for (size_t i = 0; i < cap + 1; ++i) clients.push_back(rig.connectClient(*controller, "127.0.0.1:5000"));
+  ASSERT_EQ(rig.sessions.size(), cap + 1);
+  EXPECT_EQ(std::count(rig.sessions[0]->calls.begin(), rig.sessions[0]->calls.end(), "close"), 1);
+  for (size_t i = 1; i < rig.sessions.size(); ++i)
+    EXPECT_EQ(std::count(rig.sessions[i]->calls.begin(), rig.sessions[i]->calls.end(), "close"), 0) << i;
+  EXPECT_NE(controller->logLines.get().back().find("🚫 za dużo połączeń czekających na przyjęcie"), std::string::npos);
 }
 
 TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {

@@ -16,19 +16,8 @@ struct WiringRig {
   ControllerRig rig;
   std::shared_ptr<HostController> controller = rig.startedController();
 
-  std::shared_ptr<FakeSession> wiredSession() {
-    controller->handleSession(std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
-    return rig.sessions.back();
-  }
-  std::shared_ptr<FakeSession> admittedSession(const std::string& key) {
-    auto session = wiredSession();
-    session->key = key;
-    controller->approveTakeover(key, true, session, [](bool) {});
-    rig.main.runUntilIdle();
-    rig.scheduler.advanceBy(HostController::takeoverPauseUs);
-    rig.main.runUntilIdle();
-    return session;
-  }
+  std::shared_ptr<FakeSession> wiredSession() { return rig.wireSession(*controller); }
+  std::shared_ptr<FakeSession> admittedSession(const std::string& key) { return rig.admitSession(*controller, key); }
   void settle() { rig.main.runUntilIdle(); }
 };
 
@@ -53,6 +42,17 @@ TEST(SessionWiring, BuildsTheSessionFromTheSettingsOfTheMomentAndStartsIt) {
   EXPECT_EQ(session->calls, (Trace{"mbb capable 0", "stream buffer 200", "start"}));
   EXPECT_EQ(w.rig.companions, (Trace{"camera watching"}));
   EXPECT_FALSE(w.controller->session()) << "the controller holds no session before admission";
+}
+
+TEST(SessionWiring, TheUpdaterSeesWhetherASessionExistsAndPublishesItsStatus) {
+  WiringRig w;
+  ASSERT_TRUE(w.rig.updateHooks.noSession && w.rig.updateHooks.publishStatus);
+  EXPECT_TRUE(w.rig.updateHooks.noSession());
+  auto session = w.admittedSession("device-A");
+  EXPECT_FALSE(w.rig.updateHooks.noSession());
+  EXPECT_EQ(w.rig.updateSessionEnds, 0);
+  w.rig.updateHooks.publishStatus("Installing…");
+  EXPECT_EQ(w.controller->updateStatus.get(), "Installing…");
 }
 
 TEST(SessionWiring, LateReportsOfASessionThatIsNoLongerActiveChangeNothingButTheSwitchInfo) {
@@ -109,6 +109,7 @@ TEST(SessionWiring, TheEndOfTheActiveSessionReturnsToListeningAndParksWarmEngine
   EXPECT_EQ(w.rig.companions, (Trace{"force1x suppressed 0", "focus poll stopped", "display may sleep",
                                      "default input restored"}));
   EXPECT_EQ(w.controller->logLines.get().back(), "gotowy na kolejnego klienta");
+  EXPECT_EQ(w.rig.updateSessionEnds, 1) << "the updater's quiet period starts over";
 
   // Nobody came back: the reserve expires, its engines stop and the displays are put back.
   w.rig.scheduler.advanceBy(HostController::warmReserveUs);

@@ -40,7 +40,27 @@ TEST(InstanceLock, AHolderWhoseStartCannotBeReadNeverMakesOthersWait) {
   std::ofstream(path, std::ios::trunc) << "garbage";
   InstanceLock other(path, 200);
   EXPECT_FALSE(other.anotherInstanceIsOlder());
+  auto problem = other.takeProblem();
+  ASSERT_TRUE(problem) << "running beside an unreadable holder is reported";
+  EXPECT_NE(problem->find("start time cannot be read"), std::string::npos) << *problem;
+  EXPECT_FALSE(other.takeProblem()) << "reported once";
+  std::ofstream(path, std::ios::trunc) << "";
+  EXPECT_FALSE(other.anotherInstanceIsOlder());
+  EXPECT_TRUE(other.takeProblem()) << "an empty holder file as well";
+  EXPECT_FALSE(holder.takeProblem()) << "the holder itself took the lock cleanly";
   EXPECT_FALSE(InstanceLock(std::nullopt, 200).anotherInstanceIsOlder()) << "no lock file: never a duplicate";
+}
+
+TEST(InstanceLock, AFileThatCannotBeOpenedIsReported) {
+  TempDir dir;
+  const auto path = dir / InstanceLock::fileName;
+  std::filesystem::create_directory(path);  // a folder where the file should be: open fails for anyone
+  InstanceLock lock(path, 100);
+  EXPECT_FALSE(lock.anotherInstanceIsOlder());
+  EXPECT_FALSE(lock.holds());
+  auto problem = lock.takeProblem();
+  ASSERT_TRUE(problem);
+  EXPECT_NE(problem->find(path.string()), std::string::npos) << *problem;
 }
 
 TEST(InstanceLock, ReadsTheStartTimeAfterACommandNameWithSpacesAndParentheses) {

@@ -26,6 +26,7 @@ class FakeSystemctl final : public CommandRunner {
     if (verb == "start" || verb == "restart") active[unit] = !startFails;
     if (verb == "is-enabled") return enabled[unit] ? CommandResult{0, "enabled\n"} : CommandResult{1, "disabled\n"};
     if (verb == "is-active") return active[unit] ? CommandResult{0, "active\n"} : CommandResult{3, "failed\n"};
+    if (verb == "show") return {0, std::to_string(restarts[unit]) + "\n"};
     return {0, ""};
   }
   std::vector<std::string> verbs() const {
@@ -38,14 +39,29 @@ class FakeSystemctl final : public CommandRunner {
   std::map<std::string, bool> enabled, active;
   std::string failVerb;
   bool startFails = false;  // the unit starts and dies at once: "start" succeeds, "is-active" does not
+  std::map<std::string, int> restarts;  // NRestarts: a crash-looping daemon reads "active" between its deaths
 };
 
 struct Fixture {
   testkit::TempDir dir;
   FakeSystemctl systemctl;
   std::vector<std::string> log, systemLog;
+  std::vector<std::chrono::milliseconds> slept;
+  Fixture() {
+    std::filesystem::create_directories(bin());
+    for (const char* name : {"tavlo-camd", "tavlo-micd"}) {
+      writeFileAtomically(bin() / name, toBytes("#!/bin/sh\n"), 0755);
+    }
+  }
+  std::filesystem::path bin() const { return dir / "tavlo host/bin"; }
   VirtualDeviceInstaller installer(const std::string& version = "0.1/7") {
-    return VirtualDeviceInstaller({dir / "units", "/opt/tavlo host/bin", version}, systemctl,
+    VirtualDeviceInstaller::Config config;
+    config.unitDirectory = dir / "units";
+    config.daemonDirectory = bin();
+    config.version = version;
+    config.useBuiltDaemons = false;  // the build's own daemons would stand in for a missing one
+    config.sleep = [this](std::chrono::milliseconds time) { slept.push_back(time); };
+    return VirtualDeviceInstaller(config, systemctl,
                                   [this](const std::string& line) { log.push_back(line); },
                                   [this](const std::string& line) { systemLog.push_back(line); });
   }
@@ -70,11 +86,14 @@ TEST(VirtualDeviceInstaller, InstallsEnablesAndStartsBothUnitsWithArgumentVector
   EXPECT_EQ(f.systemctl.verbs(),
             (std::vector<std::string>{"daemon-reload", "enable tavlo-micd.service", "restart tavlo-micd.service",
                                       "is-enabled tavlo-micd.service", "is-active tavlo-micd.service",
-                                      "daemon-reload", "enable tavlo-camd.service", "restart tavlo-camd.service",
-                                      "is-enabled tavlo-camd.service", "is-active tavlo-camd.service"}));
+                                      "show tavlo-micd.service", "daemon-reload", "enable tavlo-camd.service",
+                                      "restart tavlo-camd.service", "is-enabled tavlo-camd.service",
+                                      "is-active tavlo-camd.service", "show tavlo-camd.service"}));
+  EXPECT_EQ(f.slept, (std::vector<std::chrono::milliseconds>{std::chrono::seconds(3), std::chrono::seconds(3)}))
+      << "each daemon must stay up before it counts as ready";
   auto unit = readWholeFile(f.dir / "units/tavlo-camd.service");
   ASSERT_TRUE(unit);
-  EXPECT_NE(toString(*unit).find("ExecStart=\"/opt/tavlo host/bin/tavlo-camd\""), std::string::npos);
+  EXPECT_NE(toString(*unit).find("ExecStart=\"" + (f.bin() / "tavlo-camd").string() + "\""), std::string::npos);
   EXPECT_EQ(testkit::fileMode(f.dir / "units/tavlo-camd.service"), 0644u);
   EXPECT_EQ(f.log, (std::vector<std::string>{"🎙 instalacja wirtualnego mikrofonu (usługa użytkownika tavlo-micd)…",
                                              "🎙 ✅ mikrofon Tavlo dostępny",
@@ -111,19 +130,31 @@ TEST(VirtualDeviceInstaller, VersionCheckDecidesWhatIsRedone) {
 }
 
 TEST(VirtualDeviceInstaller, ReportsSuccessOnlyWhenTheUnitIsEnabledAndActive) {
-  for (const std::string failing : {"enable", "daemon-reload", "start-dies"}) {
+  for (const std::string failing : {"enable", "daemon-reload", "start-dies", "crash-loop", "no-daemon"}) {
     SCOPED_TRACE(failing);
     Fixture f;
     if (failing == "start-dies") {
       f.systemctl.startFails = true;
+    } else if (failing == "crash-loop") {
+      f.systemctl.restarts = {{"tavlo-micd.service", 2}, {"tavlo-camd.service", 5}};
+    } else if (failing == "no-daemon") {
+      std::filesystem::remove_all(f.bin());
     } else {
       f.systemctl.failVerb = failing;
     }
     auto outcome = f.installer().ensureVirtualDevices();
     EXPECT_FALSE(outcome.microphoneReady);
     EXPECT_FALSE(outcome.cameraReady);
-    ASSERT_EQ(f.log.size(), 3u);
-    EXPECT_EQ(f.log[1].rfind("🎙 ❌ instalacja: systemctl --user ", 0), 0u) << f.log[1];
+    ASSERT_EQ(f.log.size(), failing == "no-daemon" ? 1u : 3u);
+    const char* expected = failing == "crash-loop"  ? "🎙 ❌ instalacja: tavlo-micd.service: demon restartowany 2×"
+                           : failing == "no-daemon" ? "🎙 ❌ instalacja: brak demona: "
+                                                    : "🎙 ❌ instalacja: systemctl --user ";
+    if (failing != "no-daemon") {
+      EXPECT_EQ(f.log[1].rfind(expected, 0), 0u) << f.log[1];
+    } else {
+      // Without a daemon nothing is installed, so the "installing" line never comes.
+      EXPECT_EQ(f.log[0].rfind(expected, 0), 0u) << f.log[0];
+    }
     ASSERT_EQ(f.systemLog.size(), 1u);
     EXPECT_EQ(f.systemLog[0].rfind("Tavlo: 📷 aktywacja kamery NIEUDANA: ", 0), 0u);
   }

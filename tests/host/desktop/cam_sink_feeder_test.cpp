@@ -112,7 +112,7 @@ TEST(CamSinkFeeder, ProbesAfterOneSecondThenEveryThreeAndLogsChanges) {
   EXPECT_TRUE(f.feeder->consumedCached());
   f.camera.running = std::nullopt;  // unreadable counts as in use: no change, no line
   f.scheduler.advanceBy(3'000'000);
-  EXPECT_EQ(f.log, (std::vector<std::string>{"📷 konsumpcja kamery na Macu: TAK (RSW)"}));
+  EXPECT_EQ(f.log, (std::vector<std::string>{"📷 konsumpcja kamery przez konsumenta wirtualnej kamery: TAK (RSW)"}));
 }
 
 TEST(CamSinkFeeder, DropsFramesDuringAProbeAndRestartsTheSinkAfterIt) {
@@ -133,7 +133,7 @@ TEST(CamSinkFeeder, WithoutTheCameraCountsItAsConsumedAndStartsNothing) {
   f.feeder->push(solidFrame(1280, 720, 1));
   f.feeder->probeConsumption();
   EXPECT_TRUE(f.feeder->consumedCached());
-  EXPECT_EQ(f.log, (std::vector<std::string>{"📷 konsumpcja kamery na Macu: TAK (RSW)"}));
+  EXPECT_EQ(f.log, (std::vector<std::string>{"📷 konsumpcja kamery przez konsumenta wirtualnej kamery: TAK (RSW)"}));
 }
 
 TEST(CamSinkFeeder, WritesIntoTheDaemonsMailboxOnRealSharedMemory) {

@@ -28,15 +28,27 @@ TEST(BonjourAdvertiser, PublishesOneServiceWithTheFullHostIdAndTheNameInItsTxt) 
   EXPECT_FALSE(advertiser.isAdvertising());
 }
 
-TEST(BonjourAdvertiser, LogsAFailedPublicationWithoutRetrying) {
+TEST(BonjourAdvertiser, ReportsAFailureOnceAndAnnouncesOnlyWhenTheDaemonComesBack) {
   auto publisher = std::make_shared<RecordingServicePublisher>();
   publisher->failNextWith("[\"AvahiError\": -26] Daemon not running");
   BonjourAdvertiser advertiser(publisher);
   std::vector<std::string> lines;
   advertiser.setOnLog([&](const std::string& line) { lines.push_back(line); });
-  advertiser.start(47700, hostId, "Mac");
-  EXPECT_EQ(lines.front(), "📡 Bonjour: publikacja nieudana [\"AvahiError\": -26] Daemon not running");
+  advertiser.start(47700, hostId, "Pracownia");
+  publisher->failPendingWith("[\"AvahiError\": -26] Daemon not running");  // still down: reported once
+  EXPECT_EQ(lines, std::vector<std::string>{"📡 Bonjour: publikacja nieudana [\"AvahiError\": -26] Daemon not running"});
   EXPECT_TRUE(publisher->live().empty());
+  EXPECT_FALSE(advertiser.isAdvertising());
+
+  publisher->publishPending();  // the daemon appeared
+  ASSERT_EQ(publisher->live().size(), 1u);
+  EXPECT_TRUE(advertiser.isAdvertising());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines.back(), "📡 Bonjour: rozgłaszam host w LAN (_tavlo._tcp:47700, hid 0A1B2C3D…)");
+
+  publisher->failPendingWith("[\"AvahiError\": -3] Daemon disconnected");  // lost again: a new failure
+  EXPECT_FALSE(advertiser.isAdvertising());
+  EXPECT_EQ(lines.size(), 3u);
 }
 
 }  // namespace

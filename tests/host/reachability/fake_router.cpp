@@ -104,6 +104,11 @@ void FakeIgd::setLocation(std::string location) {
   location_ = std::move(location);
 }
 
+void FakeIgd::setLeadingReplies(std::vector<std::string> replies) {
+  std::lock_guard guard(mutex_);
+  leadingReplies_ = std::move(replies);
+}
+
 std::vector<std::string> FakeIgd::searches() const {
   std::lock_guard guard(mutex_);
   return searches_;
@@ -119,11 +124,14 @@ void FakeIgd::serveSsdp() {
     auto got = ssdp_.receiveFrom(pollStep);
     if (!got) continue;
     std::string location;
+    std::vector<std::string> leading;
     {
       std::lock_guard guard(mutex_);
       searches_.push_back(toString(got->second));
       location = location_;
+      leading = leadingReplies_;
     }
+    for (const auto& reply : leading) ssdp_.sendTo(got->first, toBytes(reply));
     std::string answer = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: "
                          "urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\nLocation: " +
                          location + "\r\n\r\n";

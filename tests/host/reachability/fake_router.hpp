@@ -58,6 +58,8 @@ class FakeIgd {
   uint16_t httpPort() const { return http_.port(); }
   std::string descriptionUrl() const;
   void setLocation(std::string location);
+  // Datagrams sent to each searcher before the answer (other devices of the LAN, junk).
+  void setLeadingReplies(std::vector<std::string> replies);
   std::vector<std::string> searches() const;
   std::vector<HttpExchange> exchanges() const;
 
@@ -70,6 +72,7 @@ class FakeIgd {
   Respond respond_;
   mutable std::mutex mutex_;
   std::string location_;
+  std::vector<std::string> leadingReplies_;
   std::vector<std::string> searches_;
   std::vector<HttpExchange> exchanges_;
   std::atomic<bool> stopping_{false};

@@ -125,7 +125,8 @@ TEST(NATPMPMapper, RenewsAfterHalfTheGrantedLeaseAtMostEveryTwoMinutes) {
   };
   for (const Row& row : {Row{900, 120 * second, "a full lease renews on the two-minute period"},
                          Row{100, 50 * second, "a short lease renews at its half, before it lapses"},
-                         Row{1, 1 * second, "a lease of a second renews no sooner than a second"}}) {
+                         Row{1, 15 * second, "a lease of a second renews no sooner than the floor"},
+                         Row{0, 15 * second, "a grant of no time renews on the floor, not every second"}}) {
     SCOPED_TRACE(row.why);
     Fixture f;
     f.configure([&](Router& r) { r.lifetimeSec = row.grantedSec; });

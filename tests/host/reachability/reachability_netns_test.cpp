@@ -11,7 +11,9 @@
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/nat_pmp_mapper.hpp"
 #include "host/reachability/upnp_mapper.hpp"
+#include "platform/runtime/base64.hpp"
 #include "tests/host/reachability/netns_kit.hpp"
+#include "transport/relay_client_dialer.hpp"
 
 namespace tavlo {
 namespace {
@@ -224,6 +226,85 @@ TEST(ReachabilityNetns, BothMappersMapThroughMiniupnpdAndDeleteOnStop) {
     for (uint16_t port = 47800; port <= 47804; ++port) EXPECT_FALSE(router.forwards(port)) << port << router.rules();
   }
 }
+
+#ifdef TAVLO_HOST_PROGRAM
+// tavlo-host itself behind the router: with NAT mapped at listening it maps its block through NAT-PMP,
+// through UPnP alone when NAT-PMP is switched off, and deletes the mapping when it is stopped.
+TEST(ReachabilityNetns, TheHostMapsItsBlockThroughMiniupnpdAndRemovesItWhenItStops) {
+  Router router;
+  ASSERT_TRUE(router.ready) << router.failures;
+  struct Run {
+    const char* why;
+    const char* settings;
+    const char* line;  // what the host says about the way it maps
+  };
+  for (Run run : {Run{"NAT-PMP", R"({"tl.natOnDemand": false})", "host nasłuchuje (control 47900"},
+                  Run{"UPnP with NAT-PMP off", R"({"tl.natOnDemand": false, "tl.useNATPMP": false})",
+                      "🌐 NAT-PMP wyłączony — mapuję od razu przez UPnP"}}) {
+    SCOPED_TRACE(run.why);
+    testkit::TempDir home;
+    std::filesystem::create_directories(home / "config" / "tavlo");
+    write(home / "config" / "tavlo" / "settings.json", run.settings);
+    ChildProcess host;
+    startChild(host,
+               router.host.exec({"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                                 "XDG_DATA_HOME=" + (home / "data").string(),
+                                 "XDG_STATE_HOME=" + (home / "state").string(), "DISPLAY=", TAVLO_HOST_PROGRAM,
+                                 "--port", "47900"}),
+               (home / "host.log").string());
+    ASSERT_TRUE(host.waitForLog("🌐 KVS: opublikowano endpoint 192.0.2.1:47900", 40s))
+        << host.log() << router.daemon->log();
+    EXPECT_NE(host.log().find(run.line), std::string::npos) << host.log();
+    for (uint16_t port = 47900; port <= 47904; ++port) EXPECT_TRUE(router.forwards(port)) << port << router.rules();
+    EXPECT_EQ(host.stop(), 0) << host.log();
+    for (uint16_t port = 47900; port <= 47904; ++port) EXPECT_FALSE(router.forwards(port)) << port << router.rules();
+  }
+}
+
+// tavlo-host registers with a tavlo-relay on loopback, and a client's relayed session reaches it (this
+// host has no X server, so it turns the session down once it arrived, which it logs with the path).
+TEST(ReachabilityNetns, TheHostRegistersWithARelayAndAClientReachesItThroughIt) {
+  NetNamespace ns("rly");
+  ASSERT_TRUE(ns.created()) << ns.failure();
+  std::string failures;
+  ASSERT_TRUE(runOrNote(ns.exec({"ip", "link", "set", "lo", "up"}), failures)) << failures;
+  testkit::TempDir home;
+  ChildProcess relay;
+  startChild(relay,
+             ns.exec({TAVLO_RELAY_PROGRAM, "--tcp-port", "47810", "--udp-port", "47811", "--state",
+                      (home / "relay-state.json").string()}),
+             (home / "relay.log").string());
+  ASSERT_TRUE(relay.waitForLog("tavlo-relay 127.0.0.1 tcp 47810", 10s)) << relay.log();
+  ChildProcess host;
+  startChild(host,
+             ns.exec({"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                      "XDG_DATA_HOME=" + (home / "data").string(), "XDG_STATE_HOME=" + (home / "state").string(),
+                      "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900", "--relay", "127.0.0.1:47810"}),
+             (home / "host.log").string());
+  ASSERT_TRUE(host.waitForLog("🛰 relay: zarejestrowany", 20s)) << host.log() << relay.log();
+  const std::string text = host.log();
+  const std::string idTag = "host ID ";
+  const std::string keyTag = "signing key (Base64) ";
+  const size_t idAt = text.find(idTag);
+  const size_t keyAt = text.find(keyTag);
+  ASSERT_NE(idAt, std::string::npos) << text;
+  ASSERT_NE(keyAt, std::string::npos) << text;
+  const std::string hostID = text.substr(idAt + idTag.size(), 36);
+  const size_t keyEnd = text.find_first_of(",\n", keyAt + keyTag.size());
+  std::optional<Bytes> sigPub = base64Decode(text.substr(keyAt + keyTag.size(), keyEnd - keyAt - keyTag.size()));
+  ASSERT_TRUE(sigPub) << text;
+
+  InNamespace inside(ns);
+  ASSERT_TRUE(inside.entered());
+  ThreadScheduler scheduler;
+  vela::RelayClientDialer dialer({vela::RelayService{"127.0.0.1", 47810, 47811}, &scheduler});
+  std::shared_ptr<vela::SessionTransport> client = dialer.connect(hostID, *sigPub);
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(host.waitForLog("relay/klient", 20s)) << host.log() << relay.log();
+  client->close();
+  EXPECT_EQ(host.stop(), 0) << host.log();
+}
+#endif
 
 }  // namespace
 }  // namespace tavlo

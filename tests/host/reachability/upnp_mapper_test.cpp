@@ -39,6 +39,7 @@ struct Fixture {
     env.ssdpPort = igd.ssdpPort();
     env.ssdpWindowMs = 500;  // loopback answers come at once; this bounds the searches that find nothing
     env.localAddress = [](const std::string&) { return std::optional<std::string>("192.168.1.20"); };
+    env.gateway = [] { return std::optional<std::string>("127.0.0.1"); };
     mapper = UPnPMapper::create(47700, {47701, 47702, 47703, 47704}, env);
     mapper->setOnLog([this](const std::string& line) { lines.push_back(line); });
     mapper->setOnMapped([this](const std::string& ip, uint16_t port) { mapped.emplace_back(ip, port); });
@@ -126,6 +127,50 @@ TEST(UPnPMapper, ABlockWithoutItsControlPortIsTakenDownAndNotReported) {
   for (size_t i = 7; i < 11; ++i) EXPECT_EQ(action(exchanges[i]), "DeletePortMapping");
   EXPECT_TRUE(f.logged("🌐 UPnP: router przyjął tylko 4/5 mapowań — zdejmuję przyjęte, NIE ogłaszam toru NAT"));
   EXPECT_TRUE(f.mapped.empty());
+}
+
+TEST(UPnPMapper, ARenewalWithARefusedAddKeepsTheWorkingBlockAndSaysSo) {
+  Fixture f;
+  f.mapper->start();
+  f.settle();
+  ASSERT_EQ(f.mapped.size(), 1u);
+  size_t before = f.igd.exchanges().size();
+  f.refuse = [](const std::string& a, const std::string& body) {
+    return a == "AddPortMapping" && body.find("<NewExternalPort>47702<") != std::string::npos;
+  };
+  f.scheduler->advanceBy(UPnPMapper::renewIntervalUs);
+  f.settle();
+  auto exchanges = f.igd.exchanges();
+  ASSERT_EQ(exchanges.size(), before + 7);  // description, address, five adds: nothing deleted
+  for (size_t i = before; i < exchanges.size(); ++i) EXPECT_NE(action(exchanges[i]), "DeletePortMapping");
+  EXPECT_TRUE(f.logged("🌐 UPnP: odnowienie — router odrzucił UDP 47702 (przyjął 4/5) — zostawiam działające "
+                       "mapowania, ponowię przy następnym odnowieniu"));
+  EXPECT_EQ(f.mapped.size(), 1u);  // the refused pass reports no endpoint
+  // The next renewal, answered in full again, reports the endpoint as before.
+  f.refuse = nullptr;
+  f.scheduler->advanceBy(UPnPMapper::renewIntervalUs);
+  f.settle();
+  EXPECT_EQ(f.mapped.size(), 2u);
+}
+
+TEST(UPnPMapper, TheSearchSkipsEmptyDatagramsAndPrefersTheGatewayOverOtherResponders) {
+  const std::string otherDevice =
+      "HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+      "Location: http://127.0.0.9:9/desc.xml\r\n\r\n";
+  struct Row {
+    std::vector<std::string> leading;
+    const char* why;
+  };
+  for (const Row& row : {Row{{""}, "an empty datagram does not end the search"},
+                         Row{{otherDevice}, "another device answering first is not taken for the router"},
+                         Row{{"", otherDevice, ""}, "both"}}) {
+    SCOPED_TRACE(row.why);
+    Fixture f;
+    f.igd.setLeadingReplies(row.leading);
+    f.mapper->start();
+    f.settle();
+    EXPECT_EQ(f.mapped, (std::vector<std::pair<std::string, uint16_t>>{{"203.0.113.7", 47700}}));
+  }
 }
 
 TEST(UPnPMapper, PassesEndWithTheirLogLineOnAnswersThatCannotBeUsed) {

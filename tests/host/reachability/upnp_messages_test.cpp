@@ -47,6 +47,14 @@ TEST(UPnPMessages, TheNewestServiceTypeWinsAndNamespacedTagsAreRead) {
   EXPECT_EQ(service->controlURL, "http://192.168.1.1/ip2");
 }
 
+TEST(UPnPMessages, TheExternalAddressIsADottedIPv4AddressAndNothingMore) {
+  auto answer = [](std::string value) { return "<NewExternalIPAddress>" + value + "</NewExternalIPAddress>"; };
+  EXPECT_EQ(upnp::externalAddress(answer("203.0.113.7")), "203.0.113.7");
+  EXPECT_EQ(upnp::externalAddress(answer("0.0.0.0")), std::nullopt);
+  EXPECT_EQ(upnp::externalAddress(answer("203.0.113")), std::nullopt);
+  EXPECT_EQ(upnp::externalAddress(answer(std::string("203.0.113.7\0\x01", 13))), std::nullopt);
+}
+
 TEST(UPnPMessages, AnSsdpAnswerLeadsOnlyToItsSendersOwnAddress) {
   auto reply = [](const std::string& text) { return toBytes(text); };
   EXPECT_EQ(upnp::ssdpLocation(reply("HTTP/1.1 200 OK\r\nlOcAtIoN:  http://10.0.0.1:1900/d.xml \r\n\r\n"), "10.0.0.1")->text,

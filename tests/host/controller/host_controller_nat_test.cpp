@@ -1,0 +1,157 @@
+// The router port mapping on a manual clock: NAT-PMP before UPnP, on demand with its delayed release,
+// the published endpoint, and the purge of an earlier run's mappings.
+#include <gtest/gtest.h>
+
+#include "host/controller/host_controller.hpp"
+#include "tests/host/controller/controller_test_kit.hpp"
+#include "tests/testkit/memory_transport.hpp"
+
+namespace tavlo {
+namespace {
+
+using controllertest::ControllerRig;
+using controllertest::Trace;
+
+struct NatRig {
+  ControllerRig rig;
+  std::shared_ptr<HostController> controller;
+
+  explicit NatRig(std::vector<std::pair<const char*, bool>> stored = {}) {
+    for (auto [key, value] : stored) rig.settings.set(key, value);
+    controller = rig.startedController();
+    rig.trace.clear();
+  }
+  void settle() { rig.main.runUntilIdle(); }
+  void pass(uint64_t us) {
+    settle();
+    rig.scheduler.advanceBy(us);
+    settle();
+  }
+  bool logged(const std::string& line) const {
+    const auto& lines = controller->logLines.get();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  std::shared_ptr<controllertest::FakeSession> admittedSession(const std::string& device) {
+    controller->handleSession(
+        std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
+    auto session = rig.sessions.back();
+    controller->approveTakeover(device, true, session, [](bool) {});
+    pass(HostController::takeoverPauseUs);
+    return session;
+  }
+};
+
+TEST(NatMapping, NATPMPWithinFourSecondsKeepsUPnPUnstarted) {
+  NatRig r({{"tl.natOnDemand", false}});
+  r.controller->setAllowNAT(true);  // maps again at once while listening
+  EXPECT_EQ(r.rig.trace, (Trace{"stop NAT-PMP delete", "stop UPnP", "start NAT-PMP"}))
+      << "the earlier mappers halt, UPnP without deleting the mapping the new one makes again";
+  auto pmp = r.rig.mappers[r.rig.mappers.size() - 2];
+  ASSERT_EQ(pmp->name, "NAT-PMP");
+  EXPECT_EQ(pmp->ports, 47700);
+  EXPECT_EQ(pmp->udp, (std::vector<uint16_t>{47701, 47702, 47703, 47704}));
+  pmp->onMapped("198.51.100.7", 47700);
+  r.pass(HostController::upnpFallbackDelayUs);
+  EXPECT_EQ(r.rig.trace.back(), "relay endpoint 198.51.100.7:47700") << "UPnP never started";
+  EXPECT_EQ(r.controller->mappedVia.get(), "NAT-PMP");
+  EXPECT_EQ(r.controller->publicEndpoint.get(), "198.51.100.7:47700");
+  EXPECT_TRUE(r.logged("🌐 KVS: opublikowano endpoint 198.51.100.7:47700 do tl.hosts (synchronize=false)"))
+      << "an in-memory store writes nothing";
+  EXPECT_TRUE(r.rig.keyValueStore.getValue("tl.hosts").has_value());
+}
+
+TEST(NatMapping, UPnPFollowsAfterFourSecondsOrAtOnceWithoutNATPMP) {
+  {
+    NatRig r({{"tl.natOnDemand", false}});
+    r.controller->startNATMapping();
+    r.pass(HostController::upnpFallbackDelayUs - 1);
+    EXPECT_EQ(r.rig.trace.back(), "start NAT-PMP");
+    r.pass(1);
+    EXPECT_EQ(r.rig.trace.back(), "start UPnP");
+    EXPECT_TRUE(r.logged("🌐 NAT-PMP nie zmapował w 4 s — próbuję UPnP"));
+    r.rig.mappers.back()->onMapped("198.51.100.8", 47700);
+    r.settle();
+    EXPECT_EQ(r.controller->mappedVia.get(), "UPnP");
+  }
+  {
+    NatRig r({{"tl.natOnDemand", false}, {"tl.useNATPMP", false}});
+    r.controller->startNATMapping();
+    EXPECT_EQ(r.rig.trace.back(), "start UPnP");
+    EXPECT_TRUE(r.logged("🌐 NAT-PMP wyłączony — mapuję od razu przez UPnP"));
+  }
+  {
+    NatRig r({{"tl.natOnDemand", false}, {"tl.useNATPMP", false}, {"tl.useUPnP", false}});
+    r.controller->startNATMapping();
+    EXPECT_FALSE(r.controller->portMappingLive());
+    EXPECT_TRUE(r.logged("🌐 obie metody mapowania wyłączone — bezpośredni NAT nie zostanie zmapowany (zostaje relay)"));
+  }
+}
+
+TEST(NatMapping, OnDemandMapsForARelayRequestAndReleasesTwoMinutesAfterTheLastSession) {
+  NatRig r;
+  EXPECT_FALSE(r.controller->portMappingLive()) << "on demand: only the purge ran at listening";
+  r.controller->armNATOnDemand("żądanie sesji przez relay");
+  EXPECT_EQ(Trace(r.rig.trace.begin(), r.rig.trace.begin() + 3),
+            (Trace{"cancel purge NAT-PMP", "cancel purge UPnP", "start NAT-PMP"}))
+      << "the purge of an earlier run must not delete the new mapping";
+  EXPECT_TRUE(r.controller->portMappingLive());
+  r.rig.mappers[2]->onMapped("198.51.100.7", 47700);
+  r.settle();
+
+  auto session = r.admittedSession("ipad-1");
+  session->callbacks.onDisconnect();
+  r.settle();
+  EXPECT_TRUE(r.logged("🌐 NAT na żądanie: sesja zakończona — mapowanie zejdzie za 120 s, jeśli nikt nie wróci"));
+  r.pass(HostController::natReleaseDelayUs - 1'000'000);
+  EXPECT_TRUE(r.controller->portMappingLive());
+  // The client is back within the two minutes: the release is called off.
+  r.admittedSession("ipad-1");
+  r.pass(10'000'000);
+  EXPECT_TRUE(r.controller->portMappingLive());
+
+  // A host-side disconnect (the screen locked) also lets the mapping go.
+  r.rig.trace.clear();
+  r.controller->screenLocked();
+  r.pass(HostController::natReleaseDelayUs);
+  EXPECT_FALSE(r.controller->portMappingLive());
+  EXPECT_EQ(r.controller->publicEndpoint.get(), std::nullopt);
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop NAT-PMP delete"), r.rig.trace.end());
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
+  EXPECT_EQ(r.rig.trace.back(), "relay endpoint -");
+  EXPECT_TRUE(r.logged("🌐 NAT zwolniony (brak sesji od 120 s) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"));
+}
+
+TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
+  NatRig r({{"tl.allowNAT", false}});
+  r.controller->armNATOnDemand("żądanie sesji przez relay");
+  EXPECT_FALSE(r.controller->portMappingLive());
+  EXPECT_TRUE(r.rig.trace.empty());
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+TEST(NatMapping, WithoutARelayTheBlockIsMappedAtListeningAndNoLineClaimsARelay) {
+  controllertest::ControllerRig rig;
+  HostController::Dependencies deps = rig.dependencies();
+  deps.seams.startRelayLink = nullptr;
+  rig.settings.set("tl.useUPnP", false);
+  auto controller = rig.make(std::move(deps));
+  rig.main.post([controller] { controller->start(); });
+  rig.main.runUntilIdle();
+  EXPECT_EQ(std::count(rig.trace.begin(), rig.trace.end(), "start NAT-PMP"), 1) << "on demand needs a relay to ask";
+  EXPECT_FALSE(controller->mapsOnDemand());
+  rig.settings.set("tl.useNATPMP", false);
+  controller->startNATMapping();
+  controller->setAllowNAT(false);
+  for (const std::string& line : controller->logLines.get()) {
+    EXPECT_EQ(line.find("relay"), std::string::npos) << line;
+    EXPECT_EQ(line.find("przekaźnik"), std::string::npos) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tavlo

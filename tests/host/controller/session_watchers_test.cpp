@@ -1,0 +1,67 @@
+// The input-permission watchdog and the compositor keepalive on a manual scheduler.
+#include <gtest/gtest.h>
+
+#include "host/controller/session_watchers.hpp"
+
+namespace tavlo {
+namespace {
+
+auto now = [](std::function<void()> job) { job(); };
+
+TEST(InputPermissionWatchdog, WarnsOncePerLossAndSaysWhenItCameBack) {
+  FakeClock clock;
+  ManualScheduler scheduler(clock);
+  bool granted = false, blocked = false;
+  std::vector<std::string> lines;
+  auto watchdog = InputPermissionWatchdog::start({scheduler, now, [&] { return granted; },
+                                                  [&](bool b) { blocked = b; }, [&] { return blocked; },
+                                                  [&](const std::string& l) { lines.push_back(l); }});
+  EXPECT_TRUE(blocked) << "checked at once";
+  scheduler.advanceBy(12'000'000);
+  ASSERT_EQ(lines.size(), 1u) << "warned once";
+  EXPECT_NE(lines[0].find("⚠️ BRAK uprawnienia XTEST"), std::string::npos);
+  granted = true;
+  scheduler.advanceBy(5'000'000);
+  EXPECT_FALSE(blocked);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("przywrócone — wstrzykiwanie znów działa"), std::string::npos);
+  granted = false;
+  scheduler.advanceBy(5'000'000);
+  EXPECT_EQ(lines.size(), 3u) << "a later loss warns again";
+  watchdog.reset();
+  scheduler.advanceBy(20'000'000);
+  EXPECT_EQ(lines.size(), 3u);
+}
+
+struct CountingWindow final : KeepaliveWindow {
+  bool available = true;
+  int shows = 0, hides = 0;
+  bool show() override { return available && ++shows > 0; }
+  void hide() override { ++hides; }
+};
+
+TEST(CompositorKeepalive, StaysWhileInputComesAndHidesAfterThreeSecondsOfSilence) {
+  FakeClock clock;
+  ManualScheduler scheduler(clock);
+  CountingWindow window;
+  std::vector<std::string> lines;
+  auto keepalive = CompositorKeepalive::create(window, scheduler, now, [&](const std::string& l) { lines.push_back(l); });
+  for (int i = 0; i < 10; ++i) {
+    keepalive->noteInputActivity();
+    scheduler.advanceBy(1'000'000);
+  }
+  EXPECT_TRUE(keepalive->active());
+  EXPECT_EQ(window.shows, 1);
+  EXPECT_EQ(window.hides, 0);
+  scheduler.advanceBy(2'100'000);
+  EXPECT_FALSE(keepalive->active());
+  EXPECT_EQ(window.hides, 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{"🫀 keepalive kompozytora ON (aktywne wejście)",
+                                             "🫀 keepalive kompozytora OFF (cisza wejścia)"}));
+  window.available = false;  // no virtual display: nothing happens
+  keepalive->noteInputActivity();
+  EXPECT_FALSE(keepalive->active());
+}
+
+}  // namespace
+}  // namespace tavlo
