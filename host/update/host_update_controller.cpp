@@ -1,0 +1,200 @@
+#include "host/update/host_update_controller.hpp"
+
+namespace tavlo {
+
+std::shared_ptr<HostUpdateController> HostUpdateController::create(HostUpdateControllerDeps deps) {
+  return std::shared_ptr<HostUpdateController>(new HostUpdateController(std::move(deps)));
+}
+
+HostUpdateController::HostUpdateController(HostUpdateControllerDeps deps)
+    : deps_(std::move(deps)), lastSessionEndedAtUs_(deps_.scheduler->clock().nowUs()) {}
+
+HostUpdateController::~HostUpdateController() {
+  if (freshnessTimer_) deps_.scheduler->cancel(*freshnessTimer_);
+}
+
+void HostUpdateController::later(uint64_t delayUs, std::function<void(HostUpdateController&)> job) {
+  std::weak_ptr<HostUpdateController> weak = weak_from_this();
+  auto post = deps_.postToMain;
+  deps_.scheduler->after(delayUs, [weak, post, job = std::move(job)] {
+    post([weak, job] {
+      if (auto self = weak.lock()) job(*self);
+    });
+  });
+}
+
+void HostUpdateController::setStatus(std::string text) {
+  status_ = std::move(text);
+  if (onStatus_) onStatus_(status_);
+}
+
+std::string HostUpdateController::upToDateStatus() const { return "Up to date (build " + deps_.launchedBuild + ")"; }
+
+void HostUpdateController::start() {
+  reportInstalledUpdateIfAny();
+  startFreshnessGuard();
+  if (deps_.feedUrl.empty() || !deps_.makeEngine) {
+    deps_.log("🔄 brak tl.updateFeedURL w ustawieniach — aktualizacje wyłączone");
+    return;
+  }
+  std::weak_ptr<HostUpdateController> weak = weak_from_this();
+  UpdateEngineEvents events;
+  events.readyToInstall = [weak](std::function<void()> action) {
+    if (auto self = weak.lock()) self->deferOrInstall(std::move(action));
+  };
+  events.noUpdate = [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->setStatus(self->upToDateStatus());
+    self->userRequested_ = false;
+    self->deps_.log("🔄 brak nowszej wersji (build " + self->deps_.launchedBuild + ") — następne sprawdzenie za 24 h");
+  };
+  events.found = [weak](const UpdateItem& item) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->setStatus("Downloading " + item.displayVersion + " (" + item.version + ")…");
+    self->deps_.log("🔄 znaleziono wersję " + item.displayVersion + " (build " + item.version + ") — pobieram w tle");
+  };
+  events.failed = [weak](const UpdateFailure& failure) {
+    if (auto self = weak.lock()) self->describeFailure(failure);
+  };
+  std::shared_ptr<UpdateEngine> engine = deps_.makeEngine();
+  std::optional<std::string> error =
+      engine ? engine->start(std::move(events)) : std::optional<std::string>("no update engine");
+  if (error) {
+    deps_.log("🔄 BŁĄD startu aktualizacji: " + *error);
+    return;
+  }
+  updater_ = std::move(engine);
+  setStatus("Checks at launch and every 24 h");
+  deps_.log("🔄 aktualizacje: nasłuch uruchomiony (build " + deps_.launchedBuild + ", kanał " + deps_.feedUrl + ")");
+  later(firstCheckAfterUs, [](HostUpdateController& self) { self.requestCheck("przy starcie", false, 0); });
+}
+
+void HostUpdateController::reportInstalledUpdateIfAny() {
+  JsonStore& settings = *deps_.settings;
+  const bool pending = settings.getBool(installedPendingKey).value_or(false);
+  const std::optional<std::string> previous = settings.getString(lastRunBuildKey);
+  settings.set(lastRunBuildKey, JsonValue(deps_.launchedBuild));
+  settings.set(installedPendingKey, JsonValue(false));
+  if (pending && previous && *previous != deps_.launchedBuild) {
+    deps_.log("🔄 ✅ host zaktualizowany: build " + *previous + " → " + deps_.launchedBuild + " (" +
+              deps_.launchedVersion + ")");
+  }
+}
+
+void HostUpdateController::startFreshnessGuard() {
+  std::weak_ptr<HostUpdateController> weak = weak_from_this();
+  auto post = deps_.postToMain;
+  freshnessTimer_ = deps_.scheduler->every(freshnessPeriodUs, [weak, post] {
+    post([weak] {
+      if (auto self = weak.lock()) self->freshnessTick();
+    });
+  });
+}
+
+void HostUpdateController::freshnessTick() {
+  std::optional<std::string> onDisk = deps_.diskBuild ? deps_.diskBuild() : std::nullopt;
+  if (!onDisk || *onDisk == deps_.launchedBuild) return;
+  const std::string head = "🔄 na dysku jest build " + *onDisk + ", działa " + deps_.launchedBuild;
+  if (!deps_.keepRunningJob || !deps_.keepRunningJob()) {
+    deps_.log(head + " — bez keepalive zostaję (restart ręczny)");
+    return;
+  }
+  if (!deps_.canInstallNow()) return;  // the next firing tries again
+  deps_.log(head + " — kończę, systemd podniesie nową wersję");
+  deps_.terminate();
+}
+
+void HostUpdateController::requestCheck(const std::string& reason, bool manual, int attempt) {
+  if (!updater_) return;
+  if (!updater_->sessionInProgress()) {
+    userRequested_ = manual;
+    deps_.log("🔄 sprawdzam aktualizacje " + reason + "…");
+    updater_->checkInBackground();
+    return;
+  }
+  if (attempt < busyAttempts) {
+    later(busyRetryUs, [reason, manual, attempt](HostUpdateController& self) {
+      self.requestCheck(reason, manual, attempt + 1);
+    });
+    return;
+  }
+  deps_.log("🔄 sprawdzenie " + reason +
+            " pominięte — silnik aktualizacji zajęty (sesja aktualizacji w toku od ponad minuty)");
+  if (manual) setStatus("Update in progress…");
+}
+
+void HostUpdateController::checkNow() {
+  if (!updater_) return;
+  if (pendingInstall_) {
+    deps_.log("🔄 na żądanie: aktualizacja już pobrana i czeka — instaluję od razu");
+    installIfIdle(true);
+    return;
+  }
+  setStatus("Checking for updates…");
+  requestCheck("na żądanie", true, 0);
+}
+
+void HostUpdateController::deferOrInstall(std::function<void()> action) {
+  pendingInstall_ = std::move(action);
+  deps_.settings->set(installedPendingKey, JsonValue(true));
+  setStatus("Update ready — installs when no client is connected");
+  deps_.log("🔄 aktualizacja pobrana i zweryfikowana — zainstaluję, gdy nie będzie sesji");
+  if (userRequested_) {
+    userRequested_ = false;
+    installIfIdle(true);
+    return;
+  }
+  installIfIdle(false);
+  if (pendingInstall_ && deps_.canInstallNow()) {
+    later(retryAfterUs, [](HostUpdateController& self) { self.installIfIdle(false); });
+  }
+}
+
+void HostUpdateController::installIfIdle(bool force) {
+  if (!pendingInstall_) return;
+  if (!force) {
+    const uint64_t now = deps_.scheduler->clock().nowUs();
+    const uint64_t idleUs = now > lastSessionEndedAtUs_ ? now - lastSessionEndedAtUs_ : 0;
+    if (!deps_.canInstallNow()) {
+      deps_.log("🔄 sesja trwa — instalacja poczeka na jej koniec");
+      return;
+    }
+    if (idleUs < quietPeriodUs) {
+      deps_.log("🔄 brak sesji od " + std::to_string(idleUs / 1'000'000) + " s — czekam na " +
+                std::to_string(quietPeriodUs / 1'000'000) + " s spokoju");
+      return;
+    }
+  }
+  std::function<void()> action = std::move(pendingInstall_);
+  pendingInstall_ = nullptr;
+  setStatus("Installing…");
+  if (deps_.keepRunningJob && deps_.keepRunningJob()) {
+    // The staged update is installed as this process ends, and systemd starts the new build.
+    deps_.log(
+        "🔄 instaluję: kończę proces — instalator podmieni paczkę po wyjściu, systemd (keepalive) podniesie nową "
+        "wersję");
+    later(installDelayUs, [](HostUpdateController& self) { self.deps_.terminate(); });
+    return;
+  }
+  deps_.log("🔄 instaluję aktualizację — instalator podmieni paczkę i zrelaunchuje hosta");
+  later(installDelayUs, [action = std::move(action)](HostUpdateController&) { action(); });
+}
+
+void HostUpdateController::sessionEnded() {
+  lastSessionEndedAtUs_ = deps_.scheduler->clock().nowUs();
+  if (pendingInstall_) later(retryAfterUs, [](HostUpdateController& self) { self.installIfIdle(false); });
+}
+
+void HostUpdateController::describeFailure(const UpdateFailure& failure) {
+  if (failure.code == update_error::noUpdate) {
+    setStatus(upToDateStatus());
+    userRequested_ = false;
+    return;
+  }
+  setStatus("Update error: " + failure.description);
+  deps_.log("🔄 błąd aktualizacji " + std::to_string(failure.code) + ": " + failure.description);
+}
+
+}  // namespace tavlo

@@ -1,0 +1,92 @@
+#pragma once
+// Keeps the host up to date without cutting a running stream: the engine checks and downloads in the
+// background, and the installation waits until no client session exists and the host has been quiet
+// for 30 s (unless the user asked). Reports a one-line status for the settings window, writes its log
+// lines, and watches the install folder for another build put in place while the host runs.
+// Everything runs on the main executor; delayed steps go through the scheduler and back to main,
+// holding the controller weakly.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/update/update_engine.hpp"
+#include "platform/runtime/json_store.hpp"
+#include "platform/runtime/scheduler.hpp"
+
+namespace tavlo {
+
+struct HostUpdateControllerDeps {
+  std::function<bool()> canInstallNow;  // true when no client session exists
+  std::function<void(const std::string&)> log;
+  Scheduler* scheduler = nullptr;
+  std::function<void(std::function<void()>)> postToMain;
+  JsonStore* settings = nullptr;
+  std::string launchedBuild = "0";
+  std::string launchedVersion = "?";
+  std::string feedUrl;  // empty: updating is off
+  std::function<std::shared_ptr<UpdateEngine>()> makeEngine;
+  // Whether the keep-running login unit is there to start the new build after this process ends.
+  std::function<bool()> keepRunningJob;
+  // Ends the process normally (a staged update is installed on the way out).
+  std::function<void()> terminate;
+  // The build of the program in the install folder now; none when it cannot be read.
+  std::function<std::optional<std::string>()> diskBuild;
+};
+
+class HostUpdateController : public std::enable_shared_from_this<HostUpdateController> {
+ public:
+  static constexpr uint64_t quietPeriodUs = 30'000'000;  // no session for this long before installing
+  static constexpr uint64_t retryAfterUs = quietPeriodUs + 1'000'000;  // just past the quiet period
+  static constexpr uint64_t firstCheckAfterUs = 5'000'000;
+  static constexpr uint64_t busyRetryUs = 3'000'000;
+  static constexpr int busyAttempts = 20;  // 20 × 3 s: the engine is busy for more than a minute
+  static constexpr uint64_t freshnessPeriodUs = 60'000'000;
+  static constexpr uint64_t installDelayUs = 1'000'000;
+
+  static constexpr const char* installedPendingKey = "tl.updateInstalledPending";
+  static constexpr const char* lastRunBuildKey = "tl.lastRunBuild";
+
+  static std::shared_ptr<HostUpdateController> create(HostUpdateControllerDeps deps);
+  ~HostUpdateController();
+  HostUpdateController(const HostUpdateController&) = delete;
+  HostUpdateController& operator=(const HostUpdateController&) = delete;
+
+  void start();
+  // A check on demand, or the immediate installation of a waiting update.
+  void checkNow();
+  // Notes the end of a client session.
+  void sessionEnded();
+
+  const std::string& status() const { return status_; }
+  void setOnStatus(std::function<void(const std::string&)> onStatus) { onStatus_ = std::move(onStatus); }
+  bool hasUpdater() const { return updater_ != nullptr; }
+  bool installWaiting() const { return static_cast<bool>(pendingInstall_); }
+
+ private:
+  explicit HostUpdateController(HostUpdateControllerDeps deps);
+
+  void reportInstalledUpdateIfAny();
+  void startFreshnessGuard();
+  void freshnessTick();
+  void requestCheck(const std::string& reason, bool manual, int attempt);
+  void deferOrInstall(std::function<void()> action);
+  void installIfIdle(bool force);
+  void describeFailure(const UpdateFailure& failure);
+  void setStatus(std::string text);
+  std::string upToDateStatus() const;
+  // Runs `job` on the main executor `delayUs` from now, while this controller lives.
+  void later(uint64_t delayUs, std::function<void(HostUpdateController&)> job);
+
+  HostUpdateControllerDeps deps_;
+  std::string status_;
+  std::function<void(const std::string&)> onStatus_;
+  std::shared_ptr<UpdateEngine> updater_;
+  std::function<void()> pendingInstall_;
+  bool userRequested_ = false;
+  std::optional<Scheduler::JobId> freshnessTimer_;
+  uint64_t lastSessionEndedAtUs_;
+};
+
+}  // namespace tavlo

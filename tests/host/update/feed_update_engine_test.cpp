@@ -1,0 +1,226 @@
+#include "host/update/feed_update_engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <future>
+
+#include "host/update/update_archive.hpp"
+#include "host/update/update_feed.hpp"
+#include "host/update/update_installer.hpp"
+#include "tests/host/update/loopback_http_server.hpp"
+#include "tests/host/update/update_test_files.hpp"
+#include "tests/testkit/temp_dir.hpp"
+
+namespace tavlo {
+namespace {
+namespace fs = std::filesystem;
+
+using testkit::goodFiles;
+using testkit::readFile;
+using testkit::writeFile;
+
+// The engine's main executor: jobs are queued by the engine's threads and run by the test's thread.
+class MainQueue {
+ public:
+  void post(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    ready_.notify_all();
+  }
+  // Runs jobs until `done` holds; false after ten seconds without it.
+  bool runUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::unique_lock lock(mutex_);
+      // `done` may turn true without a job (the engine's worker ending): look again every few ms.
+      if (!ready_.wait_for(lock, std::chrono::milliseconds(5), [this] { return !jobs_.empty(); })) continue;
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+    }
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+};
+
+struct EngineRig {
+  testkit::TempDir dir;
+  fs::path install = dir / "opt";
+  testkit::LoopbackHttpServer server;
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  MainQueue main;
+  crypto::Ed25519PrivateKey key = *crypto::Ed25519PrivateKey::generate();
+  std::vector<std::string> lines;
+  std::optional<UpdateFailure> failure;
+  std::optional<UpdateItem> found;
+  std::function<void()> install_;
+  bool noUpdate = false;
+  int quits = 0;
+  std::shared_ptr<FeedUpdateEngine> engine;
+
+  explicit EngineRig(size_t maxArchiveBytes = FeedUpdateEngineConfig::defaultMaxArchiveBytes,
+                     long timeoutSeconds = 10) {
+    fs::create_directories(install);
+    writeFile(install / "tavlo-host", "old program");
+    writeFile(install / "tavlo-build", "7");
+    FeedUpdateEngineConfig config;
+    config.feedUrl = server.url("/feed");
+    config.installDir = install;
+    config.launchedBuild = "7";
+    config.publicKey = key.publicKey();
+    config.maxArchiveBytes = maxArchiveBytes;
+    config.timeoutSeconds = timeoutSeconds;
+    config.scheduler = &scheduler;
+    config.postToMain = [this](std::function<void()> job) { main.post(std::move(job)); };
+    config.log = [this](const std::string& line) { lines.push_back(line); };
+    config.quitForInstall = [this] { ++quits; };
+    engine = std::make_shared<FeedUpdateEngine>(std::move(config));
+    UpdateEngineEvents events;
+    events.found = [this](const UpdateItem& item) { found = item; };
+    events.noUpdate = [this] { noUpdate = true; };
+    events.failed = [this](const UpdateFailure& f) { failure = f; };
+    events.readyToInstall = [this](std::function<void()> action) { install_ = std::move(action); };
+    EXPECT_EQ(engine->start(std::move(events)), std::nullopt);
+  }
+
+  // Publishes `archive` under a feed for build 8; `signedBytes` is what the signature covers.
+  void publish(const Bytes& archive, const Bytes& signedBytes, size_t cutAfter = std::string::npos,
+               std::optional<uint64_t> announcedSize = std::nullopt) {
+    UpdateFeed feed{.version = "1.8", .build = "8", .url = server.url("/tavlo-8.tar"),
+                    .size = announcedSize.value_or(archive.size()), .signature = *key.sign(signedBytes)};
+    server.set("/feed", {renderUpdateFeed(feed)});
+    server.set("/tavlo-8.tar", {std::string(archive.begin(), archive.end()), cutAfter});
+  }
+
+  bool check() {
+    engine->checkInBackground();
+    return main.runUntil([this] { return failure || install_ || noUpdate; }) &&
+           main.runUntil([this] { return !engine->sessionInProgress(); });
+  }
+  bool untouched() {
+    return readFile(install / "tavlo-host") == "old program" && !fs::exists(updateStagingDir(install)) &&
+           !fs::exists(install / "evil") && !fs::exists(dir / "evil");
+  }
+};
+
+TEST(FeedUpdateEngine, InstallsAVerifiedArchiveByRenameOnQuit) {
+  // A proxy from the environment must not take loopback traffic.
+  ::setenv("http_proxy", "http://127.0.0.1:9", 1);
+  EngineRig rig;
+  Bytes archive = writeUpdateArchive(goodFiles);
+  rig.publish(archive, archive);
+  ASSERT_TRUE(rig.check());
+  ASSERT_FALSE(rig.failure) << rig.failure->description;
+  ASSERT_TRUE(rig.found);
+  EXPECT_EQ(rig.found->displayVersion, "1.8");
+  EXPECT_EQ(rig.found->version, "8");
+  ASSERT_TRUE(rig.install_);
+  EXPECT_EQ(rig.lines, std::vector<std::string>{"🔄 rozpakowuję aktualizację"});
+  // Staged, not yet installed: the running program is still the old one.
+  EXPECT_EQ(readFile(rig.install / "tavlo-host"), "old program");
+
+  rig.install_();
+  EXPECT_EQ(rig.lines.back(), "🔄 instalator gotowy — kończę proces (instalator podmieni paczkę)");
+  rig.scheduler.advanceBy(FeedUpdateEngine::quitDelayUs);
+  ASSERT_TRUE(rig.main.runUntil([&] { return rig.quits == 1; }));
+
+  // On the way out the program installs what is staged, by rename: the running program's open file
+  // keeps its old bytes.
+  std::ifstream running(rig.install / "tavlo-host", std::ios::binary);
+  EXPECT_EQ(installStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  std::string stillRunning;
+  std::getline(running, stillRunning);
+  EXPECT_EQ(stillRunning, "old program");
+  EXPECT_EQ(readFile(rig.install / "tavlo-host"), "new program");
+  EXPECT_EQ(readFile(rig.install / "tavlo-build"), "8");
+  EXPECT_EQ(readFile(rig.install / "share/readme.txt"), "hello");
+  EXPECT_NE(fs::status(rig.install / "tavlo-host").permissions() & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_FALSE(fs::exists(updateStagingDir(rig.install)));
+  ::unsetenv("http_proxy");
+}
+
+TEST(FeedUpdateEngine, EndingTheEngineCancelsADownloadInProgress) {
+  // A download that stalls would otherwise hold the program's exit for the whole transfer time limit.
+  EngineRig rig(FeedUpdateEngineConfig::defaultMaxArchiveBytes, 600);
+  Bytes archive = writeUpdateArchive(goodFiles);
+  rig.publish(archive, archive);
+  rig.server.set("/tavlo-8.tar", {.bytes = std::string(archive.begin(), archive.end()),
+                                  .cutAfter = archive.size() / 2,
+                                  .holdOpen = true});
+  rig.engine->checkInBackground();
+  ASSERT_TRUE(rig.main.runUntil([&] { return rig.server.holding(); }));
+  auto ended = std::async(std::launch::async, [&] { rig.engine.reset(); });
+  const bool endedSoon = ended.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  rig.server.release();  // lets a transfer that was not cancelled end, so that the test does too
+  ended.wait();
+  EXPECT_TRUE(endedSoon);
+  EXPECT_FALSE(rig.install_);
+  EXPECT_TRUE(rig.untouched());
+}
+
+TEST(FeedUpdateEngine, TheSameBuildIsUpToDate) {
+  EngineRig rig;
+  UpdateFeed feed{.version = "1.7", .build = "7", .url = rig.server.url("/x"), .size = 1, .signature = {}};
+  rig.server.set("/feed", {renderUpdateFeed(feed)});
+  ASSERT_TRUE(rig.check());
+  EXPECT_TRUE(rig.noUpdate);
+  EXPECT_FALSE(rig.found);
+}
+
+TEST(FeedUpdateEngine, ABadArchiveInstallsNothingAndReportsTheError) {
+  Bytes good = writeUpdateArchive(goodFiles);
+  Bytes tampered = good;
+  tampered[600] ^= 1;
+  Bytes escaping = writeUpdateArchive({{"../evil", false, "x"}});
+  Bytes absolute = writeUpdateArchive({{"/tmp/evil", false, "x"}});
+  struct Case {
+    const char* why;
+    Bytes served;
+    Bytes signedBytes;
+    size_t cutAfter;
+    std::optional<uint64_t> announced;
+    size_t maxArchive;
+    int code;
+  };
+  const size_t noCut = std::string::npos, noLimit = FeedUpdateEngineConfig::defaultMaxArchiveBytes;
+  const Case cases[] = {
+      {"bytes changed after signing", tampered, good, noCut, std::nullopt, noLimit, update_error::signature},
+      {"the connection ends early", good, good, good.size() / 2, std::nullopt, noLimit, update_error::download},
+      {"fewer bytes than announced", Bytes(good.begin(), good.end() - 512), good, noCut, good.size(), noLimit,
+       update_error::download},
+      {"a signed archive climbing out with ..", escaping, escaping, noCut, std::nullopt, noLimit, update_error::archive},
+      {"a signed archive with an absolute path", absolute, absolute, noCut, std::nullopt, noLimit,
+       update_error::archive},
+      {"larger than the limit", good, good, noCut, std::nullopt, good.size() - 1, update_error::download},
+  };
+  for (const Case& c : cases) {
+    EngineRig rig(c.maxArchive);
+    rig.publish(c.served, c.signedBytes, c.cutAfter, c.announced);
+    ASSERT_TRUE(rig.check()) << c.why;
+    ASSERT_TRUE(rig.failure) << c.why;
+    EXPECT_EQ(rig.failure->code, c.code) << c.why << ": " << rig.failure->description;
+    EXPECT_FALSE(rig.install_) << c.why;
+    EXPECT_TRUE(rig.untouched()) << c.why;
+  }
+
+  EngineRig hugeFeed;
+  hugeFeed.server.set("/feed", {std::string(UpdateFeed::maxBytes + 1, '#')});
+  ASSERT_TRUE(hugeFeed.check());
+  ASSERT_TRUE(hugeFeed.failure);
+  EXPECT_EQ(hugeFeed.failure->code, update_error::feed);
+  EXPECT_TRUE(hugeFeed.untouched());
+}
+
+}  // namespace
+}  // namespace tavlo

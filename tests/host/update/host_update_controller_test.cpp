@@ -1,0 +1,233 @@
+#include "host/update/host_update_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/host/update/fake_update_engine.hpp"
+
+namespace tavlo {
+namespace {
+
+constexpr uint64_t second = 1'000'000;
+
+struct Rig {
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  JsonStore settings;
+  std::vector<std::string> lines;
+  std::vector<std::string> statuses;
+  bool sessionActive = false;
+  bool keepRunning = false;
+  int terminations = 0;
+  std::optional<std::string> diskBuild;
+  std::shared_ptr<testkit::FakeUpdateEngine> engine = std::make_shared<testkit::FakeUpdateEngine>();
+  std::shared_ptr<HostUpdateController> controller;
+
+  explicit Rig(std::string feedUrl = "https://updates.example.org/feed", std::string build = "7") {
+    HostUpdateControllerDeps deps;
+    deps.canInstallNow = [this] { return !sessionActive; };
+    deps.log = [this](const std::string& line) { lines.push_back(line); };
+    deps.scheduler = &scheduler;
+    deps.postToMain = [](std::function<void()> job) { job(); };
+    deps.settings = &settings;
+    deps.launchedBuild = std::move(build);
+    deps.launchedVersion = "1.7";
+    deps.feedUrl = std::move(feedUrl);
+    deps.makeEngine = [this] { return engine; };
+    deps.keepRunningJob = [this] { return keepRunning; };
+    deps.terminate = [this] { ++terminations; };
+    deps.diskBuild = [this] { return diskBuild; };
+    controller = HostUpdateController::create(std::move(deps));
+    controller->setOnStatus([this](const std::string& s) { statuses.push_back(s); });
+  }
+  void advance(uint64_t us) { scheduler.advanceBy(us); }
+  // Starts the controller and lets its check at launch run.
+  void startPastFirstCheck() {
+    controller->start();
+    advance(HostUpdateController::firstCheckAfterUs);
+  }
+  std::string last() const { return lines.empty() ? "" : lines.back(); }
+  bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+};
+
+TEST(HostUpdateController, StartsListeningAndChecksFiveSecondsLater) {
+  Rig rig;
+  rig.controller->start();
+  EXPECT_EQ(rig.controller->status(), "Checks at launch and every 24 h");
+  EXPECT_EQ(rig.last(), "🔄 aktualizacje: nasłuch uruchomiony (build 7, kanał https://updates.example.org/feed)");
+  rig.advance(5 * second - 1);
+  EXPECT_EQ(rig.engine->checks, 0);
+  rig.advance(1);
+  EXPECT_EQ(rig.engine->checks, 1);
+  EXPECT_EQ(rig.last(), "🔄 sprawdzam aktualizacje przy starcie…");
+
+  rig.engine->find("1.8", "8");
+  EXPECT_EQ(rig.controller->status(), "Downloading 1.8 (8)…");
+  EXPECT_EQ(rig.last(), "🔄 znaleziono wersję 1.8 (build 8) — pobieram w tle");
+  rig.engine->noUpdate();
+  EXPECT_EQ(rig.controller->status(), "Up to date (build 7)");
+  EXPECT_EQ(rig.last(), "🔄 brak nowszej wersji (build 7) — następne sprawdzenie za 24 h");
+  rig.engine->fail(update_error::noUpdate, "none");
+  EXPECT_EQ(rig.controller->status(), "Up to date (build 7)");
+  EXPECT_EQ(rig.last(), "🔄 brak nowszej wersji (build 7) — następne sprawdzenie za 24 h");  // no line of its own
+  rig.engine->fail(update_error::signature, "the archive's signature does not verify");
+  EXPECT_EQ(rig.controller->status(), "Update error: the archive's signature does not verify");
+  EXPECT_EQ(rig.last(), "🔄 błąd aktualizacji 2003: the archive's signature does not verify");
+}
+
+TEST(HostUpdateController, WithoutFeedOrWithAFailingEngineStaysDisabled) {
+  Rig noFeed("");
+  noFeed.controller->start();
+  EXPECT_EQ(noFeed.last(), "🔄 brak tl.updateFeedURL w ustawieniach — aktualizacje wyłączone");
+  EXPECT_FALSE(noFeed.controller->hasUpdater());
+  noFeed.controller->checkNow();
+  EXPECT_TRUE(noFeed.statuses.empty());
+
+  Rig broken;
+  broken.engine->startError = "this build carries no update signing key";
+  broken.controller->start();
+  EXPECT_EQ(broken.last(), "🔄 BŁĄD startu aktualizacji: this build carries no update signing key");
+  EXPECT_FALSE(broken.controller->hasUpdater());
+  broken.advance(10 * second);
+  EXPECT_EQ(broken.engine->checks, 0);
+}
+
+TEST(HostUpdateController, ABusyEngineIsRetriedEveryThreeSecondsForAMinute) {
+  Rig rig;
+  rig.startPastFirstCheck();
+  rig.engine->busy = true;
+  rig.controller->checkNow();
+  EXPECT_EQ(rig.controller->status(), "Checking for updates…");
+  rig.advance(20 * 3 * second);
+  EXPECT_EQ(rig.last(), "🔄 sprawdzenie na żądanie pominięte — silnik aktualizacji zajęty (sesja aktualizacji w toku od "
+                        "ponad minuty)");
+  EXPECT_EQ(rig.controller->status(), "Update in progress…");
+
+  // Free again within the minute: the retry starts the check.
+  rig.controller->checkNow();
+  rig.advance(9 * second);
+  rig.engine->busy = false;
+  rig.advance(3 * second);
+  EXPECT_EQ(rig.last(), "🔄 sprawdzam aktualizacje na żądanie…");
+  EXPECT_EQ(rig.engine->checks, 2);
+}
+
+TEST(HostUpdateController, AnUpdateDownloadedDuringASessionInstallsThirtyOneSecondsAfterItEnds) {
+  Rig rig;
+  rig.startPastFirstCheck();
+  rig.sessionActive = true;
+  rig.engine->ready();
+  EXPECT_EQ(rig.controller->status(), "Update ready — installs when no client is connected");
+  EXPECT_EQ(rig.settings.getBool(HostUpdateController::installedPendingKey), true);
+  EXPECT_TRUE(rig.logged("🔄 aktualizacja pobrana i zweryfikowana — zainstaluję, gdy nie będzie sesji"));
+  EXPECT_EQ(rig.last(), "🔄 sesja trwa — instalacja poczeka na jej koniec");
+  rig.advance(120 * second);  // no retry while the session lasts
+  EXPECT_TRUE(rig.controller->installWaiting());
+
+  rig.sessionActive = false;
+  rig.controller->sessionEnded();
+  rig.advance(31 * second);
+  EXPECT_EQ(rig.controller->status(), "Installing…");
+  EXPECT_EQ(rig.last(), "🔄 instaluję aktualizację — instalator podmieni paczkę i zrelaunchuje hosta");
+  EXPECT_EQ(rig.engine->installs, 0);
+  rig.advance(1 * second);
+  EXPECT_EQ(rig.engine->installs, 1);
+}
+
+TEST(HostUpdateController, AnUpdateTenSecondsAfterASessionWaitsForTheQuietPeriod) {
+  Rig rig;
+  rig.controller->start();
+  rig.controller->sessionEnded();
+  rig.advance(10 * second + 400'000);
+  rig.engine->ready();
+  EXPECT_EQ(rig.last(), "🔄 brak sesji od 10 s — czekam na 30 s spokoju");
+  rig.advance(31 * second);
+  EXPECT_EQ(rig.controller->status(), "Installing…");
+  rig.advance(1 * second);
+  EXPECT_EQ(rig.engine->installs, 1);
+}
+
+TEST(HostUpdateController, TheUsersOwnCheckInstallsAtOnceEvenDuringASession) {
+  Rig rig;
+  rig.startPastFirstCheck();
+  rig.sessionActive = true;
+  rig.controller->checkNow();
+  rig.engine->ready();
+  EXPECT_EQ(rig.controller->status(), "Installing…");
+
+  // A waiting update is installed at once by "check now".
+  Rig waiting;
+  waiting.controller->start();
+  waiting.sessionActive = true;
+  waiting.engine->ready();
+  waiting.controller->checkNow();
+  EXPECT_TRUE(waiting.logged("🔄 na żądanie: aktualizacja już pobrana i czeka — instaluję od razu"));
+  EXPECT_EQ(waiting.controller->status(), "Installing…");
+}
+
+TEST(HostUpdateController, WithTheKeepRunningUnitInstallingEndsTheProcessInstead) {
+  Rig rig;
+  rig.keepRunning = true;
+  rig.controller->start();
+  rig.advance(31 * second);
+  rig.engine->ready();  // quiet since creation
+  EXPECT_EQ(rig.last(),
+            "🔄 instaluję: kończę proces — instalator podmieni paczkę po wyjściu, systemd (keepalive) podniesie nową "
+            "wersję");
+  rig.advance(1 * second);
+  EXPECT_EQ(rig.terminations, 1);
+  EXPECT_EQ(rig.engine->installs, 0);
+}
+
+TEST(HostUpdateController, FreshnessWatchQuitsForANewerBuildOnlyWithKeepRunningAndNoSession) {
+  Rig rig;
+  rig.controller->start();
+  rig.diskBuild = "7";
+  rig.advance(60 * second);
+  size_t quiet = rig.lines.size();
+  EXPECT_EQ(rig.terminations, 0);
+
+  rig.diskBuild = "9";
+  rig.advance(60 * second);
+  EXPECT_EQ(rig.last(), "🔄 na dysku jest build 9, działa 7 — bez keepalive zostaję (restart ręczny)");
+  EXPECT_EQ(rig.lines.size(), quiet + 1);
+
+  rig.keepRunning = true;
+  rig.sessionActive = true;
+  rig.advance(60 * second);
+  EXPECT_EQ(rig.lines.size(), quiet + 1);
+  rig.sessionActive = false;
+  rig.advance(60 * second);
+  EXPECT_EQ(rig.last(), "🔄 na dysku jest build 9, działa 7 — kończę, systemd podniesie nową wersję");
+  EXPECT_EQ(rig.terminations, 1);
+}
+
+TEST(HostUpdateController, ReportsAnInstalledUpdateOnceAtTheNextStart) {
+  struct Case {
+    const char* why;
+    std::optional<bool> pending;
+    std::optional<std::string> lastBuild;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"an update was handed over and a new build runs", true, "6", true},
+      {"restart without a new build", true, "7", false},
+      {"a new build without a handed-over update", false, "6", false},
+      {"first run ever", true, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    Rig rig("");
+    if (c.pending) rig.settings.set(HostUpdateController::installedPendingKey, JsonValue(*c.pending));
+    if (c.lastBuild) rig.settings.set(HostUpdateController::lastRunBuildKey, JsonValue(*c.lastBuild));
+    rig.controller->start();
+    EXPECT_EQ(rig.logged("🔄 ✅ host zaktualizowany: build 6 → 7 (1.7)"), c.reported) << c.why;
+    EXPECT_EQ(rig.settings.getBool(HostUpdateController::installedPendingKey), false) << c.why;
+    EXPECT_EQ(rig.settings.getString(HostUpdateController::lastRunBuildKey), "7") << c.why;
+  }
+}
+
+}  // namespace
+}  // namespace tavlo
