@@ -17,5 +17,8 @@ int main(int argc, char** argv) {
     std::fputs(tavlo::hostUsage().c_str(), stdout);
     return tavlo::HostExitCode::ok;
   }
+  if (options.autostart != tavlo::HostOptions::AutostartAction::none) {
+    return tavlo::runAutostartAction(options.autostart);
+  }
   return tavlo::runHostProgram(options);
 }

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "host/app/relay_wiring.hpp"
+
 namespace tavlo {
 namespace {
 
@@ -43,12 +45,32 @@ std::variant<HostOptions, std::string> parseHostOptions(std::span<const char* co
       options.help = true;
       continue;
     }
-    if (arg != "--port" && arg != "--display") return "unknown option " + std::string(arg);
+    if (arg == "--no-ui") {
+      options.noUi = true;
+      continue;
+    }
+    if (arg == "--install-autostart" || arg == "--remove-autostart") {
+      auto action = arg == "--remove-autostart" ? HostOptions::AutostartAction::remove
+                                                : HostOptions::AutostartAction::install;
+      if (options.autostart != HostOptions::AutostartAction::none) return "give one autostart option at most";
+      options.autostart = action;
+      // "--install-autostart keep" asks for the unit that restarts the host after every exit.
+      if (action == HostOptions::AutostartAction::install && i + 1 < arguments.size() &&
+          std::string_view(arguments[i + 1]) == "keep") {
+        options.autostart = HostOptions::AutostartAction::installKeepRunning;
+        ++i;
+      }
+      continue;
+    }
+    if (arg != "--port" && arg != "--display" && arg != "--relay") return "unknown option " + std::string(arg);
     if (i + 1 >= arguments.size()) return std::string(arg) + " needs a value";
     std::string_view value = arguments[++i];
     if (arg == "--port") {
       options.port = parsePort(value);
       if (!options.port) return "--port needs a number from 1 to " + std::to_string(maxPreferredPort);
+    } else if (arg == "--relay") {
+      if (!parseRelayAddress(value)) return "--relay needs HOST:PORT, the relay's line port from 1 to 65534";
+      options.relay = std::string(value);
     } else {
       if (!isDisplayName(value)) return "--display needs an X display such as :1";
       options.display = std::string(value);
@@ -58,18 +80,31 @@ std::variant<HostOptions, std::string> parseHostOptions(std::span<const char* co
 }
 
 std::string hostUsage() {
-  return "usage: tavlo-host [--port PORT] [--display :N] [--help]\n"
+  return "usage: tavlo-host [--port PORT] [--display :N] [--relay HOST:PORT] [--no-ui]\n"
+         "       tavlo-host --install-autostart [keep] | --remove-autostart\n"
          "\n"
-         "Runs the Tavlo display host in the foreground until SIGTERM or SIGINT.\n"
+         "Runs the Tavlo display host in the foreground until SIGTERM or SIGINT, with its tray icon\n"
+         "when a display is open.\n"
          "\n"
          "  --port PORT    first port of the block of five the host listens on (default 47700:\n"
          "                 TCP control, UDP video, audio and input, UDP probes); a busy block is\n"
          "                 waited for up to 40 s, then the next free block above it is taken\n"
          "  --display :N   the X server whose virtual displays clients see (default: $DISPLAY)\n"
+         "  --relay HOST:PORT\n"
+         "                 register with the relay service there (line port PORT, datagram port\n"
+         "                 PORT+1, as tavlo-relay listens); default: the \"tl.relay\" setting, else\n"
+         "                 no relay\n"
+         "  --no-ui        no tray icon and no panels (the host runs headless)\n"
+         "  --install-autostart [keep]\n"
+         "                 start this host at login through systemd's user manager and exit; with\n"
+         "                 \"keep\" it is also started again whenever it exits\n"
+         "  --remove-autostart\n"
+         "                 no start at login any more; exit\n"
          "  --help         this text\n"
          "\n"
          "Exit status: 0 after SIGTERM or SIGINT, 2 for a bad command line, 3 when an older\n"
-         "host instance already runs, 4 when the host cannot listen.\n";
+         "host instance already runs, 4 when the host cannot listen, 5 when the login unit could\n"
+         "not be installed or removed.\n";
 }
 
 }  // namespace tavlo

@@ -14,12 +14,18 @@ inline constexpr int ok = 0;               // ended by SIGTERM/SIGINT, or handed
 inline constexpr int usage = 2;            // a bad command line
 inline constexpr int anotherInstance = 3;  // an older host instance runs; this one quit without listening
 inline constexpr int notListening = 4;     // the listener could not start
+inline constexpr int autostartFailed = 5;  // the login unit could not be installed or removed
 }  // namespace HostExitCode
 
 struct HostOptions {
   bool help = false;
   std::optional<uint16_t> port;        // the preferred first port of the block
   std::optional<std::string> display;  // the X display of the virtual displays (":N")
+  std::optional<std::string> relay;    // the relay service ("HOST:PORT"); else the "tl.relay" setting
+  bool noUi = false;                   // no tray icon or panels, even with a display
+  // Install or remove the login unit and exit, without starting the host.
+  enum class AutostartAction { none, install, installKeepRunning, remove };
+  AutostartAction autostart = AutostartAction::none;
 };
 
 // The highest first port whose block of five still fits below 65536.

@@ -2,22 +2,43 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include "e2e/e2e_identity.hpp"
+#include "host/app/clipboard_wiring.hpp"
+#include "host/app/cursor_wiring.hpp"
+#include "host/app/relay_wiring.hpp"
+#include "host/app/router_port_mappers.hpp"
 #include "host/app/session_backends.hpp"
+#include "host/app/text_focus_wiring.hpp"
+#include "host/app/update_wiring.hpp"
+#include "host/app/settings/settings_window.hpp"
+#include "host/app/ui/tray_runtime.hpp"
+#include "host/controller/autostart_installer.hpp"
+#include "host/controller/autostart_reconciler.hpp"
+#include "host/controller/autostart_unit.hpp"
 #include "host/controller/host_controller.hpp"
 #include "host/desktop/cam_sink_feeder.hpp"
 #include "host/desktop/default_input_guard.hpp"
 #include "host/desktop/mailbox_camera_sinks.hpp"
 #include "host/desktop/mic_shm_writer.hpp"
 #include "platform/pulse/pulse_audio_devices.hpp"
+#include "host/controller/link_memory_store.hpp"
+#include "host/controller/virtual_device_installer.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
+#include "hostcore/session/session_threads.hpp"
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/probe_responder.hpp"
+#include "host/reachability/reachability_runtime.hpp"
+#include "platform/power/logind_power.hpp"
+#include "hostcore/engines/input_injector.hpp"
 #include "platform/display/xorg_display_system.hpp"
 #include "platform/runtime/base64.hpp"
+#include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -25,6 +46,19 @@
 
 namespace tavlo {
 namespace {
+
+// The version and build the daemons' user units are written for.
+constexpr const char* hostVersion = "0.1/1";
+
+// The version people read and the build number that orders updates, from `hostVersion`.
+std::string hostVersionNumber() {
+  std::string text(hostVersion);
+  return text.substr(0, text.find('/'));
+}
+std::string hostBuildNumber() {
+  std::string text(hostVersion);
+  return text.substr(text.find('/') + 1);
+}
 
 // The computer's name for clients; "Mac" when it has none.
 std::string computerName() {
@@ -96,6 +130,8 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   auto audioDevices = std::make_shared<PulseAudioDevices>();
   auto inputGuard = std::shared_ptr<DefaultInputGuard>(new DefaultInputGuard(*audioDevices, SteadyClock::shared()),
                                                        [audioDevices](DefaultInputGuard* guard) { delete guard; });
+  // A default input an earlier run left on the virtual microphone goes back to what it was.
+  inputGuard->restoreIfStranded();
   seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
   seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
   seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
@@ -111,6 +147,21 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
     seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
   }
+  // A screen lock and the machine going to sleep end the client's session; while a client is
+  // connected logind's idle inhibitor keeps the displays from blanking.
+  seams.watchScreen = [](HostControllerSeams::ScreenEvents events, LogSink log) -> std::function<void()> {
+    std::shared_ptr<ScreenStateWatcher> watcher =
+        ScreenStateWatcher::start({std::move(events.locked), std::move(events.unlocked), std::move(events.asleep)},
+                                  std::move(log));
+    return [watcher]() mutable { watcher.reset(); };
+  };
+  seams.preventDisplaySleep = [] { return takeIdleInhibitor("klient Tavlo połączony", SystemLog::sink("tavlo-host: ")); };
+  // The block is mapped on the user's router with NAT-PMP or UPnP when the reachability policy asks.
+  seams.makePortMapper = makeRouterPortMapper;
+  // A device's last link estimate seeds its next session's rate control within a minute.
+  auto linkMemory = std::make_shared<LinkMemoryStore>(SteadyClock::shared());
+  seams.recordLinkSnapshot = [linkMemory](const vela::LinkSnapshot& snapshot) { linkMemory->record(snapshot); };
+  seams.linkSeed = [linkMemory](const std::string& deviceKey) { return linkMemory->seed(deviceKey); };
   seams.startProbeResponder = [](uint16_t port, const Uuid& hostID, HostControllerSeams::AllowPeer allowPeer,
                                  LogSink log) -> std::function<void()> {
     auto responder = std::make_shared<ProbeResponder>(hostID, std::move(allowPeer), std::move(log));
@@ -124,6 +175,16 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
     advertiser->start(port, hostID, name);
     return [advertiser] { advertiser->stop(); };
   };
+}
+
+// Polls rather than joins: session threads are detached and may hold the last reference to a session.
+bool waitForSessionThreads(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (vela::liveSessionThreads() > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 }  // namespace
@@ -143,6 +204,66 @@ std::string reachLines(const std::string& hostName, uint16_t controlPort, const 
   return text;
 }
 
+namespace {
+
+// The login unit for this very executable, in the user's unit directory; the failure's text otherwise.
+std::optional<AutostartInstallPlan> ownAutostartPlan(bool keepRunning, std::string& failure) {
+  auto directory = userUnitDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  if (!directory) {
+    failure = "neither XDG_CONFIG_HOME nor HOME names the user's unit directory";
+    return std::nullopt;
+  }
+  std::error_code ec;
+  auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    failure = "cannot find the host's own executable: " + ec.message();
+    return std::nullopt;
+  }
+  return AutostartInstallPlan{
+      .unitDirectory = *directory, .executable = executable, .version = hostVersion, .keepRunning = keepRunning};
+}
+
+std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning) {
+  // Stored first, as the settings window does: every later start of the host keeps the units in line
+  // with it, so a wish that was not stored would be undone at the next login.
+  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  storeAutostartWish(settings, launchAtLogin, keepRunning);
+  std::string failure;
+  auto plan = ownAutostartPlan(keepRunning, failure);
+  if (!plan) return failure;
+  ProcessCommandRunner runner;
+  return applyAutostartWish(*plan, launchAtLogin, runner);
+}
+
+// The reconciler for this executable's login units, logging through `log`.
+std::shared_ptr<AutostartReconciler> ownAutostartReconciler(MainExecutor& main, Scheduler& scheduler,
+                                                            JsonStore& settings, LogSink log) {
+  AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(),
+                                    .settings = &settings,
+                                    .scheduler = &scheduler,
+                                    .postToMain = [&main](std::function<void()> job) { main.post(std::move(job)); },
+                                    .plan = std::nullopt,
+                                    .noPlanReason = {},
+                                    .ownPid = static_cast<int32_t>(::getpid()),
+                                    .log = std::move(log)};
+  autostart.plan = ownAutostartPlan(false, autostart.noPlanReason);
+  return std::make_shared<AutostartReconciler>(std::move(autostart));
+}
+
+}  // namespace
+
+int runAutostartAction(HostOptions::AutostartAction action) {
+  auto failure = enforceAutostart(action != HostOptions::AutostartAction::remove,
+                                  action == HostOptions::AutostartAction::installKeepRunning);
+  if (failure) {
+    std::fprintf(stderr, "tavlo-host: autostart: %s\n", failure->c_str());
+    return HostExitCode::autostartFailed;
+  }
+  std::puts(action == HostOptions::AutostartAction::remove ? "tavlo-host: autostart removed"
+                                                           : "tavlo-host: autostart installed (from the next login)");
+  return HostExitCode::ok;
+}
+
 int runHostProgram(const HostOptions& options) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The window-system layers connect to $DISPLAY.
@@ -160,6 +281,10 @@ int runHostProgram(const HostOptions& options) {
   std::shared_ptr<const SessionBackends> sessions = openSessionBackends(displays, options.display, schedulerOwner,
                                                                         settingsOwner);
   HostController* controllerInUse = nullptr;
+  // The tray icon and panels, when a display is open and they are wanted; made before the controller so
+  // that the event loop drives the main executor from the controller's first post on.
+  std::unique_ptr<ui::TrayRuntime> tray;
+  if (!options.noUi && displays) tray = std::make_unique<ui::TrayRuntime>(main);
 
   HostController::Dependencies deps{
       .main = main,
@@ -170,12 +295,47 @@ int runHostProgram(const HostOptions& options) {
       .hostName = hostName,
   };
   if (options.port) deps.preferredPort = *options.port;
-  deps.launchedByService = [] { return launchedByUserService(hostServiceUnit); };
+  deps.seams.reconcileAutostart = [&main, &scheduler, &settings](LogSink log, std::function<void(bool)> done) {
+    ownAutostartReconciler(main, scheduler, settings, std::move(log))->reconcile(std::move(done));
+  };
+  // An instance a login unit started (an earlier version's too, until it is retired) waits behind an
+  // older hand-started one instead of quitting.
+  deps.launchedByService = [] {
+    return launchedByUserService(legacyHostUnitName) ||
+           launchedByUserService(autostartUnitName(AutostartUnitKind::plain)) ||
+           launchedByUserService(autostartUnitName(AutostartUnitKind::keepRunning));
+  };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  // The controller, for the parts wired before it exists; empty again once it is gone.
+  auto controllerRef = std::make_shared<std::weak_ptr<HostController>>();
+  // The updater ends the program as the tray's Quit does; a staged update is installed after the loop.
+  UpdateWiring updates(deps.seams, main, scheduler, settings, hostVersionNumber(), hostBuildNumber(),
+                       [&main, controllerRef] {
+                         if (auto controller = controllerRef->lock()) controller->applicationWillTerminate();
+                         main.quit(HostExitCode::ok);
+                       });
   deps.sharedDisplay = displays;
   wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
+  if (displays) wireTextFocus(deps.seams, scheduler, options.display);
+  wireSessionWatchers(deps.seams, scheduler, main, displays, options.display, controllerInUse);
+  // The relay service: the command line's, else the user's setting; without one the host has no relay path.
+  const std::optional<std::string> relayAddress = options.relay ? options.relay : settings.getString("tl.relay");
+  if (relayAddress) {
+    if (std::optional<vela::RelayService> service = parseRelayAddress(*relayAddress)) {
+      wireRelayLink(deps.seams, *service, main, scheduler, deps.identity, [controllerRef] { return controllerRef->lock(); });
+    } else {
+      std::fprintf(stderr, "tavlo-host: the relay setting \"%s\" is not HOST:PORT, no relay\n", relayAddress->c_str());
+    }
+  }
+  ClipboardWiring clipboard(deps.seams, options.display, main, scheduler, [controllerRef] { return controllerRef->lock(); });
+  if (tray) {
+    deps.seams.toggleDiagnosticsPanel = [&tray] {
+      if (tray->app()) tray->app()->toggleDiagnostics();
+    };
+  }
   auto controller = HostController::create(std::move(deps));
   controllerInUse = controller.get();
+  *controllerRef = controller;
 
   if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
   // Printed after the listening step's own lines (a job of its own on the main executor).
@@ -196,12 +356,94 @@ int runHostProgram(const HostOptions& options) {
     }
   });
 
-  main.post([&] { controller->start(); });
-  int code = main.run();
+  // The virtual camera's and microphone's daemons are installed beside this program as user services
+  // (or brought up to date) once per start, off the main executor: systemctl may take its time.
+  std::thread deviceInstallation([log = controller->logSink()] {
+    ProcessCommandRunner runner;
+    VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
+                                      .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
+                                      .version = hostVersion},
+                                     runner, log);
+    installer.ensureVirtualDevices();
+  });
+  std::unique_ptr<SettingsWindow> settingsWindow;
+  if (tray) {
+    ui::TrayHooks hooks;
+    hooks.quit = [&] {
+      controller->applicationWillTerminate();
+      main.quit(HostExitCode::ok);
+    };
+    hooks.openSettings = [&] {
+      // Made on first use and kept: closing only hides it, so the pane and history stay as left.
+      if (!settingsWindow) {
+        SettingsWindowDependencies windowDeps{.settings = settings};
+        windowDeps.updates.version = hostVersionNumber();
+        windowDeps.updates.build = hostBuildNumber();
+        windowDeps.updates.checkNow = updates.checkNow();
+        windowDeps.updates.feedHost = updates.feedHost();
+        windowDeps.autostart.launchAtLogin = [] {
+          ProcessCommandRunner runner;
+          return autostartUnitEnabled(AutostartUnitKind::plain, runner) ||
+                 autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+        };
+        windowDeps.autostart.keepRunning = [] {
+          ProcessCommandRunner runner;
+          return autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+        };
+        // The user manager asks for no approval: needsSystemApproval stays empty (false).
+        windowDeps.autostart.enforce = [&main, &scheduler, &settings, &controller](bool launchAtLogin,
+                                                                                  bool keepRunning) {
+          return ownAutostartReconciler(main, scheduler, settings, controller->logSink())
+              ->enforce(launchAtLogin, keepRunning, false);
+        };
+        windowDeps.toggleDiagnosticsHud = [&tray] {
+          if (tray->app()) tray->app()->toggleDiagnostics();
+        };
+        settingsWindow = std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
+      }
+      settingsWindow->showAndRaise();
+    };
+    hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
+    hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
+    hooks.setClientForcePath = [&](const std::string& path) { controller->setClientForcePath(path); };
+    hooks.lastOptionClickNs = [] { return vela::InputInjector::lastOptionClickNs(); };
+    hooks.uptimeNs = [] { return SteadyClock::shared().nowUs() * 1000; };
+    tray->startApp(*controller, std::move(hooks));
+    if (PasteboardBridge* bridge = clipboard.bridge()) {
+      bridge->clipXfer.observe([&tray](const std::optional<ClipXferState>& xfer) {
+        if (!tray->app()) return;
+        std::optional<ui::ClipTransfer> shown;
+        if (xfer) shown = ui::ClipTransfer{xfer->dir == vela::ClipDir::send, xfer->peer, xfer->sent, xfer->total, xfer->done};
+        tray->app()->updateClipPanel(shown);
+      });
+    }
+  }
+  std::shared_ptr<void> inputWatch;
+  main.post([&] {
+    controller->start();
+    if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
+  });
+  int code = tray ? tray->run() : main.run();
+  // Session loops post to `main`, which ends with this function: close the sessions, refuse further
+  // jobs, and let their detached threads finish before anything they reach goes away.
+  controller->closeSessionsForExit();
+  main.close();
+  if (!waitForSessionThreads(std::chrono::seconds(5))) {
+    SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+  }
+  deviceInstallation.join();
+  // The deletes of the router's mappings go out before the process ends.
+  sharedNatPmpQueue()->sync([] {});
+  sharedUpnpQueue()->sync([] {});
+  inputWatch.reset();
   controller->flushLog();
   // The display controller's hook posts to this main executor: it goes first.
   VirtualDisplayController::setLogSink(nullptr);
+  settingsWindow.reset();
+  tray.reset();
   controller.reset();
+  // A staged update is installed now, with no client left, and the new build started when wanted.
+  updates.finishAtExit();
   return code;
 }
 

@@ -8,11 +8,9 @@
 
 namespace tavlo {
 
-// The systemd user unit that runs the host at login; an instance it started waits behind an older
-// hand-started one instead of quitting.
-inline constexpr const char* hostServiceUnit = "tavlo-host.service";
-
 int runHostProgram(const HostOptions& options);
+// Installs or removes the login unit for --install-autostart / --remove-autostart.
+int runAutostartAction(HostOptions::AutostartAction action);
 
 // The program's own lines once the host listens: where a client connects and with which key.
 // `persistentIdentity` is told when known.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/controller/port_block_search.hpp"
@@ -21,7 +22,9 @@ namespace tavlo {
 // One tavlo-host process with its standard output (and error) read line by line.
 class HostProcess {
  public:
-  HostProcess(const std::filesystem::path& home, std::vector<std::string> args) {
+  // `environment` is set in the child on top of the home's folders.
+  HostProcess(const std::filesystem::path& home, std::vector<std::string> args,
+              const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -33,6 +36,7 @@ class HostProcess {
       }
       ::setenv("HOME", home.c_str(), 1);
       ::unsetenv("DISPLAY");  // never the desktop of whoever runs the tests
+      for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(TAVLO_HOST_PROGRAM)};
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -86,6 +90,26 @@ class HostProcess {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   void signal(int number) { ::kill(pid_, number); }
+  pid_t pid() const { return pid_; }
+  // Takes in whatever output is there now, without waiting: a host that logs a lot must not stall on
+  // a full pipe while a test is busy elsewhere.
+  void drainOutput() {
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (ended_ || ::poll(&p, 1, 0) <= 0) return;
+      char buffer[4096];
+      ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) {
+        ended_ = true;
+        return;
+      }
+      pending_.append(buffer, size_t(n));
+      for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+        lines_.push_back(pending_.substr(0, end));
+        pending_.erase(0, end + 1);
+      }
+    }
+  }
   std::string output() const {
     std::string all;
     for (const auto& line : lines_) all += line + "\n";
@@ -100,9 +124,14 @@ class HostProcess {
   std::vector<std::string> lines_;
 };
 
+// Tests of several programs run side by side and each probes before its host binds, so two of them must
+// not start the search at the same block: each starts at one its process id picks.
 inline uint16_t freeBlock() {
   PortBlockSearch search(PortBlockSearch::systemProbe(), [](uint64_t) {});
-  for (uint16_t base = 43000; base < 60000; base += 5) {
+  constexpr uint32_t first = 43000, blocks = 3400;
+  const uint32_t start = uint32_t(::getpid()) % blocks;
+  for (uint32_t i = 0; i < blocks; ++i) {
+    const auto base = uint16_t(first + ((start + i) % blocks) * 5);
     if (search.blockIsFree(base)) return base;
   }
   return 0;

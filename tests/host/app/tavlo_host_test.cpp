@@ -9,16 +9,40 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "host/app/host_options.hpp"
 #include "host/controller/port_block_search.hpp"
+#include "platform/runtime/json_store.hpp"
 #include "tests/host/app/host_process.hpp"
 #include "tests/testkit/temp_dir.hpp"
 
 namespace tavlo {
 namespace {
+
+// Parses `args` and checks the outcome against `error` (nullptr: the line parses); the options when it
+// parsed as expected.
+std::optional<HostOptions> parseExpecting(const std::vector<const char*>& args, const char* error) {
+  auto parsed = parseHostOptions(args);
+  if (error) {
+    if (!std::holds_alternative<std::string>(parsed)) {
+      ADD_FAILURE() << "parsed, expected the refusal \"" << error << "\"";
+      return std::nullopt;
+    }
+    EXPECT_EQ(std::get<std::string>(parsed), error);
+    return std::nullopt;
+  }
+  if (!std::holds_alternative<HostOptions>(parsed)) {
+    ADD_FAILURE() << std::get<std::string>(parsed);
+    return std::nullopt;
+  }
+  return std::get<HostOptions>(parsed);
+}
 
 TEST(HostOptions, ParsesTheCommandLine) {
   struct Row {
@@ -37,17 +61,32 @@ TEST(HostOptions, ParsesTheCommandLine) {
       {{"--verbose"}, {}, {}, false, "unknown option --verbose"},
   };
   for (const Row& row : rows) {
-    auto parsed = parseHostOptions(row.args);
-    if (row.error) {
-      ASSERT_TRUE(std::holds_alternative<std::string>(parsed));
-      EXPECT_EQ(std::get<std::string>(parsed), row.error);
-      continue;
+    const auto options = parseExpecting(row.args, row.error);
+    if (!options) continue;
+    EXPECT_EQ(options->port, row.port);
+    EXPECT_EQ(options->display, row.display);
+    EXPECT_EQ(options->help, row.help);
+  }
+}
+
+TEST(HostOptions, ParsesTheAutostartActions) {
+  using Action = HostOptions::AutostartAction;
+  struct Row {
+    std::vector<const char*> args;
+    Action action;
+    const char* error;  // nullptr: parses
+  };
+  const Row rows[] = {
+      {{"--install-autostart"}, Action::install, nullptr},
+      {{"--install-autostart", "keep"}, Action::installKeepRunning, nullptr},
+      {{"--install-autostart", "--port", "47710"}, Action::install, nullptr},  // the next option is kept
+      {{"--remove-autostart", "keep"}, Action::remove, "unknown option keep"},
+      {{"--install-autostart", "--remove-autostart"}, Action::none, "give one autostart option at most"},
+  };
+  for (const Row& row : rows) {
+    if (const auto options = parseExpecting(row.args, row.error)) {
+      EXPECT_EQ(options->autostart, row.action);
     }
-    ASSERT_TRUE(std::holds_alternative<HostOptions>(parsed)) << std::get<std::string>(parsed);
-    const auto& options = std::get<HostOptions>(parsed);
-    EXPECT_EQ(options.port, row.port);
-    EXPECT_EQ(options.display, row.display);
-    EXPECT_EQ(options.help, row.help);
   }
 }
 
@@ -70,6 +109,39 @@ TEST(TavloHost, ListensPrintsHowToReachItAndExitsWithSuccessOnSigterm) {
 
   host.signal(SIGTERM);
   EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
+}
+
+TEST(TavloHost, InstallingTheLoginUnitStoresTheWishThatEveryStartKeeps) {
+  testkit::TempDir home;
+  // A user manager that accepts every command: the test never reaches a real one.
+  const auto bin = home.path() / "bin";
+  std::filesystem::create_directories(bin);
+  std::ofstream(bin / "systemctl") << "#!/bin/sh\nexit 0\n";
+  std::filesystem::permissions(bin / "systemctl", std::filesystem::perms::owner_all);
+  const char* path = std::getenv("PATH");
+  const std::vector<std::pair<std::string, std::string>> environment = {
+      {"PATH", bin.string() + ":" + (path ? path : "/usr/bin:/bin")}};
+  // An earlier run stored "no start at login"; the next start would take a unit out against that wish.
+  const auto settingsFile = home.path() / "XDG_CONFIG_HOME/tavlo/settings.json";
+  {
+    Settings earlier(settingsFile);
+    earlier.set("tl.autostartLogin", JsonValue(false));
+    earlier.set("tl.autostartKeepRunning", JsonValue(false));
+  }
+
+  HostProcess install(home.path(), {"--install-autostart", "keep"}, environment);
+  EXPECT_EQ(install.exitStatus(), HostExitCode::ok) << install.output();
+  EXPECT_TRUE(std::filesystem::exists(home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login-keepalive.service"));
+  {
+    Settings stored(settingsFile);
+    EXPECT_EQ(stored.getBool("tl.autostartLogin"), true);
+    EXPECT_EQ(stored.getBool("tl.autostartKeepRunning"), true);
+  }
+
+  HostProcess remove(home.path(), {"--remove-autostart"}, environment);
+  EXPECT_EQ(remove.exitStatus(), HostExitCode::ok) << remove.output();
+  Settings stored(settingsFile);
+  EXPECT_EQ(stored.getBool("tl.autostartLogin"), false);
 }
 
 TEST(TavloHost, RefusesABadCommandLine) {

@@ -97,6 +97,14 @@ void HostTestClient::sendPointerMove(double x, double y) {
   transport_->inputUnreliable().send(vela::encodePacket(batch, sessionId_, ++inputSeq_));
 }
 
+void HostTestClient::sendFrameFeedback(const vela::FrameAssembler::Event& frame) {
+  vela::FrameFeedback feedback;
+  feedback.frameId = frame.frameId;
+  feedback.generation = frame.generation;
+  feedback.clientRecvTimestampUs = monotonicUs();
+  transport_->video().send(vela::encodePacket(feedback, sessionId_, 0));
+}
+
 void HostTestClient::sendKeepalive() {
   transport_->inputUnreliable().send(vela::flowBindDatagram(vela::Channel::inputUnreliable));
 }

@@ -42,9 +42,16 @@ class HostTestClient {
   }
   // A pointer move to the fraction (x, y) of the streamed display, on the unreliable input flow.
   void sendPointerMove(double x, double y);
+  // The client's report on a whole frame (received clean), as a client sends one per frame.
+  void sendFrameFeedback(const vela::FrameAssembler::Event& frame);
   // The bare header that keeps the unreliable input flow alive.
   void sendKeepalive();
   void sendBye();
+  // Any control record, as the client's own.
+  template <vela::WirePayload T>
+  void sendControl(const T& record) {
+    transport_->control().send(vela::encodePacket(record, sessionId_, 0));
+  }
   void close();
 
  private:

@@ -1,0 +1,33 @@
+#pragma once
+// The pasteboard bridge over the X display's CLIPBOARD selection, wired into the controller's seams.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/controller/host_controller.hpp"
+#include "host/controller/pasteboard_bridge.hpp"
+#include "platform/pasteboard/x11_pasteboard.hpp"
+
+namespace tavlo {
+
+class ClipboardWiring {
+ public:
+  // Connects to `display`'s clipboard and sets `seams.clipboard`; without a clipboard (a line on stderr)
+  // the seams stay empty and nothing is shared. `controller` gives the controller once it exists.
+  ClipboardWiring(HostControllerSeams& seams, const std::optional<std::string>& display, MainExecutor& main,
+                  Scheduler& scheduler, std::function<std::shared_ptr<HostController>()> controller);
+  // The bridge goes before the pasteboard it uses.
+  ~ClipboardWiring() { bridge_.reset(); }
+  ClipboardWiring(const ClipboardWiring&) = delete;
+  ClipboardWiring& operator=(const ClipboardWiring&) = delete;
+
+  // Null without a clipboard.
+  PasteboardBridge* bridge() const { return bridge_.get(); }
+
+ private:
+  std::unique_ptr<X11Pasteboard> pasteboard_;
+  std::shared_ptr<PasteboardBridge> bridge_;
+};
+
+}  // namespace tavlo

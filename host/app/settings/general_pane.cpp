@@ -1,0 +1,87 @@
+// The General pane: start at login and keep running, through the autostart hooks.
+#include <QSignalBlocker>
+
+#include "host/app/settings/settings_panes.hpp"
+#include "host/controller/autostart_reconciler.hpp"
+
+namespace tavlo {
+
+namespace {
+
+bool ask(const std::function<bool()>& hook) { return hook && hook(); }
+
+QFont footnote(QFont font) {
+  font.setPointSizeF(font.pointSizeF() * 0.85);
+  return font;
+}
+
+}  // namespace
+
+GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QWidget(parent), deps_(deps) {
+  auto* layout = new QVBoxLayout(this);
+  section = new SettingsSection(
+      tr("Startup"),
+      tr("Start at login makes this computer reachable right after you log in — without it the host only runs when "
+         "you open it by hand. Keep running also brings the host back if it crashes or someone quits it at this "
+         "computer; turn it off when you want to be able to close the host for good."),
+      this);
+  layout->addWidget(section);
+  layout->addStretch(1);
+
+  startAtLogin = new QCheckBox(tr("Start at login"), section);
+  keepRunning = new QCheckBox(tr("Keep running"), section);
+  approvalWarning = makeNote(
+      tr("⚠ Turned off in this desktop's settings → Autostart. Enable Tavlo Host there."), warningColour(), section);
+  approvalWarning->setFont(footnote(approvalWarning->font()));
+  autostartError = makeNote(QString(), QColor(Qt::red), section);
+  autostartError->setFont(footnote(autostartError->font()));
+  section->content()->addWidget(startAtLogin);
+  section->content()->addWidget(keepRunning);
+  section->content()->addWidget(approvalWarning);
+  section->content()->addWidget(autostartError);
+  autostartError->hide();
+
+  // Only the user's clicks run the handlers; what the pane shows after a registration is set with the
+  // signals blocked, so that showing the system's answer never registers again.
+  connect(startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+    if (!on) {
+      QSignalBlocker quiet(keepRunning);
+      keepRunning->setChecked(false);
+    }
+    keepRunning->setEnabled(on);
+    applyAutostart();
+  });
+  connect(keepRunning, &QCheckBox::clicked, this, [this](bool) { applyAutostart(); });
+  rereadAutostart();
+}
+
+void GeneralPane::showEvent(QShowEvent* event) {
+  rereadAutostart();
+  QWidget::showEvent(event);
+}
+
+void GeneralPane::rereadAutostart() {
+  showStates(ask(deps_.autostart.launchAtLogin), ask(deps_.autostart.keepRunning));
+  approvalWarning->setVisible(ask(deps_.autostart.needsSystemApproval));
+}
+
+void GeneralPane::applyAutostart() {
+  const bool login = startAtLogin->isChecked();
+  const bool keep = keepRunning->isChecked();
+  storeAutostartWish(deps_.settings, login, keep);
+  std::optional<std::string> error;
+  if (deps_.autostart.enforce) error = deps_.autostart.enforce(login, keep);
+  autostartError->setText(error ? QString::fromStdString(*error) : QString());
+  autostartError->setVisible(error.has_value());
+  rereadAutostart();
+}
+
+void GeneralPane::showStates(bool launchAtLogin, bool keepRunningOn) {
+  QSignalBlocker quietLogin(startAtLogin);
+  QSignalBlocker quietKeep(keepRunning);
+  startAtLogin->setChecked(launchAtLogin);
+  keepRunning->setChecked(keepRunningOn);
+  keepRunning->setEnabled(launchAtLogin);
+}
+
+}  // namespace tavlo

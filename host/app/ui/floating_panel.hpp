@@ -1,0 +1,45 @@
+#pragma once
+// The floating panels' common window: frameless, always on top, never activated and never given the
+// keyboard focus, so a panel can show over any application without disturbing the user's typing.
+// Fades animate the window opacity; a fade-out hides the window only if no show came after it began.
+#include <functional>
+#include <optional>
+
+#include <QPropertyAnimation>
+#include <QRect>
+#include <QScreen>
+#include <QWidget>
+
+namespace tavlo::ui {
+
+class FloatingPanel : public QWidget {
+  Q_OBJECT
+
+ public:
+  FloatingPanel(QSize size, bool acceptsMouse, QWidget* parent = nullptr);
+
+  // Shows at full opacity at once (no fade).
+  void showNow();
+  // Fades in over `ms` from transparent, or back to opaque from a fade-out under way.
+  void fadeIn(int ms, int resumeMs);
+  // Fades out over `ms`, then hides unless a show came meanwhile.
+  void fadeOut(int ms, bool generationCheck);
+  void hideNow();
+  // The number of shows and hides so far: a hide completes only while it is unchanged.
+  uint64_t generation() const { return generation_; }
+
+  // The top-right and bottom-right corner placements in the primary screen's available area, 16 px in.
+  void placeTopRight();
+  void placeBottomRight();
+  // Centred under `anchor` (the tray icon), 6 px below it, kept 6 px inside `bounds`.
+  void placeUnder(const QRect& anchor, const QRect& bounds);
+
+ private:
+  QPropertyAnimation* fade_;
+  uint64_t generation_ = 0;
+};
+
+// The available area of the primary screen, none without a screen.
+std::optional<QRect> mainScreenArea();
+
+}  // namespace tavlo::ui

@@ -1,0 +1,36 @@
+#pragma once
+// The tray application's process-wide part: the Qt application object, the event loop that drives the
+// main executor, and the tray application once the controller exists. Made before the controller, so
+// that the controller's first posts already wake the event loop.
+#include <memory>
+
+#include "host/app/ui/tray_app.hpp"
+#include "platform/runtime/main_executor.hpp"
+
+class QApplication;
+
+namespace tavlo::ui {
+
+class QtMainLoop;
+
+class TrayRuntime {
+ public:
+  explicit TrayRuntime(MainExecutor& main);
+  ~TrayRuntime();
+  TrayRuntime(const TrayRuntime&) = delete;
+  TrayRuntime& operator=(const TrayRuntime&) = delete;
+
+  // Builds the tray application over `controller`. The quit hook ends the event loop after it ran.
+  void startApp(HostController& controller, TrayHooks hooks);
+  TrayApp* app() const { return app_.get(); }
+  // Runs the event loop until the executor quits; returns its status.
+  int run();
+
+ private:
+  MainExecutor& main_;
+  std::unique_ptr<QApplication> application_;
+  std::unique_ptr<QtMainLoop> loop_;
+  std::unique_ptr<TrayApp> app_;
+};
+
+}  // namespace tavlo::ui

@@ -1,0 +1,147 @@
+#include "host/app/update_wiring.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "host/controller/autostart_installer.hpp"
+#include "host/update/feed_update_engine.hpp"
+#include "host/update/host_update_controller.hpp"
+#include "host/update/update_download.hpp"
+#include "host/update/update_installer.hpp"
+#include "platform/runtime/base64.hpp"
+#include "platform/runtime/command_runner.hpp"
+#include "platform/runtime/system_log.hpp"
+
+#ifndef TAVLO_UPDATE_FEED_URL
+#define TAVLO_UPDATE_FEED_URL ""
+#endif
+#ifndef TAVLO_UPDATE_PUBLIC_KEY
+#define TAVLO_UPDATE_PUBLIC_KEY ""
+#endif
+
+namespace tavlo {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* feedUrlKey = "tl.updateFeedURL";
+
+std::optional<crypto::Ed25519PublicKey> builtInKey() {
+  auto bytes = base64Decode(TAVLO_UPDATE_PUBLIC_KEY);
+  if (!bytes || bytes->size() != 32) return std::nullopt;
+  crypto::Ed25519PublicKey key;
+  std::copy(bytes->begin(), bytes->end(), key.begin());
+  return key;
+}
+
+bool keepRunningUnitOn() {
+  ProcessCommandRunner runner;
+  return autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+}
+
+// This process's own arguments, for starting the new build the same way.
+std::vector<std::string> ownArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  std::string arg;
+  while (std::getline(in, arg, '\0')) args.push_back(arg);
+  return args;
+}
+
+}  // namespace
+
+UpdateWiring::UpdateWiring(HostControllerSeams& seams, MainExecutor& main, Scheduler& scheduler, JsonStore& settings,
+                           std::string version, std::string build, std::function<void()> quit)
+    : main_(main),
+      scheduler_(scheduler),
+      settings_(settings),
+      version_(std::move(version)),
+      build_(std::move(build)),
+      quit_(std::move(quit)),
+      feedUrl_(settings.getString(feedUrlKey).value_or(TAVLO_UPDATE_FEED_URL)) {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    installDir_ = self.parent_path();
+    programName_ = self.filename();
+  }
+  seams.startUpdates = [this](LogSink log, HostControllerSeams::UpdateHooks hooks) {
+    start(std::move(log), std::move(hooks));
+  };
+  seams.updatesSessionEnded = [this] {
+    if (controller_) controller_->sessionEnded();
+  };
+}
+
+UpdateWiring::~UpdateWiring() = default;
+
+void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
+  // Timer jobs may fire while the program winds down: they reach only the main executor, which outlives
+  // this object and drops jobs once closed.
+  auto post = [main = &main_](std::function<void()> job) { main->post(std::move(job)); };
+  HostUpdateControllerDeps deps;
+  deps.canInstallNow = hooks.noSession;
+  deps.log = log;
+  deps.scheduler = &scheduler_;
+  deps.postToMain = post;
+  deps.settings = &settings_;
+  deps.launchedBuild = build_;
+  deps.launchedVersion = version_;
+  deps.feedUrl = feedUrl_;
+  deps.makeEngine = [this, post, log]() -> std::shared_ptr<UpdateEngine> {
+    FeedUpdateEngineConfig config;
+    config.feedUrl = feedUrl_;
+    config.installDir = installDir_;
+    config.launchedBuild = build_;
+    config.publicKey = builtInKey();
+    config.scheduler = &scheduler_;
+    config.postToMain = post;
+    config.log = log;
+    config.quitForInstall = [this] {
+      relaunchWanted_ = true;
+      quit_();
+    };
+    return std::make_shared<FeedUpdateEngine>(std::move(config));
+  };
+  deps.keepRunningJob = keepRunningUnitOn;
+  deps.terminate = quit_;
+  deps.diskBuild = [dir = installDir_] { return readUpdateBuild(dir); };
+  controller_ = HostUpdateController::create(std::move(deps));
+  controller_->setOnStatus(hooks.publishStatus);
+  controller_->start();
+}
+
+std::function<void()> UpdateWiring::checkNow() {
+  if (feedUrl_.empty()) return {};
+  return [this] {
+    if (controller_) controller_->checkNow();
+  };
+}
+
+std::string UpdateWiring::feedHost() const { return updateUrlHost(feedUrl_); }
+
+void UpdateWiring::finishAtExit() {
+  controller_.reset();  // the engine's worker ends before the staged files are touched
+  const fs::path staging = updateStagingDir(installDir_);
+  if (installDir_.empty() || !hasStagedUpdate(staging)) return;
+  if (auto failure = installStagedUpdate(staging, installDir_, build_)) {
+    SystemLog::write("tavlo-host: update not installed: " + *failure);
+    return;
+  }
+  SystemLog::write("tavlo-host: update installed in " + installDir_.string());
+  if (!relaunchWanted_ || keepRunningUnitOn()) return;  // systemd starts the new build
+  std::vector<std::string> args = ownArguments();
+  if (args.empty() || programName_.empty()) return;
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  // /proc/self/exe now names the replaced file: the new build is under the same name in the folder.
+  const fs::path program = installDir_ / programName_;
+  ::execv(program.c_str(), argv.data());
+  SystemLog::write("tavlo-host: cannot start the updated host " + program.string());
+}
+
+}  // namespace tavlo

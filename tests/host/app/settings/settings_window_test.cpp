@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include "host/app/settings/settings_values.hpp"
+#include "tests/host/app/settings/settings_test_kit.hpp"
+
+namespace tavlo {
+namespace {
+
+using settingstest::SettingsRig;
+using Pane = SettingsPane;
+
+std::vector<Pane> panes(std::initializer_list<Pane> list) { return list; }
+
+TEST(SettingsPanes, OnlyTheSixNamesMakeAPane) {
+  EXPECT_EQ(settingsPaneNamed("Network"), Pane::network);
+  EXPECT_EQ(settingsPaneNamed("Diagnostics"), Pane::diagnostics);
+  EXPECT_EQ(settingsPaneNamed("network"), std::nullopt);
+  EXPECT_EQ(settingsPaneNamed(""), std::nullopt);
+}
+
+TEST(SettingsWindow, SearchTrimsSpacesAndListsTheTitlesThatContainIt) {
+  SettingsRig s;
+  auto& w = *s.window;
+  EXPECT_EQ(w.listedPanes(), panes({Pane::general, Pane::network, Pane::shortcuts, Pane::updates, Pane::diagnostics}));
+  w.search()->setText("  DI ");
+  EXPECT_EQ(w.listedPanes(), panes({Pane::diagnostics}));  // Display is not listed without a client
+  s.controller->clientConnected.set(true);
+  EXPECT_EQ(w.listedPanes(), panes({Pane::display, Pane::diagnostics}));
+  w.search()->setText("x");
+  EXPECT_TRUE(w.listedPanes().empty());
+  w.search()->setText("\tdi");
+  EXPECT_EQ(w.listedPanes(), panes({Pane::display, Pane::diagnostics}));
+  w.search()->setText("di\n");  // a newline is not trimmed
+  EXPECT_TRUE(w.listedPanes().empty());
+  w.search()->clear();
+  EXPECT_EQ(w.listedPanes().size(), 6u);
+}
+
+TEST(SettingsWindow, ChoosingAPaneAfterSteppingBackDropsTheForwardHistory) {
+  SettingsRig s;
+  auto& w = *s.window;
+  EXPECT_FALSE(w.backButton()->isEnabled());
+  w.sidebar()->setCurrentRow(1);  // Network
+  w.select(Pane::updates);
+  EXPECT_EQ(w.heading()->text(), "Updates");
+  QTest::mouseClick(w.backButton(), Qt::LeftButton);
+  QTest::mouseClick(w.backButton(), Qt::LeftButton);
+  EXPECT_EQ(w.selection(), Pane::general);
+  EXPECT_TRUE(w.forwardButton()->isEnabled());
+  QTest::mouseClick(w.forwardButton(), Qt::LeftButton);
+  EXPECT_EQ(w.selection(), Pane::network);
+  QTest::mouseClick(w.backButton(), Qt::LeftButton);
+  w.select(Pane::shortcuts);
+  EXPECT_EQ(w.navigation().history(), panes({Pane::general, Pane::shortcuts}));
+  EXPECT_FALSE(w.forwardButton()->isEnabled());
+  EXPECT_EQ(w.sidebar()->currentItem()->text(), "Shortcuts");
+}
+
+TEST(SettingsWindow, ADisconnectLeavesTheDisplayPaneAndBackStillReturnsToIt) {
+  SettingsRig s;
+  auto& w = *s.window;
+  s.controller->clientConnected.set(true);
+  w.select(Pane::display);
+  s.controller->clientConnected.set(false);
+  EXPECT_EQ(w.selection(), Pane::general);
+  EXPECT_EQ(w.listedPanes().size(), 5u);
+  w.goBack();
+  EXPECT_EQ(w.selection(), Pane::display);  // history is never filtered
+  EXPECT_EQ(w.sidebar()->currentRow(), -1);
+}
+
+TEST(SettingsWindow, StartAtLoginOffTurnsKeepRunningOffAndStoresBoth) {
+  SettingsRig s;
+  GeneralPane& g = *s.window->generalPane();
+  EXPECT_EQ(g.section->header(), "Startup");
+  EXPECT_TRUE(g.section->footer().contains("this computer reachable right after you log in"));
+  EXPECT_TRUE(g.startAtLogin->isChecked());
+  EXPECT_TRUE(g.keepRunning->isChecked());
+  EXPECT_TRUE(g.approvalWarning->isHidden());
+
+  g.startAtLogin->click();
+  EXPECT_EQ(s.enforced, (std::vector<std::pair<bool, bool>>{{false, false}}));  // one registration, not two
+  EXPECT_EQ(s.rig.settings.getBool("tl.autostartLogin"), false);
+  EXPECT_EQ(s.rig.settings.getBool("tl.autostartKeepRunning"), false);
+  EXPECT_FALSE(g.keepRunning->isChecked());
+  EXPECT_FALSE(g.keepRunning->isEnabled());
+
+  g.startAtLogin->click();
+  g.keepRunning->click();
+  EXPECT_EQ(s.enforced.back(), std::make_pair(true, true));
+  EXPECT_TRUE(g.keepRunning->isChecked());
+}
+
+TEST(SettingsWindow, AFailedRegistrationShowsItsErrorAndTheRegisteredStates) {
+  SettingsRig s;
+  GeneralPane& g = *s.window->generalPane();
+  s.registeredKeepRunning = false;
+  s.needsApproval = true;
+  g.rereadAutostart();
+  EXPECT_FALSE(g.keepRunning->isChecked());
+  EXPECT_FALSE(g.approvalWarning->isHidden());
+  EXPECT_TRUE(g.approvalWarning->text().contains("Enable Tavlo Host there."));
+
+  s.enforceError = "agent refused";
+  g.keepRunning->click();
+  EXPECT_EQ(g.autostartError->text(), "agent refused");
+  EXPECT_FALSE(g.autostartError->isHidden());
+  EXPECT_FALSE(g.keepRunning->isChecked());  // the registered state, not the wish
+  s.enforceError.reset();
+  g.keepRunning->click();
+  EXPECT_TRUE(g.autostartError->isHidden());
+  EXPECT_EQ(s.enforced.size(), 2u);
+}
+
+TEST(SettingsWindow, DisplayPaneScalesUnlessAMacClientSetsItsOwn) {
+  SettingsRig s;
+  DisplayPane& d = *s.window->displayPane();
+  EXPECT_EQ(d.section->header(), "Remote desktop resolution");
+  EXPECT_TRUE(d.macRow->isHidden());
+  EXPECT_EQ(d.scaleValue->text(), "Retina 1:1");
+  s.controller->clientPlatform.set(vela::Platform::mac);
+  EXPECT_FALSE(d.macRow->isHidden());
+  EXPECT_TRUE(d.scaleControls->isHidden());
+  EXPECT_NE(d.macRow->findChildren<QLabel*>().back()->text().indexOf("controlled by the client Mac"), -1);
+}
+
+TEST(SettingsWindow, TheScaleSliderFollowsTheDragAndCommitsAtRelease) {
+  SettingsRig s;
+  DisplayPane& d = *s.window->displayPane();
+  QSlider* slider = d.scaleSlider->slider();
+  slider->setSliderDown(true);
+  slider->setValue(2);
+  EXPECT_EQ(d.scaleValue->text(), "×1.25 (more space)");
+  EXPECT_DOUBLE_EQ(s.controller->scale.get(), 1.25);
+  EXPECT_FALSE(s.rig.settings.getDouble("tl.scale"));  // nothing stored while moving
+  slider->setSliderDown(false);  // released where the drag already set the scale
+  EXPECT_EQ(s.rig.settings.getDouble("tl.scale"), 1.25);
+  EXPECT_DOUBLE_EQ(s.controller->scale.get(), 1.25);
+}
+
+TEST(SettingsValues, LabelsOfScaleBufferAndKeyframe) {
+  EXPECT_EQ(scaleLabel(1.0), "Retina 1:1");
+  EXPECT_EQ(scaleLabel(1.001), "Retina 1:1");
+  EXPECT_EQ(scaleLabel(1.25), "×1.25 (more space)");
+  EXPECT_EQ(scaleLabel(2.0), "×2.00 (more space)");
+  EXPECT_EQ(bufferLabel(0), "off (combat mode)");
+  EXPECT_EQ(bufferLabel(50), "up to 50 ms");
+  EXPECT_EQ(keyframeIntervalLabel(3.0), "3.00 s");
+}
+
+TEST(SettingsWindow, UpdatesPaneShowsVersionStatusAndChecksThroughTheUpdater) {
+  SettingsRig s;
+  UpdatesPane& u = *s.window->updatesPane();
+  EXPECT_EQ(u.version->text(), "1.4 (140)");
+  EXPECT_EQ(u.status->text(), "Checks at launch and every 24 h");
+  EXPECT_TRUE(u.section->footer().endsWith("Channel: updates.tavlo.example."));
+  s.controller->updateStatus.set("🔄 Up to date");
+  EXPECT_EQ(u.status->text(), "🔄 Up to date");
+  u.checkNow->click();
+  EXPECT_EQ(s.updateChecks, 1);
+
+  SettingsRig none(false);
+  EXPECT_FALSE(none.window->updatesPane()->checkNow->isEnabled());
+}
+
+TEST(SettingsWindow, DiagnosticsPaneShowsTheLast40LogLinesAndTogglesThePanel) {
+  SettingsRig s;
+  DiagnosticsPane& d = *s.window->diagnosticsPane();
+  EXPECT_EQ(d.sections[0]->header(), "Permissions");
+  EXPECT_TRUE(d.screenRecordingRow->findChild<QPushButton*>("grant")->isHidden());
+  std::vector<std::string> lines;
+  for (int i = 1; i <= 100; ++i) lines.push_back("line " + std::to_string(i));
+  s.controller->logLines.set(lines);
+  const QStringList shown = d.log->toPlainText().split('\n');
+  ASSERT_EQ(shown.size(), 40);
+  EXPECT_EQ(shown.front(), "line 61");
+  EXPECT_EQ(shown.back(), "line 100");
+  d.toggleHud->click();
+  EXPECT_EQ(s.hudToggles, 1);
+}
+
+}  // namespace
+}  // namespace tavlo

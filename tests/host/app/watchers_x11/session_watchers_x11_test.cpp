@@ -1,0 +1,164 @@
+// The watchers' X11 side on a private dummy Xorg: the RandR change watch wakes on a switched-off output,
+// the cursor tracker reading XFIXES sends an I-beam for a window with the "xterm" cursor under the pointer
+// and an arrow back over the root's left_ptr, and the keepalive window is mapped on input and unmapped
+// after 3 s of silence.
+#include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/xfixes.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "host/app/x11_keepalive_window.hpp"
+#include "host/app/xfixes_cursor_source.hpp"
+#include "host/controller/cursor_tracker.hpp"
+#include "host/controller/session_watchers.hpp"
+#include "platform/x11/randr_change_watch.hpp"
+#include "platform/x11/randr_outputs.hpp"
+#include "tests/host/app/keepalive_probe.hpp"
+#include "tests/host/controller/fake_session.hpp"
+#include "tests/testkit/xorg_server.hpp"
+
+namespace tavlo {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+class WatchersOnXorg : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.start()) << server.failureText();
+    x = XcbConnection::open(server.display(), &error);
+    ASSERT_NE(x, nullptr) << error;
+  }
+  // A glyph of the core cursor font named as a cursor theme names it.
+  xcb_cursor_t namedCursor(uint16_t glyph, const std::string& name) {
+    xcb_connection_t* c = x->get();
+    const xcb_font_t font = xcb_generate_id(c);
+    xcb_open_font(c, font, 6, "cursor");
+    const xcb_cursor_t cursor = xcb_generate_id(c);
+    xcb_create_glyph_cursor(c, cursor, font, font, glyph, uint16_t(glyph + 1), 0, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF);
+    xcb_xfixes_query_version_unchecked(c, 2, 0);
+    xcb_xfixes_set_cursor_name(c, cursor, uint16_t(name.size()), name.c_str());
+    xcb_close_font(c, font);
+    return cursor;
+  }
+
+  testkit::XorgServer server;
+  std::string error;
+  std::unique_ptr<XcbConnection> x;
+};
+
+TEST_F(WatchersOnXorg, TheLayoutWatchWakesWhenAnOutputIsSwitchedOff) {
+  std::atomic<int> changes{0};
+  auto watch = RandrChangeWatch::open(server.display(), [&] { ++changes; }, &error);
+  ASSERT_NE(watch, nullptr) << error;
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(changes.load(), 0) << "nothing changed yet";
+
+  const auto outputs = queryOutputs(*x);
+  const auto on = std::find_if(outputs.begin(), outputs.end(), [](const OutputGeometry& o) { return o.enabled(); });
+  ASSERT_NE(on, outputs.end());
+  xcb_connection_t* c = x->get();
+  auto reply = xcbOwn(xcb_randr_set_crtc_config_reply(
+      c, xcb_randr_set_crtc_config(c, on->crtcId, XCB_CURRENT_TIME, XCB_CURRENT_TIME, 0, 0, XCB_NONE,
+                                   XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
+      nullptr));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_TRUE(eventually([&] { return changes.load() > 0; })) << "no wake-up for a switched-off output";
+  watch.reset();  // joins its thread
+}
+
+TEST_F(WatchersOnXorg, TheTrackerSendsAnIBeamOverATextWindowAndAnArrowOverTheRoot) {
+  xcb_connection_t* c = x->get();
+  const xcb_cursor_t arrow = namedCursor(68, "left_ptr");  // XC_left_ptr
+  const xcb_cursor_t text = namedCursor(152, "xterm");     // XC_xterm
+  xcb_change_window_attributes(c, x->root(), XCB_CW_CURSOR, &arrow);
+  const xcb_window_t window = xcb_generate_id(c);
+  const uint32_t values[] = {1, text};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, x->root(), 100, 100, 200, 200, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR,
+                    values);
+  xcb_map_window(c, window);
+  xcb_warp_pointer(c, XCB_NONE, x->root(), 0, 0, 0, 0, 150, 150);
+  xcb_flush(c);
+
+  std::shared_ptr<XFixesCursorSource> source = XFixesCursorSource::open(server.display(), &error);
+  ASSERT_NE(source, nullptr) << error;
+  ASSERT_TRUE(eventually([&] {
+    auto now = source->current();
+    return now && now->name == "xterm";
+  })) << "XFIXES never named the window's cursor";
+
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  auto session = std::make_shared<controllertest::FakeSession>();
+  std::vector<std::string> lines;
+  auto tracker = CursorTracker::create({
+      *source,
+      scheduler,
+      [](std::function<void()> job) { job(); },
+      [session]() -> std::shared_ptr<ControlledSession> { return session; },
+      [] { return false; },
+      [] { return std::optional<DisplayWidths>(); },
+      [&lines](const std::string& line) { lines.push_back(line); },
+  });
+  tracker->sync();
+  scheduler.advanceBy(100'000);
+  ASSERT_EQ(session->cursorImages.size(), 1u);
+  EXPECT_EQ(session->cursorImages[0].shape, vela::CursorShape::iBeam);
+  EXPECT_GT(session->cursorImages[0].width, 0);
+  scheduler.advanceBy(500'000);
+  EXPECT_EQ(session->cursorImages.size(), 1u) << "one image while the cursor stays the same";
+
+  xcb_warp_pointer(c, XCB_NONE, x->root(), 0, 0, 0, 0, 20, 20);
+  xcb_flush(c);
+  ASSERT_TRUE(eventually([&] {
+    auto now = source->current();
+    return now && now->name == "left_ptr";
+  }));
+  scheduler.advanceBy(100'000);
+  ASSERT_EQ(session->cursorImages.size(), 2u);
+  EXPECT_EQ(session->cursorImages[1].shape, vela::CursorShape::arrow);
+  tracker.reset();
+  xcb_destroy_window(c, window);
+  xcb_free_cursor(c, text);
+  xcb_free_cursor(c, arrow);
+  xcb_flush(c);
+}
+
+TEST_F(WatchersOnXorg, TheKeepaliveWindowIsMappedOnInputAndUnmappedThreeSecondsAfter) {
+  const auto outputs = queryOutputs(*x);
+  ASSERT_FALSE(outputs.empty());
+  const uint32_t outputId = outputs.front().outputId;
+  std::shared_ptr<X11KeepaliveWindow> window = X11KeepaliveWindow::open(
+      server.display(), [outputId]() -> std::optional<uint32_t> { return outputId; }, &error);
+  ASSERT_NE(window, nullptr) << error;
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  std::vector<std::string> lines;
+  auto keepalive = CompositorKeepalive::create(*window, scheduler, [](std::function<void()> job) { job(); },
+                                               [&lines](const std::string& line) { lines.push_back(line); });
+  EXPECT_FALSE(keepaliveWindowShown(*x));
+  keepalive->noteInputActivity();
+  EXPECT_TRUE(eventually([&] { return keepaliveWindowShown(*x); })) << "not mapped during input";
+  scheduler.advanceBy(2'900'000);
+  keepalive->noteInputActivity();
+  scheduler.advanceBy(2'900'000);
+  EXPECT_TRUE(keepaliveWindowShown(*x)) << "input within 3 s keeps it up";
+  scheduler.advanceBy(200'000);
+  EXPECT_TRUE(eventually([&] { return !keepaliveWindowShown(*x); })) << "still mapped 3 s after the last input";
+}
+
+}  // namespace
+}  // namespace tavlo

@@ -1,0 +1,151 @@
+// The built tavlo-host on a private dummy Xorg, flooded from loopback with connections that complete the direct path (one TCP
+// connect and three bind datagrams, each from its own loopback address) and then never say their E2E
+// hello: 2,000 such half-open transports. Each waits at the handshake gate with no thread of its own,
+// and the gate keeps only a capped number of them, so the host's threads stay as they were and its
+// memory barely moves; afterwards an honest client still agrees a key. The figures are printed and
+// recorded as test properties.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "host/controller/handshake_gate.hpp"
+#include "platform/runtime/base64.hpp"
+#include "protocol/flow_bind.hpp"
+#include "tests/host/app/host_process.hpp"
+#include "tests/host/end_to_end/end_to_end_kit.hpp"
+#include "tests/host/end_to_end/host_test_client.hpp"
+#include "tests/testkit/temp_dir.hpp"
+#include "tests/testkit/xorg_server.hpp"
+
+namespace tavlo {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace endtoend;
+
+constexpr int halfOpenTransports = 2'000;
+
+sockaddr_in loopback(const std::string& address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  return a;
+}
+
+// The i-th flooding peer's own address in 127.0.0.0/8 (never 127.0.0.1, the honest client's).
+std::string peerAddress(int i) { return "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1); }
+
+// One peer: a TCP connection that stays open and the three bind datagrams; the descriptor of the
+// connection, or -1.
+int openHalfTransport(const std::string& from, uint16_t base) {
+  int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (tcp < 0) return -1;
+  sockaddr_in local = loopback(from, 0);
+  sockaddr_in host = loopback("127.0.0.1", base);
+  if (::bind(tcp, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(tcp, reinterpret_cast<sockaddr*>(&host), sizeof host) != 0) {
+    ::close(tcp);
+    return -1;
+  }
+  const std::array<vela::Channel, 3> channels{vela::Channel::video, vela::Channel::audio,
+                                              vela::Channel::inputUnreliable};
+  for (size_t slot = 0; slot < channels.size(); ++slot) {
+    int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udp < 0) continue;
+    ::bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    Bytes bind = vela::flowBindDatagram(channels[slot]);
+    sockaddr_in to = loopback("127.0.0.1", static_cast<uint16_t>(base + 1 + slot));
+    ::sendto(udp, bind.data(), bind.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(udp);
+  }
+  return tcp;
+}
+
+TEST(TavloHostFlood, TwoThousandHalfOpenTransportsCostNoThreadsAndTheHostStillAcceptsAClient) {
+  // Room for every connection of the flood on this side.
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_cur, rlim_t(halfOpenTransports + 256)) << "the hard descriptor limit is too low";
+
+  // A display of its own, as a host in use has: every keyed transport gets a session.
+  testkit::XorgServer server;
+  ASSERT_TRUE(server.start()) << server.failureText();
+  testkit::TempDir home;
+  std::string why;
+  auto started = startKeyedHost(home.path(), server.display(), why);
+  ASSERT_TRUE(started) << why;
+  HostProcess& host = *started->process;
+  const uint16_t base = started->base;
+  // Start-up work (port mapping, device checks) settles first.
+  std::this_thread::sleep_for(1s);
+  host.drainOutput();
+  const ProcessFigures before = figuresOf(host.pid());
+
+  std::vector<int> connections;
+  ProcessFigures peak = before;
+  const auto floodStarted = std::chrono::steady_clock::now();
+  for (int i = 0; i < halfOpenTransports; ++i) {
+    int fd = openHalfTransport(peerAddress(i), base);
+    if (fd >= 0) connections.push_back(fd);
+    // The listener pairs a connection with the flows that follow it: the next peer waits a moment.
+    std::this_thread::sleep_for(1ms);
+    if (i % 50 == 49) {
+      host.drainOutput();
+      ProcessFigures now = figuresOf(host.pid());
+      peak.threads = std::max(peak.threads, now.threads);
+      peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
+    }
+  }
+  std::this_thread::sleep_for(500ms);
+  host.drainOutput();
+  const ProcessFigures under = figuresOf(host.pid());
+  peak.threads = std::max(peak.threads, under.threads);
+  peak.rssKiB = std::max(peak.rssKiB, under.rssKiB);
+  const size_t displaced = linesWith(host.output(), "za dużo połączeń czekających na przyjęcie");
+
+  std::cout << "flood figures: peers " << connections.size() << ", closed over the waiting cap " << displaced
+            << "; threads before " << before.threads << ", under the flood " << under.threads << " (peak "
+            << peak.threads << "); RSS before " << before.rssKiB / 1024 << " MiB, under the flood "
+            << under.rssKiB / 1024 << " MiB (peak " << peak.rssKiB / 1024 << " MiB)" << std::endl;
+  RecordProperty("threadsBefore", std::to_string(before.threads));
+  RecordProperty("threadsPeak", std::to_string(peak.threads));
+  RecordProperty("rssKiBBefore", std::to_string(before.rssKiB));
+  RecordProperty("rssKiBPeak", std::to_string(peak.rssKiB));
+
+  EXPECT_EQ(connections.size(), size_t(halfOpenTransports));
+  // The peers fill the waiting cap, and the lines about the connections it closes keep to their budget.
+  const auto floodSeconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                             floodStarted).count();
+  EXPECT_GE(displaced, 1u) << "the peers became transports that waited at the gate";
+  EXPECT_LE(displaced, HandshakeGate::peerLinesPerWindow * size_t(floodSeconds / 10 + 2)) << "a line per peer";
+  EXPECT_LE(peak.threads, before.threads + 8) << "a waiting transport costs no thread";
+  if (residentSetIsMeaningful) {
+    EXPECT_LT(peak.rssKiB, before.rssKiB + 64 * 1024);
+  }
+
+  // The flood goes; an honest client from another address agrees a key as before.
+  for (int fd : connections) ::close(fd);
+  hosttest::HostTestClient client;
+  std::string error;
+  EXPECT_TRUE(client.connect(base, started->key, &error)) << error;
+  client.close();
+  host.drainOutput();
+  const ProcessFigures after = figuresOf(host.pid());
+  std::cout << "after the flood: threads " << after.threads << ", RSS " << after.rssKiB / 1024 << " MiB" << std::endl;
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), 0) << host.output();
+}
+
+}  // namespace
+}  // namespace tavlo
