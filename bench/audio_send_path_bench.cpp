@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "bench/session_bench_kit.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
 #include "platform/runtime/clock.hpp"
@@ -17,62 +18,13 @@
 
 namespace vela {
 
-// Sets the session's state under its mutex (the session names this type its friend).
-struct HostSessionProbe {
-  template <class F>
-  static void with(HostSession& session, F&& edit) {
-    HostSession::Locked locked(session);
-    edit(locked.state());
-  }
-};
-
 namespace {
-
-class CountingFlow final : public DatagramFlow {
- public:
-  void send(ByteView datagram) override { bytes += datagram.size(); }
-  PacketStream& incoming() override { return incoming_; }
-  void close() override { incoming_.close(); }
-  size_t bytes = 0;
-
- private:
-  PacketStream incoming_;
-};
-
-class CountingChannel final : public ReliableChannel {
- public:
-  void send(ByteView) override {}
-  PacketStream& incoming() override { return incoming_; }
-  int64_t outstandingBytes() const override { return 0; }
-
- private:
-  PacketStream incoming_;
-};
-
-class CountingTransport final : public SessionTransport {
- public:
-  ReliableChannel& control() override { return control_; }
-  ReliableChannel& inputReliable() override { return input_; }
-  DatagramFlow& video() override { return video_; }
-  DatagramFlow& audio() override { return audio_; }
-  DatagramFlow& inputUnreliable() override { return unreliable_; }
-  std::string remoteDescription() const override { return "192.0.2.7:50000"; }
-  void close() override {}
-  CountingFlow audio_;
-
- private:
-  CountingChannel control_, input_;
-  CountingFlow video_, unreliable_;
-};
 
 struct BenchSession {
   explicit BenchSession(bool opus, double levelBps) {
-    SessionDeps deps;
-    deps.scheduler = std::make_shared<tavlo::ManualScheduler>(clock);
-    deps.settings = std::make_shared<tavlo::Settings>();
-    deps.random = std::make_shared<tavlo::SeededRandom>(1);
-    deps.rungMemory = std::make_shared<RungMemory>();
-    deps.displayGate = std::make_shared<DisplayGate>();
+    SessionDeps deps = benchkit::freshDeps(std::make_shared<tavlo::ManualScheduler>(clock), 1);
+    transport->setRemote("192.0.2.7:50000");
+    transport->audio_.onSend = [this](ByteView datagram) { audioBytes += datagram.size(); };
     SessionConfig config;
     config.transport = transport;
     session = HostSession::create(std::move(config), std::move(deps));
@@ -85,7 +37,8 @@ struct BenchSession {
     });
   }
   tavlo::FakeClock clock;
-  std::shared_ptr<CountingTransport> transport = std::make_shared<CountingTransport>();
+  std::shared_ptr<benchkit::HookTransport> transport = std::make_shared<benchkit::HookTransport>();
+  size_t audioBytes = 0;
   std::shared_ptr<HostSession> session;
 };
 
@@ -112,7 +65,7 @@ void runSlices(benchmark::State& state, bool opus, double levelBps, size_t bytes
     at = (at + bytesPerCall) % pcm.size();
   }
   state.counters["wireBytesPerCall"] =
-      static_cast<double>(bench.transport->audio_.bytes) / static_cast<double>(state.iterations());
+      static_cast<double>(bench.audioBytes) / static_cast<double>(state.iterations());
   state.SetLabel(label);
 }
 

@@ -7,6 +7,7 @@
 // - one input event from its datagram to the poster (target at most 20 µs), into a poster that drops it.
 #include <benchmark/benchmark.h>
 
+#include "bench/session_bench_kit.hpp"
 #include "hostcore/engines/encoder_engine.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
@@ -16,16 +17,6 @@
 #include "tests/testkit/fake_display_provider.hpp"
 
 namespace vela {
-
-// The benchmark's view into the session's state (the same friend the tests use).
-struct HostSessionProbe {
-  template <class F>
-  static auto with(HostSession& session, F&& edit) {
-    HostSession::Locked locked(session);
-    return edit(locked.state());
-  }
-  static SessionComponents& components(HostSession& session) { return session.components_; }
-};
 
 namespace {
 
@@ -77,12 +68,7 @@ struct BenchSession {
   std::shared_ptr<EncoderEngine> encoder;
 
   BenchSession() {
-    SessionDeps deps;
-    deps.scheduler = scheduler;
-    deps.settings = std::make_shared<tavlo::Settings>();
-    deps.random = std::make_shared<tavlo::SeededRandom>(7);
-    deps.displayGate = std::make_shared<DisplayGate>();
-    deps.rungMemory = std::make_shared<RungMemory>();
+    SessionDeps deps = benchkit::freshDeps(scheduler, 7);
     deps.engines = std::make_shared<EngineFactory>(tavlo::SyntheticCapture::create(), encoderBackend, clock, deps.settings);
     deps.injectors = [this] { return std::make_shared<InputInjector>(poster, clock); };
     SessionConfig config;

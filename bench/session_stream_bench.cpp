@@ -1,5 +1,5 @@
 // The session's first stream: what handing a frame to the transport costs, how late paced datagrams
-// leave, how the stream survives random loss, and how long a frame spends in the host.
+// leave and how the stream survives random loss (how long a frame spends in the host: host_latency_bench).
 //
 // BM_KeyframeHandOff300KB: one 300 KB keyframe (230 chunks + parity) through handleEncoded into a
 // transport that only counts, unpaced; CPU time per frame and heap allocations per datagram (the
@@ -8,11 +8,11 @@
 // 6 ms inline, sent to a loopback UDP receiver on the steady clock; lateness of each arrival against
 // its slot, p50/p99 in µs.
 // BM_LossResilience/<loss %>: 600 frames at 60 fps (a 60 KB keyframe each second, 8 KB otherwise) on
-// a FakeClock link of 10 ms each way with random loss, NACKs answered by the session; the share of
-// frames complete within 100 ms of their send and the overhead (parity + retransmitted bytes over
-// payload bytes).
-// BM_HostLatency/<height>: synthetic capture + x265 through the whole session at 60 fps for 3 s;
-// capture stamp → the frame's last datagram handed to the transport, p50/p95/p99 in ms, and fps.
+// a FakeClock link of 10 ms each way with random loss, NACKs answered by the session and the loop
+// closed: the client's frame feedback (clean, recovered through NACK or parity, lost), itself subject
+// to the loss, is what the session's loss estimate and its parity follow. The share of frames complete
+// within 100 ms of their send, the overhead (parity + retransmitted bytes over payload bytes, and each
+// apart) and the mean loss estimate the session worked with.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -26,13 +26,9 @@
 #include <set>
 #include <thread>
 
-#include "hostcore/engines/encoded_frame.hpp"
+#include "bench/session_bench_kit.hpp"
 #include "hostcore/session/frame_send_math.hpp"
-#include "hostcore/session/host_session.hpp"
-#include "hostcore/session/host_session_locked.hpp"
-#include "platform/capture/synthetic_capture.hpp"
 #include "platform/encoder/fake_encoder.hpp"
-#include "platform/encoder/x265_backend.hpp"
 #include "platform/input/recording_poster.hpp"
 #include "platform/runtime/random.hpp"
 #include "protocol/frame_assembler.hpp"
@@ -41,67 +37,15 @@
 
 namespace vela {
 
-// The bench's way into the session (the tests have their own).
-struct HostSessionProbe {
-  template <class F>
-  static auto with(HostSession& session, F&& edit) {
-    HostSession::Locked locked(session);
-    return edit(locked.state());
-  }
-  static void handleEncoded(HostSession& session, const EncodedFrame& frame) { session.handleEncoded(frame, 640, 360); }
-  static void answerNack(HostSession& session, const VideoNack& nack) { session.answerNack(nack); }
-};
+using namespace benchkit;
 
 namespace {
 
-// A flow that hands every datagram to a function and keeps nothing.
-class HookFlow final : public DatagramFlow {
- public:
-  std::function<void(ByteView)> onSend;
-  void send(ByteView datagram) override {
-    if (onSend) onSend(datagram);
-  }
-  PacketStream& incoming() override { return incoming_; }
-  void close() override { incoming_.close(); }
-
- private:
-  PacketStream incoming_;
-};
-
-class NullChannel final : public ReliableChannel {
- public:
-  void send(ByteView) override {}
-  PacketStream& incoming() override { return incoming_; }
-  int64_t outstandingBytes() const override { return 0; }
-  PacketStream incoming_;  // what "the client" sends
-};
-
-class HookTransport final : public SessionTransport {
- public:
-  ReliableChannel& control() override { return control_; }
-  ReliableChannel& inputReliable() override { return input_; }
-  DatagramFlow& video() override { return video_; }
-  DatagramFlow& audio() override { return audio_; }
-  DatagramFlow& inputUnreliable() override { return unreliable_; }
-  std::string remoteDescription() const override { return "192.168.1.20:50000"; }
-  void close() override { control_.incoming_.close(); }
-  HookFlow video_;
-  NullChannel control_;
-
- private:
-  NullChannel input_;
-  HookFlow audio_, unreliable_;
-};
-
 struct SessionBench {
   explicit SessionBench(const tavlo::Clock& clock, std::shared_ptr<tavlo::Scheduler> scheduler,
-                        std::map<std::string, bool> flags = {}) {
-    deps.scheduler = std::move(scheduler);
-    deps.settings = std::make_shared<tavlo::Settings>();
+                        std::map<std::string, bool> flags = {})
+      : deps(freshDeps(std::move(scheduler), 5)) {
     for (const auto& [key, value] : flags) deps.settings->set(key, value);
-    deps.random = std::make_shared<tavlo::SeededRandom>(5);
-    deps.displayGate = std::make_shared<DisplayGate>();
-    deps.rungMemory = std::make_shared<RungMemory>();
     deps.engines = std::make_shared<EngineFactory>(nullptr, nullptr, clock);
     deps.injectors = [] { return std::make_shared<InputInjector>(std::make_shared<tavlo::RecordingPoster>()); };
     SessionConfig config;
@@ -129,11 +73,6 @@ EncodedFrame frameOf(uint32_t id, size_t bytes, bool keyframe, uint64_t stampUs 
   return frame;
 }
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
 
 void BM_KeyframeHandOff300KB(benchmark::State& state) {
   tavlo::FakeClock clock;
@@ -222,12 +161,17 @@ void BM_LossResilience(benchmark::State& state) {
   constexpr uint64_t oneWayUs = 10'000;
   constexpr uint64_t intactWithinUs = 100'000;
   constexpr int frames = 600;
+  using Status = FrameFeedback::Status;
   for (auto _ : state) {
     tavlo::FakeClock clock;
     auto scheduler = std::make_shared<tavlo::ManualScheduler>(clock);
     SessionBench bench(clock, scheduler, {{"tl.keyframePacing", false}});
+    // The loss estimate starts at nothing and follows the client's frame feedback, as after a hello.
     HostSessionProbe::with(*bench.session, [&](SessionState& s) {
-      s.adaptation.fecLossEwma = loss;  // what the feedback converges to on such a link
+      s.geometry.currentPw = 1280;
+      s.geometry.currentPh = 720;
+      s.adaptation.bitrateController = std::make_unique<BitrateController>(
+          1280, 720, 60, 8'000'000, 1'000'000, std::nullopt, BitrateController::Tunables{});
       return 0;
     });
     tavlo::SeededRandom random(uint64_t(state.range(0)));
@@ -235,9 +179,23 @@ void BM_LossResilience(benchmark::State& state) {
     assembler.setGeneration(1);
     const FrameAssembler::NackPolicy policy{25'000, 4, 150'000, 6, 400'000, 3'000, 6'000};
     std::map<uint32_t, uint64_t> sentAtUs;
-    std::set<uint32_t> intact;
+    std::map<uint32_t, int> nackRounds, resent;
+    std::set<uint32_t> intact, answered;
     std::set<std::pair<uint32_t, uint16_t>> chunkSeen;
     int64_t payloadBytes = 0, parityBytes = 0, retransmitBytes = 0;
+    // The client's feedback of a frame reaches the host one way later, through the loss as well.
+    auto feedBack = [&](uint32_t frameId, Status status) {
+      if (!answered.insert(frameId).second) return;
+      FrameFeedback feedback;
+      feedback.frameId = frameId;
+      feedback.generation = 1;
+      feedback.status = status;
+      feedback.nackRounds = uint8_t(std::min(nackRounds[frameId], 255));
+      feedback.retransmittedChunks = uint16_t(std::min(resent[frameId], 65'535));
+      feedback.clientRecvTimestampUs = clock.nowUs();
+      if (double(random.below(1'000'000)) < loss * 1e6) return;
+      scheduler->after(oneWayUs, [&, feedback] { HostSessionProbe::intakeFeedback(*bench.session, feedback); });
+    };
     bench.transport->video_.onSend = [&](ByteView datagram) {
       Bytes copy(datagram.begin(), datagram.end());
       auto raw = RawPacket::decode(copy);
@@ -247,6 +205,7 @@ void BM_LossResilience(benchmark::State& state) {
           payloadBytes += int64_t(chunk.payload.size());
         } else {
           retransmitBytes += int64_t(chunk.payload.size());
+          resent[chunk.frameId] += 1;
         }
       } else {
         parityBytes += int64_t(raw.decodePayload<VideoParity>().payload.size());
@@ -257,102 +216,41 @@ void BM_LossResilience(benchmark::State& state) {
         FrameAssembler::Event event = packet.header.msgType == VideoType::chunk
                                           ? assembler.ingest(packet.decodePayload<VideoChunk>(), clock.nowUs())
                                           : assembler.ingestParity(packet.decodePayload<VideoParity>(), clock.nowUs());
-        if (event.kind == FrameAssembler::Event::Kind::completed &&
-            clock.nowUs() - sentAtUs[event.frameId] <= intactWithinUs) {
-          intact.insert(event.frameId);
-        }
+        if (event.kind != FrameAssembler::Event::Kind::completed) return;
+        if (clock.nowUs() - sentAtUs[event.frameId] <= intactWithinUs) intact.insert(event.frameId);
+        feedBack(event.frameId, event.fecRecovered            ? Status::recoveredViaFec
+                                : nackRounds[event.frameId] > 0 ? Status::recoveredViaNack
+                                                                : Status::clean);
       });
     };
+    double lossEstimateSum = 0;
     for (int i = 0; i < frames; ++i) {
       sentAtUs[uint32_t(i)] = clock.nowUs();
       HostSessionProbe::handleEncoded(*bench.session, frameOf(uint32_t(i), i % 60 == 0 ? 60'000 : 8'000, i % 60 == 0));
       for (int ms = 0; ms < 16; ++ms) {
         scheduler->advanceBy(1'000);
         for (auto& request : assembler.framesNeedingNack(clock.nowUs(), policy)) {
+          nackRounds[request.nack.frameId] += 1;
           scheduler->after(oneWayUs, [&, nack = request.nack] { HostSessionProbe::answerNack(*bench.session, nack); });
         }
-        assembler.reapExpired(clock.nowUs(), policy.giveUpAgeUs, policy.idrGiveUpAgeUs);
+        for (const auto& expired : assembler.reapExpired(clock.nowUs(), policy.giveUpAgeUs, policy.idrGiveUpAgeUs)) {
+          feedBack(expired.frameId, Status::lost);
+        }
       }
+      lossEstimateSum += HostSessionProbe::with(*bench.session, [](SessionState& s) { return s.adaptation.fecLossEwma; });
     }
     scheduler->advanceBy(500'000);
     state.counters["intact_100ms_pct"] = 100.0 * double(intact.size()) / frames;
     state.counters["overhead_pct"] = 100.0 * double(parityBytes + retransmitBytes) / double(payloadBytes);
     state.counters["parity_pct"] = 100.0 * double(parityBytes) / double(payloadBytes);
-  }
-}
-
-void BM_HostLatency(benchmark::State& state) {
-  const int64_t h = state.range(0);
-  const int64_t w = h * 16 / 9;
-  for (auto _ : state) {
-    const auto& clock = tavlo::SteadyClock::shared();
-    auto capture = tavlo::SyntheticCapture::create();
-    capture->setDisplays({{1000, w, h}});
-    SessionDeps deps;
-    deps.scheduler = std::make_shared<tavlo::ThreadScheduler>(clock);
-    deps.settings = std::make_shared<tavlo::Settings>();
-    deps.random = std::make_shared<tavlo::SeededRandom>(5);
-    deps.displayGate = std::make_shared<DisplayGate>();
-    deps.rungMemory = std::make_shared<RungMemory>();
-    deps.engines = std::make_shared<EngineFactory>(capture, std::make_shared<tavlo::X265Backend>(), clock, deps.settings);
-    deps.injectors = [] { return std::make_shared<InputInjector>(std::make_shared<tavlo::RecordingPoster>()); };
-    auto transport = std::make_shared<HookTransport>();
-    std::mutex mutex;
-    std::map<uint32_t, std::pair<uint64_t, uint64_t>> lastSend;  // frame → (capture stamp, last send)
-    transport->video_.onSend = [&](tavlo::ByteView datagram) {
-      const uint64_t now = clock.nowUs();
-      auto raw = RawPacket::decode(datagram);
-      ByteReader reader = raw.reader;
-      const uint32_t id = reader.u32();
-      uint64_t stamp = 0;
-      if (raw.header.msgType == VideoType::chunk) {
-        stamp = raw.decodePayload<VideoChunk>().captureTimestampUs;
-      } else {
-        stamp = raw.decodePayload<VideoParity>().captureTimestampUs;
-      }
-      std::lock_guard guard(mutex);
-      lastSend[id] = {stamp, now};
-    };
-    SessionConfig config;
-    config.transport = transport;
-    config.display = std::make_shared<testkit::FakeDisplayProvider>();
-    auto session = HostSession::create(std::move(config), deps);
-    session->start();
-    ClientHello hello;
-    hello.platform = Platform::iPad;
-    hello.windowPxW = uint16_t(w);
-    hello.windowPxH = uint16_t(h);
-    transport->control_.incoming_.send(encodePacket(hello, 0, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // hello, engines and capture start
-    const uint64_t start = clock.nowUs();
-    constexpr int emitted = 180;
-    for (int i = 0; i < emitted; ++i) {
-      capture->emitFrames(1);
-      clock.sleepUntil(start + uint64_t(i + 1) * 16'667);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::vector<double> latencyMs;
-    {
-      std::lock_guard guard(mutex);
-      for (const auto& [id, times] : lastSend) latencyMs.push_back(double(times.second - times.first) / 1000.0);
-    }
-    state.counters["p50_ms"] = percentile(latencyMs, 0.5);
-    state.counters["p95_ms"] = percentile(latencyMs, 0.95);
-    state.counters["p99_ms"] = percentile(latencyMs, 0.99);
-    state.counters["fps"] = double(latencyMs.size()) / (double(emitted) / 60.0);
-    auto encoder = HostSessionProbe::with(*session, [](SessionState& s) { return s.diag.diagEncAvgMs; });
-    state.counters["enc_avg_ms"] = double(encoder);
-    session->close();
-    transport->close();
-    session.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    state.counters["retransmit_pct"] = 100.0 * double(retransmitBytes) / double(payloadBytes);
+    state.counters["loss_estimate_mean_pct"] = 100.0 * lossEstimateSum / frames;
   }
 }
 
 BENCHMARK(BM_KeyframeHandOff300KB)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PacingLateness)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LossResilience)->Arg(5)->Arg(10)->Arg(20)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_HostLatency)->Arg(720)->Arg(1080)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vela

@@ -1,9 +1,11 @@
 // Any bytes as the TCP multiplex's stream, cut into pieces by the input's own first byte: every frame
-// delivered is whole and routed by its byte 5, and nothing is read past the input.
+// delivered is whole, a sealed envelope goes to control and a plain packet by its byte 5, and nothing
+// is read past the input.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "e2e/e2e_envelope.hpp"
 #include "transport/mux_frame_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const auto& frame : frames) {
     if (frame.payload.size() < 6) std::abort();
-    bool input = frame.payload[5] == 3;
+    bool input = !vela::E2EEnvelope::isEnvelope(frame.payload) && frame.payload[5] == 3;
     if (input != (frame.route == vela::MuxFrameReader::Route::inputReliable)) std::abort();
     delivered += 4 + frame.payload.size();
   }
