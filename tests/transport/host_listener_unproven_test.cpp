@@ -3,6 +3,9 @@
 // datagrams only, whatever the number of ports; the session's end frees its candidates.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "tests/testkit/heap_usage.hpp"
 #include "tests/transport/loopback_host.hpp"
 #include "tests/transport/raw_sockets.hpp"
@@ -59,9 +62,12 @@ TEST_F(UnprovenSources, EverNewSourcePortsLeaveOneWaitingFlowBehindAndTheSession
   const std::vector<Bytes> junk(16, Bytes(1200, 0x5A));
   const int64_t before = heapNow();
   // 100 sources × 16 × 1,200 bytes: nearly 2 MB if every source's flow were kept until its check.
+  // Every socket stays open to the end, so that no source can be given the port of the one before
+  // it (whose flow would then simply hold more) and each really is a new source.
+  std::vector<std::unique_ptr<RawUdp>> sources;
   for (int i = 0; i < 100; ++i) {
-    RawUdp source;
-    sendFrom(source, junk, junk.size());
+    sources.push_back(std::make_unique<RawUdp>());
+    sendFrom(*sources.back(), junk, junk.size());
   }
   const auto s = host.listener().snapshot();
   EXPECT_LE(s.scheduledChecks, 2u) << "the check of the one waiting flow (and of the session's connection)";
