@@ -1,5 +1,7 @@
 #include "hostcore/engines/audio_tap_engine.hpp"
 
+#include <string>
+
 #include <utility>
 
 #include "hostcore/engines/tap_audio_conversion.hpp"
@@ -39,7 +41,7 @@ bool AudioTapEngine::start() {
   });
   if (failure) {
     running_ = false;
-    if (systemLog_) systemLog_(kTapFailedLine);
+    if (systemLog_) systemLog_(std::string(kTapFailedLine) + " (" + *failure + ")");
     return false;
   }
   running_ = true;

@@ -30,8 +30,9 @@ class AudioTapEngine : public std::enable_shared_from_this<AudioTapEngine> {
   using AudioCallback = std::function<void(const tavlo::Bytes& block)>;
 
   static constexpr const char* kQueueLabel = "vela.audio.tap";
-  // Written to the system log when the tap on the system's output cannot be set up.
-  static constexpr const char* kTapFailedLine = "Tavlo: AudioHardwareCreateProcessTap nieudane";
+  // Written to the system log, followed by the source's reason in parentheses, when the tap on the
+  // system's output cannot be set up.
+  static constexpr const char* kTapFailedLine = "Tavlo: przechwytywanie dźwięku systemu nieudane";
 
   // `onAudio` receives each converted block on the engine's queue. `systemLog` takes the engine's
   // system-log lines (the process's standard error unless a test listens).
@@ -44,7 +45,7 @@ class AudioTapEngine : public std::enable_shared_from_this<AudioTapEngine> {
   AudioTapEngine(const AudioTapEngine&) = delete;
   AudioTapEngine& operator=(const AudioTapEngine&) = delete;
 
-  // Starts tapping. True once the source runs; false, with kTapFailedLine in the system log and
+  // Starts tapping. True once the source runs; false, with kTapFailedLine and why in the system log and
   // nothing left running, when it cannot. Not guarded against a second call: the owner calls it once
   // (a second start while running hands the source the new cycle handler).
   bool start();

@@ -123,7 +123,8 @@ void PulseMonitorListener::onServerInfo(pa_context* context, const pa_server_inf
     return;
   }
   const std::string sink = info->default_sink_name ? info->default_sink_name : "";
-  if (sink.empty()) {
+  // PipeWire's pulse server names its placeholder while there is no sink at all.
+  if (sink.empty() || sink == "@DEFAULT_SINK@") {
     fail("brak domyślnego wyjścia");
     return;
   }

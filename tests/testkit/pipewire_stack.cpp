@@ -76,6 +76,10 @@ bool PipeWireStack::waitReady(std::string& missing) {
       missing = "WirePlumber's default metadata";
     } else if (run({"pactl", "info"}).exitCode != 0) {
       missing = "pactl info";
+    } else if (auto sink = run({"pactl", "get-default-sink"}); sink.exitCode != 0 || sink.output.empty() ||
+                                                                 sink.output.starts_with("@DEFAULT_SINK@")) {
+      // The pulse server answers before WirePlumber has made its null sink the default one.
+      missing = "a default sink";
     } else {
       return true;
     }

@@ -23,7 +23,7 @@ class PipeWireStack {
   PipeWireStack& operator=(const PipeWireStack&) = delete;
 
   // Starts the four servers and waits (up to 20 s) until PipeWire answers, WirePlumber's "default"
-  // metadata exists and the pulse server answers.
+  // metadata exists, the pulse server answers and names a default sink.
   bool start();
   // Stops the servers in reverse order and waits for each.
   void stop();

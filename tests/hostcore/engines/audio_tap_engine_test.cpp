@@ -139,7 +139,7 @@ TEST_F(AudioTapEngineTest, AStartThatFailsLeavesNothingRunningAndWritesTheSystem
   auto engine = makeEngine();
   EXPECT_FALSE(engine->start());
   EXPECT_FALSE(engine->isRunning());
-  EXPECT_EQ(systemLog_.lines(), std::vector<std::string>{"Tavlo: AudioHardwareCreateProcessTap nieudane"});
+  EXPECT_EQ(systemLog_.lines(), std::vector<std::string>{"Tavlo: przechwytywanie dźwięku systemu nieudane (no audio server)"});
   engine->stop();
   EXPECT_EQ(source_->stops, 0);
 }

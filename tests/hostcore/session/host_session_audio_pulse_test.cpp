@@ -31,6 +31,7 @@ TEST(HostSessionAudioPulse, AToneInTheDefaultSinkReachesTheClientAsOpus) {
   });
   tavlo::PulseSystemAudio::Options options;
   options.server = stack.pulseServer();
+  options.connectTimeoutUs = 20'000'000;  // a stack of tests running side by side comes up slowly
   options.log = rig.log.sink();
   auto tap = AudioTapEngine::create(std::make_shared<tavlo::PulseSystemAudio>(options), rig.session->audioInput());
   ASSERT_TRUE(tap->start()) << stack.logs();
