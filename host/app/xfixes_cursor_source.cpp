@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/x11/randr_outputs.hpp"
+#include "platform/x11/xfixes_version.hpp"
 
 namespace tavlo {
 
@@ -16,12 +17,8 @@ constexpr int32_t maxReadSide = 1024;
 std::unique_ptr<XFixesCursorSource> XFixesCursorSource::open(const std::string& display, std::string* error) {
   auto connection = XcbConnection::open(display, error);
   if (!connection) return nullptr;
-  xcb_connection_t* c = connection->get();
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_xfixes_id);
-  auto version = extension && extension->present
-                     ? xcbOwn(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))
-                     : xcbOwn<xcb_xfixes_query_version_reply_t>(nullptr);
-  if (!version || version->major_version < 2) {
+  // The cursor's image and name arrived with XFIXES 2.
+  if (negotiateXfixes(*connection, 4, 0).value_or(0) < 2) {
     if (error) *error = "the X server has no XFIXES 2";
     return nullptr;
   }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/x11/xfixes_version.hpp"
+
 namespace tavlo {
 namespace {
 
@@ -48,13 +50,7 @@ void blendCursor(const CursorImage& cursor, int32_t left, int32_t top, uint8_t* 
 }
 
 std::unique_ptr<CursorOverlay> CursorOverlay::create(const XcbConnection& connection, std::string* error) {
-  xcb_connection_t* c = connection.get();
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_xfixes_id);
-  auto version = extension && extension->present
-                     ? xcbOwn(xcb_xfixes_query_version_reply(
-                           c, xcb_xfixes_query_version(c, kXfixesMajor, kXfixesMinor), nullptr))
-                     : xcbOwn<xcb_xfixes_query_version_reply_t>(nullptr);
-  if (!version || version->major_version < kXfixesMajor) {
+  if (negotiateXfixes(connection, kXfixesMajor, kXfixesMinor).value_or(0) < kXfixesMajor) {
     if (error) *error = "the X server has no XFIXES 4";
     return nullptr;
   }
