@@ -61,10 +61,14 @@ void HostListener::start(uint16_t port) {
       [weak](std::shared_ptr<tavlo::TcpConnection> connection) {
         if (auto self = weak.lock()) self->handleConnection(std::move(connection));
       },
-      [weak](const std::string& error) {
-        if (auto self = weak.lock())
-          self->log("⚠️ listener: nie mogę przyjąć połączenia (" + error + ") — przerwa " +
-                    std::to_string(tavlo::TcpListenSocket::acceptBackoffUs / 1000) + " ms i próbuję dalej");
+      [weak](const std::string& error, bool pausing) {
+        auto self = weak.lock();
+        if (!self) return;
+        // Out of descriptors accepting pauses; a hand-over that failed lost only its own connection.
+        const std::string next = pausing ? "przerwa " + std::to_string(tavlo::TcpListenSocket::acceptBackoffUs / 1000) +
+                                               " ms i próbuję dalej"
+                                         : "to połączenie zamknięte, przyjmuję dalej";
+        self->log("⚠️ listener: nie mogę przyjąć połączenia (" + error + ") — " + next);
       });
   for (Slot slot : slots) {
     udp[static_cast<size_t>(slot)]->start([weak, slot](std::shared_ptr<tavlo::UdpLink> link) {

@@ -41,7 +41,7 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
       if (!ec) {
         self->accept();
       } else if (ec != asio::error::operation_aborted) {
-        self->reportTrouble(ec.message());
+        self->reportTrouble(ec.message(), true);
         self->backOff();
       }
     });
@@ -60,7 +60,7 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
       acceptor.accept(socket, ec);
       if (ec == asio::error::connection_aborted) continue;  // died in the queue: take the next one
       if (isExhaustion(ec)) {
-        reportTrouble(ec.message());
+        reportTrouble(ec.message(), true);
         backOff();
         break;
       }
@@ -75,17 +75,17 @@ struct TcpListenSocket::Core : std::enable_shared_from_this<Core> {
         troubleReported = false;
       } catch (const std::exception& e) {
         // Out of memory or threads for this one: it is closed as its objects go, the port stays open.
-        reportTrouble(e.what());
+        reportTrouble(e.what(), false);
       }
     }
     return count;
   }
 
   // NetThread.
-  void reportTrouble(const std::string& error) {
+  void reportTrouble(const std::string& error, bool pausing) {
     if (std::exchange(troubleReported, true)) return;
     auto handler = onTrouble;
-    if (handler) handler(error);
+    if (handler) handler(error, pausing);
   }
 
   // NetThread: tries again after a pause, by which time connections may have ended and freed theirs.

@@ -22,9 +22,11 @@ namespace tavlo {
 class TcpListenSocket {
  public:
   using OnConnection = std::function<void(std::shared_ptr<TcpConnection> connection)>;
-  // Told, on the NetThread, that accepting has run into trouble (the error's text): once per spell of
-  // trouble, which ends when a connection is handed over again. Accepting goes on by itself meanwhile.
-  using OnTrouble = std::function<void(const std::string& error)>;
+  // Told, on the NetThread, that accepting has run into trouble (the error's text, and whether accepting
+  // now pauses for acceptBackoffUs, as it does out of descriptors, or only the one connection was lost):
+  // once per spell of trouble, which ends when a connection is handed over again. Accepting goes on by
+  // itself meanwhile.
+  using OnTrouble = std::function<void(const std::string& error, bool pausing)>;
 
   // How long accepting pauses after the process ran out of descriptors.
   static constexpr uint64_t acceptBackoffUs = 100'000;

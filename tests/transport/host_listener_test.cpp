@@ -344,6 +344,7 @@ TEST(HostListener, OutOfDescriptorsItSaysSoOnceAndTakesTheConnectionInLater) {
     waiting = std::make_unique<RawTcp>("127.0.0.1", "127.0.0.1", host.basePort());
     ASSERT_TRUE(waiting->connected());
     EXPECT_TRUE(host.log.waitFor("⚠️ listener: nie mogę przyjąć połączenia ("));
+    EXPECT_EQ(host.log.count("— przerwa 100 ms i próbuję dalej"), 1u) << "out of descriptors, accepting pauses";
     // Several back-off rounds pass, and the trouble is told once.
     EXPECT_FALSE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }, std::chrono::milliseconds(500)));
     EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);

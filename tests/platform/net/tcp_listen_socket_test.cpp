@@ -30,9 +30,10 @@ struct TroubledListener {
           changed.notify_all();
           if (fail) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "no thread");
         },
-        [this](const std::string& error) {
+        [this](const std::string& error, bool pausing) {
           std::lock_guard guard(mutex);
           troubles.push_back(error);
+          pauses.push_back(pausing);
         });
   }
   ~TroubledListener() { listener->stop(); }
@@ -63,6 +64,7 @@ struct TroubledListener {
   int handovers = 0;
   bool failing = false;
   std::vector<std::string> troubles;
+  std::vector<bool> pauses;  // of each trouble told
   std::vector<std::unique_ptr<vela::testkit::RawTcp>> clients;
 };
 
@@ -74,6 +76,8 @@ TEST(TcpListenSocket, ReportsFailedHandOversOncePerSpellWhichEndsWithAConnection
   EXPECT_EQ(rig.troubleCount(), 1u);
   rig.connectOne(/*failHandover=*/true);
   EXPECT_EQ(rig.troubleCount(), 2u) << "a connection handed over ended the spell, so the next failure is told";
+  std::lock_guard guard(rig.mutex);
+  EXPECT_EQ(rig.pauses, (std::vector<bool>{false, false})) << "a failed hand-over does not pause accepting";
 }
 
 }  // namespace
