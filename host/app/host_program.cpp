@@ -41,6 +41,7 @@
 #include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
+#include "platform/runtime/serial_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "platform/runtime/secret_store.hpp"
 
@@ -235,13 +236,13 @@ std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning
   return applyAutostartWish(*plan, launchAtLogin, runner);
 }
 
-// The reconciler for this executable's login units, logging through `log`.
-std::shared_ptr<AutostartReconciler> ownAutostartReconciler(MainExecutor& main, Scheduler& scheduler,
-                                                            JsonStore& settings, LogSink log) {
+// The reconciler for this executable's login units, run on `worker` and logging through `log`.
+std::shared_ptr<AutostartReconciler> ownAutostartReconciler(const std::shared_ptr<SerialExecutor>& worker,
+                                                            Scheduler& scheduler, JsonStore& settings, LogSink log) {
   AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(),
                                     .settings = &settings,
                                     .scheduler = &scheduler,
-                                    .postToMain = [&main](std::function<void()> job) { main.post(std::move(job)); },
+                                    .post = [worker](std::function<void()> job) { worker->post(std::move(job)); },
                                     .plan = std::nullopt,
                                     .noPlanReason = {},
                                     .ownPid = static_cast<int32_t>(::getpid()),
@@ -295,8 +296,17 @@ int runHostProgram(const HostOptions& options) {
       .hostName = hostName,
   };
   if (options.port) deps.preferredPort = *options.port;
-  deps.seams.reconcileAutostart = [&main, &scheduler, &settings](LogSink log, std::function<void(bool)> done) {
-    ownAutostartReconciler(main, scheduler, settings, std::move(log))->reconcile(std::move(done));
+  // The login units are read and changed on a worker of their own, and the answers come back on the
+  // main executor: each step is a systemctl run, and a user manager that hangs holds one for its D-Bus
+  // timeout, which neither the tray nor the settings window may wait out.
+  auto autostartWorker = std::make_shared<SerialExecutor>("tavlo.autostart");
+  deps.seams.reconcileAutostart = [&main, &scheduler, &settings, autostartWorker](LogSink log,
+                                                                                  std::function<void(bool)> done) {
+    autostartWorker->post([&main, &scheduler, &settings, autostartWorker, log = std::move(log), done = std::move(done)] {
+      ownAutostartReconciler(autostartWorker, scheduler, settings, log)->reconcile([&main, done](bool handOver) {
+        main.post([done, handOver] { done(handOver); });
+      });
+    });
   };
   // An instance a login unit started (an earlier version's too, until it is retired) waits behind an
   // older hand-started one instead of quitting.
@@ -381,20 +391,25 @@ int runHostProgram(const HostOptions& options) {
         windowDeps.updates.build = hostBuildNumber();
         windowDeps.updates.checkNow = updates.checkNow();
         windowDeps.updates.feedHost = updates.feedHost();
-        windowDeps.autostart.launchAtLogin = [] {
-          ProcessCommandRunner runner;
-          return autostartUnitEnabled(AutostartUnitKind::plain, runner) ||
-                 autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+        using AutostartState = SettingsWindowDependencies::AutostartState;
+        // The user manager asks for no approval: needsSystemApproval stays false.
+        windowDeps.autostart.read = [&main, autostartWorker](std::function<void(AutostartState)> answer) {
+          autostartWorker->post([&main, answer = std::move(answer)] {
+            ProcessCommandRunner runner;
+            AutostartState state;
+            state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+            state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
+            main.post([answer, state] { answer(state); });
+          });
         };
-        windowDeps.autostart.keepRunning = [] {
-          ProcessCommandRunner runner;
-          return autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
-        };
-        // The user manager asks for no approval: needsSystemApproval stays empty (false).
-        windowDeps.autostart.enforce = [&main, &scheduler, &settings, &controller](bool launchAtLogin,
-                                                                                  bool keepRunning) {
-          return ownAutostartReconciler(main, scheduler, settings, controller->logSink())
-              ->enforce(launchAtLogin, keepRunning, false);
+        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, log = controller->logSink()](
+                                           bool launchAtLogin, bool keepRunning,
+                                           std::function<void(std::optional<std::string>)> answer) {
+          autostartWorker->post([=, &main, &scheduler, &settings] {
+            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log)
+                               ->enforce(launchAtLogin, keepRunning, false);
+            main.post([answer, failure] { answer(failure); });
+          });
         };
         windowDeps.toggleDiagnosticsHud = [&tray] {
           if (tray->app()) tray->app()->toggleDiagnostics();
@@ -432,6 +447,8 @@ int runHostProgram(const HostOptions& options) {
     SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
   }
   deviceInstallation.join();
+  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
+  autostartWorker->shutdown();
   // The deletes of the router's mappings go out before the process ends.
   sharedNatPmpQueue()->sync([] {});
   sharedUpnpQueue()->sync([] {});

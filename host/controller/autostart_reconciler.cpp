@@ -172,7 +172,7 @@ void AutostartReconciler::reconcile(std::function<void(bool handOver)> done) {
   const auto wanted = wantKeep ? AutostartUnitKind::keepRunning : AutostartUnitKind::plain;
   const auto other = otherKind(wanted);
 
-  // Each question is a systemctl process on the main executor: every unit is asked once.
+  // Each question is a systemctl process: every unit is asked once.
   const auto plainStatus = autostartUnitStatus(AutostartUnitKind::plain, runner);
   const auto keepStatus = autostartUnitStatus(AutostartUnitKind::keepRunning, runner);
   const bool plainJob = autostartJobLoaded(AutostartUnitKind::plain, runner);
@@ -217,7 +217,7 @@ void AutostartReconciler::awaitServiceInstance(AutostartUnitKind wanted, int pol
     done(true);
     return;
   }
-  // The wait goes through the scheduler so that the main executor keeps running other jobs meanwhile.
+  // The wait goes through the scheduler so that the reconciling thread runs other jobs meanwhile.
   auto self = shared_from_this();
   auto next = [self, wanted, poll, done = std::move(done)]() mutable {
     if (poll + 1 < handOverPolls) {
@@ -227,7 +227,7 @@ void AutostartReconciler::awaitServiceInstance(AutostartUnitKind wanted, int pol
     self->log("🚀 autostart: systemd nie uruchomił własnej instancji w 5 s — zostaję jako instancja ręczna");
     done(false);
   };
-  auto post = deps_.postToMain;
+  auto post = deps_.post;
   deps_.scheduler->after(handOverPollUs, [post, next = std::move(next)]() mutable { post(std::move(next)); });
 }
 

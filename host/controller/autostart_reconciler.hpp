@@ -42,8 +42,9 @@ struct AutostartReconcilerDeps {
   std::shared_ptr<CommandRunner> runner;
   JsonStore* settings = nullptr;
   Scheduler* scheduler = nullptr;
-  // Runs a job on the main executor: each poll of the hand-over wait asks systemctl there.
-  std::function<void(std::function<void()>)> postToMain;
+  // Runs a job on the thread that reconciles (the host's autostart worker): each poll of the hand-over
+  // wait asks systemctl there.
+  std::function<void(std::function<void()>)> post;
   // Where and what the wanted unit is written from; nullopt with the reason when the host has no unit
   // directory.
   std::optional<AutostartInstallPlan> plan;
@@ -56,8 +57,8 @@ class AutostartReconciler : public std::enable_shared_from_this<AutostartReconci
  public:
   explicit AutostartReconciler(AutostartReconcilerDeps deps) : deps_(std::move(deps)) {}
 
-  // Calls `done` (on the main executor, perhaps at once) with true when the user manager's own instance
-  // has started and this hand-started one must quit.
+  // Calls `done` (on this thread or through `post`, perhaps at once) with true when the user manager's
+  // own instance has started and this hand-started one must quit.
   void reconcile(std::function<void(bool handOver)> done);
 
   // Applies a wish: registers the wanted unit and retires the other, or retires both. Returns the

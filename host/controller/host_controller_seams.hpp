@@ -26,9 +26,9 @@ struct HostControllerSeams {
   // Start-up, in the order bootstrap calls them.
   // Switches on the physical displays that an earlier run left off (the virtual-display controller).
   std::function<void()> recoverDisplayIsolation{};
-  // Brings the login service in line with the user's wish, then calls `done` on the main executor (it may
-  // wait there for seconds without blocking it): true when the service's own instance has started and
-  // this hand-started one must quit.
+  // Brings the login service in line with the user's wish, then calls `done` on the main executor (the
+  // work, seconds of it, happens elsewhere): true when the service's own instance has started and this
+  // hand-started one must quit.
   std::function<void(LogSink log, std::function<void(bool handOver)> done)> reconcileAutostart{};
   // Creates and starts the update controller (main executor); it may call `log` from any thread.
   // `noSession` holds while no client session exists (an update may install then); `publishStatus`

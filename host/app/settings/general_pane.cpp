@@ -1,4 +1,5 @@
 // The General pane: start at login and keep running, through the autostart hooks.
+#include <QPointer>
 #include <QSignalBlocker>
 
 #include "host/app/settings/settings_panes.hpp"
@@ -7,8 +8,6 @@
 namespace tavlo {
 
 namespace {
-
-bool ask(const std::function<bool()>& hook) { return hook && hook(); }
 
 QFont footnote(QFont font) {
   font.setPointSizeF(font.pointSizeF() * 0.85);
@@ -61,27 +60,49 @@ void GeneralPane::showEvent(QShowEvent* event) {
 }
 
 void GeneralPane::rereadAutostart() {
-  showStates(ask(deps_.autostart.launchAtLogin), ask(deps_.autostart.keepRunning));
-  approvalWarning->setVisible(ask(deps_.autostart.needsSystemApproval));
+  if (registering_) return;  // the registration's answer reads again
+  if (!deps_.autostart.read) {
+    showStates({});
+    return;
+  }
+  const uint64_t read = ++reads_;
+  QPointer<GeneralPane> self(this);
+  deps_.autostart.read([self, read](const SettingsWindowDependencies::AutostartState& state) {
+    if (self && !self->registering_ && self->reads_ == read) self->showStates(state);
+  });
 }
 
 void GeneralPane::applyAutostart() {
   const bool login = startAtLogin->isChecked();
   const bool keep = keepRunning->isChecked();
   storeAutostartWish(deps_.settings, login, keep);
-  std::optional<std::string> error;
-  if (deps_.autostart.enforce) error = deps_.autostart.enforce(login, keep);
-  autostartError->setText(error ? QString::fromStdString(*error) : QString());
-  autostartError->setVisible(error.has_value());
-  rereadAutostart();
+  if (!deps_.autostart.enforce) {
+    rereadAutostart();
+    return;
+  }
+  // Until the system has answered, a further click would only queue another registration behind it.
+  registering_ = true;
+  startAtLogin->setEnabled(false);
+  keepRunning->setEnabled(false);
+  QPointer<GeneralPane> self(this);
+  deps_.autostart.enforce(login, keep, [self](const std::optional<std::string>& error) {
+    if (!self) return;
+    self->registering_ = false;
+    self->startAtLogin->setEnabled(true);
+    self->keepRunning->setEnabled(self->startAtLogin->isChecked());
+    self->autostartError->setText(error ? QString::fromStdString(*error) : QString());
+    self->autostartError->setVisible(error.has_value());
+    self->rereadAutostart();
+  });
 }
 
-void GeneralPane::showStates(bool launchAtLogin, bool keepRunningOn) {
+void GeneralPane::showStates(const SettingsWindowDependencies::AutostartState& state) {
   QSignalBlocker quietLogin(startAtLogin);
   QSignalBlocker quietKeep(keepRunning);
-  startAtLogin->setChecked(launchAtLogin);
-  keepRunning->setChecked(keepRunningOn);
-  keepRunning->setEnabled(launchAtLogin);
+  startAtLogin->setChecked(state.launchAtLogin);
+  keepRunning->setChecked(state.keepRunning);
+  keepRunning->setEnabled(state.launchAtLogin);
+  approvalWarning->setVisible(state.needsSystemApproval);
 }
 
 }  // namespace tavlo

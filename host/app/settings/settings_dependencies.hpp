@@ -13,15 +13,20 @@ namespace tavlo {
 struct SettingsWindowDependencies {
   JsonStore& settings;
 
+  // The login registration as the system has it now.
+  struct AutostartState {
+    bool launchAtLogin = false;        // the host is registered to start at login
+    bool keepRunning = false;          // the keep-running unit is registered (enabled or waiting for approval)
+    bool needsSystemApproval = false;  // the user turned the host's autostart off in this desktop's settings
+  };
+  // The system may take its time to answer (systemctl, the user manager): each hook answers through its
+  // callback, on the window's thread, and never holds the window meanwhile.
   struct Autostart {
-    // Whether the host is registered to start at login, as the system has it now.
-    std::function<bool()> launchAtLogin{};
-    // Whether the keep-running agent is registered (enabled or waiting for approval).
-    std::function<bool()> keepRunning{};
-    // The user turned the host's autostart off in this desktop's settings.
-    std::function<bool()> needsSystemApproval{};
-    // Registers the wanted states; the error's text when that failed.
-    std::function<std::optional<std::string>(bool launchAtLogin, bool keepRunning)> enforce{};
+    // Reads the registration.
+    std::function<void(std::function<void(AutostartState)> answer)> read{};
+    // Registers the wanted states; answers with the error's text when that failed.
+    std::function<void(bool launchAtLogin, bool keepRunning, std::function<void(std::optional<std::string>)> answer)>
+        enforce{};
   } autostart{};
 
   struct Updates {

@@ -22,7 +22,7 @@ class GeneralPane : public QWidget {
  public:
   GeneralPane(SettingsWindowDependencies& deps, QWidget* parent = nullptr);
 
-  // Reads the registered states again (each time the pane is shown).
+  // Reads the registered states again (each time the pane is shown); they show once the system answers.
   void rereadAutostart();
 
   QCheckBox* startAtLogin;
@@ -36,9 +36,12 @@ class GeneralPane : public QWidget {
 
  private:
   void applyAutostart();
-  void showStates(bool launchAtLogin, bool keepRunning);
+  void showStates(const SettingsWindowDependencies::AutostartState& state);
 
   SettingsWindowDependencies& deps_;
+  // A registration under way: the boxes wait for its answer, and reads answered meanwhile are stale.
+  bool registering_ = false;
+  uint64_t reads_ = 0;  // the newest read's number; older answers are dropped
 };
 
 class DisplayPane : public QWidget {

@@ -60,7 +60,7 @@ struct TempDir {
 struct Rig {
   Rig() {
     AutostartReconcilerDeps deps{.runner = manager, .settings = &settings, .scheduler = &scheduler,
-                                 .postToMain = [](std::function<void()> job) { job(); },
+                                 .post = [](std::function<void()> job) { job(); },
                                  .plan = AutostartInstallPlan{dir.path, "/usr/bin/tavlo-host", "1", false},
                                  .noPlanReason = {},
                                  .ownPid = ownPid,
@@ -222,7 +222,7 @@ TEST(AutostartReconciler, AnEarlierVersionsUnitIsRetiredButNeverStoppedUnderItsO
 TEST(AutostartReconciler, RegistrationFailureIsLoggedAndStartUpGoesOn) {
   Rig rig;
   AutostartReconcilerDeps deps{.runner = rig.manager, .settings = &rig.settings, .scheduler = &rig.scheduler,
-                               .postToMain = [](std::function<void()> job) { job(); },
+                               .post = [](std::function<void()> job) { job(); },
                                .plan = std::nullopt, .noPlanReason = "no unit directory", .ownPid = ownPid,
                                .log = [&rig](const std::string& line) { rig.lines.push_back(line); }};
   rig.want(true, false);

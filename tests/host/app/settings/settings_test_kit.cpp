@@ -36,15 +36,25 @@ SettingsRig::SettingsRig(bool withUpdater) {
 
 SettingsWindowDependencies SettingsRig::dependencies(bool withUpdater) {
   SettingsWindowDependencies deps{rig.settings};
-  deps.autostart.launchAtLogin = [this] { return registeredLogin; };
-  deps.autostart.keepRunning = [this] { return registeredKeepRunning; };
-  deps.autostart.needsSystemApproval = [this] { return needsApproval; };
-  deps.autostart.enforce = [this](bool login, bool keep) -> std::optional<std::string> {
+  auto reply = [this](std::function<void()> answer) {
+    if (holdAnswers) {
+      heldAnswers.push_back(std::move(answer));
+    } else {
+      answer();
+    }
+  };
+  deps.autostart.read = [this, reply](std::function<void(SettingsWindowDependencies::AutostartState)> answer) {
+    reply([this, answer] { answer({registeredLogin, registeredKeepRunning, needsApproval}); });
+  };
+  deps.autostart.enforce = [this, reply](bool login, bool keep, std::function<void(std::optional<std::string>)> answer) {
     enforced.emplace_back(login, keep);
-    if (enforceError) return enforceError;
-    registeredLogin = login;
-    registeredKeepRunning = login && keep;
-    return std::nullopt;
+    reply([this, login, keep, answer] {
+      if (!enforceError) {
+        registeredLogin = login;
+        registeredKeepRunning = login && keep;
+      }
+      answer(enforceError);
+    });
   };
   if (withUpdater) deps.updates.checkNow = [this] { ++updateChecks; };
   deps.updates.version = "1.4";
@@ -52,6 +62,14 @@ SettingsWindowDependencies SettingsRig::dependencies(bool withUpdater) {
   deps.updates.feedHost = "updates.tavlo.example";
   deps.toggleDiagnosticsHud = [this] { ++hudToggles; };
   return deps;
+}
+
+void SettingsRig::answerAll() {
+  // An answer may ask again (a registration reads the states back): those are answered too.
+  while (!heldAnswers.empty()) {
+    auto answers = std::exchange(heldAnswers, {});
+    for (auto& answer : answers) answer();
+  }
 }
 
 std::shared_ptr<controllertest::FakeSession> SettingsRig::admitClient(const std::string& key) {

@@ -1,6 +1,7 @@
 #pragma once
 // A settings window over a started controller on recorders, with autostart, updater and diagnostics
 // hooks that record what reaches them.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,10 @@ struct SettingsRig {
   bool needsApproval = false;
   std::optional<std::string> enforceError;
   std::vector<std::pair<bool, bool>> enforced;
+  // While set, the autostart hooks keep their answers, as a slow user manager does, until answerAll().
+  bool holdAnswers = false;
+  std::vector<std::function<void()>> heldAnswers;
+  void answerAll();
   int updateChecks = 0;
   int hudToggles = 0;
   std::unique_ptr<SettingsWindow> window;

@@ -114,6 +114,45 @@ TEST(SettingsWindow, AFailedRegistrationShowsItsErrorAndTheRegisteredStates) {
   EXPECT_EQ(s.enforced.size(), 2u);
 }
 
+// A user manager that takes its time: the pane goes on meanwhile, takes no second registration while
+// one is under way, drops a read that a registration overtook and shows the system's answer when it comes.
+TEST(SettingsWindow, TheGeneralPaneWaitsForTheSystemsAnswersWithoutHoldingTheWindow) {
+  SettingsRig s;
+  GeneralPane& g = *s.window->generalPane();
+  s.holdAnswers = true;
+  s.registeredLogin = false;
+  s.registeredKeepRunning = false;
+  g.rereadAutostart();  // asked, not yet answered
+  EXPECT_TRUE(g.startAtLogin->isChecked()) << "what was shown stays until the answer";
+
+  g.keepRunning->click();  // off: the registration is under way
+  EXPECT_EQ(s.enforced, (std::vector<std::pair<bool, bool>>{{true, false}}));
+  EXPECT_EQ(s.rig.settings.getBool("tl.autostartKeepRunning"), false) << "the wish is stored at once";
+  EXPECT_FALSE(g.startAtLogin->isEnabled());
+  EXPECT_FALSE(g.keepRunning->isEnabled());
+  g.startAtLogin->click();
+  EXPECT_EQ(s.enforced.size(), 1u) << "no second registration while the first one waits";
+
+  ASSERT_EQ(s.heldAnswers.size(), 2u);
+  auto staleRead = std::move(s.heldAnswers.front());
+  s.heldAnswers.erase(s.heldAnswers.begin());
+  staleRead();  // login off, as the system had it before the registration
+  EXPECT_TRUE(g.startAtLogin->isChecked()) << "a read the registration overtook is not shown";
+  EXPECT_FALSE(g.startAtLogin->isEnabled());
+  s.answerAll();  // the registration, and the read it asks for
+  EXPECT_TRUE(g.startAtLogin->isEnabled());
+  EXPECT_TRUE(g.startAtLogin->isChecked());
+  EXPECT_FALSE(g.keepRunning->isChecked());
+  EXPECT_TRUE(g.keepRunning->isEnabled());
+  EXPECT_TRUE(s.heldAnswers.empty());
+
+  // The window may go before the system answers.
+  g.keepRunning->click();
+  ASSERT_FALSE(s.heldAnswers.empty());
+  s.window.reset();
+  s.answerAll();
+}
+
 TEST(SettingsWindow, DisplayPaneScalesUnlessAMacClientSetsItsOwn) {
   SettingsRig s;
   DisplayPane& d = *s.window->displayPane();
