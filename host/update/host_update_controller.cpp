@@ -188,9 +188,11 @@ void HostUpdateController::sessionEnded() {
 }
 
 void HostUpdateController::describeFailure(const UpdateFailure& failure) {
+  // The user's check has ended either way: an update a later check of the engine's own finds must wait
+  // for the session like any other.
+  userRequested_ = false;
   if (failure.code == update_error::noUpdate) {
     setStatus(upToDateStatus());
-    userRequested_ = false;
     return;
   }
   setStatus("Update error: " + failure.description);

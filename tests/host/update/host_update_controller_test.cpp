@@ -168,6 +168,22 @@ TEST(HostUpdateController, TheUsersOwnCheckInstallsAtOnceEvenDuringASession) {
   EXPECT_EQ(waiting.controller->status(), "Installing…");
 }
 
+TEST(HostUpdateController, AFailedCheckOfTheUsersDoesNotLetALaterUpdateCutASession) {
+  Rig rig;
+  rig.startPastFirstCheck();
+  rig.controller->checkNow();
+  rig.engine->fail(update_error::feed, "feed: Could not resolve hostname");
+
+  // The engine's own daily check finds an update while a client is connected: it waits for the session.
+  rig.sessionActive = true;
+  rig.engine->ready();
+  EXPECT_EQ(rig.last(), "🔄 sesja trwa — instalacja poczeka na jej koniec");
+  EXPECT_EQ(rig.controller->status(), "Update ready — installs when no client is connected");
+  EXPECT_TRUE(rig.controller->installWaiting());
+  rig.advance(2 * second);
+  EXPECT_EQ(rig.engine->installs, 0);
+}
+
 TEST(HostUpdateController, WithTheKeepRunningUnitInstallingEndsTheProcessInstead) {
   Rig rig;
   rig.keepRunning = true;
