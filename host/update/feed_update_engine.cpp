@@ -69,6 +69,12 @@ void FeedUpdateEngine::reportReady() {
   auto install = [weak] {
     auto self = weak.lock();
     if (!self) return;
+    // A later staging that failed has removed this one: the program would end with nothing to install
+    // and nothing to start it again.
+    if (!hasStagedUpdate(updateStagingDir(self->config_.installDir))) {
+      self->reportFailure(update_error::staging, "the staged update is no longer there");
+      return;
+    }
     self->config_.log("🔄 instalator gotowy — kończę proces (instalator podmieni paczkę)");
     auto post = self->config_.postToMain;
     self->config_.scheduler->after(quitDelayUs, [weak, post] {

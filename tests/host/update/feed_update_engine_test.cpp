@@ -150,6 +150,37 @@ TEST(FeedUpdateEngine, InstallsAVerifiedArchiveByRenameOnQuit) {
   ::unsetenv("http_proxy");
 }
 
+TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingTheProgram) {
+  EngineRig rig;
+  Bytes archive = writeUpdateArchive(goodFiles);
+  rig.publish(archive, archive);
+  ASSERT_TRUE(rig.check());
+  ASSERT_TRUE(rig.install_);
+  std::function<void()> installBuild8 = std::move(rig.install_);
+  rig.install_ = nullptr;
+
+  // Build 9 arrives before build 8 was installed, and cannot be staged: the staging of 8 is gone too.
+  Bytes clash = writeUpdateArchive({{"a", false, "x"}, {"a/b", false, "y"}});
+  UpdateFeed feed{.version = "1.9", .build = "9", .url = rig.server.url("/tavlo-9.tar"), .size = clash.size(),
+                  .signature = *rig.key.sign(clash)};
+  rig.server.set("/feed", {renderUpdateFeed(feed)});
+  rig.server.set("/tavlo-9.tar", {std::string(clash.begin(), clash.end())});
+  ASSERT_TRUE(rig.check());
+  ASSERT_TRUE(rig.failure);
+  EXPECT_EQ(rig.failure->code, update_error::staging);
+  EXPECT_FALSE(hasStagedUpdate(updateStagingDir(rig.install)));
+
+  // Quitting now would end the program with nothing to install and nothing to start it again.
+  rig.failure.reset();
+  installBuild8();
+  rig.scheduler.advanceBy(FeedUpdateEngine::quitDelayUs);
+  ASSERT_TRUE(rig.main.runUntil([&] { return rig.failure || rig.quits > 0; }));
+  EXPECT_EQ(rig.quits, 0);
+  ASSERT_TRUE(rig.failure);
+  EXPECT_EQ(rig.failure->code, update_error::staging);
+  EXPECT_TRUE(rig.untouched());
+}
+
 TEST(FeedUpdateEngine, EndingTheEngineCancelsADownloadInProgress) {
   // A download that stalls would otherwise hold the program's exit for the whole transfer time limit.
   EngineRig rig(FeedUpdateEngineConfig::defaultMaxArchiveBytes, 600);
