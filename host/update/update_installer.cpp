@@ -7,29 +7,12 @@
 #include <vector>
 
 #include "host/update/update_feed.hpp"
+#include "platform/runtime/private_files.hpp"
 
 namespace tavlo {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::optional<std::string> writeNewFile(const fs::path& path, ByteView data, bool executable) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0755 : 0644);
-  if (fd < 0) return "cannot create " + path.string();
-  size_t written = 0;
-  while (written < data.size()) {
-    ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n <= 0) {
-      ::close(fd);
-      return "cannot write " + path.string();
-    }
-    written += static_cast<size_t>(n);
-  }
-  // On disk before the rename that makes it the program.
-  const bool synced = ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !synced) return "cannot write " + path.string();
-  return std::nullopt;
-}
 
 // Makes the folder's entries durable, as fsync does for a file's bytes.
 bool syncFolder(const fs::path& path) {
@@ -77,7 +60,8 @@ std::optional<std::string> stageUpdate(const UpdateArchive& archive, const fs::p
     fs::create_directories(entry.directory ? target : target.parent_path(), ec);
     if (ec) return fail("cannot create the folder for " + entry.path);
     if (entry.directory) continue;
-    if (auto error = writeNewFile(target, entry.data, entry.executable)) return fail(*error);
+    // On disk before the rename that makes the staging complete.
+    if (auto error = writeFileAtomically(target, entry.data, entry.executable ? 0755 : 0644)) return fail(*error);
   }
   // The files' names on disk too, before the rename that makes the staging complete.
   std::vector<fs::path> folders{partial};
