@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "host/update/update_installer.hpp"
 #include "platform/crypto/ed25519.hpp"
 #include "platform/runtime/base64.hpp"
+#include "platform/runtime/private_files.hpp"
 
 namespace fs = std::filesystem;
 using namespace tavlo;
@@ -41,16 +41,6 @@ int usage() {
 int fail(const std::string& text) {
   std::fprintf(stderr, "tavlo-publish-update: %s\n", text.c_str());
   return 1;
-}
-
-// The file's bytes; none when it cannot be read (an unreadable file must not be packed as empty).
-std::optional<std::string> readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return text.str();
 }
 
 bool writeAll(const fs::path& path, const std::string& bytes) {
@@ -72,7 +62,7 @@ int keygen(const fs::path& keyFile) {
 }
 
 int pack(char** args) {
-  std::string seedText = readAll(args[0]).value_or("");
+  std::string seedText = toString(readWholeFile(args[0]).value_or(Bytes()));
   seedText.erase(std::remove_if(seedText.begin(), seedText.end(), [](char c) { return c == '\n' || c == '\r'; }),
                  seedText.end());
   auto seed = base64Decode(seedText);
@@ -91,9 +81,9 @@ int pack(char** args) {
     if (path == updateBuildFileName) continue;
     if (path.size() > 100) return fail("path longer than 100 bytes: " + path);
     const bool executable = (it->status().permissions() & fs::perms::owner_exec) != fs::perms::none;
-    std::optional<std::string> contents = readAll(it->path());
+    std::optional<Bytes> contents = readWholeFile(it->path());
     if (!contents) return fail("cannot read " + it->path().string());
-    files.push_back({path, executable, std::move(*contents)});
+    files.push_back({path, executable, toString(*contents)});
   }
   if (ec) return fail("cannot read " + folder.string() + ": " + ec.message());
   std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
