@@ -111,8 +111,7 @@ std::optional<std::string> installStagedUpdate(const fs::path& stagingDir, const
   }
   for (const fs::path& staged : files) {
     const fs::path target = installDir / staged.lexically_relative(stagingDir);
-    fs::create_directories(target.parent_path(), ec);
-    if (ec || ::rename(staged.c_str(), target.c_str()) != 0) {
+    if (::rename(staged.c_str(), target.c_str()) != 0) {
       return "cannot move " + target.string() + " into place (the rest stays staged)";
     }
   }
