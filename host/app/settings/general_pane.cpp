@@ -7,15 +7,6 @@
 
 namespace tavlo {
 
-namespace {
-
-QFont footnote(QFont font) {
-  font.setPointSizeF(font.pointSizeF() * 0.85);
-  return font;
-}
-
-}  // namespace
-
 GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QWidget(parent), deps_(deps) {
   auto* layout = new QVBoxLayout(this);
   section = new SettingsSection(
@@ -31,9 +22,9 @@ GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QW
   keepRunning = new QCheckBox(tr("Keep running"), section);
   approvalWarning = makeNote(
       tr("⚠ Turned off in this desktop's settings → Autostart. Enable Tavlo Host there."), warningColour(), section);
-  approvalWarning->setFont(footnote(approvalWarning->font()));
+  approvalWarning->setFont(footnoteFont(approvalWarning->font()));
   autostartError = makeNote(QString(), QColor(Qt::red), section);
-  autostartError->setFont(footnote(autostartError->font()));
+  autostartError->setFont(footnoteFont(autostartError->font()));
   section->content()->addWidget(startAtLogin);
   section->content()->addWidget(keepRunning);
   section->content()->addWidget(approvalWarning);

@@ -14,12 +14,12 @@ void paint(QLabel* label, const QColor& colour) {
   label->setPalette(palette);
 }
 
-QFont smaller(QFont font) {
+}  // namespace
+
+QFont footnoteFont(QFont font) {
   font.setPointSizeF(font.pointSizeF() * 0.85);
   return font;
 }
-
-}  // namespace
 
 QColor warningColour() { return QColor(0xff, 0x95, 0x00); }
 QColor secondaryColour() { return QColor(0x86, 0x86, 0x8b); }
@@ -42,7 +42,7 @@ SettingsSection::SettingsSection(const QString& header, const QString& footer, Q
   outer->addWidget(box);
 
   footer_ = makeNote(footer, secondaryColour(), this);
-  footer_->setFont(smaller(footer_->font()));
+  footer_->setFont(footnoteFont(footer_->font()));
   footer_->setVisible(!footer.isEmpty());
   outer->addWidget(footer_);
 }

@@ -34,6 +34,8 @@ class SettingsSection : public QWidget {
 QLabel* addValueRow(QBoxLayout* layout, const QString& title, bool monospaced = true, QLabel** titleLabel = nullptr);
 // A wrapped line in the secondary colour for explanations, or a warning colour.
 QLabel* makeNote(const QString& text, const QColor& colour, QWidget* parent = nullptr);
+// The font of footers and footnotes: the given one, smaller.
+QFont footnoteFont(QFont font);
 // The orange of warnings and the secondary grey of values.
 QColor warningColour();
 QColor secondaryColour();
