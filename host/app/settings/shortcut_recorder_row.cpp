@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint16_t escapeUsage = 0x29;
 
+// The row that records now: the keys typed anywhere in the application go to one row only.
+ShortcutRecorderRow* recordingRow = nullptr;
+
 }  // namespace
 
 ShortcutRecorderRow::ShortcutRecorderRow(const QString& title, vela::HostShortcut shortcut,
@@ -43,6 +46,8 @@ void ShortcutRecorderRow::setShortcut(vela::HostShortcut shortcut) {
 }
 
 void ShortcutRecorderRow::start() {
+  if (recordingRow && recordingRow != this) recordingRow->stop();
+  recordingRow = this;
   recording_ = true;
   if (!monitoring_) {
     qApp->installEventFilter(this);
@@ -52,6 +57,7 @@ void ShortcutRecorderRow::start() {
 }
 
 void ShortcutRecorderRow::stop() {
+  if (recordingRow == this) recordingRow = nullptr;
   if (monitoring_) {
     qApp->removeEventFilter(this);
     monitoring_ = false;
