@@ -48,20 +48,14 @@ void ShortcutRecorderRow::setShortcut(vela::HostShortcut shortcut) {
 void ShortcutRecorderRow::start() {
   if (recordingRow && recordingRow != this) recordingRow->stop();
   recordingRow = this;
+  if (!recording_) qApp->installEventFilter(this);
   recording_ = true;
-  if (!monitoring_) {
-    qApp->installEventFilter(this);
-    monitoring_ = true;
-  }
   showLabel();
 }
 
 void ShortcutRecorderRow::stop() {
   if (recordingRow == this) recordingRow = nullptr;
-  if (monitoring_) {
-    qApp->removeEventFilter(this);
-    monitoring_ = false;
-  }
+  if (recording_) qApp->removeEventFilter(this);
   recording_ = false;
   showLabel();
 }

@@ -40,8 +40,7 @@ class ShortcutRecorderRow : public QWidget {
   QPushButton* button_;
   vela::HostShortcut shortcut_;
   std::function<void(vela::HostShortcut)> onCapture_;
-  bool recording_ = false;
-  bool monitoring_ = false;
+  bool recording_ = false;  // also: the application's key presses pass through this row
 };
 
 }  // namespace tavlo
