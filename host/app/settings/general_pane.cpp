@@ -1,6 +1,5 @@
 // The General pane: start at login and keep running, through the autostart hooks.
 #include <QPointer>
-#include <QSignalBlocker>
 
 #include "host/app/settings/settings_panes.hpp"
 #include "host/controller/autostart_reconciler.hpp"
@@ -34,10 +33,7 @@ GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QW
   // Only the user's clicks run the handlers; what the pane shows after a registration is set with the
   // signals blocked, so that showing the system's answer never registers again.
   connect(startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
-    if (!on) {
-      QSignalBlocker quiet(keepRunning);
-      keepRunning->setChecked(false);
-    }
+    if (!on) showChecked(keepRunning, false);
     keepRunning->setEnabled(on);
     applyAutostart();
   });
@@ -88,10 +84,8 @@ void GeneralPane::applyAutostart() {
 }
 
 void GeneralPane::showStates(const SettingsWindowDependencies::AutostartState& state) {
-  QSignalBlocker quietLogin(startAtLogin);
-  QSignalBlocker quietKeep(keepRunning);
-  startAtLogin->setChecked(state.launchAtLogin);
-  keepRunning->setChecked(state.keepRunning);
+  showChecked(startAtLogin, state.launchAtLogin);
+  showChecked(keepRunning, state.keepRunning);
   keepRunning->setEnabled(state.launchAtLogin);
   approvalWarning->setVisible(state.needsSystemApproval);
 }

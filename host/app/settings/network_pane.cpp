@@ -2,8 +2,6 @@
 // smoothness buffer and the keyframe policy.
 #include <cmath>
 
-#include <QSignalBlocker>
-
 #include "host/app/settings/settings_panes.hpp"
 #include "host/app/settings/settings_values.hpp"
 
@@ -15,11 +13,6 @@ QCheckBox* addToggle(SettingsSection* section, const QString& text) {
   auto* toggle = new QCheckBox(text, section);
   section->content()->addWidget(toggle);
   return toggle;
-}
-
-void showChecked(QCheckBox* toggle, bool on) {
-  QSignalBlocker quiet(toggle);
-  toggle->setChecked(on);
 }
 
 int keyframeTenths(double seconds) {

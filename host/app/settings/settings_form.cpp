@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QSignalBlocker>
 
 namespace tavlo {
 
@@ -68,6 +69,11 @@ QLabel* addValueRow(QBoxLayout* layout, const QString& title, bool monospaced, Q
   row->addWidget(value);
   layout->addLayout(row);
   return value;
+}
+
+void showChecked(QCheckBox* toggle, bool on) {
+  QSignalBlocker quiet(toggle);
+  toggle->setChecked(on);
 }
 
 QLabel* makeNote(const QString& text, const QColor& colour, QWidget* parent) {
