@@ -42,6 +42,11 @@ void CommitSlider::showPosition(int position) {
   showing_ = false;
 }
 
+void CommitSlider::hideEvent(QHideEvent* event) {
+  if (slider_->isSliderDown()) slider_->setSliderDown(false);  // releases: commits
+  QWidget::hideEvent(event);
+}
+
 void CommitSlider::moved(int position) {
   if (showing_) return;
   if (onMove) onMove(position);

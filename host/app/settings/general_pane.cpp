@@ -1,20 +1,10 @@
 // The General pane: start at login and keep running, through the autostart hooks.
 #include <QPointer>
-#include <QSignalBlocker>
 
 #include "host/app/settings/settings_panes.hpp"
 #include "host/controller/autostart_reconciler.hpp"
 
 namespace tavlo {
-
-namespace {
-
-QFont footnote(QFont font) {
-  font.setPointSizeF(font.pointSizeF() * 0.85);
-  return font;
-}
-
-}  // namespace
 
 GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QWidget(parent), deps_(deps) {
   auto* layout = new QVBoxLayout(this);
@@ -31,9 +21,9 @@ GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QW
   keepRunning = new QCheckBox(tr("Keep running"), section);
   approvalWarning = makeNote(
       tr("⚠ Turned off in this desktop's settings → Autostart. Enable Tavlo Host there."), warningColour(), section);
-  approvalWarning->setFont(footnote(approvalWarning->font()));
+  approvalWarning->setFont(footnoteFont(approvalWarning->font()));
   autostartError = makeNote(QString(), QColor(Qt::red), section);
-  autostartError->setFont(footnote(autostartError->font()));
+  autostartError->setFont(footnoteFont(autostartError->font()));
   section->content()->addWidget(startAtLogin);
   section->content()->addWidget(keepRunning);
   section->content()->addWidget(approvalWarning);
@@ -43,10 +33,7 @@ GeneralPane::GeneralPane(SettingsWindowDependencies& deps, QWidget* parent) : QW
   // Only the user's clicks run the handlers; what the pane shows after a registration is set with the
   // signals blocked, so that showing the system's answer never registers again.
   connect(startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
-    if (!on) {
-      QSignalBlocker quiet(keepRunning);
-      keepRunning->setChecked(false);
-    }
+    if (!on) showChecked(keepRunning, false);
     keepRunning->setEnabled(on);
     applyAutostart();
   });
@@ -97,10 +84,8 @@ void GeneralPane::applyAutostart() {
 }
 
 void GeneralPane::showStates(const SettingsWindowDependencies::AutostartState& state) {
-  QSignalBlocker quietLogin(startAtLogin);
-  QSignalBlocker quietKeep(keepRunning);
-  startAtLogin->setChecked(state.launchAtLogin);
-  keepRunning->setChecked(state.keepRunning);
+  showChecked(startAtLogin, state.launchAtLogin);
+  showChecked(keepRunning, state.keepRunning);
   keepRunning->setEnabled(state.launchAtLogin);
   approvalWarning->setVisible(state.needsSystemApproval);
 }

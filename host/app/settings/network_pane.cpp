@@ -2,9 +2,6 @@
 // smoothness buffer and the keyframe policy.
 #include <cmath>
 
-#include <QSignalBlocker>
-
-#include "host/app/settings/settings_actions.hpp"
 #include "host/app/settings/settings_panes.hpp"
 #include "host/app/settings/settings_values.hpp"
 
@@ -16,11 +13,6 @@ QCheckBox* addToggle(SettingsSection* section, const QString& text) {
   auto* toggle = new QCheckBox(text, section);
   section->content()->addWidget(toggle);
   return toggle;
-}
-
-void showChecked(QCheckBox* toggle, bool on) {
-  QSignalBlocker quiet(toggle);
-  toggle->setChecked(on);
 }
 
 int keyframeTenths(double seconds) {
@@ -46,7 +38,8 @@ NetworkPane::NetworkPane(HostController& host, QWidget* parent) : QWidget(parent
                                      tr("0.1M"), tr("∞"), sections[0]);
   sections[0]->content()->addWidget(bandwidthSlider);
   bandwidthSlider->onMove = [this](int position) { host_.maxBandwidthKbps.set(bandwidthStepKbps(position)); };
-  bandwidthSlider->onCommit = [this](int) { settings_actions::commitWireCap(host_); };
+  // The setter stores and applies whatever it is given, also the value the knob already published.
+  bandwidthSlider->onCommit = [this](int) { host_.setMaxBandwidthKbps(host_.maxBandwidthKbps.get()); };
 
   // Connection paths.
   sections[1] = new SettingsSection(
@@ -66,16 +59,16 @@ NetworkPane::NetworkPane(HostController& host, QWidget* parent) : QWidget(parent
   sections[1]->content()->addWidget(allPathsOff);
   // The switches write nothing themselves: the controller's setter publishes, stores and applies. The
   // pane then shows what the controller holds, which also puts back a switch the setter refused.
-  auto wire = [this](QCheckBox* toggle, void (*setter)(HostController&, bool)) {
+  auto wire = [this](QCheckBox* toggle, void (HostController::*setter)(bool)) {
     connect(toggle, &QCheckBox::clicked, this, [this, setter](bool on) {
-      setter(host_, on);
+      (host_.*setter)(on);
       refresh();
     });
   };
-  wire(allowNAT, settings_actions::setAllowNAT);
-  wire(allowLAN, settings_actions::setAllowLAN);
-  wire(allowVPN, settings_actions::setAllowVPN);
-  wire(allowRelay, settings_actions::setAllowRelay);
+  wire(allowNAT, &HostController::setAllowNAT);
+  wire(allowLAN, &HostController::setAllowLAN);
+  wire(allowVPN, &HostController::setAllowVPN);
+  wire(allowRelay, &HostController::setAllowRelay);
 
   // Smoothness buffer.
   sections[2] = new SettingsSection(
@@ -89,7 +82,7 @@ NetworkPane::NetworkPane(HostController& host, QWidget* parent) : QWidget(parent
                                   tr("1000ms"), sections[2]);
   sections[2]->content()->addWidget(bufferSlider);
   bufferSlider->onMove = [this](int position) { host_.bufferMs.set(position * bufferStepMs); };
-  bufferSlider->onCommit = [this](int) { settings_actions::setBufferMs(host_, host_.bufferMs.get()); };
+  bufferSlider->onCommit = [this](int) { host_.setBufferMs(host_.bufferMs.get()); };
 
   // Keyframe.
   sections[3] = new SettingsSection(
@@ -105,11 +98,11 @@ NetworkPane::NetworkPane(HostController& host, QWidget* parent) : QWidget(parent
   sections[3]->content()->addWidget(keyframeSlider);
   connect(keyframeAutomatic, &QCheckBox::clicked, this, [this](bool on) {
     host_.kfAdaptive.set(on);
-    settings_actions::applyKeyframePolicy(host_);
+    host_.applyKeyframePolicy();
     refresh();
   });
   keyframeSlider->onMove = [this](int tenths) { host_.kfFixedSec.set(tenths / 10.0); };
-  keyframeSlider->onCommit = [this](int) { settings_actions::applyKeyframePolicy(host_); };
+  keyframeSlider->onCommit = [this](int) { host_.applyKeyframePolicy(); };
 
   for (SettingsSection* section : sections) layout->addWidget(section);
   layout->addStretch(1);

@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QSignalBlocker>
 
 namespace tavlo {
 
@@ -14,12 +15,12 @@ void paint(QLabel* label, const QColor& colour) {
   label->setPalette(palette);
 }
 
-QFont smaller(QFont font) {
+}  // namespace
+
+QFont footnoteFont(QFont font) {
   font.setPointSizeF(font.pointSizeF() * 0.85);
   return font;
 }
-
-}  // namespace
 
 QColor warningColour() { return QColor(0xff, 0x95, 0x00); }
 QColor secondaryColour() { return QColor(0x86, 0x86, 0x8b); }
@@ -42,7 +43,7 @@ SettingsSection::SettingsSection(const QString& header, const QString& footer, Q
   outer->addWidget(box);
 
   footer_ = makeNote(footer, secondaryColour(), this);
-  footer_->setFont(smaller(footer_->font()));
+  footer_->setFont(footnoteFont(footer_->font()));
   footer_->setVisible(!footer.isEmpty());
   outer->addWidget(footer_);
 }
@@ -68,6 +69,11 @@ QLabel* addValueRow(QBoxLayout* layout, const QString& title, bool monospaced, Q
   row->addWidget(value);
   layout->addLayout(row);
   return value;
+}
+
+void showChecked(QCheckBox* toggle, bool on) {
+  QSignalBlocker quiet(toggle);
+  toggle->setChecked(on);
 }
 
 QLabel* makeNote(const QString& text, const QColor& colour, QWidget* parent) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -32,8 +33,12 @@ class SettingsSection : public QWidget {
 // A row with a title on the left and a value on the right in the secondary style (monospaced digits
 // when `monospaced`); returns the value's label.
 QLabel* addValueRow(QBoxLayout* layout, const QString& title, bool monospaced = true, QLabel** titleLabel = nullptr);
+// Shows a switch on or off without running its handlers: what the model holds, not a user's click.
+void showChecked(QCheckBox* toggle, bool on);
 // A wrapped line in the secondary colour for explanations, or a warning colour.
 QLabel* makeNote(const QString& text, const QColor& colour, QWidget* parent = nullptr);
+// The font of footers and footnotes: the given one, smaller.
+QFont footnoteFont(QFont font);
 // The orange of warnings and the secondary grey of values.
 QColor warningColour();
 QColor secondaryColour();

@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint16_t escapeUsage = 0x29;
 
+// The row that records now: the keys typed anywhere in the application go to one row only.
+ShortcutRecorderRow* recordingRow = nullptr;
+
 }  // namespace
 
 ShortcutRecorderRow::ShortcutRecorderRow(const QString& title, vela::HostShortcut shortcut,
@@ -43,19 +46,16 @@ void ShortcutRecorderRow::setShortcut(vela::HostShortcut shortcut) {
 }
 
 void ShortcutRecorderRow::start() {
+  if (recordingRow && recordingRow != this) recordingRow->stop();
+  recordingRow = this;
+  if (!recording_) qApp->installEventFilter(this);
   recording_ = true;
-  if (!monitoring_) {
-    qApp->installEventFilter(this);
-    monitoring_ = true;
-  }
   showLabel();
 }
 
 void ShortcutRecorderRow::stop() {
-  if (monitoring_) {
-    qApp->removeEventFilter(this);
-    monitoring_ = false;
-  }
+  if (recordingRow == this) recordingRow = nullptr;
+  if (recording_) qApp->removeEventFilter(this);
   recording_ = false;
   showLabel();
 }

@@ -1,9 +1,10 @@
 #pragma once
 // One host shortcut in the settings: its title and a button showing the shortcut; pressing the button
-// records the next key combination typed anywhere in the application. While recording every key press
-// is swallowed; Escape cancels, keys without a usage and combinations without a modifier are ignored,
-// the first valid combination is handed to `onCapture` and recording ends. The row never changes the
-// shortcut it shows: the owner calls setShortcut once the new one is stored.
+// records the next key combination typed anywhere in the application; one row records at a time, so
+// starting one ends the recording of another. While recording every key press is swallowed; Escape
+// cancels, keys without a usage and combinations without a modifier are ignored, the first valid
+// combination is handed to `onCapture` and recording ends. The row never changes the shortcut it shows:
+// the owner calls setShortcut once the new one is stored.
 #include <functional>
 
 #include <QLabel>
@@ -39,8 +40,7 @@ class ShortcutRecorderRow : public QWidget {
   QPushButton* button_;
   vela::HostShortcut shortcut_;
   std::function<void(vela::HostShortcut)> onCapture_;
-  bool recording_ = false;
-  bool monitoring_ = false;
+  bool recording_ = false;  // also: the application's key presses pass through this row
 };
 
 }  // namespace tavlo

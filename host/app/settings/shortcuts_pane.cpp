@@ -1,6 +1,5 @@
 // The Shortcuts pane: the three host shortcuts, the scale ones only for clients that do not set their
 // own scale.
-#include "host/app/settings/settings_actions.hpp"
 #include "host/app/settings/settings_panes.hpp"
 
 namespace tavlo {
@@ -11,7 +10,7 @@ ShortcutsPane::ShortcutsPane(HostController& host, QWidget* parent) : QWidget(pa
   layout->addWidget(section);
   layout->addStretch(1);
   auto capture = [this](uint8_t action) {
-    return [this, action](vela::HostShortcut captured) { settings_actions::setShortcut(host_, action, captured); };
+    return [this, action](vela::HostShortcut captured) { host_.setShortcut(action, captured); };
   };
   scaleUp = new ShortcutRecorderRow(tr("Scale up"), host_.scaleUpShortcut.get(),
                                     capture(HostController::scaleUpAction), section);

@@ -80,6 +80,21 @@ TEST(NetworkPane, BandwidthReleaseWithoutAClientOnlyStoresTheKey) {
   EXPECT_EQ(n.bandwidthValue->text(), "1 Mb/s");
 }
 
+// A page hidden under a held knob gets no release: the drag ends as a release would, and the knob
+// follows the controller again.
+TEST(NetworkPane, AKnobHeldWhileThePaneHidesCommitsAndFollowsTheModelAgain) {
+  SettingsRig s;
+  s.window->showPane(SettingsPane::network);
+  NetworkPane& n = *s.window->networkPane();
+  drag(n.bandwidthSlider, 0);
+  s.window->select(SettingsPane::general);
+  EXPECT_FALSE(n.bandwidthSlider->slider()->isSliderDown());
+  EXPECT_EQ(s.rig.settings.getInt("tl.wireCapKbps"), 100);
+  s.controller->setMaxBandwidthKbps(1000);
+  EXPECT_EQ(n.bandwidthSlider->slider()->value(), 5);
+  s.window->hide();
+}
+
 TEST(NetworkPane, PathSwitchesCommitThroughTheControllerAndWarnWhenAllAreOff) {
   SettingsRig s;
   NetworkPane& n = *s.window->networkPane();

@@ -179,6 +179,23 @@ TEST(SettingsWindow, TheScaleSliderFollowsTheDragAndCommitsAtRelease) {
   EXPECT_DOUBLE_EQ(s.controller->scale.get(), 1.25);
 }
 
+// A disconnect takes the Display pane away under a held knob: the scale dragged to is stored as at a
+// release, not left published but neither stored nor applied.
+TEST(SettingsWindow, AScaleDragThatADisconnectInterruptsEndsLikeARelease) {
+  SettingsRig s;
+  s.controller->clientConnected.set(true);
+  s.window->showPane(SettingsPane::display);
+  QSlider* slider = s.window->displayPane()->scaleSlider->slider();
+  slider->setSliderDown(true);
+  slider->setValue(2);
+  s.controller->clientConnected.set(false);
+  EXPECT_EQ(s.window->selection(), Pane::general);
+  EXPECT_FALSE(slider->isSliderDown());
+  EXPECT_EQ(s.rig.settings.getDouble("tl.scale"), 1.25);
+  EXPECT_DOUBLE_EQ(s.controller->scale.get(), 1.25);
+  s.window->hide();
+}
+
 TEST(SettingsValues, LabelsOfScaleBufferAndKeyframe) {
   EXPECT_EQ(scaleLabel(1.0), "Retina 1:1");
   EXPECT_EQ(scaleLabel(1.001), "Retina 1:1");

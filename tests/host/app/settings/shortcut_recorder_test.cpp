@@ -74,6 +74,24 @@ TEST(ShortcutRecorder, EscapeOrASecondClickCancelsWithoutCapturing) {
   EXPECT_EQ(s.controller->scaleUpShortcut.get(), before);
 }
 
+// One combination typed is one shortcut: a second row that starts recording ends the first one's, so
+// that the first does not take the next keys typed anywhere in the application.
+TEST(ShortcutRecorder, StartingARowEndsTheRecordingOfAnother) {
+  SettingsRig s;
+  ShortcutsPane& p = *s.window->shortcutsPane();
+  const vela::HostShortcut scaleUpBefore = s.controller->scaleUpShortcut.get();
+  p.scaleUp->button()->click();
+  p.scaleDown->button()->click();
+  EXPECT_FALSE(p.scaleUp->recording());
+  EXPECT_TRUE(p.scaleDown->recording());
+  EXPECT_EQ(p.scaleUp->button()->text(), QString::fromStdString(shortcutText(scaleUpBefore)));
+  press(s.window.get(), Qt::Key_D, Qt::AltModifier, xKeyD);
+  EXPECT_FALSE(p.scaleDown->recording());
+  EXPECT_EQ(s.controller->scaleDownShortcut.get(), (vela::HostShortcut{0x07, false, true, false, false}));
+  press(s.window.get(), Qt::Key_D, Qt::ControlModifier, xKeyD);  // reaches the window, captures nothing
+  EXPECT_EQ(s.controller->scaleUpShortcut.get(), scaleUpBefore);
+}
+
 TEST(ShortcutRecorder, HidingTheRowEndsRecording) {
   SettingsRig s;
   s.window->showPane(SettingsPane::shortcuts);
