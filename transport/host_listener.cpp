@@ -101,23 +101,24 @@ void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connec
   // kernel, whose buffers stop a peer that sends without ever binding a flow.
   auto mux = std::make_shared<MultiplexedTCP>(connection);
   std::shared_ptr<MultiplexedTCP> staleMux;
-  std::optional<tavlo::Scheduler::JobId> staleCheck;
+  std::vector<tavlo::Scheduler::JobId> staleChecks;
   std::vector<std::shared_ptr<UDPFlow>> staleFlows;
   {
     std::lock_guard guard(mutex_);
     epochId_ += 1;
     staleMux = std::exchange(pendingMux_, mux);
-    staleCheck = std::exchange(pendingMuxCheck_, std::nullopt);
+    if (pendingMuxCheck_) staleChecks.push_back(*std::exchange(pendingMuxCheck_, std::nullopt));
     pendingMuxEpoch_ = epochId_;
     for (auto& piece : pending_) {
       if (piece.flow) staleFlows.push_back(std::move(piece.flow));
+      if (piece.lateCheck) staleChecks.push_back(*piece.lateCheck);
       piece = {};
     }
     pendingRemote_ = connection->remoteDescription();
   }
-  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled, its check
-  // too, so a peer opening connection after connection leaves one check behind, not one per connection.
-  if (staleCheck) cancelCheck(*staleCheck);
+  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled, with its
+  // checks, so a peer opening connection after connection leaves one check behind, not one per connection.
+  for (auto id : staleChecks) cancelCheck(id);
   if (staleMux) staleMux->close();
   for (auto& flow : staleFlows) flow->close();
   std::weak_ptr<MultiplexedTCP> weakMux = mux;

@@ -99,6 +99,19 @@ TEST_F(UnprovenSources, EverNewConnectionsLeaveOneCheckBehind) {
   EXPECT_EQ(host.listener().snapshot().pendingMuxEpoch, -1) << "the newest connection expired";
 }
 
+// A connection cancels the flows that waited before it, and their checks go with them.
+TEST_F(UnprovenSources, AConnectionTakesTheChecksOfTheFlowsItCancelsWithThem) {
+  RawUdp early;
+  sendFrom(early, {Bytes(8, 0x5A)}, 1);
+  ASSERT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the waiting flow's check";
+  const int64_t before = host.listener().snapshot().epochId;
+  RawTcp connection("127.0.0.1", "127.0.0.1", host.basePort());
+  ASSERT_TRUE(connection.connected());
+  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId == before + 1; }));
+  EXPECT_EQ(host.listener().snapshot().pendingFlowHeld[video], 0u) << "the flow was cancelled";
+  EXPECT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the connection's check only";
+}
+
 TEST_F(UnprovenSources, AWaitingFlowKeepsItsNewestDatagramsAndTheFirstOfThemThatProvesIsDelivered) {
   pair.host->videoBox()->setAdoptionVerifier(acceptsSealed);
   std::vector<Bytes> datagrams;
