@@ -101,25 +101,34 @@ void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connec
   // kernel, whose buffers stop a peer that sends without ever binding a flow.
   auto mux = std::make_shared<MultiplexedTCP>(connection);
   std::shared_ptr<MultiplexedTCP> staleMux;
+  std::vector<tavlo::Scheduler::JobId> staleChecks;
   std::vector<std::shared_ptr<UDPFlow>> staleFlows;
   {
     std::lock_guard guard(mutex_);
     epochId_ += 1;
     staleMux = std::exchange(pendingMux_, mux);
+    if (pendingMuxCheck_) staleChecks.push_back(*std::exchange(pendingMuxCheck_, std::nullopt));
     pendingMuxEpoch_ = epochId_;
     for (auto& piece : pending_) {
       if (piece.flow) staleFlows.push_back(std::move(piece.flow));
+      if (piece.lateCheck) staleChecks.push_back(*piece.lateCheck);
       piece = {};
     }
     pendingRemote_ = connection->remoteDescription();
   }
-  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled.
+  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled, with its
+  // checks, so a peer opening connection after connection leaves one check behind, not one per connection.
+  for (auto id : staleChecks) cancelCheck(id);
   if (staleMux) staleMux->close();
   for (auto& flow : staleFlows) flow->close();
   std::weak_ptr<MultiplexedTCP> weakMux = mux;
-  scheduleCheck(pendingConnectionTimeoutUs, [weakMux](HostListener& self) {
+  auto check = scheduleCheck(pendingConnectionTimeoutUs, [weakMux](HostListener& self) {
     if (auto waiting = weakMux.lock()) self.expirePending(waiting);
   });
+  {
+    std::lock_guard guard(mutex_);
+    if (pendingMux_ == mux) pendingMuxCheck_ = check;
+  }
   tryAssemble();
 }
 
@@ -130,6 +139,7 @@ void HostListener::expirePending(const std::shared_ptr<MultiplexedTCP>& mux) {
     std::lock_guard guard(mutex_);
     if (pendingMux_ != mux) return;  // assembled, or cancelled by a newer connection
     pendingMux_ = nullptr;
+    pendingMuxCheck_.reset();  // this one, running now
     for (auto& piece : pending_) {
       if (piece.flow && piece.epoch == pendingMuxEpoch_) flows.push_back(std::move(piece.flow));
       if (!piece.flow) piece = {};
@@ -244,12 +254,14 @@ void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slo
 void HostListener::tryAssemble() {
   std::shared_ptr<DirectSessionTransport> transport;
   std::shared_ptr<MultiplexedTCP> assembled;
+  std::optional<tavlo::Scheduler::JobId> connectionCheck;
   {
     std::lock_guard guard(mutex_);
     if (!pendingMux_) return;
     for (const Pending& piece : pending_)
       if (!piece.flow || piece.epoch != pendingMuxEpoch_) return;
     assembled = std::exchange(pendingMux_, nullptr);
+    connectionCheck = std::exchange(pendingMuxCheck_, std::nullopt);
     pendingMuxEpoch_ = -1;
     std::array<std::shared_ptr<UDPFlow>, 3> flows;
     for (size_t i = 0; i < pending_.size(); ++i) flows[i] = std::exchange(pending_[i], {}).flow;
@@ -273,6 +285,7 @@ void HostListener::tryAssemble() {
     liveTransports_.push_back(transport);
     while (liveTransports_.size() > maxLiveTransports) liveTransports_.erase(liveTransports_.begin());
   }
+  if (connectionCheck) cancelCheck(*connectionCheck);
   assembled->start([](bool) {});
   sessions_.send(transport);
 }

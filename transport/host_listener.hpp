@@ -119,6 +119,7 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   int64_t epochId_ = 0;
   std::shared_ptr<MultiplexedTCP> pendingMux_;
   int64_t pendingMuxEpoch_ = -1;
+  std::optional<tavlo::Scheduler::JobId> pendingMuxCheck_;  // of pendingMux_; a newer connection cancels it
   std::array<Pending, 3> pending_;  // by Slot
   std::string pendingRemote_ = "?";
   std::vector<std::shared_ptr<DirectSessionTransport>> liveTransports_;  // oldest first

@@ -378,7 +378,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // jobs to make room); the job asks pacedJobLive(ticket) before each datagram and ends with
   // finishPacedJob(ticket).
   void postPaced(int64_t packets, std::function<void(HostSession&, uint64_t ticket)> job);
-  bool pacedJobLive(uint64_t ticket);
+  bool pacedJobLive(uint64_t ticket) const;  // takes no lock
   void finishPacedJob(uint64_t ticket);
   int fecGroupCount(FrameFlags flags, int64_t chunkCount, bool hot, bool wan);
   // Copies of each video packet for the secondary paths; the multipath code fills it in.

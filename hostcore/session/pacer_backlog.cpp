@@ -10,7 +10,7 @@ PacerBacklog::Admission PacerBacklog::admit(int64_t packets) {
   Admission admission;
   while (!jobs_.empty() && queuedPackets_ + weight > maxQueuedPackets) {
     const Job& oldest = jobs_.front();
-    revokedThrough_ = oldest.ticket;
+    revokedThrough_.store(oldest.ticket, std::memory_order_relaxed);
     queuedPackets_ -= oldest.packets;
     admission.droppedJobs += 1;
     admission.droppedPackets += oldest.packets;

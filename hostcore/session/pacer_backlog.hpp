@@ -3,7 +3,9 @@
 // a bound its queue (and the chunks and parity it holds) would grow for as long as the link stays clogged.
 // Each paced job takes a ticket; when the datagrams of the jobs queued would pass the limit, the oldest
 // jobs lose their tickets first (their frames are the stalest) and send nothing more. Guarded by the
-// session mutex.
+// session mutex, but for isLive(): the pacer asks it before every datagram and every slice of its waits,
+// so it reads an atomic mark and takes no lock.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 
@@ -22,8 +24,8 @@ class PacerBacklog {
   // A job of `packets` datagrams about to be queued. The newest job is always admitted, even alone
   // above the limit: it is the frame the client needs next.
   Admission admit(int64_t packets);
-  // Whether the job holding `ticket` may still send.
-  bool isLive(uint64_t ticket) const { return ticket > revokedThrough_; }
+  // Whether the job holding `ticket` may still send. Safe without the session mutex.
+  bool isLive(uint64_t ticket) const { return ticket > revokedThrough_.load(std::memory_order_relaxed); }
   // The job holding `ticket` has ended (sent everything, or stopped because it lost its ticket).
   void finish(uint64_t ticket);
 
@@ -38,7 +40,8 @@ class PacerBacklog {
   };
   std::deque<Job> jobs_;  // in queue order, which is ticket order
   uint64_t nextTicket_ = 1;
-  uint64_t revokedThrough_ = 0;  // every ticket up to this one is revoked
+  // Every ticket up to this one is revoked; written under the session mutex, read by isLive() without it.
+  std::atomic<uint64_t> revokedThrough_{0};
   int64_t queuedPackets_ = 0;
   int64_t droppedPacketsTotal_ = 0;
 };

@@ -14,6 +14,7 @@
 namespace vela {
 namespace {
 
+using testkit::RawTcp;
 using testkit::RawUdp;
 using testkit::receiveWithin;
 using testkit::waitUntil;
@@ -80,6 +81,35 @@ TEST_F(UnprovenSources, EverNewSourcePortsLeaveOneWaitingFlowBehindAndTheSession
   host.listener().waitIdle();
   EXPECT_EQ(pair.host->videoBox()->candidateCount(), 0u);
   EXPECT_LT(heapNow() - before, 64 * 1024) << "the session's end let go of its candidate";
+}
+
+// Connections that never bring their flows: each new one cancels the one before it, and its check
+// goes with it, so the listener keeps one waiting connection and one check, not one per connection.
+TEST_F(UnprovenSources, EverNewConnectionsLeaveOneCheckBehind) {
+  const int64_t before = host.listener().snapshot().epochId;
+  std::vector<std::unique_ptr<RawTcp>> connections;
+  for (int i = 0; i < 40; ++i) {
+    connections.push_back(std::make_unique<RawTcp>("127.0.0.1", "127.0.0.1", host.basePort()));
+    ASSERT_TRUE(connections.back()->connected());
+  }
+  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId == before + 40; }));
+  EXPECT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the check of the newest connection only";
+  advanceMs(HostListener::pendingConnectionTimeoutUs / 1000);
+  EXPECT_EQ(host.listener().snapshot().scheduledChecks, 0u);
+  EXPECT_EQ(host.listener().snapshot().pendingMuxEpoch, -1) << "the newest connection expired";
+}
+
+// A connection cancels the flows that waited before it, and their checks go with them.
+TEST_F(UnprovenSources, AConnectionTakesTheChecksOfTheFlowsItCancelsWithThem) {
+  RawUdp early;
+  sendFrom(early, {Bytes(8, 0x5A)}, 1);
+  ASSERT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the waiting flow's check";
+  const int64_t before = host.listener().snapshot().epochId;
+  RawTcp connection("127.0.0.1", "127.0.0.1", host.basePort());
+  ASSERT_TRUE(connection.connected());
+  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId == before + 1; }));
+  EXPECT_EQ(host.listener().snapshot().pendingFlowHeld[video], 0u) << "the flow was cancelled";
+  EXPECT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the connection's check only";
 }
 
 TEST_F(UnprovenSources, AWaitingFlowKeepsItsNewestDatagramsAndTheFirstOfThemThatProvesIsDelivered) {
