@@ -16,6 +16,10 @@ PasteboardBridge::PasteboardBridge(Deps deps) : deps_(std::move(deps)), rendezvo
 PasteboardBridge::~PasteboardBridge() {
   // A read under way ends before the bridge does, so it never reaches a pasteboard that is gone.
   deps_.reads->sync([] {});
+  // The poll repeats for ever and the deadlines would fire for nothing: none outlives the bridge.
+  if (pollTimer_) deps_.scheduler.cancel(*pollTimer_);
+  for (const auto& [id, pending] : pending_) deps_.scheduler.cancel(pending.deadline);
+  if (xferClear_) deps_.scheduler.cancel(*xferClear_);
 }
 
 std::shared_ptr<PasteboardBridge> PasteboardBridge::create(Deps deps) {

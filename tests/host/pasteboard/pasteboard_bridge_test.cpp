@@ -374,6 +374,15 @@ TEST_F(PasteboardBridgeTest, ProgressIsPublishedAndClearedAndSessionEndFailsPend
   EXPECT_FALSE(logged("📋 kotwica 20 nieudana: timeout 10 s")) << "their deadlines went with them";
 }
 
+TEST_F(PasteboardBridgeTest, ABridgeThatGoesLeavesNoTimerBehind) {
+  bridge->startSync(session);
+  bridge->handleAnnounce(5, "public.utf8-plain-text", 100, "", std::nullopt);
+  bridge->handleProgress(vela::ClipDir::receive, 100, 100);
+  EXPECT_EQ(scheduler.pendingCount(), 3u) << "the poll, the item's deadline and the panel's clear";
+  bridge.reset();
+  EXPECT_EQ(scheduler.pendingCount(), 0u);
+}
+
 TEST(ClipPasteFileName, KeepsOneHarmlessComponent) {
   struct Row {
     std::string in;
