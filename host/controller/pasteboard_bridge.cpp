@@ -13,6 +13,15 @@ PasteboardBridge::PasteboardBridge(Deps deps) : deps_(std::move(deps)), rendezvo
   if (!deps_.reads) deps_.reads = std::make_shared<SerialExecutor>("tl.clip.read");
 }
 
+PasteboardBridge::~PasteboardBridge() {
+  // A read under way ends before the bridge does, so it never reaches a pasteboard that is gone.
+  deps_.reads->sync([] {});
+  // The poll repeats for ever and the deadlines would fire for nothing: none outlives the bridge.
+  if (pollTimer_) deps_.scheduler.cancel(*pollTimer_);
+  for (const auto& [id, pending] : pending_) deps_.scheduler.cancel(pending.deadline);
+  if (xferClear_) deps_.scheduler.cancel(*xferClear_);
+}
+
 std::shared_ptr<PasteboardBridge> PasteboardBridge::create(Deps deps) {
   return std::shared_ptr<PasteboardBridge>(new PasteboardBridge(std::move(deps)));
 }
@@ -76,10 +85,11 @@ void PasteboardBridge::poll() {
   readInFlight_ = true;
   std::weak_ptr<PasteboardBridge> weak = weak_from_this();
   MainExecutor* main = &deps_.main;
-  const bool posted = deps_.reads->post([weak, main, count] {
-    auto self = weak.lock();
-    if (!self) return;
-    Copied copied = readCopied(self->deps_.pasteboard, count);
+  // The read holds the pasteboard, never the bridge: a read that kept the bridge alive would outlive
+  // its owner's reset and go on using a pasteboard the owner destroys next. The destructor waits for it.
+  const bool posted = deps_.reads->post([weak, main, pasteboard = &board, count] {
+    if (weak.expired()) return;
+    Copied copied = readCopied(*pasteboard, count);
     main->post([weak, copied = std::move(copied)]() mutable {
       if (auto bridge = weak.lock()) bridge->offerCopied(std::move(copied));
     });

@@ -65,6 +65,9 @@ class PasteboardBridge : public std::enable_shared_from_this<PasteboardBridge> {
   };
 
   static std::shared_ptr<PasteboardBridge> create(Deps deps);
+  // Waits for a read of the pasteboard under way (the pasteboard may go right after the bridge) and
+  // cancels the bridge's timers.
+  ~PasteboardBridge();
 
   // The seam functions the controller calls, holding the bridge weakly.
   HostControllerSeams::ClipboardBridge seams();

@@ -55,19 +55,30 @@ void CompositorKeepalive::noteInputActivity() {
     active_ = true;
     log_("🫀 keepalive kompozytora ON (aktywne wejście)");
   }
-  if (hideJob_) scheduler_.cancel(*hideJob_);
+  // Input comes with every pointer move: it only notes the time, and the one armed timer looks at it
+  // when it fires, rather than every event cancelling and re-adding a job on the scheduler's thread.
+  lastInputUs_ = scheduler_.clock().nowUs();
+  if (!hideJob_) armHide(keepaliveSilenceUs);
+}
+
+void CompositorKeepalive::armHide(uint64_t delayUs) {
   std::weak_ptr<CompositorKeepalive> weak = weak_from_this();
   auto post = postToMain_;
-  hideJob_ = scheduler_.after(keepaliveSilenceUs, [weak, post] {
+  hideJob_ = scheduler_.after(delayUs, [weak, post] {
     post([weak] {
-      if (auto self = weak.lock()) self->hideNow();
+      if (auto self = weak.lock()) self->hideIfSilent();
     });
   });
 }
 
-void CompositorKeepalive::hideNow() {
+void CompositorKeepalive::hideIfSilent() {
   hideJob_.reset();
   if (!active_) return;
+  const uint64_t silentUs = scheduler_.clock().nowUs() - lastInputUs_;
+  if (silentUs < keepaliveSilenceUs) {
+    armHide(keepaliveSilenceUs - silentUs);
+    return;
+  }
   window_.hide();
   active_ = false;
   log_("🫀 keepalive kompozytora OFF (cisza wejścia)");

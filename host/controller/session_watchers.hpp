@@ -3,6 +3,7 @@
 // whether the host may inject the client's input (on X11: whether the XTEST extension answers) and
 // publishes `inputBlocked`, warning once per loss. The compositor keepalive shows a tiny window on the
 // virtual display while the client's input is active and hides it after 3 s of silence.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,13 +56,16 @@ class CompositorKeepalive : public std::enable_shared_from_this<CompositorKeepal
   CompositorKeepalive(KeepaliveWindow& window, Scheduler& scheduler,
                       std::function<void(std::function<void()>)> postToMain, LogSink log)
       : window_(window), scheduler_(scheduler), postToMain_(std::move(postToMain)), log_(std::move(log)) {}
-  void hideNow();
+  void armHide(uint64_t delayUs);
+  // The hide timer fired: hides after keepaliveSilenceUs without input, else waits for the rest of it.
+  void hideIfSilent();
 
   KeepaliveWindow& window_;
   Scheduler& scheduler_;
   std::function<void(std::function<void()>)> postToMain_;
   LogSink log_;
   std::optional<Scheduler::JobId> hideJob_;
+  uint64_t lastInputUs_ = 0;
   bool active_ = false;
 };
 

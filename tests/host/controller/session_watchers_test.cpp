@@ -63,5 +63,23 @@ TEST(CompositorKeepalive, StaysWhileInputComesAndHidesAfterThreeSecondsOfSilence
   EXPECT_FALSE(keepalive->active());
 }
 
+TEST(CompositorKeepalive, ABurstOfInputKeepsOneTimerAndTheSilenceCountsFromTheLastInput) {
+  FakeClock clock;
+  ManualScheduler scheduler(clock);
+  CountingWindow window;
+  auto keepalive = CompositorKeepalive::create(window, scheduler, now, [](const std::string&) {});
+  for (int i = 0; i < 1000; ++i) keepalive->noteInputActivity();
+  EXPECT_EQ(scheduler.pendingCount(), 1u);
+  scheduler.advanceBy(2'900'000);
+  keepalive->noteInputActivity();  // 0.1 s before the first timer fires
+  scheduler.advanceBy(2'800'000);
+  EXPECT_TRUE(keepalive->active()) << "2.8 s after the last input";
+  EXPECT_EQ(scheduler.pendingCount(), 1u);
+  scheduler.advanceBy(300'000);
+  EXPECT_FALSE(keepalive->active());
+  EXPECT_EQ(window.hides, 1);
+  EXPECT_EQ(scheduler.pendingCount(), 0u);
+}
+
 }  // namespace
 }  // namespace tavlo

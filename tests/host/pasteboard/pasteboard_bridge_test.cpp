@@ -1,6 +1,7 @@
 // The pasteboard bridge on the in-memory pasteboard, a fake session and a manual scheduler.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -116,16 +117,29 @@ class SlowOwnerPasteboard final : public Pasteboard {
   int64_t changeCount() const override { return board.changeCount(); }
   bool hasOwnMarker() const override { return board.hasOwnMarker(); }
   std::vector<std::filesystem::path> files() const override {
+    Reading reading(*this);
     waitForAnswer();
     return board.files();
   }
   std::optional<std::string> text() const override {
+    Reading reading(*this);
     waitForAnswer();
     return board.text();
   }
   std::optional<Bytes> png() const override {
+    Reading reading(*this);
     waitForAnswer();
     return board.png();
+  }
+  // Reads of what was copied under way now.
+  int readsUnderWay() const {
+    std::lock_guard guard(mutex_);
+    return reading_;
+  }
+  // Waits (at most 10 s) until a read has begun.
+  void waitUntilReading() const {
+    std::unique_lock lock(mutex_);
+    readingChanged_.wait_for(lock, std::chrono::seconds(10), [this] { return reading_ > 0; });
   }
   int64_t write(PasteboardContent content) override { return board.write(std::move(content)); }
   void answer() {
@@ -150,7 +164,19 @@ class SlowOwnerPasteboard final : public Pasteboard {
     }
     answered.wait_for(std::chrono::seconds(10));
   }
+  struct Reading {
+    explicit Reading(const SlowOwnerPasteboard& board) : board(board) { board.countReading(+1); }
+    ~Reading() { board.countReading(-1); }
+    const SlowOwnerPasteboard& board;
+  };
+  void countReading(int delta) const {
+    std::lock_guard guard(mutex_);
+    reading_ += delta;
+    readingChanged_.notify_all();
+  }
   mutable std::mutex mutex_;
+  mutable std::condition_variable readingChanged_;
+  mutable int reading_ = 0;
   std::promise<void> released_;
   std::shared_future<void> answered_ = released_.get_future().share();
 };
@@ -198,6 +224,40 @@ TEST(PasteboardBridgeSlowOwner, ASlowCopyingProgramNeverStallsTheMainExecutor) {
   EXPECT_EQ(session->announced.size(), 1u);
   EXPECT_EQ(board.text(), "mine");
   bridge.reset();
+}
+
+TEST(PasteboardBridgeSlowOwner, ABridgeResetDuringAReadIsGoneOnlyOnceTheReadEnded) {
+  testkit::TempDir dir;
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  MainExecutor main;
+  SlowOwnerPasteboard board;
+  auto reads = std::make_shared<SerialExecutor>("test.clip.read");
+  auto session = std::make_shared<FakeSession>();
+  auto bridge = PasteboardBridge::create({board, main, scheduler, [](const std::string&) {},
+                                          [] { return std::optional<vela::Platform>(); }, dir.path() / "out", reads});
+  bridge->startSync(session);
+  board.board.copyFromOutside(textAndImage("slow"));
+  scheduler.advanceBy(PasteboardBridge::pollIntervalUs);
+  main.runUntilIdle();
+  board.waitUntilReading();
+  ASSERT_EQ(board.readsUnderWay(), 1);
+
+  // The owner lets go of the bridge and then destroys the pasteboard: the copying program answers
+  // only once the bridge is on its way out.
+  std::weak_ptr<PasteboardBridge> weak = bridge;
+  std::thread copyingProgram([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!weak.expired() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    board.answer();
+  });
+  bridge.reset();
+  EXPECT_TRUE(weak.expired()) << "the read kept the bridge alive past its owner";
+  EXPECT_EQ(board.readsUnderWay(), 0) << "the pasteboard is still being read after the bridge went";
+  copyingProgram.join();
+  reads->sync([] {});
+  main.runUntilIdle();
+  EXPECT_TRUE(session->announced.empty());
 }
 
 TEST_F(PasteboardBridgeTest, InlineItemsAreWrittenUnderTheirTypes) {
@@ -312,6 +372,15 @@ TEST_F(PasteboardBridgeTest, ProgressIsPublishedAndClearedAndSessionEndFailsPend
   EXPECT_FALSE(bridge->clipXfer.get().has_value());
   advance(20'000'000);
   EXPECT_FALSE(logged("📋 kotwica 20 nieudana: timeout 10 s")) << "their deadlines went with them";
+}
+
+TEST_F(PasteboardBridgeTest, ABridgeThatGoesLeavesNoTimerBehind) {
+  bridge->startSync(session);
+  bridge->handleAnnounce(5, "public.utf8-plain-text", 100, "", std::nullopt);
+  bridge->handleProgress(vela::ClipDir::receive, 100, 100);
+  EXPECT_EQ(scheduler.pendingCount(), 3u) << "the poll, the item's deadline and the panel's clear";
+  bridge.reset();
+  EXPECT_EQ(scheduler.pendingCount(), 0u);
 }
 
 TEST(ClipPasteFileName, KeepsOneHarmlessComponent) {
