@@ -179,10 +179,7 @@ void HostController::terminateOnSignal() {
   if (exiting_) return;
   exiting_ = true;
   if (portMappingLive()) {
-    upnpFallbackTimer_.cancel();
-    natReleaseTimer_.cancel();
-    if (natMapper_) std::exchange(natMapper_, nullptr)->stop(true);
-    if (upnpMapper_) std::exchange(upnpMapper_, nullptr)->stop(true);
+    stopPortMapping();
     log("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera");
   }
   if (deps_.sharedDisplay) {

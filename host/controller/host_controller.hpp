@@ -233,6 +233,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void armNATOnDemand(const std::string& reason);
   void scheduleNATRelease();
   void releaseNAT(const std::string& reason);
+  // The mappers stop and delete the router's mappings; a pending fallback or release is called off.
+  void stopPortMapping();
+  // The public endpoint is cleared and taken back from the key-value store and the relay.
+  void withdrawPublicEndpoint();
   // NAT switched off: the endpoint is withdrawn and a session that came in through the router is cut.
   void withdrawNATAddressAndCutSession(const std::string& reason);
   bool portMappingLive() const { return natMapper_ || upnpMapper_; }
