@@ -147,8 +147,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void bootstrap();
   // The rest of start-up once the login service is reconciled (main executor).
   void finishBootstrap(bool handOver);
-  // The application is ending normally (a menu's Quit): the physical displays come back and the
-  // virtual display goes. Acts only once bootstrap has armed it.
+  // The application is ending normally (a menu's Quit): the router's mapping is deleted, the physical
+  // displays come back and the virtual display goes. Acts only once bootstrap has armed it.
   void applicationWillTerminate();
   // The program is about to end: the active and the parked session are closed (their transports
   // cancelled, their engines stopped) so that their loops end and stop posting to the main executor.
@@ -341,6 +341,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void installSignalHandlers();
   void watchScreen();
   void terminateOnSignal();
+  // Every end of the program (a signal, a quit) takes the block's mapping off the router.
+  void releaseMappingAtExit();
 
   // Listening (host_controller_listening.cpp).
   void startListening();

@@ -121,6 +121,16 @@ TEST(NatMapping, OnDemandMapsForARelayRequestAndReleasesTwoMinutesAfterTheLastSe
   EXPECT_TRUE(r.logged("🌐 NAT zwolniony (brak sesji od 120 s) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"));
 }
 
+TEST(NatMapping, AQuitTakesTheMappingOffTheRouterAsASignalDoes) {
+  NatRig r({{"tl.natOnDemand", false}});
+  ASSERT_TRUE(r.controller->portMappingLive());
+  r.controller->applicationWillTerminate();
+  EXPECT_FALSE(r.controller->portMappingLive());
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop NAT-PMP delete"), r.rig.trace.end());
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
+  EXPECT_TRUE(r.logged("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera"));
+}
+
 TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
   NatRig r({{"tl.allowNAT", false}});
   r.controller->armNATOnDemand("żądanie sesji przez relay");
