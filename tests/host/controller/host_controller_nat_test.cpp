@@ -4,7 +4,6 @@
 
 #include "host/controller/host_controller.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
-#include "tests/testkit/memory_transport.hpp"
 
 namespace tavlo {
 namespace {
@@ -32,12 +31,7 @@ struct NatRig {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
   std::shared_ptr<controllertest::FakeSession> admittedSession(const std::string& device) {
-    controller->handleSession(
-        std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
-    auto session = rig.sessions.back();
-    controller->approveTakeover(device, true, session, [](bool) {});
-    pass(HostController::takeoverPauseUs);
-    return session;
+    return rig.admitSession(*controller, device);
   }
 };
 
