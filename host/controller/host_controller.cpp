@@ -174,17 +174,10 @@ void HostController::installSignalHandlers() {
 }
 
 void HostController::terminateOnSignal() {
-  // No goodbye to a client. The router's mappings are deleted: a host that is gone must not leave its
-  // ports open until the lease runs out (the deletes go out on the mappers' own queues).
+  // No goodbye to a client.
   if (exiting_) return;
   exiting_ = true;
-  if (portMappingLive()) {
-    upnpFallbackTimer_.cancel();
-    natReleaseTimer_.cancel();
-    if (natMapper_) std::exchange(natMapper_, nullptr)->stop(true);
-    if (upnpMapper_) std::exchange(upnpMapper_, nullptr)->stop(true);
-    log("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera");
-  }
+  releaseMappingAtExit();
   if (deps_.sharedDisplay) {
     deps_.sharedDisplay->restorePhysicalDisplays();
     deps_.sharedDisplay->destroy();
@@ -201,10 +194,19 @@ void HostController::terminateOnSignal() {
 void HostController::applicationWillTerminate() {
   if (!willTerminateArmed_ || exiting_) return;
   exiting_ = true;
+  releaseMappingAtExit();
   if (deps_.sharedDisplay) {
     deps_.sharedDisplay->restorePhysicalDisplays();
     deps_.sharedDisplay->destroy();
   }
+}
+
+void HostController::releaseMappingAtExit() {
+  // A host that is gone must not leave its ports open on the router until the lease runs out (the
+  // deletes go out on the mappers' own queues, which the program drains before it ends).
+  if (!portMappingLive()) return;
+  stopPortMapping();
+  log("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera");
 }
 
 void HostController::closeSessionsForExit() {

@@ -147,8 +147,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void bootstrap();
   // The rest of start-up once the login service is reconciled (main executor).
   void finishBootstrap(bool handOver);
-  // The application is ending normally (a menu's Quit): the physical displays come back and the
-  // virtual display goes. Acts only once bootstrap has armed it.
+  // The application is ending normally (a menu's Quit): the router's mapping is deleted, the physical
+  // displays come back and the virtual display goes. Acts only once bootstrap has armed it.
   void applicationWillTerminate();
   // The program is about to end: the active and the parked session are closed (their transports
   // cancelled, their engines stopped) so that their loops end and stop posting to the main executor.
@@ -233,6 +233,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void armNATOnDemand(const std::string& reason);
   void scheduleNATRelease();
   void releaseNAT(const std::string& reason);
+  // The mappers stop and delete the router's mappings; a pending fallback or release is called off.
+  void stopPortMapping();
+  // The public endpoint is cleared and taken back from the key-value store and the relay.
+  void withdrawPublicEndpoint();
   // NAT switched off: the endpoint is withdrawn and a session that came in through the router is cut.
   void withdrawNATAddressAndCutSession(const std::string& reason);
   bool portMappingLive() const { return natMapper_ || upnpMapper_; }
@@ -337,6 +341,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void installSignalHandlers();
   void watchScreen();
   void terminateOnSignal();
+  // Every end of the program (a signal, a quit) takes the block's mapping off the router.
+  void releaseMappingAtExit();
 
   // Listening (host_controller_listening.cpp).
   void startListening();

@@ -127,26 +127,30 @@ void HostController::scheduleNATRelease() {
       " s, jeśli nikt nie wróci");
 }
 
-void HostController::releaseNAT(const std::string& reason) {
+void HostController::stopPortMapping() {
   natReleaseTimer_.cancel();
   upnpFallbackTimer_.cancel();
   if (natMapper_) std::exchange(natMapper_, nullptr)->stop(true);
   if (upnpMapper_) std::exchange(upnpMapper_, nullptr)->stop(true);
+}
+
+void HostController::withdrawPublicEndpoint() {
   publicEndpoint.set(std::nullopt);
   mappedVia.set(std::nullopt);
   if (identity_) vela::E2ETrust::publishHost(deps_.keyValueStore, *identity_, deps_.hostName, std::nullopt);
   deps_.keyValueStore.synchronize();
   if (deps_.seams.publishRelayEndpoint) deps_.seams.publishRelayEndpoint("-");
+}
+
+void HostController::releaseNAT(const std::string& reason) {
+  stopPortMapping();
+  withdrawPublicEndpoint();
   log("🌐 NAT zwolniony (" + reason + ") — mapowanie zdjęte z routera, adres wycofany z " +
       (relayConfigured() ? "relaya i KVS" : "KVS"));
 }
 
 void HostController::withdrawNATAddressAndCutSession(const std::string& reason) {
-  publicEndpoint.set(std::nullopt);
-  mappedVia.set(std::nullopt);
-  if (identity_) vela::E2ETrust::publishHost(deps_.keyValueStore, *identity_, deps_.hostName, std::nullopt);
-  deps_.keyValueStore.synchronize();
-  if (deps_.seams.publishRelayEndpoint) deps_.seams.publishRelayEndpoint("-");
+  withdrawPublicEndpoint();
   log("🌐 NAT wycofany (" + reason + ") — adres zdjęty z " + (relayConfigured() ? "KVS i relaya" : "KVS"));
   if (!session_) {
     log("🛰 brak trwającej sesji — nie ma toru NAT do odcięcia");

@@ -58,10 +58,7 @@ void HostController::setAllowNAT(bool on) {
     }
     return;
   }
-  natReleaseTimer_.cancel();
-  upnpFallbackTimer_.cancel();
-  if (natMapper_) std::exchange(natMapper_, nullptr)->stop(true);
-  if (upnpMapper_) std::exchange(upnpMapper_, nullptr)->stop(true);
+  stopPortMapping();
   withdrawNATAddressAndCutSession(relayConfigured() ? "NAT WYŁĄCZONY — zostaje LAN albo relay" : "NAT WYŁĄCZONY — zostaje LAN");
 }
 

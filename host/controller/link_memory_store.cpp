@@ -5,13 +5,15 @@
 namespace tavlo {
 
 void LinkMemoryStore::record(const vela::LinkSnapshot& s) {
-  const Entry entry{vela::LinkSeed{s.appliedBitrate, s.recentLoss, s.wanLink, s.provenBps, s.chronic}, clock_.nowUs()};
+  Entry entry{vela::LinkSeed{s.appliedBitrate, s.recentLoss, s.wanLink, s.provenBps, s.chronic}, clock_.nowUs()};
   std::lock_guard lock(mutex_);
+  // Recording order, not the clock, picks the oldest: records within one clock tick are ordered too.
+  entry.order = ++recorded_;
   entries_.insert_or_assign(s.deviceKey, entry);
   if (entries_.size() <= capacity_) return;
   // The device recorded longest ago is the one least likely to come back within the window.
   auto oldest = std::min_element(entries_.begin(), entries_.end(),
-                                 [](const auto& a, const auto& b) { return a.second.atUs < b.second.atUs; });
+                                 [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
   entries_.erase(oldest);
 }
 

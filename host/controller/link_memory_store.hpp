@@ -31,12 +31,14 @@ class LinkMemoryStore {
   struct Entry {
     vela::LinkSeed seed;
     uint64_t atUs = 0;
+    uint64_t order = 0;  // of recording, among all devices
   };
 
   const Clock& clock_;
   const size_t capacity_;
   mutable std::mutex mutex_;
   std::map<std::string, Entry> entries_;
+  uint64_t recorded_ = 0;
 };
 
 }  // namespace tavlo

@@ -136,9 +136,11 @@ std::shared_ptr<FakeSession> ControllerRig::wireSession(HostController& controll
   return sessions.back();
 }
 
-std::shared_ptr<FakeSession> ControllerRig::admitSession(HostController& controller, const std::string& key) {
+std::shared_ptr<FakeSession> ControllerRig::admitSession(HostController& controller, const std::string& key,
+                                                        const std::optional<std::string>& peer) {
   auto session = wireSession(controller);
   session->key = key;
+  if (peer) session->peer = *peer;
   controller.approveTakeover(key, true, session, [](bool) {});
   main.runUntilIdle();
   scheduler.advanceBy(HostController::takeoverPauseUs);

@@ -125,8 +125,9 @@ struct ControllerRig {
   // Session wiring's next session, on a fresh memory transport: made and started, not yet admitted.
   std::shared_ptr<FakeSession> wireSession(HostController& controller);
   // A wired session whose client `key` the user approved, past the takeover pause: the controller's
-  // active session.
-  std::shared_ptr<FakeSession> admitSession(HostController& controller, const std::string& key);
+  // active session, from `peer` when given.
+  std::shared_ptr<FakeSession> admitSession(HostController& controller, const std::string& key,
+                                            const std::optional<std::string>& peer = std::nullopt);
   // A client on a memory transport from `remote`: the controller accepts the host side, and the client
   // side runs its E2E handshake against the gate; returns once the keyed transport has been handed to
   // session wiring (or refused). `client` is the client's wrapper, encrypted when the gate answered.

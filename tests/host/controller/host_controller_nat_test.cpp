@@ -4,7 +4,6 @@
 
 #include "host/controller/host_controller.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
-#include "tests/testkit/memory_transport.hpp"
 
 namespace tavlo {
 namespace {
@@ -32,12 +31,7 @@ struct NatRig {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
   std::shared_ptr<controllertest::FakeSession> admittedSession(const std::string& device) {
-    controller->handleSession(
-        std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
-    auto session = rig.sessions.back();
-    controller->approveTakeover(device, true, session, [](bool) {});
-    pass(HostController::takeoverPauseUs);
-    return session;
+    return rig.admitSession(*controller, device);
   }
 };
 
@@ -119,6 +113,16 @@ TEST(NatMapping, OnDemandMapsForARelayRequestAndReleasesTwoMinutesAfterTheLastSe
   EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
   EXPECT_EQ(r.rig.trace.back(), "relay endpoint -");
   EXPECT_TRUE(r.logged("🌐 NAT zwolniony (brak sesji od 120 s) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"));
+}
+
+TEST(NatMapping, AQuitTakesTheMappingOffTheRouterAsASignalDoes) {
+  NatRig r({{"tl.natOnDemand", false}});
+  ASSERT_TRUE(r.controller->portMappingLive());
+  r.controller->applicationWillTerminate();
+  EXPECT_FALSE(r.controller->portMappingLive());
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop NAT-PMP delete"), r.rig.trace.end());
+  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
+  EXPECT_TRUE(r.logged("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera"));
 }
 
 TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {

@@ -2,10 +2,11 @@
 // held exactly while a client is connected.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "host/controller/host_controller.hpp"
 #include "platform/power/logind_power.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
-#include "tests/testkit/memory_transport.hpp"
 
 namespace tavlo {
 namespace {
@@ -19,15 +20,7 @@ struct ScreenRig {
 
   void settle() { rig.main.runUntilIdle(); }
   std::shared_ptr<controllertest::FakeSession> admittedSession(const std::string& peer = "192.168.1.9:5000") {
-    controller->handleSession(
-        std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
-    auto session = rig.sessions.back();
-    session->peer = peer;
-    controller->approveTakeover("ipad", true, session, [](bool) {});
-    settle();
-    rig.scheduler.advanceBy(HostController::takeoverPauseUs);
-    settle();
-    return session;
+    return rig.admitSession(*controller, "ipad", peer);
   }
   long held() const {
     return std::count(rig.companions.begin(), rig.companions.end(), "display awake") -

@@ -6,7 +6,6 @@
 #include "host/controller/device_preferences.hpp"
 #include "host/controller/host_controller.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
-#include "tests/testkit/memory_transport.hpp"
 
 namespace tavlo {
 namespace {
@@ -25,14 +24,7 @@ struct SettingsRig {
   }
   // A session admitted for `device`, its device named by its hello.
   std::shared_ptr<FakeSession> admittedSession(const std::string& device, const std::string& peer = "192.168.1.9:5000") {
-    controller->handleSession(
-        std::make_shared<vela::testkit::MemorySessionTransport>(vela::testkit::MemorySessionTransport::Options{}));
-    auto session = rig.sessions.back();
-    session->peer = peer;
-    controller->approveTakeover(device, true, session, [](bool) {});
-    settle();
-    rig.scheduler.advanceBy(HostController::takeoverPauseUs);
-    settle();
+    auto session = rig.admitSession(*controller, device, peer);
     rig.sessionConfigs.back().scaleForDevice(device);
     settle();
     session->calls.clear();

@@ -44,5 +44,15 @@ TEST(LinkMemoryStore, KeepsABoundedNumberOfDevicesAndForgetsTheOldest) {
   EXPECT_TRUE(store.seed("d"));
 }
 
+TEST(LinkMemoryStore, TheDeviceJustRecordedStaysWhenOthersAreAsOld) {
+  FakeClock clock;
+  LinkMemoryStore store(clock, 2);
+  // All three within one clock tick: the one recorded last sorts first by key.
+  for (const char* key : {"b", "c", "a"}) store.record(snapshot(key, 1000));
+  EXPECT_TRUE(store.seed("a")) << "the device just recorded is the newest, never the one dropped";
+  EXPECT_FALSE(store.seed("b"));
+  EXPECT_TRUE(store.seed("c"));
+}
+
 }  // namespace
 }  // namespace tavlo
