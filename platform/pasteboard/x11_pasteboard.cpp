@@ -12,6 +12,7 @@
 
 #include "platform/pasteboard/uri_list.hpp"
 #include "platform/x11/xcb_connection.hpp"
+#include "platform/x11/xfixes_version.hpp"
 
 namespace tavlo {
 
@@ -28,7 +29,8 @@ bool X11Pasteboard::Mailbox::post(Job job) {
 std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error) {
   auto connection = XcbConnection::open(display, error);
   if (!connection) return nullptr;
-  if (!connection->hasExtension("XFIXES")) {
+  // Owner changes come as XFIXES selection events, there since its first version.
+  if (negotiateXfixes(*connection, 5, 0).value_or(0) < 1) {
     if (error) *error = "serwer X bez XFIXES";
     return nullptr;
   }
@@ -59,7 +61,6 @@ X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
   const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
   xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, connection_->root(), -1, -1, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-  xcb_discard_reply(c_, xcb_xfixes_query_version(c_, 5, 0).sequence);
   xfixesEvent_ = xcb_get_extension_data(c_, &xcb_xfixes_id)->first_event + XCB_XFIXES_SELECTION_NOTIFY;
   xcb_xfixes_select_selection_input(c_, window_, clipboard_,
                                     XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |

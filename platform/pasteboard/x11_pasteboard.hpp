@@ -68,6 +68,11 @@ class X11Pasteboard final : public Pasteboard {
     size_t offset = 0;
     std::chrono::steady_clock::time_point lastActivity;
   };
+  // A reader's request for a promised file, answered once the file is there.
+  struct PromiseReader {
+    xcb_selection_request_event_t request;
+    xcb_atom_t property = 0;
+  };
   using Job = std::function<void()>;
   // Jobs for the serving thread. Shared with promise workers, which may outlive the pasteboard: once
   // closed, posts are dropped and the wake descriptor is no longer written.
@@ -123,6 +128,8 @@ class X11Pasteboard final : public Pasteboard {
   std::unique_ptr<Read> read_;
   std::deque<std::unique_ptr<Read>> queuedReads_;
   std::map<std::pair<xcb_window_t, xcb_atom_t>, std::unique_ptr<IncrSend>> incrSends_;
+  // Readers waiting for a promise being fetched, by promise: one fetch answers them all.
+  std::map<std::shared_ptr<PasteboardFilePromise>, std::vector<PromiseReader>> promiseReaders_;
   // The file a promise gave, so later pastes of the same promise need no second fetch.
   std::shared_ptr<PasteboardFilePromise> fulfilledPromise_;
   std::filesystem::path fulfilledPath_;

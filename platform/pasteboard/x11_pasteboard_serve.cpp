@@ -155,26 +155,33 @@ void X11Pasteboard::servePromise(const xcb_selection_request_event_t& request, x
     answer(request, property, uriList_, 8, Bytes(list.begin(), list.end()));
     return;
   }
+  // A fetch of this promise already under way answers this reader as well: the file comes over once.
+  std::vector<PromiseReader>& readers = promiseReaders_[promise];
+  readers.push_back({request, property});
+  if (readers.size() > 1) return;
   // The fetch blocks for as long as the transfer takes: a worker of its own waits, and hands the
   // answer back to this thread. A pasteboard gone by then drops it (the mailbox is closed).
-  std::thread([mailbox = mailbox_, promise, request, property, this] {
+  std::thread([mailbox = mailbox_, promise, this] {
     std::optional<std::filesystem::path> file = promise->fulfil ? promise->fulfil() : std::nullopt;
-    mailbox->post([this, promise, request, property, file] {
+    mailbox->post([this, promise, file] {
+      const std::vector<PromiseReader> waiting = std::move(promiseReaders_[promise]);
+      promiseReaders_.erase(promise);
+      if (!file) {
+        for (const PromiseReader& reader : waiting) refuse(reader.request);
+        return;
+      }
       bool current = false;
       {
         std::lock_guard lock(mutex_);
         current = owned_ && content_->promise == promise;
-      }
-      if (!file) {
-        refuse(request);
-        return;
       }
       if (current) {
         fulfilledPromise_ = promise;
         fulfilledPath_ = *file;
       }
       const std::string list = formatFileUriList({*file});
-      answer(request, property, uriList_, 8, Bytes(list.begin(), list.end()));
+      const Bytes bytes(list.begin(), list.end());
+      for (const PromiseReader& reader : waiting) answer(reader.request, reader.property, uriList_, 8, bytes);
     });
   }).detach();
 }
