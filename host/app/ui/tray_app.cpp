@@ -217,7 +217,7 @@ void TrayApp::refreshDiagPanel() {
   context.allowNAT = controller_.allowNAT.get();
   context.useNATPMP = controller_.useNATPMP.get();
   context.useUPnP = controller_.useUPnP.get();
-  context.natOnDemand = controller_.natOnDemand();
+  context.natOnDemand = controller_.mapsOnDemand();
   context.allowLAN = controller_.allowLAN.get();
   context.allowVPN = controller_.allowVPN.get();
   context.allowRelay = controller_.allowRelay.get();

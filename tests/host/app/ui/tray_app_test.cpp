@@ -57,6 +57,41 @@ TEST_F(TrayAppOverController, MenuChipAndDiagnosticsFollowTheClient) {
   EXPECT_FALSE(tray.diagPanel()->isVisible());
 }
 
+std::string pathsRow(const DiagPanel& panel) {
+  for (const DiagRow& row : panel.rows()) {
+    if (row.label == "tory") return row.value;
+  }
+  return "no paths row";
+}
+
+void showDiagnostics(HostController& controller, TrayApp& tray) {
+  controller.clientPlatform.set(vela::Platform::iPad);
+  controller.clientConnected.set(true);
+  vela::DiagSnapshot snapshot;
+  snapshot.path = "LAN";
+  controller.diag.set(snapshot);
+  tray.toggleDiagnostics();
+}
+
+TEST_F(TrayAppOverController, ThePathsRowSaysOnDemandOnlyWhenTheRelayCanAskForTheMapping) {
+  TrayApp tray(*controller, {});
+  tray.start();
+  showDiagnostics(*controller, tray);
+  ASSERT_NE(tray.diagPanel(), nullptr);
+  EXPECT_EQ(pathsRow(*tray.diagPanel()), "NAT PMP+UPnP (na żądanie: zamknięty) · LAN on · VPN on · relay on");
+
+  // Without a relay service the block is mapped at listening and kept: nothing waits for a request.
+  controllertest::ControllerRig noRelayRig;
+  auto deps = noRelayRig.dependencies();
+  deps.seams.startRelayLink = nullptr;
+  auto noRelay = noRelayRig.make(std::move(deps));
+  TrayApp noRelayTray(*noRelay, {});
+  noRelayTray.start();
+  showDiagnostics(*noRelay, noRelayTray);
+  ASSERT_NE(noRelayTray.diagPanel(), nullptr);
+  EXPECT_EQ(pathsRow(*noRelayTray.diagPanel()), "NAT PMP+UPnP · LAN on · VPN on · relay on");
+}
+
 TEST_F(TrayAppOverController, AStandbyInstanceShowsNothingUntilItTakesOver) {
   controller->standby.set(true);
   TrayApp tray(*controller, {});
