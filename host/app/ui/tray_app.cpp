@@ -170,12 +170,18 @@ QWidget* TrayApp::makeScaleSliderView() {
 void TrayApp::refreshDisconnectItem() {
   auto icon = disconnectChipIcon(controller_.clientConnected.get(), controller_.clientPlatform.get());
   if (!icon) {
-    disconnectItem_.reset();
+    // A click on the chip itself ends the session and lands here while the chip is still sending that
+    // click: it is hidden now and deleted once the event loop is back.
+    if (disconnectItem_) {
+      disconnectItem_->hide();
+      disconnectItem_.release()->deleteLater();
+    }
     chipIconName_.reset();
     return;
   }
   if (!disconnectItem_) {
-    disconnectItem_ = std::make_unique<QSystemTrayIcon>();
+    // A child of the tray application, so that a chip still waiting for its deletion goes with it.
+    disconnectItem_ = std::make_unique<QSystemTrayIcon>(this);
     connect(disconnectItem_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason) { controller_.disconnectClient(); });
   }

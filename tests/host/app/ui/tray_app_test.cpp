@@ -92,6 +92,28 @@ TEST_F(TrayAppOverController, ThePathsRowSaysOnDemandOnlyWhenTheRelayCanAskForTh
   EXPECT_EQ(pathsRow(*noRelayTray.diagPanel()), "NAT PMP+UPnP · LAN on · VPN on · relay on");
 }
 
+TEST(TrayAppChip, AClickOnTheChipEndsTheSessionAndTheChipOutlivesTheClick) {
+  qtTestApp();
+  controllertest::ControllerRig rig;
+  auto controller = rig.startedController();
+  TrayApp tray(*controller, {});
+  tray.start();
+  rig.admitSession(*controller, "device-A");
+  ASSERT_TRUE(controller->clientConnected.get());
+  QPointer<QSystemTrayIcon> chip = tray.disconnectItem();
+  ASSERT_NE(chip, nullptr);
+  // Another receiver of the same click, connected after the tray's own: it sees the click only when the
+  // chip is still there once the tray's handler (which ends the session) has returned.
+  bool clickSeenAfterTheTray = false;
+  QObject::connect(chip, &QSystemTrayIcon::activated, [&] { clickSeenAfterTheTray = true; });
+  Q_EMIT chip->activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(controller->clientConnected.get());
+  EXPECT_EQ(tray.disconnectItem(), nullptr);
+  EXPECT_TRUE(clickSeenAfterTheTray);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(chip.isNull()) << "the chip goes once the click is handled";
+}
+
 TEST_F(TrayAppOverController, AStandbyInstanceShowsNothingUntilItTakesOver) {
   controller->standby.set(true);
   TrayApp tray(*controller, {});
