@@ -65,6 +65,10 @@ void FloatingPanel::hideNow() {
   hide();
 }
 
+bool FloatingPanel::fadingOut() const {
+  return fade_->state() == QAbstractAnimation::Running && fade_->endValue().toDouble() < 1.0;
+}
+
 std::optional<QRect> mainScreenArea() {
   QScreen* screen = QGuiApplication::primaryScreen();
   if (!screen) return std::nullopt;

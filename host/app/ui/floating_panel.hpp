@@ -25,6 +25,8 @@ class FloatingPanel : public QWidget {
   // Fades out over `ms`, then hides unless a show came meanwhile.
   void fadeOut(int ms, bool generationCheck);
   void hideNow();
+  // A fade-out is under way: the panel is still visible but about to hide.
+  bool fadingOut() const;
   // The number of shows and hides so far: a hide completes only while it is unchanged.
   uint64_t generation() const { return generation_; }
 

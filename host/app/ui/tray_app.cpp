@@ -256,7 +256,8 @@ void TrayApp::updateClipPanel(const std::optional<ClipTransfer>& transfer) {
   if (!clipPanel_) clipPanel_ = std::make_unique<ClipPanel>();
   clipPanel_->setTransfer(transfer);
   clipPanel_->placeBottomRight();
-  if (!clipPanel_->isVisible()) clipPanel_->fadeIn(200, 200);
+  // A transfer that begins while the last card fades out brings the card back before it hides.
+  if (!clipPanel_->isVisible() || clipPanel_->fadingOut()) clipPanel_->fadeIn(200, 200);
 }
 
 }  // namespace tavlo::ui

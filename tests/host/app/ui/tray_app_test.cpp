@@ -1,6 +1,7 @@
 #include "host/app/ui/tray_app.hpp"
 
 #include <QAction>
+#include <QPropertyAnimation>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,31 @@ TEST(TrayAppChip, AClickOnTheChipEndsTheSessionAndTheChipOutlivesTheClick) {
   EXPECT_TRUE(clickSeenAfterTheTray);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(chip.isNull()) << "the chip goes once the click is handled";
+}
+
+// Runs the panel's fade to its end at once (no waiting on the clock).
+void finishFade(QWidget& panel) {
+  auto* fade = panel.findChild<QPropertyAnimation*>();
+  ASSERT_NE(fade, nullptr);
+  if (fade->state() == QAbstractAnimation::Running) fade->setCurrentTime(fade->duration());
+}
+
+TEST_F(TrayAppOverController, ATransferThatBeginsWhileTheLastCardFadesOutIsShown) {
+  TrayApp tray(*controller, {});
+  tray.start();
+  tray.updateClipPanel(ClipTransfer{true, vela::Platform::iPad, 10, 10, true});
+  ASSERT_NE(tray.clipPanel(), nullptr);
+  finishFade(*tray.clipPanel());
+  EXPECT_TRUE(tray.clipPanel()->isVisible());
+  tray.updateClipPanel(std::nullopt);
+  tray.updateClipPanel(ClipTransfer{false, vela::Platform::iPad, 20, 20, true});
+  finishFade(*tray.clipPanel());
+  EXPECT_TRUE(tray.clipPanel()->isVisible()) << "the new card stays";
+  EXPECT_EQ(tray.clipPanel()->windowOpacity(), 1.0);
+  EXPECT_EQ(tray.clipPanel()->titleText(), "Receiving from clipboard");
+  tray.updateClipPanel(std::nullopt);
+  finishFade(*tray.clipPanel());
+  EXPECT_FALSE(tray.clipPanel()->isVisible());
 }
 
 TEST_F(TrayAppOverController, AStandbyInstanceShowsNothingUntilItTakesOver) {
