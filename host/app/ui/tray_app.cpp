@@ -234,7 +234,7 @@ void TrayApp::refreshDiagPanel() {
 
 void TrayApp::updateScalePanel(std::optional<double> value) {
   if (!value) {
-    if (scalePanel_ && scalePanel_->isVisible()) scalePanel_->fadeOut(250, true);
+    if (scalePanel_ && scalePanel_->isVisible()) scalePanel_->fadeOut(250);
     return;
   }
   if (!scalePanel_) scalePanel_ = std::make_unique<ScalePanel>();
@@ -250,7 +250,7 @@ void TrayApp::updateScalePanel(std::optional<double> value) {
 
 void TrayApp::updateClipPanel(const std::optional<ClipTransfer>& transfer) {
   if (!transfer) {
-    if (clipPanel_ && clipPanel_->isVisible()) clipPanel_->fadeOut(300, false);
+    if (clipPanel_ && clipPanel_->isVisible()) clipPanel_->fadeOut(300);
     return;
   }
   if (!clipPanel_) clipPanel_ = std::make_unique<ClipPanel>();

@@ -1,7 +1,6 @@
 #include "host/app/ui/tray_app.hpp"
 
 #include <QAction>
-#include <QPropertyAnimation>
 
 #include <gtest/gtest.h>
 
@@ -113,13 +112,6 @@ TEST(TrayAppChip, AClickOnTheChipEndsTheSessionAndTheChipOutlivesTheClick) {
   EXPECT_TRUE(clickSeenAfterTheTray);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(chip.isNull()) << "the chip goes once the click is handled";
-}
-
-// Runs the panel's fade to its end at once (no waiting on the clock).
-void finishFade(QWidget& panel) {
-  auto* fade = panel.findChild<QPropertyAnimation*>();
-  ASSERT_NE(fade, nullptr);
-  if (fade->state() == QAbstractAnimation::Running) fade->setCurrentTime(fade->duration());
 }
 
 TEST_F(TrayAppOverController, ATransferThatBeginsWhileTheLastCardFadesOutIsShown) {
