@@ -17,52 +17,51 @@ FloatingPanel::FloatingPanel(QSize size, bool acceptsMouse, QWidget* parent)
   resize(size);
 }
 
-void FloatingPanel::showNow() {
-  ++generation_;
+void FloatingPanel::stopFade() {
   fade_->stop();
+  fade_->disconnect(this);
+}
+
+void FloatingPanel::showNow() {
+  stopFade();
   setWindowOpacity(1.0);
   show();
   raise();
 }
 
 void FloatingPanel::fadeIn(int ms, int resumeMs) {
-  ++generation_;
-  if (!isVisible()) {
-    fade_->stop();
+  if (isVisible() && windowOpacity() >= 1.0 && fade_->state() != QAbstractAnimation::Running) return;
+  stopFade();
+  if (isVisible()) {
+    ms = resumeMs;
+  } else {
     setWindowOpacity(0.0);
     show();
     raise();
-  } else if (windowOpacity() >= 1.0 && fade_->state() != QAbstractAnimation::Running) {
-    return;
-  } else {
-    ms = resumeMs;
   }
-  fade_->stop();
-  fade_->disconnect(this);
   fade_->setDuration(ms);
   fade_->setStartValue(windowOpacity());
   fade_->setEndValue(1.0);
   fade_->start();
 }
 
-void FloatingPanel::fadeOut(int ms, bool generationCheck) {
+void FloatingPanel::fadeOut(int ms) {
   if (!isVisible()) return;
-  const uint64_t generation = ++generation_;
-  fade_->stop();
-  fade_->disconnect(this);
+  stopFade();
   fade_->setDuration(ms);
   fade_->setStartValue(windowOpacity());
   fade_->setEndValue(0.0);
-  connect(fade_, &QPropertyAnimation::finished, this, [this, generation, generationCheck] {
-    if (!generationCheck || generation_ == generation) hide();
-  });
+  connect(fade_, &QPropertyAnimation::finished, this, &QWidget::hide);
   fade_->start();
 }
 
 void FloatingPanel::hideNow() {
-  ++generation_;
-  fade_->stop();
+  stopFade();
   hide();
+}
+
+bool FloatingPanel::fadingOut() const {
+  return fade_->state() == QAbstractAnimation::Running && fade_->endValue().toDouble() < 1.0;
 }
 
 std::optional<QRect> mainScreenArea() {

@@ -1,7 +1,8 @@
 #pragma once
 // The floating panels' common window: frameless, always on top, never activated and never given the
 // keyboard focus, so a panel can show over any application without disturbing the user's typing.
-// Fades animate the window opacity; a fade-out hides the window only if no show came after it began.
+// Fades animate the window opacity; a fade-out hides the window only if no show came after it began
+// (every show and hide stops the fade under way, and its pending hide with it).
 #include <functional>
 #include <optional>
 
@@ -23,10 +24,10 @@ class FloatingPanel : public QWidget {
   // Fades in over `ms` from transparent, or back to opaque from a fade-out under way.
   void fadeIn(int ms, int resumeMs);
   // Fades out over `ms`, then hides unless a show came meanwhile.
-  void fadeOut(int ms, bool generationCheck);
+  void fadeOut(int ms);
   void hideNow();
-  // The number of shows and hides so far: a hide completes only while it is unchanged.
-  uint64_t generation() const { return generation_; }
+  // A fade-out is under way: the panel is still visible but about to hide.
+  bool fadingOut() const;
 
   // The top-right and bottom-right corner placements in the primary screen's available area, 16 px in.
   void placeTopRight();
@@ -35,8 +36,10 @@ class FloatingPanel : public QWidget {
   void placeUnder(const QRect& anchor, const QRect& bounds);
 
  private:
+  // Stops the fade under way, and with it a fade-out's pending hide.
+  void stopFade();
+
   QPropertyAnimation* fade_;
-  uint64_t generation_ = 0;
 };
 
 // The available area of the primary screen, none without a screen.

@@ -47,7 +47,7 @@ struct DiagContext {
   bool allowNAT = true;
   bool useNATPMP = true;
   bool useUPnP = true;
-  bool natOnDemand = true;
+  bool natOnDemand = true;  // the router's port waits for a session asked for through the relay
   bool allowLAN = true;
   bool allowVPN = true;
   bool allowRelay = true;

@@ -13,21 +13,17 @@ struct QtMainLoop::Shared {
   bool alive = true;
   bool pending = false;
   QObject* receiver = nullptr;
-};
 
-namespace {
-
-void drain(MainExecutor& main, const std::shared_ptr<void>& sharedOpaque, std::mutex& mutex, bool& pending) {
-  (void)sharedOpaque;
-  {
-    std::lock_guard guard(mutex);
-    pending = false;
+  // Runs the executor's jobs; a post from now on queues the next drain.
+  void drain(MainExecutor& main) {
+    {
+      std::lock_guard guard(mutex);
+      pending = false;
+    }
+    main.runUntilIdle();
+    if (auto status = main.quitStatus()) QCoreApplication::exit(*status);
   }
-  main.runUntilIdle();
-  if (auto status = main.quitStatus()) QCoreApplication::exit(*status);
-}
-
-}  // namespace
+};
 
 QtMainLoop::QtMainLoop(MainExecutor& main) : main_(main), shared_(std::make_shared<Shared>()) {
   shared_->receiver = QCoreApplication::instance();
@@ -41,7 +37,7 @@ QtMainLoop::QtMainLoop(MainExecutor& main) : main_(main), shared_(std::make_shar
     if (!shared->alive || shared->pending) return;
     shared->pending = true;
     QMetaObject::invokeMethod(
-        shared->receiver, [executor, shared] { drain(*executor, shared, shared->mutex, shared->pending); },
+        shared->receiver, [executor, shared] { shared->drain(*executor); },
         Qt::QueuedConnection);
   });
 }
@@ -54,7 +50,7 @@ QtMainLoop::~QtMainLoop() {
 int QtMainLoop::run() {
   if (auto status = main_.quitStatus()) return *status;
   // Jobs posted before the loop started are run as soon as it runs.
-  QTimer::singleShot(0, shared_->receiver, [this] { drain(main_, shared_, shared_->mutex, shared_->pending); });
+  QTimer::singleShot(0, shared_->receiver, [this] { shared_->drain(main_); });
   int status = QCoreApplication::exec();
   return main_.quitStatus().value_or(status);
 }

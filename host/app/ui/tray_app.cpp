@@ -170,12 +170,18 @@ QWidget* TrayApp::makeScaleSliderView() {
 void TrayApp::refreshDisconnectItem() {
   auto icon = disconnectChipIcon(controller_.clientConnected.get(), controller_.clientPlatform.get());
   if (!icon) {
-    disconnectItem_.reset();
+    // A click on the chip itself ends the session and lands here while the chip is still sending that
+    // click: it is hidden now and deleted once the event loop is back.
+    if (disconnectItem_) {
+      disconnectItem_->hide();
+      disconnectItem_.release()->deleteLater();
+    }
     chipIconName_.reset();
     return;
   }
   if (!disconnectItem_) {
-    disconnectItem_ = std::make_unique<QSystemTrayIcon>();
+    // A child of the tray application, so that a chip still waiting for its deletion goes with it.
+    disconnectItem_ = std::make_unique<QSystemTrayIcon>(this);
     connect(disconnectItem_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason) { controller_.disconnectClient(); });
   }
@@ -217,7 +223,7 @@ void TrayApp::refreshDiagPanel() {
   context.allowNAT = controller_.allowNAT.get();
   context.useNATPMP = controller_.useNATPMP.get();
   context.useUPnP = controller_.useUPnP.get();
-  context.natOnDemand = controller_.natOnDemand();
+  context.natOnDemand = controller_.mapsOnDemand();
   context.allowLAN = controller_.allowLAN.get();
   context.allowVPN = controller_.allowVPN.get();
   context.allowRelay = controller_.allowRelay.get();
@@ -228,7 +234,7 @@ void TrayApp::refreshDiagPanel() {
 
 void TrayApp::updateScalePanel(std::optional<double> value) {
   if (!value) {
-    if (scalePanel_ && scalePanel_->isVisible()) scalePanel_->fadeOut(250, true);
+    if (scalePanel_ && scalePanel_->isVisible()) scalePanel_->fadeOut(250);
     return;
   }
   if (!scalePanel_) scalePanel_ = std::make_unique<ScalePanel>();
@@ -244,13 +250,14 @@ void TrayApp::updateScalePanel(std::optional<double> value) {
 
 void TrayApp::updateClipPanel(const std::optional<ClipTransfer>& transfer) {
   if (!transfer) {
-    if (clipPanel_ && clipPanel_->isVisible()) clipPanel_->fadeOut(300, false);
+    if (clipPanel_ && clipPanel_->isVisible()) clipPanel_->fadeOut(300);
     return;
   }
   if (!clipPanel_) clipPanel_ = std::make_unique<ClipPanel>();
   clipPanel_->setTransfer(transfer);
   clipPanel_->placeBottomRight();
-  if (!clipPanel_->isVisible()) clipPanel_->fadeIn(200, 200);
+  // A transfer that begins while the last card fades out brings the card back before it hides.
+  if (!clipPanel_->isVisible() || clipPanel_->fadingOut()) clipPanel_->fadeIn(200, 200);
 }
 
 }  // namespace tavlo::ui

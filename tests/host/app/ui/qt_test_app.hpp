@@ -1,8 +1,13 @@
 #pragma once
-// One QApplication for the ui tests, on Qt's offscreen platform (no display needed).
+// One QApplication for the ui tests, on Qt's offscreen platform (no display needed), and the panels'
+// fades run to their end without waiting.
 #include <cstdlib>
 
 #include <QApplication>
+#include <QPropertyAnimation>
+#include <QWidget>
+
+#include <gtest/gtest.h>
 
 namespace tavlo::ui {
 
@@ -15,6 +20,13 @@ inline QApplication& qtTestApp() {
     return new QApplication(argc, argv);
   }();
   return *app;
+}
+
+// Runs a floating panel's fade to its end at once (no waiting on the clock).
+inline void finishFade(QWidget& panel) {
+  auto* fade = panel.findChild<QPropertyAnimation*>();
+  ASSERT_NE(fade, nullptr);
+  if (fade->state() == QAbstractAnimation::Running) fade->setCurrentTime(fade->duration());
 }
 
 }  // namespace tavlo::ui

@@ -57,6 +57,81 @@ TEST_F(TrayAppOverController, MenuChipAndDiagnosticsFollowTheClient) {
   EXPECT_FALSE(tray.diagPanel()->isVisible());
 }
 
+std::string pathsRow(const DiagPanel& panel) {
+  for (const DiagRow& row : panel.rows()) {
+    if (row.label == "tory") return row.value;
+  }
+  return "no paths row";
+}
+
+void showDiagnostics(HostController& controller, TrayApp& tray) {
+  controller.clientPlatform.set(vela::Platform::iPad);
+  controller.clientConnected.set(true);
+  vela::DiagSnapshot snapshot;
+  snapshot.path = "LAN";
+  controller.diag.set(snapshot);
+  tray.toggleDiagnostics();
+}
+
+TEST_F(TrayAppOverController, ThePathsRowSaysOnDemandOnlyWhenTheRelayCanAskForTheMapping) {
+  TrayApp tray(*controller, {});
+  tray.start();
+  showDiagnostics(*controller, tray);
+  ASSERT_NE(tray.diagPanel(), nullptr);
+  EXPECT_EQ(pathsRow(*tray.diagPanel()), "NAT PMP+UPnP (na żądanie: zamknięty) · LAN on · VPN on · relay on");
+
+  // Without a relay service the block is mapped at listening and kept: nothing waits for a request.
+  controllertest::ControllerRig noRelayRig;
+  auto deps = noRelayRig.dependencies();
+  deps.seams.startRelayLink = nullptr;
+  auto noRelay = noRelayRig.make(std::move(deps));
+  TrayApp noRelayTray(*noRelay, {});
+  noRelayTray.start();
+  showDiagnostics(*noRelay, noRelayTray);
+  ASSERT_NE(noRelayTray.diagPanel(), nullptr);
+  EXPECT_EQ(pathsRow(*noRelayTray.diagPanel()), "NAT PMP+UPnP · LAN on · VPN on · relay on");
+}
+
+TEST(TrayAppChip, AClickOnTheChipEndsTheSessionAndTheChipOutlivesTheClick) {
+  qtTestApp();
+  controllertest::ControllerRig rig;
+  auto controller = rig.startedController();
+  TrayApp tray(*controller, {});
+  tray.start();
+  rig.admitSession(*controller, "device-A");
+  ASSERT_TRUE(controller->clientConnected.get());
+  QPointer<QSystemTrayIcon> chip = tray.disconnectItem();
+  ASSERT_NE(chip, nullptr);
+  // Another receiver of the same click, connected after the tray's own: it sees the click only when the
+  // chip is still there once the tray's handler (which ends the session) has returned.
+  bool clickSeenAfterTheTray = false;
+  QObject::connect(chip, &QSystemTrayIcon::activated, [&] { clickSeenAfterTheTray = true; });
+  Q_EMIT chip->activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(controller->clientConnected.get());
+  EXPECT_EQ(tray.disconnectItem(), nullptr);
+  EXPECT_TRUE(clickSeenAfterTheTray);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(chip.isNull()) << "the chip goes once the click is handled";
+}
+
+TEST_F(TrayAppOverController, ATransferThatBeginsWhileTheLastCardFadesOutIsShown) {
+  TrayApp tray(*controller, {});
+  tray.start();
+  tray.updateClipPanel(ClipTransfer{true, vela::Platform::iPad, 10, 10, true});
+  ASSERT_NE(tray.clipPanel(), nullptr);
+  finishFade(*tray.clipPanel());
+  EXPECT_TRUE(tray.clipPanel()->isVisible());
+  tray.updateClipPanel(std::nullopt);
+  tray.updateClipPanel(ClipTransfer{false, vela::Platform::iPad, 20, 20, true});
+  finishFade(*tray.clipPanel());
+  EXPECT_TRUE(tray.clipPanel()->isVisible()) << "the new card stays";
+  EXPECT_EQ(tray.clipPanel()->windowOpacity(), 1.0);
+  EXPECT_EQ(tray.clipPanel()->titleText(), "Receiving from clipboard");
+  tray.updateClipPanel(std::nullopt);
+  finishFade(*tray.clipPanel());
+  EXPECT_FALSE(tray.clipPanel()->isVisible());
+}
+
 TEST_F(TrayAppOverController, AStandbyInstanceShowsNothingUntilItTakesOver) {
   controller->standby.set(true);
   TrayApp tray(*controller, {});

@@ -46,6 +46,28 @@ TEST_F(Widgets, ScalePanelTextAndBar) {
   EXPECT_EQ(panel.y(), 24 + 6);
 }
 
+TEST_F(Widgets, AFadeOutHidesThePanelUnlessAShowComesMeanwhile) {
+  ScalePanel panel;
+  panel.fadeIn(150, 120);
+  finishFade(panel);
+  EXPECT_TRUE(panel.isVisible());
+  EXPECT_EQ(panel.windowOpacity(), 1.0);
+  panel.fadeOut(250);
+  EXPECT_TRUE(panel.fadingOut());
+  panel.fadeIn(150, 120);
+  EXPECT_FALSE(panel.fadingOut());
+  finishFade(panel);
+  EXPECT_TRUE(panel.isVisible());
+  EXPECT_EQ(panel.windowOpacity(), 1.0);
+  panel.fadeOut(250);
+  panel.showNow();
+  finishFade(panel);
+  EXPECT_TRUE(panel.isVisible());
+  panel.fadeOut(250);
+  finishFade(panel);
+  EXPECT_FALSE(panel.isVisible());
+}
+
 TEST_F(Widgets, ClipboardCardKeepsTheLastTransfer) {
   ClipPanel panel;
   panel.setTransfer(ClipTransfer{true, vela::Platform::iPad, 2'100'000, 5'000'000, false});
