@@ -1,6 +1,7 @@
 // The Network pane: the stream's bandwidth ceiling, the connection paths offered, the client's
 // smoothness buffer and the keyframe policy.
 #include <cmath>
+#include <functional>
 
 #include "host/app/settings/settings_panes.hpp"
 #include "host/app/settings/settings_values.hpp"
@@ -59,16 +60,16 @@ NetworkPane::NetworkPane(HostController& host, QWidget* parent) : QWidget(parent
   sections[1]->content()->addWidget(allPathsOff);
   // The switches write nothing themselves: the controller's setter publishes, stores and applies. The
   // pane then shows what the controller holds, which also puts back a switch the setter refused.
-  auto wire = [this](QCheckBox* toggle, void (HostController::*setter)(bool)) {
-    connect(toggle, &QCheckBox::clicked, this, [this, setter](bool on) {
-      (host_.*setter)(on);
+  auto wire = [this](QCheckBox* toggle, std::function<void(HostController&, bool)> set) {
+    connect(toggle, &QCheckBox::clicked, this, [this, set = std::move(set)](bool on) {
+      set(host_, on);
       refresh();
     });
   };
-  wire(allowNAT, &HostController::setAllowNAT);
-  wire(allowLAN, &HostController::setAllowLAN);
-  wire(allowVPN, &HostController::setAllowVPN);
-  wire(allowRelay, &HostController::setAllowRelay);
+  wire(allowNAT, [](HostController& host, bool on) { host.setAllowNAT(on); });
+  wire(allowLAN, [](HostController& host, bool on) { host.setAllowLAN(on); });
+  wire(allowVPN, [](HostController& host, bool on) { host.setAllowVPN(on); });
+  wire(allowRelay, [](HostController& host, bool on) { host.setAllowRelay(on); });
 
   // Smoothness buffer.
   sections[2] = new SettingsSection(
