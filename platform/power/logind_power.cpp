@@ -126,13 +126,46 @@ void addMatch(DBusConnection* bus, const std::string& rule) {
   dbus_bus_add_match(bus, rule.c_str(), &err.e);
 }
 
+// The object path of this user's session as logind resolves "auto": the caller's own session, or the
+// user's graphical one for a process outside any session (a login unit's). Empty, with the reason in
+// `error`, when logind does not say.
+std::string ownSessionPath(DBusConnection* bus, std::string* error) {
+  DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "GetSession");
+  const char* which = "auto";
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &which, DBUS_TYPE_INVALID);
+  BusError err;
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, callTimeoutMs, &err.e);
+  dbus_message_unref(call);
+  if (!reply) {
+    *error = err.text();
+    return {};
+  }
+  const char* path = nullptr;
+  BusError argsError;
+  std::string found;
+  if (dbus_message_get_args(reply, &argsError.e, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID) && path) found = path;
+  else *error = argsError.text();
+  dbus_message_unref(reply);
+  return found;
+}
+
 }  // namespace
 
 void ScreenStateWatcher::run(Events events, LogSink log) {
   std::string error;
   DBusConnection* system = privateBus(DBUS_BUS_SYSTEM, &error);
   if (system) {
-    addMatch(system, std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'");
+    // Lock and Unlock are signals of each session's object: only this user's own session's count; another
+    // user locking theirs must not end this host's client session.
+    std::string sessionRule = std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'";
+    std::string sessionError;
+    const std::string sessionPath = ownSessionPath(system, &sessionError);
+    if (!sessionPath.empty()) {
+      sessionRule += ",path='" + sessionPath + "'";
+    } else if (log) {
+      log("🔒 logind nie wskazał własnej sesji — śledzę blokadę każdej sesji (" + sessionError + ")");
+    }
+    addMatch(system, sessionRule);
     addMatch(system, std::string("type='signal',sender='") + logindName + "',interface='" + managerInterface +
                          "',member='PrepareForSleep'");
   } else if (log) {

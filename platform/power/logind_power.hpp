@@ -1,7 +1,7 @@
 #pragma once
 // The desktop session's power and lock state over D-Bus: an idle inhibitor from logind that keeps the
 // displays from blanking while it is held, and a watch of the screen lock (logind's Lock/Unlock of
-// this session, the session bus's ScreenSaver ActiveChanged) and of the machine going to sleep
+// this user's own session, the session bus's ScreenSaver ActiveChanged) and of the machine going to sleep
 // (logind's PrepareForSleep).
 #include <atomic>
 #include <functional>
