@@ -181,16 +181,21 @@ class SlowOwnerPasteboard final : public Pasteboard {
   std::shared_future<void> answered_ = released_.get_future().share();
 };
 
-TEST(PasteboardBridgeSlowOwner, ASlowCopyingProgramNeverStallsTheMainExecutor) {
+// A bridge over a pasteboard whose copying program answers only when the test lets it.
+struct PasteboardBridgeSlowOwner : ::testing::Test {
   testkit::TempDir dir;
   FakeClock clock;
   ManualScheduler scheduler{clock};
   MainExecutor main;
   SlowOwnerPasteboard board;
-  auto reads = std::make_shared<SerialExecutor>("test.clip.read");
-  auto session = std::make_shared<FakeSession>();
-  auto bridge = PasteboardBridge::create({board, main, scheduler, [](const std::string&) {},
-                                          [] { return std::optional<vela::Platform>(); }, dir.path() / "out", reads});
+  std::shared_ptr<SerialExecutor> reads = std::make_shared<SerialExecutor>("test.clip.read");
+  std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
+  std::shared_ptr<PasteboardBridge> bridge = PasteboardBridge::create(
+      {board, main, scheduler, [](const std::string&) {}, [] { return std::optional<vela::Platform>(); },
+       dir.path() / "out", reads});
+};
+
+TEST_F(PasteboardBridgeSlowOwner, ASlowCopyingProgramNeverStallsTheMainExecutor) {
   bridge->startSync(session);
 
   board.board.copyFromOutside(textAndImage("slow"));
@@ -226,16 +231,7 @@ TEST(PasteboardBridgeSlowOwner, ASlowCopyingProgramNeverStallsTheMainExecutor) {
   bridge.reset();
 }
 
-TEST(PasteboardBridgeSlowOwner, ABridgeResetDuringAReadIsGoneOnlyOnceTheReadEnded) {
-  testkit::TempDir dir;
-  FakeClock clock;
-  ManualScheduler scheduler{clock};
-  MainExecutor main;
-  SlowOwnerPasteboard board;
-  auto reads = std::make_shared<SerialExecutor>("test.clip.read");
-  auto session = std::make_shared<FakeSession>();
-  auto bridge = PasteboardBridge::create({board, main, scheduler, [](const std::string&) {},
-                                          [] { return std::optional<vela::Platform>(); }, dir.path() / "out", reads});
+TEST_F(PasteboardBridgeSlowOwner, ABridgeResetDuringAReadIsGoneOnlyOnceTheReadEnded) {
   bridge->startSync(session);
   board.board.copyFromOutside(textAndImage("slow"));
   scheduler.advanceBy(PasteboardBridge::pollIntervalUs);
