@@ -101,16 +101,19 @@ void HostSession::learnClient(const ClientHello& hello, const std::string& clien
     std::snprintf(factor, sizeof factor, "%.3f", physFactor);
     log(std::string("🎛️ czynnik fizyczny klienta ×") + factor + " (skalowana rozdz. → matryca)");
   }
+  const std::string linkDeviceKey = linkDeviceKeyOf(clientKey, hello.ifaceHint);
   {
     Locked locked(*this);
     locked->geometry.clientIsMac = isMac;
     locked->geometry.clientBackingPercent = hello.backingScalePercent;
     locked->geometry.clientPhysFactor = physFactor;
-    locked->identity.linkDeviceKey = linkDeviceKeyOf(clientKey, hello.ifaceHint);
+    locked->identity.linkDeviceKey = linkDeviceKey;
   }
 
+  // The seed is looked up under the key the session's link snapshot is stored under at its end: the
+  // same device on the same kind of interface.
   if (cb->linkSeedForDevice) {
-    if (auto seed = cb->linkSeedForDevice(clientKey)) {
+    if (auto seed = cb->linkSeedForDevice(linkDeviceKey)) {
       Locked locked(*this);
       auto& a = locked->adaptation;
       a.seededStartBps = seed->recentLoss ? std::min(seed->bps, lossySeedCapBps) : seed->bps;

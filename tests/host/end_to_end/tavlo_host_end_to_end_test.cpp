@@ -72,7 +72,9 @@ class TavloHostEndToEnd : public ::testing::Test {
     auto started = startKeyedHost(home.path(), server.display(), why);
     ASSERT_TRUE(started) << why;
     host = std::move(started->process);
-    ASSERT_TRUE(client.connect(started->base, started->key, &error)) << error << "\n" << host->output();
+    base = started->base;
+    key = started->key;
+    ASSERT_TRUE(client.connect(base, key, &error)) << error << "\n" << host->output();
   }
 
   testkit::XorgServer server;
@@ -81,6 +83,8 @@ class TavloHostEndToEnd : public ::testing::Test {
   std::vector<uint32_t> outputsBefore;
   testkit::TempDir home;
   std::unique_ptr<HostProcess> host;
+  uint16_t base = 0;
+  Bytes key;
   hosttest::HostTestClient client;
 };
 
@@ -244,6 +248,42 @@ TEST_F(TavloHostEndToEnd, EndsCleanlyOnSigtermWhileAClientStreams) {
   EXPECT_EQ(host.exitStatus(), 0) << host.output();
   EXPECT_EQ(enabledOutputs(*x), outputsBefore) << "the physical displays are back as they were";
   client.close();
+}
+
+// A device that comes back within a minute starts from the link its last session measured: the session's
+// end stores the estimate under the key the next hello looks it up by.
+TEST_F(TavloHostEndToEnd, AReconnectWithinAMinuteIsSeededFromTheLastSessionsLink) {
+  HostProcess& host = *this->host;
+  client.sendHello(1280, 720);
+  auto hello = client.nextControl<vela::HostHello>(answerWithin);
+  ASSERT_TRUE(hello && hello->accepted) << linesSoFar(host);
+  client.setSession(hello->sessionId, hello->generation);
+  client.sendKeepalive();
+  auto config = client.nextControl<vela::VideoConfig>(answerWithin);
+  ASSERT_TRUE(config) << linesSoFar(host);
+  client.setSession(hello->sessionId, config->generation);
+  // Frames flow: the engines and the rate control whose estimate the session's end stores run.
+  ScreenActivity activity(*x);
+  std::optional<vela::FrameAssembler::Event> frame;
+  const auto until = std::chrono::steady_clock::now() + answerWithin;
+  while (!frame && std::chrono::steady_clock::now() < until) {
+    client.sendKeepalive();
+    activity.step();
+    frame = client.nextFrame(30ms);
+  }
+  ASSERT_TRUE(frame) << linesSoFar(host);
+  client.sendBye();
+  client.close();  // a client's goodbye: the bye, then the connection ends
+  ASSERT_TRUE(host.waitForLine("gotowy na kolejnego klienta")) << host.output();
+  EXPECT_EQ(host.output().find("🩹 pamięć łącza ["), std::string::npos) << "a first session has nothing to seed";
+
+  hosttest::HostTestClient again;
+  ASSERT_TRUE(again.connect(base, key, &error)) << error << "\n" << host.output();
+  again.sendHello(1280, 720);
+  auto second = again.nextControl<vela::HostHello>(answerWithin);
+  ASSERT_TRUE(second && second->accepted) << linesSoFar(host);
+  EXPECT_TRUE(host.waitForLine("🩹 pamięć łącza [")) << host.output();
+  again.sendBye();
 }
 
 // The clipboard both ways: a 5 MB file the client copies reaches the host's desktop as a file, and text

@@ -179,7 +179,8 @@ TEST(HostSessionHello, LinkSeedScaleAndVpnAreTakenFromTheHelloAndTheOwner) {
   hello.featureCaps = FeatureCaps::viaVPN;
   rig.client.send(hello);
   ASSERT_TRUE(rig.client.next<HostHello>());
-  EXPECT_EQ(keys, (std::vector<std::string>{"iPhone-Pocket", "iPhone-Pocket"}));
+  // The link memory is keyed by device and interface (as the session's end stores it), the scale by device.
+  EXPECT_EQ(keys, (std::vector<std::string>{"iPhone-Pocket#255", "iPhone-Pocket"}));
   EXPECT_TRUE(rig.log.waitFor("🩹 pamięć łącza [iPhone-P…]: start 2000k + relief QP 5 s (świeży epizod strat)"));
   // Engine setup turns the pending relief into the relief itself.
   EXPECT_TRUE(rig.log.waitFor("🩹 relief strat ON od startu sesji: sufit QP→51 (seed pamięci łącza)"));
