@@ -62,7 +62,9 @@ void HostSession::onCapturedFrame(const std::shared_ptr<const tavlo::Nv12Buffer>
     if (forceKF) {
       s.keyframes.lastIdrWallUs = now;
     } else if (!paused && s.keyframes.lastIdrWallUs != 0) {
-      double interval = keyframeIntervalInForce(s.keyframes);
+      // The interval the encoder is given (relief and WAN floor included): the encoder's own limit stands
+      // behind this timer, so the timer is what brings the keyframes at that interval.
+      double interval = encoderKeyframeIntervalSec(s.keyframes, s.adaptation);
       if (double(now - std::min(now, s.keyframes.lastIdrWallUs)) >= interval * 1'000'000.0) {
         s.keyframes.gopForcedWindow += 1;
         s.keyframes.lastIdrWallUs = now;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "hostcore/engines/encoder_engine.hpp"
+#include "platform/video/nv12_buffer.hpp"
 #include "tests/hostcore/session/session_test_kit.hpp"
+#include "tests/hostcore/session/streaming_session.hpp"
 #include "tests/testkit/forwarding_compression_session.hpp"
 
 namespace vela {
@@ -36,7 +38,7 @@ TEST(HostSessionKeyframes, TheIntervalInForceIsPushedWithReliefAndTheWanFloor) {
 
   struct Row { const char* why; bool relief; bool wan; double encoderLimit; };
   const Row rows[] = {
-      {"relief shortens 2.75 s to 0.33 s", true, false, 0.83},
+      {"relief shortens 2.75 s to 0.33 s (the encoder's own limit half a second behind)", true, false, 0.83},
       {"100 kB at 1 Mbit/s take 0.8 s: the WAN floor, 6.4 s, is capped at 4 s and wins", false, true, 4.5},
       {"on a WAN link the floor wins over relief", true, true, 4.5},
   };
@@ -49,6 +51,49 @@ TEST(HostSessionKeyframes, TheIntervalInForceIsPushedWithReliefAndTheWanFloor) {
     });
     rig.session->applyKeyframeToEncoder();
     EXPECT_DOUBLE_EQ(encoderInterval(rig).first, row.encoderLimit) << row.why;
+  }
+}
+
+// The session's timer forces the keyframes at the interval the encoder is given, relief and WAN floor
+// included: the encoder's own limit stands behind the timer, so a timer that kept the plain interval let
+// relief keyframes come only every 0.83 s, and a WAN link got them sooner than its floor allows.
+TEST(HostSessionKeyframes, TheTimerForcesKeyframesAtTheIntervalTheEncoderIsGiven) {
+  struct Row { const char* why; bool relief; bool wan; double dueAfterSec; };
+  const Row rows[] = {
+      {"relief: every 0.33 s instead of 2.75 s", true, false, 0.33},
+      {"no relief: the interval in force", false, false, 2.75},
+      {"a WAN link: its 4 s floor", false, true, 4.0},
+  };
+  constexpr uint64_t frameUs = 16'667;
+  for (const Row& row : rows) {
+    SessionRig rig;
+    rig.make();
+    testkit::makeStreaming(rig);
+    rig.session->setKeyframePolicy(false, 2.75);
+    const uint64_t start = rig.clock().nowUs();
+    rig.probe([&](SessionState& s) {
+      s.adaptation.lossReliefActive = row.relief;
+      s.adaptation.wanLink = row.wan;
+      s.adaptation.recvRateEwma = 1'000'000;
+      s.keyframes.lastIdrBytes = 100'000;
+      s.keyframes.lastIdrWallUs = start;
+      s.keyframes.forceKeyframeNext = false;
+    });
+    auto frame = tavlo::Nv12Buffer::make(1280, 720);
+    std::vector<double> forcedAtSec;
+    int64_t forced = 0;
+    for (uint64_t t = start + frameUs; t <= start + 5'000'000; t += frameUs) {
+      rig.clock().setUs(t);
+      HostSessionProbe::captured(*rig.session, frame, t);
+      const int64_t now = rig.probe([](SessionState& s) { return s.keyframes.gopForcedWindow; });
+      if (now != forced) forcedAtSec.push_back(double(t - start) / 1e6);
+      forced = now;
+    }
+    ASSERT_FALSE(forcedAtSec.empty()) << row.why;
+    EXPECT_NEAR(forcedAtSec[0], row.dueAfterSec, 0.02) << row.why;
+    for (size_t i = 1; i < forcedAtSec.size(); ++i) {
+      EXPECT_NEAR(forcedAtSec[i] - forcedAtSec[i - 1], row.dueAfterSec, 0.02) << row.why << ", never two in a row";
+    }
   }
 }
 

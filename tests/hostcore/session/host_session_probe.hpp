@@ -31,6 +31,12 @@ struct HostSessionProbe {
     session.handleEncoded(frame, pointsW, pointsH);
   }
 
+  // A captured frame as the capture engine delivers it.
+  static void captured(HostSession& session, const std::shared_ptr<const tavlo::Nv12Buffer>& frame,
+                       uint64_t captureTimestampUs) {
+    session.onCapturedFrame(frame, captureTimestampUs);
+  }
+
   // Multipath: a promotion as the second path's control loop makes it.
   static void promote(HostSession& session, const std::shared_ptr<HostSink>& sink) { session.promoteToPrimary(sink); }
   // One chunk through the send path's packet step: the primary path, then its copies.
