@@ -23,6 +23,10 @@ struct EngineState {
   std::optional<ProvidedDisplay> providedDisplay;
   // This session's claim on the shared virtual display (DisplayGate::claimDisplay), 0 without one.
   uint64_t displayClaim = 0;
+  // The cursor visibility the owner asked for and not yet applied, and whether a task is applying one:
+  // one task at a time applies the latest wish, so quick toggles take effect in the order they were made.
+  std::optional<bool> cursorVisibleWanted;
+  bool cursorApplying = false;
 };
 
 }  // namespace vela

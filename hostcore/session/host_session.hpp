@@ -323,6 +323,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Runs `body` on a session thread of its own, holding the session until it returns (the last
   // reference may then drop there).
   void runTask(const char* name, std::function<void(HostSession&)> body);
+  // Applies the wanted cursor visibility until no newer one waits (one such task at a time).
+  void applyWantedCursorVisibility();
 
   // Stream geometry helpers (host_session_geometry.cpp).
   std::pair<int64_t, int64_t> pendingCodedSize(Locked& locked);

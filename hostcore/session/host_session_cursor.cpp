@@ -1,4 +1,6 @@
 // Cursor: its visibility in the captured frames and the images sent to the client.
+#include <utility>
+
 #include "hostcore/engines/capture_engine.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
@@ -6,14 +8,31 @@
 namespace vela {
 
 void HostSession::setCursorVisible(bool visible) {
-  runTask("vela.cursor", [visible](HostSession& s) {
+  {
+    Locked locked(*this);
+    auto& engines = locked->engines;
+    engines.cursorVisibleWanted = visible;
+    if (std::exchange(engines.cursorApplying, true)) return;  // the running task applies it next
+  }
+  runTask("vela.cursor", [](HostSession& s) { s.applyWantedCursorVisibility(); });
+}
+
+void HostSession::applyWantedCursorVisibility() {
+  for (;;) {
+    std::optional<bool> visible;
     std::shared_ptr<CaptureEngine> capture;
     {
-      Locked locked(s);
-      capture = locked->engines.capture;
+      Locked locked(*this);
+      auto& engines = locked->engines;
+      visible = std::exchange(engines.cursorVisibleWanted, std::nullopt);
+      if (!visible) {
+        engines.cursorApplying = false;
+        return;
+      }
+      capture = engines.capture;
     }
-    if (capture) capture->setShowsCursor(visible);
-  });
+    if (capture) capture->setShowsCursor(*visible);
+  }
 }
 
 bool HostSession::sendCursorImage(uint32_t cursorId, const Bytes& bgra, int64_t width, int64_t height,

@@ -144,8 +144,19 @@ void SyntheticCapture::startCapture(const std::shared_ptr<Stream>& stream) {
   records_[stream->record].running = true;
 }
 
+void SyntheticCapture::beforeNextUpdate(std::function<void()> hook) {
+  std::lock_guard guard(mutex_);
+  beforeNextUpdate_ = std::move(hook);
+}
+
 void SyntheticCapture::updateConfiguration(const std::shared_ptr<Stream>& stream,
                                            const CaptureConfiguration& configuration) {
+  std::function<void()> hook;
+  {
+    std::lock_guard guard(mutex_);
+    hook = std::exchange(beforeNextUpdate_, nullptr);
+  }
+  if (hook) hook();
   takeFailure(Operation::updateConfiguration);
   std::lock_guard guard(mutex_);
   stream->configuration = configuration;

@@ -11,6 +11,7 @@
 // Every operation can be made to fail once (failNext), and every stream's configurations are kept for
 // inspection.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -77,6 +78,8 @@ class SyntheticCapture final : public CaptureBackend, public std::enable_shared_
   size_t emitAudio(const AudioSampleBuffer& block);
   // The platform stops every running stream on its own, telling each stream's owner why.
   void stopStreamsOnTheirOwn(const std::string& description);
+  // Runs `hook` in the next updateConfiguration, before it takes effect (a test holds an update there).
+  void beforeNextUpdate(std::function<void()> hook);
   // Waits until everything posted to the consumers' queues so far has been handled.
   void flush();
 
@@ -109,6 +112,7 @@ class SyntheticCapture final : public CaptureBackend, public std::enable_shared_
   mutable std::mutex mutex_;  // every field below, and the state of every Stream
   std::vector<CaptureDisplay> displays_;
   std::map<Operation, std::string> failures_;
+  std::function<void()> beforeNextUpdate_;
   std::vector<std::weak_ptr<Stream>> live_;
   std::vector<StreamRecord> records_;
   int prewarmCount_ = 0;
