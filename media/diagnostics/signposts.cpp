@@ -1,5 +1,7 @@
 #include "media/diagnostics/signposts.hpp"
 
+#include <sys/sdt.h>
+
 #include <mutex>
 
 namespace vela {
@@ -33,6 +35,18 @@ void Signposts::setHook(Hook hook) {
 }
 
 void Signposts::emit(Kind kind, std::string_view name, uint64_t id, const std::string& message) {
+  // Category and name are string literals, so their data() are C strings a tracer can read.
+  switch (kind) {
+    case Kind::intervalBegin:
+      STAP_PROBE3(tavlo, interval_begin, category_.data(), name.data(), id);
+      break;
+    case Kind::intervalEnd:
+      STAP_PROBE3(tavlo, interval_end, category_.data(), name.data(), id);
+      break;
+    case Kind::event:
+      STAP_PROBE4(tavlo, event, category_.data(), name.data(), id, message.c_str());
+      break;
+  }
   if (!hookInstalled.load(std::memory_order_relaxed)) return;
   if (auto hook = loadHook()) (*hook)(Record{category_, kind, name, id, message});
 }
@@ -49,7 +63,6 @@ void Signposts::end(std::string_view name, IntervalState state) { emit(Kind::int
 void Signposts::event(std::string_view name) { event(name, {}); }
 
 void Signposts::event(std::string_view name, const std::string& message) {
-  if (!hookInstalled.load(std::memory_order_relaxed)) return;
   emit(Kind::event, name, nextId.fetch_add(1, std::memory_order_relaxed), message);
 }
 

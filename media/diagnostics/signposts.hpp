@@ -1,6 +1,8 @@
 #pragma once
-// Named intervals and point events for profiling. Nothing is recorded unless a trace hook is installed
-// (a profiler, a test); without one every operation is a single relaxed load.
+// Named intervals and point events for profiling. Each one is a USDT probe of provider "tavlo"
+// (interval_begin and interval_end with category, name and identifier; event with the message too), which
+// perf and bpftrace read from the binary: until a tool attaches to it a probe is a single no-op
+// instruction. A trace hook (a test) sees them too; without one that costs a single relaxed load.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -33,7 +35,7 @@ class Signposts {
   // Installs (or with an empty hook removes) the process-wide trace hook. Not for hot paths.
   static void setHook(Hook hook);
 
-  // `name` must be a string literal: only its pointer is kept.
+  // `name` must be a string literal: only its pointer is kept (and handed to the probe as a C string).
   IntervalState begin(std::string_view name);
   void end(std::string_view name, IntervalState state);
   void event(std::string_view name);

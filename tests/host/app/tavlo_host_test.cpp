@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -149,6 +150,22 @@ TEST(TavloHost, RefusesABadCommandLine) {
   HostProcess host(home.path(), {"--port", "0"});
   EXPECT_EQ(host.exitStatus(), HostExitCode::usage);
   EXPECT_NE(host.output().find("usage: tavlo-host"), std::string::npos);
+}
+
+// The profiling probes are in the program for perf and bpftrace to find: the encoder brackets every
+// frame's encoding with an interval of category "video".
+TEST(TavloHost, CarriesItsProfilingProbes) {
+  const std::string command = std::string("readelf --notes '") + TAVLO_HOST_PROGRAM + "' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string notes;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) notes.append(buffer, n);
+  ASSERT_EQ(::pclose(pipe), 0) << notes;
+  for (const char* probe : {"interval_begin", "interval_end", "event"}) {
+    const std::string entry = std::string("Provider: tavlo\n    Name: ") + probe + "\n";
+    EXPECT_NE(notes.find(entry), std::string::npos) << "no USDT probe tavlo:" << probe;
+  }
 }
 
 }  // namespace
