@@ -6,6 +6,7 @@
 #include "hostcore/engines/capture_engine.hpp"
 #include "hostcore/engines/encoder_engine.hpp"
 #include "tests/hostcore/session/session_test_kit.hpp"
+#include "tests/hostcore/session/streaming_session.hpp"
 
 namespace vela {
 namespace {
@@ -31,6 +32,73 @@ std::vector<uint8_t> controlTypes(SessionRig& rig) {
     types.push_back(RawPacket::decode(sent).header.msgType);
   }
   return types;
+}
+
+// An encoder backend that runs a hook while the hello makes the session's encoder.
+class HookedEncoderBackend final : public tavlo::EncoderBackend {
+ public:
+  HookedEncoderBackend(std::shared_ptr<tavlo::FakeEncoder> inner, std::function<void()> hook)
+      : inner_(std::move(inner)), hook_(std::move(hook)) {}
+  std::shared_ptr<tavlo::CompressionSession> createSession(int32_t width, int32_t height,
+                                                           const tavlo::EncoderSpecification& requested) override {
+    if (hook_) std::exchange(hook_, nullptr)();
+    return inner_->createSession(width, height, requested);
+  }
+
+ private:
+  std::shared_ptr<tavlo::FakeEncoder> inner_;
+  std::function<void()> hook_;
+};
+
+// The client goes while the hello makes the engines: the session starts no capture, stops the engines it
+// made and sends no video configuration.
+TEST(HostSessionEngines, ASessionClosedDuringItsHelloStartsNoCaptureAndDropsItsEngines) {
+  SessionRig rig;
+  rig.captureBackend->setDisplays({{fakeDisplayID, 1280, 720}});
+  auto backend = std::make_shared<HookedEncoderBackend>(rig.encoderBackend, [&rig] {
+    rig.probe([](SessionState& s) { s.identity.disconnected = true; });
+  });
+  rig.deps.engines = std::make_shared<EngineFactory>(rig.captureBackend, backend, rig.clock(), rig.deps.settings);
+  rig.make();
+  rig.session->start();
+  rig.client.send(helloOf(1280, 720));
+  ASSERT_TRUE(rig.log.waitFor("sesja zamknięta w trakcie HELLO — nie startuję capture"));
+  EXPECT_EQ(rig.log.count("✅ przechwytywanie wystartowało"), 0u);
+  EXPECT_EQ(rig.captureBackend->runningStreamCount(), 0u);
+  rig.probe([](SessionState& s) {
+    EXPECT_FALSE(s.engines.encoder) << "the engines made for the gone client are not kept";
+    EXPECT_FALSE(s.engines.capture);
+    EXPECT_FALSE(s.adaptation.bitrateController);
+  });
+  for (uint8_t type : controlTypes(rig)) EXPECT_NE(type, ControlType::videoConfig);
+}
+
+// A keyframe coded while the session has no display cannot be described: no video configuration goes out
+// and none counts as sent, so the first keyframe once the display is back carries it.
+TEST(HostSessionEngines, NoVideoConfigurationGoesOutWithoutADisplayAndTheNextKeyframeCarriesIt) {
+  SessionRig rig;
+  rig.make();
+  testkit::makeStreaming(rig, {.configSent = false});
+  std::optional<ProvidedDisplay> display;
+  rig.probe([&](SessionState& s) { display = std::exchange(s.engines.providedDisplay, std::nullopt); });
+  ASSERT_TRUE(display);
+  EncodedFrame keyframe;
+  keyframe.isKeyframe = true;
+  keyframe.avcc = tavlo::Bytes(2'000, 0x5A);
+  keyframe.parameterSets = HEVCParameterSets{{tavlo::Bytes{0x40, 0x01, 0x0C}, tavlo::Bytes{0x42, 0x01, 0x01},
+                                              tavlo::Bytes{0x44, 0x01, 0xC1}}};
+  HostSessionProbe::handleEncoded(*rig.session, keyframe);
+  EXPECT_FALSE(rig.probe([](SessionState& s) { return s.send.configSent; }));
+  EXPECT_EQ(rig.log.count("VIDEO_CONFIG wysłany"), 0u);
+
+  rig.probe([&](SessionState& s) { s.engines.providedDisplay = display; });
+  keyframe.frameId = 1;
+  HostSessionProbe::handleEncoded(*rig.session, keyframe);
+  EXPECT_TRUE(rig.probe([](SessionState& s) { return s.send.configSent; }));
+  EXPECT_EQ(rig.log.count("VIDEO_CONFIG wysłany (gen 1, 1280×720)"), 1u);
+  size_t configs = 0;
+  for (uint8_t type : controlTypes(rig)) configs += type == ControlType::videoConfig ? 1 : 0;
+  EXPECT_EQ(configs, 1u);
 }
 
 TEST(HostSessionEngines, SetupStartsCaptureAndSendsTheFirstControlMessagesInOrder) {
