@@ -14,10 +14,15 @@ constexpr size_t headSize = E2EEnvelope::magic.size() + E2EEnvelope::nonceSize;
 }
 
 std::optional<Bytes> E2EEnvelope::seal(ByteView packet, const SymmetricKey& key) {
+  Nonce nonce;
+  tavlo::crypto::fillRandom(nonce);
+  return seal(packet, key, nonce);
+}
+
+std::optional<Bytes> E2EEnvelope::seal(ByteView packet, const SymmetricKey& key, const Nonce& nonce) {
   Bytes envelope(packet.size() + overhead);
   std::copy(magic.begin(), magic.end(), envelope.begin());
-  std::span<uint8_t> nonce(envelope.data() + magic.size(), nonceSize);
-  tavlo::crypto::fillRandom(nonce);
+  std::copy(nonce.begin(), nonce.end(), envelope.begin() + magic.size());
   std::span<uint8_t> sealed(envelope.data() + headSize, packet.size() + tagSize);
   if (!ChaCha20Poly1305::seal(key, nonce, packet, sealed)) return std::nullopt;
   return envelope;
@@ -25,7 +30,7 @@ std::optional<Bytes> E2EEnvelope::seal(ByteView packet, const SymmetricKey& key)
 
 std::optional<Bytes> E2EEnvelope::open(ByteView envelope, const SymmetricKey& key) {
   if (!isEnvelope(envelope)) return std::nullopt;
-  ByteView nonce = envelope.subspan(magic.size(), nonceSize);
+  ByteView nonce = nonceOf(envelope);
   ByteView sealed = envelope.subspan(headSize);
   Bytes packet(sealed.size() - tagSize);
   if (!ChaCha20Poly1305::open(key, nonce, sealed, packet)) return std::nullopt;

@@ -4,6 +4,8 @@
 
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/e2e_host_handshake.hpp"
+#include "e2e/replay_window.hpp"
+#include "e2e/seal_nonces.hpp"
 #include "platform/runtime/thread_name.hpp"
 #include "protocol/message_types.hpp"
 
@@ -52,10 +54,26 @@ struct EncryptedTransport::KeyState {
   }
 };
 
+// What judges sealed packets coming in, shared with the adoption verifiers of the inner flows: the
+// nonces this end seals with, and the recent nonces taken on each channel.
+struct EncryptedTransport::Inbound {
+  SealNonces ownNonces;
+  std::array<ReplayWindow, allChannels.size()> windows;
+
+  // The window of the channel `packet` (opened) names in its header; of the way it came in when it
+  // names none. Judging by the sealed header catches a copy that comes in on another channel or flow.
+  ReplayWindow& windowFor(ByteView packet, Channel innerChannel) {
+    if (packet.size() > 5) {
+      if (auto named = channelFromRaw(packet[5])) return windows[rawValue(*named)];
+    }
+    return windows[rawValue(innerChannel)];
+  }
+};
+
 class EncryptedTransport::EncReliable final : public ReliableChannel {
  public:
   EncReliable(EncryptedTransport& owner, ReliableChannel& inner, Channel expected, bool intercepts)
-      : owner(owner), inner(inner), expected(rawValue(expected)), intercepts(intercepts) {}
+      : owner(owner), inner(inner), channel(expected), expected(rawValue(expected)), intercepts(intercepts) {}
 
   void send(ByteView packet) override {
     if (auto key = owner.currentKey()) {
@@ -70,6 +88,7 @@ class EncryptedTransport::EncReliable final : public ReliableChannel {
   EncryptedTransport& owner;
   ReliableChannel& inner;
   PacketStream stream;
+  const Channel channel;
   const uint8_t expected;
   const bool intercepts;
   EncReliable* other = nullptr;
@@ -77,8 +96,8 @@ class EncryptedTransport::EncReliable final : public ReliableChannel {
 
 class EncryptedTransport::EncDatagram final : public DatagramFlow {
  public:
-  EncDatagram(EncryptedTransport& owner, DatagramFlow& inner, bool isInputFlow)
-      : owner(owner), inner(inner), isInputFlow(isInputFlow) {}
+  EncDatagram(EncryptedTransport& owner, DatagramFlow& inner, Channel channel)
+      : owner(owner), inner(inner), channel(channel), isInputFlow(channel == Channel::inputUnreliable) {}
 
   int maxDatagramSize() const override {
     return std::max(inner.maxDatagramSize() - static_cast<int>(E2EEnvelope::overhead), minDatagramSize);
@@ -112,6 +131,7 @@ class EncryptedTransport::EncDatagram final : public DatagramFlow {
   DatagramFlow& inner;
   // Bounded like the inner flow: the pump drains that one at once, so this is where datagrams wait.
   PacketStream stream{datagramQueueLimit};
+  const Channel channel;
   const bool isInputFlow;
 };
 
@@ -130,15 +150,19 @@ EncryptedTransport::EncryptedTransport(Private, std::shared_ptr<SessionTransport
       onLog_(std::move(onLog)),
       requireEncrypted_(requireEncrypted),
       controlIntercept_(std::move(controlIntercept)),
-      sealer_(sealer ? std::move(sealer) : Sealer(E2EEnvelope::seal)),
-      keyState_(std::make_shared<KeyState>()) {
+      sealer_(sealer ? std::move(sealer)
+                     : Sealer([](ByteView packet, const SymmetricKey& key, const E2EEnvelope::Nonce& nonce) {
+                         return E2EEnvelope::seal(packet, key, nonce);
+                       })),
+      keyState_(std::make_shared<KeyState>()),
+      inbound_(std::make_shared<Inbound>()) {
   control_ = std::make_unique<EncReliable>(*this, inner_->control(), Channel::control, true);
   inputReliable_ = std::make_unique<EncReliable>(*this, inner_->inputReliable(), Channel::inputReliable, false);
   control_->other = inputReliable_.get();
   inputReliable_->other = control_.get();
-  video_ = std::make_unique<EncDatagram>(*this, inner_->video(), false);
-  audio_ = std::make_unique<EncDatagram>(*this, inner_->audio(), false);
-  inputUnreliable_ = std::make_unique<EncDatagram>(*this, inner_->inputUnreliable(), true);
+  video_ = std::make_unique<EncDatagram>(*this, inner_->video(), Channel::video);
+  audio_ = std::make_unique<EncDatagram>(*this, inner_->audio(), Channel::audio);
+  inputUnreliable_ = std::make_unique<EncDatagram>(*this, inner_->inputUnreliable(), Channel::inputUnreliable);
 }
 
 EncryptedTransport::~EncryptedTransport() {
@@ -205,7 +229,7 @@ void EncryptedTransport::log(const std::string& line) const {
 std::optional<SymmetricKey> EncryptedTransport::currentKey() const { return keyState_->get(); }
 
 std::optional<Bytes> EncryptedTransport::seal(ByteView packet, const SymmetricKey& key) {
-  auto sealed = sealer_(packet, key);
+  auto sealed = sealer_(packet, key, inbound_->ownNonces.next());
   if (!sealed && !sealFailureLogged_.exchange(true)) log(sealFailedLine);
   return sealed;
 }
@@ -218,16 +242,36 @@ void EncryptedTransport::installKey(const SymmetricKey& key) {
   installAdoptionVerifiers();
 }
 
+// A new address is taken only on a datagram that opens under the key and that no way in has seen:
+// a copy of one taken before, or one this end sent, proves nothing about who sent it. The claim is
+// entered at once, so of two copies arriving from two addresses at most one adopts. (A copy made of a
+// datagram on its way here is judged only after the listener's late-flow delay, long after the
+// original has been taken.)
 void EncryptedTransport::installAdoptionVerifiers() {
-  for (DatagramFlow* flow : {&inner_->video(), &inner_->audio(), &inner_->inputUnreliable()}) {
-    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(flow);
+  for (Channel channel : {Channel::video, Channel::audio, Channel::inputUnreliable}) {
+    DatagramFlow& flow = channel == Channel::video   ? inner_->video()
+                         : channel == Channel::audio ? inner_->audio()
+                                                     : inner_->inputUnreliable();
+    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(&flow);
     if (!adoptable) continue;
-    adoptable->setAdoptionVerifier([state = keyState_](ByteView datagram) {
+    adoptable->setAdoptionVerifier([state = keyState_, inbound = inbound_, channel](ByteView datagram) {
       if (!E2EEnvelope::isEnvelope(datagram)) return false;
       auto key = state->get();
-      return key && E2EEnvelope::open(datagram, *key).has_value();
+      if (!key) return false;
+      ByteView nonce = E2EEnvelope::nonceOf(datagram);
+      if (inbound->ownNonces.isOwn(nonce)) return false;
+      auto opened = E2EEnvelope::open(datagram, *key);
+      return opened && inbound->windowFor(*opened, channel).claimForAdoption(nonce);
     });
   }
+}
+
+std::optional<Bytes> EncryptedTransport::openNew(ByteView envelope, const SymmetricKey& key, Channel innerChannel) {
+  ByteView nonce = E2EEnvelope::nonceOf(envelope);
+  if (inbound_->ownNonces.isOwn(nonce)) return std::nullopt;
+  auto opened = E2EEnvelope::open(envelope, key);
+  if (!opened || !inbound_->windowFor(*opened, innerChannel).takeForDelivery(nonce)) return std::nullopt;
+  return opened;
 }
 
 bool EncryptedTransport::reliablePlaintextAllowed(bool sealed) const { return !requireEncrypted_ || sealed; }
@@ -239,7 +283,7 @@ void EncryptedTransport::reliablePump(EncReliable& channel) {
     auto key = currentKey();
     if (E2EEnvelope::isEnvelope(packet)) {
       if (!key) continue;
-      auto opened = E2EEnvelope::open(packet, *key);
+      auto opened = openNew(packet, *key, channel.channel);
       if (!opened) continue;
       packet = std::move(*opened);
       sealed = true;
@@ -271,7 +315,7 @@ void EncryptedTransport::datagramPump(EncDatagram& flow) {
     auto key = currentKey();
     if (E2EEnvelope::isEnvelope(datagram)) {
       if (!key) continue;
-      if (auto opened = E2EEnvelope::open(datagram, *key)) flow.stream.send(std::move(*opened));
+      if (auto opened = openNew(datagram, *key, flow.channel)) flow.stream.send(std::move(*opened));
     } else if (!key) {
       if (!requireEncrypted_) flow.stream.send(std::move(datagram));
     } else if (isBareHeader(datagram) && !flow.isInputFlow) {

@@ -15,8 +15,14 @@
 //   Once keyed, the only unsealed datagram that passes is a bare 16-byte header of message type 0 (a
 //   bind or keepalive sent before the peer had the key), and not on the input flow, where it would count
 //   as a keepalive: only a sealed keepalive proves that the peer is alive.
-// Outbound, with a key every packet leaves sealed; a packet whose sealing fails is dropped (logged once
-// per wrapper), never sent in plaintext. Without a key packets leave unchanged.
+// - Every sealed packet is taken once: a copy of one taken before (a relay replaying a key press, a
+//   datagram sent again from anywhere) is dropped, and a packet this end sealed itself, sent back at
+//   it, is never taken. Only a datagram that is new proves a new address to an adoptable flow. The
+//   recent nonces are kept per channel named in the opened header (ReplayWindow), so a copy is caught
+//   whichever inner channel or flow it comes in by.
+// Outbound, with a key every packet leaves sealed under a nonce of this end's own (SealNonces); a
+// packet whose sealing fails is dropped (logged once per wrapper), never sent in plaintext. Without a
+// key packets leave unchanged.
 //
 // The wrapper owns the inner transport: closing or destroying the wrapper closes it. Incoming streams
 // finish when the inner ones end.
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "e2e/e2e_client_handshake.hpp"
+#include "e2e/e2e_envelope.hpp"
 #include "e2e/e2e_identity.hpp"
 #include "platform/crypto/secret_array.hpp"
 #include "platform/runtime/clock.hpp"
@@ -43,8 +50,9 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   // Given the wrapper, one inbound control packet (opened when it came sealed) and whether it came
   // sealed; returns true when it consumed the packet.
   using ControlIntercept = std::function<bool(EncryptedTransport& wrapper, ByteView packet, bool sealed)>;
-  // Seals one packet; the envelope's seal unless a test substitutes a failing one.
-  using Sealer = std::function<std::optional<Bytes>(ByteView packet, const tavlo::crypto::SymmetricKey& key)>;
+  // Seals one packet under `nonce`; the envelope's seal unless a test substitutes a failing one.
+  using Sealer = std::function<std::optional<Bytes>(ByteView packet, const tavlo::crypto::SymmetricKey& key,
+                                                    const E2EEnvelope::Nonce& nonce)>;
 
   static constexpr uint64_t clientAckTimeoutMs = 1500;
   static constexpr uint64_t keepaliveIntervalUs = 1'000'000;
@@ -122,6 +130,7 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   class EncReliable;
   class EncDatagram;
   struct KeyState;
+  struct Inbound;
 
   std::optional<tavlo::crypto::SymmetricKey> currentKey() const;
   // The envelope of `packet`, or nullopt when sealing failed: the packet is then dropped, never sent
@@ -129,6 +138,9 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   std::optional<Bytes> seal(ByteView packet, const tavlo::crypto::SymmetricKey& key);
   bool reliablePlaintextAllowed(bool sealed) const;
   void startPumps();
+  // The packet that `envelope` (which isEnvelope() accepted) seals, when it opens under `key` and is
+  // neither a copy of one taken before nor one of this end's own; `innerChannel` is the way it came in.
+  std::optional<Bytes> openNew(ByteView envelope, const tavlo::crypto::SymmetricKey& key, Channel innerChannel);
   void reliablePump(EncReliable& channel);
   void deliverReliable(EncReliable& target, Bytes packet, bool sealed);
   void datagramPump(EncDatagram& flow);
@@ -140,6 +152,7 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   const ControlIntercept controlIntercept_;
   const Sealer sealer_;
   const std::shared_ptr<KeyState> keyState_;  // shared with the adoption verifiers of the inner flows
+  const std::shared_ptr<Inbound> inbound_;    // likewise
 
   mutable std::mutex mutex_;  // keepaliveTimer_
   tavlo::ScopedTimer keepaliveTimer_;

@@ -2,9 +2,10 @@
 // The datagram flow a direct session transport exposes for video, audio and unreliable input. It wraps
 // a current flow (the primary) and can move to a new one: at once, when the client opened it itself
 // (its input rebind), or once a datagram on the new flow passes the adoption verifier (a datagram that
-// opens under the session key) when the host saw a new source address. Until then the new flow is a
-// candidate; one that keeps failing is dropped. The consumer sees one uninterrupted stream across any
-// number of moves, and every send goes to the current primary.
+// opens under the session key and was never taken before: a copy proves nothing about its sender)
+// when the host saw a new source address. Until then the new flow is a candidate; one that keeps
+// failing is dropped. The consumer sees one uninterrupted stream across any number of moves, and every
+// send goes to the current primary.
 #include <list>
 #include <memory>
 #include <mutex>

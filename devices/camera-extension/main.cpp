@@ -2,7 +2,7 @@
 // mailbox that the host's camera feeder writes into. Runs as a user service; exits 0 on SIGTERM or
 // SIGINT, 1 when PipeWire goes away (the service manager starts it again).
 //
-//   tavlo-camd [--mailbox NAME]     NAME defaults to /tavlo-cam
+//   tavlo-camd [--mailbox PATH]     PATH defaults to $XDG_RUNTIME_DIR/tavlo-cam
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,15 +15,16 @@
 #include "devices/camera-extension/cam_device.hpp"
 #include "devices/camera-extension/cam_node_properties.hpp"
 #include "platform/pipewire/pipewire_video_source.hpp"
+#include "platform/runtime/private_files.hpp"
 #include "platform/runtime/shared_memory.hpp"
 
 int main(int argc, char** argv) {
-  std::string mailboxName = tavlo::cammailbox::defaultName();
+  std::string mailboxName = tavlo::cammailbox::defaultPath();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--mailbox") == 0 && i + 1 < argc) {
       mailboxName = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: tavlo-camd [--mailbox NAME]\n");
+      std::fprintf(stderr, "usage: tavlo-camd [--mailbox PATH]\n");
       return 2;
     }
   }
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
 
   // A fresh mailbox each start: frames queued for an earlier daemon are stale, and a host that still
   // maps the old one finds the new one at its next consumption probe.
+  if (auto dir = tavlo::runtimeDirectory(); dir && dir->fallback) {
+    std::fprintf(stderr, "TLCam: no XDG_RUNTIME_DIR, the mailbox is made in %s\n", dir->path.c_str());
+  }
   std::string error;
   auto memory = tavlo::SharedMemory::createFresh(mailboxName, tavlo::cammailbox::kTotalBytes, error);
   if (!memory) {

@@ -2,7 +2,7 @@
 // microphone ring into it. Runs as a user service; exits 0 on SIGTERM or SIGINT, 1 when PipeWire goes
 // away (the service manager starts it again).
 //
-//   tavlo-micd [--ring NAME]     NAME defaults to /tavlo-mic
+//   tavlo-micd [--ring PATH]     PATH defaults to $XDG_RUNTIME_DIR/tavlo-mic
 #include <signal.h>
 
 #include <cstdio>
@@ -12,15 +12,16 @@
 #include "devices/mic-plugin/mic_node_properties.hpp"
 #include "devices/mic-plugin/mic_ring_reader.hpp"
 #include "devices/shared/mic_ring.hpp"
+#include "platform/runtime/private_files.hpp"
 #include "platform/pipewire/pipewire_audio_source.hpp"
 
 int main(int argc, char** argv) {
-  std::string ringName = tavlo::micring::defaultName();
+  std::string ringName = tavlo::micring::defaultPath();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--ring") == 0 && i + 1 < argc) {
       ringName = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: tavlo-micd [--ring NAME]\n");
+      std::fprintf(stderr, "usage: tavlo-micd [--ring PATH]\n");
       return 2;
     }
   }
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  if (auto dir = tavlo::runtimeDirectory(); dir && dir->fallback) {
+    std::fprintf(stderr, "tavlo-micd: no XDG_RUNTIME_DIR, the ring is looked for in %s\n", dir->path.c_str());
+  }
   tavlo::MicRingReader reader(ringName);
   std::string error;
   auto context = tavlo::PipeWireContext::connect([] { kill(getpid(), SIGUSR1); }, error);

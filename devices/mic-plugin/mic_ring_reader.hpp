@@ -25,7 +25,7 @@ class MicRingReader {
   // How many samples pass between checks that the ring was not replaced (0.5 s).
   static constexpr uint64_t kReplacementCheckSamples = 24000;
 
-  explicit MicRingReader(std::string name = micring::defaultName());
+  explicit MicRingReader(std::string name = micring::defaultPath());
 
   // A consumer starts recording: the first start reads on from the newest sample, with no backlog.
   void startIO();

@@ -30,15 +30,15 @@
 #include <string>
 #include <string_view>
 
-#include "devices/shared/per_user_name.hpp"
+#include "devices/shared/runtime_file.hpp"
 
 namespace tavlo::cammailbox {
 
 static_assert(std::endian::native == std::endian::little, "the mailbox's integers are stored in native order");
 
-// The mailbox's name for the current user: "/tavlo-cam-<uid>".
-inline constexpr std::string_view kNameBase = "/tavlo-cam";
-inline std::string defaultName() { return perUserShmName(kNameBase); }
+// The mailbox's file in the user's runtime directory: "$XDG_RUNTIME_DIR/tavlo-cam".
+inline constexpr std::string_view kFileName = "tavlo-cam";
+inline std::string defaultPath() { return runtimeFilePath(kFileName); }
 inline constexpr uint32_t kMagic = 0x544C4342;
 inline constexpr uint32_t kVersion = 1;
 inline constexpr uint32_t kWidth = 1280;

@@ -20,15 +20,15 @@
 #include <string>
 #include <string_view>
 
-#include "devices/shared/per_user_name.hpp"
+#include "devices/shared/runtime_file.hpp"
 
 namespace tavlo::micring {
 
 static_assert(std::endian::native == std::endian::little, "the ring's integers are stored in native order");
 
-// The ring's name for the current user: "/tavlo-mic-<uid>".
-inline constexpr std::string_view kNameBase = "/tavlo-mic";
-inline std::string defaultName() { return perUserShmName(kNameBase); }
+// The ring's file in the user's runtime directory: "$XDG_RUNTIME_DIR/tavlo-mic".
+inline constexpr std::string_view kFileName = "tavlo-mic";
+inline std::string defaultPath() { return runtimeFilePath(kFileName); }
 inline constexpr uint32_t kMagic = 0x544C4D43;
 inline constexpr uint32_t kSampleRate = 48000;
 inline constexpr uint64_t kCapacity = 65536;  // a power of two: slot = position & kSlotMask

@@ -7,10 +7,11 @@
 
 namespace tavlo {
 
-// The camera daemon's mailbox (devices/shared/cam_mailbox.hpp) under `mailboxName`.
+// The camera daemon's mailbox (devices/shared/cam_mailbox.hpp) at `mailboxPath`, a file the daemon
+// created in the user's runtime directory; one that is not a private file of ours is never used.
 class MailboxCameraSinks final : public CameraSinks {
  public:
-  explicit MailboxCameraSinks(std::string mailboxName = cammailbox::defaultName()) : name_(std::move(mailboxName)) {}
+  explicit MailboxCameraSinks(std::string mailboxPath = cammailbox::defaultPath()) : name_(std::move(mailboxPath)) {}
   std::unique_ptr<CameraSink> find(const std::string& uid) override;
 
  private:

@@ -3,19 +3,27 @@
 #include <cstring>
 
 #include "devices/shared/mic_ring.hpp"
+#include "platform/runtime/private_files.hpp"
 
 namespace tavlo {
 
-std::unique_ptr<MicShmWriter> MicShmWriter::create(const std::string& name, const LogSink& log) {
+std::unique_ptr<MicShmWriter> MicShmWriter::create(const LogSink& log) {
+  if (auto dir = runtimeDirectory(); dir && dir->fallback && log) {
+    log("⚠️ brak XDG_RUNTIME_DIR — pierścień mikrofonu i skrzynka kamery w prywatnym katalogu " + dir->path.string());
+  }
+  return create(micring::defaultPath(), log);
+}
+
+std::unique_ptr<MicShmWriter> MicShmWriter::create(const std::string& path, const LogSink& log) {
   std::string error;
-  auto memory = SharedMemory::openOrCreate(name, micring::kTotalBytes, error);
+  auto memory = SharedMemory::openOrCreate(path, micring::kTotalBytes, error);
   if (memory) {
     micring::RingView ring(memory->bytes());
     if (!ring.valid() && !ring.blank()) {
       // Another build's layout: its position and samples mean nothing to us, and reading on from it
       // could mislead the daemon. A fresh object makes the daemon map again.
       if (log) log("🎙 pierścień mikrofonu o obcym układzie — tworzę nowy");
-      memory = SharedMemory::createFresh(name, micring::kTotalBytes, error);
+      memory = SharedMemory::createFresh(path, micring::kTotalBytes, error);
     }
   }
   if (!memory) {

@@ -45,7 +45,8 @@ std::string errnoText(const std::string& what, const fs::path& path) {
   return what + " " + path.string() + ": " + std::strerror(errno);
 }
 
-// Why an open file or folder may not hold secrets of this user, or nullopt.
+}  // namespace
+
 std::optional<std::string> privacyFault(int fd, const fs::path& path, bool directory) {
   struct stat st{};
   if (::fstat(fd, &st) != 0) return errnoText("fstat", path);
@@ -58,9 +59,10 @@ std::optional<std::string> privacyFault(int fd, const fs::path& path, bool direc
     std::snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
     return std::string("open to group or others (mode ") + mode + "): " + path.string();
   }
-  if (!directory && st.st_size > maxPrivateFileBytes) return "too large for a secret: " + path.string();
   return std::nullopt;
 }
+
+namespace {
 
 // Closes a descriptor when it goes out of scope.
 struct Descriptor {
@@ -75,6 +77,17 @@ struct Descriptor {
 std::optional<fs::path> configDirectory() { return homeRelative("XDG_CONFIG_HOME", ".config"); }
 std::optional<fs::path> dataDirectory() { return homeRelative("XDG_DATA_HOME", ".local/share"); }
 std::optional<fs::path> stateDirectory() { return homeRelative("XDG_STATE_HOME", ".local/state"); }
+
+std::optional<RuntimeDirectory> runtimeDirectory() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+    return RuntimeDirectory{fs::path(runtime), false};
+  }
+  auto cache = homeRelative("XDG_CACHE_HOME", ".cache");
+  if (!cache) return std::nullopt;
+  fs::path dir = *cache / "run";
+  if (ensurePrivateDirectory(dir)) return std::nullopt;
+  return RuntimeDirectory{dir, true};
+}
 
 std::optional<std::string> ensurePrivateDirectory(const fs::path& dir) {
   std::error_code ec;
@@ -149,6 +162,10 @@ PrivateRead readPrivateFile(const fs::path& path) {
   }
   if (auto fault = privacyFault(file.fd, path, false)) {
     out.refusal = fault;
+    return out;
+  }
+  if (struct stat st{}; ::fstat(file.fd, &st) == 0 && st.st_size > maxPrivateFileBytes) {
+    out.refusal = "too large for a secret: " + path.string();
     return out;
   }
   Bytes bytes;

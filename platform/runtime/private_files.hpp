@@ -18,6 +18,17 @@ std::optional<std::filesystem::path> dataDirectory();
 // neither a setting nor data (its log). Absent on the same terms.
 std::optional<std::filesystem::path> stateDirectory();
 
+// Where the host and the device daemons keep what they share while they run (the microphone ring,
+// the camera mailbox): $XDG_RUNTIME_DIR, which the session manager makes for the user alone (0700);
+// without it a private 0700 folder of the user's own, $XDG_CACHE_HOME or ~/.cache with "tavlo/run"
+// appended, created here (`fallback` says so, for a log line). Never a folder that every account can
+// write into, where another could create the files first. Absent when neither can be had.
+struct RuntimeDirectory {
+  std::filesystem::path path;
+  bool fallback = false;
+};
+std::optional<RuntimeDirectory> runtimeDirectory();
+
 // Creates `dir` (and missing parents) with mode 0700, or tightens an existing one to 0700. Fails when
 // the path is a symbolic link, not a directory, or owned by another user. Returns an error text.
 std::optional<std::string> ensurePrivateDirectory(const std::filesystem::path& dir);
@@ -34,6 +45,11 @@ struct PrivateRead {
   std::optional<Bytes> bytes;          // the content, when the file exists and passed every check
   std::optional<std::string> refusal;  // why an existing file (or its folder) is not used
 };
+
+// Why the open file (or folder, with `directory`) `fd` may not hold what is this user's alone, or
+// nullopt: it must be a regular file (a directory) of the effective user, closed to group and others.
+// Checked on the descriptor, so a path swapped after the open proves nothing.
+std::optional<std::string> privacyFault(int fd, const std::filesystem::path& path, bool directory);
 
 // Reads a file of secrets. Its folder and the file are opened without following a link, and used only
 // when both belong to the effective user and neither is open to group or others (checked on the open

@@ -15,7 +15,7 @@
 #include "host/desktop/mic_shm_writer.hpp"
 #include "platform/pulse/pulse_audio_devices.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
-#include "tests/testkit/shm_name.hpp"
+#include "tests/testkit/shared_file_path.hpp"
 
 namespace tavlo {
 namespace {
@@ -23,7 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testkit::ChildProcess;
 using testkit::PipeWireStack;
-using testkit::ShmName;
+using testkit::SharedFilePath;
 
 // Polls `condition` until it holds or `timeout` passes (generous: a loaded machine or a sanitizer build
 // runs the daemons many times slower).
@@ -106,11 +106,11 @@ double toneFrequency(const std::vector<int16_t>& samples, size_t minimumSamples)
 TEST(VirtualMicrophone, RecordsTheToneTheHostWritesIntoTheRing) {
   PipeWireStack stack;
   ASSERT_TRUE(stack.start()) << stack.failureText();
-  ShmName ring;
-  auto writer = MicShmWriter::create(ring, {});
+  // Both sides find the ring by themselves, in the runtime directory of the session they run in.
+  auto writer = MicShmWriter::create((stack.directory() / micring::kFileName).string(), {});
   ASSERT_TRUE(writer);
   ChildProcess micd;
-  ASSERT_TRUE(micd.start({TAVLO_MICD, "--ring", ring}, stack.environment(), stack.directory() / "micd.log"));
+  ASSERT_TRUE(micd.start({TAVLO_MICD}, stack.environment(), stack.directory() / "micd.log"));
   ASSERT_TRUE(eventually([&] { return sourcesInclude(stack, "TavloMic_UID"); })) << micd.log() << stack.logs();
 
   // The session's microphone path: 20-ms packets of a 1 kHz tone at half scale, in real time.
@@ -171,9 +171,10 @@ bool showsQuadrants(const std::string& frame) {
 TEST(VirtualCamera, AConsumerReceivesTheFedFrameAndTheFeederSeesItRunning) {
   PipeWireStack stack;
   ASSERT_TRUE(stack.start()) << stack.failureText();
-  ShmName mailbox;
+  // The daemon makes its mailbox in the runtime directory of the session, where the host looks for it.
+  const std::string mailbox = (stack.directory() / cammailbox::kFileName).string();
   ChildProcess camd;
-  ASSERT_TRUE(camd.start({TAVLO_CAMD, "--mailbox", mailbox}, stack.environment(), stack.directory() / "camd.log"));
+  ASSERT_TRUE(camd.start({TAVLO_CAMD}, stack.environment(), stack.directory() / "camd.log"));
   ASSERT_TRUE(eventually([&] { return MailboxCameraSinks(mailbox).find("TavloCam_UID") != nullptr; }))
       << camd.log();
 
@@ -215,7 +216,7 @@ TEST(VirtualCamera, AConsumerReceivesTheFedFrameAndTheFeederSeesItRunning) {
 TEST(DefaultInputGuard, MakesTavloMicTheDefaultSourceWhileEngagedAndRestoresThePreviousOne) {
   PipeWireStack stack;
   ASSERT_TRUE(stack.start()) << stack.failureText();
-  ShmName ring;
+  SharedFilePath ring;
   ChildProcess micd;
   ASSERT_TRUE(micd.start({TAVLO_MICD, "--ring", ring}, stack.environment(), stack.directory() / "micd.log"));
   // The user's own microphone, chosen as the default.

@@ -13,6 +13,7 @@
 #include "tests/e2e/e2e_test_support.hpp"
 #include "tests/testkit/tapped_transport.hpp"
 #include "tests/transport/loopback_host.hpp"
+#include "tests/transport/raw_sockets.hpp"
 
 namespace vela {
 namespace {
@@ -165,6 +166,62 @@ TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader
   EXPECT_EQ(e2etest::headerOf(*bind), (PacketHeader{Channel::inputUnreliable, 0x00, {}, 0, 0}));
   client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 12));
   EXPECT_EQ(next(hostWrapper->inputUnreliable().incoming()), packet(Channel::inputUnreliable, 0x40, 12));
+}
+
+// Someone who sees the wire sends a sealed datagram again from a port of its own: one the client sent
+// (replayed) or one the host sent (reflected back at the host). It proves nothing: the candidate is
+// dropped after its datagrams without proof, the flow stays with the client and no copy reaches the
+// session.
+TEST(EncryptedLoopback, ASealedDatagramSentAgainFromAnotherPortLeavesTheFlowWhereItWas) {
+  for (bool reflected : {false, true}) {
+    SCOPED_TRACE(reflected ? "reflected" : "replayed");
+    Loopback loop;
+    auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+    auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+    ASSERT_TRUE(client->isEncrypted());
+    ASSERT_TRUE(loop.hostLog.waitFor(1));
+    client->video().send(packet(Channel::video, 0x13, 31, 1));
+    ASSERT_EQ(nextDatagram(hostWrapper->video().incoming()), packet(Channel::video, 0x13, 31, 1));
+    hostWrapper->video().send(packet(Channel::video, 0x10, 200, 1));
+    ASSERT_EQ(nextDatagram(client->video().incoming()), packet(Channel::video, 0x10, 200, 1));
+    const Bytes captured = (reflected ? loop.hostTap : loop.clientTap)->sent(Channel::video).items().back();
+
+    testkit::RawUdp attacker;
+    const uint16_t videoPort = static_cast<uint16_t>(loop.host.basePort() + 1);
+    attacker.sendTo("127.0.0.1", videoPort, captured);
+    ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
+      return loop.host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(Slot::video)] != -1;
+    }));
+    loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
+    ASSERT_TRUE(loop.host.log.waitFor("kandydat " + attacker.description()));
+    for (int i = 0; i < RebindableUDPFlow::maxRejections; ++i) attacker.sendTo("127.0.0.1", videoPort, captured);
+    EXPECT_TRUE(loop.host.log.waitFor("kandydat " + attacker.description() + " odrzucony"));
+    EXPECT_EQ(loop.hostInner->videoBox()->adoptions(), 0);
+
+    hostWrapper->video().send(packet(Channel::video, 0x10, 200, 2));
+    EXPECT_EQ(nextDatagram(client->video().incoming()), packet(Channel::video, 0x10, 200, 2)) << "still the client's";
+    client->video().send(packet(Channel::video, 0x13, 31, 2));
+    EXPECT_EQ(nextDatagram(hostWrapper->video().incoming()), packet(Channel::video, 0x13, 31, 2)) << "no copy came first";
+  }
+}
+
+// Bytes written into the connection past the client's wrapper, as a relay on the way could: a sealed
+// key press sent a second time is not typed twice.
+TEST(EncryptedLoopback, ASealedFrameWrittenAgainIntoTheConnectionIsNotDeliveredTwice) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  client->inputReliable().send(packet(Channel::inputReliable, 0x30, 10, 1));
+  ASSERT_EQ(next(hostWrapper->inputReliable().incoming()), packet(Channel::inputReliable, 0x30, 10, 1));
+  const Bytes captured = loop.clientTap->sent(Channel::inputReliable).items().back();
+  loop.clientInner->inputReliable().send(captured);
+  loop.clientInner->control().send(captured);
+  client->inputReliable().send(packet(Channel::inputReliable, 0x30, 10, 2));
+  auto delivered = next(hostWrapper->inputReliable().incoming());
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(e2etest::headerOf(*delivered).seq, 2u) << "the copies were dropped";
 }
 
 TEST(EncryptedLoopback, AClientWithoutTheHostKeyMeetsSilence) {

@@ -153,6 +153,106 @@ TEST(EncryptedTransportHost, SealedReliablePacketsReachTheChannelTheirHeaderName
   EXPECT_EQ(next(host.wrapper->control().incoming()), packet(Channel::control, ControlType::ping, 8));
 }
 
+// Anyone on the path can copy a sealed packet and send it again: a relay replaying keystrokes into the
+// byte stream, or a copy of a datagram sent from another source to move the flow there. Each packet is
+// taken once, whichever channel or source the copy comes on, and never proves a new source; a packet
+// the host sealed itself, reflected back at it, is never taken at all. Each row sends `copy` and then a
+// fresh marker on the same way in: what the session reads next must be the marker.
+TEST(EncryptedTransportHost, ASealedPacketIsTakenOnceAndNeverFromItsOwnSender) {
+  enum class Way { reliable, otherReliable, sameSource, newSource };
+  struct Row {
+    Channel channel;
+    bool reflected;  // the copy is one the host sent, not one the client sent
+    Way way;
+    const char* why;
+  } rows[] = {
+      {Channel::inputReliable, false, Way::reliable, "a relay types a captured key again"},
+      {Channel::inputReliable, false, Way::otherReliable, "...or puts it on the control stream, where envelopes go"},
+      {Channel::control, true, Way::otherReliable, "the host's own control packet sent back at it"},
+      {Channel::inputUnreliable, false, Way::sameSource, "a duplicated pointer move"},
+      {Channel::video, false, Way::newSource, "a captured feedback datagram sent from another port"},
+      {Channel::video, true, Way::newSource, "a video chunk of the host's own reflected from another port"},
+      {Channel::audio, true, Way::sameSource, "the host's own audio reflected from the client's address"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Host host;
+    SymmetricKey key = host.handshake();
+    const bool reliable = row.way == Way::reliable || row.way == Way::otherReliable;
+    auto& session = [&]() -> PacketStream& {
+      switch (row.channel) {
+        case Channel::control: return host.wrapper->control().incoming();
+        case Channel::inputReliable: return host.wrapper->inputReliable().incoming();
+        case Channel::video: return host.wrapper->video().incoming();
+        case Channel::audio: return host.wrapper->audio().incoming();
+        case Channel::inputUnreliable: return host.wrapper->inputUnreliable().incoming();
+      }
+      throw std::logic_error("channel");
+    }();
+    const Bytes original = packet(row.channel, 0x31, 12, 1);
+    Bytes copy;
+    if (row.reflected) {
+      if (reliable) {
+        (row.channel == Channel::control ? host.wrapper->control() : host.wrapper->inputReliable()).send(original);
+        copy = host.pair.host->memoryReliable(row.channel).sent().items().back();
+      } else {
+        (row.channel == Channel::video ? host.wrapper->video() : host.wrapper->audio()).send(original);
+        copy = host.pair.host->memoryFlow(row.channel).sent().items().back();
+      }
+    } else {
+      copy = sealed(original, key);
+      if (reliable) {
+        host.rawClient(row.channel).send(copy);
+      } else {
+        host.rawClientFlow(row.channel).send(copy);
+      }
+      ASSERT_EQ(next(session), original) << "the first time it is taken";
+    }
+    const Bytes marker = sealed(packet(row.channel, 0x31, 12, 2), key);
+    auto& innerFlow = host.pair.host->memoryFlow(reliable ? Channel::video : row.channel);  // datagram rows only
+    switch (row.way) {
+      case Way::reliable:
+        host.rawClient(row.channel).send(copy);
+        host.rawClient(row.channel).send(marker);
+        break;
+      case Way::otherReliable: {
+        Channel other = row.channel == Channel::control ? Channel::inputReliable : Channel::control;
+        host.pair.host->memoryReliable(other).inject(copy);
+        host.pair.host->memoryReliable(other).inject(marker);
+        break;
+      }
+      case Way::sameSource:
+        innerFlow.receive(0, copy);
+        innerFlow.receive(0, marker);
+        break;
+      case Way::newSource:
+        innerFlow.receive(7, copy);
+        innerFlow.receive(7, marker);
+        break;
+    }
+    auto delivered = next(session);
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(e2etest::headerOf(*delivered).seq, 2u) << "the copy was not taken";
+    if (row.way == Way::newSource) {
+      EXPECT_EQ(innerFlow.adoptions(), 1) << "the marker, not the copy, moved the flow";
+    }
+  }
+}
+
+// Datagrams may arrive late, out of order or not at all; every one that is new is taken.
+TEST(EncryptedTransportHost, ReorderedAndLateDatagramsAreAllTaken) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  std::vector<Bytes> envelopes;
+  for (uint32_t seq = 0; seq < 6; ++seq) envelopes.push_back(sealed(packet(Channel::video, 0x13, 8, seq), key));
+  for (size_t index : {3, 0, 5, 1, 2}) host.rawClientFlow(Channel::video).send(envelopes[index]);  // 4 was lost
+  for (uint32_t seq : {3u, 0u, 5u, 1u, 2u}) {
+    auto delivered = next(host.wrapper->video().incoming());
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(e2etest::headerOf(*delivered).seq, seq);
+  }
+}
+
 TEST(EncryptedTransportHost, ADatagramFlowWhoseConsumerStallsKeepsOnlyTheNewestDatagrams) {
   Host host(false);  // without a key, unsealed datagrams pass
   const uint32_t sent = EncryptedTransport::datagramQueueLimit + 10;
@@ -232,7 +332,7 @@ TEST(EncryptedTransportHost, AnUnsealedReHelloAfterTheKeyIsDropped) {
 TEST(EncryptedTransportHost, APacketThatFailsToSealIsDroppedNeverSentInPlaintext) {
   auto pair = MemoryTransportPair::make();
   LogLines log;
-  auto failing = [](ByteView, const SymmetricKey&) { return std::optional<Bytes>(); };
+  auto failing = [](ByteView, const SymmetricKey&, const E2EEnvelope::Nonce&) { return std::optional<Bytes>(); };
   auto wrapper = EncryptedTransport::create(pair.host, log.sink(), true, {}, failing);
   wrapper->installKey(SymmetricKey(tavlo::crypto::randomArray<32>()));
   wrapper->control().send(packet(Channel::control, ControlType::ping, 4));

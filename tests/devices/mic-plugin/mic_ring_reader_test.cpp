@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "devices/shared/mic_ring.hpp"
-#include "tests/testkit/shm_name.hpp"
+#include "tests/testkit/shared_file_path.hpp"
 
 namespace tavlo {
 namespace {
 
-using testkit::ShmName;
+using testkit::SharedFilePath;
 
 // The writer's side, driven sample by sample: sample n carries the value n (mod 2^24, exact in float).
 class Ring {
@@ -40,7 +40,7 @@ std::vector<float> readSamples(MicRingReader& reader, size_t count) {
 }
 
 TEST(MicRingReader, DeliversSilenceWithoutARingAndCountsIO) {
-  ShmName name;
+  SharedFilePath name;
   MicRingReader reader(name);
   reader.startIO();
   reader.startIO();
@@ -53,7 +53,7 @@ TEST(MicRingReader, DeliversSilenceWithoutARingAndCountsIO) {
 }
 
 TEST(MicRingReader, StartsAtTheNewestSampleAndPadsAnUnderrunWithZeros) {
-  ShmName name;
+  SharedFilePath name;
   Ring ring(name);
   ring.writeUpTo(1'000'000);
   MicRingReader reader(name);
@@ -79,7 +79,7 @@ TEST(MicRingReader, PositionRulesAgainstTheWriter) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    ShmName name;
+    SharedFilePath name;
     Ring ring(name);
     ring.writeUpTo(c.readFrom);
     MicRingReader reader(name);
@@ -102,7 +102,7 @@ TEST(MicRingReader, PositionRulesAgainstTheWriter) {
 
 TEST(MicRingReader, NeverReadsARingWithAnotherLayout) {
   for (size_t field : {micring::kMagicOffset, micring::kCapacityOffset}) {
-    ShmName name;
+    SharedFilePath name;
     Ring ring(name);
     ring.writeUpTo(1000);
     std::memset(ring.bytes().data() + field, 0xFF, 4);
@@ -114,7 +114,7 @@ TEST(MicRingReader, NeverReadsARingWithAnotherLayout) {
 }
 
 TEST(MicRingReader, MapsARingThatAppearsDuringIOAndOneThatReplacesIt) {
-  ShmName name;
+  SharedFilePath name;
   MicRingReader reader(name);
   reader.startIO();
   EXPECT_FALSE(reader.mapped());

@@ -8,7 +8,7 @@
 #include "devices/shared/cam_mailbox.hpp"
 #include "host/desktop/mailbox_camera_sinks.hpp"
 #include "platform/runtime/shared_memory.hpp"
-#include "tests/testkit/shm_name.hpp"
+#include "tests/testkit/shared_file_path.hpp"
 
 namespace tavlo {
 namespace {
@@ -137,7 +137,7 @@ TEST(CamSinkFeeder, WithoutTheCameraCountsItAsConsumedAndStartsNothing) {
 }
 
 TEST(CamSinkFeeder, WritesIntoTheDaemonsMailboxOnRealSharedMemory) {
-  testkit::ShmName name;
+  testkit::SharedFilePath name;
   std::string error;
   auto memory = SharedMemory::createFresh(name, cammailbox::kTotalBytes, error);
   ASSERT_TRUE(memory) << error;

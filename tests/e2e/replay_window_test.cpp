@@ -1,0 +1,60 @@
+// The set of recent nonces that keeps a copy of a sealed packet from being taken twice, and the
+// nonces an end seals with, which let it know its own packets when they are sent back at it.
+#include <gtest/gtest.h>
+
+#include "e2e/replay_window.hpp"
+#include "e2e/seal_nonces.hpp"
+#include "platform/crypto/random_bytes.hpp"
+
+namespace vela {
+namespace {
+
+using Nonce = E2EEnvelope::Nonce;
+
+std::vector<Nonce> randomNonces(size_t count) {
+  std::vector<Nonce> nonces(count);
+  for (auto& nonce : nonces) nonce = tavlo::crypto::randomArray<E2EEnvelope::nonceSize>();
+  return nonces;
+}
+
+// Many times round the ring: every one of the newest `capacity` stays refused through all the
+// evictions before it, and the oldest are forgotten first.
+TEST(ReplayWindow, RefusesEveryCopyOfTheNewestAndForgetsTheOldestFirst) {
+  ReplayWindow window;
+  const size_t total = 3 * ReplayWindow::capacity + 123;
+  auto nonces = randomNonces(total);
+  for (const Nonce& nonce : nonces) ASSERT_TRUE(window.takeForDelivery(nonce));
+  EXPECT_EQ(window.size(), ReplayWindow::capacity) << "bounded";
+  size_t refused = 0;
+  for (size_t i = total - ReplayWindow::capacity; i < total; ++i) refused += !window.takeForDelivery(nonces[i]);
+  EXPECT_EQ(refused, ReplayWindow::capacity);
+  EXPECT_TRUE(window.takeForDelivery(nonces[total - ReplayWindow::capacity - 1])) << "just past the bound";
+}
+
+TEST(ReplayWindow, ANonceProvesANewAddressOnlyWhenNeverSeenAndIsThenDeliveredOnce) {
+  ReplayWindow window;
+  auto nonces = randomNonces(2);
+  EXPECT_TRUE(window.claimForAdoption(nonces[0]));
+  EXPECT_FALSE(window.claimForAdoption(nonces[0])) << "a second copy from another address";
+  EXPECT_TRUE(window.takeForDelivery(nonces[0])) << "the datagram that proved it";
+  EXPECT_FALSE(window.takeForDelivery(nonces[0]));
+  EXPECT_TRUE(window.takeForDelivery(nonces[1]));
+  EXPECT_FALSE(window.claimForAdoption(nonces[1])) << "taken on the old address first";
+}
+
+TEST(SealNonces, AreUniqueAndKnownOnlyToTheEndThatIssuedThem) {
+  SealNonces mine, theirs;
+  Nonce first = mine.next(), second = mine.next();
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(mine.isOwn(first));
+  EXPECT_TRUE(mine.isOwn(second));
+  EXPECT_FALSE(theirs.isOwn(first));
+  EXPECT_FALSE(mine.isOwn(theirs.next()));
+  EXPECT_FALSE(mine.isOwn(randomNonces(1)[0]));
+  Nonce ahead = second;
+  ahead[4] += 1;  // my prefix, a counter not issued yet
+  EXPECT_FALSE(mine.isOwn(ahead));
+}
+
+}  // namespace
+}  // namespace vela
