@@ -26,7 +26,7 @@ bool X11Pasteboard::Mailbox::post(Job job) {
   return true;
 }
 
-std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error) {
+std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error, Options options) {
   auto connection = XcbConnection::open(display, error);
   if (!connection) return nullptr;
   // Owner changes come as XFIXES selection events, there since its first version.
@@ -34,11 +34,11 @@ std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, s
     if (error) *error = "serwer X bez XFIXES";
     return nullptr;
   }
-  return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(connection)));
+  return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(connection), std::move(options)));
 }
 
-X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
-    : connection_(std::move(connection)), c_(connection_->get()) {
+X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection, Options options)
+    : options_(std::move(options)), connection_(std::move(connection)), c_(connection_->get()) {
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
   wakeRead_ = fds[0];
@@ -68,9 +68,11 @@ X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
                                         XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
   xcb_flush(c_);
   thread_ = std::thread([this] { run(); });
+  clockWake_ = options_.clock->subscribeAdvance([mailbox = mailbox_] { mailbox->post([] {}); });
 }
 
 X11Pasteboard::~X11Pasteboard() {
+  clockWake_.reset();
   {
     std::lock_guard lock(mailbox_->mutex);
     mailbox_->closed = true;
@@ -115,7 +117,7 @@ void X11Pasteboard::run() {
     if (closed || !connection_->healthy()) break;
     for (Job& job : jobs) job();
     while (auto event = xcbOwn(xcb_poll_for_event(c_))) handleEvent(event.get());
-    if (read_ && std::chrono::steady_clock::now() > read_->deadline) finishRead(std::nullopt);
+    if (read_ && nowUs() > read_->deadlineUs) finishRead(std::nullopt);
     dropIdleTransfers();
     xcb_flush(c_);
   }
@@ -204,7 +206,7 @@ void X11Pasteboard::startNextRead() {
   if (read_ || queuedReads_.empty()) return;
   read_ = std::move(queuedReads_.front());
   queuedReads_.pop_front();
-  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+  read_->deadlineUs = nowUs() + readTimeoutMs * 1000;
   xcb_delete_property(c_, window_, readProperty_);
   xcb_convert_selection(c_, window_, clipboard_, read_->target, readProperty_, XCB_CURRENT_TIME);
   xcb_flush(c_);
@@ -245,7 +247,7 @@ void X11Pasteboard::onSelectionNotify(const xcb_selection_notify_event_t& event)
   }
   if (reply->type == incr_) {
     read_->incr = true;
-    read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+    read_->deadlineUs = nowUs() + readTimeoutMs * 1000;
     return;
   }
   finishRead(propertyBytes(*reply));
@@ -271,7 +273,7 @@ void X11Pasteboard::onPropertyNotify(const xcb_property_notify_event_t& event) {
     return;
   }
   read_->data.insert(read_->data.end(), chunk.begin(), chunk.end());
-  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
+  read_->deadlineUs = nowUs() + readTimeoutMs * 1000;
 }
 
 std::vector<std::string> X11Pasteboard::targets() const {

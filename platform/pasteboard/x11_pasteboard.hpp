@@ -20,10 +20,19 @@
 #include <xcb/xcb.h>
 
 #include "platform/pasteboard/pasteboard.hpp"
+#include "platform/runtime/clock.hpp"
+#include "platform/runtime/system_log.hpp"
 
 namespace tavlo {
 
 class XcbConnection;
+
+struct X11PasteboardOptions {
+  // Where an item dropped from another program's clipboard is told (the serving thread calls it).
+  LogSink log;
+  // Every read and transfer time-out counts on this clock.
+  const Clock* clock = &SteadyClock::shared();
+};
 
 class X11Pasteboard final : public Pasteboard {
  public:
@@ -34,8 +43,11 @@ class X11Pasteboard final : public Pasteboard {
   // A reader that stops taking INCR chunks for this long is dropped.
   static constexpr uint64_t incrIdleTimeoutMs = 10'000;
 
+  using Options = X11PasteboardOptions;
+
   // Connects to `display` (empty: $DISPLAY); null with the reason in `error` when it cannot.
-  static std::unique_ptr<X11Pasteboard> open(const std::string& display, std::string* error = nullptr);
+  static std::unique_ptr<X11Pasteboard> open(const std::string& display, std::string* error = nullptr,
+                                             Options options = {});
   ~X11Pasteboard() override;
   X11Pasteboard(const X11Pasteboard&) = delete;
   X11Pasteboard& operator=(const X11Pasteboard&) = delete;
@@ -59,14 +71,14 @@ class X11Pasteboard final : public Pasteboard {
     std::promise<std::optional<Bytes>> result;
     bool incr = false;
     Bytes data;
-    std::chrono::steady_clock::time_point deadline;
+    uint64_t deadlineUs = 0;
   };
   // An item going out to one reader in INCR chunks.
   struct IncrSend {
     xcb_atom_t type = 0;
     Bytes data;
     size_t offset = 0;
-    std::chrono::steady_clock::time_point lastActivity;
+    uint64_t lastActivityUs = 0;
   };
   // A reader's request for a promised file, answered once the file is there.
   struct PromiseReader {
@@ -84,7 +96,8 @@ class X11Pasteboard final : public Pasteboard {
     bool post(Job job);
   };
 
-  explicit X11Pasteboard(std::unique_ptr<XcbConnection> connection);
+  X11Pasteboard(std::unique_ptr<XcbConnection> connection, Options options);
+  uint64_t nowUs() const { return options_.clock->nowUs(); }
   void run();
   bool post(Job job) const { return mailbox_->post(std::move(job)); }
   xcb_atom_t atom(const std::string& name) const;
@@ -107,6 +120,7 @@ class X11Pasteboard final : public Pasteboard {
   void continueIncr(xcb_window_t window, xcb_atom_t property);
   void dropIdleTransfers();
 
+  Options options_;
   std::unique_ptr<XcbConnection> connection_;
   xcb_connection_t* c_ = nullptr;
   xcb_window_t window_ = 0;
@@ -134,6 +148,8 @@ class X11Pasteboard final : public Pasteboard {
   std::shared_ptr<PasteboardFilePromise> fulfilledPromise_;
   std::filesystem::path fulfilledPath_;
   std::thread thread_;
+  // A fake clock's advance wakes the serving thread to look at its deadlines.
+  Clock::Subscription clockWake_;
 };
 
 }  // namespace tavlo

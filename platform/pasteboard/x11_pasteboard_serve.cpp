@@ -77,7 +77,7 @@ void X11Pasteboard::answer(const xcb_selection_request_event_t& request, xcb_ato
   auto send = std::make_unique<IncrSend>();
   send->type = type;
   send->data = bytes;
-  send->lastActivity = std::chrono::steady_clock::now();
+  send->lastActivityUs = nowUs();
   incrSends_[{request.requestor, property}] = std::move(send);
   notify(c_, request, property);
 }
@@ -90,7 +90,7 @@ void X11Pasteboard::continueIncr(xcb_window_t window, xcb_atom_t property) {
   xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, property, send.type, 8, static_cast<uint32_t>(length),
                       send.data.data() + send.offset);
   send.offset += length;
-  send.lastActivity = std::chrono::steady_clock::now();
+  send.lastActivityUs = nowUs();
   // The zero-length chunk that ends the transfer has gone out.
   if (length == 0) {
     incrSends_.erase(found);
@@ -101,9 +101,9 @@ void X11Pasteboard::continueIncr(xcb_window_t window, xcb_atom_t property) {
 }
 
 void X11Pasteboard::dropIdleTransfers() {
-  const auto now = std::chrono::steady_clock::now();
+  const uint64_t now = nowUs();
   std::erase_if(incrSends_, [now](const auto& entry) {
-    return now - entry.second->lastActivity > std::chrono::milliseconds(incrIdleTimeoutMs);
+    return now - entry.second->lastActivityUs > incrIdleTimeoutMs * 1000;
   });
 }
 
