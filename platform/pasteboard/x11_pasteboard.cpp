@@ -178,7 +178,15 @@ int64_t X11Pasteboard::write(PasteboardContent content) {
     }
     fulfilledPromise_.reset();
     xcb_set_selection_owner(c_, window_, clipboard_, XCB_CURRENT_TIME);
-    xcb_flush(c_);
+    // The server takes the requests of different clients in any order: a program that asks for the
+    // clipboard once write() has returned could still reach the previous owner while ours waits in
+    // the socket. The round trip makes the ownership take effect before write() returns.
+    auto owner = xcbOwn(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
+    if (!owner || owner->owner != window_) {
+      std::lock_guard lock(mutex_);
+      owned_ = false;
+      content_ = std::make_shared<const PasteboardContent>();
+    }
     done->set_value();
   });
   written.wait_for(std::chrono::milliseconds(readTimeoutMs));
