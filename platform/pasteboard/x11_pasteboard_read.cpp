@@ -198,7 +198,9 @@ std::vector<std::filesystem::path> X11Pasteboard::files() const {
 }
 
 std::optional<std::string> X11Pasteboard::text() const {
-  for (const auto& [type, name] : {std::pair{utf8_, "UTF8_STRING"}, std::pair{textPlainUtf8_, "text/plain;charset=utf-8"}}) {
+  const std::pair<xcb_atom_t, const char*> textTypes[] = {{utf8_, "UTF8_STRING"},
+                                                          {textPlainUtf8_, "text/plain;charset=utf-8"}};
+  for (const auto& [type, name] : textTypes) {
     if (!offers(type)) continue;
     if (auto bytes = read(type, name, maxItemBytes)) return std::string(bytes->begin(), bytes->end());
   }

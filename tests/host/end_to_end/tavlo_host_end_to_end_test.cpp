@@ -306,11 +306,12 @@ TEST_F(TavloHostEndToEnd, SharesTheClipboardWithTheDesktop) {
   HostileClipboardOwner hostile(server.display(),
                                 {HostileClipboardOwner::Serves::oneProperty, Pasteboard::maxItemBytes + 1, 0, 0});
   ASSERT_TRUE(hostile.owns());
+  const std::string dropped = "📋 schowek pulpitu: pomijam UTF8_STRING — większy niż 16777216 B";
   EXPECT_TRUE(eventually(
       [&] {
         client.sendKeepalive();
         host.drainOutput();
-        return host.output().find("📋 schowek pulpitu: pomijam UTF8_STRING — większy niż 16777216 B") != std::string::npos;
+        return host.output().find(dropped) != std::string::npos;
       },
       answerWithin))
       << host.output();

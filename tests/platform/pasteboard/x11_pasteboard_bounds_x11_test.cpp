@@ -197,7 +197,9 @@ TEST_F(X11PasteboardServingTest, TwoIncrTransfersToOneWindowBothCompleteByteExac
   ASSERT_TRUE(chunk);
   Bytes second = *chunk;
   Bytes first;
-  while ((chunk = reader.takeChunk("FIRST")) && !chunk->empty()) first.insert(first.end(), chunk->begin(), chunk->end());
+  while ((chunk = reader.takeChunk("FIRST")) && !chunk->empty()) {
+    first.insert(first.end(), chunk->begin(), chunk->end());
+  }
   EXPECT_TRUE(chunk) << "the first transfer ends with an empty chunk";
   while ((chunk = reader.takeChunk("SECOND")) && !chunk->empty()) {
     second.insert(second.end(), chunk->begin(), chunk->end());
