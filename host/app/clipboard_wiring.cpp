@@ -10,7 +10,15 @@ ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional
                                  MainExecutor& main, Scheduler& scheduler,
                                  std::function<std::shared_ptr<HostController>()> controller) {
   std::string error;
-  pasteboard_ = X11Pasteboard::open(display.value_or(""), &error);
+  // A desktop program's item that a read drops is told in the host's log, from the main executor (the
+  // pasteboard's own thread says it).
+  X11Pasteboard::Options options;
+  options.log = [&main, controller](const std::string& line) {
+    main.post([controller, line] {
+      if (auto c = controller()) c->log(line);
+    });
+  };
+  pasteboard_ = X11Pasteboard::open(display.value_or(""), &error, std::move(options));
   if (!pasteboard_) {
     std::fprintf(stderr, "tavlo-host: no clipboard on the X display, the clipboard is not shared (%s)\n", error.c_str());
     return;

@@ -9,6 +9,10 @@
 
 namespace tavlo {
 
+// What the pasteboard reads from another program goes to the client unnamed; it never reads more than
+// an unnamed item this bridge (and a peer's) would fetch.
+static_assert(Pasteboard::maxItemBytes == PasteboardBridge::fetchCapBytes);
+
 PasteboardBridge::PasteboardBridge(Deps deps) : deps_(std::move(deps)), rendezvous_(deps_.scheduler.clock()) {
   if (!deps_.reads) deps_.reads = std::make_shared<SerialExecutor>("tl.clip.read");
 }

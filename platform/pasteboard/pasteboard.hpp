@@ -5,6 +5,7 @@
 //
 // The X11 backend owns the CLIPBOARD selection on its own thread; the fake keeps the content in memory.
 // Every operation may be called from any thread: an implementation guards itself.
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,6 +37,11 @@ struct PasteboardContent {
 
 class Pasteboard {
  public:
+  // The largest text, image or file list read from another program. What is read goes to the client
+  // as an unnamed item, and no peer fetches an unnamed item above the bridge's fetch cap: a larger
+  // read would only be thrown away after it had been held whole.
+  static constexpr size_t maxItemBytes = 16'777'216;
+
   virtual ~Pasteboard() = default;
 
   // Grows by at least one with every change of the content, ours or another program's.

@@ -26,7 +26,7 @@ bool X11Pasteboard::Mailbox::post(Job job) {
   return true;
 }
 
-std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error) {
+std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, std::string* error, Options options) {
   auto connection = XcbConnection::open(display, error);
   if (!connection) return nullptr;
   // Owner changes come as XFIXES selection events, there since its first version.
@@ -34,11 +34,11 @@ std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display, s
     if (error) *error = "serwer X bez XFIXES";
     return nullptr;
   }
-  return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(connection)));
+  return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(connection), std::move(options)));
 }
 
-X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
-    : connection_(std::move(connection)), c_(connection_->get()) {
+X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection, Options options)
+    : options_(std::move(options)), connection_(std::move(connection)), c_(connection_->get()) {
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
   wakeRead_ = fds[0];
@@ -68,9 +68,11 @@ X11Pasteboard::X11Pasteboard(std::unique_ptr<XcbConnection> connection)
                                         XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
   xcb_flush(c_);
   thread_ = std::thread([this] { run(); });
+  clockWake_ = options_.clock->subscribeAdvance([mailbox = mailbox_] { mailbox->post([] {}); });
 }
 
 X11Pasteboard::~X11Pasteboard() {
+  clockWake_.reset();
   {
     std::lock_guard lock(mailbox_->mutex);
     mailbox_->closed = true;
@@ -91,12 +93,6 @@ xcb_atom_t X11Pasteboard::atom(const std::string& name) const {
   return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
-std::string X11Pasteboard::atomName(xcb_atom_t value) const {
-  auto reply = xcbOwn(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, value), nullptr));
-  if (!reply) return {};
-  return std::string(xcb_get_atom_name_name(reply.get()), static_cast<size_t>(xcb_get_atom_name_name_length(reply.get())));
-}
-
 void X11Pasteboard::run() {
   const int xfd = xcb_get_file_descriptor(c_);
   for (;;) {
@@ -115,15 +111,20 @@ void X11Pasteboard::run() {
     if (closed || !connection_->healthy()) break;
     for (Job& job : jobs) job();
     while (auto event = xcbOwn(xcb_poll_for_event(c_))) handleEvent(event.get());
-    if (read_ && std::chrono::steady_clock::now() > read_->deadline) finishRead(std::nullopt);
+    if (read_) checkReadTime();
     dropIdleTransfers();
     xcb_flush(c_);
   }
-  // Readers still waiting get nothing rather than hanging.
+  // Readers still waiting get nothing rather than hanging, and so do reads posted from now on (the
+  // mailbox refuses them; a job dropped unrun breaks its read's promise).
   if (read_) read_->result.set_value(std::nullopt);
   for (auto& queued : queuedReads_) queued->result.set_value(std::nullopt);
-  std::lock_guard lock(mailbox_->mutex);
-  mailbox_->jobs.clear();
+  std::deque<Job> dropped;
+  {
+    std::lock_guard lock(mailbox_->mutex);
+    mailbox_->closed = true;
+    dropped.swap(mailbox_->jobs);
+  }
 }
 
 void X11Pasteboard::handleEvent(xcb_generic_event_t* event) {
@@ -140,9 +141,16 @@ void X11Pasteboard::handleEvent(xcb_generic_event_t* event) {
     case XCB_SELECTION_NOTIFY:
       onSelectionNotify(*reinterpret_cast<xcb_selection_notify_event_t*>(event));
       break;
-    case XCB_PROPERTY_NOTIFY:
-      onPropertyNotify(*reinterpret_cast<xcb_property_notify_event_t*>(event));
+    case XCB_PROPERTY_NOTIFY: {
+      const auto& changed = *reinterpret_cast<xcb_property_notify_event_t*>(event);
+      // A reader took a chunk of ours off its window; anything on our own window belongs to a read.
+      if (changed.window != window_) {
+        if (changed.state == XCB_PROPERTY_DELETE) continueIncr(changed.window, changed.atom);
+      } else {
+        onReadPropertyChange(changed);
+      }
       break;
+    }
     case XCB_SELECTION_CLEAR: {
       std::lock_guard lock(mutex_);
       owned_ = false;
@@ -152,6 +160,10 @@ void X11Pasteboard::handleEvent(xcb_generic_event_t* event) {
     default:
       break;
   }
+}
+
+void X11Pasteboard::log(const std::string& line) const {
+  if (options_.log) options_.log(line);
 }
 
 int64_t X11Pasteboard::changeCount() const {
@@ -176,137 +188,19 @@ int64_t X11Pasteboard::write(PasteboardContent content) {
     }
     fulfilledPromise_.reset();
     xcb_set_selection_owner(c_, window_, clipboard_, XCB_CURRENT_TIME);
-    xcb_flush(c_);
+    // The server takes the requests of different clients in any order: a program that asks for the
+    // clipboard once write() has returned could still reach the previous owner while ours waits in
+    // the socket. The round trip makes the ownership take effect before write() returns.
+    auto owner = xcbOwn(xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
+    if (!owner || owner->owner != window_) {
+      std::lock_guard lock(mutex_);
+      owned_ = false;
+      content_ = std::make_shared<const PasteboardContent>();
+    }
     done->set_value();
   });
   written.wait_for(std::chrono::milliseconds(readTimeoutMs));
   return changeCount();
-}
-
-std::optional<Bytes> X11Pasteboard::readTarget(const std::string& target) const {
-  auto* self = const_cast<X11Pasteboard*>(this);
-  const xcb_atom_t wanted = atom(target);
-  auto read = std::make_unique<Read>();
-  read->target = wanted;
-  std::future<std::optional<Bytes>> result = read->result.get_future();
-  auto shared = std::make_shared<std::unique_ptr<Read>>(std::move(read));
-  if (!post([self, shared] {
-        self->queuedReads_.push_back(std::move(*shared));
-        self->startNextRead();
-      })) {
-    return std::nullopt;
-  }
-  if (result.wait_for(std::chrono::milliseconds(readTimeoutMs + 500)) != std::future_status::ready) return std::nullopt;
-  return result.get();
-}
-
-void X11Pasteboard::startNextRead() {
-  if (read_ || queuedReads_.empty()) return;
-  read_ = std::move(queuedReads_.front());
-  queuedReads_.pop_front();
-  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
-  xcb_delete_property(c_, window_, readProperty_);
-  xcb_convert_selection(c_, window_, clipboard_, read_->target, readProperty_, XCB_CURRENT_TIME);
-  xcb_flush(c_);
-}
-
-void X11Pasteboard::finishRead(std::optional<Bytes> result) {
-  read_->result.set_value(std::move(result));
-  read_.reset();
-  startNextRead();
-}
-
-namespace {
-
-// Takes the whole property off `window` (deleting it, which tells an INCR sender to go on).
-XcbReply<xcb_get_property_reply_t> takeProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-  return xcbOwn(xcb_get_property_reply(c, xcb_get_property(c, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, UINT32_MAX / 4), nullptr));
-}
-
-Bytes propertyBytes(const xcb_get_property_reply_t& reply) {
-  const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(&reply));
-  const int length = xcb_get_property_value_length(&reply);
-  return Bytes(data, data + (length > 0 ? length : 0));
-}
-
-}  // namespace
-
-void X11Pasteboard::onSelectionNotify(const xcb_selection_notify_event_t& event) {
-  // An answer to a read that already gave up is not the current read's.
-  if (!read_ || event.requestor != window_ || event.target != read_->target || read_->incr) return;
-  if (event.property == XCB_ATOM_NONE) {
-    finishRead(std::nullopt);
-    return;
-  }
-  auto reply = takeProperty(c_, window_, event.property);
-  if (!reply) {
-    finishRead(std::nullopt);
-    return;
-  }
-  if (reply->type == incr_) {
-    read_->incr = true;
-    read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
-    return;
-  }
-  finishRead(propertyBytes(*reply));
-}
-
-void X11Pasteboard::onPropertyNotify(const xcb_property_notify_event_t& event) {
-  if (event.state == XCB_PROPERTY_DELETE && event.window != window_) {
-    continueIncr(event.window, event.atom);
-    return;
-  }
-  if (!read_ || !read_->incr || event.window != window_ || event.atom != readProperty_ ||
-      event.state != XCB_PROPERTY_NEW_VALUE) {
-    return;
-  }
-  auto reply = takeProperty(c_, window_, readProperty_);
-  if (!reply) {
-    finishRead(std::nullopt);
-    return;
-  }
-  const Bytes chunk = propertyBytes(*reply);
-  if (chunk.empty()) {
-    finishRead(std::move(read_->data));
-    return;
-  }
-  read_->data.insert(read_->data.end(), chunk.begin(), chunk.end());
-  read_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs);
-}
-
-std::vector<std::string> X11Pasteboard::targets() const {
-  std::vector<std::string> names;
-  const std::optional<Bytes> raw = readTarget("TARGETS");
-  if (!raw) return names;
-  for (size_t i = 0; i + 4 <= raw->size(); i += 4) {
-    xcb_atom_t value = 0;
-    std::memcpy(&value, raw->data() + i, 4);
-    names.push_back(atomName(value));
-  }
-  return names;
-}
-
-std::vector<std::filesystem::path> X11Pasteboard::files() const {
-  const std::vector<std::string> offered = targets();
-  if (std::find(offered.begin(), offered.end(), "text/uri-list") == offered.end()) return {};
-  const std::optional<Bytes> list = readTarget("text/uri-list");
-  if (!list) return {};
-  return parseFileUriList(std::string_view(reinterpret_cast<const char*>(list->data()), list->size()));
-}
-
-std::optional<std::string> X11Pasteboard::text() const {
-  const std::vector<std::string> offered = targets();
-  for (const char* type : {"UTF8_STRING", "text/plain;charset=utf-8"}) {
-    if (std::find(offered.begin(), offered.end(), type) == offered.end()) continue;
-    if (auto bytes = readTarget(type)) return std::string(bytes->begin(), bytes->end());
-  }
-  return std::nullopt;
-}
-
-std::optional<Bytes> X11Pasteboard::png() const {
-  const std::vector<std::string> offered = targets();
-  if (std::find(offered.begin(), offered.end(), "image/png") == offered.end()) return std::nullopt;
-  return readTarget("image/png");
 }
 
 }  // namespace tavlo

@@ -1,6 +1,6 @@
 // Serving what we own on the CLIPBOARD selection to other programs: the target list, our marker, text,
 // PNG, data and file lists, large items in INCR chunks, and promised files fetched off this thread.
-#include <chrono>
+#include <algorithm>
 #include <thread>
 
 #include "platform/pasteboard/uri_list.hpp"
@@ -23,22 +23,31 @@ std::vector<xcb_atom_t> X11Pasteboard::offeredTargets() const {
   return offered;
 }
 
-std::optional<std::pair<xcb_atom_t, Bytes>> X11Pasteboard::bytesFor(xcb_atom_t target) const {
-  std::shared_ptr<const PasteboardContent> shared;
+X11Pasteboard::Served X11Pasteboard::servedCopy(xcb_atom_t type, uint8_t format, Bytes bytes) {
+  auto owned = std::make_shared<const Bytes>(std::move(bytes));
+  const std::span<const uint8_t> view(*owned);
+  return Served{type, format, std::move(owned), view};
+}
+
+std::optional<X11Pasteboard::Served> X11Pasteboard::servedFor(xcb_atom_t target) const {
+  std::shared_ptr<const PasteboardContent> content;
   {
     std::lock_guard lock(mutex_);
-    shared = content_;
+    content = content_;
   }
-  const PasteboardContent& content = *shared;
-  if (target == marker_) return std::make_pair(marker_, Bytes{0x01});
-  if (content.text && (target == utf8_ || target == textPlainUtf8_)) {
-    return std::make_pair(target, Bytes(content.text->begin(), content.text->end()));
+  if (target == marker_) return servedCopy(marker_, 8, Bytes{0x01});
+  // The content's own bytes, kept alive by the transfers that serve them.
+  if (content->text && (target == utf8_ || target == textPlainUtf8_)) {
+    const std::span<const uint8_t> view(reinterpret_cast<const uint8_t*>(content->text->data()), content->text->size());
+    return Served{target, 8, content, view};
   }
-  if (content.png && target == png_) return std::make_pair(png_, *content.png);
-  if (content.data && target == atom(content.data->first)) return std::make_pair(target, content.data->second);
-  if (!content.files.empty() && target == uriList_) {
-    const std::string list = formatFileUriList(content.files);
-    return std::make_pair(uriList_, Bytes(list.begin(), list.end()));
+  if (content->png && target == png_) return Served{png_, 8, content, std::span<const uint8_t>(*content->png)};
+  if (content->data && target == atom(content->data->first)) {
+    return Served{target, 8, content, std::span<const uint8_t>(content->data->second)};
+  }
+  if (!content->files.empty() && target == uriList_) {
+    const std::string list = formatFileUriList(content->files);
+    return servedCopy(uriList_, 8, Bytes(list.begin(), list.end()));
   }
   return std::nullopt;
 }
@@ -61,23 +70,22 @@ void notify(xcb_connection_t* c, const xcb_selection_request_event_t& request, x
 
 void X11Pasteboard::refuse(const xcb_selection_request_event_t& request) { notify(c_, request, XCB_ATOM_NONE); }
 
-void X11Pasteboard::answer(const xcb_selection_request_event_t& request, xcb_atom_t property, xcb_atom_t type,
-                           uint8_t format, const Bytes& bytes) {
-  const uint32_t units = static_cast<uint32_t>(bytes.size() / (format / 8));
-  if (bytes.size() <= chunkBytes) {
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, type, format, units, bytes.data());
+void X11Pasteboard::answer(const xcb_selection_request_event_t& request, xcb_atom_t property, Served item) {
+  if (item.bytes.size() <= chunkBytes) {
+    const uint32_t units = static_cast<uint32_t>(item.bytes.size() / (item.format / 8));
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, item.type, item.format, units,
+                        item.bytes.data());
     notify(c_, request, property);
     return;
   }
   // Too large for one request: the reader deletes the property for each next chunk.
   const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
   xcb_change_window_attributes(c_, request.requestor, XCB_CW_EVENT_MASK, &mask);
-  const uint32_t size = static_cast<uint32_t>(bytes.size());
+  const uint32_t size = static_cast<uint32_t>(item.bytes.size());
   xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, incr_, 32, 1, &size);
   auto send = std::make_unique<IncrSend>();
-  send->type = type;
-  send->data = bytes;
-  send->lastActivity = std::chrono::steady_clock::now();
+  send->item = std::move(item);
+  send->lastActivityUs = nowUs();
   incrSends_[{request.requestor, property}] = std::move(send);
   notify(c_, request, property);
 }
@@ -86,25 +94,34 @@ void X11Pasteboard::continueIncr(xcb_window_t window, xcb_atom_t property) {
   auto found = incrSends_.find({window, property});
   if (found == incrSends_.end()) return;
   IncrSend& send = *found->second;
-  const size_t length = std::min(chunkBytes, send.data.size() - send.offset);
-  xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, property, send.type, 8, static_cast<uint32_t>(length),
-                      send.data.data() + send.offset);
+  const std::span<const uint8_t> bytes = send.item.bytes;
+  const size_t length = std::min(chunkBytes, bytes.size() - send.offset);
+  xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, property, send.item.type, 8, static_cast<uint32_t>(length),
+                      bytes.data() + send.offset);
   send.offset += length;
-  send.lastActivity = std::chrono::steady_clock::now();
+  send.lastActivityUs = nowUs();
   // The zero-length chunk that ends the transfer has gone out.
-  if (length == 0) {
-    incrSends_.erase(found);
-    const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
-    xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &none);
-  }
+  if (length == 0) endTransfer(found);
   xcb_flush(c_);
 }
 
+void X11Pasteboard::endTransfer(IncrSends::iterator transfer) {
+  const xcb_window_t window = transfer->first.first;
+  incrSends_.erase(transfer);
+  // The event mask is one per window: another transfer to the same reader still needs it.
+  const auto sameWindow = [window](const auto& entry) { return entry.first.first == window; };
+  if (std::any_of(incrSends_.begin(), incrSends_.end(), sameWindow)) return;
+  const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+  xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &none);
+}
+
 void X11Pasteboard::dropIdleTransfers() {
-  const auto now = std::chrono::steady_clock::now();
-  std::erase_if(incrSends_, [now](const auto& entry) {
-    return now - entry.second->lastActivity > std::chrono::milliseconds(incrIdleTimeoutMs);
-  });
+  const uint64_t now = nowUs();
+  for (auto it = incrSends_.begin(); it != incrSends_.end();) {
+    const auto next = std::next(it);
+    if (now - it->second->lastActivityUs > incrIdleTimeoutMs * 1000) endTransfer(it);
+    it = next;
+  }
 }
 
 void X11Pasteboard::onSelectionRequest(const xcb_selection_request_event_t& request) {
@@ -124,21 +141,21 @@ void X11Pasteboard::onSelectionRequest(const xcb_selection_request_event_t& requ
   if (request.target == targets_) {
     const std::vector<xcb_atom_t> offered = offeredTargets();
     const auto* begin = reinterpret_cast<const uint8_t*>(offered.data());
-    answer(request, property, XCB_ATOM_ATOM, 32, Bytes(begin, begin + offered.size() * sizeof(xcb_atom_t)));
+    answer(request, property, servedCopy(XCB_ATOM_ATOM, 32, Bytes(begin, begin + offered.size() * sizeof(xcb_atom_t))));
     return;
   }
   if (request.target == timestamp_) {
     const uint32_t time = XCB_CURRENT_TIME;
     const auto* begin = reinterpret_cast<const uint8_t*>(&time);
-    answer(request, property, XCB_ATOM_INTEGER, 32, Bytes(begin, begin + 4));
+    answer(request, property, servedCopy(XCB_ATOM_INTEGER, 32, Bytes(begin, begin + 4)));
     return;
   }
   if (promise && request.target == uriList_) {
     servePromise(request, property);
     return;
   }
-  if (auto bytes = bytesFor(request.target)) {
-    answer(request, property, bytes->first, 8, bytes->second);
+  if (std::optional<Served> item = servedFor(request.target)) {
+    answer(request, property, std::move(*item));
     return;
   }
   refuse(request);
@@ -152,7 +169,7 @@ void X11Pasteboard::servePromise(const xcb_selection_request_event_t& request, x
   }
   if (promise == fulfilledPromise_ && !fulfilledPath_.empty()) {
     const std::string list = formatFileUriList({fulfilledPath_});
-    answer(request, property, uriList_, 8, Bytes(list.begin(), list.end()));
+    answer(request, property, servedCopy(uriList_, 8, Bytes(list.begin(), list.end())));
     return;
   }
   // A fetch of this promise already under way answers this reader as well: the file comes over once.
@@ -180,8 +197,8 @@ void X11Pasteboard::servePromise(const xcb_selection_request_event_t& request, x
         fulfilledPath_ = *file;
       }
       const std::string list = formatFileUriList({*file});
-      const Bytes bytes(list.begin(), list.end());
-      for (const PromiseReader& reader : waiting) answer(reader.request, reader.property, uriList_, 8, bytes);
+      const Served item = servedCopy(uriList_, 8, Bytes(list.begin(), list.end()));
+      for (const PromiseReader& reader : waiting) answer(reader.request, reader.property, item);
     });
   }).detach();
 }

@@ -21,6 +21,7 @@
 #include "tests/host/app/keepalive_probe.hpp"
 #include "tests/host/end_to_end/end_to_end_kit.hpp"
 #include "tests/host/end_to_end/host_test_client.hpp"
+#include "tests/platform/pasteboard/clipboard_test_clients.hpp"
 #include "tests/testkit/temp_dir.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
@@ -287,7 +288,7 @@ TEST_F(TavloHostEndToEnd, AReconnectWithinAMinuteIsSeededFromTheLastSessionsLink
 }
 
 // The clipboard both ways: a 5 MB file the client copies reaches the host's desktop as a file, and text
-// the desktop copies reaches the client inline. The upload is a hundred sealed pieces in one burst: every
+// the desktop copies reaches the client inline (but not a text larger than a client would take). The upload is a hundred sealed pieces in one burst: every
 // piece must reach the session in order, or the receiver drops the rest and the file never completes.
 TEST_F(TavloHostEndToEnd, SharesTheClipboardWithTheDesktop) {
   auto desktop = X11Pasteboard::open(server.display(), &error);
@@ -339,6 +340,21 @@ TEST_F(TavloHostEndToEnd, SharesTheClipboardWithTheDesktop) {
   ASSERT_TRUE(announce) << linesSoFar(host);
   EXPECT_EQ(announce->uti, "public.utf8-plain-text");
   EXPECT_EQ(announce->inline_, std::optional<Bytes>(Bytes{'t', 'e', 'k', 's', 't', ' ', 'z', ' ', 'p', 'u', 'l', 'p', 'i', 't', 'u'}));
+
+  // A desktop program offering more than any client would fetch: the host drops it and says so.
+  using pasteboardtest::HostileClipboardOwner;
+  HostileClipboardOwner hostile(server.display(),
+                                {HostileClipboardOwner::Serves::oneProperty, Pasteboard::maxItemBytes + 1, 0, 0});
+  ASSERT_TRUE(hostile.owns());
+  const std::string dropped = "📋 schowek pulpitu: pomijam UTF8_STRING — większy niż 16777216 B";
+  EXPECT_TRUE(eventually(
+      [&] {
+        client.sendKeepalive();
+        host.drainOutput();
+        return host.output().find(dropped) != std::string::npos;
+      },
+      answerWithin))
+      << host.output();
   client.sendBye();
 }
 

@@ -12,78 +12,17 @@
 #include "platform/pasteboard/x11_pasteboard.hpp"
 #include "platform/x11/xcb_connection.hpp"
 #include "tests/host/controller/fake_session.hpp"
+#include "tests/platform/pasteboard/clipboard_test_clients.hpp"
 #include "tests/testkit/temp_dir.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
 namespace {
 
+using pasteboardtest::eventually;
+using pasteboardtest::RawClipboardReader;
+
 Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-// Waits (in real time: the X server works on its own) until `done` holds, at most five seconds.
-template <class Predicate>
-bool eventually(Predicate done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// Another program reading the CLIPBOARD on a connection of its own, in two steps: the request, which
-// has reached the owner when ask() returns, and the answer.
-class RawClipboardReader {
- public:
-  explicit RawClipboardReader(const std::string& display) : connection_(XcbConnection::open(display)) {
-    if (!connection_) return;
-    c_ = connection_->get();
-    window_ = xcb_generate_id(c_);
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, connection_->root(), 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-    property_ = intern("RAW_CLIP_READ");
-  }
-  bool connected() const { return connection_ != nullptr; }
-
-  // Asks for `target`; the round trip behind it makes the server pass the request on first.
-  void ask(const std::string& target) {
-    xcb_convert_selection(c_, window_, intern("CLIPBOARD"), intern(target), property_, XCB_CURRENT_TIME);
-    xcbOwn(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-  }
-
-  // The answer's bytes; nothing when the owner refused or did not answer within five seconds.
-  std::optional<Bytes> answer() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < until) {
-      auto event = xcbOwn(xcb_poll_for_event(c_));
-      if (!event) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        continue;
-      }
-      if ((event->response_type & 0x7F) != XCB_SELECTION_NOTIFY) continue;
-      const auto& notify = *reinterpret_cast<const xcb_selection_notify_event_t*>(event.get());
-      if (notify.property == XCB_ATOM_NONE) return std::nullopt;
-      auto reply = xcbOwn(xcb_get_property_reply(
-          c_, xcb_get_property(c_, 1, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, UINT32_MAX / 4), nullptr));
-      if (!reply) return std::nullopt;
-      const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(reply.get()));
-      return Bytes(data, data + xcb_get_property_value_length(reply.get()));
-    }
-    return std::nullopt;
-  }
-
- private:
-  xcb_atom_t intern(const std::string& name) {
-    auto reply = xcbOwn(
-        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr));
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-  }
-
-  std::unique_ptr<XcbConnection> connection_;
-  xcb_connection_t* c_ = nullptr;
-  xcb_window_t window_ = 0;
-  xcb_atom_t property_ = 0;
-};
 
 class X11PasteboardTest : public ::testing::Test {
  protected:
