@@ -1,5 +1,7 @@
 #include "host/update/host_update_controller.hpp"
 
+#include "host/update/update_feed.hpp"
+
 namespace tavlo {
 
 std::shared_ptr<HostUpdateController> HostUpdateController::create(HostUpdateControllerDeps deps) {
@@ -95,7 +97,9 @@ void HostUpdateController::startFreshnessGuard() {
 
 void HostUpdateController::freshnessTick() {
   std::optional<std::string> onDisk = deps_.diskBuild ? deps_.diskBuild() : std::nullopt;
-  if (!onDisk || *onDisk == deps_.launchedBuild) return;
+  // Only a newer build is worth a restart: the same one, an older one or a build that is not a number
+  // would start a host no newer than this one, and under the keep-running unit it would quit again.
+  if (!onDisk || !isNewerBuild(*onDisk, deps_.launchedBuild)) return;
   const std::string head = "🔄 na dysku jest build " + *onDisk + ", działa " + deps_.launchedBuild;
   if (!deps_.keepRunningJob || !deps_.keepRunningJob()) {
     deps_.log(head + " — bez keepalive zostaję (restart ręczny)");

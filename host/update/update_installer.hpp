@@ -13,6 +13,8 @@ namespace tavlo {
 
 // The file beside the program that names its build; an update archive carries it.
 inline constexpr const char* updateBuildFileName = "tavlo-build";
+// The file beside it that names the version people read.
+inline constexpr const char* updateVersionFileName = "tavlo-version";
 
 // The build named by the build file in `folder`; none when it cannot be read or is not one short line.
 std::optional<std::string> readUpdateBuild(const std::filesystem::path& folder);
