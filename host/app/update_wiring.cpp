@@ -8,6 +8,7 @@
 
 #include "host/controller/autostart_unit.hpp"
 #include "host/controller/service_process.hpp"
+#include "host/update/exit_install.hpp"
 #include "host/update/feed_update_engine.hpp"
 #include "host/update/host_update_controller.hpp"
 #include "host/update/update_download.hpp"
@@ -122,17 +123,7 @@ std::string UpdateWiring::feedHost() const { return updateUrlHost(feedUrl_); }
 
 void UpdateWiring::finishAtExit() {
   controller_.reset();  // the engine's worker ends before the staged files are touched
-  const fs::path staging = updateStagingDir(installDir_);
-  if (installDir_.empty() || !hasStagedUpdate(staging)) return;
-  const std::optional<std::string> stagedBuild = readUpdateBuild(staging);
-  if (auto failure = installStagedUpdate(staging, installDir_, build_)) {
-    // The next start shows it in the Updates pane; the old release is there, whole, to start again.
-    SystemLog::write("tavlo-host: update not installed: " + *failure);
-    settings_.set(HostUpdateController::installFailureKey, JsonValue(*failure));
-    settings_.set(HostUpdateController::failedBuildKey, JsonValue(stagedBuild.value_or("")));
-  } else {
-    SystemLog::write("tavlo-host: update installed in " + installDir_.string());
-  }
+  if (installStagedUpdateOnExit(installDir_, build_, settings_) == ExitInstall::nothingStaged) return;
   // Started again by systemd, or here: the new build, or the old one after a failed install.
   if (!relaunchWanted_ || restartedBySystemd_) return;
   std::vector<std::string> args = ownArguments();

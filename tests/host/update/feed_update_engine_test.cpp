@@ -8,9 +8,12 @@
 #include <deque>
 #include <future>
 
+#include "host/update/exit_install.hpp"
+#include "host/update/host_update_controller.hpp"
 #include "host/update/update_archive.hpp"
 #include "host/update/update_feed.hpp"
 #include "host/update/update_installer.hpp"
+#include "tests/host/update/fake_update_engine.hpp"
 #include "tests/host/update/loopback_http_server.hpp"
 #include "tests/host/update/update_test_files.hpp"
 #include "tests/testkit/temp_dir.hpp"
@@ -172,20 +175,39 @@ TEST(FeedUpdateEngine, AnInstallWhoseSwitchFailsLeavesTheOldReleaseWholeAndCanBe
   ASSERT_TRUE(rig.main.runUntil([&] { return rig.quits == 1; }));
 
   // On the way out the one rename that switches the releases fails.
+  JsonStore settings;
+  settings.set(HostUpdateController::lastRunBuildKey, JsonValue("7"));
   RenameOperation failing = [](const fs::path&, const fs::path&, unsigned) { return EIO; };
-  auto failure = installStagedUpdate(updateStagingDir(rig.install), rig.install, "7", failing);
-  ASSERT_TRUE(failure);
-  EXPECT_NE(failure->find("Input/output error; nothing installed"), std::string::npos) << *failure;
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings, failing), ExitInstall::failed);
   EXPECT_EQ(readFile(rig.install / "tavlo-host"), "old program");
   EXPECT_EQ(readFile(rig.install / "tavlo-build"), "7");
   EXPECT_EQ(readFile(rig.install / "lib/old.so"), "old library");
   EXPECT_FALSE(fs::exists(rig.install / "share"));
+
+  // The old program starts again and its Updates pane says why.
+  std::string status;
+  HostUpdateControllerDeps deps;
+  deps.canInstallNow = [] { return true; };
+  deps.log = [&](const std::string& line) { rig.lines.push_back(line); };
+  deps.scheduler = &rig.scheduler;
+  deps.postToMain = [](std::function<void()> job) { job(); };
+  deps.settings = &settings;
+  deps.launchedBuild = "7";
+  deps.feedUrl = "https://updates.example.org/feed";
+  deps.makeEngine = [] { return std::make_shared<testkit::FakeUpdateEngine>(); };
+  auto restarted = HostUpdateController::create(std::move(deps));
+  restarted->setOnStatus([&](const std::string& text) { status = text; });
+  restarted->start();
+  EXPECT_EQ(status, "Update error: cannot switch " + rig.install.string() +
+                        " to the new release: Input/output error; nothing installed");
+
   // Still staged, and still what the installer accepts: the next exit installs it whole.
   EXPECT_EQ(checkStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
-  EXPECT_EQ(installStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings), ExitInstall::installed);
   EXPECT_EQ(readFile(rig.install / "tavlo-host"), "new program");
   EXPECT_EQ(readFile(rig.install / "share/readme.txt"), "hello");
   EXPECT_FALSE(fs::exists(rig.install / "lib"));  // the release is the archive's, nothing older left in it
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "8", settings), ExitInstall::nothingStaged);
 }
 
 TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingTheProgram) {
