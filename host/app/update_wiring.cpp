@@ -38,7 +38,6 @@ std::optional<crypto::Ed25519PublicKey> builtInKey() {
   return key;
 }
 
-
 // This process's own arguments, for starting the new build the same way.
 std::vector<std::string> ownArguments() {
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
