@@ -3,9 +3,10 @@
 //   tavlo-publish-update keygen KEY_FILE
 //     writes a new private key (Base64 seed, mode 0600) and prints the public key for the build option
 //     -DTAVLO_UPDATE_PUBLIC_KEY=...
-//   tavlo-publish-update pack KEY_FILE FOLDER VERSION BUILD ARCHIVE_URL OUT_ARCHIVE OUT_FEED
-//     packs the folder's files (the host program and what lies beside it) and a "tavlo-build" file
-//     naming BUILD, signs the archive and writes the feed that points at ARCHIVE_URL.
+//   tavlo-publish-update pack KEY_FILE FOLDER ARCHIVE_URL OUT_ARCHIVE OUT_FEED
+//     packs the folder's files (the host program and what lies beside it) with "tavlo-build" and
+//     "tavlo-version" files naming the release stamped into FOLDER/tavlo-host by its build, signs the
+//     archive and writes the feed that points at ARCHIVE_URL.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,11 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "host/update/feed_update_engine.hpp"
-#include "host/update/update_archive.hpp"
-#include "host/update/update_download.hpp"
 #include "host/update/update_feed.hpp"
-#include "host/update/update_installer.hpp"
+#include "host/update/update_publisher.hpp"
 #include "platform/crypto/ed25519.hpp"
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/private_files.hpp"
@@ -33,7 +31,8 @@ namespace {
 int usage() {
   std::fputs(
       "usage: tavlo-publish-update keygen KEY_FILE\n"
-      "       tavlo-publish-update pack KEY_FILE FOLDER VERSION BUILD ARCHIVE_URL OUT_ARCHIVE OUT_FEED\n",
+      "       tavlo-publish-update pack KEY_FILE FOLDER ARCHIVE_URL OUT_ARCHIVE OUT_FEED\n"
+      "(the version and build are the ones FOLDER/tavlo-host was built with)\n",
       stderr);
   return 2;
 }
@@ -68,40 +67,12 @@ int pack(char** args) {
   auto seed = base64Decode(seedText);
   auto key = seed ? crypto::Ed25519PrivateKey::fromSeed(*seed) : std::nullopt;
   if (!key) return fail("the key file holds no key");
-  const fs::path folder = args[1];
-  UpdateFeed feed{.version = args[2], .build = args[3], .url = args[4], .size = 0, .signature = {}};
-  if (!isAllowedUpdateUrl(feed.url)) return fail("the archive address must be https://");
-  std::vector<UpdateArchiveFile> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_symlink()) return fail("links are not packed: " + it->path().string());
-    if (!it->is_regular_file()) continue;
-    std::string path = it->path().lexically_relative(folder).generic_string();
-    if (path == updateBuildFileName) continue;
-    if (path.size() > 100) return fail("path longer than 100 bytes: " + path);
-    const bool executable = (it->status().permissions() & fs::perms::owner_exec) != fs::perms::none;
-    std::optional<Bytes> contents = readWholeFile(it->path());
-    if (!contents) return fail("cannot read " + it->path().string());
-    files.push_back({path, executable, toString(*contents)});
-  }
-  if (ec) return fail("cannot read " + folder.string() + ": " + ec.message());
-  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
-  files.push_back({updateBuildFileName, false, feed.build + "\n"});
-  Bytes archive = writeUpdateArchive(files);
-  if (archive.size() > FeedUpdateEngineConfig::defaultMaxArchiveBytes) {
-    return fail("the archive of " + std::to_string(archive.size()) + " bytes is larger than hosts accept (" +
-                std::to_string(FeedUpdateEngineConfig::defaultMaxArchiveBytes) + ")");
-  }
-  std::string error;
-  if (!readUpdateArchive(archive, error)) return fail("the packed archive does not read back: " + error);
-  auto signature = key->sign(archive);
-  if (!signature) return fail("cannot sign");
-  feed.size = archive.size();
-  feed.signature = *signature;
-  if (!writeAll(args[5], std::string(archive.begin(), archive.end()))) return fail("cannot write the archive");
-  if (!writeAll(args[6], renderUpdateFeed(feed))) return fail("cannot write the feed");
-  std::printf("packed %zu files, %zu bytes, build %s\n", files.size(), archive.size(), feed.build.c_str());
+  PackedRelease release;
+  if (auto failure = packRelease(args[1], *key, args[2], release)) return fail(*failure);
+  if (!writeAll(args[3], toString(release.archive))) return fail("cannot write the archive");
+  if (!writeAll(args[4], renderUpdateFeed(release.feed))) return fail("cannot write the feed");
+  std::printf("packed %zu files, %zu bytes, version %s, build %s\n", release.files, release.archive.size(),
+              release.feed.version.c_str(), release.feed.build.c_str());
   return 0;
 }
 
@@ -109,6 +80,6 @@ int pack(char** args) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "keygen") return keygen(argv[2]);
-  if (argc == 9 && std::string(argv[1]) == "pack") return pack(argv + 2);
+  if (argc == 7 && std::string(argv[1]) == "pack") return pack(argv + 2);
   return usage();
 }

@@ -30,6 +30,7 @@
 #include "host/controller/link_memory_store.hpp"
 #include "host/controller/virtual_device_installer.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
+#include "host/update/host_release.hpp"
 #include "hostcore/session/session_threads.hpp"
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/probe_responder.hpp"
@@ -48,18 +49,11 @@
 namespace tavlo {
 namespace {
 
-// The version and build the daemons' user units are written for.
-constexpr const char* hostVersion = "0.1/1";
-
-// The version people read and the build number that orders updates, from `hostVersion`.
-std::string hostVersionNumber() {
-  std::string text(hostVersion);
-  return text.substr(0, text.find('/'));
-}
-std::string hostBuildNumber() {
-  std::string text(hostVersion);
-  return text.substr(text.find('/') + 1);
-}
+// The version people read and the build number that orders updates: this build's own.
+std::string hostVersionNumber() { return runningRelease().version; }
+std::string hostBuildNumber() { return runningRelease().build; }
+// What the login and device units are written for: a unit of another release is rewritten.
+std::string unitVersion() { return hostVersionNumber() + "/" + hostBuildNumber(); }
 
 // The computer's name for clients; "Mac" when it has none.
 std::string computerName() {
@@ -221,7 +215,7 @@ std::optional<AutostartInstallPlan> ownAutostartPlan(bool keepRunning, std::stri
     return std::nullopt;
   }
   return AutostartInstallPlan{
-      .unitDirectory = *directory, .executable = executable, .version = hostVersion, .keepRunning = keepRunning};
+      .unitDirectory = *directory, .executable = executable, .version = unitVersion(), .keepRunning = keepRunning};
 }
 
 std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning) {
@@ -372,7 +366,7 @@ int runHostProgram(const HostOptions& options) {
     ProcessCommandRunner runner;
     VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
                                       .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
-                                      .version = hostVersion},
+                                      .version = unitVersion()},
                                      runner, log);
     installer.ensureVirtualDevices();
   });

@@ -6,13 +6,14 @@
 #include <fstream>
 #include <vector>
 
-#include "host/controller/autostart_installer.hpp"
+#include "host/controller/autostart_unit.hpp"
+#include "host/controller/service_process.hpp"
+#include "host/update/exit_install.hpp"
 #include "host/update/feed_update_engine.hpp"
 #include "host/update/host_update_controller.hpp"
 #include "host/update/update_download.hpp"
 #include "host/update/update_installer.hpp"
 #include "platform/runtime/base64.hpp"
-#include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/system_log.hpp"
 
 #ifndef TAVLO_UPDATE_FEED_URL
@@ -37,11 +38,6 @@ std::optional<crypto::Ed25519PublicKey> builtInKey() {
   return key;
 }
 
-bool keepRunningUnitOn() {
-  ProcessCommandRunner runner;
-  return autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
-}
-
 // This process's own arguments, for starting the new build the same way.
 std::vector<std::string> ownArguments() {
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
@@ -61,7 +57,8 @@ UpdateWiring::UpdateWiring(HostControllerSeams& seams, MainExecutor& main, Sched
       version_(std::move(version)),
       build_(std::move(build)),
       quit_(std::move(quit)),
-      feedUrl_(settings.getString(feedUrlKey).value_or(TAVLO_UPDATE_FEED_URL)) {
+      feedUrl_(settings.getString(feedUrlKey).value_or(TAVLO_UPDATE_FEED_URL)),
+      restartedBySystemd_(runsAsMainProcessOf(autostartUnitName(AutostartUnitKind::keepRunning))) {
   std::error_code ec;
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {
@@ -106,7 +103,7 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
     };
     return std::make_shared<FeedUpdateEngine>(std::move(config));
   };
-  deps.keepRunningJob = keepRunningUnitOn;
+  deps.keepRunningJob = [restarted = restartedBySystemd_] { return restarted; };
   deps.terminate = quit_;
   deps.diskBuild = [dir = installDir_] { return readUpdateBuild(dir); };
   controller_ = HostUpdateController::create(std::move(deps));
@@ -125,23 +122,18 @@ std::string UpdateWiring::feedHost() const { return updateUrlHost(feedUrl_); }
 
 void UpdateWiring::finishAtExit() {
   controller_.reset();  // the engine's worker ends before the staged files are touched
-  const fs::path staging = updateStagingDir(installDir_);
-  if (installDir_.empty() || !hasStagedUpdate(staging)) return;
-  if (auto failure = installStagedUpdate(staging, installDir_, build_)) {
-    SystemLog::write("tavlo-host: update not installed: " + *failure);
-    return;
-  }
-  SystemLog::write("tavlo-host: update installed in " + installDir_.string());
-  if (!relaunchWanted_ || keepRunningUnitOn()) return;  // systemd starts the new build
+  if (installStagedUpdateOnExit(installDir_, build_, settings_) == ExitInstall::nothingStaged) return;
+  // Started again by systemd, or here: the new build, or the old one after a failed install.
+  if (!relaunchWanted_ || restartedBySystemd_) return;
   std::vector<std::string> args = ownArguments();
   if (args.empty() || programName_.empty()) return;
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  // /proc/self/exe now names the replaced file: the new build is under the same name in the folder.
+  // /proc/self/exe names the old release's file: the program is under the same name in the folder.
   const fs::path program = installDir_ / programName_;
   ::execv(program.c_str(), argv.data());
-  SystemLog::write("tavlo-host: cannot start the updated host " + program.string());
+  SystemLog::write("tavlo-host: cannot start the host again " + program.string());
 }
 
 }  // namespace tavlo

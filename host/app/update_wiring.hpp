@@ -1,8 +1,9 @@
 #pragma once
 // The program's updater: the update controller over the signed-feed engine, plugged into the host
 // controller's start-up, the settings window's "Check Now", and the program's end, where a staged
-// update is installed and the new build started (by the keep-running login unit when it is on, else by
-// executing it in place of this process).
+// update is installed and the host started again (by systemd when this process is the keep-running login
+// unit's own, else by executing the program in place of this process): the new build, or the old one
+// with the failure to show when the install failed.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,8 +31,8 @@ class UpdateWiring {
   std::function<void()> checkNow();
   std::string feedHost() const;
 
-  // After the main loop ended: installs a staged update, then starts the new build when an update
-  // asked for it and no keep-running unit will. Returns only when it did not execute a new build.
+  // After the main loop ended: installs a staged update, then starts the host again when an update asked
+  // for the quit and systemd will not. Returns only when it did not execute the program.
   void finishAtExit();
 
  private:
@@ -46,6 +47,7 @@ class UpdateWiring {
   std::string feedUrl_;
   std::filesystem::path installDir_;
   std::string programName_;  // this executable's file name in the install folder
+  const bool restartedBySystemd_;  // this process is the keep-running unit's own
   bool relaunchWanted_ = false;
   std::shared_ptr<HostUpdateController> controller_;
 };

@@ -1,5 +1,6 @@
 #include "host/controller/autostart_installer.hpp"
 
+#include <cstdlib>
 #include <system_error>
 
 #include "host/controller/autostart_unit.hpp"
@@ -20,6 +21,35 @@ std::optional<std::string> writeUnit(const std::filesystem::path& target, const 
   return writeFileAtomically(target, toBytes(text), unitFileMode);
 }
 
+// The path as a message can show it: control characters as '?'.
+std::string shownPath(const std::filesystem::path& path) {
+  std::string text = path.string();
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// What systemd itself makes of the unit, from a private copy: the failure's text when it refuses it.
+// Without systemd-analyze, or when it cannot start a manager to load the unit into (no runtime folder),
+// its verdict is missing, not negative, and the unit as written stands.
+std::optional<std::string> verifyUnit(const std::string& unitName, const std::string& text, CommandRunner& runner) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tavlo-unit-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  const std::filesystem::path folder = pattern, copy = folder / unitName;
+  std::optional<std::string> failure;
+  if (!writeFileAtomically(copy, toBytes(text), unitFileMode)) {
+    const CommandResult r = runner.run({"systemd-analyze", "--user", "verify", "--man=no", copy.string()});
+    // A verdict on the unit names it; a manager that could not start says nothing about it.
+    if (r.exitCode > 0 && r.output.find(unitName) != std::string::npos) {
+      failure = "systemd refuses the unit: " + r.output.substr(0, r.output.find_last_not_of(" \t\r\n") + 1);
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  return failure;
+}
+
 }  // namespace
 
 CommandResult systemctlUser(CommandRunner& runner, std::vector<std::string> arguments) {
@@ -38,14 +68,19 @@ std::optional<std::string> installAutostart(const AutostartInstallPlan& plan, Co
   const auto wanted = plan.keepRunning ? AutostartUnitKind::keepRunning : AutostartUnitKind::plain;
   const auto other = plan.keepRunning ? AutostartUnitKind::plain : AutostartUnitKind::keepRunning;
   auto text = renderAutostartUnit(wanted, plan.executable, plan.version);
-  if (!text) return "the path " + plan.executable.string() + " cannot be written into a unit file";
+  if (!text) {
+    return "the path " + shownPath(plan.executable) +
+           " cannot be expressed in a systemd unit (systemd refuses an executable whose path holds a quote, an "
+           "apostrophe, a backslash or a control character): move the host to another folder";
+  }
+  const std::string wantedName(autostartUnitName(wanted));
+  if (auto failure = verifyUnit(wantedName, *text, runner)) return failure;
 
   const std::string otherName(autostartUnitName(other));
   systemctlUser(runner, {"disable", otherName});  // not installed is fine
   std::error_code ignored;
   std::filesystem::remove(plan.unitDirectory / otherName, ignored);
 
-  const std::string wantedName(autostartUnitName(wanted));
   if (auto failure = writeUnit(plan.unitDirectory / wantedName, *text)) return failure;
   if (auto r = systemctlUser(runner, {"daemon-reload"}); r.exitCode != 0) {
     return describeSystemctlFailure("daemon-reload", r);

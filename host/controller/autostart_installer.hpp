@@ -25,7 +25,8 @@ CommandResult systemctlUser(CommandRunner& runner, std::vector<std::string> argu
 std::string describeSystemctlFailure(const std::string& what, const CommandResult& result);
 
 // Writes the wanted unit, retires the other one and enables the wanted one for the next login. Returns
-// the text of what failed, nullopt on success.
+// the text of what failed, nullopt on success: a path systemd cannot be told to run, and a unit that
+// `systemd-analyze verify` refuses, are reported and change nothing.
 std::optional<std::string> installAutostart(const AutostartInstallPlan& plan, CommandRunner& runner);
 
 // Disables both login units and removes their files; a unit that was never installed is no error.

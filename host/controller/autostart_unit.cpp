@@ -10,7 +10,7 @@ std::string_view autostartUnitName(AutostartUnitKind kind) {
 
 std::optional<std::string> renderAutostartUnit(AutostartUnitKind kind, const std::filesystem::path& executable,
                                                std::string_view version) {
-  auto exec = quoteExecWord(executable.string());
+  auto exec = quoteExecStartPath(executable.string());
   if (!exec) return std::nullopt;
   for (char c : version) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;

@@ -17,8 +17,8 @@ inline constexpr std::string_view legacyHostUnitName = "tavlo-host.service";
 // "tavlo-host-login.service" and "tavlo-host-login-keepalive.service".
 std::string_view autostartUnitName(AutostartUnitKind kind);
 
-// The unit file that runs `executable` for `kind`; nullopt when the path cannot be written into a unit
-// file (a control character in it).
+// The unit file that runs `executable` for `kind`; nullopt when systemd cannot be told to run that path
+// (see quoteExecStartPath) or the version holds a control character.
 std::optional<std::string> renderAutostartUnit(AutostartUnitKind kind, const std::filesystem::path& executable,
                                                std::string_view version);
 

@@ -5,25 +5,55 @@ namespace {
 
 constexpr std::string_view kVersionKey = "X-Tavlo-Version=";
 
+// The length of the well-formed UTF-8 sequence `text` starts with (no overlong forms, no surrogates,
+// nothing past U+10FFFF); 0 when it starts with none.
+size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+  const unsigned lead = byte(0);
+  const auto continuation = [&](size_t i, unsigned low = 0x80, unsigned high = 0xbf) {
+    return byte(i) >= low && byte(i) <= high;
+  };
+  if (lead >= 0xc2 && lead <= 0xdf) return continuation(1) ? 2 : 0;
+  if (lead >= 0xe0 && lead <= 0xef) {
+    const unsigned low = lead == 0xe0 ? 0xa0 : 0x80, high = lead == 0xed ? 0x9f : 0xbf;
+    return continuation(1, low, high) && continuation(2) ? 3 : 0;
+  }
+  if (lead >= 0xf0 && lead <= 0xf4) {
+    const unsigned low = lead == 0xf0 ? 0x90 : 0x80, high = lead == 0xf4 ? 0x8f : 0xbf;
+    return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
-std::optional<std::string> quoteExecWord(std::string_view word) {
+std::optional<std::string> quoteExecStartPath(std::string_view path) {
   std::string quoted = "\"";
-  for (char c : word) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
-    switch (c) {
-      case '\\': quoted += "\\\\"; break;
-      case '"': quoted += "\\\""; break;
-      case '%': quoted += "%%"; break;  // a specifier otherwise
-      case '$': quoted += "$$"; break;  // an environment variable otherwise
-      default: quoted += c;
+  for (size_t at = 0; at < path.size();) {
+    const auto c = static_cast<unsigned char>(path[at]);
+    // systemd refuses these in an executable's name even when they are escaped.
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == '\\') return std::nullopt;
+    if (c >= 0x80) {
+      const size_t length = utf8SequenceLength(path.substr(at));
+      if (length > 0) {
+        quoted += path.substr(at, length);
+        at += length;
+      } else {
+        static constexpr char hex[] = "0123456789abcdef";
+        quoted += {'\\', 'x', hex[c >> 4], hex[c & 0xf]};
+        ++at;
+      }
+      continue;
     }
+    if (c == '%') quoted += '%';  // "%%" is a literal '%'
+    quoted += static_cast<char>(c);
+    ++at;
   }
   return quoted + "\"";
 }
 
 std::optional<std::string> renderDaemonUnit(const DaemonUnit& unit, std::string_view version) {
-  auto exec = quoteExecWord(unit.executable.string());
+  auto exec = quoteExecStartPath(unit.executable.string());
   if (!exec) return std::nullopt;
   for (char c : version) {
     if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;

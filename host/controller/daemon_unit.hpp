@@ -22,8 +22,11 @@ std::optional<std::string> renderDaemonUnit(const DaemonUnit& unit, std::string_
 // The version a unit file was written for; nullopt when it carries none.
 std::optional<std::string> daemonUnitVersion(std::string_view unitText);
 
-// One command-line word for a unit's ExecStart: double-quoted, with backslash, quote, and the
-// characters systemd would expand (% and $) escaped. nullopt for control characters.
-std::optional<std::string> quoteExecWord(std::string_view word);
+// The executable of a unit's ExecStart (its first word), as systemd reads it back: double-quoted, '%'
+// doubled (a specifier otherwise), '$' as it is (systemd expands variables in arguments only), and each
+// byte that is not part of valid UTF-8 written as \xNN (systemd ignores a line that is not UTF-8).
+// nullopt for a path systemd refuses as an executable however it is written: one holding a control
+// character, '"', '\'' or '\\'.
+std::optional<std::string> quoteExecStartPath(std::string_view path);
 
 }  // namespace tavlo

@@ -6,6 +6,45 @@
 #include "host/update/update_installer.hpp"
 
 namespace tavlo {
+namespace {
+
+// A text from the archive as the log may show it: control characters as '?', at most 32 bytes.
+std::string shown(std::string text) {
+  text = text.substr(0, 32);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// The first line of an archive file, as readUpdateBuild reads it from the staged copy.
+std::optional<std::string> archiveLine(const UpdateArchive& archive, const std::string& path) {
+  for (const UpdateArchiveEntry& entry : archive.entries) {
+    if (entry.path != path || entry.directory) continue;
+    std::string text = toString(entry.data);
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+  }
+  return std::nullopt;
+}
+
+// Why the signed archive is not the release the feed announces; none when it is. Archives of earlier
+// publishing tools carry no version file: the build alone decides for them.
+std::optional<std::string> archiveDisagreesWithFeed(const UpdateArchive& archive, const UpdateFeed& feed) {
+  const std::optional<std::string> build = archiveLine(archive, updateBuildFileName);
+  if (!build) return "the archive names no build";
+  if (*build != feed.build) {
+    return "the archive holds build " + shown(*build) + ", the feed announced " + feed.build;
+  }
+  const std::optional<std::string> version = archiveLine(archive, updateVersionFileName);
+  if (version && *version != feed.version) {
+    return "the archive holds version " + shown(*version) + ", the feed announced " + shown(feed.version);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 FeedUpdateEngine::FeedUpdateEngine(FeedUpdateEngineConfig config) : config_(std::move(config)) {}
 
@@ -26,6 +65,11 @@ std::optional<std::string> FeedUpdateEngine::start(UpdateEngineEvents events) {
   std::error_code ec;
   if (config_.installDir.empty() || !std::filesystem::is_directory(config_.installDir, ec)) {
     return "no install folder " + config_.installDir.string();
+  }
+  // A folder a release was unpacked into names its build; any other (a build tree, a folder of copies)
+  // is not switched for a release, which would take everything else in it away.
+  if (!readUpdateBuild(config_.installDir)) {
+    return config_.installDir.string() + " is not a release folder (it has no " + updateBuildFileName + ")";
   }
   events_ = std::move(events);
   std::weak_ptr<FeedUpdateEngine> weak = weak_from_this();
@@ -69,10 +113,11 @@ void FeedUpdateEngine::reportReady() {
   auto install = [weak] {
     auto self = weak.lock();
     if (!self) return;
-    // A later staging that failed has removed this one: the program would end with nothing to install
-    // and nothing to start it again.
-    if (!hasStagedUpdate(updateStagingDir(self->config_.installDir))) {
-      self->reportFailure(update_error::staging, "the staged update is no longer there");
+    // The installer's own check: a staging that a later failed one removed, or one it would refuse,
+    // would end the program with nothing to install.
+    if (auto refused = checkStagedUpdate(updateStagingDir(self->config_.installDir), self->config_.installDir,
+                                         self->config_.launchedBuild)) {
+      self->reportFailure(update_error::staging, *refused);
       return;
     }
     self->config_.log("🔄 instalator gotowy — kończę proces (instalator podmieni paczkę)");
@@ -98,6 +143,9 @@ void FeedUpdateEngine::runCheck() {
   if (!feedBytes) return reportFailure(update_error::feed, "feed: " + error);
   std::optional<UpdateFeed> feed = parseUpdateFeed(toString(*feedBytes), error);
   if (!feed) return reportFailure(update_error::feed, "feed: " + error);
+  if (!isWholeBuildNumber(feed->build)) {
+    return reportFailure(update_error::feed, "feed: the build " + shown(feed->build) + " is not a build number");
+  }
   if (!isNewerBuild(feed->build, config_.launchedBuild)) {
     return report([](const UpdateEngineEvents& events) {
       if (events.noUpdate) events.noUpdate();
@@ -136,8 +184,16 @@ void FeedUpdateEngine::runCheck() {
   }
   std::optional<UpdateArchive> archive = readUpdateArchive(*archiveBytes, error);
   if (!archive) return reportFailure(update_error::archive, error);
+  // The feed is not signed, the archive is: what it says it is decides (an old release announced as a
+  // new build would otherwise be taken for one).
+  if (auto mismatch = archiveDisagreesWithFeed(*archive, *feed)) return reportFailure(update_error::archive, *mismatch);
   report([log = config_.log](const UpdateEngineEvents&) { log("🔄 rozpakowuję aktualizację"); });
   if (auto failure = stageUpdate(*archive, staging)) return reportFailure(update_error::staging, *failure);
+  if (auto refused = checkStagedUpdate(staging, config_.installDir, config_.launchedBuild)) {
+    std::error_code ec;
+    std::filesystem::remove_all(staging, ec);
+    return reportFailure(update_error::staging, *refused);
+  }
   {
     std::lock_guard lock(mutex_);
     stagedBuild_ = feed->build;

@@ -1,5 +1,7 @@
 #include "host/update/host_update_controller.hpp"
 
+#include "host/update/update_feed.hpp"
+
 namespace tavlo {
 
 std::shared_ptr<HostUpdateController> HostUpdateController::create(HostUpdateControllerDeps deps) {
@@ -52,6 +54,7 @@ void HostUpdateController::start() {
   events.found = [weak](const UpdateItem& item) {
     auto self = weak.lock();
     if (!self) return;
+    self->foundBuild_ = item.version;
     self->setStatus("Downloading " + item.displayVersion + " (" + item.version + ")…");
     self->deps_.log("🔄 znaleziono wersję " + item.displayVersion + " (build " + item.version + ") — pobieram w tle");
   };
@@ -66,7 +69,8 @@ void HostUpdateController::start() {
     return;
   }
   updater_ = std::move(engine);
-  setStatus("Checks at launch and every 24 h");
+  // A failed install stays in view until something newer happens.
+  setStatus(installFailure_ ? "Update error: " + *installFailure_ : "Checks at launch and every 24 h");
   deps_.log("🔄 aktualizacje: nasłuch uruchomiony (build " + deps_.launchedBuild + ", kanał " + deps_.feedUrl + ")");
   later(firstCheckAfterUs, [](HostUpdateController& self) { self.requestCheck("przy starcie", false, 0); });
 }
@@ -77,9 +81,20 @@ void HostUpdateController::reportInstalledUpdateIfAny() {
   const std::optional<std::string> previous = settings.getString(lastRunBuildKey);
   settings.set(lastRunBuildKey, JsonValue(deps_.launchedBuild));
   settings.set(installedPendingKey, JsonValue(false));
-  if (pending && previous && *previous != deps_.launchedBuild) {
-    deps_.log("🔄 ✅ host zaktualizowany: build " + *previous + " → " + deps_.launchedBuild + " (" +
-              deps_.launchedVersion + ")");
+  if (previous && *previous != deps_.launchedBuild) {
+    settings.remove(installFailureKey);
+    settings.remove(failedBuildKey);
+    if (pending) {
+      deps_.log("🔄 ✅ host zaktualizowany: build " + *previous + " → " + deps_.launchedBuild + " (" +
+                deps_.launchedVersion + ")");
+    }
+    return;
+  }
+  installFailure_ = settings.getString(installFailureKey);
+  failedBuild_ = settings.getString(failedBuildKey);
+  if (installFailure_) {
+    deps_.log("🔄 ❌ aktualizacja nie zainstalowała się: " + *installFailure_ + " — działa dalej build " +
+              deps_.launchedBuild);
   }
 }
 
@@ -95,7 +110,9 @@ void HostUpdateController::startFreshnessGuard() {
 
 void HostUpdateController::freshnessTick() {
   std::optional<std::string> onDisk = deps_.diskBuild ? deps_.diskBuild() : std::nullopt;
-  if (!onDisk || *onDisk == deps_.launchedBuild) return;
+  // Only a newer build is worth a restart: the same one, an older one or a build that is not a number
+  // would start a host no newer than this one, and under the keep-running unit it would quit again.
+  if (!onDisk || !isNewerBuild(*onDisk, deps_.launchedBuild)) return;
   const std::string head = "🔄 na dysku jest build " + *onDisk + ", działa " + deps_.launchedBuild;
   if (!deps_.keepRunningJob || !deps_.keepRunningJob()) {
     deps_.log(head + " — bez keepalive zostaję (restart ręczny)");
@@ -139,6 +156,13 @@ void HostUpdateController::checkNow() {
 void HostUpdateController::deferOrInstall(std::function<void()> action) {
   pendingInstall_ = std::move(action);
   deps_.settings->set(installedPendingKey, JsonValue(true));
+  // The build whose install failed last time is installed again only when the user asks: on its own
+  // it would fail, restart and download again at every quiet moment.
+  if (installFailure_ && failedBuild_ == foundBuild_ && !userRequested_) {
+    setStatus("Update error: " + *installFailure_);
+    deps_.log("🔄 build " + foundBuild_ + " nie zainstalował się poprzednio — zainstaluję go tylko na żądanie");
+    return;
+  }
   setStatus("Update ready — installs when no client is connected");
   deps_.log("🔄 aktualizacja pobrana i zweryfikowana — zainstaluję, gdy nie będzie sesji");
   if (userRequested_) {
@@ -170,15 +194,15 @@ void HostUpdateController::installIfIdle(bool force) {
   std::function<void()> action = std::move(pendingInstall_);
   pendingInstall_ = nullptr;
   setStatus("Installing…");
+  // Either way the engine's action runs: it checks the staging as the installer will and ends the
+  // process only for an install that will be made. The staged update is installed as the process ends.
   if (deps_.keepRunningJob && deps_.keepRunningJob()) {
-    // The staged update is installed as this process ends, and systemd starts the new build.
     deps_.log(
         "🔄 instaluję: kończę proces — instalator podmieni paczkę po wyjściu, systemd (keepalive) podniesie nową "
         "wersję");
-    later(installDelayUs, [](HostUpdateController& self) { self.deps_.terminate(); });
-    return;
+  } else {
+    deps_.log("🔄 instaluję aktualizację — instalator podmieni paczkę i zrelaunchuje hosta");
   }
-  deps_.log("🔄 instaluję aktualizację — instalator podmieni paczkę i zrelaunchuje hosta");
   later(installDelayUs, [action = std::move(action)](HostUpdateController&) { action(); });
 }
 

@@ -27,7 +27,8 @@ struct HostUpdateControllerDeps {
   std::string launchedVersion = "?";
   std::string feedUrl;  // empty: updating is off
   std::function<std::shared_ptr<UpdateEngine>()> makeEngine;
-  // Whether the keep-running login unit is there to start the new build after this process ends.
+  // Whether this process is the keep-running login unit's own: systemd then starts the host again after
+  // it ends (the new build, or this one again when the install failed).
   std::function<bool()> keepRunningJob;
   // Ends the process normally (a staged update is installed on the way out).
   std::function<void()> terminate;
@@ -47,6 +48,10 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
 
   static constexpr const char* installedPendingKey = "tl.updateInstalledPending";
   static constexpr const char* lastRunBuildKey = "tl.lastRunBuild";
+  // Why the last install failed and which build it was; written by the installer as the program ends,
+  // shown by the next start, cleared once another build runs.
+  static constexpr const char* installFailureKey = "tl.updateInstallFailure";
+  static constexpr const char* failedBuildKey = "tl.updateFailedBuild";
 
   static std::shared_ptr<HostUpdateController> create(HostUpdateControllerDeps deps);
   ~HostUpdateController();
@@ -85,6 +90,9 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   std::shared_ptr<UpdateEngine> updater_;
   std::function<void()> pendingInstall_;
   bool userRequested_ = false;
+  std::optional<std::string> installFailure_;  // the last install's failure, while this build still runs
+  std::optional<std::string> failedBuild_;
+  std::string foundBuild_;  // the build the engine last found
   std::optional<Scheduler::JobId> freshnessTimer_;
   uint64_t lastSessionEndedAtUs_;
 };

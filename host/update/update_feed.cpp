@@ -1,5 +1,6 @@
 #include "host/update/update_feed.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/runtime/base64.hpp"
@@ -91,10 +92,14 @@ std::string renderUpdateFeed(const UpdateFeed& feed) {
          "\nsize=" + std::to_string(feed.size) + "\ned25519=" + signature + "\n";
 }
 
+bool isWholeBuildNumber(std::string_view build) {
+  return !build.empty() && build.size() <= 18 && build.front() != '0' &&
+         std::all_of(build.begin(), build.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool isNewerBuild(const std::string& offered, const std::string& running) {
-  auto a = wholeNumber(offered), b = wholeNumber(running);
-  if (a && b) return *a > *b;
-  return offered != running;
+  if (!isWholeBuildNumber(offered) || !isWholeBuildNumber(running)) return false;
+  return *wholeNumber(offered) > *wholeNumber(running);
 }
 
 }  // namespace tavlo

@@ -31,8 +31,11 @@ struct UpdateFeed {
 std::optional<UpdateFeed> parseUpdateFeed(std::string_view text, std::string& error);
 std::string renderUpdateFeed(const UpdateFeed& feed);
 
-// Whether the feed's build is newer than the running one: both whole numbers and larger, or (for
-// builds that are not numbers) simply another build.
+// Whether `build` is a build number: a whole number from 1 up, in decimal without leading zeros.
+bool isWholeBuildNumber(std::string_view build);
+
+// Whether the offered build is newer than the running one: both build numbers, the offered one larger.
+// Anything else is not newer: a build that is not a number orders nothing and is never installed.
 bool isNewerBuild(const std::string& offered, const std::string& running);
 
 }  // namespace tavlo

@@ -1,8 +1,12 @@
 #include "host/update/update_installer.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -30,18 +34,50 @@ fs::path partialStagingDir(const fs::path& stagingDir) {
   return partial;
 }
 
-}  // namespace
-
-std::optional<std::string> readUpdateBuild(const fs::path& folder) {
-  std::ifstream in(folder / updateBuildFileName);
-  std::string build;
-  if (!in || !std::getline(in, build)) return std::nullopt;
-  while (!build.empty() && (build.back() == '\r' || build.back() == ' ')) build.pop_back();
-  if (build.empty() || build.size() > 64) return std::nullopt;
-  return build;
+// The first line of a short text file, without trailing spaces; none when it is missing or empty.
+std::optional<std::string> readShortLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  if (line.empty() || line.size() > 64) return std::nullopt;
+  return line;
 }
 
-fs::path updateStagingDir(const fs::path& installDir) { return installDir / ".tavlo-update"; }
+// Whether the file system under `parent` switches two folders in one step: tried on two empty ones.
+std::optional<std::string> checkFolderSwitch(const fs::path& parent, const fs::path& stagingDir) {
+  const fs::path a = stagingDir.string() + ".probe-a", b = stagingDir.string() + ".probe-b";
+  std::error_code ec;
+  fs::remove_all(a, ec);
+  fs::remove_all(b, ec);
+  int error = 0;
+  if (!fs::create_directory(a, ec) || !fs::create_directory(b, ec)) {
+    error = ec.value();
+  } else {
+    error = renameWithFlags(a, b, RENAME_EXCHANGE);
+  }
+  fs::remove_all(a, ec);
+  fs::remove_all(b, ec);
+  if (error == 0) return std::nullopt;
+  return "the folder " + parent.string() + " cannot switch releases in one step: " + std::strerror(error);
+}
+
+}  // namespace
+
+std::optional<std::string> readUpdateBuild(const fs::path& folder) { return readShortLine(folder / updateBuildFileName); }
+
+std::optional<std::string> readUpdateVersion(const fs::path& folder) {
+  return readShortLine(folder / updateVersionFileName);
+}
+
+fs::path updateStagingDir(const fs::path& installDir) {
+  const fs::path folder = installDir.has_filename() ? installDir : installDir.parent_path();
+  return folder.parent_path() / ("." + folder.filename().string() + ".tavlo-update");
+}
+
+int renameWithFlags(const fs::path& from, const fs::path& to, unsigned flags) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0 ? 0 : errno;
+}
 
 std::optional<std::string> stageUpdate(const UpdateArchive& archive, const fs::path& stagingDir) {
   // Only a complete staging carries the staging folder's name: a process that ends part-way leaves a
@@ -84,37 +120,48 @@ bool hasStagedUpdate(const fs::path& stagingDir) {
   return fs::is_directory(stagingDir, ec) && !fs::is_empty(stagingDir, ec);
 }
 
+std::optional<std::string> checkStagedUpdate(const fs::path& stagingDir, const fs::path& installDir,
+                                             const std::string& runningBuild) {
+  if (!hasStagedUpdate(stagingDir)) return "no update is staged";
+  const std::optional<std::string> staged = readUpdateBuild(stagingDir);
+  if (!staged) return "the staged update names no build";
+  if (!isWholeBuildNumber(*staged)) return "the staged build " + *staged + " is not a build number";
+  if (!isNewerBuild(*staged, runningBuild)) {
+    return "the staged build " + *staged + " is not newer than the running build " + runningBuild;
+  }
+  struct stat folder {}, staging {};
+  if (::lstat(installDir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    return "the install folder " + installDir.string() + " is not a folder";
+  }
+  if (::lstat(stagingDir.c_str(), &staging) != 0 || staging.st_dev != folder.st_dev) {
+    return "the staging folder is on another file system than " + installDir.string();
+  }
+  return checkFolderSwitch(stagingDir.parent_path(), stagingDir);
+}
+
 std::optional<std::string> installStagedUpdate(const fs::path& stagingDir, const fs::path& installDir,
-                                               const std::string& runningBuild) {
+                                               const std::string& runningBuild, const RenameOperation& rename) {
   std::error_code ec;
   if (!fs::is_directory(stagingDir, ec)) return std::nullopt;
-  if (std::optional<std::string> staged = readUpdateBuild(stagingDir); staged && !isNewerBuild(*staged, runningBuild)) {
-    fs::remove_all(stagingDir, ec);
-    return "the staged build " + *staged + " is not newer than the running build " + runningBuild + "; removed";
-  }
-  std::vector<fs::path> files;
-  for (auto it = fs::recursive_directory_iterator(stagingDir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_regular_file(ec) && !it->is_symlink(ec)) files.push_back(it->path());
-  }
-  if (ec) return "cannot read the staging folder: " + ec.message();
-  // Everything that can be checked is checked before the first file moves, so that a refused install
-  // leaves the old files together rather than half replaced.
-  for (const fs::path& staged : files) {
-    const fs::path target = installDir / staged.lexically_relative(stagingDir);
-    fs::create_directories(target.parent_path(), ec);
-    if (ec || !fs::is_directory(target.parent_path(), ec)) return "cannot create the folder of " + target.string();
-    const fs::file_status existing = fs::symlink_status(target, ec);
-    if (fs::exists(existing) && !fs::is_regular_file(existing) && !fs::is_symlink(existing)) {
-      return target.string() + " is not a file; nothing installed";
+  if (auto refused = checkStagedUpdate(stagingDir, installDir, runningBuild)) {
+    // A build that is not newer never will be: it goes. Anything else stays for a later try.
+    const std::optional<std::string> staged = readUpdateBuild(stagingDir);
+    if (!staged || !isNewerBuild(*staged, runningBuild)) {
+      fs::remove_all(stagingDir, ec);
+      return *refused + "; removed";
     }
+    return *refused + "; nothing installed";
   }
-  for (const fs::path& staged : files) {
-    const fs::path target = installDir / staged.lexically_relative(stagingDir);
-    if (::rename(staged.c_str(), target.c_str()) != 0) {
-      return "cannot move " + target.string() + " into place (the rest stays staged)";
-    }
+  // The new release keeps the folder's own permissions (who may read and run the host).
+  if (const fs::file_status folder = fs::status(installDir, ec); !ec) {
+    fs::permissions(stagingDir, folder.permissions(), ec);
   }
+  if (const int error = rename(stagingDir, installDir, RENAME_EXCHANGE); error != 0) {
+    return "cannot switch " + installDir.string() + " to the new release: " + std::strerror(error) +
+           "; nothing installed";
+  }
+  (void)syncFolder(installDir.parent_path());
+  // The staging folder's name now holds the old release, which nothing runs from any more.
   fs::remove_all(stagingDir, ec);
   return std::nullopt;
 }

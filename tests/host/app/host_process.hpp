@@ -22,9 +22,11 @@ namespace tavlo {
 // One tavlo-host process with its standard output (and error) read line by line.
 class HostProcess {
  public:
-  // `environment` is set in the child on top of the home's folders.
+  // `environment` is set in the child on top of the home's folders; `program` is the built one unless
+  // the test runs a copy of it from elsewhere.
   HostProcess(const std::filesystem::path& home, std::vector<std::string> args,
-              const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+              const std::vector<std::pair<std::string, std::string>>& environment = {},
+              const std::filesystem::path& program = TAVLO_HOST_PROGRAM) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -37,10 +39,10 @@ class HostProcess {
       ::setenv("HOME", home.c_str(), 1);
       ::unsetenv("DISPLAY");  // never the desktop of whoever runs the tests
       for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>(TAVLO_HOST_PROGRAM)};
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      ::execv(TAVLO_HOST_PROGRAM, argv.data());
+      ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
     ::close(out[1]);

@@ -19,6 +19,7 @@
 
 #include "host/app/host_options.hpp"
 #include "host/controller/port_block_search.hpp"
+#include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "tests/host/app/host_process.hpp"
 #include "tests/testkit/temp_dir.hpp"
@@ -143,6 +144,46 @@ TEST(TavloHost, InstallingTheLoginUnitStoresTheWishThatEveryStartKeeps) {
   EXPECT_EQ(remove.exitStatus(), HostExitCode::ok) << remove.output();
   Settings stored(settingsFile);
   EXPECT_EQ(stored.getBool("tl.autostartLogin"), false);
+}
+
+TEST(TavloHost, TheLoginUnitNamesTheHostWhereverSystemdCanRunItAndRefusesThePathsItCannot) {
+  struct Case {
+    const char* folder;
+    bool expressible;
+  };
+  for (const Case& c : {Case{"tavlo 50%h $HOME", true}, Case{"tavlo \xff\xfe", true}, Case{"tavlo \"quoted\"", false},
+                        Case{"tavlo \\back", false}}) {
+    testkit::TempDir home;
+    const auto bin = home.path() / "bin";
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin / "systemctl") << "#!/bin/sh\nexit 0\n";  // a user manager that accepts every command
+    std::filesystem::permissions(bin / "systemctl", std::filesystem::perms::owner_all);
+    const auto runtime = home.path() / "XDG_RUNTIME_DIR";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    const std::vector<std::pair<std::string, std::string>> environment = {
+        {"PATH", bin.string() + ":" + (path ? path : "/usr/bin:/bin")}};
+    const auto folder = home.path() / c.folder;
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(TAVLO_HOST_PROGRAM, folder / "tavlo-host");
+
+    HostProcess install(home.path(), {"--install-autostart"}, environment, folder / "tavlo-host");
+    const auto unit = home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login.service";
+    if (!c.expressible) {
+      EXPECT_EQ(install.exitStatus(), HostExitCode::autostartFailed) << c.folder;
+      EXPECT_NE(install.output().find("cannot be expressed in a systemd unit"), std::string::npos) << install.output();
+      EXPECT_FALSE(std::filesystem::exists(unit)) << c.folder;
+      continue;
+    }
+    EXPECT_EQ(install.exitStatus(), HostExitCode::ok) << c.folder << ": " << install.output();
+    ASSERT_TRUE(std::filesystem::exists(unit)) << c.folder;
+    // systemd's own reading of the unit names the copy, or it would say the command is not executable.
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ProcessCommandRunner runner;
+    const CommandResult verdict = runner.run({"systemd-analyze", "--user", "verify", "--man=no", unit.string()});
+    EXPECT_EQ(verdict.exitCode, 0) << c.folder << ": " << verdict.output;
+  }
 }
 
 TEST(TavloHost, RefusesABadCommandLine) {

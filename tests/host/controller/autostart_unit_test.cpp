@@ -20,9 +20,10 @@ TEST(AutostartUnit, KeepRunningRestartsAfterEveryExitAndPlainNever) {
 TEST(AutostartUnit, RefusesPathsAndVersionsThatWouldBreakTheUnitFile) {
   EXPECT_FALSE(renderAutostartUnit(AutostartUnitKind::plain, "/opt/x\nExecStartPre=/bin/evil", "1"));
   EXPECT_FALSE(renderAutostartUnit(AutostartUnitKind::plain, "/opt/x", "1\n[Service]"));
-  auto odd = renderAutostartUnit(AutostartUnitKind::plain, "/home/a b/%h/$X", "1");
+  auto odd = renderAutostartUnit(AutostartUnitKind::plain, "/home/a b/%h/$X/\xff\xc3\xa9", "1");
   ASSERT_TRUE(odd);
-  EXPECT_NE(odd->find("ExecStart=\"/home/a b/%%h/$$X\"\n"), std::string::npos);
+  EXPECT_NE(odd->find("ExecStart=\"/home/a b/%%h/$X/\\xff\xc3\xa9\"\n"), std::string::npos) << *odd;
+  EXPECT_FALSE(renderAutostartUnit(AutostartUnitKind::plain, "/home/a\"b", "1"));
 }
 
 TEST(AutostartUnit, UserUnitDirectoryPrefersAnAbsoluteXdgConfigHome) {

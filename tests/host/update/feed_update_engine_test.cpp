@@ -8,9 +8,12 @@
 #include <deque>
 #include <future>
 
+#include "host/update/exit_install.hpp"
+#include "host/update/host_update_controller.hpp"
 #include "host/update/update_archive.hpp"
 #include "host/update/update_feed.hpp"
 #include "host/update/update_installer.hpp"
+#include "tests/host/update/fake_update_engine.hpp"
 #include "tests/host/update/loopback_http_server.hpp"
 #include "tests/host/update/update_test_files.hpp"
 #include "tests/testkit/temp_dir.hpp"
@@ -103,6 +106,15 @@ struct EngineRig {
     server.set("/tavlo-8.tar", {std::string(archive.begin(), archive.end()), cutAfter});
   }
 
+  // Publishes `files` signed under a feed that announces `build` and `version`.
+  void publishAs(const std::string& build, const std::string& version, const std::vector<UpdateArchiveFile>& files) {
+    Bytes archive = writeUpdateArchive(files);
+    UpdateFeed feed{.version = version, .build = build, .url = server.url("/tavlo.tar"), .size = archive.size(),
+                    .signature = *key.sign(archive)};
+    server.set("/feed", {renderUpdateFeed(feed)});
+    server.set("/tavlo.tar", {std::string(archive.begin(), archive.end())});
+  }
+
   bool check() {
     engine->checkInBackground();
     return main.runUntil([this] { return failure || install_ || noUpdate; }) &&
@@ -150,6 +162,54 @@ TEST(FeedUpdateEngine, InstallsAVerifiedArchiveByRenameOnQuit) {
   ::unsetenv("http_proxy");
 }
 
+TEST(FeedUpdateEngine, AnInstallWhoseSwitchFailsLeavesTheOldReleaseWholeAndCanBeMadeLater) {
+  EngineRig rig;
+  fs::create_directories(rig.install / "lib");
+  writeFile(rig.install / "lib/old.so", "old library");
+  Bytes archive = writeUpdateArchive(goodFiles);
+  rig.publish(archive, archive);
+  ASSERT_TRUE(rig.check());
+  ASSERT_TRUE(rig.install_);
+  rig.install_();
+  rig.scheduler.advanceBy(FeedUpdateEngine::quitDelayUs);
+  ASSERT_TRUE(rig.main.runUntil([&] { return rig.quits == 1; }));
+
+  // On the way out the one rename that switches the releases fails.
+  JsonStore settings;
+  settings.set(HostUpdateController::lastRunBuildKey, JsonValue("7"));
+  RenameOperation failing = [](const fs::path&, const fs::path&, unsigned) { return EIO; };
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings, failing), ExitInstall::failed);
+  EXPECT_EQ(readFile(rig.install / "tavlo-host"), "old program");
+  EXPECT_EQ(readFile(rig.install / "tavlo-build"), "7");
+  EXPECT_EQ(readFile(rig.install / "lib/old.so"), "old library");
+  EXPECT_FALSE(fs::exists(rig.install / "share"));
+
+  // The old program starts again and its Updates pane says why.
+  std::string status;
+  HostUpdateControllerDeps deps;
+  deps.canInstallNow = [] { return true; };
+  deps.log = [&](const std::string& line) { rig.lines.push_back(line); };
+  deps.scheduler = &rig.scheduler;
+  deps.postToMain = [](std::function<void()> job) { job(); };
+  deps.settings = &settings;
+  deps.launchedBuild = "7";
+  deps.feedUrl = "https://updates.example.org/feed";
+  deps.makeEngine = [] { return std::make_shared<testkit::FakeUpdateEngine>(); };
+  auto restarted = HostUpdateController::create(std::move(deps));
+  restarted->setOnStatus([&](const std::string& text) { status = text; });
+  restarted->start();
+  EXPECT_EQ(status, "Update error: cannot switch " + rig.install.string() +
+                        " to the new release: Input/output error; nothing installed");
+
+  // Still staged, and still what the installer accepts: the next exit installs it whole.
+  EXPECT_EQ(checkStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings), ExitInstall::installed);
+  EXPECT_EQ(readFile(rig.install / "tavlo-host"), "new program");
+  EXPECT_EQ(readFile(rig.install / "share/readme.txt"), "hello");
+  EXPECT_FALSE(fs::exists(rig.install / "lib"));  // the release is the archive's, nothing older left in it
+  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "8", settings), ExitInstall::nothingStaged);
+}
+
 TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingTheProgram) {
   EngineRig rig;
   Bytes archive = writeUpdateArchive(goodFiles);
@@ -160,7 +220,7 @@ TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingThePr
   rig.install_ = nullptr;
 
   // Build 9 arrives before build 8 was installed, and cannot be staged: the staging of 8 is gone too.
-  Bytes clash = writeUpdateArchive({{"a", false, "x"}, {"a/b", false, "y"}});
+  Bytes clash = writeUpdateArchive({{"tavlo-build", false, "9\n"}, {"a", false, "x"}, {"a/b", false, "y"}});
   UpdateFeed feed{.version = "1.9", .build = "9", .url = rig.server.url("/tavlo-9.tar"), .size = clash.size(),
                   .signature = *rig.key.sign(clash)};
   rig.server.set("/feed", {renderUpdateFeed(feed)});
@@ -179,6 +239,74 @@ TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingThePr
   ASSERT_TRUE(rig.failure);
   EXPECT_EQ(rig.failure->code, update_error::staging);
   EXPECT_TRUE(rig.untouched());
+}
+
+TEST(FeedUpdateEngine, OnlyASignedReleaseThatIsTheAnnouncedNewerBuildIsStaged) {
+  // The feed is not signed; the archive is, and names its own build. Each of these would once have had
+  // the host quit to install, and the installer refuse the install, with nothing to start the host again.
+  const std::vector<UpdateArchiveFile> oldRelease = {
+      {"tavlo-host", true, "release 3"}, {"tavlo-build", false, "3\n"}, {"tavlo-version", false, "1.3\n"}};
+  struct Case {
+    const char* why;
+    std::string build, version;
+    std::vector<UpdateArchiveFile> files;
+    std::optional<int> code;  // none: up to date
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"an old signed release replayed under a newer build", "9", "1.9", oldRelease, update_error::archive,
+       "the archive holds build 3, the feed announced 9"},
+      {"an old signed release under its own build", "3", "1.3", oldRelease, std::nullopt, ""},
+      {"a signed release whose build is not a number", "8b", "1.8",
+       {{"tavlo-host", true, "x"}, {"tavlo-build", false, "8b\n"}}, update_error::feed,
+       "feed: the build 8b is not a build number"},
+      {"a signed archive that names no build", "8", "1.8", {{"tavlo-host", true, "x"}}, update_error::archive,
+       "the archive names no build"},
+      {"a signed release of another version", "8", "1.8",
+       {{"tavlo-host", true, "x"}, {"tavlo-build", false, "8\n"}, {"tavlo-version", false, "2.0\n"}},
+       update_error::archive, "the archive holds version 2.0, the feed announced 1.8"},
+  };
+  for (const Case& c : cases) {
+    EngineRig rig;
+    rig.publishAs(c.build, c.version, c.files);
+    ASSERT_TRUE(rig.check()) << c.why;
+    EXPECT_FALSE(rig.install_) << c.why;
+    EXPECT_EQ(rig.quits, 0) << c.why;
+    EXPECT_TRUE(rig.untouched()) << c.why;
+    if (!c.code) {
+      EXPECT_TRUE(rig.noUpdate) << c.why;
+      continue;
+    }
+    ASSERT_TRUE(rig.failure) << c.why;
+    EXPECT_EQ(rig.failure->code, *c.code) << c.why;
+    EXPECT_EQ(rig.failure->description, c.failure) << c.why;
+  }
+
+  // The announced build inside the signed archive, newer than the running one: staged, then installed.
+  EngineRig rig;
+  rig.publishAs("8", "1.8", {{"tavlo-host", true, "release 8"}, {"tavlo-build", false, "8\n"},
+                             {"tavlo-version", false, "1.8\n"}});
+  ASSERT_TRUE(rig.check());
+  ASSERT_TRUE(rig.install_) << (rig.failure ? rig.failure->description : "");
+  EXPECT_EQ(installStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  EXPECT_EQ(readUpdateBuild(rig.install), "8");
+  EXPECT_EQ(readUpdateVersion(rig.install), "1.8");
+}
+
+TEST(FeedUpdateEngine, AFolderThatIsNoReleaseIsNeverUpdated) {
+  // A build tree or a folder of copies: switching it for a release would take everything else away.
+  testkit::TempDir dir;
+  writeFile(dir / "tavlo-host", "built here");
+  FakeClock clock;
+  ManualScheduler scheduler{clock};
+  FeedUpdateEngineConfig config;
+  config.feedUrl = "https://updates.example.org/feed";
+  config.installDir = dir.path();
+  config.launchedBuild = "7";
+  config.publicKey = crypto::Ed25519PrivateKey::generate()->publicKey();
+  config.scheduler = &scheduler;
+  auto engine = std::make_shared<FeedUpdateEngine>(std::move(config));
+  EXPECT_EQ(engine->start({}), dir.path().string() + " is not a release folder (it has no tavlo-build)");
 }
 
 TEST(FeedUpdateEngine, EndingTheEngineCancelsADownloadInProgress) {

@@ -184,7 +184,9 @@ TEST(HostUpdateController, AFailedCheckOfTheUsersDoesNotLetALaterUpdateCutASessi
   EXPECT_EQ(rig.engine->installs, 0);
 }
 
-TEST(HostUpdateController, WithTheKeepRunningUnitInstallingEndsTheProcessInstead) {
+TEST(HostUpdateController, UnderTheKeepRunningUnitTheInstallStillGoesThroughTheEnginesCheck) {
+  // The engine's action checks the staging as the installer will before it ends the process: ending it
+  // directly would quit for an install that may be refused.
   Rig rig;
   rig.keepRunning = true;
   rig.controller->start();
@@ -194,15 +196,64 @@ TEST(HostUpdateController, WithTheKeepRunningUnitInstallingEndsTheProcessInstead
             "🔄 instaluję: kończę proces — instalator podmieni paczkę po wyjściu, systemd (keepalive) podniesie nową "
             "wersję");
   rig.advance(1 * second);
-  EXPECT_EQ(rig.terminations, 1);
+  EXPECT_EQ(rig.engine->installs, 1);
+  EXPECT_EQ(rig.terminations, 0);
+}
+
+TEST(HostUpdateController, AFailedInstallIsShownAtTheNextStartAndRetriedOnlyWhenAsked) {
+  Rig rig;
+  rig.settings.set(HostUpdateController::installedPendingKey, JsonValue(true));
+  rig.settings.set(HostUpdateController::lastRunBuildKey, JsonValue("7"));
+  rig.settings.set(HostUpdateController::installFailureKey, JsonValue("cannot switch /opt/tavlo: Input/output error"));
+  rig.settings.set(HostUpdateController::failedBuildKey, JsonValue("8"));
+  rig.controller->start();
+  EXPECT_TRUE(rig.logged("🔄 ❌ aktualizacja nie zainstalowała się: cannot switch /opt/tavlo: Input/output error — "
+                         "działa dalej build 7"));
+  EXPECT_EQ(rig.controller->status(), "Update error: cannot switch /opt/tavlo: Input/output error");
+
+  // The same build found again waits for the user instead of failing and restarting at every quiet moment.
+  rig.advance(HostUpdateController::firstCheckAfterUs);
+  rig.engine->find("1.8", "8");
+  rig.engine->ready();
+  EXPECT_EQ(rig.last(), "🔄 build 8 nie zainstalował się poprzednio — zainstaluję go tylko na żądanie");
+  EXPECT_EQ(rig.controller->status(), "Update error: cannot switch /opt/tavlo: Input/output error");
+  rig.advance(120 * second);
   EXPECT_EQ(rig.engine->installs, 0);
+  rig.controller->checkNow();
+  rig.advance(1 * second);
+  EXPECT_EQ(rig.engine->installs, 1);
+
+  // A newer build than the failed one installs on its own, and the failure is forgotten once another
+  // build runs.
+  Rig later;
+  later.settings.set(HostUpdateController::installFailureKey, JsonValue("x"));
+  later.settings.set(HostUpdateController::failedBuildKey, JsonValue("8"));
+  later.controller->start();
+  later.advance(31 * second);
+  later.engine->find("1.9", "9");
+  later.engine->ready();
+  later.advance(1 * second);
+  EXPECT_EQ(later.engine->installs, 1);
+
+  Rig updated("https://updates.example.org/feed", "9");
+  updated.settings.set(HostUpdateController::lastRunBuildKey, JsonValue("7"));
+  updated.settings.set(HostUpdateController::installFailureKey, JsonValue("x"));
+  updated.controller->start();
+  EXPECT_EQ(updated.controller->status(), "Checks at launch and every 24 h");
+  EXPECT_FALSE(updated.settings.contains(HostUpdateController::installFailureKey));
 }
 
 TEST(HostUpdateController, FreshnessWatchQuitsForANewerBuildOnlyWithKeepRunningAndNoSession) {
   Rig rig;
   rig.controller->start();
-  rig.diskBuild = "7";
-  rig.advance(60 * second);
+  rig.keepRunning = true;
+  // The running build, an older one or one that is not a number: restarting would gain nothing, and
+  // under the keep-running unit it would quit the host every minute.
+  for (const char* same : {"7", "6", "8b", "07"}) {
+    rig.diskBuild = same;
+    rig.advance(60 * second);
+  }
+  rig.keepRunning = false;
   size_t quiet = rig.lines.size();
   EXPECT_EQ(rig.terminations, 0);
 

@@ -24,9 +24,20 @@ TEST(UpdateFeed, ReadsItsFieldsAndRefusesIncompleteOrOddFeeds) {
   // echoed into the error (which goes to the log).
   EXPECT_FALSE(parseUpdateFeed(renderUpdateFeed(feed) + "\x1b]0;owned\x07=x\n", error));
   EXPECT_EQ(error, "feed line that is not text");
-  EXPECT_TRUE(isNewerBuild("10", "9"));
-  EXPECT_FALSE(isNewerBuild("9", "10"));
-  EXPECT_FALSE(isNewerBuild("7", "7"));
+}
+
+TEST(UpdateFeed, OnlyALargerBuildNumberIsNewer) {
+  struct Case {
+    const char* offered;
+    const char* running;
+    bool newer;
+  };
+  const Case cases[] = {
+      {"10", "9", true},        {"9", "10", false},  {"7", "7", false},   {"8b", "5", false},
+      {"beta", "5", false},     {"08", "7", false},  {"", "5", false},    {"8", "x", false},
+      {"-9", "5", false},       {"+9", "5", false},  {" 9", "5", false},  {"9999999999999999999", "5", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isNewerBuild(c.offered, c.running), c.newer) << c.offered << " over " << c.running;
 }
 
 }  // namespace
