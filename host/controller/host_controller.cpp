@@ -124,6 +124,9 @@ void HostController::finishBootstrap(bool handOver) {
     deps_.exit(HostExit::handedOverToService);
     return;
   }
+  // Only the instance that holds the lock runs the host: one that waits, quits or runs without the
+  // lock never removes what the running one received.
+  if (instanceLock_.holds() && seams.clipboard.removeLeftovers) seams.clipboard.removeLeftovers(logSink());
   if (seams.startUpdates) {
     std::weak_ptr<HostController> weak = weak_from_this();
     HostControllerSeams::UpdateHooks hooks{

@@ -131,6 +131,9 @@ struct HostControllerSeams {
     // The active session ended or gave way to another: the pasteboard poll stops, every pending item
     // fails and what the bridge received for that session is removed.
     std::function<void()> stop{};
+    // What an earlier run left in the private clipboard folder is removed (start-up, once this
+    // instance is the one that runs the host).
+    std::function<void(LogSink log)> removeLeftovers{};
   };
   ClipboardBridge clipboard{};
   // The tray's diagnostics panel: shown or hidden by the diagnostics shortcut (main executor).
