@@ -216,6 +216,8 @@ void HostController::closeSessionsForExit() {
   auto active = std::exchange(session_, nullptr);
   auto parked = std::exchange(parkedSession_, nullptr);
   parkedDeviceKey_.reset();
+  // The clipboard goes with the session: its files are removed, and a paste waiting for one ends now.
+  if (active && deps_.seams.clipboard.stop) deps_.seams.clipboard.stop();
   if (active) active->close();
   if (parked) parked->close();
 }

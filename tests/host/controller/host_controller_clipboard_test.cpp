@@ -3,6 +3,9 @@
 // path, and how the bridge follows admission.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "host/controller/host_controller.hpp"
 #include "host/controller/pasteboard_bridge.hpp"
 #include "platform/pasteboard/fake_pasteboard.hpp"
@@ -139,6 +142,22 @@ TEST(ControllerClipboard, TheClipboardMovesOnlyWithAdmissionAndStopsWithTheActiv
   c.rig.main.runUntilIdle();
   c.copy("nobody's");
   EXPECT_EQ(ClipboardRig::texts(*second), (Texts{"for B"})) << "sharing ends with the active session";
+}
+
+TEST(ControllerClipboard, AFileTheClientCopiedGoesWithTheSessionAlsoAtTheProgramsEnd) {
+  ClipboardRig c;
+  auto session = c.rig.admitSession(*c.controller, "device-A");
+  const auto received = c.rig.dir / "received.part";
+  std::ofstream(received) << "pdf";
+  session->callbacks.onClipAnnounce(5, PasteboardBridge::fileUti, 3, "report.pdf", std::nullopt);
+  session->callbacks.onClipComplete(5, PasteboardBridge::fileUti, "report.pdf", vela::ClipPayload::file(received));
+  c.rig.main.runUntilIdle();
+  ASSERT_EQ(c.board.files().size(), 1u);
+  const auto placed = c.board.files()[0];
+  ASSERT_TRUE(std::filesystem::exists(placed));
+
+  c.controller->closeSessionsForExit();
+  EXPECT_FALSE(std::filesystem::exists(placed)) << "the session's file outlived the host";
 }
 
 }  // namespace
