@@ -1,10 +1,25 @@
 #include "host/app/clipboard_wiring.hpp"
 
 #include <cstdio>
+#include <string>
 
 #include "protocol/clipboard/clip_temp_folder.hpp"
 
 namespace tavlo {
+
+namespace {
+
+void removeClipboardLeftovers(const LogSink& log) {
+  const vela::ClipTempFolder folder;
+  const vela::ClipTempFolder::Leftovers leftovers = folder.removeLeftovers();
+  if (leftovers.refusal) {
+    log("⚠️ folder schowka nie jest prywatny — nie sprzątam go (" + *leftovers.refusal + ")");
+  } else if (leftovers.removed > 0) {
+    log("📋 usunięto pozostałości schowka z poprzedniego uruchomienia (plików: " + std::to_string(leftovers.removed) + ")");
+  }
+}
+
+}  // namespace
 
 ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional<std::string>& display,
                                  MainExecutor& main, Scheduler& scheduler,
@@ -21,6 +36,7 @@ ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional
   pasteboard_ = X11Pasteboard::open(display.value_or(""), &error, std::move(options));
   if (!pasteboard_) {
     std::fprintf(stderr, "tavlo-host: no clipboard on the X display, the clipboard is not shared (%s)\n", error.c_str());
+    seams.clipboard.removeLeftovers = removeClipboardLeftovers;
     return;
   }
   bridge_ = PasteboardBridge::create({
@@ -38,6 +54,7 @@ ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional
       .outFolder = vela::ClipTempFolder::defaultPath() / "out",
   });
   seams.clipboard = bridge_->seams();
+  seams.clipboard.removeLeftovers = removeClipboardLeftovers;
 }
 
 }  // namespace tavlo

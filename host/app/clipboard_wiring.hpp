@@ -14,7 +14,8 @@ namespace tavlo {
 class ClipboardWiring {
  public:
   // Connects to `display`'s clipboard and sets `seams.clipboard`; without a clipboard (a line on stderr)
-  // the seams stay empty and nothing is shared. `controller` gives the controller once it exists.
+  // nothing is shared and only the start-up clean-up of the clipboard folder is set (sessions receive
+  // into it all the same). `controller` gives the controller once it exists.
   ClipboardWiring(HostControllerSeams& seams, const std::optional<std::string>& display, MainExecutor& main,
                   Scheduler& scheduler, std::function<std::shared_ptr<HostController>()> controller);
   // The bridge goes before the pasteboard it uses.

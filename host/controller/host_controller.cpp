@@ -124,6 +124,9 @@ void HostController::finishBootstrap(bool handOver) {
     deps_.exit(HostExit::handedOverToService);
     return;
   }
+  // Only the instance that holds the lock runs the host: one that waits, quits or runs without the
+  // lock never removes what the running one received.
+  if (instanceLock_.holds() && seams.clipboard.removeLeftovers) seams.clipboard.removeLeftovers(logSink());
   if (seams.startUpdates) {
     std::weak_ptr<HostController> weak = weak_from_this();
     HostControllerSeams::UpdateHooks hooks{
@@ -213,6 +216,8 @@ void HostController::closeSessionsForExit() {
   auto active = std::exchange(session_, nullptr);
   auto parked = std::exchange(parkedSession_, nullptr);
   parkedDeviceKey_.reset();
+  // The clipboard goes with the session: its files are removed, and a paste waiting for one ends now.
+  if (active && deps_.seams.clipboard.stop) deps_.seams.clipboard.stop();
   if (active) active->close();
   if (parked) parked->close();
 }

@@ -117,7 +117,8 @@ struct HostControllerSeams {
   std::function<std::optional<vela::LinkSeed>(const std::string& deviceKey)> linkSeed{};
   // The pasteboard bridge (main executor, the active session's reports only).
   struct ClipboardBridge {
-    // The session's clipboard is ready: the bridge starts watching the host's pasteboard for it.
+    // A session became the active one (its client was admitted): the bridge watches the host's
+    // pasteboard for it, and for it alone.
     std::function<void(const std::shared_ptr<ControlledSession>& session)> startSync{};
     std::function<void(uint64_t clipId, const std::string& uti, uint32_t size, const std::string& name,
                        const std::optional<Bytes>& inlineBytes)>
@@ -127,8 +128,12 @@ struct HostControllerSeams {
         completed{};
     std::function<void(uint64_t clipId, const std::string& reason)> failed{};
     std::function<void(vela::ClipDir dir, uint32_t done, uint32_t total)> progress{};
-    // The session ended: the pasteboard poll stops and every pending item fails.
+    // The active session ended or gave way to another: the pasteboard poll stops, every pending item
+    // fails and what the bridge received for that session is removed.
     std::function<void()> stop{};
+    // What an earlier run left in the private clipboard folder is removed (start-up, once this
+    // instance is the one that runs the host).
+    std::function<void(LogSink log)> removeLeftovers{};
   };
   ClipboardBridge clipboard{};
   // The tray's diagnostics panel: shown or hidden by the diagnostics shortcut (main executor).

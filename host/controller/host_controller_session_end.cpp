@@ -44,8 +44,8 @@ void HostController::sessionEnded(const std::shared_ptr<ControlledSession>& ende
 
 void HostController::clearClientState() {
   const HostControllerSeams& seams = deps_.seams;
-  // The pasteboard poll stops and the session's pending items fail.
-  if (seams.clipboard.stop) seams.clipboard.stop();
+  // The pasteboard poll stops and the session's pending items fail once the session is no longer the
+  // active one (setSession).
   if (seams.stopTextFocusPolling) seams.stopTextFocusPolling();
   if (releaseDisplaySleep_) {
     std::exchange(releaseDisplaySleep_, nullptr)();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "host/controller/device_preferences.hpp"
 #include "host/controller/host_controller.hpp"
@@ -43,7 +44,14 @@ void HostController::onMainForSession(MainExecutor& main, const std::weak_ptr<Ho
 void HostController::setSession(std::shared_ptr<ControlledSession> session) {
   if (session) waitingForAdmission_.forget(session);
   const bool ended = session_ && !session;
-  session_ = std::move(session);
+  const bool changed = session_ != session;
+  std::shared_ptr<ControlledSession> previous = std::exchange(session_, std::move(session));
+  // The pasteboard is shared with the active session alone: a session that waits for its hello, is
+  // refused or only brings a second path never sees the host's copies, and the bridge moves only when
+  // another session becomes the active one.
+  const HostControllerSeams::ClipboardBridge& clipboard = deps_.seams.clipboard;
+  if (changed && previous && clipboard.stop) clipboard.stop();
+  if (changed && session_ && clipboard.startSync) clipboard.startSync(session_);
   if (ended && deps_.seams.updatesSessionEnded) deps_.seams.updatesSessionEnded();
   // Cursor-shape tracking follows the active session.
   if (deps_.seams.syncCursorTracking) deps_.seams.syncCursorTracking();
@@ -236,7 +244,6 @@ void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& ses
   session->setStreamBufferMs(bufferMs.get());
   session->setHostShortcuts(scaleUpShortcut.get(), scaleDownShortcut.get(), diagShortcut.get());
   session->setClipboardMaxBytesPerSec(clipboardStartBytesPerSec);
-  if (seams.clipboard.startSync) seams.clipboard.startSync(session);
 }
 
 void HostController::wireClipboardBridge(vela::SessionCallbacks& c, const std::weak_ptr<ControlledSession>& weakS) {

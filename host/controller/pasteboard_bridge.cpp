@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "host/controller/clip_paste_name.hpp"
-#include "platform/runtime/uuid.hpp"
 
 namespace tavlo {
 
@@ -13,7 +12,8 @@ namespace tavlo {
 // an unnamed item this bridge (and a peer's) would fetch.
 static_assert(Pasteboard::maxItemBytes == PasteboardBridge::fetchCapBytes);
 
-PasteboardBridge::PasteboardBridge(Deps deps) : deps_(std::move(deps)), rendezvous_(deps_.scheduler.clock()) {
+PasteboardBridge::PasteboardBridge(Deps deps)
+    : deps_(std::move(deps)), rendezvous_(deps_.scheduler.clock()), out_(deps_.outFolder) {
   if (!deps_.reads) deps_.reads = std::make_shared<SerialExecutor>("tl.clip.read");
 }
 
@@ -118,6 +118,9 @@ void PasteboardBridge::offerCopied(Copied copied) {
   // may be our own write, or what was there before the session.
   if (lastChangeCount_ >= copied.changeCount) return;
   lastChangeCount_ = copied.changeCount;
+  // Another program's copy replaced ours; a file of ours that it offers again (a clipboard manager
+  // that took over our file list) stays.
+  out_.nextOffer(copied.files);
   const std::shared_ptr<ControlledSession> session = session_.lock();
 
   if (!copied.files.empty()) {
@@ -175,33 +178,43 @@ void PasteboardBridge::offerPromise(uint64_t clipId, const std::string&, uint32_
   // The fetch runs on the backend's worker: it holds the bridge weakly and blocks on the rendezvous,
   // which the completion on the main executor wakes.
   std::weak_ptr<PasteboardBridge> weak = weak_from_this();
-  promise->fulfil = [weak, clipId, fileName = promise->name]() -> std::optional<std::filesystem::path> {
-    auto self = weak.lock();
-    if (!self) return std::nullopt;
-    return self->fetchPromised(clipId, fileName);
-  };
   PasteboardContent content;
   content.promise = promise;
+  const uint64_t offer = out_.nextOffer();
+  promise->fulfil = [weak, clipId, fileName = promise->name, offer]() -> std::optional<std::filesystem::path> {
+    auto self = weak.lock();
+    if (!self) return std::nullopt;
+    return self->fetchPromised(clipId, fileName, offer);
+  };
   lastChangeCount_ = deps_.pasteboard.write(std::move(content));
   promises_.push_back(std::move(promise));
   while (promises_.size() > keptPromises) promises_.pop_front();
   deps_.log("📋 kotwica " + std::to_string(clipId) + " PLIK " + std::to_string(size) + " B > cap → obietnica pliku");
 }
 
-std::optional<std::filesystem::path> PasteboardBridge::fetchPromised(uint64_t clipId, const std::string& name) {
-  const std::function<void()> request = onMain([clipId](PasteboardBridge& self) {
-    if (auto session = self.session_.lock()) session->requestClipboard(clipId, 0);
+std::optional<std::filesystem::path> PasteboardBridge::fetchPromised(uint64_t clipId, const std::string& name,
+                                                                   uint64_t offer) {
+  // The session that promised the file ended, or a newer copy replaced the promise: nobody would send it.
+  if (out_.currentOffer() != offer) return std::nullopt;
+  const std::function<void()> request = onMain([clipId, offer](PasteboardBridge& self) {
+    auto session = self.session_.lock();
+    if (session && self.out_.currentOffer() == offer) session->requestClipboard(clipId, 0);
+    else self.rendezvous_.abandon(clipId);
   });
   const std::optional<vela::ClipPayload> payload = rendezvous_.fetch(clipId, promiseFetchTimeoutSeconds, request);
   if (!payload || !payload->isFile()) return std::nullopt;
-  return materialize(payload->path(), name);
+  return out_.place(payload->path(), name, offer);
 }
 
 void PasteboardBridge::handleComplete(uint64_t clipId, const vela::ClipPayload& payload) {
   // A promise waiting on the backend's worker is woken first; it does not need the main executor.
-  rendezvous_.deliver(clipId, payload);
+  const bool promised = rendezvous_.deliver(clipId, payload);
   auto entry = pending_.find(clipId);
-  if (entry == pending_.end()) return;
+  if (entry == pending_.end()) {
+    // Late (past its deadline) or never asked for: a received file that nobody takes goes at once.
+    if (!promised) removeReceived(payload);
+    return;
+  }
   const Pending pending = entry->second;
   pending_.erase(entry);
   deps_.scheduler.cancel(pending.deadline);
@@ -212,14 +225,18 @@ void PasteboardBridge::handleComplete(uint64_t clipId, const vela::ClipPayload& 
 void PasteboardBridge::writePasteboard(const std::string& uti, const std::string& name, const vela::ClipPayload& payload) {
   PasteboardContent content;
   bool ready = false;
+  // What the pasteboard offered so far gives way to this item.
+  const uint64_t offer = out_.nextOffer();
   if (!name.empty() && payload.isFile()) {
-    if (auto placed = materialize(payload.path(), clipPasteFileName(name))) {
+    if (auto placed = out_.place(payload.path(), clipPasteFileName(name), offer)) {
       content.files.push_back(*placed);
       ready = true;
     }
   }
   if (!ready) {
     std::optional<Bytes> bytes = payload.isMemory() ? Bytes(payload.bytes().begin(), payload.bytes().end()) : payload.readData();
+    // Its bytes go onto the pasteboard: the received file has no further use.
+    removeReceived(payload);
     if (!bytes) {
       // Nothing readable arrived: what the user had on the clipboard stays.
       deps_.log("📋 odebrany plik nieczytelny — schowek bez zmian");
@@ -234,18 +251,9 @@ void PasteboardBridge::writePasteboard(const std::string& uti, const std::string
   lastChangeCount_ = deps_.pasteboard.write(std::move(content));
 }
 
-std::optional<std::filesystem::path> PasteboardBridge::materialize(const std::filesystem::path& file, const std::string& name) {
+void PasteboardBridge::removeReceived(const vela::ClipPayload& payload) {
   std::error_code error;
-  const std::filesystem::path folder = deps_.outFolder / Uuid::random().uuidString();
-  std::filesystem::create_directories(folder, error);
-  const std::filesystem::path destination = folder / (name.empty() ? file.filename() : std::filesystem::path(name));
-  error.clear();
-  std::filesystem::rename(file, destination, error);
-  if (!error) return destination;
-  error.clear();
-  std::filesystem::copy_file(file, destination, error);
-  if (!error) return destination;
-  return std::nullopt;
+  if (payload.isFile()) std::filesystem::remove(payload.path(), error);
 }
 
 void PasteboardBridge::handleFailed(std::optional<uint64_t> clipId, const std::string& reason) {
@@ -293,6 +301,9 @@ void PasteboardBridge::stop() {
   if (pollTimer_) deps_.scheduler.cancel(*pollTimer_);
   pollTimer_.reset();
   session_.reset();
+  // Nothing of the ended session stays: its files go, and a paste of its promise waits no longer.
+  out_.nextOffer();
+  rendezvous_.abandonAll();
   handleFailed(std::nullopt, "sesja zakończona");
 }
 

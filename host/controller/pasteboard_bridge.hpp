@@ -8,6 +8,11 @@
 // another program copied waits on that program (seconds, when it is slow), so the poll hands the reads
 // to a worker of its own and takes the answer back on the main executor. A promised file is fetched on
 // the pasteboard backend's worker thread, which blocks on the fetch rendezvous.
+//
+// Received files stay only while the pasteboard offers them: a newer copy (ours or another program's)
+// or the end of the session removes them, and a received file that the pasteboard never shows (read
+// into memory, late, unasked for) is removed at once. A promise of a session that ended, or one that a
+// newer copy replaced, fails at once.
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -17,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "host/controller/clip_out_folder.hpp"
 #include "host/controller/controlled_session.hpp"
 #include "host/controller/host_controller_seams.hpp"
 #include "platform/pasteboard/pasteboard.hpp"
@@ -57,7 +63,7 @@ class PasteboardBridge : public std::enable_shared_from_this<PasteboardBridge> {
     std::function<void(const std::string&)> log;
     // The connected client's platform, when known (main executor).
     std::function<std::optional<vela::Platform>()> clientPlatform;
-    // Where received files are moved to under their own names, one fresh folder per file.
+    // Where received files are moved to under their own names, one fresh private folder per file.
     std::filesystem::path outFolder;
     // Where reads of another program's clipboard run; the bridge makes a worker of its own when none
     // is given.
@@ -79,7 +85,8 @@ class PasteboardBridge : public std::enable_shared_from_this<PasteboardBridge> {
   void handleComplete(uint64_t clipId, const vela::ClipPayload& payload);
   void handleFailed(std::optional<uint64_t> clipId, const std::string& reason);
   void handleProgress(vela::ClipDir dir, uint32_t sent, uint32_t total);
-  // The session ended: polling stops and every pending item fails.
+  // The session ended: polling stops, every pending item fails, the session's files are removed and
+  // its promises fail from now on.
   void stop();
 
   // Seconds an announced item of `size` bytes may take to arrive.
@@ -111,13 +118,15 @@ class PasteboardBridge : public std::enable_shared_from_this<PasteboardBridge> {
   // Runs `job` on the main executor with the bridge, if it still exists.
   std::function<void()> onMain(std::function<void(PasteboardBridge&)> job);
   void offerPromise(uint64_t clipId, const std::string& uti, uint32_t size, const std::string& name);
-  std::optional<std::filesystem::path> fetchPromised(uint64_t clipId, const std::string& name);
+  std::optional<std::filesystem::path> fetchPromised(uint64_t clipId, const std::string& name, uint64_t offer);
   void writePasteboard(const std::string& uti, const std::string& name, const vela::ClipPayload& payload);
-  std::optional<std::filesystem::path> materialize(const std::filesystem::path& file, const std::string& name);
+  // A received item's file once the bridge has no use for it.
+  static void removeReceived(const vela::ClipPayload& payload);
   void cancelXferClear();
 
   Deps deps_;
   vela::ClipFetchRendezvous rendezvous_;
+  ClipOutFolder out_;
   std::weak_ptr<ControlledSession> session_;
   std::optional<Scheduler::JobId> pollTimer_;
   int64_t lastChangeCount_ = 0;

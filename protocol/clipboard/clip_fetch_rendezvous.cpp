@@ -27,7 +27,9 @@ std::optional<ClipPayload> ClipFetchRendezvous::fetch(uint64_t clipId, double ti
   std::optional<ClipPayload> result;
   {
     std::unique_lock lock(mutex_);
-    while (!waiter->result && clock_.nowUs() < deadline) clock_.waitOnce(changed_, lock, deadline);
+    while (!waiter->result && !waiter->abandoned && clock_.nowUs() < deadline) {
+      clock_.waitOnce(changed_, lock, deadline);
+    }
     // Taken whether the wait ended by the delivery or by the time: a payload that arrived just as the
     // time ran out is the one the caller waited for.
     result = std::move(waiter->result);
@@ -36,12 +38,30 @@ std::optional<ClipPayload> ClipFetchRendezvous::fetch(uint64_t clipId, double ti
   return result;
 }
 
-void ClipFetchRendezvous::deliver(uint64_t clipId, ClipPayload payload) {
+bool ClipFetchRendezvous::deliver(uint64_t clipId, ClipPayload payload) {
   {
     std::lock_guard guard(mutex_);
     auto [first, last] = waiters_.equal_range(clipId);
-    if (first == last) return;
+    if (first == last) return false;
     for (auto it = first; it != last; ++it) it->second->result = payload;
+  }
+  changed_.notify_all();
+  return true;
+}
+
+void ClipFetchRendezvous::abandon(uint64_t clipId) {
+  {
+    std::lock_guard guard(mutex_);
+    auto [first, last] = waiters_.equal_range(clipId);
+    for (auto it = first; it != last; ++it) it->second->abandoned = true;
+  }
+  changed_.notify_all();
+}
+
+void ClipFetchRendezvous::abandonAll() {
+  {
+    std::lock_guard guard(mutex_);
+    for (auto& [id, waiter] : waiters_) waiter->abandoned = true;
   }
   changed_.notify_all();
 }

@@ -32,7 +32,12 @@ class ClipFetchRendezvous {
 
   // Hands `payload` to every fetch waiting for `clipId`; never blocks. With nobody waiting the payload
   // is dropped: a fetch always requests the item afresh, so a stored one would never be collected.
-  void deliver(uint64_t clipId, ClipPayload payload);
+  // Returns whether a fetch took it (a file nobody took is the caller's to remove).
+  bool deliver(uint64_t clipId, ClipPayload payload);
+  // The item can no longer come (nobody to ask, the session ended): every fetch waiting for `clipId`,
+  // or with abandonAll every waiting fetch, returns nothing at once instead of waiting out its time.
+  void abandon(uint64_t clipId);
+  void abandonAll();
 
   // Fetches waiting right now (for tests and diagnostics).
   size_t waitingCount() const;
@@ -40,6 +45,7 @@ class ClipFetchRendezvous {
  private:
   struct Waiter {
     std::optional<ClipPayload> result;
+    bool abandoned = false;
   };
 
   const tavlo::Clock& clock_;

@@ -96,6 +96,7 @@ void ClipReceiver::handleData(const ClipData& piece) {
   auto callbacks = callbacks_->get();
   std::optional<uint32_t> report;
   bool complete = false;
+  std::filesystem::path expired;
   {
     std::lock_guard guard(mutex_);
     auto it = incoming_.find(item->clipId);
@@ -106,8 +107,16 @@ void ClipReceiver::handleData(const ClipData& piece) {
       complete = true;
       progress_.forget(item->clipId);
       incoming_.erase(it);
+      if (!item->path.empty()) {
+        completedFiles_.push_back(item->path);
+        if (completedFiles_.size() > maxCompletedFiles) {
+          expired = std::move(completedFiles_.front());
+          completedFiles_.pop_front();
+        }
+      }
     }
   }
+  ClipTempFolder::remove(expired);
   if (report) callbacks->onProgress(item->clipId, ClipDir::receive, *report, item->total);
   if (!complete) return;
   item->file.reset();  // closed before the owner opens it
@@ -122,14 +131,17 @@ uint32_t ClipReceiver::receivedOffset(uint64_t clipId) const {
 }
 
 void ClipReceiver::reset() {
-  std::vector<std::filesystem::path> unfinished;
+  std::vector<std::filesystem::path> leftBehind;
   {
     std::lock_guard guard(mutex_);
-    for (const auto& [id, item] : incoming_) unfinished.push_back(item->path);
+    for (const auto& [id, item] : incoming_) leftBehind.push_back(item->path);
+    // Moved away by their owner by now, or left here: either way nothing of the session stays.
+    leftBehind.insert(leftBehind.end(), completedFiles_.begin(), completedFiles_.end());
     incoming_.clear();
+    completedFiles_.clear();
     progress_.clear();
   }
-  for (const auto& path : unfinished) ClipTempFolder::remove(path);
+  for (const auto& path : leftBehind) ClipTempFolder::remove(path);
 }
 
 size_t ClipReceiver::incomingCount() const {

@@ -4,8 +4,10 @@
 //
 // Announcements and pieces come from one thread (the session's control loop); reset may come from
 // another. Files are created on an item's first piece, written outside the lock, and deleted whenever
-// an item ends without completing.
+// an item ends without completing. A completed file is the owner's to move away or remove; whatever of
+// it is still there at reset goes with the session's other files.
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,9 @@ class ClipReceiver {
  public:
   static constexpr uint32_t diskThreshold = 4'194'304;  // a larger unnamed item is received into a file
   static constexpr size_t maxIncoming = 8;              // items received at once; the oldest gives way
+  // Completed files remembered for removal at reset; an older one is removed at once (its owner has
+  // long moved it away or given up on it).
+  static constexpr size_t maxCompletedFiles = 16;
 
   ClipReceiver(ClipTempFolder folder, std::shared_ptr<ClipboardCallbackSlot> callbacks);
   ~ClipReceiver();  // deletes the files of unfinished items
@@ -31,7 +36,8 @@ class ClipReceiver {
   void handleAnnounce(uint64_t clipId, const std::string& uti, uint32_t size, const std::string& name);
   void handleData(const ClipData& piece);
   uint32_t receivedOffset(uint64_t clipId) const;
-  // Forgets every item and deletes the files of the unfinished ones.
+  // Forgets every item and deletes the files of the unfinished ones and those of completed ones that
+  // their owner left where they were received.
   void reset();
 
   size_t incomingCount() const;
@@ -63,6 +69,7 @@ class ClipReceiver {
 
   mutable std::mutex mutex_;
   std::map<uint64_t, std::shared_ptr<InItem>> incoming_;
+  std::deque<std::filesystem::path> completedFiles_;  // oldest first
   ClipProgress progress_;
   uint64_t nextOrder_ = 0;
 };

@@ -1,11 +1,14 @@
 #include "protocol/clipboard/clip_temp_folder.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "platform/runtime/private_files.hpp"
 #include "protocol/clipboard/clip_file_name.hpp"
@@ -23,6 +26,42 @@ struct DirectoryFd {
 };
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// How deep removeLeftovers descends: the folder holds files, and placed files one folder further down.
+constexpr int leftoverDepth = 4;
+
+// Removes every entry of the open folder `dirFd`, folders by descending into them (never through a link);
+// returns how many files and links went.
+size_t removeEntries(int dirFd, int depth) {
+  std::vector<std::string> names;
+  {
+    int listFd = ::dup(dirFd);
+    if (listFd < 0) return 0;
+    DIR* list = ::fdopendir(listFd);
+    if (!list) {
+      ::close(listFd);
+      return 0;
+    }
+    while (const dirent* entry = ::readdir(list)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(list);
+  }
+  size_t removed = 0;
+  for (const std::string& name : names) {
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
+      ++removed;
+      continue;
+    }
+    if ((errno != EISDIR && errno != EPERM) || depth == 0) continue;
+    DirectoryFd inner{::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (inner.fd < 0) continue;
+    removed += removeEntries(inner.fd, depth - 1);
+    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+  }
+  return removed;
+}
 
 }  // namespace
 
@@ -66,6 +105,23 @@ ClipTempFolder::Created ClipTempFolder::createFile(std::string_view itemName) co
 
 void ClipTempFolder::remove(const std::filesystem::path& file) {
   if (!file.empty()) ::unlink(file.c_str());
+}
+
+ClipTempFolder::Leftovers ClipTempFolder::removeLeftovers() const {
+  Leftovers leftovers;
+  DirectoryFd dir{::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+  if (dir.fd < 0) {
+    // A link ends in ELOOP or ENOTDIR, a plain file in ENOTDIR.
+    if (errno != ENOENT) leftovers.refusal = errnoText("open " + path_.string());
+    return leftovers;
+  }
+  struct stat st{};
+  if (::fstat(dir.fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0777) != 0700) {
+    leftovers.refusal = "folder not private: " + path_.string();
+    return leftovers;
+  }
+  leftovers.removed = removeEntries(dir.fd, leftoverDepth);
+  return leftovers;
 }
 
 }  // namespace vela

@@ -4,6 +4,7 @@
 // symbolic link planted there) with mode 0600.
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,16 @@ class ClipTempFolder {
 
   // Removes a file this folder created; errors are ignored (the file may be gone already).
   static void remove(const std::filesystem::path& file);
+
+  struct Leftovers {
+    size_t removed = 0;                 // files (and links) removed
+    std::optional<std::string> refusal;  // why the folder was left alone
+  };
+  // Removes everything in the folder that an earlier run left, when the folder is this user's own: owned
+  // by the effective user, mode exactly 0700, not a symbolic link (anything else is refused and left
+  // as it is). Nothing inside is followed: a link is removed as a link, and folders are entered only
+  // through descriptors of the checked one. A missing folder has nothing to remove.
+  Leftovers removeLeftovers() const;
 
  private:
   std::filesystem::path path_;

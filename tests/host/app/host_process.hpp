@@ -27,6 +27,10 @@ class HostProcess {
   HostProcess(const std::filesystem::path& home, std::vector<std::string> args,
               const std::vector<std::pair<std::string, std::string>>& environment = {},
               const std::filesystem::path& program = TAVLO_HOST_PROGRAM) {
+    // The clipboard folder is in the temporary folder: a host of its own must not share (and clean) the
+    // one of whoever runs the tests, nor another test's host's.
+    const std::filesystem::path tmp = home / "tmp";
+    std::filesystem::create_directories(tmp);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -37,6 +41,7 @@ class HostProcess {
         ::setenv(name, (home / name).c_str(), 1);
       }
       ::setenv("HOME", home.c_str(), 1);
+      ::setenv("TMPDIR", tmp.c_str(), 1);
       ::unsetenv("DISPLAY");  // never the desktop of whoever runs the tests
       for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};

@@ -113,6 +113,37 @@ TEST(TavloHost, ListensPrintsHowToReachItAndExitsWithSuccessOnSigterm) {
   EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
 }
 
+TEST(TavloHost, AStartRemovesTheClipboardFilesAnEarlierRunLeftButASecondInstanceLeavesTheRunningOnes) {
+  testkit::TempDir home;
+  uint16_t base = freeBlock();
+  ASSERT_NE(base, 0);
+  const auto tmp = home.path() / "tmp";
+  const auto folder = tmp / ("tl-clip-" + std::to_string(::geteuid()));
+  std::filesystem::create_directories(folder / "out" / "earlier");
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+  std::ofstream(folder / "clip-earlier") << "an unnamed item of an earlier run";
+  std::ofstream(folder / "out" / "earlier" / "report.pdf") << "a file placed for an earlier run";
+  const std::vector<std::pair<std::string, std::string>> environment = {{"TMPDIR", tmp.string()}};
+
+  HostProcess host(home.path(), {"--port", std::to_string(base)}, environment);
+  ASSERT_TRUE(host.waitForLine("[HOST] host nasłuchuje (control " + std::to_string(base))) << host.output();
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_TRUE(std::filesystem::is_empty(folder)) << "leftovers of an earlier run stayed";
+  const std::string cleaned = "📋 usunięto pozostałości schowka z poprzedniego uruchomienia (plików: 2)";
+  if (host.output().find(cleaned) == std::string::npos) {
+    EXPECT_TRUE(host.waitForLine(cleaned)) << host.output();
+  }
+
+  // What the running host received meanwhile is its own: a second instance started now leaves it.
+  std::ofstream(folder / "clip-running") << "received by the running host";
+  HostProcess second(home.path(), {"--port", std::to_string(base)}, environment);
+  EXPECT_EQ(second.exitStatus(), HostExitCode::anotherInstance) << second.output();
+  EXPECT_TRUE(std::filesystem::exists(folder / "clip-running")) << "a second instance removed the running host's file";
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
+}
+
 TEST(TavloHost, InstallingTheLoginUnitStoresTheWishThatEveryStartKeeps) {
   testkit::TempDir home;
   // A user manager that accepts every command: the test never reaches a real one.

@@ -122,6 +122,10 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
     return [this] { trace.push_back("screen watch stop"); };
   };
   s.clipboard.stop = [this] { seamCalls.push_back("clip stop"); };
+  s.clipboard.removeLeftovers = [this](LogSink) {
+    ++clipLeftoverCleanups;
+    traceAtClipCleanup = trace;
+  };
   s.toggleDiagnosticsPanel = [this] { seamCalls.push_back("diagnostics panel"); };
   return deps;
 }

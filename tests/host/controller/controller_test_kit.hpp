@@ -117,6 +117,9 @@ struct ControllerRig {
   HostControllerSeams::UpdateHooks updateHooks;
   int updateSessionEnds = 0;
   bool screenLocked = false;
+  // How often the controller had the clipboard folder's leftovers removed, and what the trace held then.
+  int clipLeftoverCleanups = 0;
+  Trace traceAtClipCleanup;
 
   // Every dependency filled with recorders; tests adjust the result before create().
   HostController::Dependencies dependencies(uint64_t startTicks = 100);

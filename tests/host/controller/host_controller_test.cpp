@@ -136,6 +136,39 @@ TEST(HostController, AServiceInstanceWaitsBehindAnOlderOneAndTakesOverWhenItEnds
   EXPECT_TRUE(controller->isListening.get());
 }
 
+TEST(HostController, OnlyTheInstanceThatRunsTheHostRemovesTheClipboardsLeftoversAndBeforeItListens) {
+  ControllerRig first;
+  auto running = first.startedController(100);
+  EXPECT_EQ(first.clipLeftoverCleanups, 1);
+  EXPECT_EQ(std::count(first.traceAtClipCleanup.begin(), first.traceAtClipCleanup.end(), "listen 47700"), 0)
+      << "no client can send anything before the folder is clean";
+  EXPECT_TRUE(running->isListening.get());
+
+  // A younger instance that quits, and one that waits as the login service, leave the running one's files.
+  const auto lock = first.dir / "run" / InstanceLock::fileName;
+  for (bool service : {false, true}) {
+    ControllerRig second;
+    auto deps = second.dependencies(200);
+    deps.instanceLockPath = lock;
+    deps.launchedByService = [service] { return service; };
+    auto controller = second.make(std::move(deps));
+    controller->start();
+    second.main.runUntilIdle();
+    EXPECT_EQ(second.clipLeftoverCleanups, 0) << (service ? "waiting service" : "second instance");
+    if (!service) continue;
+    running.reset();  // the older instance ends: the waiting one runs the host now, and cleans
+    second.scheduler.advanceBy(HostController::standbyPollUs);
+    second.main.runUntilIdle();
+    EXPECT_EQ(second.clipLeftoverCleanups, 1);
+  }
+
+  // An instance that hands the host over to the login service's instance leaves the folder to it.
+  ControllerRig handing;
+  handing.autostartTakesOver = true;
+  handing.startedController();
+  EXPECT_EQ(handing.clipLeftoverCleanups, 0);
+}
+
 TEST(HostController, HandsOverToTheLoginServiceInstanceBeforeListening) {
   ControllerRig rig;
   rig.autostartTakesOver = true;

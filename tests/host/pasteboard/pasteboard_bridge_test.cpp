@@ -341,6 +341,107 @@ TEST_F(PasteboardBridgeTest, ItemsAboveTheCapArePromisedWhenNamedAndSkippedOther
   EXPECT_FALSE(waiting.get().has_value());
 }
 
+TEST_F(PasteboardBridgeTest, ReceivedFilesStayOnlyWhileThePasteboardOffersThem) {
+  bridge->startSync(session);
+  uint64_t nextId = 30;
+  // The client copies a named file: it is fetched and placed on the pasteboard under its name.
+  auto receiveFile = [&](const std::string& name) {
+    const uint64_t id = nextId++;
+    bridge->handleAnnounce(id, PasteboardBridge::fileUti, 3, name, std::nullopt);
+    bridge->handleComplete(id, vela::ClipPayload::file(writeFile("received-" + std::to_string(id), "pdf")));
+    EXPECT_EQ(board.files().size(), 1u) << name;
+    return board.files().empty() ? std::filesystem::path() : board.files()[0];
+  };
+
+  const auto first = receiveFile("report.pdf");
+  ASSERT_TRUE(std::filesystem::exists(first));
+  // A clipboard manager takes the clipboard over with our file list: it is still offered.
+  board.copyFromOutside(filesOf({first}));
+  advance(PasteboardBridge::pollIntervalUs);
+  EXPECT_TRUE(std::filesystem::exists(first)) << "a file the clipboard still offers was removed";
+  // Another program copies something else: the file is no longer offered.
+  board.copyFromOutside(textAndImage("theirs"));
+  advance(PasteboardBridge::pollIntervalUs);
+  EXPECT_FALSE(std::filesystem::exists(first.parent_path())) << "a replaced file stayed";
+
+  const auto second = receiveFile("photo.heic");
+  bridge->handleAnnounce(nextId++, PasteboardBridge::textUti, 4, "", bytesOf("text"));
+  EXPECT_FALSE(std::filesystem::exists(second.parent_path())) << "the client's newer copy replaces it";
+
+  const auto third = receiveFile("notes.txt");
+  bridge->stop();
+  EXPECT_FALSE(std::filesystem::exists(third.parent_path())) << "a file outlived its session";
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "out"));
+}
+
+TEST_F(PasteboardBridgeTest, AReceivedFileThePasteboardNeverShowsIsRemovedAtOnce) {
+  bridge->startSync(session);
+  // An unnamed item over the disk threshold arrives as a file: its bytes go onto the pasteboard.
+  bridge->handleAnnounce(40, PasteboardBridge::pngUti, 5'000'000, "", std::nullopt);
+  const auto image = writeFile("clip-image", "png bytes");
+  bridge->handleComplete(40, vela::ClipPayload::file(image));
+  EXPECT_EQ(board.png(), bytesOf("png bytes"));
+  EXPECT_FALSE(std::filesystem::exists(image)) << "an unnamed item's file stayed after it was read";
+
+  // Completed after its deadline, and never asked for: nothing takes them.
+  bridge->handleAnnounce(41, PasteboardBridge::fileUti, 100, "late.bin", std::nullopt);
+  advance(static_cast<uint64_t>(PasteboardBridge::fetchDeadlineSeconds(100) * 1e6));
+  const auto late = writeFile("late-part", "late");
+  bridge->handleComplete(41, vela::ClipPayload::file(late));
+  EXPECT_FALSE(std::filesystem::exists(late)) << "an item completed past its deadline stayed";
+  const auto unasked = writeFile("unasked-part", "?");
+  bridge->handleComplete(42, vela::ClipPayload::file(unasked));
+  EXPECT_FALSE(std::filesystem::exists(unasked));
+  EXPECT_EQ(board.png(), bytesOf("png bytes")) << "the pasteboard is left as it was";
+}
+
+TEST_F(PasteboardBridgeTest, APromiseFailsAtOnceOnceItsSessionEndedOrANewerCopyReplacedIt) {
+  bridge->startSync(session);
+  const uint32_t big = PasteboardBridge::fetchCapBytes + 1;
+  bridge->handleAnnounce(50, PasteboardBridge::fileUti, big, "big.iso", std::nullopt);
+  // A reader (a clipboard manager) asks at once; the promise's file arrives and is offered.
+  // The fetch posts its request to the main executor just after it starts waiting.
+  auto requestsReach = [&](size_t count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (session->requested.size() < count && std::chrono::steady_clock::now() < until) {
+      main.runUntilIdle();
+      std::this_thread::yield();
+    }
+    return session->requested.size() == count;
+  };
+  auto reading = std::async(std::launch::async, [this] { return board.readPromise(); });
+  if (!requestsReach(1)) bridge->rendezvous().deliver(50, vela::ClipPayload::memory({}));  // frees the reader
+  ASSERT_EQ(session->requested.size(), 1u);
+  bridge->handleComplete(50, vela::ClipPayload::file(writeFile("iso-part", "iso")));
+  const std::optional<std::filesystem::path> fetched = reading.get();
+  ASSERT_TRUE(fetched);
+  EXPECT_TRUE(std::filesystem::exists(*fetched));
+
+  // A newer promise replaces it: its file goes, and a reader still holding it gets nothing at once.
+  const std::shared_ptr<PasteboardFilePromise> replaced = board.content().promise;
+  bridge->handleAnnounce(51, PasteboardBridge::fileUti, big, "bigger.iso", std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(*fetched)) << "a replaced promise's file stayed";
+  auto stale = std::async(std::launch::async, [&] { return replaced->fulfil(); });
+  ASSERT_EQ(stale.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(stale.get());
+
+  // The session ends while a paste of the newer promise waits for its file: the paste fails at once,
+  // and so does every later one, with no time passing on the clock.
+  auto waiting = std::async(std::launch::async, [this] { return board.readPromise(); });
+  EXPECT_TRUE(requestsReach(2));
+  bridge->stop();
+  const bool ended = waiting.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!ended) bridge->rendezvous().deliver(51, vela::ClipPayload::memory({}));  // frees the reader
+  ASSERT_TRUE(ended) << "the paste waits out its 600 s after the session ended";
+  EXPECT_FALSE(waiting.get());
+  auto later = std::async(std::launch::async, [this] { return board.readPromise(); });
+  const bool answered = later.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!answered) bridge->rendezvous().deliver(51, vela::ClipPayload::memory({}));
+  ASSERT_TRUE(answered) << "a promise left after its session waits instead of failing";
+  EXPECT_FALSE(later.get());
+  EXPECT_EQ(session->requested.size(), 2u) << "nothing more is asked of a client that is gone";
+}
+
 TEST_F(PasteboardBridgeTest, ProgressIsPublishedAndClearedAndSessionEndFailsPendingItems) {
   bridge->startSync(session);
   bridge->handleProgress(vela::ClipDir::receive, 10, 0);

@@ -249,8 +249,8 @@ TEST(ReachabilityNetns, TheHostMapsItsBlockThroughMiniupnpdAndRemovesItWhenItSto
     startChild(host,
                router.host.exec({"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                                  "XDG_DATA_HOME=" + (home / "data").string(),
-                                 "XDG_STATE_HOME=" + (home / "state").string(), "DISPLAY=", TAVLO_HOST_PROGRAM,
-                                 "--port", "47900"}),
+                                 "XDG_STATE_HOME=" + (home / "state").string(), "TMPDIR=" + home.path().string(),
+                                 "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900"}),
                (home / "host.log").string());
     ASSERT_TRUE(host.waitForLog("🌐 KVS: opublikowano endpoint 192.0.2.1:47900", 40s))
         << host.log() << router.daemon->log();
@@ -279,7 +279,8 @@ TEST(ReachabilityNetns, TheHostRegistersWithARelayAndAClientReachesItThroughIt) 
   startChild(host,
              ns.exec({"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                       "XDG_DATA_HOME=" + (home / "data").string(), "XDG_STATE_HOME=" + (home / "state").string(),
-                      "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900", "--relay", "127.0.0.1:47810"}),
+                      "TMPDIR=" + home.path().string(), "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900", "--relay",
+                      "127.0.0.1:47810"}),
              (home / "host.log").string());
   ASSERT_TRUE(host.waitForLog("🛰 relay: zarejestrowany", 20s)) << host.log() << relay.log();
   const std::string text = host.log();

@@ -315,6 +315,25 @@ TEST(HostSessionMultipath, ThePromotedPathIsToldTheClientsDeviceStateAgain) {
   EXPECT_TRUE(rig.log.waitFor("🔀 po promocji odtworzyłem stan urządzeń klienta (mic ON, cam off)"));
 }
 
+TEST(HostSessionMultipath, TheHostsClipboardFollowsThePromotedPath) {
+  SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath path;
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  path.client->send(MbbPromote{}, pathId);
+  ASSERT_TRUE(rig.log.waitFor("🔀 PROMOCJA"));
+  ASSERT_TRUE(path.client->roundTrip());  // what the promotion itself sent is read
+  const size_t onOldPath = rig.pair.host->memoryReliable(Channel::control).sent().size();
+
+  const uint64_t clipId = rig.session->announceClipboard("public.utf8-plain-text", "", ClipPayload::memory({'h', 'i'}));
+  auto announce = path.client->next<ClipAnnounce>();
+  ASSERT_TRUE(announce) << "the copy reaches the client on the path it now uses";
+  EXPECT_EQ(announce->clipId, clipId);
+  EXPECT_EQ(announce->inline_, (Bytes{'h', 'i'}));
+  EXPECT_EQ(rig.pair.host->memoryReliable(Channel::control).sent().size(), onOldPath) << "nothing on the old path";
+}
+
 TEST(HostSessionMultipath, ForcePathTellsTheClientTheCodeAndLogsItsName) {
   SessionRig rig;
   rig.started();

@@ -39,6 +39,30 @@ TEST(ClipFetchRendezvous, ADeliveryFromTheRequestItselfIsNotMissed) {
   EXPECT_EQ(rendezvous.waitingCount(), 0u);
 }
 
+TEST(ClipFetchRendezvous, AnAbandonedFetchReturnsNothingAtOnceWithoutWaitingOutItsTime) {
+  FakeClock clock;  // never advanced: only the abandonment can end the waits
+  ClipFetchRendezvous rendezvous(clock);
+  auto waitFor = [&](uint64_t id) {
+    return std::async(std::launch::async, [&, id] { return rendezvous.fetch(id, 600, nullptr); });
+  };
+  auto one = waitFor(1), other = waitFor(2);
+  while (rendezvous.waitingCount() < 2) std::this_thread::yield();
+  rendezvous.abandon(1);
+  EXPECT_EQ(one.get(), std::nullopt);
+  EXPECT_EQ(other.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout) << "only that id";
+  EXPECT_FALSE(rendezvous.deliver(1, ClipPayload::memory({}))) << "nobody takes what comes after";
+
+  auto third = waitFor(3);
+  while (rendezvous.waitingCount() < 2) std::this_thread::yield();
+  rendezvous.abandonAll();
+  EXPECT_EQ(other.get(), std::nullopt);
+  EXPECT_EQ(third.get(), std::nullopt);
+  EXPECT_EQ(rendezvous.waitingCount(), 0u);
+  EXPECT_EQ(rendezvous.fetch(4, 600, [&] { EXPECT_TRUE(rendezvous.deliver(4, ClipPayload::memory({7}))); }),
+            ClipPayload::memory({7}))
+      << "a fetch that starts afterwards waits as before";
+}
+
 TEST(ClipFetchRendezvous, TimesOutWithNothingAndForgetsTheId) {
   FakeClock clock;
   ClipFetchRendezvous rendezvous(clock);

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "protocol/byte_reader.hpp"
@@ -101,6 +103,52 @@ TEST(ClipTempFolder, TightensAnExistingFolderAndRefusesASymbolicLink) {
   EXPECT_FALSE(created.file);
   EXPECT_FALSE(created.error.empty());
   EXPECT_TRUE(fs::is_empty(dir / "elsewhere")) << "nothing was created through the link";
+}
+
+TEST(ClipTempFolder, LeftoversAreRemovedOnlyFromAFolderThatIsOursAndNothingInsideIsFollowed) {
+  TempDir dir;
+  auto fill = [](const fs::path& folder) {
+    fs::create_directories(folder / "out" / "placed");
+    ::chmod(folder.c_str(), 0700);
+    for (const fs::path& file : {folder / "clip-1", folder / "out" / "placed" / "report.pdf"}) {
+      std::ofstream(file) << "x";
+    }
+  };
+  // What a link inside points at is somebody else's: it stays.
+  fs::create_directory(dir / "outside");
+  std::ofstream(dir / "outside" / "keep.txt") << "keep";
+
+  fill(dir / "ours");
+  fs::create_directory_symlink(dir / "outside", dir / "ours" / "out" / "link");
+  auto leftovers = ClipTempFolder(dir / "ours").removeLeftovers();
+  EXPECT_FALSE(leftovers.refusal) << *leftovers.refusal;
+  EXPECT_EQ(leftovers.removed, 3u) << "two files and the link";
+  EXPECT_TRUE(fs::is_empty(dir / "ours"));
+  EXPECT_EQ(fileMode(dir / "ours"), 0700u);
+  EXPECT_TRUE(fs::exists(dir / "outside" / "keep.txt"));
+
+  struct Row {
+    const char* why;
+    std::function<fs::path()> make;
+    fs::path untouched;  // a file that must still be there
+  };
+  const Row rows[] = {
+      {"a folder open to others is not ours alone", [&] { fill(dir / "loose"); ::chmod((dir / "loose").c_str(), 0755);
+                                                         return dir / "loose"; }, dir / "loose" / "clip-1"},
+      {"a link to a private folder is not followed", [&] { fill(dir / "target");
+                                                           fs::create_directory_symlink(dir / "target", dir / "link");
+                                                           return dir / "link"; }, dir / "target" / "clip-1"},
+      {"a file in the folder's place", [&] { std::ofstream(dir / "plain") << "x"; return dir / "plain"; }, dir / "plain"},
+  };
+  for (const Row& row : rows) {
+    auto refused = ClipTempFolder(row.make()).removeLeftovers();
+    EXPECT_TRUE(refused.refusal) << row.why;
+    EXPECT_EQ(refused.removed, 0u) << row.why;
+    EXPECT_TRUE(fs::exists(row.untouched)) << row.why;
+  }
+  auto missing = ClipTempFolder(dir / "missing").removeLeftovers();
+  EXPECT_FALSE(missing.refusal) << "a missing folder has nothing to remove";
+  EXPECT_EQ(missing.removed, 0u);
 }
 
 TEST(ClipTempFolder, DefaultFolderIsPerUser) {

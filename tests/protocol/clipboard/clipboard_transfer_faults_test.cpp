@@ -206,6 +206,39 @@ TEST(ClipboardTransfer, ResetDeletesUnfinishedFilesAndIgnoresLaterPieces) {
   EXPECT_EQ(pair.host.arrived().back().total, 0u) << "after reset nothing is on offer";
 }
 
+TEST(ClipboardTransfer, ResetRemovesTheCompletedFilesTheOwnerLeftWhereTheyWereReceived) {
+  ClipSessionPair pair;
+  auto kept = pair.client.announceClipboard("public.data", "left.bin", ClipPayload::memory(pattern(30'000)));
+  auto moved = pair.client.announceClipboard("public.data", "moved.bin", ClipPayload::memory(pattern(30'000)));
+  pair.settle();
+  pair.host.requestClip(*kept);
+  pair.host.requestClip(*moved);
+  pair.runUntilIdle();
+  ASSERT_EQ(pair.host.completed().size(), 2u);
+  // The owner moves one away (it now lives elsewhere) and leaves the other where it arrived.
+  tavlo::testkit::TempDir elsewhere;
+  fs::rename(pair.host.completed()[1].payload.path(), elsewhere / "moved.bin");
+  ASSERT_EQ(filesIn(pair.host.engine().tempFolder()).size(), 1u);
+
+  pair.host.close();
+  EXPECT_TRUE(filesIn(pair.host.engine().tempFolder()).empty()) << "a completed file outlived its session";
+  EXPECT_TRUE(fs::exists(elsewhere / "moved.bin")) << "what the owner moved away is the owner's";
+}
+
+TEST(ClipboardTransfer, OnlyTheNewestCompletedFilesAreKeptForTheirOwner) {
+  ClipSessionPair pair;
+  std::vector<uint64_t> ids;
+  for (size_t i = 0; i <= ClipReceiver::maxCompletedFiles; ++i) {
+    ids.push_back(*pair.client.announceClipboard("public.data", "f.bin", ClipPayload::memory(pattern(100))));
+    pair.settle();
+    pair.host.requestClip(ids.back());
+    pair.runUntilIdle();
+  }
+  ASSERT_EQ(pair.host.completed().size(), ClipReceiver::maxCompletedFiles + 1);
+  EXPECT_FALSE(fs::exists(pair.host.completed().front().payload.path())) << "the oldest one left goes";
+  EXPECT_EQ(filesIn(pair.host.engine().tempFolder()).size(), ClipReceiver::maxCompletedFiles);
+}
+
 TEST(ClipboardTransfer, BadPiecesFailTheItemAndOutOfOrderOnesAreIgnored) {
   struct Row { const char* why; ClipData bad; bool fails; };
   const Row rows[] = {
