@@ -152,7 +152,7 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   // connected logind's idle inhibitor keeps the displays from blanking.
   seams.watchScreen = [](HostControllerSeams::ScreenEvents events, LogSink log) -> std::function<void()> {
     std::shared_ptr<ScreenStateWatcher> watcher =
-        ScreenStateWatcher::start({std::move(events.locked), std::move(events.unlocked), std::move(events.asleep)},
+        ScreenStateWatcher::start({std::move(events.locked), std::move(events.unlocked), std::move(events.asleep), nullptr},
                                   std::move(log));
     return [watcher]() mutable { watcher.reset(); };
   };
