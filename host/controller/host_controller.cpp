@@ -139,7 +139,6 @@ void HostController::finishBootstrap(bool handOver) {
   if (seams.prewarmCapture) seams.prewarmCapture();
   startListening();
   installSignalHandlers();
-  watchScreen();
   // From here a normal end of the application puts the displays back (applicationWillTerminate).
   willTerminateArmed_ = true;
 }
@@ -153,7 +152,7 @@ void HostController::watchScreen() {
   };
   stopScreenWatch_ = deps_.seams.watchScreen(
       {reach(&HostController::screenLocked), reach(&HostController::screenUnlocked),
-       reach(&HostController::screensAsleep)},
+       reach(&HostController::screensAsleep), reach(&HostController::checkLockedAtStart)},
       logSink());
 }
 
@@ -222,6 +221,13 @@ void HostController::screenLocked() {
   if (!session_) return;
   log("🔒 host zablokowany — rozłączam klienta (BYE)");
   disconnectClient();
+}
+
+void HostController::checkLockedAtStart() {
+  const HostControllerSeams& seams = deps_.seams;
+  if (!(seams.isScreenLocked && seams.isScreenLocked())) return;
+  hostLocked_ = true;
+  log("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
 }
 
 void HostController::screensAsleep() {
