@@ -54,8 +54,10 @@ struct KeyedHost {
 };
 
 // Empty, with `why` set to what went wrong and what the host printed, when it did not get that far.
-inline std::optional<KeyedHost> startKeyedHost(const std::filesystem::path& home, const std::string& display,
-                                               std::string& why) {
+// `environment` is set in the host's process on top of its home's folders.
+inline std::optional<KeyedHost> startKeyedHost(
+    const std::filesystem::path& home, const std::string& display, std::string& why,
+    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   KeyedHost host;
   host.base = freeBlock();
   if (host.base == 0) {
@@ -63,7 +65,7 @@ inline std::optional<KeyedHost> startKeyedHost(const std::filesystem::path& home
     return std::nullopt;
   }
   host.process = std::make_unique<HostProcess>(
-      home, std::vector<std::string>{"--port", std::to_string(host.base), "--display", display});
+      home, std::vector<std::string>{"--port", std::to_string(host.base), "--display", display}, environment);
   std::optional<Bytes> key;
   if (host.process->waitForLine("signing key (Base64) ")) key = publishedKey(host.process->output());
   if (!key) {
