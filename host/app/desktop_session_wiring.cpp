@@ -45,7 +45,13 @@ void wireDesktopSession(HostControllerSeams& seams, bool wakeX, const std::optio
     if (desktop->waker) desktop->wakeQueue->post([waker = desktop->waker] { waker->wake(); });
   };
   // While a client is connected logind's idle inhibitor keeps the displays from blanking.
-  seams.preventDisplaySleep = [] { return takeIdleInhibitor("klient Tavlo połączony", SystemLog::sink("tavlo-host: ")); };
+  seams.preventDisplaySleep = [desktop]() -> std::function<void()> {
+    if (!desktop->watcher) return nullptr;
+    desktop->watcher->holdDisplaysAwake(true);
+    return [desktop] {
+      if (desktop->watcher) desktop->watcher->holdDisplaysAwake(false);
+    };
+  };
 }
 
 }  // namespace tavlo

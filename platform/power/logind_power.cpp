@@ -54,38 +54,6 @@ void closeBus(DBusConnection* bus) {
 
 }  // namespace
 
-std::function<void()> takeIdleInhibitor(const std::string& why, const LogSink& log) {
-  std::string error;
-  DBusConnection* bus = privateBus(DBUS_BUS_SYSTEM, &error);
-  if (!bus) {
-    if (log) log("☕️ logind niedostępny — brak blokady usypiania (" + error + ")");
-    return nullptr;
-  }
-  DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "Inhibit");
-  const char* what = "idle";
-  const char* who = "Tavlo";
-  const char* reason = why.c_str();
-  const char* mode = "block";
-  dbus_message_append_args(call, DBUS_TYPE_STRING, &what, DBUS_TYPE_STRING, &who, DBUS_TYPE_STRING, &reason,
-                           DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID);
-  BusError err;
-  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, callTimeoutMs, &err.e);
-  dbus_message_unref(call);
-  int fd = -1;
-  if (reply) {
-    BusError argsError;
-    if (!dbus_message_get_args(reply, &argsError.e, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) fd = -1;
-    dbus_message_unref(reply);
-  }
-  closeBus(bus);
-  if (fd < 0) {
-    if (log) log("☕️ logind odmówił blokady usypiania (" + err.text() + ")");
-    return nullptr;
-  }
-  // The inhibitor lasts as long as its descriptor stays open.
-  return [fd] { ::close(fd); };
-}
-
 std::unique_ptr<ScreenStateWatcher> ScreenStateWatcher::start(Events events, LogSink log) {
   std::unique_ptr<ScreenStateWatcher> watcher(new ScreenStateWatcher());
   watcher->thread_ = std::thread([w = watcher.get(), events = std::move(events), log = std::move(log)] {
@@ -174,6 +142,28 @@ void clearIdleHint(DBusConnection* bus, const std::string& sessionPath) {
   dbus_message_unref(call);
 }
 
+// logind's "idle" inhibitor: the descriptor that holds it while open; -1 (with a line in `log`) when
+// logind refuses.
+int takeIdleInhibitor(DBusConnection* bus, const LogSink& log) {
+  DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "Inhibit");
+  const char* what = "idle";
+  const char* who = "Tavlo";
+  const char* why = "klient Tavlo połączony";
+  const char* mode = "block";
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &what, DBUS_TYPE_STRING, &who, DBUS_TYPE_STRING, &why,
+                           DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID);
+  std::string error;
+  Message reply = callAndWait(bus, call, &error);
+  int fd = -1;
+  BusError argsError;
+  if (reply && !dbus_message_get_args(reply.get(), &argsError.e, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) {
+    fd = -1;
+    error = argsError.text();
+  }
+  if (fd < 0 && log) log("☕️ logind odmówił blokady usypiania (" + error + ")");
+  return fd;
+}
+
 // LockedHint's new value among a PropertiesChanged signal's changes (an a{sv}).
 std::optional<bool> lockedHintChange(DBusMessageIter* changes) {
   DBusMessageIter entry;
@@ -197,12 +187,7 @@ std::optional<DesktopSignal> readSignal(DBusMessage* message, DesktopBus bus) {
   const char* interface = dbus_message_get_interface(message);
   const char* member = dbus_message_get_member(message);
   if (!sender || !path || !interface || !member) return std::nullopt;
-  DesktopSignal signal;
-  signal.bus = bus;
-  signal.sender = sender;
-  signal.path = path;
-  signal.interface = interface;
-  signal.member = member;
+  DesktopSignal signal(bus, sender, path, interface, member);
   DBusMessageIter args;
   if (!dbus_message_iter_init(message, &args)) return signal;
   bool leading = true;
@@ -323,8 +308,15 @@ void ScreenStateWatcher::run(Events events, LogSink log) {
   locked_.store(tracker.locked());
   if (events.stateRead) events.stateRead();
 
+  // The inhibitor lasts as long as its descriptor stays open; one request is answered once.
+  int inhibitor = -1;
+  bool inhibitorAsked = false;
   while (!stop_.load() && (system || session)) {
     if (activityPending_.exchange(false) && system && !sessionPath.empty()) clearIdleHint(system, sessionPath);
+    const bool awake = awakeWanted_.load();
+    if (awake && !inhibitorAsked && system) inhibitor = takeIdleInhibitor(system, log);
+    if (!awake && inhibitor >= 0) ::close(std::exchange(inhibitor, -1));
+    inhibitorAsked = awake;
     for (DBusConnection* bus : {system, session}) {
       if (!bus) continue;
       if (!dbus_connection_read_write(bus, pollMs / 2)) {
@@ -349,6 +341,7 @@ void ScreenStateWatcher::run(Events events, LogSink log) {
       }
     }
   }
+  if (inhibitor >= 0) ::close(inhibitor);
   closeBus(system);
   closeBus(session);
 }

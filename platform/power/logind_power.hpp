@@ -1,6 +1,6 @@
 #pragma once
-// The desktop session's power and lock state over D-Bus: an idle inhibitor from logind that keeps the
-// displays from blanking while it is held, and a watch of the screen lock (this user's own session's
+// The desktop session's power and lock state over D-Bus, on a thread of its own: an idle inhibitor from
+// logind that keeps the displays from blanking while it is held, and a watch of the screen lock (this user's own session's
 // LockedHint and Lock/Unlock, the session bus's screen saver) and of the machine going to sleep
 // (logind's PrepareForSleep). Which signals are believed is ScreenLockTracker's.
 #include <atomic>
@@ -12,10 +12,6 @@
 #include "platform/runtime/system_log.hpp"
 
 namespace tavlo {
-
-// Holds logind's "idle" inhibitor until released; none (with a line in `log`) when logind cannot be
-// reached. Returns what releases it.
-std::function<void()> takeIdleInhibitor(const std::string& why, const LogSink& log);
 
 class ScreenStateWatcher {
  public:
@@ -40,6 +36,9 @@ class ScreenStateWatcher {
   // Tells logind that this user's session is in use again (its idle hint cleared); sent from the
   // watcher's thread, so the caller never waits on the bus.
   void declareUserActive() { activityPending_.store(true); }
+  // Holds logind's "idle" inhibitor (the displays do not blank) until told to let it go; taken and let
+  // go on the watcher's thread. A refusal is logged.
+  void holdDisplaysAwake(bool hold) { awakeWanted_.store(hold); }
 
  private:
   ScreenStateWatcher() = default;
@@ -48,6 +47,7 @@ class ScreenStateWatcher {
   std::atomic<bool> stop_{false};
   std::atomic<bool> locked_{false};
   std::atomic<bool> activityPending_{false};
+  std::atomic<bool> awakeWanted_{false};
   std::thread thread_;
 };
 

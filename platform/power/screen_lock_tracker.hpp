@@ -6,6 +6,7 @@
 // screen saver on the session bus), and logind's session signals only for this user's own session.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavlo {
@@ -14,6 +15,10 @@ enum class DesktopBus { system, session };
 
 // One signal as the bus delivered it.
 struct DesktopSignal {
+  DesktopSignal(DesktopBus bus, std::string sender, std::string path, std::string interface, std::string member)
+      : bus(bus), sender(std::move(sender)), path(std::move(path)), interface(std::move(interface)),
+        member(std::move(member)) {}
+
   DesktopBus bus = DesktopBus::system;
   // The unique name the bus daemon stamped on it (the daemon's own messages carry its well-known name).
   std::string sender;

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <future>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 namespace tavlo::testkit {
 
 using namespace std::chrono_literals;
@@ -155,7 +159,48 @@ FakeLogind::FakeLogind(bool lockedHint) : lockedHint_(lockedHint) {
   setHandler([this](DBusMessage* call) { return answer(call); });
 }
 
+FakeLogind::~FakeLogind() {
+  stop();
+  if (inhibitorEnd_ >= 0) ::close(inhibitorEnd_);
+}
+
+DBusMessage* FakeLogind::inhibit(DBusMessage* call) {
+  const char* what = nullptr;
+  const char* who = nullptr;
+  const char* why = nullptr;
+  const char* mode = nullptr;
+  if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &what, DBUS_TYPE_STRING, &who, DBUS_TYPE_STRING, &why,
+                             DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID)) {
+    return nullptr;
+  }
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+  DBusMessage* reply = dbus_message_new_method_return(call);
+  // The message takes a copy of the descriptor: the caller's copy is the only one left once it is sent.
+  dbus_message_append_args(reply, DBUS_TYPE_UNIX_FD, &ends[1], DBUS_TYPE_INVALID);
+  ::close(ends[1]);
+  std::lock_guard guard(hintsMutex_);
+  lastInhibit_ = std::string(what) + " " + who + " " + why + " " + mode;
+  if (inhibitorEnd_ >= 0) ::close(inhibitorEnd_);
+  inhibitorEnd_ = ends[0];
+  return reply;
+}
+
+std::string FakeLogind::lastInhibit() const {
+  std::lock_guard guard(hintsMutex_);
+  return lastInhibit_;
+}
+
+bool FakeLogind::inhibitorHeld() const {
+  std::lock_guard guard(hintsMutex_);
+  if (inhibitorEnd_ < 0) return false;
+  pollfd end{inhibitorEnd_, POLLIN, 0};
+  // Every holder of the other end gone: the read end hangs up.
+  return ::poll(&end, 1, 0) == 0;
+}
+
 DBusMessage* FakeLogind::answer(DBusMessage* call) {
+  if (dbus_message_is_method_call(call, "org.freedesktop.login1.Manager", "Inhibit")) return inhibit(call);
   if (dbus_message_is_method_call(call, "org.freedesktop.login1.Manager", "GetSession")) {
     DBusMessage* reply = dbus_message_new_method_return(call);
     const char* path = ownSession;

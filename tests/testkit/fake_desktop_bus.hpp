@@ -88,7 +88,7 @@ class FakeLogind : public BusPeer {
   static constexpr const char* otherSession = "/org/freedesktop/login1/session/_32";
 
   explicit FakeLogind(bool lockedHint = false);
-  ~FakeLogind() override { stop(); }
+  ~FakeLogind() override;
   bool start(const std::string& address) { return connect(address, "org.freedesktop.login1"); }
 
   // The session's LockedHint, with the PropertiesChanged signal logind sends for it.
@@ -99,13 +99,20 @@ class FakeLogind : public BusPeer {
   void prepareForSleep(bool sleeping);
   // The values SetIdleHint was called with, in order.
   std::vector<bool> idleHints() const;
+  // What the last Inhibit call asked for ("what who why mode"), and whether its caller still holds the
+  // inhibitor it was given (a descriptor whose other end this fake watches).
+  std::string lastInhibit() const;
+  bool inhibitorHeld() const;
 
  private:
   DBusMessage* answer(DBusMessage* call);
+  DBusMessage* inhibit(DBusMessage* call);
 
   std::atomic<bool> lockedHint_;
   mutable std::mutex hintsMutex_;
   std::vector<bool> idleHints_;
+  std::string lastInhibit_;
+  int inhibitorEnd_ = -1;
 };
 
 // org.freedesktop.ScreenSaver on the session bus.

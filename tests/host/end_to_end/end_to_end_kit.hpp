@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/bytes.hpp"
@@ -74,6 +76,22 @@ inline std::optional<KeyedHost> startKeyedHost(
   }
   host.key = std::move(*key);
   return host;
+}
+
+// The host's lines, read on for the bound of waitForLine, for a failure message.
+inline std::string linesSoFar(HostProcess& host) {
+  host.waitForLine("\x01");
+  return host.output();
+}
+
+// Polls `condition` every 20 ms until it holds (true) or `within` has passed (false).
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 // How often `text` stands in `output`.

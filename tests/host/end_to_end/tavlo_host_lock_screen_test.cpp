@@ -7,7 +7,6 @@
 #include <xcb/screensaver.h>
 
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "tests/host/app/host_process.hpp"
@@ -23,21 +22,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using endtoend::eventually;
+using endtoend::linesSoFar;
+
 constexpr auto answerWithin = endtoend::hostAnswerBound;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-std::string linesSoFar(HostProcess& host) {
-  host.waitForLine("\x01");
-  return host.output();
-}
 
 // A dummy Xorg, the desktop session's buses with logind (its LockedHint as given) and the screen saver,
 // and the built tavlo-host on them with a client connected (no hello yet).

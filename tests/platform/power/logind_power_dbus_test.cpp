@@ -1,7 +1,7 @@
 // The screen-lock watch against a logind and a screen saver of our own, each on a private bus: the
 // lock state it reads at start and follows, a lock of another session (none of this host's business),
-// signals that anyone but the service's owner sends straight to the watcher's connection, and the idle
-// hint it clears when told of user activity.
+// signals that anyone but the service's owner sends straight to the watcher's connection, the idle
+// hint it clears when told of user activity, and the idle inhibitor it holds while told to.
 #include "platform/power/logind_power.hpp"
 
 #include <gtest/gtest.h>
@@ -173,6 +173,15 @@ TEST_F(ScreenStateWatcherOnBuses, UserActivityClearsTheSessionsIdleHint) {
   ASSERT_TRUE(startWatching());
   watcher->declareUserActive();
   EXPECT_TRUE(eventually([&] { return logind->idleHints() == std::vector<bool>{false}; }));
+}
+
+TEST_F(ScreenStateWatcherOnBuses, HoldsLogindsIdleInhibitorUntilToldToLetItGo) {
+  ASSERT_TRUE(startWatching());
+  watcher->holdDisplaysAwake(true);
+  ASSERT_TRUE(eventually([&] { return logind->inhibitorHeld(); }));
+  EXPECT_EQ(logind->lastInhibit(), "idle Tavlo klient Tavlo połączony block");
+  watcher->holdDisplaysAwake(false);
+  EXPECT_TRUE(eventually([&] { return !logind->inhibitorHeld(); }));
 }
 
 }  // namespace

@@ -14,38 +14,29 @@ constexpr const char* stranger = ":1.99";
 constexpr const char* ownSession = "/org/freedesktop/login1/session/_31";
 constexpr const char* otherSession = "/org/freedesktop/login1/session/_32";
 
-DesktopSignal signalOf(DesktopBus bus, const char* sender, const char* path, const char* interface, const char* member) {
-  DesktopSignal signal;
-  signal.bus = bus;
-  signal.sender = sender;
-  signal.path = path;
-  signal.interface = interface;
-  signal.member = member;
-  return signal;
-}
 DesktopSignal sessionSignal(const char* sender, const char* path, const char* member) {
-  return signalOf(DesktopBus::system, sender, path, ScreenLockTracker::sessionInterface, member);
+  return DesktopSignal(DesktopBus::system, sender, path, ScreenLockTracker::sessionInterface, member);
 }
 DesktopSignal lockedHint(const char* sender, const char* path, bool locked) {
-  DesktopSignal signal = signalOf(DesktopBus::system, sender, path, "org.freedesktop.DBus.Properties", "PropertiesChanged");
+  DesktopSignal signal = DesktopSignal(DesktopBus::system, sender, path, "org.freedesktop.DBus.Properties", "PropertiesChanged");
   signal.strings = {ScreenLockTracker::sessionInterface};
   signal.flag = locked;
   return signal;
 }
 DesktopSignal sleeping(const char* sender, bool flag, DesktopBus bus = DesktopBus::system) {
   DesktopSignal signal =
-      signalOf(bus, sender, ScreenLockTracker::logindPath, ScreenLockTracker::managerInterface, "PrepareForSleep");
+      DesktopSignal(bus, sender, ScreenLockTracker::logindPath, ScreenLockTracker::managerInterface, "PrepareForSleep");
   signal.flag = flag;
   return signal;
 }
 DesktopSignal saverActive(const char* sender, bool active) {
-  DesktopSignal signal = signalOf(DesktopBus::session, sender, ScreenLockTracker::screenSaverPath,
+  DesktopSignal signal = DesktopSignal(DesktopBus::session, sender, ScreenLockTracker::screenSaverPath,
                                   ScreenLockTracker::screenSaverInterface, "ActiveChanged");
   signal.flag = active;
   return signal;
 }
 DesktopSignal ownerChange(DesktopBus bus, const char* sender, const char* service, const char* newOwner) {
-  DesktopSignal signal = signalOf(bus, sender, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged");
+  DesktopSignal signal = DesktopSignal(bus, sender, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged");
   signal.strings = {service, "", newOwner};
   return signal;
 }
