@@ -11,6 +11,7 @@
 #include "e2e/e2e_identity.hpp"
 #include "host/app/clipboard_wiring.hpp"
 #include "host/app/cursor_wiring.hpp"
+#include "host/app/desktop_session_wiring.hpp"
 #include "host/app/relay_wiring.hpp"
 #include "host/app/router_port_mappers.hpp"
 #include "host/app/session_backends.hpp"
@@ -35,7 +36,6 @@
 #include "host/reachability/bonjour_advertiser.hpp"
 #include "host/reachability/probe_responder.hpp"
 #include "host/reachability/reachability_runtime.hpp"
-#include "platform/power/logind_power.hpp"
 #include "hostcore/engines/input_injector.hpp"
 #include "platform/display/xorg_display_system.hpp"
 #include "platform/runtime/base64.hpp"
@@ -142,15 +142,6 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
     seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
   }
-  // A screen lock and the machine going to sleep end the client's session; while a client is
-  // connected logind's idle inhibitor keeps the displays from blanking.
-  seams.watchScreen = [](HostControllerSeams::ScreenEvents events, LogSink log) -> std::function<void()> {
-    std::shared_ptr<ScreenStateWatcher> watcher =
-        ScreenStateWatcher::start({std::move(events.locked), std::move(events.unlocked), std::move(events.asleep)},
-                                  std::move(log));
-    return [watcher]() mutable { watcher.reset(); };
-  };
-  seams.preventDisplaySleep = [] { return takeIdleInhibitor("klient Tavlo połączony", SystemLog::sink("tavlo-host: ")); };
   // The block is mapped on the user's router with NAT-PMP or UPnP when the reachability policy asks.
   seams.makePortMapper = makeRouterPortMapper;
   // A device's last link estimate seeds its next session's rate control within a minute.
@@ -321,6 +312,7 @@ int runHostProgram(const HostOptions& options) {
   deps.sharedDisplay = displays;
   wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   if (displays) wireTextFocus(deps.seams, scheduler, options.display);
+  wireDesktopSession(deps.seams, displays != nullptr, options.display);
   wireSessionWatchers(deps.seams, scheduler, main, displays, options.display, controllerInUse);
   // The relay service: the command line's, else the user's setting; without one the host has no relay path.
   const std::optional<std::string> relayAddress = options.relay ? options.relay : settings.getString("tl.relay");

@@ -142,7 +142,6 @@ void HostController::finishBootstrap(bool handOver) {
   if (seams.prewarmCapture) seams.prewarmCapture();
   startListening();
   installSignalHandlers();
-  watchScreen();
   // From here a normal end of the application puts the displays back (applicationWillTerminate).
   willTerminateArmed_ = true;
 }
@@ -156,7 +155,7 @@ void HostController::watchScreen() {
   };
   stopScreenWatch_ = deps_.seams.watchScreen(
       {reach(&HostController::screenLocked), reach(&HostController::screenUnlocked),
-       reach(&HostController::screensAsleep)},
+       reach(&HostController::screensAsleep), reach(&HostController::checkLockedAtStart)},
       logSink());
 }
 
@@ -227,6 +226,13 @@ void HostController::screenLocked() {
   if (!session_) return;
   log("🔒 host zablokowany — rozłączam klienta (BYE)");
   disconnectClient();
+}
+
+void HostController::checkLockedAtStart() {
+  const HostControllerSeams& seams = deps_.seams;
+  if (!(seams.isScreenLocked && seams.isScreenLocked())) return;
+  hostLocked_ = true;
+  log("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
 }
 
 void HostController::screensAsleep() {

@@ -183,6 +183,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void screenLocked();
   void screenUnlocked();
   void screensAsleep();
+  // The lock state is known: a screen already locked at start refuses automatic hellos until it unlocks.
+  void checkLockedAtStart();
   // Ends the active client's session from the host's side (the menu, a screen lock, sleeping displays):
   // goodbye, listening state, then the session's close and the display clean-up 150 ms later. The
   // session is not parked. Nothing without an active session.

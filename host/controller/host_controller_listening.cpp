@@ -25,9 +25,13 @@ void HostController::startListening() {
       });
     });
   }
-  if (seams.isScreenLocked && seams.isScreenLocked()) {
-    hostLocked_ = true;
-    log("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
+  // The lock watch starts before the port search, which can hold start-up for 40 s: a lock meanwhile
+  // is not missed. It reads the lock state off this executor and reports when it has it; without a
+  // watch the state is asked for here.
+  if (seams.watchScreen) {
+    watchScreen();
+  } else {
+    checkLockedAtStart();
   }
 
   // Blocks the main executor while a busy preferred block is waited for (up to about 40 s).

@@ -46,7 +46,7 @@ struct HostControllerSeams {
   // Listening, in the order it calls them.
   // Hands the virtual-display controller its log hook.
   std::function<void(LogSink sink)> setDisplayLogSink{};
-  // Whether the screen is locked at this moment.
+  // Whether the screen is locked at this moment, as the screen watch last learnt it (never waits).
   std::function<bool()> isScreenLocked{};
   // Starts answering probes on `port`; `allowPeer` (any thread) says whether a peer's address may
   // have an answer. Returns what stops the responder.
@@ -76,11 +76,13 @@ struct HostControllerSeams {
   // Wakes the host's displays as user activity would.
   std::function<void()> declareUserActivity{};
   // The screen's lock and the machine's sleep as the desktop session reports them (events on any
-  // thread); returns what stops the watch.
+  // thread; `stateRead` once the lock state is first known, before any other); returns what stops the
+  // watch. Started by listening, before the port search.
   struct ScreenEvents {
     std::function<void()> locked;
     std::function<void()> unlocked;
     std::function<void()> asleep;
+    std::function<void()> stateRead;
   };
   std::function<std::function<void()>(ScreenEvents events, LogSink log)> watchScreen{};
   // Keeps the displays from sleeping while a client is connected; returns what lets them sleep again.

@@ -5,16 +5,21 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
+#include <vector>
+
+#include "platform/power/screen_lock_tracker.hpp"
 
 namespace tavlo {
 namespace {
 
-constexpr const char* logindName = "org.freedesktop.login1";
-constexpr const char* logindPath = "/org/freedesktop/login1";
-constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
-constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
-constexpr const char* screenSaverInterface = "org.freedesktop.ScreenSaver";
+constexpr const char* logindName = ScreenLockTracker::logindName;
+constexpr const char* logindPath = ScreenLockTracker::logindPath;
+constexpr const char* managerInterface = ScreenLockTracker::managerInterface;
+constexpr const char* sessionInterface = ScreenLockTracker::sessionInterface;
+constexpr const char* screenSaverName = ScreenLockTracker::screenSaverName;
+constexpr const char* screenSaverInterface = ScreenLockTracker::screenSaverInterface;
 constexpr int callTimeoutMs = 2000;
 constexpr int pollMs = 200;
 
@@ -49,38 +54,6 @@ void closeBus(DBusConnection* bus) {
 
 }  // namespace
 
-std::function<void()> takeIdleInhibitor(const std::string& why, const LogSink& log) {
-  std::string error;
-  DBusConnection* bus = privateBus(DBUS_BUS_SYSTEM, &error);
-  if (!bus) {
-    if (log) log("☕️ logind niedostępny — brak blokady usypiania (" + error + ")");
-    return nullptr;
-  }
-  DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "Inhibit");
-  const char* what = "idle";
-  const char* who = "Tavlo";
-  const char* reason = why.c_str();
-  const char* mode = "block";
-  dbus_message_append_args(call, DBUS_TYPE_STRING, &what, DBUS_TYPE_STRING, &who, DBUS_TYPE_STRING, &reason,
-                           DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID);
-  BusError err;
-  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, callTimeoutMs, &err.e);
-  dbus_message_unref(call);
-  int fd = -1;
-  if (reply) {
-    BusError argsError;
-    if (!dbus_message_get_args(reply, &argsError.e, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) fd = -1;
-    dbus_message_unref(reply);
-  }
-  closeBus(bus);
-  if (fd < 0) {
-    if (log) log("☕️ logind odmówił blokady usypiania (" + err.text() + ")");
-    return nullptr;
-  }
-  // The inhibitor lasts as long as its descriptor stays open.
-  return [fd] { ::close(fd); };
-}
-
 std::unique_ptr<ScreenStateWatcher> ScreenStateWatcher::start(Events events, LogSink log) {
   std::unique_ptr<ScreenStateWatcher> watcher(new ScreenStateWatcher());
   watcher->thread_ = std::thread([w = watcher.get(), events = std::move(events), log = std::move(log)] {
@@ -94,36 +67,172 @@ ScreenStateWatcher::~ScreenStateWatcher() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ScreenStateWatcher::dispatch(const Events& events, const std::string& interface, const std::string& member,
-                                  bool firstArgument) {
-  const std::function<void()>* event = nullptr;
-  if (interface == sessionInterface && member == "Lock") event = &events.locked;
-  if (interface == sessionInterface && member == "Unlock") event = &events.unlocked;
-  if (interface == screenSaverInterface && member == "ActiveChanged") {
-    event = firstArgument ? &events.locked : &events.unlocked;
-  }
-  if (interface == managerInterface && member == "PrepareForSleep" && firstArgument) event = &events.asleep;
-  if (event && *event) (*event)();
-}
-
 namespace {
 
-void readSignal(DBusMessage* message, const ScreenStateWatcher::Events& events) {
-  if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_SIGNAL) return;
+using Message = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
+
+// The reply to `call` within callTimeoutMs; none, with the reason in `error`, otherwise.
+Message callAndWait(DBusConnection* bus, DBusMessage* call, std::string* error = nullptr) {
+  BusError err;
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, callTimeoutMs, &err.e);
+  dbus_message_unref(call);
+  if (!reply && error) *error = err.text();
+  return Message(reply, &dbus_message_unref);
+}
+
+// The value of a variant argument when it holds a Bool.
+std::optional<bool> boolInVariant(DBusMessageIter* variant) {
+  if (dbus_message_iter_get_arg_type(variant) != DBUS_TYPE_VARIANT) return std::nullopt;
+  DBusMessageIter inner;
+  dbus_message_iter_recurse(variant, &inner);
+  if (dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_BOOLEAN) return std::nullopt;
+  dbus_bool_t value = false;
+  dbus_message_iter_get_basic(&inner, &value);
+  return value != 0;
+}
+
+// The first argument of a reply when it is a Bool (or a variant holding one).
+std::optional<bool> firstBool(const Message& reply) {
+  DBusMessageIter args;
+  if (!reply || !dbus_message_iter_init(reply.get(), &args)) return std::nullopt;
+  if (dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) return boolInVariant(&args);
+  if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_BOOLEAN) return std::nullopt;
+  dbus_bool_t value = false;
+  dbus_message_iter_get_basic(&args, &value);
+  return value != 0;
+}
+
+// The unique name that owns `name` on the bus; empty when nobody does.
+std::string nameOwner(DBusConnection* bus, const char* name) {
+  DBusMessage* call =
+      dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner");
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+  Message reply = callAndWait(bus, call);
+  const char* owner = nullptr;
+  BusError err;
+  if (!reply || !dbus_message_get_args(reply.get(), &err.e, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID) || !owner) {
+    return {};
+  }
+  return owner;
+}
+
+// The session's LockedHint property.
+std::optional<bool> lockedHint(DBusConnection* bus, const std::string& sessionPath) {
+  DBusMessage* call = dbus_message_new_method_call(logindName, sessionPath.c_str(), "org.freedesktop.DBus.Properties", "Get");
+  const char* interface = sessionInterface;
+  const char* property = "LockedHint";
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property, DBUS_TYPE_INVALID);
+  return firstBool(callAndWait(bus, call));
+}
+
+// Whether the session bus's screen saver is active.
+std::optional<bool> screenSaverActive(DBusConnection* bus) {
+  return firstBool(callAndWait(bus, dbus_message_new_method_call(screenSaverName, ScreenLockTracker::screenSaverPath,
+                                                                 screenSaverInterface, "GetActive")));
+}
+
+// Clears this user's session's idle hint, as input on its seat would; no answer is awaited.
+void clearIdleHint(DBusConnection* bus, const std::string& sessionPath) {
+  DBusMessage* call = dbus_message_new_method_call(logindName, sessionPath.c_str(), sessionInterface, "SetIdleHint");
+  dbus_bool_t idle = false;
+  dbus_message_append_args(call, DBUS_TYPE_BOOLEAN, &idle, DBUS_TYPE_INVALID);
+  dbus_message_set_no_reply(call, true);
+  dbus_connection_send(bus, call, nullptr);
+  dbus_connection_flush(bus);
+  dbus_message_unref(call);
+}
+
+// logind's "idle" inhibitor: the descriptor that holds it while open; -1 (with a line in `log`) when
+// logind refuses.
+int takeIdleInhibitor(DBusConnection* bus, const LogSink& log) {
+  DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "Inhibit");
+  const char* what = "idle";
+  const char* who = "Tavlo";
+  const char* why = "klient Tavlo połączony";
+  const char* mode = "block";
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &what, DBUS_TYPE_STRING, &who, DBUS_TYPE_STRING, &why,
+                           DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID);
+  std::string error;
+  Message reply = callAndWait(bus, call, &error);
+  int fd = -1;
+  BusError argsError;
+  if (reply && !dbus_message_get_args(reply.get(), &argsError.e, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) {
+    fd = -1;
+    error = argsError.text();
+  }
+  if (fd < 0 && log) log("☕️ logind odmówił blokady usypiania (" + error + ")");
+  return fd;
+}
+
+// LockedHint's new value among a PropertiesChanged signal's changes (an a{sv}).
+std::optional<bool> lockedHintChange(DBusMessageIter* changes) {
+  DBusMessageIter entry;
+  dbus_message_iter_recurse(changes, &entry);
+  for (; dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&entry)) {
+    DBusMessageIter field;
+    dbus_message_iter_recurse(&entry, &field);
+    if (dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_STRING) continue;
+    const char* key = nullptr;
+    dbus_message_iter_get_basic(&field, &key);
+    if (!key || std::strcmp(key, "LockedHint") != 0 || !dbus_message_iter_next(&field)) continue;
+    return boolInVariant(&field);
+  }
+  return std::nullopt;
+}
+
+std::optional<DesktopSignal> readSignal(DBusMessage* message, DesktopBus bus) {
+  if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_SIGNAL) return std::nullopt;
+  const char* sender = dbus_message_get_sender(message);
+  const char* path = dbus_message_get_path(message);
   const char* interface = dbus_message_get_interface(message);
   const char* member = dbus_message_get_member(message);
-  if (!interface || !member) return;
-  dbus_bool_t first = false;
+  if (!sender || !path || !interface || !member) return std::nullopt;
+  DesktopSignal signal(bus, sender, path, interface, member);
   DBusMessageIter args;
-  if (dbus_message_iter_init(message, &args) && dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_BOOLEAN) {
-    dbus_message_iter_get_basic(&args, &first);
-  }
-  ScreenStateWatcher::dispatch(events, interface, member, first);
+  if (!dbus_message_iter_init(message, &args)) return signal;
+  bool leading = true;
+  do {
+    const int type = dbus_message_iter_get_arg_type(&args);
+    if (type == DBUS_TYPE_STRING && leading) {
+      const char* text = nullptr;
+      dbus_message_iter_get_basic(&args, &text);
+      signal.strings.emplace_back(text ? text : "");
+      continue;
+    }
+    leading = false;
+    if (type == DBUS_TYPE_BOOLEAN && !signal.flag) {
+      dbus_bool_t value = false;
+      dbus_message_iter_get_basic(&args, &value);
+      signal.flag = value != 0;
+    } else if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&args) == DBUS_TYPE_DICT_ENTRY &&
+               !signal.flag) {
+      signal.flag = lockedHintChange(&args);
+    }
+  } while (dbus_message_iter_next(&args));
+  return signal;
+}
+
+// This connection serves nothing: a call to it is answered at once (a Ping as a Ping), so no caller
+// waits out its time-out.
+void answerCall(DBusConnection* bus, DBusMessage* call) {
+  if (dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL || dbus_message_get_no_reply(call)) return;
+  DBusMessage* reply = dbus_message_is_method_call(call, "org.freedesktop.DBus.Peer", "Ping")
+                           ? dbus_message_new_method_return(call)
+                           : dbus_message_new_error(call, DBUS_ERROR_UNKNOWN_METHOD, "nothing is served here");
+  if (!reply) return;
+  dbus_connection_send(bus, reply, nullptr);
+  dbus_message_unref(reply);
 }
 
 void addMatch(DBusConnection* bus, const std::string& rule) {
   BusError err;
   dbus_bus_add_match(bus, rule.c_str(), &err.e);
+}
+
+// The bus daemon's report of `name` changing hands.
+std::string ownerChangeRule(const char* name) {
+  return std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                     "member='NameOwnerChanged',arg0='") + name + "'";
 }
 
 // The object path of this user's session as logind resolves "auto": the caller's own session, or the
@@ -133,49 +242,81 @@ std::string ownSessionPath(DBusConnection* bus, std::string* error) {
   DBusMessage* call = dbus_message_new_method_call(logindName, logindPath, managerInterface, "GetSession");
   const char* which = "auto";
   dbus_message_append_args(call, DBUS_TYPE_STRING, &which, DBUS_TYPE_INVALID);
-  BusError err;
-  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, callTimeoutMs, &err.e);
-  dbus_message_unref(call);
-  if (!reply) {
-    *error = err.text();
-    return {};
-  }
+  Message reply = callAndWait(bus, call, error);
+  if (!reply) return {};
   const char* path = nullptr;
   BusError argsError;
-  std::string found;
-  if (dbus_message_get_args(reply, &argsError.e, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID) && path) found = path;
-  else *error = argsError.text();
-  dbus_message_unref(reply);
-  return found;
+  if (dbus_message_get_args(reply.get(), &argsError.e, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID) && path) {
+    return path;
+  }
+  *error = argsError.text();
+  return {};
+}
+
+// Follows logind on the system bus: its owner, this user's session (its lock hint and signals) and the
+// machine's sleep. Returns the session's path (empty when logind did not name one).
+std::string followLogind(DBusConnection* bus, ScreenLockTracker& tracker, const LogSink& log) {
+  // The owner is followed from before it is asked for, so no change between the two is missed.
+  addMatch(bus, ownerChangeRule(logindName));
+  // Lock and Unlock are signals of each session's object: only this user's own session's count; another
+  // user locking theirs must not end this host's client session.
+  std::string sessionRule = std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'";
+  std::string sessionError;
+  // Asked first: the call starts logind when the bus activates it on demand.
+  const std::string sessionPath = ownSessionPath(bus, &sessionError);
+  if (!sessionPath.empty()) {
+    sessionRule += ",path='" + sessionPath + "'";
+    addMatch(bus, std::string("type='signal',sender='") + logindName +
+                      "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path='" + sessionPath +
+                      "',arg0='" + sessionInterface + "'");
+  } else if (log) {
+    log("🔒 logind nie wskazał własnej sesji — śledzę blokadę każdej sesji (" + sessionError + ")");
+  }
+  addMatch(bus, sessionRule);
+  addMatch(bus, std::string("type='signal',sender='") + logindName + "',interface='" + managerInterface +
+                    "',member='PrepareForSleep'");
+  tracker.setOwnSession(sessionPath);
+  tracker.setOwner(DesktopBus::system, nameOwner(bus, logindName));
+  if (!sessionPath.empty()) tracker.setSessionLocked(lockedHint(bus, sessionPath).value_or(false));
+  return sessionPath;
+}
+
+// Follows the session bus's screen saver: its owner and whether it is active.
+void followScreenSaver(DBusConnection* bus, ScreenLockTracker& tracker) {
+  addMatch(bus, ownerChangeRule(screenSaverName));
+  addMatch(bus, std::string("type='signal',sender='") + screenSaverName + "',interface='" + screenSaverInterface +
+                    "',member='ActiveChanged'");
+  std::string owner = nameOwner(bus, screenSaverName);
+  if (!owner.empty()) tracker.setSaverActive(screenSaverActive(bus).value_or(false));
+  tracker.setOwner(DesktopBus::session, std::move(owner));
 }
 
 }  // namespace
 
 void ScreenStateWatcher::run(Events events, LogSink log) {
+  ScreenLockTracker tracker;
   std::string error;
+  std::string sessionPath;
   DBusConnection* system = privateBus(DBUS_BUS_SYSTEM, &error);
   if (system) {
-    // Lock and Unlock are signals of each session's object: only this user's own session's count; another
-    // user locking theirs must not end this host's client session.
-    std::string sessionRule = std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'";
-    std::string sessionError;
-    const std::string sessionPath = ownSessionPath(system, &sessionError);
-    if (!sessionPath.empty()) {
-      sessionRule += ",path='" + sessionPath + "'";
-    } else if (log) {
-      log("🔒 logind nie wskazał własnej sesji — śledzę blokadę każdej sesji (" + sessionError + ")");
-    }
-    addMatch(system, sessionRule);
-    addMatch(system, std::string("type='signal',sender='") + logindName + "',interface='" + managerInterface +
-                         "',member='PrepareForSleep'");
+    sessionPath = followLogind(system, tracker, log);
   } else if (log) {
     log("🔒 logind niedostępny — blokada ekranu i uśpienie nie są śledzone (" + error + ")");
   }
   DBusConnection* session = privateBus(DBUS_BUS_SESSION, &error);
-  if (session) {
-    addMatch(session, std::string("type='signal',interface='") + screenSaverInterface + "',member='ActiveChanged'");
-  }
+  if (session) followScreenSaver(session, tracker);
+  locked_.store(tracker.locked());
+  if (events.stateRead) events.stateRead();
+
+  // The inhibitor lasts as long as its descriptor stays open; one request is answered once.
+  int inhibitor = -1;
+  bool inhibitorAsked = false;
   while (!stop_.load() && (system || session)) {
+    if (activityPending_.exchange(false) && system && !sessionPath.empty()) clearIdleHint(system, sessionPath);
+    const bool awake = awakeWanted_.load();
+    if (awake && !inhibitorAsked && system) inhibitor = takeIdleInhibitor(system, log);
+    if (!awake && inhibitor >= 0) ::close(std::exchange(inhibitor, -1));
+    inhibitorAsked = awake;
     for (DBusConnection* bus : {system, session}) {
       if (!bus) continue;
       if (!dbus_connection_read_write(bus, pollMs / 2)) {
@@ -184,12 +325,23 @@ void ScreenStateWatcher::run(Events events, LogSink log) {
         else closeBus(std::exchange(session, nullptr));
         continue;
       }
+      const DesktopBus which = bus == system ? DesktopBus::system : DesktopBus::session;
       while (DBusMessage* message = dbus_connection_pop_message(bus)) {
-        readSignal(message, events);
+        answerCall(bus, message);
+        std::optional<DesktopSignal> signal = readSignal(message, which);
         dbus_message_unref(message);
+        if (!signal) continue;
+        const ScreenChange change = tracker.take(*signal);
+        locked_.store(tracker.locked());
+        const std::function<void()>* event = change == ScreenChange::locked     ? &events.locked
+                                             : change == ScreenChange::unlocked ? &events.unlocked
+                                             : change == ScreenChange::asleep   ? &events.asleep
+                                                                                : nullptr;
+        if (event && *event) (*event)();
       }
     }
   }
+  if (inhibitor >= 0) ::close(inhibitor);
   closeBus(system);
   closeBus(session);
 }

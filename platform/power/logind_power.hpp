@@ -1,8 +1,8 @@
 #pragma once
-// The desktop session's power and lock state over D-Bus: an idle inhibitor from logind that keeps the
-// displays from blanking while it is held, and a watch of the screen lock (logind's Lock/Unlock of
-// this user's own session, the session bus's ScreenSaver ActiveChanged) and of the machine going to sleep
-// (logind's PrepareForSleep).
+// The desktop session's power and lock state over D-Bus, on a thread of its own: an idle inhibitor from
+// logind that keeps the displays from blanking while it is held, and a watch of the screen lock (this user's own session's
+// LockedHint and Lock/Unlock, the session bus's screen saver) and of the machine going to sleep
+// (logind's PrepareForSleep). Which signals are believed is ScreenLockTracker's.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -13,16 +13,14 @@
 
 namespace tavlo {
 
-// Holds logind's "idle" inhibitor until released; none (with a line in `log`) when logind cannot be
-// reached. Returns what releases it.
-std::function<void()> takeIdleInhibitor(const std::string& why, const LogSink& log);
-
 class ScreenStateWatcher {
  public:
   struct Events {
     std::function<void()> locked;
     std::function<void()> unlocked;
     std::function<void()> asleep;
+    // The lock state has been read once: from here on `locked()` answers what the desktop says.
+    std::function<void()> stateRead;
   };
 
   // Watches on a thread of its own; the events arrive there. A bus that cannot be reached is logged and
@@ -32,16 +30,24 @@ class ScreenStateWatcher {
   ScreenStateWatcher(const ScreenStateWatcher&) = delete;
   ScreenStateWatcher& operator=(const ScreenStateWatcher&) = delete;
 
-  // What a D-Bus signal means, by its interface, member and first argument (a Bool for
-  // ActiveChanged and PrepareForSleep); the watcher's thread calls it for each signal.
-  static void dispatch(const Events& events, const std::string& interface, const std::string& member,
-                       bool firstArgument);
+  // Whether the screen is locked (this user's session's LockedHint or the screen saver), as last read
+  // or signalled; false before the first reading. Any thread; never waits on the bus.
+  bool locked() const { return locked_.load(); }
+  // Tells logind that this user's session is in use again (its idle hint cleared); sent from the
+  // watcher's thread, so the caller never waits on the bus.
+  void declareUserActive() { activityPending_.store(true); }
+  // Holds logind's "idle" inhibitor (the displays do not blank) until told to let it go; taken and let
+  // go on the watcher's thread. A refusal is logged.
+  void holdDisplaysAwake(bool hold) { awakeWanted_.store(hold); }
 
  private:
   ScreenStateWatcher() = default;
   void run(Events events, LogSink log);
 
   std::atomic<bool> stop_{false};
+  std::atomic<bool> locked_{false};
+  std::atomic<bool> activityPending_{false};
+  std::atomic<bool> awakeWanted_{false};
   std::thread thread_;
 };
 

@@ -118,6 +118,7 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
     seamCalls.push_back("clip progress " + std::to_string(done) + "/" + std::to_string(total));
   };
   s.watchScreen = [this](HostControllerSeams::ScreenEvents events, LogSink) -> std::function<void()> {
+    trace.push_back("screen watch");
     screenEvents = std::move(events);
     return [this] { trace.push_back("screen watch stop"); };
   };

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "host/controller/host_controller.hpp"
-#include "platform/power/logind_power.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
 
 namespace tavlo {
@@ -70,20 +69,6 @@ TEST(ScreenEvents, TheInhibitorIsReleasedOnEveryEndOfTheSession) {
   EXPECT_EQ(r.held(), 0) << "the menu's disconnect";
   r.controller.reset();
   EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "screen watch stop"), r.rig.trace.end());
-}
-
-TEST(ScreenEvents, DesktopSignalsMapToLockUnlockAndSleep) {
-  Trace seen;
-  ScreenStateWatcher::Events events{[&] { seen.push_back("locked"); }, [&] { seen.push_back("unlocked"); },
-                                    [&] { seen.push_back("asleep"); }};
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.login1.Session", "Lock", false);
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.login1.Session", "Unlock", false);
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.ScreenSaver", "ActiveChanged", true);
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.ScreenSaver", "ActiveChanged", false);
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.login1.Manager", "PrepareForSleep", true);
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.login1.Manager", "PrepareForSleep", false);  // waking up
-  ScreenStateWatcher::dispatch(events, "org.freedesktop.login1.Session", "PauseDevice", true);
-  EXPECT_EQ(seen, (Trace{"locked", "unlocked", "locked", "unlocked", "asleep"}));
 }
 
 }  // namespace

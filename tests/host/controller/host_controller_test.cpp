@@ -22,9 +22,10 @@ using controllertest::Trace;
 TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
   ControllerRig rig;
   auto controller = rig.startedController();
+  // The screen watch starts before the port search.
   EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "updates", "prewarm capture",
-                              "display log sink", "listen 47700", "probe responder 47704", "relay link", "purge NAT-PMP",
-                              "purge UPnP", "bonjour 47700 testhost"}));
+                              "display log sink", "screen watch", "listen 47700", "probe responder 47704", "relay link",
+                              "purge NAT-PMP", "purge UPnP", "bonjour 47700 testhost"}));
   EXPECT_TRUE(controller->bootstrapped());
   EXPECT_TRUE(controller->isListening.get());
   EXPECT_EQ(controller->status.get(), "Listening on port 47700");
@@ -47,7 +48,7 @@ TEST(HostController, StartsUpInOrderWithTheSettingsAtTheirDefaults) {
   controller->applicationWillTerminate();
   EXPECT_EQ(std::vector<std::string>(rig.trace.end() - 2, rig.trace.end()),
             (Trace{"restore displays", "destroy display"}));
-  EXPECT_EQ(rig.trace.size(), 13u);
+  EXPECT_EQ(rig.trace.size(), 14u);
 }
 
 TEST(HostController, SettingsChooseTheMappingStepAndTheAdvertisement) {
@@ -183,7 +184,7 @@ TEST(HostController, AListenerThatCannotStartLeavesTheHostWithoutReachability) {
   rig.listener->failWith = EADDRINUSE;
   auto controller = rig.startedController();
   EXPECT_EQ(rig.trace, (Trace{"recover displays", "reconcile autostart", "updates", "prewarm capture",
-                              "display log sink"}));
+                              "display log sink", "screen watch"}));
   EXPECT_FALSE(controller->isListening.get());
   EXPECT_TRUE(controller->status.get().starts_with("Listen error: TCP bind port 47700")) << controller->status.get();
   EXPECT_TRUE(controller->logLines.get().back().starts_with("❌ start nasłuchu: TCP bind port 47700"));
@@ -198,13 +199,33 @@ TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
   deps.portProbe.udpFree = [](uint16_t port) { return port != 47702; };
   auto controller = rig.make(std::move(deps));
   controller->start();
+  EXPECT_FALSE(controller->hostLocked()) << "the lock state is not known before the watch has read it";
+  // The watch's own thread reports its first reading; the check runs on the main executor.
+  std::thread([&] { rig.screenEvents.stateRead(); }).join();
+  rig.main.runUntilIdle();
   EXPECT_TRUE(controller->hostLocked());
   const auto& lines = controller->logLines.get();
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
-  EXPECT_EQ(lines[1], "host nasłuchuje (control 47705, video 47706, audio 47707, input 47708)");
-  EXPECT_EQ(lines[2], "🔢 wybór portu: blok 47700 zajęty przez 40 s — zajęte: 47702/udp");
+  EXPECT_EQ(lines[0], "host nasłuchuje (control 47705, video 47706, audio 47707, input 47708)");
+  EXPECT_EQ(lines[1], "🔢 wybór portu: blok 47700 zajęty przez 40 s — zajęte: 47702/udp");
+  EXPECT_EQ(lines.back(), "🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
   EXPECT_EQ(controller->status.get(), "Listening on port 47705");
+}
+
+// The port search may wait 40 s for a busy block: a lock in that time counts.
+TEST(HostController, ALockDuringThePortSearchIsNotMissed) {
+  ControllerRig rig;
+  auto deps = rig.dependencies();
+  int busy = 3;
+  deps.portProbe.tcpFree = [&busy](uint16_t) { return busy-- <= 0; };
+  deps.portRetryPause = [&rig](uint64_t) {
+    if (rig.screenEvents.locked) std::thread([&] { rig.screenEvents.locked(); }).join();
+  };
+  auto controller = rig.make(std::move(deps));
+  controller->start();
+  rig.main.runUntilIdle();
+  EXPECT_EQ(controller->controlPortInUse(), 47700);
+  EXPECT_TRUE(controller->hostLocked());
 }
 
 TEST(HostController, LogGoesToStandardOutputTheFileAndTheLastHundredLines) {

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/bytes.hpp"
@@ -54,8 +56,10 @@ struct KeyedHost {
 };
 
 // Empty, with `why` set to what went wrong and what the host printed, when it did not get that far.
-inline std::optional<KeyedHost> startKeyedHost(const std::filesystem::path& home, const std::string& display,
-                                               std::string& why) {
+// `environment` is set in the host's process on top of its home's folders.
+inline std::optional<KeyedHost> startKeyedHost(
+    const std::filesystem::path& home, const std::string& display, std::string& why,
+    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   KeyedHost host;
   host.base = freeBlock();
   if (host.base == 0) {
@@ -63,7 +67,7 @@ inline std::optional<KeyedHost> startKeyedHost(const std::filesystem::path& home
     return std::nullopt;
   }
   host.process = std::make_unique<HostProcess>(
-      home, std::vector<std::string>{"--port", std::to_string(host.base), "--display", display});
+      home, std::vector<std::string>{"--port", std::to_string(host.base), "--display", display}, environment);
   std::optional<Bytes> key;
   if (host.process->waitForLine("signing key (Base64) ")) key = publishedKey(host.process->output());
   if (!key) {
@@ -72,6 +76,22 @@ inline std::optional<KeyedHost> startKeyedHost(const std::filesystem::path& home
   }
   host.key = std::move(*key);
   return host;
+}
+
+// The host's lines, read on for the bound of waitForLine, for a failure message.
+inline std::string linesSoFar(HostProcess& host) {
+  host.waitForLine("\x01");
+  return host.output();
+}
+
+// Polls `condition` every 20 ms until it holds (true) or `within` has passed (false).
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 // How often `text` stands in `output`.

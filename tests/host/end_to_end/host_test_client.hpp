@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e/encrypted_transport.hpp"
 #include "protocol/frame_assembler.hpp"
@@ -29,9 +30,13 @@ class HostTestClient {
 
   // A user-initiated hello of an iPad-like client whose window is `windowPxW` × `windowPxH`.
   void sendHello(uint16_t windowPxW, uint16_t windowPxH);
-  // The next control record of type T within `within`, records of other types skipped.
+  // The next control record of type T within `within`, records of other types skipped (and kept in
+  // `skipped` when it is given).
   template <vela::WirePayload T>
-  std::optional<T> nextControl(std::chrono::milliseconds within);
+  std::optional<T> nextControl(std::chrono::milliseconds within, std::vector<Bytes>* skipped = nullptr);
+  // A control packet as a record of type T; none when it is another record.
+  template <vela::WirePayload T>
+  static std::optional<T> decodeAs(const Bytes& packet);
   // The next whole encoded frame within `within`.
   std::optional<vela::FrameAssembler::Event> nextFrame(std::chrono::milliseconds within);
 
@@ -68,14 +73,21 @@ class HostTestClient {
 };
 
 template <vela::WirePayload T>
-std::optional<T> HostTestClient::nextControl(std::chrono::milliseconds within) {
+std::optional<T> HostTestClient::decodeAs(const Bytes& packet) {
+  try {
+    auto raw = vela::RawPacket::decode(packet);
+    if (raw.header.channel == T::channel && raw.header.msgType == T::msgType) return raw.decodePayload<T>();
+  } catch (const vela::WireError&) {
+  }
+  return std::nullopt;
+}
+
+template <vela::WirePayload T>
+std::optional<T> HostTestClient::nextControl(std::chrono::milliseconds within, std::vector<Bytes>* skipped) {
   const auto deadline = std::chrono::steady_clock::now() + within;
   while (auto packet = nextControlPacket(deadline)) {
-    try {
-      auto raw = vela::RawPacket::decode(*packet);
-      if (raw.header.channel == T::channel && raw.header.msgType == T::msgType) return raw.decodePayload<T>();
-    } catch (const vela::WireError&) {
-    }
+    if (auto record = decodeAs<T>(*packet)) return record;
+    if (skipped) skipped->push_back(std::move(*packet));
   }
   return std::nullopt;
 }

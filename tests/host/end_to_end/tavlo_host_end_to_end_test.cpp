@@ -31,6 +31,8 @@ namespace {
 using namespace std::chrono_literals;
 using endtoend::startKeyedHost;
 using endtoend::ScreenActivity;
+using endtoend::eventually;
+using endtoend::linesSoFar;
 
 // How long frames must keep decoding.
 constexpr auto streamingTime = 5s;
@@ -44,21 +46,6 @@ std::vector<uint32_t> enabledOutputs(const XcbConnection& connection) {
     if (output.enabled()) ids.push_back(output.outputId);
   }
   return ids;
-}
-
-// The host's lines, read on for the bound of waitForLine, for a failure message.
-std::string linesSoFar(HostProcess& host) {
-  host.waitForLine("\x01");
-  return host.output();
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // A private dummy Xorg and the built tavlo-host on it, with a client connected (no hello yet).

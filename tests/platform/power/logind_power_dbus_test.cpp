@@ -1,30 +1,28 @@
-// The screen-lock watch against a logind of our own on a private bus: a lock of another session is
-// none of this host's business, a lock of its own session is.
+// The screen-lock watch against a logind and a screen saver of our own, each on a private bus: the
+// lock state it reads at start and follows, a lock of another session (none of this host's business),
+// signals that anyone but the service's owner sends straight to the watcher's connection, the idle
+// hint it clears when told of user activity, and the idle inhibitor it holds while told to.
 #include "platform/power/logind_power.hpp"
 
-#include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/testkit/child_process.hpp"
+#include "tests/testkit/fake_desktop_bus.hpp"
 #include "tests/testkit/temp_dir.hpp"
 
 namespace tavlo {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr const char* kOwnSession = "/org/freedesktop/login1/session/_31";
-constexpr const char* kOtherSession = "/org/freedesktop/login1/session/_32";
+using testkit::FakeLogind;
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -35,128 +33,155 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-// Owns org.freedesktop.login1 on the bus, answers GetSession("auto") with kOwnSession and sends the
-// session signals it is told to, all from its own thread (the one that uses the connection).
-class FakeLogind {
- public:
-  bool start(const std::string& address) {
-    DBusError error;
-    dbus_error_init(&error);
-    bus_ = dbus_connection_open_private(address.c_str(), &error);
-    if (!bus_ || !dbus_bus_register(bus_, &error) ||
-        dbus_bus_request_name(bus_, "org.freedesktop.login1", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
-            DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-      dbus_error_free(&error);
-      return false;
-    }
-    thread_ = std::thread([this] { run(); });
-    return true;
-  }
-  ~FakeLogind() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (bus_) {
-      dbus_connection_close(bus_);
-      dbus_connection_unref(bus_);
-    }
-  }
-  // A session's Lock or Unlock.
-  void sessionSignal(const std::string& path, const std::string& member) {
-    std::lock_guard guard(mutex_);
-    outgoing_.push_back({path, "org.freedesktop.login1.Session", member, false});
-  }
-  // The manager's PrepareForSleep(true).
-  void prepareForSleep() {
-    std::lock_guard guard(mutex_);
-    outgoing_.push_back({"/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", true});
-  }
-  std::atomic<int> sessionQueries{0};
-
- private:
-  void run() {
-    while (!stop_) {
-      dbus_connection_read_write(bus_, 20);
-      while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
-        if (dbus_message_is_method_call(message, "org.freedesktop.login1.Manager", "GetSession")) {
-          DBusMessage* reply = dbus_message_new_method_return(message);
-          const char* path = kOwnSession;
-          dbus_message_append_args(reply, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID);
-          dbus_connection_send(bus_, reply, nullptr);
-          dbus_message_unref(reply);
-          ++sessionQueries;
-        }
-        dbus_message_unref(message);
-      }
-      std::vector<Signal> signals;
-      {
-        std::lock_guard guard(mutex_);
-        signals.swap(outgoing_);
-      }
-      for (const Signal& s : signals) {
-        DBusMessage* signal = dbus_message_new_signal(s.path.c_str(), s.interface.c_str(), s.member.c_str());
-        if (s.withTrue) {
-          dbus_bool_t value = true;
-          dbus_message_append_args(signal, DBUS_TYPE_BOOLEAN, &value, DBUS_TYPE_INVALID);
-        }
-        dbus_connection_send(bus_, signal, nullptr);
-        dbus_message_unref(signal);
-      }
-      dbus_connection_flush(bus_);
-    }
-  }
-
-  DBusConnection* bus_ = nullptr;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  struct Signal {
-    std::string path, interface, member;
-    bool withTrue;
+// A system bus with logind and a session bus with the screen saver, and the watcher on both once it has
+// read the lock state. libdbus reads the buses' addresses once per process: the buses serve every test
+// of the suite, each with services of its own.
+class ScreenStateWatcherOnBuses : public ::testing::Test {
+ protected:
+  struct Buses {
+    testkit::TempDir dir;
+    testkit::PrivateBus system, session;
+    std::string failure;
   };
-  std::mutex mutex_;
-  std::vector<Signal> outgoing_;
+  static void SetUpTestSuite() {
+    buses = new Buses;
+    if (!buses->system.start(buses->dir.path(), "system_bus")) buses->failure = buses->system.failureText();
+    if (!buses->session.start(buses->dir.path(), "session_bus")) buses->failure += buses->session.failureText();
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", buses->system.address().c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", buses->session.address().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete buses;
+    buses = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(buses->failure.empty()) << buses->failure; }
+  void TearDown() override {
+    watcher.reset();
+    std::lock_guard guard(linesMutex);
+    EXPECT_TRUE(lines.empty()) << lines.front();
+  }
+
+  // Starts the services (with the lock state given) and the watcher; true once it has read the state.
+  bool startWatching(bool lockedHint = false, bool saverActive = false) {
+    logind = std::make_unique<FakeLogind>(lockedHint);
+    saver = std::make_unique<testkit::FakeScreenSaver>(saverActive);
+    if (!logind->start(buses->system.address()) || !saver->start(buses->session.address())) return false;
+    watcher = ScreenStateWatcher::start({.locked = [this] { ++locked; },
+                                         .unlocked = [this] { ++unlocked; },
+                                         .asleep = [this] { ++asleep; },
+                                         .stateRead = [this] { ++stateRead; }},
+                                        [this](const std::string& line) {
+                                          std::lock_guard guard(linesMutex);
+                                          lines.push_back(line);
+                                        });
+    return eventually([this] { return stateRead.load() == 1; });
+  }
+  // The watcher's connections, by what it asked of each service.
+  std::string watcherOnSystemBus() const { return firstOf(logind->callers()); }
+  std::string watcherOnSessionBus() const { return firstOf(saver->callers()); }
+  static std::string firstOf(const std::vector<std::string>& callers) { return callers.empty() ? "" : callers.front(); }
+  // True once the watcher has read all that `peer` sent it before.
+  bool watcherHasRead(testkit::BusPeer& peer, const std::string& watcherName) { return peer.ping(watcherName); }
+
+  static inline Buses* buses = nullptr;
+  std::unique_ptr<FakeLogind> logind;
+  std::unique_ptr<testkit::FakeScreenSaver> saver;
+  std::unique_ptr<ScreenStateWatcher> watcher;
+  std::atomic<int> locked{0}, unlocked{0}, asleep{0}, stateRead{0};
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
 };
 
-TEST(ScreenStateWatcher, OnlyALockOfTheHostsOwnSessionCounts) {
-  testkit::TempDir dir;
-  const std::string address = "unix:path=" + (dir.path() / "system_bus").string();
-  testkit::ChildProcess daemon;
-  ASSERT_TRUE(daemon.start({"dbus-daemon", "--session", "--nofork", "--address=" + address, "--print-address=1"},
-                           {"PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")},
-                           dir.path() / "dbus.log"));
-  ASSERT_TRUE(daemon.waitForLog("unix:path=", 10s)) << daemon.log();
-  // The watcher's system bus is this one; without a session bus it watches logind alone.
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  FakeLogind logind;
-  ASSERT_TRUE(logind.start(address)) << daemon.log();
+TEST_F(ScreenStateWatcherOnBuses, OnlyALockOfTheHostsOwnSessionCounts) {
+  ASSERT_TRUE(startWatching());
+  EXPECT_FALSE(watcher->locked());
+  logind->sessionSignal(FakeLogind::otherSession, "Lock");
+  ASSERT_TRUE(watcherHasRead(*logind, watcherOnSystemBus()));
+  EXPECT_EQ(locked.load(), 0) << "another session's lock does not count";
+  EXPECT_FALSE(watcher->locked());
 
-  std::atomic<int> locked{0}, unlocked{0}, asleep{0};
-  std::vector<std::string> lines;
-  std::mutex linesMutex;
-  auto watcher = ScreenStateWatcher::start({.locked = [&] { ++locked; }, .unlocked = [&] { ++unlocked; }, .asleep = [&] { ++asleep; }},
-                                           [&](const std::string& line) {
-                                             std::lock_guard guard(linesMutex);
-                                             lines.push_back(line);
-                                           });
-  ASSERT_TRUE(eventually([&] { return logind.sessionQueries.load() == 1; })) << "the watcher asks for its session";
-  // Its session match is in place once an Unlock of its session comes through.
-  ASSERT_TRUE(eventually([&] {
-    logind.sessionSignal(kOwnSession, "Unlock");
-    return eventually([&] { return unlocked.load() > 0; }, 100ms);
-  }));
+  logind->sessionSignal(FakeLogind::ownSession, "Lock");
+  ASSERT_TRUE(eventually([&] { return locked.load() == 1; }));
+  EXPECT_TRUE(watcher->locked());
+  logind->sessionSignal(FakeLogind::ownSession, "Unlock");
+  ASSERT_TRUE(eventually([&] { return unlocked.load() == 1; }));
+  EXPECT_FALSE(watcher->locked());
+  logind->prepareForSleep(false);  // waking up
+  logind->prepareForSleep(true);
+  ASSERT_TRUE(eventually([&] { return asleep.load() == 1; }));
+  ASSERT_TRUE(watcherHasRead(*logind, watcherOnSystemBus()));
+  EXPECT_EQ(asleep.load(), 1);
+}
 
-  logind.sessionSignal(kOtherSession, "Lock");
-  logind.sessionSignal(kOwnSession, "Lock");
-  // Signals of one sender arrive in order: once a PrepareForSleep sent after them is here, both Locks
-  // were handled (it is sent again until the manager's match, made right after the session's, is in).
-  ASSERT_TRUE(eventually([&] {
-    logind.prepareForSleep();
-    return eventually([&] { return asleep.load() > 0; }, 100ms);
-  }));
-  EXPECT_EQ(locked.load(), 1) << "another session's lock does not count";
-  watcher.reset();
-  std::lock_guard guard(linesMutex);
-  EXPECT_TRUE(lines.empty()) << lines.front();
+// Any local account can address a signal to the watcher's own connection, past its match rules: only
+// the services' owners are believed, and a bus daemon's report of a new owner only from the daemon.
+TEST_F(ScreenStateWatcherOnBuses, SignalsOfAnyoneButTheServicesOwnerAreIgnored) {
+  ASSERT_TRUE(startWatching());
+  testkit::BusPeer systemSpoofer, sessionSpoofer;
+  ASSERT_TRUE(systemSpoofer.connect(buses->system.address()));
+  ASSERT_TRUE(sessionSpoofer.connect(buses->session.address()));
+  const std::string onSystem = watcherOnSystemBus(), onSession = watcherOnSessionBus();
+
+  systemSpoofer.signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                       [&](DBusMessage* message) {
+                         const char* name = "org.freedesktop.login1";
+                         const char* before = logind->uniqueName().c_str();
+                         const char* after = systemSpoofer.uniqueName().c_str();
+                         dbus_message_append_args(message, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &before,
+                                                  DBUS_TYPE_STRING, &after, DBUS_TYPE_INVALID);
+                       },
+                       onSystem);
+  systemSpoofer.signal(FakeLogind::ownSession, "org.freedesktop.login1.Session", "Lock", {}, onSystem);
+  systemSpoofer.signal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+                       testkit::boolArgument(true), onSystem);
+  sessionSpoofer.signal("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged",
+                        testkit::boolArgument(true), onSession);
+  ASSERT_TRUE(watcherHasRead(systemSpoofer, onSystem));
+  ASSERT_TRUE(watcherHasRead(sessionSpoofer, onSession));
+  EXPECT_EQ(locked.load(), 0);
+  EXPECT_EQ(asleep.load(), 0);
+  EXPECT_FALSE(watcher->locked());
+
+  // The owners' own signals still count.
+  logind->prepareForSleep(true);
+  ASSERT_TRUE(eventually([&] { return asleep.load() == 1; }));
+  saver->setActive(true);
+  ASSERT_TRUE(eventually([&] { return locked.load() == 1; }));
+  EXPECT_TRUE(watcher->locked());
+}
+
+TEST_F(ScreenStateWatcherOnBuses, ReadsTheLockStateAtStartAndFollowsTheSessionsLockedHint) {
+  ASSERT_TRUE(startWatching(true, false));
+  EXPECT_TRUE(watcher->locked()) << "the session's LockedHint";
+  logind->setLockedHint(false);
+  ASSERT_TRUE(eventually([&] { return unlocked.load() == 1; }));
+  EXPECT_FALSE(watcher->locked());
+  logind->setLockedHint(true);
+  ASSERT_TRUE(eventually([&] { return locked.load() == 1; }));
+  EXPECT_TRUE(watcher->locked());
+}
+
+TEST_F(ScreenStateWatcherOnBuses, AnActiveScreenSaverAtStartIsALockedScreen) {
+  ASSERT_TRUE(startWatching(false, true));
+  EXPECT_TRUE(watcher->locked());
+  saver->setActive(false);
+  ASSERT_TRUE(eventually([&] { return unlocked.load() == 1; }));
+  EXPECT_FALSE(watcher->locked());
+}
+
+TEST_F(ScreenStateWatcherOnBuses, UserActivityClearsTheSessionsIdleHint) {
+  ASSERT_TRUE(startWatching());
+  watcher->declareUserActive();
+  EXPECT_TRUE(eventually([&] { return logind->idleHints() == std::vector<bool>{false}; }));
+}
+
+TEST_F(ScreenStateWatcherOnBuses, HoldsLogindsIdleInhibitorUntilToldToLetItGo) {
+  ASSERT_TRUE(startWatching());
+  watcher->holdDisplaysAwake(true);
+  ASSERT_TRUE(eventually([&] { return logind->inhibitorHeld(); }));
+  EXPECT_EQ(logind->lastInhibit(), "idle Tavlo klient Tavlo połączony block");
+  watcher->holdDisplaysAwake(false);
+  EXPECT_TRUE(eventually([&] { return !logind->inhibitorHeld(); }));
 }
 
 }  // namespace
