@@ -157,7 +157,7 @@ TEST(HostController, AListenerThatCannotStartLeavesTheHostWithoutReachability) {
   EXPECT_FALSE(rig.keyValueStore.getValue("tl.hosts").has_value());
 }
 
-TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
+TEST(HostController, WaitsForABusyBlockOnTimersThenLogsWhyItListensOnAnotherAndALockedScreen) {
   ControllerRig rig;
   rig.screenLocked = true;
   auto deps = rig.dependencies();
@@ -166,6 +166,20 @@ TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
   auto controller = rig.make(std::move(deps));
   controller->start();
   EXPECT_TRUE(controller->hostLocked());
+  // The busy block is waited for on timers, with the main executor free in between.
+  EXPECT_FALSE(controller->isListening.get());
+  bool otherJobRan = false;
+  rig.main.post([&] { otherJobRan = true; });
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(otherJobRan);
+  for (int pause = 1; pause < PortBlockSearch::preferredTests - 1; ++pause) {
+    rig.scheduler.advanceBy(PortBlockSearch::retryPauseUs);
+    rig.main.runUntilIdle();
+  }
+  EXPECT_FALSE(controller->isListening.get()) << "198 pauses: still waiting";
+  rig.scheduler.advanceBy(PortBlockSearch::retryPauseUs);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->isListening.get());
   const auto& lines = controller->logLines.get();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[0], "🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
@@ -273,7 +287,7 @@ TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {
   auto deps = rig.dependencies();
   deps.makeListener = nullptr;  // the real listener
   deps.portProbe = PortBlockSearch::systemProbe();
-  PortBlockSearch search(deps.portProbe, [](uint64_t) {});
+  PortBlockSearch search(deps.portProbe);
   for (deps.preferredPort = 45000; !search.blockIsFree(deps.preferredPort); deps.preferredPort += 5) {
   }
   deps.seams.makeSession = [&rig](vela::SessionConfig config) {
