@@ -56,9 +56,20 @@ bool DefaultInputGuard::micRunningSomewhere() {
   const uint64_t now = clock_.nowUs();
   {
     std::lock_guard guard(mutex_);
-    if (consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs) return consumedCached_;
+    const bool fresh = consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs;
+    if (fresh || asking_) return consumedCached_;
+    asking_ = true;
   }
-  // Asked outside the lock: two callers may both ask, which costs only a query.
+  if (background_) {
+    background_([this, now] { askWhetherRunning(now); });
+  } else {
+    askWhetherRunning(now);
+  }
+  std::lock_guard guard(mutex_);
+  return consumedCached_;
+}
+
+void DefaultInputGuard::askWhetherRunning(uint64_t askedAtUs) {
   bool running = true;
   if (auto sources = devices_.sources()) {
     auto mic = std::find_if(sources->begin(), sources->end(),
@@ -67,8 +78,8 @@ bool DefaultInputGuard::micRunningSomewhere() {
   }
   std::lock_guard guard(mutex_);
   consumedCached_ = running;
-  consumedAtUs_ = now;
-  return running;
+  consumedAtUs_ = askedAtUs;
+  asking_ = false;
 }
 
 }  // namespace tavlo
