@@ -327,7 +327,7 @@ int runHostProgram(const HostOptions& options) {
   // The controller, for the parts wired before it exists; empty again once it is gone.
   auto controllerRef = std::make_shared<std::weak_ptr<HostController>>();
   // The updater ends the program as the tray's Quit does; a staged update is installed after the loop.
-  UpdateWiring updates(deps.seams, main, scheduler, settings, hostVersionNumber(), hostBuildNumber(),
+  UpdateWiring updates(deps.seams, main, scheduler, settings, autostartWorker, hostVersionNumber(), hostBuildNumber(),
                        [&main, controllerRef] {
                          if (auto controller = controllerRef->lock()) controller->applicationWillTerminate();
                          main.quit(HostExitCode::ok);

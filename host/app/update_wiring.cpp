@@ -54,10 +54,12 @@ std::vector<std::string> ownArguments() {
 }  // namespace
 
 UpdateWiring::UpdateWiring(HostControllerSeams& seams, MainExecutor& main, Scheduler& scheduler, JsonStore& settings,
-                           std::string version, std::string build, std::function<void()> quit)
+                           std::shared_ptr<SerialExecutor> unitQuestions, std::string version, std::string build,
+                           std::function<void()> quit)
     : main_(main),
       scheduler_(scheduler),
       settings_(settings),
+      unitQuestions_(std::move(unitQuestions)),
       version_(std::move(version)),
       build_(std::move(build)),
       quit_(std::move(quit)),
@@ -106,7 +108,12 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
     };
     return std::make_shared<FeedUpdateEngine>(std::move(config));
   };
-  deps.keepRunningJob = keepRunningUnitOn;
+  deps.askKeepRunningJob = [worker = unitQuestions_, post](std::function<void(bool)> answer) {
+    worker->post([post, answer = std::move(answer)] {
+      const bool on = keepRunningUnitOn();
+      post([answer, on] { answer(on); });
+    });
+  };
   deps.terminate = quit_;
   deps.diskBuild = [dir = installDir_] { return readUpdateBuild(dir); };
   controller_ = HostUpdateController::create(std::move(deps));

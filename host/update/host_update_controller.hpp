@@ -4,7 +4,8 @@
 // for 30 s (unless the user asked). Reports a one-line status for the settings window, writes its log
 // lines, and watches the install folder for another build put in place while the host runs.
 // Everything runs on the main executor; delayed steps go through the scheduler and back to main,
-// holding the controller weakly.
+// holding the controller weakly, and the question to the user manager is asked elsewhere and answered
+// there too.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,8 +28,10 @@ struct HostUpdateControllerDeps {
   std::string launchedVersion = "?";
   std::string feedUrl;  // empty: updating is off
   std::function<std::shared_ptr<UpdateEngine>()> makeEngine;
-  // Whether the keep-running login unit is there to start the new build after this process ends.
-  std::function<bool()> keepRunningJob;
+  // Asks whether the keep-running login unit is there to start the new build after this process ends.
+  // The question runs systemctl, so it is asked off the main executor and `answer` comes later, on it.
+  // Empty: there is none.
+  std::function<void(std::function<void(bool keepRunning)> answer)> askKeepRunningJob;
   // Ends the process normally (a staged update is installed on the way out).
   std::function<void()> terminate;
   // The build of the program in the install folder now; none when it cannot be read.
@@ -70,6 +73,10 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   void reportInstalledUpdateIfAny();
   void startFreshnessGuard();
   void freshnessTick();
+  void freshnessAnswer(const std::string& onDisk, bool keepRunning);
+  // Asks askKeepRunningJob and hands the answer to `then` while this controller lives.
+  void askKeepRunning(std::function<void(HostUpdateController&, bool keepRunning)> then);
+  void install(std::function<void()> action, bool keepRunning);
   void requestCheck(const std::string& reason, bool manual, int attempt);
   void deferOrInstall(std::function<void()> action);
   void installIfIdle(bool force);
@@ -86,6 +93,9 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   std::function<void()> pendingInstall_;
   bool userRequested_ = false;
   std::optional<Scheduler::JobId> freshnessTimer_;
+  bool freshnessAsking_ = false;  // the freshness watch's question is with the user manager
+  // The build on disk that the "staying" line was written for: said once, not at every firing.
+  std::optional<std::string> stayReportedFor_;
   uint64_t lastSessionEndedAtUs_;
 };
 
