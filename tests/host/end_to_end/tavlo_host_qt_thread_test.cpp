@@ -10,6 +10,13 @@
 #include <iostream>
 #include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/controller/port_block_search.hpp"
+#include "platform/display/randr_layout.hpp"
+#include "platform/x11/randr_outputs.hpp"
 #include "protocol/status_messages.hpp"
 #include "tests/host/app/host_process.hpp"
 #include "tests/host/end_to_end/end_to_end_kit.hpp"
@@ -69,14 +76,16 @@ class TavloHostQtThread : public ::testing::Test {
   void startHost() {
     base = freeBlock();
     ASSERT_NE(base, 0);
+    ASSERT_NO_FATAL_FAILURE(launchHost());
+    ASSERT_NO_FATAL_FAILURE(waitUntilListening());
+  }
+
+  // Starts the host on `base` with its tray and waits until its icon answers pings.
+  void launchHost() {
     host = std::make_unique<HostProcess>(
         home.path(), std::vector<std::string>{"--port", std::to_string(base), "--display", xorg.display()},
         std::vector<std::pair<std::string, std::string>>{{"PATH", fakeBin.string() + ":/usr/bin:/bin"},
                                                           {"QT_QPA_PLATFORM", "xcb"}});
-    ASSERT_TRUE(host->waitForLine("signing key (Base64) ")) << host->output();
-    auto key = publishedKey(host->output());
-    ASSERT_TRUE(key) << host->output();
-    hostKey = *key;
     std::string error;
     auto x = XcbConnection::open(xorg.display(), &error);
     ASSERT_NE(x, nullptr) << error;
@@ -85,6 +94,7 @@ class TavloHostQtThread : public ::testing::Test {
       window = hosttest::findPingableWindow(*x, "tavlo-host");
       if (!window) std::this_thread::sleep_for(50ms);
     }
+    host->drainOutput();
     ASSERT_TRUE(window) << "no window of tavlo-host answers pings\n" << host->output() << trayHost.log();
     ping = hosttest::QtThreadPing::start(xorg.display(), *window, pingInterval, &error);
     ASSERT_NE(ping, nullptr) << error;
@@ -94,6 +104,13 @@ class TavloHostQtThread : public ::testing::Test {
         << testkit::runTool({"xwininfo", "-display", xorg.display(), "-root", "-tree"}, {}).output
         << testkit::runTool({"xprop", "-display", xorg.display(), "-id", id}, {}).output;
     ping->reset();
+  }
+
+  void waitUntilListening() {
+    ASSERT_TRUE(host->waitForLine("signing key (Base64) ")) << host->output();
+    auto key = publishedKey(host->output());
+    ASSERT_TRUE(key) << host->output();
+    hostKey = *key;
   }
 
   // A client that said hello and was admitted.
@@ -125,6 +142,107 @@ TEST_F(TavloHostQtThread, AnswersAtOnceWhenIdleAndEndsOnSigterm) {
   std::this_thread::sleep_for(2s);
   const auto figures = ping->figures();
   record("idle", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// Holds a UDP port the way another user's host would, until closed (and not in the host this test
+// starts: the socket is not inherited).
+class HeldPort {
+ public:
+  explicit HeldPort(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) close();
+  }
+  ~HeldPort() { close(); }
+  bool held() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// One port of the preferred block is busy: the host waits for it (up to 40 s) while its tray answers,
+// and takes the block once the port is let go.
+TEST_F(TavloHostQtThread, AnswersWhileItWaitsForABusyPortOfItsBlock) {
+  PortBlockSearch search(PortBlockSearch::systemProbe());
+  for (int tries = 0; tries < 20 && (base == 0 || !search.blockIsFree(uint16_t(base + 5))); ++tries) base = freeBlock();
+  ASSERT_NE(base, 0);
+  HeldPort busy(uint16_t(base + 2));
+  ASSERT_TRUE(busy.held());
+  ASSERT_NO_FATAL_FAILURE(launchHost());
+  std::this_thread::sleep_for(3s);
+  const auto figures = ping->figures();
+  record("busy_port", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  busy.close();
+  ASSERT_NO_FATAL_FAILURE(waitUntilListening());
+  EXPECT_NE(host->output().find("🔢 wybór portu: blok " + std::to_string(base) + " zwolnił się po"), std::string::npos)
+      << host->output();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// Switches `output` on again with `mode`, to the right of the others, as a monitor that comes back would.
+bool switchBackOn(const XcbConnection& x, uint32_t output, uint32_t mode) {
+  auto layout = readRandrLayout(x);
+  if (!layout) return false;
+  if (layout->crtcShowing(output)) return true;
+  RandrLayout after = *layout;
+  RandrCrtc* crtc = after.freeCrtcFor(output);
+  if (!crtc || !after.show(*crtc, output, mode, static_cast<int32_t>(layout->rightEdge()), 0, 1)) return false;
+  return commitRandrLayout(x, *layout, after);
+}
+
+// While a client streams, a physical monitor keeps being switched back on: the host switches it off
+// again each time while its tray answers.
+TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
+  std::string error;
+  auto x = XcbConnection::open(xorg.display(), &error);
+  ASSERT_NE(x, nullptr) << error;
+  auto before = readRandrLayout(*x);
+  ASSERT_TRUE(before);
+  uint32_t monitor = 0, mode = 0;
+  for (const RandrCrtc& crtc : before->crtcs) {
+    if (crtc.on() && !crtc.outputs.empty() && monitor == 0) {
+      monitor = crtc.outputs.front();
+      mode = crtc.mode;
+    }
+  }
+  ASSERT_NE(monitor, 0u) << "the dummy Xorg shows no output";
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  auto monitorOn = [&] {
+    auto output = queryOutput(*x, monitor);
+    return output && output->enabled();
+  };
+  const auto isolatedBy = std::chrono::steady_clock::now() + hostAnswerBound;
+  while (monitorOn() && std::chrono::steady_clock::now() < isolatedBy) std::this_thread::sleep_for(20ms);
+  ASSERT_FALSE(monitorOn()) << "the client's hello did not isolate the monitor\n" << host->output();
+
+  ping->reset();
+  int comebacks = 0;
+  const auto end = std::chrono::steady_clock::now() + 4s;
+  while (std::chrono::steady_clock::now() < end) {
+    client.sendKeepalive();
+    if (!monitorOn()) {
+      ASSERT_TRUE(switchBackOn(*x, monitor, mode));
+      ++comebacks;
+    }
+    host->drainOutput();
+    std::this_thread::sleep_for(100ms);
+  }
+  const auto figures = ping->figures();
+  record("monitor_back", figures);
+  EXPECT_GE(comebacks, 3) << "the host did not switch the monitor off again";
   EXPECT_GT(figures.answered, 100u) << figures.text();
   EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
   host->signal(SIGTERM);
