@@ -4,8 +4,8 @@
 // for 30 s (unless the user asked). Reports a one-line status for the settings window, writes its log
 // lines, and watches the install folder for another build put in place while the host runs.
 // Everything runs on the main executor; delayed steps go through the scheduler and back to main,
-// holding the controller weakly, and the question to the user manager is asked elsewhere and answered
-// there too.
+// holding the controller weakly; the question to the user manager is asked off the main executor and
+// its answer comes back to it.
 #include <cstdint>
 #include <functional>
 #include <memory>
