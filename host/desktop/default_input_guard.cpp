@@ -54,22 +54,24 @@ void DefaultInputGuard::restoreIfStranded() {
 
 bool DefaultInputGuard::micRunningSomewhere() {
   const uint64_t now = clock_.nowUs();
+  bool last = true;
   {
     std::lock_guard guard(mutex_);
+    last = consumedCached_;
     const bool fresh = consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs;
-    if (fresh || asking_) return consumedCached_;
+    if (fresh || asking_) return last;
     asking_ = true;
   }
   if (background_) {
-    background_([this, now] { askWhetherRunning(now); });
-  } else {
-    askWhetherRunning(now);
+    background_([this] { askWhetherRunning(); });
+    return last;
   }
+  askWhetherRunning();
   std::lock_guard guard(mutex_);
   return consumedCached_;
 }
 
-void DefaultInputGuard::askWhetherRunning(uint64_t askedAtUs) {
+void DefaultInputGuard::askWhetherRunning() {
   bool running = true;
   if (auto sources = devices_.sources()) {
     auto mic = std::find_if(sources->begin(), sources->end(),
@@ -78,7 +80,8 @@ void DefaultInputGuard::askWhetherRunning(uint64_t askedAtUs) {
   }
   std::lock_guard guard(mutex_);
   consumedCached_ = running;
-  consumedAtUs_ = askedAtUs;
+  // Fresh from when it came: a server that took its time is not asked again at once.
+  consumedAtUs_ = clock_.nowUs();
   asking_ = false;
 }
 

@@ -44,13 +44,13 @@ class DefaultInputGuard {
   void restoreIfStranded();
   // Whether some process records from the virtual microphone, as the server last answered: true when
   // it is absent or cannot be asked (the client then keeps sending), and until the first answer. An
-  // answer older than kRunningCacheUs sends one new question to the background, and this call returns
-  // the last answer without waiting for it.
+  // answer that came more than kRunningCacheUs ago sends one new question to the background, and this
+  // call returns the last answer without waiting for it.
   bool micRunningSomewhere();
 
  private:
   bool micPresent();
-  void askWhetherRunning(uint64_t askedAtUs);
+  void askWhetherRunning();
 
   AudioDevices& devices_;
   const Clock& clock_;

@@ -147,7 +147,7 @@ TEST(DefaultInputGuard, AHungServerHoldsOnlyTheQuestionAndTheCallerReadsTheLastA
   questions.sync([] {});
   EXPECT_FALSE(devices.heldTooLong);
   EXPECT_EQ(devices.queries, 1);
-  EXPECT_FALSE(guard.micRunningSomewhere()) << "the answer that came";
+  EXPECT_FALSE(guard.micRunningSomewhere()) << "the answer that came, fresh from its arrival";
 
   devices.running = true;
   clock.advanceUs(DefaultInputGuard::kRunningCacheUs);
