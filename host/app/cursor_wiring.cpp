@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "host/app/isolation_watch.hpp"
 #include "host/app/x11_keepalive_window.hpp"
 #include "host/app/xfixes_cursor_source.hpp"
 #include "host/controller/session_watchers.hpp"
@@ -10,51 +11,6 @@
 #include "platform/x11/randr_change_watch.hpp"
 
 namespace tavlo {
-
-namespace {
-
-constexpr uint64_t isolationEveryUs = 500'000;
-
-// While a session is active, the physical displays are switched off again when RandR reports a change of
-// the screen's layout (a hot-plug, another program switching one on), and every 0.5 s in case a change
-// came without its event.
-class IsolationWatch {
- public:
-  IsolationWatch(Scheduler& scheduler, MainExecutor& main, std::shared_ptr<VirtualDisplayController> displays)
-      : scheduler_(scheduler), main_(main), displays_(std::move(displays)) {}
-  ~IsolationWatch() { stop(); }
-
-  bool active() const { return timer_.has_value(); }
-  void enforceNow() const {
-    if (active()) displays_->enforceIsolation();
-  }
-
-  void sync(bool active) {
-    if (active && !timer_) {
-      std::weak_ptr<VirtualDisplayController> weak = displays_;
-      MainExecutor* main = &main_;
-      timer_ = scheduler_.every(isolationEveryUs, [weak, main] {
-        main->post([weak] {
-          if (auto displays = weak.lock()) displays->enforceIsolation();
-        });
-      });
-    } else if (!active) {
-      stop();
-    }
-  }
-
- private:
-  void stop() {
-    if (timer_) scheduler_.cancel(*timer_);
-    timer_.reset();
-  }
-  Scheduler& scheduler_;
-  MainExecutor& main_;
-  std::shared_ptr<VirtualDisplayController> displays_;
-  std::optional<Scheduler::JobId> timer_;
-};
-
-}  // namespace
 
 void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainExecutor& main,
                          const std::shared_ptr<VirtualDisplayController>& displays,
@@ -67,15 +23,16 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   const LogSink log = [&controller](const std::string& line) {
     if (controller) controller->log(line);
   };
-  auto isolation = std::make_shared<IsolationWatch>(scheduler, main, displays);
+  std::weak_ptr<VirtualDisplayController> weakDisplays = displays;
+  auto isolation = IsolationWatch::create(scheduler, [weakDisplays] {
+    if (auto d = weakDisplays.lock()) d->enforceIsolation();
+  });
   std::string error;
   std::weak_ptr<IsolationWatch> weakIsolation = isolation;
   std::shared_ptr<RandrChangeWatch> layoutWatch = RandrChangeWatch::open(
       display.value_or(""),
-      [weakIsolation, postToMain] {
-        postToMain([weakIsolation] {
-          if (auto watch = weakIsolation.lock()) watch->enforceNow();
-        });
+      [weakIsolation] {
+        if (auto watch = weakIsolation.lock()) watch->enforceNow();
       },
       &error);
   if (!layoutWatch) std::fprintf(stderr, "tavlo-host: screen layout changes are caught by the 0.5 s check only (%s)\n", error.c_str());

@@ -123,8 +123,16 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   }
   // The default audio input follows the client: the virtual microphone while one is connected.
   auto audioDevices = std::make_shared<PulseAudioDevices>();
-  auto inputGuard = std::shared_ptr<DefaultInputGuard>(new DefaultInputGuard(*audioDevices, SteadyClock::shared()),
-                                                       [audioDevices](DefaultInputGuard* guard) { delete guard; });
+  // Whether the virtual microphone is in use is asked on a queue of its own: the session's feedback loop
+  // reads the last answer and never waits for the sound server.
+  auto micQuestions = std::make_shared<SerialExecutor>("tl.mic.consumed");
+  auto inputGuard = std::shared_ptr<DefaultInputGuard>(
+      new DefaultInputGuard(*audioDevices, SteadyClock::shared(),
+                            [micQuestions](std::function<void()> job) { micQuestions->post(std::move(job)); }),
+      [audioDevices, micQuestions](DefaultInputGuard* guard) {
+        micQuestions->shutdown();
+        delete guard;
+      });
   // A default input an earlier run left on the virtual microphone goes back to what it was.
   inputGuard->restoreIfStranded();
   seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
@@ -304,7 +312,7 @@ int runHostProgram(const HostOptions& options) {
   // The controller, for the parts wired before it exists; empty again once it is gone.
   auto controllerRef = std::make_shared<std::weak_ptr<HostController>>();
   // The updater ends the program as the tray's Quit does; a staged update is installed after the loop.
-  UpdateWiring updates(deps.seams, main, scheduler, settings, hostVersionNumber(), hostBuildNumber(),
+  UpdateWiring updates(deps.seams, main, scheduler, settings, autostartWorker, hostVersionNumber(), hostBuildNumber(),
                        [&main, controllerRef] {
                          if (auto controller = controllerRef->lock()) controller->applicationWillTerminate();
                          main.quit(HostExitCode::ok);

@@ -50,10 +50,12 @@ std::vector<std::string> ownArguments() {
 }  // namespace
 
 UpdateWiring::UpdateWiring(HostControllerSeams& seams, MainExecutor& main, Scheduler& scheduler, JsonStore& settings,
-                           std::string version, std::string build, std::function<void()> quit)
+                           std::shared_ptr<SerialExecutor> unitQuestions, std::string version, std::string build,
+                           std::function<void()> quit)
     : main_(main),
       scheduler_(scheduler),
       settings_(settings),
+      unitQuestions_(std::move(unitQuestions)),
       version_(std::move(version)),
       build_(std::move(build)),
       quit_(std::move(quit)),
@@ -103,7 +105,8 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
     };
     return std::make_shared<FeedUpdateEngine>(std::move(config));
   };
-  deps.keepRunningJob = [restarted = restartedBySystemd_] { return restarted; };
+  // Whether this process is the keep-running unit's own is known from its start: no question to ask.
+  deps.askKeepRunningJob = [restarted = restartedBySystemd_](std::function<void(bool)> answer) { answer(restarted); };
   deps.terminate = quit_;
   deps.diskBuild = [dir = installDir_] { return readUpdateBuild(dir); };
   controller_ = HostUpdateController::create(std::move(deps));

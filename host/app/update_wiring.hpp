@@ -13,6 +13,7 @@
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/serial_executor.hpp"
 
 namespace tavlo {
 
@@ -20,9 +21,11 @@ class HostUpdateController;
 
 class UpdateWiring {
  public:
-  // `quit` ends the program normally (it is called on the main executor).
+  // `quit` ends the program normally (it is called on the main executor). `unitQuestions` runs the
+  // systemctl questions about the login units, off the main executor.
   UpdateWiring(HostControllerSeams& seams, MainExecutor& main, Scheduler& scheduler, JsonStore& settings,
-               std::string version, std::string build, std::function<void()> quit);
+               std::shared_ptr<SerialExecutor> unitQuestions, std::string version, std::string build,
+               std::function<void()> quit);
   ~UpdateWiring();
   UpdateWiring(const UpdateWiring&) = delete;
   UpdateWiring& operator=(const UpdateWiring&) = delete;
@@ -41,6 +44,7 @@ class UpdateWiring {
   MainExecutor& main_;
   Scheduler& scheduler_;
   JsonStore& settings_;
+  std::shared_ptr<SerialExecutor> unitQuestions_;
   std::string version_;
   std::string build_;
   std::function<void()> quit_;

@@ -39,10 +39,6 @@ HostController::HostController(Private, Dependencies dependencies)
   scaleUpShortcut.set(s.scaleUpShortcut);
   scaleDownShortcut.set(s.scaleDownShortcut);
   diagShortcut.set(s.diagShortcut);
-  if (!deps_.portRetryPause) {
-    Scheduler* scheduler = &deps_.scheduler;
-    deps_.portRetryPause = [scheduler](uint64_t us) { scheduler->sleepFor(us); };
-  }
 }
 
 HostController::~HostController() {

@@ -100,7 +100,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // The executor, the scheduler and the stores must outlive the controller.
   struct Dependencies {
     MainExecutor& main;
-    Scheduler& scheduler;      // delayed and periodic steps; its clock paces the port search
+    Scheduler& scheduler;      // delayed and periodic steps, the pauses of the port search among them
     JsonStore& settings;       // the user defaults
     KeyValueStore& keyValueStore;  // where the host identity is published
     // The process-wide host identity, loaded on first use (listening).
@@ -122,8 +122,6 @@ class HostController : public std::enable_shared_from_this<HostController> {
     // Makes the transport listener; `onLog` takes its lines from its own thread. Empty: the direct path's.
     std::function<std::shared_ptr<vela::TransportListener>(LogSink onLog)> makeListener{};
     PortBlockSearch::Probe portProbe = PortBlockSearch::systemProbe();
-    // The pause between tests of a busy preferred block; empty: a sleep on the scheduler's clock.
-    std::function<void(uint64_t us)> portRetryPause{};
     // The machine's local IPv4 subnets, for the path classification.
     LocalSubnets::Enumerate listLocalSubnets = LocalSubnets::systemSubnets;
     std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
@@ -348,6 +346,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
   // Listening (host_controller_listening.cpp).
   void startListening();
+  // One test of the preferred block after `pauses` pauses; the next one is a timer, so that start-up
+  // goes on from its job while the main executor runs others.
+  void searchPortBlock(int pauses);
+  void listenOn(const PortBlockSearch::Result& found);
   bool startListener(uint16_t base);
   void startReachability(uint16_t base);
   void refuseTransport(PathKind kind, const std::shared_ptr<vela::SessionTransport>& transport);
@@ -408,6 +410,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::function<void()> stopScreenWatch_;
   ScopedTimer resourceTimer_;
   ScopedTimer standbyTimer_;
+  ScopedTimer portSearchTimer_;  // armed while a busy preferred block is waited for
   // Admission and the active client.
   AdmissionWaitingList waitingForAdmission_;
   std::shared_ptr<ControlledSession> session_;

@@ -11,7 +11,7 @@
 namespace tavlo {
 
 void HostController::startListening() {
-  if (listener_) return;
+  if (listener_ || portSearchTimer_.isArmed()) return;
   startResourceMonitor();
 
   const HostControllerSeams& seams = deps_.seams;
@@ -34,9 +34,27 @@ void HostController::startListening() {
     checkLockedAtStart();
   }
 
-  // Blocks the main executor while a busy preferred block is waited for (up to about 40 s).
-  PortBlockSearch search(deps_.portProbe, deps_.portRetryPause);
-  PortBlockSearch::Result found = search.find(deps_.preferredPort);
+  searchPortBlock(0);
+}
+
+void HostController::searchPortBlock(int pauses) {
+  // A busy preferred block is waited for on timers: the main executor goes on meanwhile.
+  if (exiting_ || listener_) return;
+  std::optional<PortBlockSearch::Result> found = PortBlockSearch(deps_.portProbe).test(deps_.preferredPort, pauses);
+  if (!found) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    MainExecutor* main = &deps_.main;
+    auto id = deps_.scheduler.after(PortBlockSearch::retryPauseUs, [weak, main, pauses] {
+      onMain(*main, weak, [pauses](HostController& self) { self.searchPortBlock(pauses + 1); });
+    });
+    portSearchTimer_ = ScopedTimer(deps_.scheduler, id);
+    return;
+  }
+  portSearchTimer_.cancel();
+  listenOn(*found);
+}
+
+void HostController::listenOn(const PortBlockSearch::Result& found) {
   portScanDiag_ = found.note;
   if (!startListener(found.base)) return;
   if (!portScanDiag_.empty()) {

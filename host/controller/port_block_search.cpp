@@ -11,8 +11,7 @@ constexpr uint32_t highestPort = 65535;
 
 PortBlockSearch::Probe PortBlockSearch::systemProbe() { return Probe{canBindTcpPort, canBindUdpPort}; }
 
-PortBlockSearch::PortBlockSearch(Probe probe, std::function<void(uint64_t)> pause)
-    : probe_(std::move(probe)), pause_(std::move(pause)) {}
+PortBlockSearch::PortBlockSearch(Probe probe) : probe_(std::move(probe)) {}
 
 bool PortBlockSearch::blockIsFree(uint16_t base) const {
   if (uint32_t(base) + blockSize - 1 > highestPort) return false;
@@ -36,19 +35,22 @@ std::string PortBlockSearch::busyPorts(uint16_t base) const {
   return list;
 }
 
-PortBlockSearch::Result PortBlockSearch::find(uint16_t preferred) const {
-  const std::string block = "blok " + std::to_string(preferred);
+std::optional<PortBlockSearch::Result> PortBlockSearch::test(uint16_t preferred, int pauses) const {
   // Phase 1: wait for the preferred block.
-  if (blockIsFree(preferred)) return {preferred, {}};
-  for (int pauses = 1; pauses < preferredTests; ++pauses) {
-    pause_(retryPauseUs);
-    if (blockIsFree(preferred)) {
-      return {preferred, block + " zwolnił się po " + std::to_string(pauses * (retryPauseUs / 1000)) + " ms"};
-    }
+  if (blockIsFree(preferred)) {
+    if (pauses == 0) return Result{preferred, {}};
+    return Result{preferred, "blok " + std::to_string(preferred) + " zwolnił się po " +
+                                 std::to_string(uint64_t(pauses) * (retryPauseUs / 1000)) + " ms"};
   }
+  if (pauses + 1 < preferredTests) return std::nullopt;
+  return alternativeTo(preferred);
+}
+
+PortBlockSearch::Result PortBlockSearch::alternativeTo(uint16_t preferred) const {
   // Phase 2: say which of its ports stayed busy.
   std::string busy = busyPorts(preferred);
-  Result result{preferred, block + " zajęty przez 40 s — zajęte: " + (busy.empty() ? "(już nic!)" : busy)};
+  Result result{preferred, "blok " + std::to_string(preferred) + " zajęty przez 40 s — zajęte: " +
+                               (busy.empty() ? "(już nic!)" : busy)};
   // Phase 3: the first free block above it.
   for (int k = 1; k <= alternativeCandidates; ++k) {
     uint32_t candidate = uint32_t(preferred) + uint32_t(k) * blockSize;

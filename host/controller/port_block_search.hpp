@@ -4,8 +4,12 @@
 // about 40 s (a host restarted a moment ago may still hold it); after that the first free block in
 // steps of five above it is taken, and when none is free the preferred base is returned anyway, so
 // that starting the listener fails with the system's own error. A note says what happened.
+//
+// The search never waits itself: each test says whether the caller is to pause and test again, so
+// that the pauses can be timers of the caller's own executor.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tavlo {
@@ -31,19 +35,19 @@ class PortBlockSearch {
   // The probe of the real ports (platform/net/port_probe.hpp).
   static Probe systemProbe();
 
-  // `pause` blocks the caller for the given microseconds between tests of the preferred block.
-  PortBlockSearch(Probe probe, std::function<void(uint64_t us)> pause);
+  explicit PortBlockSearch(Probe probe);
 
-  // Blocks the caller while it waits for the preferred block.
-  Result find(uint16_t preferred) const;
+  // The test of the preferred block after `pauses` pauses of retryPauseUs: the block to take, or
+  // nothing while the caller is to pause once more and test again.
+  std::optional<Result> test(uint16_t preferred, int pauses) const;
   // All five ports free, tested in order (TCP first) and stopping at the first busy one.
   bool blockIsFree(uint16_t base) const;
 
  private:
   std::string busyPorts(uint16_t base) const;
+  Result alternativeTo(uint16_t preferred) const;
 
   Probe probe_;
-  std::function<void(uint64_t)> pause_;
 };
 
 }  // namespace tavlo

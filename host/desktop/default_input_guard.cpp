@@ -54,11 +54,24 @@ void DefaultInputGuard::restoreIfStranded() {
 
 bool DefaultInputGuard::micRunningSomewhere() {
   const uint64_t now = clock_.nowUs();
+  bool last = true;
   {
     std::lock_guard guard(mutex_);
-    if (consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs) return consumedCached_;
+    last = consumedCached_;
+    const bool fresh = consumedAtUs_ != 0 && now - consumedAtUs_ < kRunningCacheUs;
+    if (fresh || asking_) return last;
+    asking_ = true;
   }
-  // Asked outside the lock: two callers may both ask, which costs only a query.
+  if (background_) {
+    background_([this] { askWhetherRunning(); });
+    return last;
+  }
+  askWhetherRunning();
+  std::lock_guard guard(mutex_);
+  return consumedCached_;
+}
+
+void DefaultInputGuard::askWhetherRunning() {
   bool running = true;
   if (auto sources = devices_.sources()) {
     auto mic = std::find_if(sources->begin(), sources->end(),
@@ -67,8 +80,9 @@ bool DefaultInputGuard::micRunningSomewhere() {
   }
   std::lock_guard guard(mutex_);
   consumedCached_ = running;
-  consumedAtUs_ = now;
-  return running;
+  // Fresh from when it came: a server that took its time is not asked again at once.
+  consumedAtUs_ = clock_.nowUs();
+  asking_ = false;
 }
 
 }  // namespace tavlo

@@ -5,7 +5,9 @@
 // and tells the host whether any process records from the virtual microphone.
 //
 // engage(), restore() and restoreIfStranded() come from the host's main thread; micRunningSomewhere()
-// from any thread. Failures of the audio server end an operation silently.
+// from any thread (the session's feedback loop asks it per frame), and never waits for the server.
+// Failures of the audio server end an operation silently.
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,8 +25,13 @@ class DefaultInputGuard {
   // How long micRunningSomewhere() answers from its cache instead of asking the server.
   static constexpr uint64_t kRunningCacheUs = 1'000'000;
 
-  // Both must outlive the guard.
-  DefaultInputGuard(AudioDevices& devices, const Clock& clock) : devices_(devices), clock_(clock) {}
+  // Runs a question to the server off the caller's thread; empty: in place.
+  using Background = std::function<void(std::function<void()>)>;
+
+  // Both must outlive the guard, and `background` must have run (or dropped) every job it was handed
+  // before the guard goes.
+  DefaultInputGuard(AudioDevices& devices, const Clock& clock, Background background = {})
+      : devices_(devices), clock_(clock), background_(std::move(background)) {}
 
   // Makes the virtual microphone the default input, remembering the previous default. Does nothing when
   // already engaged, when the microphone is absent, or when it is the default already.
@@ -35,19 +42,24 @@ class DefaultInputGuard {
   // At launch: when the virtual microphone is the default, makes the first other input device (not an
   // output's monitor) the default; with none, nothing changes.
   void restoreIfStranded();
-  // Whether some process records from the virtual microphone: true when it is absent or cannot be asked
-  // (the client then keeps sending). Asks the server at most once per kRunningCacheUs.
+  // Whether some process records from the virtual microphone, as the server last answered: true when
+  // it is absent or cannot be asked (the client then keeps sending), and until the first answer. An
+  // answer that came more than kRunningCacheUs ago sends one new question to the background, and this
+  // call returns the last answer without waiting for it.
   bool micRunningSomewhere();
 
  private:
   bool micPresent();
+  void askWhetherRunning();
 
   AudioDevices& devices_;
   const Clock& clock_;
+  const Background background_;
   std::mutex mutex_;
   std::optional<std::string> savedDevice_;  // set while engaged
   uint64_t consumedAtUs_ = 0;               // 0: never asked
   bool consumedCached_ = true;
+  bool asking_ = false;                     // a question is with the server
 };
 
 }  // namespace tavlo

@@ -71,11 +71,11 @@ void TextFocusWatcher::setOnChange(OnChange onChange) {
 }
 
 void TextFocusWatcher::start() {
-  main_.sync([this] { startOnMain(); });
+  postToMain([](TextFocusWatcher& self) { self.startOnMain(); });
 }
 
 void TextFocusWatcher::setPollingEnabled(bool on) {
-  main_.sync([this, on] { setPollingOnMain(on); });
+  postToMain([on](TextFocusWatcher& self) { self.setPollingOnMain(on); });
 }
 
 void TextFocusWatcher::postToMain(SerialExecutor& main, std::weak_ptr<TextFocusWatcher> weak,

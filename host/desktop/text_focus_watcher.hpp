@@ -4,10 +4,11 @@
 // It observes the frontmost application through a FocusSource and reports a FocusInfo through onChange
 // only when the information changes.
 //
-// Threads: the watcher lives on the host's main executor. Its state is touched only there; start()
-// and setPollingEnabled() may be called from any thread and run there (synchronously). Timers run on
-// the given Scheduler and hand their work to the main executor; onChange is called on it. The main
-// executor and the scheduler must outlive the watcher.
+// Threads: the watcher lives on the executor it is given (the program gives it a queue of its own,
+// since every accessibility call may wait for a slow application). Its state is touched only there;
+// start() and setPollingEnabled() may be called from any thread, queue their step there and return at
+// once. Timers run on the given Scheduler and hand their work to that executor; onChange is called on
+// it. The executor and the scheduler must outlive the watcher.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,7 +44,7 @@ class TextFocusWatcher : public std::enable_shared_from_this<TextFocusWatcher> {
 
   void setOnChange(OnChange onChange);
   // Begins watching; effective once. Without accessibility it logs, reports nothing, and a later call
-  // tries again.
+  // tries again. Returns before the step has run.
   void start();
   // The safety-net poll: an evaluation 0.3 s from now and then every 0.35 s while on.
   void setPollingEnabled(bool on);

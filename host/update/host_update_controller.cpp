@@ -108,14 +108,34 @@ void HostUpdateController::startFreshnessGuard() {
   });
 }
 
+void HostUpdateController::askKeepRunning(std::function<void(HostUpdateController&, bool)> then) {
+  if (!deps_.askKeepRunningJob) {
+    then(*this, false);
+    return;
+  }
+  std::weak_ptr<HostUpdateController> weak = weak_from_this();
+  deps_.askKeepRunningJob([weak, then = std::move(then)](bool keepRunning) {
+    if (auto self = weak.lock()) then(*self, keepRunning);
+  });
+}
+
 void HostUpdateController::freshnessTick() {
   std::optional<std::string> onDisk = deps_.diskBuild ? deps_.diskBuild() : std::nullopt;
   // Only a newer build is worth a restart: the same one, an older one or a build that is not a number
   // would start a host no newer than this one, and under the keep-running unit it would quit again.
-  if (!onDisk || !isNewerBuild(*onDisk, deps_.launchedBuild)) return;
-  const std::string head = "🔄 na dysku jest build " + *onDisk + ", działa " + deps_.launchedBuild;
-  if (!deps_.keepRunningJob || !deps_.keepRunningJob()) {
-    deps_.log(head + " — bez keepalive zostaję (restart ręczny)");
+  if (!onDisk || !isNewerBuild(*onDisk, deps_.launchedBuild) || freshnessAsking_) return;
+  freshnessAsking_ = true;
+  askKeepRunning([onDisk = *onDisk](HostUpdateController& self, bool keepRunning) {
+    self.freshnessAsking_ = false;
+    self.freshnessAnswer(onDisk, keepRunning);
+  });
+}
+
+void HostUpdateController::freshnessAnswer(const std::string& onDisk, bool keepRunning) {
+  const std::string head = "🔄 na dysku jest build " + onDisk + ", działa " + deps_.launchedBuild;
+  if (!keepRunning) {
+    if (stayReportedFor_ != onDisk) deps_.log(head + " — bez keepalive zostaję (restart ręczny)");
+    stayReportedFor_ = onDisk;
     return;
   }
   if (!deps_.canInstallNow()) return;  // the next firing tries again
@@ -194,9 +214,15 @@ void HostUpdateController::installIfIdle(bool force) {
   std::function<void()> action = std::move(pendingInstall_);
   pendingInstall_ = nullptr;
   setStatus("Installing…");
+  askKeepRunning([action = std::move(action)](HostUpdateController& self, bool keepRunning) mutable {
+    self.install(std::move(action), keepRunning);
+  });
+}
+
+void HostUpdateController::install(std::function<void()> action, bool keepRunning) {
   // Either way the engine's action runs: it checks the staging as the installer will and ends the
   // process only for an install that will be made. The staged update is installed as the process ends.
-  if (deps_.keepRunningJob && deps_.keepRunningJob()) {
+  if (keepRunning) {
     deps_.log(
         "🔄 instaluję: kończę proces — instalator podmieni paczkę po wyjściu, systemd (keepalive) podniesie nową "
         "wersję");

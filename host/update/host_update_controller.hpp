@@ -4,7 +4,8 @@
 // for 30 s (unless the user asked). Reports a one-line status for the settings window, writes its log
 // lines, and watches the install folder for another build put in place while the host runs.
 // Everything runs on the main executor; delayed steps go through the scheduler and back to main,
-// holding the controller weakly.
+// holding the controller weakly; the question to the user manager is asked off the main executor and
+// its answer comes back to it.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,9 +28,10 @@ struct HostUpdateControllerDeps {
   std::string launchedVersion = "?";
   std::string feedUrl;  // empty: updating is off
   std::function<std::shared_ptr<UpdateEngine>()> makeEngine;
-  // Whether this process is the keep-running login unit's own: systemd then starts the host again after
-  // it ends (the new build, or this one again when the install failed).
-  std::function<bool()> keepRunningJob;
+  // Asks whether this process is the keep-running login unit's own: systemd then starts the host again
+  // after it ends (the new build, or this one again when the install failed). The answer may come later,
+  // on the main executor. Empty: it is not.
+  std::function<void(std::function<void(bool keepRunning)> answer)> askKeepRunningJob;
   // Ends the process normally (a staged update is installed on the way out).
   std::function<void()> terminate;
   // The build of the program in the install folder now; none when it cannot be read.
@@ -75,6 +77,10 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   void reportInstalledUpdateIfAny();
   void startFreshnessGuard();
   void freshnessTick();
+  void freshnessAnswer(const std::string& onDisk, bool keepRunning);
+  // Asks askKeepRunningJob and hands the answer to `then` while this controller lives.
+  void askKeepRunning(std::function<void(HostUpdateController&, bool keepRunning)> then);
+  void install(std::function<void()> action, bool keepRunning);
   void requestCheck(const std::string& reason, bool manual, int attempt);
   void deferOrInstall(std::function<void()> action);
   void installIfIdle(bool force);
@@ -94,6 +100,9 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   std::optional<std::string> failedBuild_;
   std::string foundBuild_;  // the build the engine last found
   std::optional<Scheduler::JobId> freshnessTimer_;
+  bool freshnessAsking_ = false;  // the freshness watch's question is with the user manager
+  // The build on disk that the "staying" line was written for: said once, not at every firing.
+  std::optional<std::string> stayReportedFor_;
   uint64_t lastSessionEndedAtUs_;
 };
 

@@ -134,7 +134,7 @@ class HostProcess {
 // Tests of several programs run side by side and each probes before its host binds, so two of them must
 // not start the search at the same block: each starts at one its process id picks.
 inline uint16_t freeBlock() {
-  PortBlockSearch search(PortBlockSearch::systemProbe(), [](uint64_t) {});
+  PortBlockSearch search(PortBlockSearch::systemProbe());
   constexpr uint32_t first = 43000, blocks = 3400;
   const uint32_t start = uint32_t(::getpid()) % blocks;
   for (uint32_t i = 0; i < blocks; ++i) {

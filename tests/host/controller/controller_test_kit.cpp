@@ -32,7 +32,6 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   };
   deps.makeListener = [this](LogSink) { return listener; };
   deps.portProbe = {[](uint16_t) { return true; }, [](uint16_t) { return true; }};
-  deps.portRetryPause = [](uint64_t) {};
   deps.listLocalSubnets = [] { return std::vector<Subnet>{{0xC0A80100, 0xFFFFFF00}}; };
   deps.sampleResources = [] { return ResourceSample{12, 34, 5}; };
   deps.handleSignals = false;

@@ -191,7 +191,7 @@ TEST(HostController, AListenerThatCannotStartLeavesTheHostWithoutReachability) {
   EXPECT_FALSE(rig.keyValueStore.getValue("tl.hosts").has_value());
 }
 
-TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
+TEST(HostController, WaitsForABusyBlockOnTimersThenLogsWhyItListensOnAnotherAndALockedScreen) {
   ControllerRig rig;
   rig.screenLocked = true;
   auto deps = rig.dependencies();
@@ -204,11 +204,27 @@ TEST(HostController, LogsWhyItListensOnAnotherBlockAndALockedScreenAtStart) {
   std::thread([&] { rig.screenEvents.stateRead(); }).join();
   rig.main.runUntilIdle();
   EXPECT_TRUE(controller->hostLocked());
+  // The busy block is waited for on timers, with the main executor free in between.
+  EXPECT_FALSE(controller->isListening.get());
+  bool otherJobRan = false;
+  rig.main.post([&] { otherJobRan = true; });
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(otherJobRan);
+  for (int pause = 1; pause < PortBlockSearch::preferredTests - 1; ++pause) {
+    rig.scheduler.advanceBy(PortBlockSearch::retryPauseUs);
+    rig.main.runUntilIdle();
+  }
+  EXPECT_FALSE(controller->isListening.get()) << "198 pauses: still waiting";
+  rig.scheduler.advanceBy(PortBlockSearch::retryPauseUs);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->isListening.get());
   const auto& lines = controller->logLines.get();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "host nasłuchuje (control 47705, video 47706, audio 47707, input 47708)");
-  EXPECT_EQ(lines[1], "🔢 wybór portu: blok 47700 zajęty przez 40 s — zajęte: 47702/udp");
-  EXPECT_EQ(lines.back(), "🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania");
+  auto at = [&lines](const std::string& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+  const auto listening = at("host nasłuchuje (control 47705, video 47706, audio 47707, input 47708)");
+  ASSERT_LT(size_t(listening), lines.size());
+  EXPECT_EQ(at("🔢 wybór portu: blok 47700 zajęty przez 40 s — zajęte: 47702/udp"), listening + 1);
+  // The lock was read while the search waited: it is said once, before the host listens.
+  EXPECT_LT(at("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania"), listening);
   EXPECT_EQ(controller->status.get(), "Listening on port 47705");
 }
 
@@ -218,12 +234,17 @@ TEST(HostController, ALockDuringThePortSearchIsNotMissed) {
   auto deps = rig.dependencies();
   int busy = 3;
   deps.portProbe.tcpFree = [&busy](uint16_t) { return busy-- <= 0; };
-  deps.portRetryPause = [&rig](uint64_t) {
-    if (rig.screenEvents.locked) std::thread([&] { rig.screenEvents.locked(); }).join();
-  };
   auto controller = rig.make(std::move(deps));
   controller->start();
   rig.main.runUntilIdle();
+  ASSERT_FALSE(controller->isListening.get()) << "the preferred block is still busy";
+  // The screen locks while the search waits for the block.
+  ASSERT_TRUE(rig.screenEvents.locked);
+  std::thread([&] { rig.screenEvents.locked(); }).join();
+  for (int pause = 0; pause < 3 && !controller->isListening.get(); ++pause) {
+    rig.scheduler.advanceBy(PortBlockSearch::retryPauseUs);
+    rig.main.runUntilIdle();
+  }
   EXPECT_EQ(controller->controlPortInUse(), 47700);
   EXPECT_TRUE(controller->hostLocked());
 }
@@ -327,7 +348,7 @@ TEST(HostController, AcceptsAClientOnLoopbackAndHandsOnTheEncryptedTransport) {
   auto deps = rig.dependencies();
   deps.makeListener = nullptr;  // the real listener
   deps.portProbe = PortBlockSearch::systemProbe();
-  PortBlockSearch search(deps.portProbe, [](uint64_t) {});
+  PortBlockSearch search(deps.portProbe);
   for (deps.preferredPort = 45000; !search.blockIsFree(deps.preferredPort); deps.preferredPort += 5) {
   }
   deps.seams.makeSession = [&rig](vela::SessionConfig config) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/pulse/fake_audio_devices.hpp"
+#include "platform/runtime/serial_executor.hpp"
+#include "tests/testkit/release_latch.hpp"
 
 namespace tavlo {
 namespace {
@@ -110,6 +114,48 @@ TEST(DefaultInputGuard, RunningSomewhereIsAskedAtMostOnceASecond) {
   f.devices.failSources = true;
   f.clock.advanceUs(1'000'000);
   EXPECT_TRUE(f.guard.micRunningSomewhere());
+}
+
+// A sound server that does not answer until the test lets it.
+class HungAudioDevices final : public AudioDevices {
+ public:
+  std::optional<std::vector<AudioSource>> sources() override {
+    if (!server.hold()) heldTooLong = true;
+    ++queries;
+    return std::vector<AudioSource>{{"TavloMic_UID", "Tavlo Mic", false, running}};
+  }
+  std::optional<std::string> defaultSource() override { return std::nullopt; }
+  bool setDefaultSource(const std::string&) override { return false; }
+
+  testkit::ReleaseLatch server;
+  std::atomic<bool> running{false};
+  std::atomic<int> queries{0};
+  std::atomic<bool> heldTooLong{false};
+};
+
+TEST(DefaultInputGuard, AHungServerHoldsOnlyTheQuestionAndTheCallerReadsTheLastAnswer) {
+  HungAudioDevices devices;
+  FakeClock clock;
+  SerialExecutor questions("mic questions");
+  DefaultInputGuard guard(devices, clock, [&](std::function<void()> job) { questions.post(std::move(job)); });
+
+  EXPECT_TRUE(guard.micRunningSomewhere()) << "no answer yet: counted as in use";
+  ASSERT_TRUE(devices.server.waitForEntered());
+  clock.advanceUs(5'000'000);
+  EXPECT_TRUE(guard.micRunningSomewhere()) << "the question is still with the server";
+  devices.server.release();
+  questions.sync([] {});
+  EXPECT_FALSE(devices.heldTooLong);
+  EXPECT_EQ(devices.queries, 1);
+  EXPECT_FALSE(guard.micRunningSomewhere()) << "the answer that came, fresh from its arrival";
+
+  devices.running = true;
+  clock.advanceUs(DefaultInputGuard::kRunningCacheUs);
+  EXPECT_FALSE(guard.micRunningSomewhere()) << "old: the last answer, and one new question";
+  questions.sync([] {});
+  EXPECT_TRUE(guard.micRunningSomewhere());
+  EXPECT_EQ(devices.queries, 2);
+  questions.shutdown();
 }
 
 }  // namespace

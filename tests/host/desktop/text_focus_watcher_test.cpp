@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/focus/fake_focus_source.hpp"
+#include "tests/testkit/release_latch.hpp"
 
 namespace tavlo {
 namespace {
@@ -40,6 +41,15 @@ class TextFocusWatcherTest : public ::testing::Test {
   void startAndSettle() {
     watcher->start();
     advanceMs(200);
+  }
+  // Both return before their step ran: the tests that count milliseconds from the call let it run first.
+  void startNow() {
+    watcher->start();
+    drain();
+  }
+  void setPollingNow(bool on) {
+    watcher->setPollingEnabled(on);
+    drain();
   }
   void notifyFocusMoved(int32_t pid = kEditor) {
     source.notify(pid, FocusNotification::focusedElementChanged);
@@ -94,7 +104,7 @@ TEST_F(TextFocusWatcherTest, TenNotificationsWithin50MsGiveOneEvaluation100MsAft
 
 TEST_F(TextFocusWatcherTest, UnchangedFocusGivesNoFurtherReportWhileAChangeDoes) {
   startAndSettle();
-  watcher->setPollingEnabled(true);
+  setPollingNow(true);
   for (int i = 0; i < 5; ++i) {
     notifyFocusMoved();
     advanceMs(200);
@@ -178,7 +188,7 @@ TEST_F(TextFocusWatcherTest, FallsBackToTheObservedApplicationsFocusWhenTheDeskt
 
 TEST_F(TextFocusWatcherTest, AnApplicationNotReadyIsTriedAgainThreeTimesAt300600And900Ms) {
   source.refuseRegistrations(kEditor, FocusRegistration::cannotComplete, 10);
-  watcher->start();
+  startNow();
   const std::pair<int, int> expectedAttaches[] = {{299, 1}, {1, 2}, {599, 2}, {1, 3}, {899, 3}, {1, 4}, {5000, 4}};
   for (const auto& [ms, attaches] : expectedAttaches) {
     advanceMs(ms);
@@ -189,7 +199,7 @@ TEST_F(TextFocusWatcherTest, AnApplicationNotReadyIsTriedAgainThreeTimesAt300600
 
 TEST_F(TextFocusWatcherTest, RetriesStopOnceTheApplicationIsReadyOrAnotherOneIsObserved) {
   source.refuseRegistrations(kEditor, FocusRegistration::cannotComplete, 1);
-  watcher->start();
+  startNow();
   advanceMs(5000);
   EXPECT_EQ(source.observersCreated(), 2);
 
@@ -246,16 +256,36 @@ TEST_F(TextFocusWatcherTest, TheFocusedFieldIsWatchedOnceAndItsDestructionTrigge
 TEST_F(TextFocusWatcherTest, PollingEvaluatesAt300MsThenEvery350MsUntilTurnedOff) {
   startAndSettle();
   const int reads = source.focusedElementReads();
-  watcher->setPollingEnabled(true);
+  setPollingNow(true);
   advanceMs(299);
   EXPECT_EQ(source.focusedElementReads(), reads);
   advanceMs(1);
   EXPECT_EQ(source.focusedElementReads(), reads + 1);
   advanceMs(700);
   EXPECT_EQ(source.focusedElementReads(), reads + 3);
-  watcher->setPollingEnabled(false);
+  setPollingNow(false);
   advanceMs(2000);
   EXPECT_EQ(source.focusedElementReads(), reads + 3);
+}
+
+TEST_F(TextFocusWatcherTest, StartingAndPollingReturnAtOnceWhileTheWatchersQueueWaitsForAnApplication) {
+  // An accessibility call in progress on the watcher's queue, waiting for an application that does
+  // not answer.
+  testkit::ReleaseLatch application;
+  bool heldTooLong = false;
+  main.post([&] { heldTooLong = !application.hold(); });
+  ASSERT_TRUE(application.waitForEntered());
+  watcher->start();
+  watcher->setPollingEnabled(true);
+  watcher->setPollingEnabled(false);
+  EXPECT_EQ(source.observersCreated(), 0) << "queued behind the call in progress";
+  application.release();
+  drain();
+  EXPECT_FALSE(heldTooLong);
+  EXPECT_EQ(source.observedPids(), std::vector<int32_t>{kEditor});
+  const int reads = source.focusedElementReads();
+  advanceMs(2000);
+  EXPECT_EQ(source.focusedElementReads(), reads + 1) << "the attachment's evaluation only: polling ended off";
 }
 
 }  // namespace

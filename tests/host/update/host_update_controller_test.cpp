@@ -21,6 +21,9 @@ struct Rig {
   std::vector<std::string> statuses;
   bool sessionActive = false;
   bool keepRunning = false;
+  // Whether the keep-running unit is there, answered at once unless the test holds the questions.
+  bool holdUnitQuestions = false;
+  std::vector<std::function<void(bool)>> unitQuestions;
   int terminations = 0;
   std::optional<std::string> diskBuild;
   std::shared_ptr<testkit::FakeUpdateEngine> engine = std::make_shared<testkit::FakeUpdateEngine>();
@@ -37,7 +40,13 @@ struct Rig {
     deps.launchedVersion = "1.7";
     deps.feedUrl = std::move(feedUrl);
     deps.makeEngine = [this] { return engine; };
-    deps.keepRunningJob = [this] { return keepRunning; };
+    deps.askKeepRunningJob = [this](std::function<void(bool)> answer) {
+      if (holdUnitQuestions) {
+        unitQuestions.push_back(std::move(answer));
+      } else {
+        answer(keepRunning);
+      }
+    };
     deps.terminate = [this] { ++terminations; };
     deps.diskBuild = [this] { return diskBuild; };
     controller = HostUpdateController::create(std::move(deps));
@@ -260,7 +269,8 @@ TEST(HostUpdateController, FreshnessWatchQuitsForANewerBuildOnlyWithKeepRunningA
   rig.diskBuild = "9";
   rig.advance(60 * second);
   EXPECT_EQ(rig.last(), "🔄 na dysku jest build 9, działa 7 — bez keepalive zostaję (restart ręczny)");
-  EXPECT_EQ(rig.lines.size(), quiet + 1);
+  rig.advance(180 * second);
+  EXPECT_EQ(rig.lines.size(), quiet + 1) << "said once, not every minute";
 
   rig.keepRunning = true;
   rig.sessionActive = true;
@@ -268,6 +278,36 @@ TEST(HostUpdateController, FreshnessWatchQuitsForANewerBuildOnlyWithKeepRunningA
   EXPECT_EQ(rig.lines.size(), quiet + 1);
   rig.sessionActive = false;
   rig.advance(60 * second);
+  EXPECT_EQ(rig.last(), "🔄 na dysku jest build 9, działa 7 — kończę, systemd podniesie nową wersję");
+  EXPECT_EQ(rig.terminations, 1);
+}
+
+TEST(HostUpdateController, TheQuestionToTheUserManagerIsAnsweredLaterWhileEverythingElseGoesOn) {
+  // "Check now" with an update waiting: the status says so at once, the install follows the answer.
+  Rig waiting;
+  waiting.holdUnitQuestions = true;
+  waiting.keepRunning = true;
+  waiting.controller->start();
+  waiting.sessionActive = true;
+  waiting.engine->ready();
+  waiting.controller->checkNow();
+  EXPECT_EQ(waiting.controller->status(), "Installing…");
+  ASSERT_EQ(waiting.unitQuestions.size(), 1u);
+  waiting.advance(10 * second);
+  EXPECT_EQ(waiting.engine->installs, 0);
+  waiting.unitQuestions[0](true);
+  waiting.advance(1 * second);
+  EXPECT_EQ(waiting.engine->installs, 1) << "the engine's action checks the staging and ends the process";
+
+  // The freshness watch: one question at a time, however long the user manager takes.
+  Rig rig;
+  rig.holdUnitQuestions = true;
+  rig.controller->start();
+  rig.diskBuild = "9";
+  rig.advance(180 * second);
+  ASSERT_EQ(rig.unitQuestions.size(), 1u);
+  EXPECT_EQ(rig.terminations, 0);
+  rig.unitQuestions[0](true);
   EXPECT_EQ(rig.last(), "🔄 na dysku jest build 9, działa 7 — kończę, systemd podniesie nową wersję");
   EXPECT_EQ(rig.terminations, 1);
 }

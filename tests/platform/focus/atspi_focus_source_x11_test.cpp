@@ -83,6 +83,7 @@ TEST(AtspiFocusSourceX11, TheWatcherFollowsTheFocusInARealGtkWindow) {
 
   // No session bus, so no accessibility bus: the first start only logs.
   watcher->start();
+  main.sync([] {});  // start() only queued its step
   {
     std::lock_guard lock(logMutex);
     EXPECT_EQ(systemLog.size(), 1u);

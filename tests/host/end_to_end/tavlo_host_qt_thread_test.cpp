@@ -1,0 +1,253 @@
+// The built tavlo-host with its tray icon on a private dummy Xorg with a tray host (trayer): how long its
+// Qt thread takes to answer while the host is busy, measured from outside by pinging the icon's window
+// (see qt_thread_ping.hpp), and how it ends. The figures are printed and recorded as test properties.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/controller/port_block_search.hpp"
+#include "platform/display/randr_layout.hpp"
+#include "platform/x11/randr_outputs.hpp"
+#include "protocol/status_messages.hpp"
+#include "tests/host/app/host_process.hpp"
+#include "tests/host/end_to_end/end_to_end_kit.hpp"
+#include "tests/host/end_to_end/host_test_client.hpp"
+#include "tests/host/end_to_end/qt_thread_ping.hpp"
+#include "tests/testkit/child_process.hpp"
+#include "tests/testkit/temp_dir.hpp"
+#include "tests/testkit/xorg_server.hpp"
+
+namespace tavlo {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace endtoend;
+
+// The Qt thread may take this long to answer at the 99th percentile, whatever the host is doing.
+constexpr double answerBoundMs = 100;
+constexpr auto pingInterval = 5ms;
+
+// Waits (without reading its output) until the process has ended; its exit status, or -1 when it still
+// runs after `within` or did not exit normally.
+int exitStatusWithin(HostProcess& host, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(host.pid(), &status, WNOHANG) == host.pid()) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(10ms);
+  }
+  return -1;
+}
+
+void record(const std::string& name, const hosttest::QtThreadPing::Figures& figures) {
+  std::cout << name << ": " << figures.text() << "\n";
+  ::testing::Test::RecordProperty(name + "_p99_ms", std::to_string(figures.p99Ms));
+  ::testing::Test::RecordProperty(name + "_longest_ms", std::to_string(figures.maxMs));
+}
+
+class TavloHostQtThread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(xorg.start()) << xorg.failureText();
+    ASSERT_TRUE(trayHost.start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28"},
+                               {"DISPLAY=" + xorg.display(), "HOME=" + home.path().string(), "PATH=/usr/bin:/bin"},
+                               home / "trayer.log"))
+        << "trayer did not start";
+    std::filesystem::create_directories(fakeBin);
+  }
+
+  // A program on the host's PATH before the system's: a shell script with `body`.
+  void fakeProgram(const std::string& name, const std::string& body) {
+    const auto path = fakeBin / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  }
+
+  // Starts the host on a free block with its tray and waits until it listens and its icon answers pings.
+  void startHost() {
+    base = freeBlock();
+    ASSERT_NE(base, 0);
+    ASSERT_NO_FATAL_FAILURE(launchHost());
+    ASSERT_NO_FATAL_FAILURE(waitUntilListening());
+  }
+
+  // Starts the host on `base` with its tray and waits until its icon answers pings.
+  void launchHost() {
+    host = std::make_unique<HostProcess>(
+        home.path(), std::vector<std::string>{"--port", std::to_string(base), "--display", xorg.display()},
+        std::vector<std::pair<std::string, std::string>>{{"PATH", fakeBin.string() + ":/usr/bin:/bin"},
+                                                          {"QT_QPA_PLATFORM", "xcb"}});
+    std::string error;
+    auto x = XcbConnection::open(xorg.display(), &error);
+    ASSERT_NE(x, nullptr) << error;
+    std::optional<xcb_window_t> window;
+    for (int i = 0; i < 200 && !window; ++i) {
+      window = hosttest::findPingableWindow(*x, "tavlo-host");
+      if (!window) std::this_thread::sleep_for(50ms);
+    }
+    host->drainOutput();
+    ASSERT_TRUE(window) << "no window of tavlo-host answers pings\n" << host->output() << trayHost.log();
+    ping = hosttest::QtThreadPing::start(xorg.display(), *window, pingInterval, &error);
+    ASSERT_NE(ping, nullptr) << error;
+    char id[32];
+    std::snprintf(id, sizeof id, "0x%x", *window);
+    ASSERT_TRUE(ping->waitForAnswer(10s)) << "the icon's window never answered a ping\n" << id << "\n"
+        << testkit::runTool({"xwininfo", "-display", xorg.display(), "-root", "-tree"}, {}).output
+        << testkit::runTool({"xprop", "-display", xorg.display(), "-id", id}, {}).output;
+    ping->reset();
+  }
+
+  void waitUntilListening() {
+    ASSERT_TRUE(host->waitForLine("signing key (Base64) ")) << host->output();
+    auto key = publishedKey(host->output());
+    ASSERT_TRUE(key) << host->output();
+    hostKey = *key;
+  }
+
+  // A client that said hello and was admitted.
+  void connectClient() {
+    std::string error;
+    ASSERT_TRUE(client.connect(base, hostKey, &error)) << error << "\n" << host->output();
+    client.sendHello(1280, 720);
+    auto hello = client.nextControl<vela::HostHello>(hostAnswerBound);
+    ASSERT_TRUE(hello && hello->accepted) << host->output();
+    client.setSession(hello->sessionId, hello->generation);
+  }
+
+  testkit::XorgServer xorg;
+  testkit::TempDir home;
+  testkit::ChildProcess trayHost;
+  const std::filesystem::path fakeBin = home / "bin";
+  uint16_t base = 0;
+  Bytes hostKey;
+  std::unique_ptr<HostProcess> host;
+  std::unique_ptr<hosttest::QtThreadPing> ping;
+  hosttest::HostTestClient client;
+};
+
+// The baseline: a host with a client connected and nothing else to do answers at once, and SIGTERM ends it.
+TEST_F(TavloHostQtThread, AnswersAtOnceWhenIdleAndEndsOnSigterm) {
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  ping->reset();
+  std::this_thread::sleep_for(2s);
+  const auto figures = ping->figures();
+  record("idle", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// Holds a UDP port the way another user's host would, until closed (and not in the host this test
+// starts: the socket is not inherited).
+class HeldPort {
+ public:
+  explicit HeldPort(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) close();
+  }
+  ~HeldPort() { close(); }
+  bool held() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// One port of the preferred block is busy: the host waits for it (up to 40 s) while its tray answers,
+// and takes the block once the port is let go.
+TEST_F(TavloHostQtThread, AnswersWhileItWaitsForABusyPortOfItsBlock) {
+  PortBlockSearch search(PortBlockSearch::systemProbe());
+  for (int tries = 0; tries < 20 && (base == 0 || !search.blockIsFree(uint16_t(base + 5))); ++tries) base = freeBlock();
+  ASSERT_NE(base, 0);
+  HeldPort busy(uint16_t(base + 2));
+  ASSERT_TRUE(busy.held());
+  ASSERT_NO_FATAL_FAILURE(launchHost());
+  std::this_thread::sleep_for(3s);
+  const auto figures = ping->figures();
+  record("busy_port", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  busy.close();
+  ASSERT_NO_FATAL_FAILURE(waitUntilListening());
+  EXPECT_NE(host->output().find("🔢 wybór portu: blok " + std::to_string(base) + " zwolnił się po"), std::string::npos)
+      << host->output();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// Switches `output` on again with `mode`, to the right of the others, as a monitor that comes back would.
+bool switchBackOn(const XcbConnection& x, uint32_t output, uint32_t mode) {
+  auto layout = readRandrLayout(x);
+  if (!layout) return false;
+  if (layout->crtcShowing(output)) return true;
+  RandrLayout after = *layout;
+  RandrCrtc* crtc = after.freeCrtcFor(output);
+  if (!crtc || !after.show(*crtc, output, mode, static_cast<int32_t>(layout->rightEdge()), 0, 1)) return false;
+  return commitRandrLayout(x, *layout, after);
+}
+
+// While a client streams, a physical monitor keeps being switched back on: the host switches it off
+// again each time while its tray answers.
+TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
+  std::string error;
+  auto x = XcbConnection::open(xorg.display(), &error);
+  ASSERT_NE(x, nullptr) << error;
+  auto before = readRandrLayout(*x);
+  ASSERT_TRUE(before);
+  uint32_t monitor = 0, mode = 0;
+  for (const RandrCrtc& crtc : before->crtcs) {
+    if (crtc.on() && !crtc.outputs.empty() && monitor == 0) {
+      monitor = crtc.outputs.front();
+      mode = crtc.mode;
+    }
+  }
+  ASSERT_NE(monitor, 0u) << "the dummy Xorg shows no output";
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  auto monitorOn = [&] {
+    auto output = queryOutput(*x, monitor);
+    return output && output->enabled();
+  };
+  const auto isolatedBy = std::chrono::steady_clock::now() + hostAnswerBound;
+  while (monitorOn() && std::chrono::steady_clock::now() < isolatedBy) std::this_thread::sleep_for(20ms);
+  ASSERT_FALSE(monitorOn()) << "the client's hello did not isolate the monitor\n" << host->output();
+
+  ping->reset();
+  int comebacks = 0;
+  const auto end = std::chrono::steady_clock::now() + 4s;
+  while (std::chrono::steady_clock::now() < end) {
+    client.sendKeepalive();
+    if (!monitorOn()) {
+      ASSERT_TRUE(switchBackOn(*x, monitor, mode));
+      ++comebacks;
+    }
+    host->drainOutput();
+    std::this_thread::sleep_for(100ms);
+  }
+  const auto figures = ping->figures();
+  record("monitor_back", figures);
+  EXPECT_GE(comebacks, 3) << "the host did not switch the monitor off again";
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+}  // namespace
+}  // namespace tavlo
