@@ -156,7 +156,7 @@ TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader
 
   // The listener offers the new source to the live session after its delay; the sealed header adopts it.
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
-    return loop.host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(Slot::inputUnreliable)] != -1;
+    return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::inputUnreliable)].empty();
   }));
   loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] { return loop.hostInner->inputBox()->adoptions() == 1; }));
