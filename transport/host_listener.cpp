@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "transport/peer_address_key.hpp"
 #include "transport/transport_error.hpp"
 
 namespace vela {
@@ -108,7 +109,7 @@ void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connec
   {
     std::lock_guard guard(mutex_);
     connectionsTaken_ += 1;
-    displaced = pendingCaps_.add(pending->ip, pending);
+    displaced = pendingCaps_.add(peerAddressKey(pending->remote), pending);
     for (const auto& old : displaced) std::erase(pendingConnections_, old);
     pendingConnections_.push_back(pending);
     // Flows of this address that came before it are its client's earlier ones: they are cancelled

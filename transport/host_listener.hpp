@@ -6,9 +6,9 @@
 // The pieces arrive as independent connections in any interleaving. Each TCP connection waits for its
 // three flows, and a flow joins only a connection from its own IP address (the newest one of that
 // address that still lacks the flow's slot), so what one address sends never takes or cancels the
-// pieces of another. Waiting connections are capped in total and per address; a new one over a cap
-// closes the oldest of its own address, or when the total is full the oldest of the address that holds
-// the most. A UDP flow that arrives while no connection from its address waits but sessions are live
+// pieces of another. Waiting connections are capped in total and per address (an IPv6 one by its
+// /64); a new one over a cap closes the oldest of its own address, or when the total is full the oldest
+// of the address that holds the most. A UDP flow that arrives while no connection from its address waits but sessions are live
 // is a client whose address changed: 300 ms later it is offered for adoption to the live transport
 // whose peer has the same IP address (else the newest), where it must prove the session key before it
 // carries anything. A connection is read only once its transport is assembled: what a client sends
