@@ -1,5 +1,6 @@
-// Any bytes as a relay connection's stream: lines are cut, trimmed and parsed as session tokens, and
-// the bytes behind the last line are handed on, without over-reads, whatever the pieces.
+// Any bytes as a relay connection's stream: lines are cut, trimmed and parsed as session tokens and as
+// the service's naming of a client, and the bytes behind the last line are handed on, without
+// over-reads, whatever the pieces.
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
@@ -21,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (line->size() > vela::RelayLineBuffer::maxLineBytes * 3) std::abort();  // U+FFFD is 3 bytes
       if (auto bytes = vela::parseHexString(*line)) {
         if (tavlo::hexString(*bytes).size() != bytes->size() * 2) std::abort();
+      }
+      if (auto named = vela::parseClientNotice(*line)) {
+        if (named->token.size() != 16 || named->address.empty()) std::abort();
       }
       ++consumed;
     }

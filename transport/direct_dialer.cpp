@@ -47,6 +47,7 @@ std::shared_ptr<SessionTransport> DirectDialer::connect(const std::string& host,
   // acknowledgement prove that the host holds the connection before any flow is announced.
   mux->send({});
   withReady([&](ReadyHandler handler) { mux->connection()->whenAcknowledged(std::move(handler)); });
+  if (beforeFlows) beforeFlows();
   bool bsdVideo = settings ? settings->getBool(bsdVideoRxKey).value_or(true) : true;
   int64_t rcvBufKB = settings ? settings->getInt(bsdRcvBufKBKey).value_or(defaultRcvBufKB) : defaultRcvBufKB;
 

@@ -3,6 +3,7 @@
 // host listener pairs into one session transport, opened in the order the listener expects (TCP
 // first, then video, audio and input, each announced by its bind datagram). Client side only.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,9 @@ class DirectDialer final : public TransportDialer {
   tavlo::LogSink diag;
   // The client's user defaults; absent reads every key as absent.
   std::shared_ptr<const tavlo::JsonStore> settings;
+  // Called once the host holds the TCP connection, before any flow is opened: tests stand there the
+  // round trip that a real network puts between the two.
+  std::function<void()> beforeFlows;
 
   // Blocks until the TCP connection and the three flows are up. Throws TransportError::badEndpoint for
   // a control port that cannot start a block of four, TransportError::notReady when a connection fails

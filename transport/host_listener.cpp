@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "transport/peer_address_key.hpp"
 #include "transport/transport_error.hpp"
 
 namespace vela {
@@ -99,58 +100,73 @@ void HostListener::stop() {
 void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connection) {
   // Not read until its flows have come and a transport owns it: until then its bytes wait in the
   // kernel, whose buffers stop a peer that sends without ever binding a flow.
-  auto mux = std::make_shared<MultiplexedTCP>(connection);
-  std::shared_ptr<MultiplexedTCP> staleMux;
-  std::vector<tavlo::Scheduler::JobId> staleChecks;
-  std::vector<std::shared_ptr<UDPFlow>> staleFlows;
+  auto pending = std::make_shared<PendingConnection>();
+  pending->mux = std::make_shared<MultiplexedTCP>(connection);
+  pending->remote = connection->remoteDescription();
+  pending->ip = ipPart(pending->remote);
+  std::vector<std::shared_ptr<PendingConnection>> displaced;
+  std::vector<UnpairedFlow> early;
   {
     std::lock_guard guard(mutex_);
-    epochId_ += 1;
-    staleMux = std::exchange(pendingMux_, mux);
-    if (pendingMuxCheck_) staleChecks.push_back(*std::exchange(pendingMuxCheck_, std::nullopt));
-    pendingMuxEpoch_ = epochId_;
-    for (auto& piece : pending_) {
-      if (piece.flow) staleFlows.push_back(std::move(piece.flow));
-      if (piece.lateCheck) staleChecks.push_back(*piece.lateCheck);
-      piece = {};
-    }
-    pendingRemote_ = connection->remoteDescription();
+    connectionsTaken_ += 1;
+    displaced = pendingCaps_.add(peerAddressKey(pending->remote), pending);
+    for (const auto& old : displaced) std::erase(pendingConnections_, old);
+    pendingConnections_.push_back(pending);
+    // Flows of this address that came before it are its client's earlier ones: they are cancelled
+    // (a client opens its flows only once its connection is up). Other addresses' stay as they are.
+    for (UnpairedFlow& flow : unpaired_)
+      if (flow.flow && flow.ip == pending->ip) early.push_back(std::exchange(flow, {}));
   }
-  // A new connection opens a new epoch: whatever the previous one left waiting is cancelled, with its
-  // checks, so a peer opening connection after connection leaves one check behind, not one per connection.
-  for (auto id : staleChecks) cancelCheck(id);
-  if (staleMux) staleMux->close();
-  for (auto& flow : staleFlows) flow->close();
-  std::weak_ptr<MultiplexedTCP> weakMux = mux;
-  auto check = scheduleCheck(pendingConnectionTimeoutUs, [weakMux](HostListener& self) {
-    if (auto waiting = weakMux.lock()) self.expirePending(waiting);
+  // Over a cap, the oldest connection of this address (or of the address holding the most) goes, with
+  // its flows and check, so a peer opening connection after connection leaves a few checks, not one each.
+  for (const auto& old : displaced) discard(old);
+  for (UnpairedFlow& flow : early) {
+    if (flow.lateCheck) cancelCheck(*flow.lateCheck);
+    flow.flow->close();
+  }
+  std::weak_ptr<PendingConnection> weakPending = pending;
+  auto check = scheduleCheck(pendingConnectionTimeoutUs, [weakPending](HostListener& self) {
+    if (auto waiting = weakPending.lock()) self.expirePending(waiting);
   });
+  bool stillWaiting;
   {
     std::lock_guard guard(mutex_);
-    if (pendingMux_ == mux) pendingMuxCheck_ = check;
+    stillWaiting = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending) != pendingConnections_.end();
+    if (stillWaiting) pending->expiry = check;
   }
-  tryAssemble();
+  if (!stillWaiting) cancelCheck(check);
 }
 
-void HostListener::expirePending(const std::shared_ptr<MultiplexedTCP>& mux) {
-  std::vector<std::shared_ptr<UDPFlow>> flows;
-  std::string remote;
+void HostListener::discard(const std::shared_ptr<PendingConnection>& pending) {
+  std::optional<tavlo::Scheduler::JobId> expiry;
+  std::array<std::shared_ptr<UDPFlow>, 3> flows;
   {
     std::lock_guard guard(mutex_);
-    if (pendingMux_ != mux) return;  // assembled, or cancelled by a newer connection
-    pendingMux_ = nullptr;
-    pendingMuxCheck_.reset();  // this one, running now
-    for (auto& piece : pending_) {
-      if (piece.flow && piece.epoch == pendingMuxEpoch_) flows.push_back(std::move(piece.flow));
-      if (!piece.flow) piece = {};
-    }
-    pendingMuxEpoch_ = -1;
-    remote = pendingRemote_;
+    expiry = std::exchange(pending->expiry, std::nullopt);
+    flows = std::exchange(pending->flows, {});
   }
-  mux->close();
-  for (auto& flow : flows) flow->close();
-  log("listener: połączenie od " + remote + " nie dostało swoich przepływów UDP w " +
-      std::to_string(pendingConnectionTimeoutUs / 1'000'000) + " s — zamykam");
+  if (expiry) cancelCheck(*expiry);
+  pending->mux->close();
+  for (auto& flow : flows)
+    if (flow) flow->close();
+}
+
+void HostListener::expirePending(const std::shared_ptr<PendingConnection>& pending) {
+  std::optional<std::string> lineEnd;
+  {
+    std::lock_guard guard(mutex_);
+    auto it = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending);
+    if (it == pendingConnections_.end()) return;  // assembled, or displaced by a newer connection
+    pendingConnections_.erase(it);
+    pendingCaps_.forget(pending);
+    pending->expiry.reset();  // this one, running now
+    lineEnd = expiredConnectionLog_.admit(scheduler_.clock().nowUs());
+  }
+  discard(pending);
+  if (lineEnd) {
+    log("listener: połączenie od " + pending->remote + " nie dostało swoich przepływów UDP w " +
+        std::to_string(pendingConnectionTimeoutUs / 1'000'000) + " s — zamykam" + *lineEnd);
+  }
 }
 
 tavlo::Scheduler::JobId HostListener::scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check) {
@@ -185,7 +201,7 @@ void HostListener::cancelCheck(tavlo::Scheduler::JobId id) {
 
 void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   // A connection the kernel has already established came before this flow, even when its readiness
-  // event is handled after the flow's: take it first, or it would cancel the flow of its own client.
+  // event is handled after the flow's: take it first, or the flow would find no connection of its own.
   std::shared_ptr<tavlo::TcpListenSocket> tcp;
   {
     std::lock_guard guard(mutex_);
@@ -193,20 +209,36 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   }
   if (tcp) tcp->acceptWaiting();
   std::string remote = link->remoteDescription();
+  const std::string ip = ipPart(remote);
+  const size_t index = static_cast<size_t>(slot);
   auto flow = std::make_shared<UDPFlow>(std::move(link), slotName(slot), unprovenFlowHoldLimit);
   flow->start([](bool) {});  // its datagrams wait in the flow until the transport takes them
   std::shared_ptr<UDPFlow> replaced;
   std::optional<tavlo::Scheduler::JobId> replacedCheck;
-  bool muxWaiting;
+  std::shared_ptr<PendingConnection> joined;
   size_t live;
   {
     std::lock_guard guard(mutex_);
-    Pending& piece = pending_[static_cast<size_t>(slot)];
-    replaced = std::exchange(piece.flow, flow);
-    replacedCheck = std::exchange(piece.lateCheck, std::nullopt);
-    piece.epoch = epochId_;
+    flowsTaken_ += 1;
+    // The newest connection of this address that still lacks the slot; else the newest of the
+    // address, whose flow of the slot this one replaces.
+    for (auto it = pendingConnections_.rbegin(); it != pendingConnections_.rend(); ++it) {
+      if ((*it)->ip != ip) continue;
+      if (!joined) joined = *it;
+      if (!(*it)->flows[index]) {
+        joined = *it;
+        break;
+      }
+    }
+    if (joined) {
+      replaced = std::exchange(joined->flows[index], flow);
+    } else {
+      UnpairedFlow& waiting = unpaired_[index];
+      replaced = std::exchange(waiting.flow, flow);
+      replacedCheck = std::exchange(waiting.lateCheck, std::nullopt);
+      waiting.ip = ip;
+    }
     forgetClosedLocked();
-    muxWaiting = pendingMux_ != nullptr;
     live = liveTransports_.size();
   }
   // A replaced flow goes at once, with what it holds: neither its check nor anything else keeps it,
@@ -214,15 +246,20 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   if (replacedCheck) cancelCheck(*replacedCheck);
   if (replaced) replaced->close();
   replaced.reset();
-  tryAssemble();
-  if (muxWaiting || live == 0) return;  // with no live session the flow waits for the next connection
+  if (joined) return tryAssemble(joined);
+  if (live == 0) return;  // with no live session the flow waits for a connection of its address
   std::weak_ptr<UDPFlow> weakFlow = flow;
   auto check = scheduleCheck(lateChildDelayUs, [weakFlow, slot, remote](HostListener& self) {
     if (auto waiting = weakFlow.lock()) self.lateChildCheck(waiting, slot, remote);
   });
-  std::lock_guard guard(mutex_);
-  Pending& piece = pending_[static_cast<size_t>(slot)];
-  if (piece.flow == flow) piece.lateCheck = check;
+  bool stillWaiting;
+  {
+    std::lock_guard guard(mutex_);
+    UnpairedFlow& waiting = unpaired_[index];
+    stillWaiting = waiting.flow == flow;
+    if (stillWaiting) waiting.lateCheck = check;
+  }
+  if (!stillWaiting) cancelCheck(check);
 }
 
 void HostListener::waitIdle() { q_->sync([] {}); }
@@ -233,15 +270,15 @@ void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slo
   {
     std::lock_guard guard(mutex_);
     forgetClosedLocked();
-    if (pendingMux_) return;  // a connection came meanwhile and has cancelled this flow
+    UnpairedFlow& waiting = unpaired_[static_cast<size_t>(slot)];
+    // A connection of its address came meanwhile and cancelled it, or a newer flow of the slot replaced it.
+    if (waiting.flow != flow) return;
     std::string ip = ipPart(remote);
     for (auto it = liveTransports_.rbegin(); it != liveTransports_.rend() && !target; ++it)
       if (ipPart((*it)->remoteDescription()) == ip) target = *it;
     if (!target && !liveTransports_.empty()) target = liveTransports_.back();
     if (!target) return;
-    Pending& piece = pending_[static_cast<size_t>(slot)];
-    if (piece.flow != flow) return;  // assembled, or replaced by a newer flow of the slot
-    piece = {};
+    waiting = {};
     lineEnd = lateFlowLog_.admit(scheduler_.clock().nowUs());
   }
   if (lineEnd) {
@@ -251,20 +288,19 @@ void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slo
   target->adopt(slot, flow, remote);
 }
 
-void HostListener::tryAssemble() {
+void HostListener::tryAssemble(const std::shared_ptr<PendingConnection>& pending) {
   std::shared_ptr<DirectSessionTransport> transport;
-  std::shared_ptr<MultiplexedTCP> assembled;
   std::optional<tavlo::Scheduler::JobId> connectionCheck;
   {
     std::lock_guard guard(mutex_);
-    if (!pendingMux_) return;
-    for (const Pending& piece : pending_)
-      if (!piece.flow || piece.epoch != pendingMuxEpoch_) return;
-    assembled = std::exchange(pendingMux_, nullptr);
-    connectionCheck = std::exchange(pendingMuxCheck_, std::nullopt);
-    pendingMuxEpoch_ = -1;
-    std::array<std::shared_ptr<UDPFlow>, 3> flows;
-    for (size_t i = 0; i < pending_.size(); ++i) flows[i] = std::exchange(pending_[i], {}).flow;
+    auto it = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending);
+    if (it == pendingConnections_.end()) return;
+    for (const auto& flow : pending->flows)
+      if (!flow) return;
+    pendingConnections_.erase(it);
+    pendingCaps_.forget(pending);
+    connectionCheck = std::exchange(pending->expiry, std::nullopt);
+    std::array<std::shared_ptr<UDPFlow>, 3> flows = std::exchange(pending->flows, {});
 
     const tavlo::Clock& clock = scheduler_.clock();
     auto inputBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::inputUnreliable)], "input", clock);
@@ -272,13 +308,13 @@ void HostListener::tryAssemble() {
     auto audioBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::audio)], "audio", clock);
     for (auto* box : {&inputBox, &videoBox, &audioBox}) (*box)->setOnLog(onLog_);
     DirectSessionTransport::Parts parts;
-    parts.mux = assembled;
+    parts.mux = pending->mux;
     parts.video = videoBox;
     parts.audio = audioBox;
     parts.videoBox = videoBox;
     parts.audioBox = audioBox;
     parts.inputBox = inputBox;
-    parts.remoteDescription = pendingRemote_;
+    parts.remoteDescription = pending->remote;
     transport = std::make_shared<DirectSessionTransport>(std::move(parts));
 
     forgetClosedLocked();
@@ -286,7 +322,7 @@ void HostListener::tryAssemble() {
     while (liveTransports_.size() > maxLiveTransports) liveTransports_.erase(liveTransports_.begin());
   }
   if (connectionCheck) cancelCheck(*connectionCheck);
-  assembled->start([](bool) {});
+  pending->mux->start([](bool) {});
   sessions_.send(transport);
 }
 
@@ -297,13 +333,15 @@ void HostListener::forgetClosedLocked() {
 HostListener::Snapshot HostListener::snapshot() const {
   std::lock_guard guard(mutex_);
   Snapshot snapshot;
-  snapshot.epochId = epochId_;
-  snapshot.pendingMuxEpoch = pendingMux_ ? pendingMuxEpoch_ : -1;
-  for (size_t i = 0; i < pending_.size(); ++i) {
-    const Pending& piece = pending_[i];
-    snapshot.pendingFlowEpochs[i] = piece.flow ? piece.epoch : -1;
-    snapshot.pendingFlowRemotes[i] = piece.flow ? piece.flow->remoteEndpointDescription() : "";
-    snapshot.pendingFlowHeld[i] = piece.flow ? piece.flow->incoming().size() : 0;
+  snapshot.connectionsTaken = connectionsTaken_;
+  snapshot.flowsTaken = flowsTaken_;
+  snapshot.pendingConnections = pendingConnections_.size();
+  for (const auto& pending : pendingConnections_)
+    for (size_t i = 0; i < pending->flows.size(); ++i) snapshot.pairedFlows[i] += pending->flows[i] ? 1 : 0;
+  for (size_t i = 0; i < unpaired_.size(); ++i) {
+    const UnpairedFlow& waiting = unpaired_[i];
+    snapshot.unpairedFlowRemotes[i] = waiting.flow ? waiting.flow->remoteEndpointDescription() : "";
+    snapshot.unpairedFlowHeld[i] = waiting.flow ? waiting.flow->incoming().size() : 0;
   }
   snapshot.liveTransports = liveTransports_.size();
   snapshot.scheduledChecks = lateChecks_.size();

@@ -3,17 +3,20 @@
 // base, UDP video, audio and unreliable input on the next three) and pairs each client's TCP
 // connection and three UDP flows into one DirectSessionTransport, yielded on `sessions`.
 //
-// The pieces arrive as independent connections in any interleaving, so they are paired by connection
-// epoch: every new TCP connection opens a new epoch and cancels whatever was still waiting. A UDP flow
-// that arrives while no TCP connection waits but sessions are live is a client whose address changed:
-// 300 ms later it is offered for adoption to the live transport whose peer has the same IP address
-// (else the newest), where it must prove the session key before it carries anything. A connection is
-// read only once its transport is assembled: what a client sends before that waits in the kernel.
+// The pieces arrive as independent connections in any interleaving. Each TCP connection waits for its
+// three flows, and a flow joins only a connection from its own IP address (the newest one of that
+// address that still lacks the flow's slot), so what one address sends never takes or cancels the
+// pieces of another. Waiting connections are capped in total and per address (an IPv6 one by its
+// /64); a new one over a cap closes the oldest of its own address, or when the total is full the oldest
+// of the address that holds the most. A UDP flow that arrives while no connection from its address waits but sessions are live
+// is a client whose address changed: 300 ms later it is offered for adoption to the live transport
+// whose peer has the same IP address (else the newest), where it must prove the session key before it
+// carries anything. A connection is read only once its transport is assembled: what a client sends
+// before that waits in the kernel.
 //
-// A connection that never becomes a transport is closed, with whatever flows its epoch gathered, once
-// it has waited pendingConnectionTimeoutUs: the session's hello watchdog starts only once a transport
-// exists, and a peer that connects and does nothing must not hold a descriptor for ever. Only one
-// connection waits at any time (a new one cancels the one before), so that is also the cap on them.
+// A connection that never becomes a transport is closed, with whatever flows it gathered, once it has
+// waited pendingConnectionTimeoutUs: the session's hello watchdog starts only once a transport exists,
+// and a peer that connects and does nothing must not hold a descriptor for ever.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -27,6 +30,7 @@
 #include "platform/net/net_thread.hpp"
 #include "platform/net/tcp_listen_socket.hpp"
 #include "platform/net/udp_listen_socket.hpp"
+#include "platform/runtime/capped_waiting_list.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "platform/runtime/system_log.hpp"
 #include "protocol/transport_interfaces.hpp"
@@ -44,14 +48,19 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   static constexpr size_t maxLiveTransports = 3;
   // How long a TCP connection may wait for its three flows; as long as a session waits for its hello.
   static constexpr uint64_t pendingConnectionTimeoutUs = 8'000'000;
+  // Connections waiting for their flows, in total and per address: the caps of every other wait for
+  // something a peer has not proved yet.
+  static constexpr size_t maxPendingConnections = tavlo::CappedWaitingList<int>::defaultTotalCap;
+  static constexpr size_t maxPendingConnectionsPerAddress = tavlo::CappedWaitingList<int>::defaultPerAddressCap;
   // Datagrams a flow holds until a transport takes it (assembly or adoption), oldest dropped first:
   // anyone can open a flow, so what it may keep before it proves anything is small. Each datagram is
   // at most a receive slot, so a waiting flow holds at most 64 × 4,096 bytes; a client sends a handful
   // before its flows are taken.
   static constexpr size_t unprovenFlowHoldLimit = 64;
-  // Lines about late flows offered for adoption: at most this many per window (any peer can make them).
-  static constexpr uint32_t lateFlowLogLinesPerWindow = 6;
-  static constexpr uint64_t lateFlowLogWindowUs = 10'000'000;
+  // Lines any peer can make the host write (late flows offered for adoption here, connections the host
+  // controller refuses on a switched-off path): at most this many per window, each kind on its own.
+  static constexpr uint32_t peerLogLinesPerWindow = 6;
+  static constexpr uint64_t peerLogWindowUs = 10'000'000;
 
   // `scheduler` runs the late-flow checks and its clock times adoption candidates; it must outlive
   // the listener. Without one, the listener keeps a timer thread of its own.
@@ -76,11 +85,12 @@ class HostListener final : public TransportListener, public std::enable_shared_f
 
   // The assembly state, for diagnostics and tests.
   struct Snapshot {
-    int64_t epochId = 0;
-    int64_t pendingMuxEpoch = -1;
-    std::array<int64_t, 3> pendingFlowEpochs{-1, -1, -1};  // by Slot
-    std::array<std::string, 3> pendingFlowRemotes;          // by Slot; empty when none waits
-    std::array<size_t, 3> pendingFlowHeld{};                // datagrams each waiting flow holds
+    int64_t connectionsTaken = 0;  // TCP connections handled so far
+    int64_t flowsTaken = 0;        // UDP flows handled so far
+    size_t pendingConnections = 0;
+    std::array<size_t, 3> pairedFlows{};               // by Slot: flows waiting with their connection
+    std::array<std::string, 3> unpairedFlowRemotes;    // by Slot: the flow with no connection; empty when none
+    std::array<size_t, 3> unpairedFlowHeld{};          // datagrams that flow holds
     size_t liveTransports = 0;
     size_t scheduledChecks = 0;  // late-flow and waiting-connection checks not yet run
   };
@@ -90,9 +100,18 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   void waitIdle();
 
  private:
-  struct Pending {
+  // A TCP connection and the flows of its address that it gathered so far.
+  struct PendingConnection {
+    std::shared_ptr<MultiplexedTCP> mux;
+    std::string remote;  // the printed remote endpoint
+    std::string ip;      // its host part: flows join by it
+    std::array<std::shared_ptr<UDPFlow>, 3> flows;  // by Slot
+    std::optional<tavlo::Scheduler::JobId> expiry;
+  };
+  // A flow from an address with no connection waiting: a moved client's, until its late check.
+  struct UnpairedFlow {
     std::shared_ptr<UDPFlow> flow;
-    int64_t epoch = -1;
+    std::string ip;
     std::optional<tavlo::Scheduler::JobId> lateCheck;  // of this flow; a newer flow cancels it
   };
 
@@ -103,8 +122,11 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   // Runs `check` on the listener's thread after `delayUs` of the scheduler, unless the listener went.
   tavlo::Scheduler::JobId scheduleCheck(uint64_t delayUs, std::function<void(HostListener&)> check);
   void cancelCheck(tavlo::Scheduler::JobId id);
-  void expirePending(const std::shared_ptr<MultiplexedTCP>& mux);  // NetThread
-  void tryAssemble();
+  void expirePending(const std::shared_ptr<PendingConnection>& pending);  // NetThread
+  // Builds and yields the transport of `pending` once it has all three flows.
+  void tryAssemble(const std::shared_ptr<PendingConnection>& pending);
+  // Closes what a displaced or expired connection holds and cancels its check.
+  void discard(const std::shared_ptr<PendingConnection>& pending);
   void forgetClosedLocked();
   void log(const std::string& line) const;
 
@@ -116,16 +138,16 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   mutable std::mutex mutex_;  // everything below
   std::shared_ptr<tavlo::TcpListenSocket> tcpListener_;
   std::vector<std::unique_ptr<tavlo::UdpListenSocket>> udpListeners_;
-  int64_t epochId_ = 0;
-  std::shared_ptr<MultiplexedTCP> pendingMux_;
-  int64_t pendingMuxEpoch_ = -1;
-  std::optional<tavlo::Scheduler::JobId> pendingMuxCheck_;  // of pendingMux_; a newer connection cancels it
-  std::array<Pending, 3> pending_;  // by Slot
-  std::string pendingRemote_ = "?";
+  int64_t connectionsTaken_ = 0;
+  int64_t flowsTaken_ = 0;
+  std::vector<std::shared_ptr<PendingConnection>> pendingConnections_;  // oldest first
+  tavlo::CappedWaitingList<PendingConnection> pendingCaps_{maxPendingConnections, maxPendingConnectionsPerAddress};
+  std::array<UnpairedFlow, 3> unpaired_;  // by Slot
   std::vector<std::shared_ptr<DirectSessionTransport>> liveTransports_;  // oldest first
   tavlo::LogSink onLog_;
   std::set<tavlo::Scheduler::JobId> lateChecks_;  // late-flow and waiting-connection checks
-  LogRateLimiter lateFlowLog_{lateFlowLogWindowUs, lateFlowLogLinesPerWindow};
+  LogRateLimiter lateFlowLog_{peerLogWindowUs, peerLogLinesPerWindow};
+  LogRateLimiter expiredConnectionLog_{peerLogWindowUs, peerLogLinesPerWindow};
 };
 
 }  // namespace vela

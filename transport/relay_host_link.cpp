@@ -206,6 +206,8 @@ void RelayHostLink::runSignaling() {
   log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
   publishInitial(*line);
 
+  // Who asked for the next session, when the service says so right before its notice.
+  std::optional<ClientNotice> client;
   for (;;) {
     bool stopped;
     {
@@ -222,10 +224,16 @@ void RelayHostLink::runSignaling() {
       connection->cancel();
       throw;
     }
+    if (auto notice = parseClientNotice(next)) {
+      client = std::move(notice);
+      continue;
+    }
     if (!next.starts_with("N ")) continue;
     std::string tokenText = next.substr(2);
     std::optional<Bytes> token = parseHexString(tokenText);
     if (!token || token->size() != Relay::tokenBytes) continue;
+    std::string clientAddress = client && client->token == *token ? client->address : std::string();
+    client.reset();
     log("🛰 relay: nowa sesja " + tokenText.substr(0, 8) + "…");
     std::function<void()> onSessionRequest;
     {
@@ -235,7 +243,7 @@ void RelayHostLink::runSignaling() {
     if (onSessionRequest) onSessionRequest();
     Token key;
     std::copy(token->begin(), token->end(), key.begin());
-    startJoin(key);
+    startJoin(key, clientAddress);
   }
   connection->cancel();
 }
@@ -265,7 +273,7 @@ void RelayHostLink::publishInitial(RelayLine& line) {
   }
 }
 
-void RelayHostLink::startJoin(const Token& token) {
+void RelayHostLink::startJoin(const Token& token, const std::string& client) {
   std::list<Join> finished;
   bool full = false;
   {
@@ -280,7 +288,7 @@ void RelayHostLink::startJoin(const Token& token) {
     if (!full) {
       uint64_t id = nextJoinId_++;
       joins_.push_back(Join{id, std::thread(), nullptr});
-      joins_.back().thread = std::thread([this, id, token] { joinSession(id, token); });
+      joins_.back().thread = std::thread([this, id, token, client] { joinSession(id, token, client); });
     }
   }
   for (Join& join : finished) joinOrDetach(join.thread);
@@ -290,7 +298,7 @@ void RelayHostLink::startJoin(const Token& token) {
   }
 }
 
-void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
+void RelayHostLink::joinSession(uint64_t joinId, const Token& token, const std::string& client) {
   auto markDone = [this, joinId] {
     std::lock_guard guard(mutex_);
     for (Join& join : joins_)
@@ -329,7 +337,10 @@ void RelayHostLink::joinSession(uint64_t joinId, const Token& token) {
     return markDone();
   }
   for (auto& flow : *flows) flow->start();
-  auto transport = std::make_shared<RelaySessionTransport>(mux, *flows, std::string(remoteDescription));
+  // The client's address tells relayed clients apart in the host's per-address caps.
+  std::string description(remoteDescription);
+  if (!client.empty()) description += "/" + client;
+  auto transport = std::make_shared<RelaySessionTransport>(mux, *flows, description);
   bool handOver;
   {
     std::lock_guard guard(mutex_);

@@ -6,7 +6,8 @@
 // signature of the host identity, publishes the host's public endpoint and whether it accepts relayed
 // sessions, and waits for notices "N <token>". For each notice it opens a join connection ("J
 // <token>"), after which that connection carries the TCP multiplex, and three relay datagram flows,
-// and hands the RelaySessionTransport ("relay/klient") to `emit`. A broken registration is retried
+// and hands the RelaySessionTransport ("relay/klient", followed by "/" and the client's address when
+// the service named it in an "NA" line right before the notice) to `emit`. A broken registration is retried
 // after 1, 2, 4, 8, 16, then 30 s.
 //
 // Threads: the registration runs on a thread of its own, its connection on the network thread
@@ -85,8 +86,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   void registrationLoop();
   // One registration connection, from connecting to its end; throws why it ended.
   void runSignaling();
-  void startJoin(const std::array<uint8_t, Relay::tokenBytes>& token);
-  void joinSession(uint64_t joinId, const std::array<uint8_t, Relay::tokenBytes>& token);
+  // `client`: the client's address as the service named it, or empty.
+  void startJoin(const std::array<uint8_t, Relay::tokenBytes>& token, const std::string& client);
+  void joinSession(uint64_t joinId, const std::array<uint8_t, Relay::tokenBytes>& token, const std::string& client);
   // Hands out a new connection to the service unless the link is going away.
   std::shared_ptr<tavlo::TcpConnection> connectionFor(const std::shared_ptr<tavlo::NetThread>& thread,
                                                       std::optional<uint64_t> joinId);

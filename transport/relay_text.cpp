@@ -1,6 +1,10 @@
 #include "transport/relay_text.hpp"
 
+#include <arpa/inet.h>
+
 #include <array>
+
+#include "transport/relay.hpp"
 
 namespace vela {
 namespace {
@@ -56,6 +60,18 @@ std::optional<tavlo::Bytes> parseHexString(std::string_view text) {
     out.push_back(static_cast<uint8_t>(high << 4 | low));
   }
   return out;
+}
+
+std::optional<ClientNotice> parseClientNotice(std::string_view line) {
+  std::vector<std::string> fields = splitFields(trimHorizontalWhitespace(line));
+  if (fields.size() != 3 || fields[0] != "NA") return std::nullopt;
+  std::optional<tavlo::Bytes> token = parseHexString(fields[1]);
+  if (!token || token->size() != Relay::tokenBytes) return std::nullopt;
+  std::array<uint8_t, 16> address{};
+  if (::inet_pton(AF_INET, fields[2].c_str(), address.data()) != 1 &&
+      ::inet_pton(AF_INET6, fields[2].c_str(), address.data()) != 1)
+    return std::nullopt;
+  return ClientNotice{std::move(*token), std::move(fields[2])};
 }
 
 }  // namespace vela

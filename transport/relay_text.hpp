@@ -22,4 +22,14 @@ std::vector<std::string> splitFields(std::string_view line);
 // Callers check the length (a session token is 16 bytes). The reverse is tavlo::hexString.
 std::optional<tavlo::Bytes> parseHexString(std::string_view text);
 
+// The service's word on who asked for a session, sent on the registration right before its notice:
+// "NA <token> <address>", the notice's token and the client's IP address as the service saw it. A
+// service that does not send it leaves the host nothing to tell its relayed clients apart by.
+struct ClientNotice {
+  tavlo::Bytes token;   // 16 bytes
+  std::string address;  // a numeric IPv4 or IPv6 address
+};
+// nullopt for any other line, a token that is not 16 bytes or an address that is not numeric.
+std::optional<ClientNotice> parseClientNotice(std::string_view line);
+
 }  // namespace vela

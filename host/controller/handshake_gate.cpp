@@ -7,7 +7,7 @@
 
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/e2e_host_handshake.hpp"
-#include "transport/host_listener.hpp"
+#include "transport/peer_address_key.hpp"
 
 namespace tavlo {
 
@@ -103,7 +103,7 @@ void HandshakeGate::take(const std::shared_ptr<vela::SessionTransport>& transpor
   auto waiting = std::make_shared<Waiting>();
   waiting->transport = transport;
   waiting->remote = transport->remoteDescription();
-  for (const auto& displaced : list_.add(vela::HostListener::ipPart(waiting->remote), waiting)) {
+  for (const auto& displaced : list_.add(vela::peerAddressKey(waiting->remote), waiting)) {
     if (auto end = admitPeerLine())
       log("🚫 za dużo połączeń czekających na przyjęcie — zamykam najstarsze: " + displaced->remote + *end);
     release(displaced);

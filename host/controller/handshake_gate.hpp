@@ -19,7 +19,7 @@
 #include "transport/log_rate_limiter.hpp"
 #include "e2e/e2e_identity.hpp"
 #include "e2e/encrypted_transport.hpp"
-#include "host/controller/admission_waiting_list.hpp"
+#include "platform/runtime/capped_waiting_list.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "platform/runtime/serial_executor.hpp"
 #include "platform/runtime/system_log.hpp"

@@ -40,6 +40,8 @@
 #include "platform/runtime/system_log.hpp"
 #include "protocol/session_messages.hpp"
 #include "protocol/transport_interfaces.hpp"
+#include "transport/host_listener.hpp"
+#include "transport/log_rate_limiter.hpp"
 
 namespace tavlo {
 
@@ -404,6 +406,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<vela::TransportListener> listener_;
   std::unique_ptr<AcceptLoop> acceptLoop_;
   std::shared_ptr<HandshakeGate> handshakeGate_;
+  // Connections refused on a switched-off path: any peer can make one, so their lines are budgeted.
+  vela::LogRateLimiter refusedPathLines_{vela::HostListener::peerLogWindowUs, vela::HostListener::peerLogLinesPerWindow};
   std::function<void()> stopProbeResponder_;
   std::function<void()> stopBonjour_;
   std::unique_ptr<SignalWatcher> signalWatcher_;

@@ -153,7 +153,8 @@ void HostController::acceptTransport(std::shared_ptr<vela::SessionTransport> tra
   const std::string remote = transport->remoteDescription();
   PathKind kind = pathKind(remote);
   if (!isPathAllowed(kind)) {
-    log(std::string("🚫 odrzucam sesję (tor ") + pathKindName(kind) + " wyłączony): " + remote);
+    if (auto end = refusedPathLines_.admit(deps_.scheduler.clock().nowUs()))
+      log(std::string("🚫 odrzucam sesję (tor ") + pathKindName(kind) + " wyłączony): " + remote + *end);
     transport->close();
     return;
   }

@@ -7,7 +7,7 @@
 
 #include "host/controller/device_preferences.hpp"
 #include "host/controller/host_controller.hpp"
-#include "transport/host_listener.hpp"
+#include "transport/peer_address_key.hpp"
 
 namespace tavlo {
 
@@ -129,7 +129,7 @@ void HostController::handleSession(std::shared_ptr<vela::SessionTransport> trans
   wireCallbacks(session);
   session->start();
   // Counted once started: a session that could not start never pushes out one that waits.
-  for (const auto& displaced : waitingForAdmission_.add(vela::HostListener::ipPart(remote), session)) {
+  for (const auto& displaced : waitingForAdmission_.add(vela::peerAddressKey(remote), session)) {
     log("🚫 za dużo połączeń czekających na przyjęcie — zamykam najstarsze: " + displaced->peerDescription());
     displaced->close();
   }

@@ -157,7 +157,7 @@ TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader
 
   // The listener offers the new source to the live session after its delay; the sealed header adopts it.
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
-    return loop.host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(Slot::inputUnreliable)] != -1;
+    return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::inputUnreliable)].empty();
   }));
   loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] { return loop.hostInner->inputBox()->adoptions() == 1; }));
@@ -190,7 +190,7 @@ TEST(EncryptedLoopback, ASealedDatagramSentAgainFromAnotherPortLeavesTheFlowWher
     const uint16_t videoPort = static_cast<uint16_t>(loop.host.basePort() + 1);
     attacker.sendTo("127.0.0.1", videoPort, captured);
     ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
-      return loop.host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(Slot::video)] != -1;
+      return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::video)].empty();
     }));
     loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
     ASSERT_TRUE(loop.host.log.waitFor("kandydat " + attacker.description()));

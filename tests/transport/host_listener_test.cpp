@@ -35,21 +35,18 @@ struct ScriptedClient {
         udp{std::make_unique<RawUdp>(this->ip), std::make_unique<RawUdp>(this->ip), std::make_unique<RawUdp>(this->ip)} {}
 
   // Connects and waits until the listener has opened the connection's epoch.
+  // Connects and waits until the listener has taken the connection.
   void connect() {
-    int64_t before = host.listener().snapshot().epochId;
+    int64_t before = host.listener().snapshot().connectionsTaken;
     tcp = std::make_unique<RawTcp>(ip, hostIp, host.basePort());
     ASSERT_TRUE(tcp->connected());
-    ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }));
+    ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().connectionsTaken > before; }));
   }
-  // Sends the slot's bind datagram and waits until the listener has taken the flow (pending or assembled).
+  // Sends the slot's bind datagram and waits until the listener has taken the flow (waiting or assembled).
   void bind(Slot slot) {
-    auto before = host.listener().snapshot();
+    int64_t before = host.listener().snapshot().flowsTaken;
     send(slot, flowBindDatagram(slotChannels[static_cast<size_t>(slot)]));
-    ASSERT_TRUE(waitUntil(host.listener(), [&] {
-      auto now = host.listener().snapshot();
-      return now.pendingFlowEpochs[static_cast<size_t>(slot)] != -1 || now.epochId != before.epochId ||
-             now.liveTransports != before.liveTransports || now.pendingMuxEpoch != before.pendingMuxEpoch;
-    }));
+    ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().flowsTaken > before; }));
   }
   void send(Slot slot, ByteView datagram) {
     udp[static_cast<size_t>(slot)]->sendTo(hostIp, portOf(host, slot), datagram);
@@ -112,25 +109,59 @@ TEST_P(HostListenerOnBothFamilies, YieldsOneTransportOnceTcpAndAllThreeFlowsAreT
 
 INSTANTIATE_TEST_SUITE_P(Loopback, HostListenerOnBothFamilies, ::testing::Values("127.0.0.1", "::1"));
 
-TEST(HostListener, ANewConnectionCancelsWhatTheEpochBeforeLeftWaiting) {
+// A peer elsewhere that keeps connecting and sends nothing: its connections and flows never touch a
+// client's, which is paired with its own pieces and becomes a session.
+TEST(HostListener, FlowsJoinOnlyAConnectionOfTheirOwnAddressAndNoAddressDisplacesAnother) {
+  LoopbackHost host;
+  ASSERT_TRUE(host.start());
+  ScriptedClient honest(host, "127.0.0.1");
+  honest.connect();
+  std::vector<std::unique_ptr<ScriptedClient>> strangers;
+  for (size_t i = 0; i < HostListener::maxPendingConnectionsPerAddress + 2; ++i) {
+    strangers.push_back(std::make_unique<ScriptedClient>(host, "127.0.0.2"));
+    strangers.back()->connect();
+  }
+  EXPECT_TRUE(strangers[0]->tcp->closedByPeer()) << "over its address's cap, its own oldest goes";
+  EXPECT_TRUE(strangers[1]->tcp->closedByPeer());
+  EXPECT_FALSE(honest.tcp->closedByPeer(std::chrono::milliseconds(50))) << "and never another address's";
+  EXPECT_EQ(host.listener().snapshot().pendingConnections, 1 + HostListener::maxPendingConnectionsPerAddress);
+
+  strangers.back()->bind(Slot::video);  // joins the stranger's newest connection, not the honest one
+  honest.bind(Slot::video);
+  honest.bind(Slot::audio);
+  EXPECT_EQ(host.nextSession(std::chrono::milliseconds(0)), nullptr);
+  honest.bind(Slot::inputUnreliable);
+  auto transport = host.nextSession();
+  ASSERT_TRUE(transport);
+  EXPECT_EQ(transport->remoteDescription(), honest.tcp->description());
+  Bytes out{4, 2};
+  transport->video().send(out);
+  EXPECT_EQ(honest.socket(Slot::video).receive(), out) << "the honest client's own video flow";
+  EXPECT_EQ(host.listener().snapshot().pendingConnections, HostListener::maxPendingConnectionsPerAddress);
+  EXPECT_EQ(host.listener().snapshot().pairedFlows[0], 1u) << "the stranger's flow waits with its connection";
+}
+
+// A client that tries again from the same address leaves its first attempt waiting until it expires;
+// the flows of the second attempt join the second connection, the newest one that lacks them.
+TEST(HostListener, ASecondConnectionOfAnAddressTakesTheFlowsItLacksAndTheFirstWaitsOn) {
   LoopbackHost host;
   ASSERT_TRUE(host.start());
   ScriptedClient first(host, "127.0.0.1");
   first.connect();
   first.bind(Slot::video);
-  first.bind(Slot::audio);
   ScriptedClient second(host, "127.0.0.1");
   second.connect();
-  EXPECT_TRUE(first.tcp->closedByPeer()) << "the first connection is cancelled";
-  auto s = host.listener().snapshot();
-  EXPECT_EQ(s.pendingFlowEpochs, (std::array<int64_t, 3>{-1, -1, -1})) << "and its flows with it";
-  first.bind(Slot::inputUnreliable);  // late: it lands in the second epoch
-  EXPECT_EQ(host.nextSession(std::chrono::milliseconds(0)), nullptr);
-  second.bind(Slot::video);
-  second.bind(Slot::audio);
+  EXPECT_FALSE(first.tcp->closedByPeer(std::chrono::milliseconds(50)));
+  for (Slot slot : {Slot::video, Slot::audio, Slot::inputUnreliable}) second.bind(slot);
   auto transport = host.nextSession();
-  ASSERT_TRUE(transport) << "the second client's pieces (and whatever flow came in its epoch) assemble";
+  ASSERT_TRUE(transport);
   EXPECT_EQ(transport->remoteDescription(), second.tcp->description());
+  Bytes out{7};
+  transport->video().send(out);
+  EXPECT_EQ(second.socket(Slot::video).receive(), out);
+  auto s = host.listener().snapshot();
+  EXPECT_EQ(s.pendingConnections, 1u);
+  EXPECT_EQ(s.pairedFlows, (std::array<size_t, 3>{1, 0, 0})) << "the first attempt keeps its own flow";
 }
 
 TEST(HostListener, DoesNotReadAConnectionBeforeItsFlowsComeSoThePeerIsHeldBackByTheKernel) {
@@ -169,7 +200,7 @@ TEST(HostListener, ASecondFlowOfASlotInOneEpochReplacesTheFirst) {
   EXPECT_EQ(otherVideo.receive(), out) << "the second video flow is the one used";
   // The first one was cancelled and forgotten: its next datagram opens a new flow.
   client.send(Slot::video, Bytes{2});
-  EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().pendingFlowEpochs[0] != -1; }));
+  EXPECT_TRUE(waitUntil(host.listener(), [&] { return !host.listener().snapshot().unpairedFlowRemotes[0].empty(); }));
 }
 
 // The session's hello watchdog starts only once a transport exists: a connection that never gets its
@@ -189,8 +220,8 @@ TEST(HostListener, AConnectionThatNeverGetsItsFlowsIsClosedAfterEightSeconds) {
   host.listener().waitIdle();
   EXPECT_TRUE(idle.tcp->closedByPeer());
   auto s = host.listener().snapshot();
-  EXPECT_EQ(s.pendingMuxEpoch, -1);
-  EXPECT_EQ(s.pendingFlowEpochs, (std::array<int64_t, 3>{-1, -1, -1})) << "its flow went with it";
+  EXPECT_EQ(s.pendingConnections, 0u);
+  EXPECT_EQ(s.pairedFlows, (std::array<size_t, 3>{0, 0, 0})) << "its flow went with it";
   EXPECT_TRUE(host.log.waitFor("nie dostało swoich przepływów UDP w 8 s — zamykam"));
 
   // A connection that got its flows in time is a session's from then on: its timer does nothing.
@@ -210,7 +241,7 @@ struct LateFlowFixture : ::testing::Test {
     auto socket = std::make_unique<RawUdp>(ip);
     socket->sendTo("127.0.0.1", portOf(host, slot), first);
     EXPECT_TRUE(waitUntil(host.listener(), [&] {
-      return host.listener().snapshot().pendingFlowEpochs[static_cast<size_t>(slot)] != -1;
+      return !host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(slot)].empty();
     }));  // and its late check is scheduled by the time waitUntil returns
     return socket;
   }
@@ -255,13 +286,17 @@ TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromoted
   EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 1u) << "no IP matches: the newest session";
 }
 
-TEST_F(LateFlowFixture, IsNeverAdoptedWhenANewConnectionComesFirst) {
+TEST_F(LateFlowFixture, IsNeverAdoptedWhenANewConnectionOfItsAddressComesFirst) {
   auto live = connectSession(host, "127.0.0.5");
   ASSERT_TRUE(live.transport);
   live.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
   auto late = lateFlow("127.0.0.5", Slot::inputUnreliable, Bytes{1});
-  ScriptedClient next(host, "127.0.0.6");
+  ScriptedClient elsewhere(host, "127.0.0.6");
+  elsewhere.connect();
+  EXPECT_FALSE(host.listener().snapshot().unpairedFlowRemotes[2].empty()) << "another address's connection leaves it";
+  ScriptedClient next(host, "127.0.0.5");
   next.connect();
+  EXPECT_TRUE(host.listener().snapshot().unpairedFlowRemotes[2].empty()) << "its own address's connection cancels it";
   advanceMs(300);
   EXPECT_EQ(live.transport->inputBox()->candidateCount(), 0u);
   for (const auto& line : host.log.lines()) EXPECT_EQ(line.find("spóźnione dziecko"), std::string::npos) << line;
@@ -340,17 +375,17 @@ TEST(HostListener, OutOfDescriptorsItSaysSoOnceAndTakesTheConnectionInLater) {
     // Room for the client's socket only: the listener cannot take the connection in.
     ::close(fillers.back());
     fillers.pop_back();
-    int64_t before = host.listener().snapshot().epochId;
+    int64_t before = host.listener().snapshot().connectionsTaken;
     waiting = std::make_unique<RawTcp>("127.0.0.1", "127.0.0.1", host.basePort());
     ASSERT_TRUE(waiting->connected());
     EXPECT_TRUE(host.log.waitFor("⚠️ listener: nie mogę przyjąć połączenia ("));
     EXPECT_EQ(host.log.count("— przerwa 100 ms i próbuję dalej"), 1u) << "out of descriptors, accepting pauses";
     // Several back-off rounds pass, and the trouble is told once.
-    EXPECT_FALSE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }, std::chrono::milliseconds(500)));
+    EXPECT_FALSE(waitUntil(host.listener(), [&] { return host.listener().snapshot().connectionsTaken > before; }, std::chrono::milliseconds(500)));
     EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);
     for (int fd : fillers) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId > before; }));
+    EXPECT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().connectionsTaken > before; }));
   }
   EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);
 }

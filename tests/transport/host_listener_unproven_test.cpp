@@ -43,9 +43,9 @@ struct UnprovenSources : ::testing::Test {
     for (const Bytes& datagram : datagrams) socket.sendTo("127.0.0.1", uint16_t(host.basePort() + 1), datagram);
     ASSERT_TRUE(waitUntil(host.listener(), [&] {
       auto s = host.listener().snapshot();
-      return s.pendingFlowRemotes[video] == socket.description() && s.pendingFlowHeld[video] == held;
-    })) << "waiting: " << host.listener().snapshot().pendingFlowRemotes[video] << " holding "
-        << host.listener().snapshot().pendingFlowHeld[video];
+      return s.unpairedFlowRemotes[video] == socket.description() && s.unpairedFlowHeld[video] == held;
+    })) << "waiting: " << host.listener().snapshot().unpairedFlowRemotes[video] << " holding "
+        << host.listener().snapshot().unpairedFlowHeld[video];
   }
   void advanceMs(uint64_t ms) {
     scheduler.advanceBy(ms * 1000);
@@ -76,27 +76,33 @@ TEST_F(UnprovenSources, EverNewSourcePortsLeaveOneWaitingFlowBehindAndTheSession
 
   advanceMs(300);
   EXPECT_EQ(pair.host->videoBox()->candidateCount(), 1u) << "the last source waits as a candidate";
-  EXPECT_EQ(host.listener().snapshot().pendingFlowHeld[video], 0u);
+  EXPECT_EQ(host.listener().snapshot().unpairedFlowHeld[video], 0u);
   pair.host->close();
   host.listener().waitIdle();
   EXPECT_EQ(pair.host->videoBox()->candidateCount(), 0u);
   EXPECT_LT(heapNow() - before, 64 * 1024) << "the session's end let go of its candidate";
 }
 
-// Connections that never bring their flows: each new one cancels the one before it, and its check
-// goes with it, so the listener keeps one waiting connection and one check, not one per connection.
-TEST_F(UnprovenSources, EverNewConnectionsLeaveOneCheckBehind) {
-  const int64_t before = host.listener().snapshot().epochId;
+// Connections that never bring their flows: past the cap of their address each new one closes the
+// oldest, and its check goes with it, so the listener keeps a few waiting connections and checks, not
+// one per connection.
+TEST_F(UnprovenSources, EverNewConnectionsLeaveTheirAddressesCapOfChecksBehind) {
+  const int64_t before = host.listener().snapshot().connectionsTaken;
   std::vector<std::unique_ptr<RawTcp>> connections;
   for (int i = 0; i < 40; ++i) {
     connections.push_back(std::make_unique<RawTcp>("127.0.0.1", "127.0.0.1", host.basePort()));
     ASSERT_TRUE(connections.back()->connected());
   }
-  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId == before + 40; }));
-  EXPECT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the check of the newest connection only";
+  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().connectionsTaken == before + 40; }));
+  EXPECT_EQ(host.listener().snapshot().pendingConnections, HostListener::maxPendingConnectionsPerAddress);
+  EXPECT_EQ(host.listener().snapshot().scheduledChecks, HostListener::maxPendingConnectionsPerAddress)
+      << "the checks of the newest connections only";
+  const size_t oldest = 40 - HostListener::maxPendingConnectionsPerAddress;
+  for (size_t i = 0; i < connections.size(); ++i)
+    EXPECT_EQ(connections[i]->closedByPeer(std::chrono::milliseconds(i < oldest ? 5000 : 0)), i < oldest) << i;
   advanceMs(HostListener::pendingConnectionTimeoutUs / 1000);
   EXPECT_EQ(host.listener().snapshot().scheduledChecks, 0u);
-  EXPECT_EQ(host.listener().snapshot().pendingMuxEpoch, -1) << "the newest connection expired";
+  EXPECT_EQ(host.listener().snapshot().pendingConnections, 0u) << "the newest connections expired";
 }
 
 // A connection cancels the flows that waited before it, and their checks go with them.
@@ -104,11 +110,11 @@ TEST_F(UnprovenSources, AConnectionTakesTheChecksOfTheFlowsItCancelsWithThem) {
   RawUdp early;
   sendFrom(early, {Bytes(8, 0x5A)}, 1);
   ASSERT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the waiting flow's check";
-  const int64_t before = host.listener().snapshot().epochId;
+  const int64_t before = host.listener().snapshot().connectionsTaken;
   RawTcp connection("127.0.0.1", "127.0.0.1", host.basePort());
   ASSERT_TRUE(connection.connected());
-  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().epochId == before + 1; }));
-  EXPECT_EQ(host.listener().snapshot().pendingFlowHeld[video], 0u) << "the flow was cancelled";
+  ASSERT_TRUE(waitUntil(host.listener(), [&] { return host.listener().snapshot().connectionsTaken == before + 1; }));
+  EXPECT_EQ(host.listener().snapshot().unpairedFlowHeld[video], 0u) << "the flow was cancelled";
   EXPECT_EQ(host.listener().snapshot().scheduledChecks, 1u) << "the connection's check only";
 }
 

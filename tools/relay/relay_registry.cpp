@@ -53,8 +53,9 @@ bool RelayRegistry::pinAllows(const std::string& hostID, ByteView sigPub, Action
   return true;
 }
 
-RelayRegistry::Actions RelayRegistry::opened(ConnectionId id) {
+RelayRegistry::Actions RelayRegistry::opened(ConnectionId id, const std::string& address) {
   Connection& connection = connections_[id];
+  connection.address = address;
   connection.challenge = random_.bytes(challengeBytes);
   Actions out;
   out.sends.push_back({id, "CH " + base64Encode(connection.challenge) + "\n"});
@@ -176,6 +177,9 @@ void RelayRegistry::openSession(ConnectionId id, Connection& connection, const s
   sessions_[token] = Session{id, std::nullopt};
   connection.role = Role::waitingClient;
   connection.token = token;
+  // Hosts that know the line key the client's waiting connection by the address; older ones ignore it.
+  if (!connection.address.empty())
+    out.sends.push_back({host->connection, "NA " + upperHex(token) + " " + connection.address + "\n"});
   out.sends.push_back({host->connection, "N " + upperHex(token) + "\n"});
   out.sessionOpened = token;
   out.log.push_back("relay: nowa sesja " + hexString(token).substr(0, 8) + "… do hosta " + shortID(fields[1]) + "…");

@@ -10,7 +10,8 @@
 //                                         closes. Later lines: EP <endpoint or ->, RD <1 or 0>.
 //   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0";
 //                                         then the connection closes.
-//   C <host id> <gate MAC>                session: the host hears "N <token>"; the client hears
+//   C <host id> <gate MAC>                session: the host hears "NA <token> <client address>" (when
+//                                         the address is known), then "N <token>"; the client hears
 //                                         "S <token>" once the host has joined, "S -" when refused.
 //   J <token>                             the host joins: its connection and the client's are spliced.
 // Anything else closes the connection.
@@ -64,7 +65,9 @@ class RelayRegistry {
   // Removes the pin of `hostID` from `state`; false when there was none.
   static bool unpin(JsonStore& state, const std::string& hostID);
 
-  Actions opened(ConnectionId id);
+  // `address`: the peer's IP address, named to the host when the peer asks for a session (hosts tell
+  // relayed clients apart by it); empty when unknown.
+  Actions opened(ConnectionId id, const std::string& address = {});
   Actions received(ConnectionId id, const std::string& line);
   // The connection is gone (closed by its peer or by the server).
   Actions closed(ConnectionId id);
@@ -82,6 +85,7 @@ class RelayRegistry {
   struct Connection {
     Role role = Role::unknown;
     Bytes challenge;
+    std::string address;     // the peer's IP address, or empty
     std::string hostID;      // registration: the host it registered
     std::optional<Token> token;  // waiting, joined and spliced connections
   };

@@ -13,6 +13,7 @@
 #include "tools/relay/relay_forwarder.hpp"
 #include "tools/relay/relay_registry.hpp"
 #include "transport/host_listener.hpp"
+#include "transport/peer_address_key.hpp"
 #include "transport/relay_datagram_header.hpp"
 #include "transport/relay_line_buffer.hpp"
 
@@ -23,7 +24,7 @@ using ConnectionId = RelayRegistry::ConnectionId;
 struct RelayServer::Core : std::enable_shared_from_this<Core> {
   struct Connection {
     std::shared_ptr<TcpConnection> socket;
-    std::string address;  // the peer's IP address, for the per-address cap
+    std::string address;  // the peer's key in the per-address cap (its IP address, an IPv6 one by its /64)
     vela::RelayLineBuffer lines;
     std::optional<ConnectionId> partner;  // set once spliced: bytes are piped, not read as lines
   };
@@ -37,7 +38,8 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
   // All below on `thread`.
   void accepted(std::shared_ptr<TcpConnection> socket) {
     ++counters.connections;
-    std::string address = vela::HostListener::ipPart(socket->remoteDescription());
+    const std::string ip = vela::HostListener::ipPart(socket->remoteDescription());
+    std::string address = vela::peerAddressKey(socket->remoteDescription());
     auto known = perAddress.find(address);
     const size_t fromAddress = known == perAddress.end() ? 0 : known->second;
     if (connections.size() >= options.maxConnections || fromAddress >= options.maxConnectionsPerAddress) {
@@ -55,7 +57,7 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
     socket->start([](TcpConnection::State, const std::string&) {});
     connections[id] = Connection{socket, address, {}, std::nullopt};
     watchFirstLine(id);  // timed from before the challenge leaves: a peer that has it is being timed
-    apply(registry.opened(id));
+    apply(registry.opened(id, ip));
     readNext(id);
   }
 
@@ -223,7 +225,7 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
   RelayRegistry registry;
   RelayForwarder<SocketAddress> forwarder;
   std::map<ConnectionId, Connection> connections;
-  std::map<std::string, size_t> perAddress;  // open connections by IP address
+  std::map<std::string, size_t> perAddress;  // open connections by address key
   ConnectionId nextId = 1;
   Counters counters;
 };

@@ -198,8 +198,40 @@ TEST(HandshakeGate, WaitingConnectionsAreCappedPerAddressAndInTotalOldestFirst) 
   }
   rig.gate->waitIdle();
   EXPECT_EQ(rig.gate->waitingCount(), 5u);
-  EXPECT_TRUE(flood[2].host->isClosed()) << "the total cap takes the oldest of any address";
+  EXPECT_TRUE(flood[2].host->isClosed()) << "the total cap takes the oldest of the address that holds the most";
   EXPECT_FALSE(others[3].host->isClosed());
+}
+
+// Addresses of one IPv6 /64, and relayed clients the relay named by such addresses, are one peer: its
+// connections push out only its own; a relayed client the relay named otherwise keeps its place.
+TEST(HandshakeGate, OneIpv6BlockAndOneRelayedClientEachCountAsOneAddress) {
+  struct Row {
+    const char* why;
+    std::vector<std::string> flood;
+    std::string other;
+  };
+  const Row rows[] = {
+      {"addresses of one /64", {"[2001:db8:5:6::1]:5000", "[2001:db8:5:6::2]:5000", "[2001:db8:5:6:ff::3]:5000"},
+       "[2001:db8:5:7::1]:5000"},
+      {"relayed clients of one /64",
+       {"relay/klient/2001:db8:5:6::1", "relay/klient/2001:db8:5:6::2", "relay/klient/2001:db8:5:6:ff::3"},
+       "relay/klient/198.51.100.7"},
+  };
+  for (const Row& row : rows) {
+    GateRig rig(/*totalCap=*/8, /*perAddressCap=*/2);
+    Peer other = peerFrom(row.other);
+    rig.gate->admit(other.host);
+    std::vector<Peer> flood;
+    for (const auto& remote : row.flood) {
+      flood.push_back(peerFrom(remote));
+      rig.gate->admit(flood.back().host);
+    }
+    rig.gate->waitIdle();
+    EXPECT_TRUE(flood[0].host->isClosed()) << row.why << ": over the cap of its block";
+    EXPECT_FALSE(flood[1].host->isClosed()) << row.why;
+    EXPECT_FALSE(other.host->isClosed()) << row.why << ": another peer keeps its place";
+    EXPECT_EQ(rig.gate->waitingCount(), 3u) << row.why;
+  }
 }
 
 TEST(HandshakeGate, AFloodOfDisplacedConnectionsWritesAFewLinesAndACount) {

@@ -305,6 +305,38 @@ TEST(HostController, ClosesATransportOnAForbiddenPathAndWrapsAnAllowedOne) {
   EXPECT_TRUE(accepted.host->isClosed());
 }
 
+// Any peer can connect on a switched-off path as often as it likes: the refusals are all closed, and
+// their lines keep to a budget per window that says how many it left out.
+TEST(HostController, RefusalsOnASwitchedOffPathKeepToALogBudget) {
+  ControllerRig rig;
+  rig.settings.set("tl.allowNAT", false);
+  auto controller = rig.startedController();
+  const size_t linesBefore = controller->logLines.get().size();
+  auto refuse = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      vela::testkit::MemorySessionTransport::Options nat;
+      nat.description = "203.0.113.9:" + std::to_string(5000 + i);
+      auto refused = std::make_shared<vela::testkit::MemorySessionTransport>(nat);
+      controller->acceptTransport(refused);
+      EXPECT_TRUE(refused->isClosed());
+    }
+  };
+  auto refusals = [&] {
+    size_t count = 0;
+    const auto lines = controller->logLines.get();
+    for (size_t i = linesBefore; i < lines.size(); ++i) count += lines[i].starts_with("🚫 odrzucam sesję (tor nat");
+    return count;
+  };
+  refuse(100);
+  EXPECT_EQ(refusals(), size_t(vela::HostListener::peerLogLinesPerWindow)) << "one window's budget";
+  rig.scheduler.advanceBy(vela::HostListener::peerLogWindowUs);
+  refuse(1);
+  EXPECT_EQ(refusals(), size_t(vela::HostListener::peerLogLinesPerWindow) + 1);
+  EXPECT_EQ(controller->logLines.get().back(),
+            "🚫 odrzucam sesję (tor nat wyłączony): 203.0.113.9:5000 (pominięto " +
+                std::to_string(100 - vela::HostListener::peerLogLinesPerWindow) + " podobnych)");
+}
+
 TEST(HostController, AConnectionWhoseThreadsCannotBeMadeIsClosedAndTheHostKeepsAccepting) {
   ControllerRig rig;
   auto deps = rig.dependencies();

@@ -49,7 +49,7 @@ TEST(RelayEncryptedSession, CompletesItsHandshakeAndSealsEveryChannel) {
   ASSERT_TRUE(host);
   ASSERT_TRUE(client->isEncrypted());
   ASSERT_TRUE(hostE2ELog.waitFor("🔐 E2E aktywne"));
-  EXPECT_EQ((*host)->remoteDescription(), "relay/klient");
+  EXPECT_EQ((*host)->remoteDescription(), "relay/klient/127.0.0.1") << "the client as the service named it";
   EXPECT_EQ(client->remoteDescription(), "relay/" + hostID.substr(0, 8));
 
   client->control().send(packet(0, "client hello", 0x01));

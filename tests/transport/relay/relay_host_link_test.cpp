@@ -206,6 +206,39 @@ TEST(RelayHostLink, AJoinedSessionCarriesTheBytesThatCameRightBehindTheOpeningLi
   EXPECT_TRUE(join->closedByPeer());
 }
 
+// The service names who asked for a session right before its notice: the transport carries that
+// address, so the host's caps tell relayed clients apart; a name for another token names nobody.
+TEST(RelayHostLink, ATransportCarriesTheClientAddressTheServiceNamedForItsToken) {
+  HostFixture f;
+  f.link->start();
+  auto registration = f.registered();
+  ASSERT_TRUE(registration);
+  struct Row {
+    std::string lines;
+    std::string description;
+  };
+  const Row rows[] = {
+      {"NA 00112233445566778899AABBCCDDEEFF 203.0.113.5\nN 00112233445566778899AABBCCDDEEFF\n",
+       "relay/klient/203.0.113.5"},
+      {"NA 00112233445566778899aabbccddeeff 2001:db8::7\nN 00112233445566778899aabbccddeeff\n",
+       "relay/klient/2001:db8::7"},
+      {"NA 00000000000000000000000000000000 203.0.113.5\nN 00112233445566778899aabbccddeeff\n", "relay/klient"},
+      {"NA 00112233445566778899aabbccddeeff not-an-address\nN 00112233445566778899aabbccddeeff\n", "relay/klient"},
+      {"N 00112233445566778899aabbccddeeff\n", "relay/klient"},
+  };
+  for (const Row& row : rows) {
+    registration->write(row.lines);
+    auto join = f.relay.accept();
+    ASSERT_TRUE(join);
+    join->write("READY\n");
+    EXPECT_EQ(join->readLine(), "J 00112233445566778899aabbccddeeff");
+    auto transport = receiveWithin(*f.emitted);
+    ASSERT_TRUE(transport);
+    EXPECT_EQ((*transport)->remoteDescription(), row.description) << row.lines;
+    (*transport)->close();
+  }
+}
+
 TEST(RelayHostLink, FollowsAtMostEightNoticesAtOnce) {
   HostFixture f;
   f.link->start();

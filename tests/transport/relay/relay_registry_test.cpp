@@ -75,6 +75,24 @@ TEST(RelayRegistry, RegistersAHostOnlyWithAValidSignatureOfItsOwnChallenge) {
   }
 }
 
+// The host hears who asks, right before the notice, so that it can tell relayed clients apart.
+TEST(RelayRegistry, NamesTheClientsAddressToTheHostBeforeItsNotice) {
+  Fixture f;
+  f.registerHost(1);
+  f.registry.opened(2, "2001:db8::7");
+  Actions asked = f.registry.received(2, "C " + hostID + " " + f.mac());
+  ASSERT_EQ(asked.sends.size(), 2u);
+  EXPECT_EQ(asked.sends[0].to, 1u);
+  EXPECT_EQ(asked.sends[1].to, 1u);
+  const std::string& notice = asked.sends[1].line;
+  ASSERT_TRUE(notice.starts_with("N ")) << notice;
+  EXPECT_EQ(asked.sends[0].line, "NA " + notice.substr(2, 32) + " 2001:db8::7\n");
+  auto named = vela::parseClientNotice(asked.sends[0].line.substr(0, asked.sends[0].line.size() - 1));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->address, "2001:db8::7");
+  EXPECT_EQ(named->token, *vela::parseHexString(notice.substr(2, 32)));
+}
+
 TEST(RelayRegistry, SessionNotifiesTheHostAndSplicesOnItsJoin) {
   Fixture f;
   f.registerHost(1);

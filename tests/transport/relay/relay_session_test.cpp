@@ -64,7 +64,7 @@ TEST(RelaySession, AConnectIsAnnouncedJoinedAndYieldsATransportPair) {
   ASSERT_TRUE(pair.client && pair.host);
   EXPECT_TRUE(world.hostLog.waitFor("🛰 relay: nowa sesja "));
   EXPECT_EQ(requests, 1);
-  EXPECT_EQ(pair.host->remoteDescription(), "relay/klient");
+  EXPECT_EQ(pair.host->remoteDescription(), "relay/klient/127.0.0.1") << "the client as the service named it";
   EXPECT_EQ(pair.client->remoteDescription(), "relay/3F2504E0");
   EXPECT_TRUE(isRelayedDescription(pair.host->remoteDescription()));
   EXPECT_TRUE(isRelayedDescription(pair.client->remoteDescription()));

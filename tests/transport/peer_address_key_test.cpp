@@ -1,0 +1,33 @@
+// What a peer counts as in the per-address caps: the cheapest way for one peer to be many addresses
+// must still give one key.
+#include "transport/peer_address_key.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vela {
+namespace {
+
+TEST(PeerAddressKey, OnePeerThatCanBeManyAddressesCountsAsOne) {
+  struct Row {
+    const char* remote;
+    const char* key;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"192.168.1.20:50123", "192.168.1.20", "IPv4 is its address"},
+      {"[2001:db8:5:6::1]:5000", "2001:db8:5:6::/64", "IPv6 counts by its /64"},
+      {"[2001:db8:5:6:ffff:1:2:3]:6000", "2001:db8:5:6::/64", "any address of that /64"},
+      {"[2001:db8:5:7::1]:5000", "2001:db8:5:7::/64", "the next /64 is another peer"},
+      {"fd7a:115c::5", "fd7a:115c::/64", "a bare IPv6 address"},
+      {"[fe80::1%eth0]:5000", "fe80::/64", "the zone of a link-local address is not part of it"},
+      {"[::ffff:10.0.0.9]:5000", "10.0.0.9", "an IPv4-mapped address is its IPv4 address"},
+      {"relay/klient/203.0.113.5", "relay/klient/203.0.113.5", "a relayed client by the address the relay named"},
+      {"relay/klient/2001:db8:5:6::9", "relay/klient/2001:db8:5:6::/64", "a relayed IPv6 client by its /64"},
+      {"Relay/Klient", "relay/klient", "a relay that names nobody: one key for all it relays"},
+      {"?", "?", "an endpoint that cannot be printed"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(peerAddressKey(row.remote), row.key) << row.why;
+}
+
+}  // namespace
+}  // namespace vela

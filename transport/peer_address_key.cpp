@@ -1,0 +1,47 @@
+#include "transport/peer_address_key.hpp"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+
+#include "protocol/transport_interfaces.hpp"
+#include "transport/host_listener.hpp"
+
+namespace vela {
+namespace {
+
+// An address alone (no port, no brackets): IPv6 by its /64, anything else as it is.
+std::string addressKey(std::string address) {
+  if (auto zone = address.find('%'); zone != std::string::npos) address.resize(zone);  // fe80::1%eth0
+  std::array<uint8_t, 16> v6{};
+  if (::inet_pton(AF_INET6, address.c_str(), v6.data()) != 1) return address;
+  static constexpr std::array<uint8_t, 12> mappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  char text[INET6_ADDRSTRLEN] = {};
+  if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), v6.begin())) {
+    ::inet_ntop(AF_INET, v6.data() + 12, text, sizeof text);
+    return text;
+  }
+  std::fill(v6.begin() + 8, v6.end(), uint8_t(0));
+  ::inet_ntop(AF_INET6, v6.data(), text, sizeof text);
+  return std::string(text) + "/64";
+}
+
+}  // namespace
+
+std::string peerAddressKey(const std::string& remoteDescription) {
+  if (isRelayedDescription(remoteDescription)) {
+    std::string lower = remoteDescription;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    // "relay/klient/<client>": the client's own key under the relay's; "relay/klient" alone stays whole.
+    const auto second = lower.find('/', lower.find('/') + 1);
+    if (second == std::string::npos) return lower;
+    return lower.substr(0, second + 1) + addressKey(lower.substr(second + 1));
+  }
+  return addressKey(HostListener::ipPart(remoteDescription));
+}
+
+}  // namespace vela

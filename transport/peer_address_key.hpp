@@ -1,0 +1,18 @@
+#pragma once
+// What a peer counts as in the per-address caps of everything that waits for it to prove itself (its
+// connection waiting for its flows, its handshake, its admission). A cap per address only separates
+// peers when one peer cannot cheaply be many addresses:
+// - an IPv4 address is itself;
+// - an IPv6 address counts by its /64, the block one subscriber or one link is given: whoever holds one
+//   address of it can use them all (an IPv4-mapped one counts as its IPv4 address);
+// - a relayed peer counts by the client identity the relay gave for it ("relay/klient/" and the
+//   client's address as the relay saw it, keyed as above); a relay that gives none leaves all its
+//   relayed peers one key, as they cannot be told apart.
+#include <string>
+
+namespace vela {
+
+// The key of a remote description ("a.b.c.d:port", "[v6]:port", a bare address, or "relay/...").
+std::string peerAddressKey(const std::string& remoteDescription);
+
+}  // namespace vela
