@@ -99,7 +99,8 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   }
   // Client input keeps a tiny window on the virtual display.
   std::shared_ptr<X11KeepaliveWindow> window = X11KeepaliveWindow::open(
-      display.value_or(""), [displays]() -> std::optional<uint32_t> { return displays->displayID(); }, &error);
+      display.value_or(""), scheduler, [displays]() -> std::optional<uint32_t> { return displays->displayID(); },
+      &error);
   if (window) {
     std::shared_ptr<CompositorKeepalive> keepalive = CompositorKeepalive::create(*window, scheduler, postToMain, log);
     seams.noteInputActivity = [keepalive, window] { keepalive->noteInputActivity(); };
