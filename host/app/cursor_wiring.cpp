@@ -111,7 +111,7 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   };
 }
 
-std::shared_ptr<void> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
+std::shared_ptr<InputPermissionWatchdog> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
                                                 const std::optional<std::string>& display, HostController& controller) {
   std::string error;
   std::shared_ptr<XcbConnection> connection = XcbConnection::open(display.value_or(""), &error);
@@ -121,12 +121,12 @@ std::shared_ptr<void> startInputPermissionWatch(Scheduler& scheduler, MainExecut
   auto watchdog = InputPermissionWatchdog::start({
       scheduler,
       [executor](std::function<void()> job) { executor->post(std::move(job)); },
-      [connection] { return connection->healthy() && connection->hasExtension("XTEST"); },
+      [connection] { return xtestAccess(*connection); },
       [host](bool blocked) { host->inputBlocked.set(blocked); },
       [host] { return host->inputBlocked.get(); },
       [host](const std::string& line) { host->log(line); },
   });
-  return std::shared_ptr<void>(watchdog, watchdog.get());
+  return watchdog;
 }
 
 }  // namespace tavlo

@@ -1,7 +1,8 @@
 // The watchers' X11 side on a private dummy Xorg: the RandR change watch wakes on a switched-off output,
 // the cursor tracker reading XFIXES sends an I-beam for a window with the "xterm" cursor under the pointer
 // and an arrow back over the root's left_ptr, the keepalive window is mapped on input, its opacity swept
-// while it shows, and unmapped after 3 s of silence.
+// while it shows, and unmapped after 3 s of silence; the input-permission watch tells a server that went
+// away from a missing XTEST.
 #include <gtest/gtest.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <thread>
 
+#include "host/app/cursor_wiring.hpp"
 #include "host/app/x11_keepalive_window.hpp"
 #include "host/app/xfixes_cursor_source.hpp"
 #include "host/controller/cursor_tracker.hpp"
@@ -18,6 +20,7 @@
 #include "platform/x11/randr_change_watch.hpp"
 #include "platform/x11/randr_outputs.hpp"
 #include "tests/host/app/keepalive_probe.hpp"
+#include "tests/host/controller/controller_test_kit.hpp"
 #include "tests/host/controller/fake_session.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
@@ -226,6 +229,31 @@ TEST_F(WatchersOnXorg, TheKeepaliveWindowsOpacitySweepsWhileShownAndStopsWhenHid
   EXPECT_EQ(windowOpacity(*x, *id), hidden) << "the opacity changed while hidden";
   xcb_damage_destroy(c, damage);
   xcb_flush(c);
+}
+
+// An X server that dies under the host is said to be gone, once, not taken for a missing XTEST.
+TEST(InputPermissionWatchOnXorg, AServerThatDiesIsReportedGoneNotAsAMissingPermission) {
+  testkit::XorgServer server;
+  ASSERT_TRUE(server.start()) << server.failureText();
+  controllertest::ControllerRig rig;
+  auto controller = rig.startedController();
+  auto watch = startInputPermissionWatch(rig.scheduler, rig.main, server.display(), *controller);
+  ASSERT_NE(watch, nullptr);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->inputBlocked.get()) << "the dummy Xorg offers XTEST";
+
+  server.stop();
+  rig.scheduler.advanceBy(5'000'000);
+  rig.main.runUntilIdle();
+  rig.scheduler.advanceBy(10'000'000);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->inputBlocked.get());
+  int gone = 0;
+  for (const std::string& line : controller->logLines.get()) {
+    EXPECT_EQ(line.find("BRAK uprawnienia XTEST"), std::string::npos) << line;
+    if (line.find("serwer X zniknął") != std::string::npos) ++gone;
+  }
+  EXPECT_EQ(gone, 1) << "the server's end said once";
 }
 
 }  // namespace
