@@ -56,7 +56,8 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   }
   // Client input keeps a tiny window on the virtual display.
   std::shared_ptr<X11KeepaliveWindow> window = X11KeepaliveWindow::open(
-      display.value_or(""), [displays]() -> std::optional<uint32_t> { return displays->displayID(); }, &error);
+      display.value_or(""), scheduler, [displays]() -> std::optional<uint32_t> { return displays->displayID(); },
+      &error);
   if (window) {
     std::shared_ptr<CompositorKeepalive> keepalive = CompositorKeepalive::create(*window, scheduler, postToMain, log);
     seams.noteInputActivity = [keepalive, window] { keepalive->noteInputActivity(); };
@@ -67,7 +68,7 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   };
 }
 
-std::shared_ptr<void> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
+std::shared_ptr<InputPermissionWatchdog> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
                                                 const std::optional<std::string>& display, HostController& controller) {
   std::string error;
   std::shared_ptr<XcbConnection> connection = XcbConnection::open(display.value_or(""), &error);
@@ -77,12 +78,12 @@ std::shared_ptr<void> startInputPermissionWatch(Scheduler& scheduler, MainExecut
   auto watchdog = InputPermissionWatchdog::start({
       scheduler,
       [executor](std::function<void()> job) { executor->post(std::move(job)); },
-      [connection] { return connection->healthy() && connection->hasExtension("XTEST"); },
+      [connection] { return xtestAccess(*connection); },
       [host](bool blocked) { host->inputBlocked.set(blocked); },
       [host] { return host->inputBlocked.get(); },
       [host](const std::string& line) { host->log(line); },
   });
-  return std::shared_ptr<void>(watchdog, watchdog.get());
+  return watchdog;
 }
 
 }  // namespace tavlo

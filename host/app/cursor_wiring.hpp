@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/controller/host_controller_seams.hpp"
+#include "host/controller/session_watchers.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -21,8 +22,8 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
                          const std::optional<std::string>& display, HostController* const& controller);
 
 // Watches every 5 s whether the X server still injects input (XTEST) and publishes `inputBlocked`;
-// runs while the returned handle is held.
-std::shared_ptr<void> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
+// runs while the returned watchdog is held. Empty when the server cannot be reached.
+std::shared_ptr<InputPermissionWatchdog> startInputPermissionWatch(Scheduler& scheduler, MainExecutor& main,
                                                 const std::optional<std::string>& display, HostController& controller);
 
 }  // namespace tavlo

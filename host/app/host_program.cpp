@@ -370,16 +370,15 @@ int runHostProgram(const HostOptions& options) {
                                      runner, log);
     installer.ensureVirtualDevices();
   });
-  std::unique_ptr<SettingsWindow> settingsWindow;
+  std::shared_ptr<InputPermissionWatchdog> inputWatch;
   if (tray) {
     ui::TrayHooks hooks;
     hooks.quit = [&] {
       controller->applicationWillTerminate();
       main.quit(HostExitCode::ok);
     };
-    hooks.openSettings = [&] {
-      // Made on first use and kept: closing only hides it, so the pane and history stay as left.
-      if (!settingsWindow) {
+    // Made at the first opening; the tray application keeps it, so the pane and history stay as left.
+    hooks.makeSettingsWindow = [&] {
         SettingsWindowDependencies windowDeps{.settings = settings};
         windowDeps.updates.version = hostVersionNumber();
         windowDeps.updates.build = hostBuildNumber();
@@ -408,9 +407,10 @@ int runHostProgram(const HostOptions& options) {
         windowDeps.toggleDiagnosticsHud = [&tray] {
           if (tray->app()) tray->app()->toggleDiagnostics();
         };
-        settingsWindow = std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
-      }
-      settingsWindow->showAndRaise();
+        windowDeps.requestEventPosting = [&inputWatch] {
+          if (inputWatch) inputWatch->check();
+        };
+        return std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
     };
     hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
     hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
@@ -427,7 +427,6 @@ int runHostProgram(const HostOptions& options) {
       });
     }
   }
-  std::shared_ptr<void> inputWatch;
   main.post([&] {
     controller->start();
     if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
@@ -450,7 +449,6 @@ int runHostProgram(const HostOptions& options) {
   controller->flushLog();
   // The display controller's hook posts to this main executor: it goes first.
   VirtualDisplayController::setLogSink(nullptr);
-  settingsWindow.reset();
   tray.reset();
   controller.reset();
   // A staged update is installed now, with no client left, and the new build started when wanted.

@@ -1,20 +1,48 @@
 #include "host/app/x11_keepalive_window.hpp"
 
-#include <xcb/xcb.h>
+#include <cstring>
+#include <vector>
 
+#include "platform/runtime/checked_number.hpp"
 #include "platform/x11/randr_outputs.hpp"
 
 namespace tavlo {
 
-std::unique_ptr<X11KeepaliveWindow> X11KeepaliveWindow::open(const std::string& display,
+namespace {
+
+constexpr char opacityAtomName[] = "_NET_WM_WINDOW_OPACITY";
+
+// Sets the window's opacity and repaints its background: the property is what a compositor blends
+// with, the repaint is damage it (and a change-driven capture) cannot miss.
+void drawOpacity(XcbConnection& connection, xcb_window_t window, xcb_atom_t atom, double opacity) {
+  xcb_connection_t* c = connection.get();
+  // Fully opaque is 0xFFFFFFFF; the opacity stays within [0.9, 1.0].
+  const uint32_t value = truncateSaturating<uint32_t>(opacity * 4294967295.0);
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom, XCB_ATOM_CARDINAL, 32, 1, &value);
+  xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+  xcb_flush(c);
+}
+
+}  // namespace
+
+double keepaliveOpacityAt(uint64_t sinceShownUs) {
+  const uint64_t sweeps = sinceShownUs / keepaliveSweepUs;
+  const double within = static_cast<double>(sinceShownUs % keepaliveSweepUs) / keepaliveSweepUs;
+  const double rising = sweeps % 2 == 0 ? within : 1.0 - within;
+  return keepaliveOpacityLow + (keepaliveOpacityHigh - keepaliveOpacityLow) * rising;
+}
+
+std::unique_ptr<X11KeepaliveWindow> X11KeepaliveWindow::open(const std::string& display, Scheduler& scheduler,
                                                             std::function<std::optional<uint32_t>()> virtualDisplay,
                                                             std::string* error) {
-  auto connection = XcbConnection::open(display, error);
+  std::shared_ptr<XcbConnection> connection = XcbConnection::open(display, error);
   if (!connection) return nullptr;
-  return std::unique_ptr<X11KeepaliveWindow>(new X11KeepaliveWindow(std::move(connection), std::move(virtualDisplay)));
+  return std::unique_ptr<X11KeepaliveWindow>(
+      new X11KeepaliveWindow(std::move(connection), scheduler, std::move(virtualDisplay)));
 }
 
 X11KeepaliveWindow::~X11KeepaliveWindow() {
+  animation_.cancel();
   if (window_ != 0) {
     xcb_destroy_window(connection_->get(), window_);
     xcb_flush(connection_->get());
@@ -24,6 +52,8 @@ X11KeepaliveWindow::~X11KeepaliveWindow() {
 void X11KeepaliveWindow::create() {
   xcb_connection_t* c = connection_->get();
   xcb_screen_t* screen = connection_->screen();
+  const xcb_intern_atom_cookie_t atomCookie =
+      xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(opacityAtomName)), opacityAtomName);
   // A 32-bit TrueColor visual lets the window be all but transparent (alpha 0.02); without one it is
   // two black pixels.
   xcb_visualid_t visual = screen->root_visual;
@@ -50,6 +80,7 @@ void X11KeepaliveWindow::create() {
   }
   xcb_create_window(c, depth, window_, screen->root, 1, 1, 2, 2, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask,
                     values.data());
+  if (auto atom = xcbOwn(xcb_intern_atom_reply(c, atomCookie, nullptr))) opacityAtom_ = atom->atom;
 }
 
 bool X11KeepaliveWindow::show() {
@@ -64,10 +95,26 @@ bool X11KeepaliveWindow::show() {
   xcb_configure_window(c, window_, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_STACK_MODE, position);
   xcb_map_window(c, window_);
   xcb_flush(c);
+  if (!animation_.isArmed()) startAnimation();
   return true;
 }
 
+void X11KeepaliveWindow::startAnimation() {
+  if (opacityAtom_ == XCB_ATOM_NONE) return;
+  const Clock* clock = &scheduler_.clock();
+  const uint64_t shownAtUs = clock->nowUs();
+  drawOpacity(*connection_, window_, opacityAtom_, keepaliveOpacityAt(0));
+  // The steps hold the connection, never this window: one that runs while the window goes draws on a
+  // window already destroyed, which the server refuses harmlessly.
+  auto step = [connection = connection_, window = window_, atom = opacityAtom_, clock, shownAtUs] {
+    drawOpacity(*connection, window, atom, keepaliveOpacityAt(clock->nowUs() - shownAtUs));
+  };
+  animation_ = ScopedTimer(scheduler_, scheduler_.every(keepaliveSweepUs, std::move(step)));
+}
+
 void X11KeepaliveWindow::hide() {
+  // A step already under way may still set the property once; it lands on the unmapped window.
+  animation_.cancel();
   if (window_ == 0) return;
   xcb_unmap_window(connection_->get(), window_);
   xcb_flush(connection_->get());

@@ -10,6 +10,7 @@ constexpr uint64_t keepaliveSilenceUs = 3'000'000;
 std::shared_ptr<InputPermissionWatchdog> InputPermissionWatchdog::start(Dependencies deps) {
   auto watchdog = std::shared_ptr<InputPermissionWatchdog>(new InputPermissionWatchdog(std::move(deps)));
   watchdog->check();
+  if (watchdog->serverGone_) return watchdog;
   std::weak_ptr<InputPermissionWatchdog> weak = watchdog;
   auto post = watchdog->deps_.postToMain;
   watchdog->timer_ = watchdog->deps_.scheduler.every(permissionEveryUs, [weak, post] {
@@ -20,22 +21,37 @@ std::shared_ptr<InputPermissionWatchdog> InputPermissionWatchdog::start(Dependen
   return watchdog;
 }
 
-InputPermissionWatchdog::~InputPermissionWatchdog() {
+InputPermissionWatchdog::~InputPermissionWatchdog() { stopAsking(); }
+
+void InputPermissionWatchdog::stopAsking() {
   if (timer_) deps_.scheduler.cancel(*timer_);
+  timer_.reset();
 }
 
 void InputPermissionWatchdog::check() {
-  if (deps_.granted()) {
-    if (deps_.blocked()) deps_.log("✅ uprawnienie XTEST (serwer X) przywrócone — wstrzykiwanie znów działa");
-    deps_.publishBlocked(false);
-    warned_ = false;
-    return;
+  if (serverGone_) return;
+  switch (deps_.access()) {
+    case InputAccess::granted:
+      if (deps_.blocked()) deps_.log("✅ uprawnienie XTEST (serwer X) przywrócone — wstrzykiwanie znów działa");
+      deps_.publishBlocked(false);
+      warned_ = false;
+      return;
+    case InputAccess::missing:
+      deps_.publishBlocked(true);
+      if (warned_) return;
+      warned_ = true;
+      // The X server grants nothing on request: the watchdog asks again every 5 s.
+      deps_.log("⚠️ BRAK uprawnienia XTEST (serwer X) — mysz/klawiatura klienta NIE są wstrzykiwane! Sprawdzam co 5 s…");
+      return;
+    case InputAccess::serverGone:
+      // A broken connection never answers again, and no permission would mend it.
+      serverGone_ = true;
+      stopAsking();
+      deps_.publishBlocked(true);
+      deps_.log("⚠️ serwer X zniknął (połączenie zerwane) — mysz/klawiatura klienta NIE są wstrzykiwane; to nie brak "
+                "uprawnienia XTEST");
+      return;
   }
-  deps_.publishBlocked(true);
-  if (warned_) return;
-  warned_ = true;
-  // The X server grants nothing on request: the watchdog asks again every 5 s.
-  deps_.log("⚠️ BRAK uprawnienia XTEST (serwer X) — mysz/klawiatura klienta NIE są wstrzykiwane! Sprawdzam co 5 s…");
 }
 
 std::shared_ptr<CompositorKeepalive> CompositorKeepalive::create(KeepaliveWindow& window, Scheduler& scheduler,

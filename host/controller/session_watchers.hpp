@@ -1,13 +1,15 @@
 #pragma once
 // Two small watchers of the controller's main thread. The input-permission watchdog asks every 5 s
 // whether the host may inject the client's input (on X11: whether the XTEST extension answers) and
-// publishes `inputBlocked`, warning once per loss. The compositor keepalive shows a tiny window on the
-// virtual display while the client's input is active and hides it after 3 s of silence.
+// publishes `inputBlocked`, warning once per loss; an X server that went away is reported as gone, once,
+// and no longer asked. The compositor keepalive shows a tiny window on the virtual display while the
+// client's input is active and hides it after 3 s of silence.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 
+#include "platform/input/xtest_access.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "platform/runtime/system_log.hpp"
 
@@ -18,20 +20,24 @@ class InputPermissionWatchdog : public std::enable_shared_from_this<InputPermiss
   struct Dependencies {
     Scheduler& scheduler;
     std::function<void(std::function<void()>)> postToMain;
-    std::function<bool()> granted;
+    std::function<InputAccess()> access;
     std::function<void(bool blocked)> publishBlocked;
     std::function<bool()> blocked;  // the published value now
     LogSink log;
   };
   static std::shared_ptr<InputPermissionWatchdog> start(Dependencies deps);
   ~InputPermissionWatchdog();
+  // Asks now (main thread): the timer's check, and the settings window's request for the permission.
   void check();
 
  private:
   explicit InputPermissionWatchdog(Dependencies deps) : deps_(std::move(deps)) {}
+  void stopAsking();
+
   Dependencies deps_;
   std::optional<Scheduler::JobId> timer_;
   bool warned_ = false;
+  bool serverGone_ = false;
 };
 
 // The window the keepalive shows; nothing while the host has no virtual display.

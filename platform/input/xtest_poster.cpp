@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "platform/input/text_keysyms.hpp"
+#include "platform/input/xtest_access.hpp"
 #include "platform/runtime/checked_number.hpp"
 
 namespace tavlo {
@@ -61,7 +62,7 @@ std::shared_ptr<XTestPoster> XTestPoster::open(const std::string& display, std::
 
 XTestPoster::XTestPoster(std::unique_ptr<XcbConnection> connection)
     : connection_(std::move(connection)),
-      xtest_(connection_->hasExtension("XTEST")),
+      xtest_(xtestAccess(*connection_) == InputAccess::granted),
       keycodes_(XKeycodes::resolve(connection_->displayName())) {
   xcb_connection_t* c = connection_->get();
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);

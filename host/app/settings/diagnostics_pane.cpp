@@ -10,12 +10,15 @@ namespace tavlo {
 
 namespace {
 
-// A permission's row: a mark, the title, and "Granted" or a "Grant" button.
-QWidget* makePermissionRow(const QString& title, const SettingsWindowDependencies::Permission& permission,
+// A permission's row: a mark, the title, and "Granted" or a "Grant" button that runs `request`; below
+// them, when `hint` is given, what to do on this desktop while it is not granted.
+QWidget* makePermissionRow(const QString& title, std::function<void()> request, const QString& hint,
                            QWidget* parent) {
   auto* row = new QWidget(parent);
-  auto* layout = new QHBoxLayout(row);
-  layout->setContentsMargins(0, 0, 0, 0);
+  auto* rows = new QVBoxLayout(row);
+  rows->setContentsMargins(0, 0, 0, 0);
+  auto* layout = new QHBoxLayout;
+  rows->addLayout(layout);
   auto* mark = new QLabel(row);
   mark->setObjectName(QStringLiteral("mark"));
   layout->addWidget(mark);
@@ -27,14 +30,19 @@ QWidget* makePermissionRow(const QString& title, const SettingsWindowDependencie
   auto* grant = new QPushButton(QObject::tr("Grant"), row);
   grant->setObjectName(QStringLiteral("grant"));
   layout->addWidget(grant);
-  QObject::connect(grant, &QPushButton::clicked, row, [request = permission.request] {
+  QObject::connect(grant, &QPushButton::clicked, row, [request = std::move(request)] {
     if (request) request();
   });
+  if (!hint.isEmpty()) {
+    auto* note = makeNote(hint, secondaryColour(), row);
+    note->setObjectName(QStringLiteral("hint"));
+    note->setFont(footnoteFont(note->font()));
+    rows->addWidget(note);
+  }
   return row;
 }
 
-void showPermission(QWidget* row, const SettingsWindowDependencies::Permission& permission) {
-  const bool granted = !permission.granted || permission.granted();
+void showPermission(QWidget* row, bool granted) {
   auto* mark = row->findChild<QLabel*>(QStringLiteral("mark"));
   mark->setText(granted ? QStringLiteral("✔") : QStringLiteral("⚠"));
   QPalette palette = mark->palette();
@@ -42,6 +50,7 @@ void showPermission(QWidget* row, const SettingsWindowDependencies::Permission& 
   mark->setPalette(palette);
   row->findChild<QLabel*>(QStringLiteral("granted"))->setVisible(granted);
   row->findChild<QPushButton*>(QStringLiteral("grant"))->setVisible(!granted);
+  if (auto* hint = row->findChild<QLabel*>(QStringLiteral("hint"))) hint->setVisible(!granted);
 }
 
 }  // namespace
@@ -51,10 +60,18 @@ DiagnosticsPane::DiagnosticsPane(HostController& host, SettingsWindowDependencie
   auto* layout = new QVBoxLayout(this);
   sections[0] = new SettingsSection(
       tr("Permissions"), tr("System audio recording and local network are granted separately on first use."), this);
-  screenRecordingRow = makePermissionRow(tr("Screen recording"), deps_.screenCapture, sections[0]);
-  eventPostingRow = makePermissionRow(tr("Event posting (Accessibility)"), deps_.eventPosting, sections[0]);
+  screenRecordingRow = makePermissionRow(tr("Screen recording"), deps_.screenCapture.request, QString(), sections[0]);
+  eventPostingRow = makePermissionRow(
+      tr("Event posting (Accessibility)"), deps_.requestEventPosting,
+      tr("This X server offers no XTEST extension, so the client's mouse and keyboard do nothing on this "
+         "desktop. XTEST is on unless it was turned off: remove \"-extension XTEST\" from the X server's command "
+         "line, or Option \"XTEST\" \"Disable\" from the Extensions section of its xorg.conf, and start the X "
+         "session again. Grant asks the X server again."),
+      sections[0]);
   sections[0]->content()->addWidget(screenRecordingRow);
   sections[0]->content()->addWidget(eventPostingRow);
+  // The row follows the watchdog's verdict while the window lives, not only when the pane is shown.
+  observers_.follow(host_.inputBlocked, [this] { refreshPermissions(); });
 
   sections[1] = new SettingsSection(
       QString(),
@@ -90,8 +107,8 @@ void DiagnosticsPane::showEvent(QShowEvent* event) {
 }
 
 void DiagnosticsPane::refreshPermissions() {
-  showPermission(screenRecordingRow, deps_.screenCapture);
-  showPermission(eventPostingRow, deps_.eventPosting);
+  showPermission(screenRecordingRow, !deps_.screenCapture.granted || deps_.screenCapture.granted());
+  showPermission(eventPostingRow, !host_.inputBlocked.get());
 }
 
 void DiagnosticsPane::refreshLog() {

@@ -45,7 +45,9 @@ struct SettingsWindowDependencies {
     std::function<void()> request{};
   };
   Permission screenCapture{};
-  Permission eventPosting{};
+  // Event posting is granted while the controller's `inputBlocked` is false. The X server grants
+  // nothing on request: this asks it again at once.
+  std::function<void()> requestEventPosting{};
 };
 
 }  // namespace tavlo

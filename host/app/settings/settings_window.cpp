@@ -39,6 +39,7 @@ QIcon paneIcon(SettingsPane pane) {
 
 SettingsWindow::SettingsWindow(HostController& host, SettingsWindowDependencies deps, QWidget* parent)
     : QWidget(parent), host_(host), deps_(std::move(deps)), wasConnected_(host.clientConnected.get()) {
+  setWindowTitle(tr("Tavlo — Settings"));
   setMinimumSize(740, 580);
   resize(780, 640);
   auto* layout = new QHBoxLayout(this);
@@ -142,6 +143,13 @@ void SettingsWindow::showAndRaise() {
   activateWindow();
 }
 
+void SettingsWindow::showEventPostingPermission() {
+  showPane(SettingsPane::diagnostics);
+  pages_.at(SettingsPane::diagnostics)->ensureWidgetVisible(diagnostics_->eventPostingRow);
+  auto* grant = diagnostics_->eventPostingRow->findChild<QPushButton*>(QStringLiteral("grant"));
+  if (grant && grant->isVisibleTo(this)) grant->setFocus(Qt::OtherFocusReason);
+}
+
 void SettingsWindow::select(SettingsPane pane) {
   navigation_.select(pane);
   showSelection();
@@ -174,7 +182,6 @@ void SettingsWindow::showSelection() {
   const SettingsPane pane = navigation_.selection();
   stack_->setCurrentWidget(pages_.at(pane));
   heading_->setText(settingsPaneTitle(pane));
-  setWindowTitle(settingsPaneTitle(pane));
   back_->setEnabled(navigation_.canGoBack());
   forward_->setEnabled(navigation_.canGoForward());
   // The sidebar marks the pane when it lists it; history can show a pane it does not list.

@@ -31,6 +31,9 @@ class SettingsWindow : public QWidget {
   // it to the front.
   void showPane(SettingsPane pane);
   void showAndRaise();
+  // Shows the Diagnostics pane scrolled to the event-posting permission, its button focused: where the
+  // window says what to do when the client's input cannot be injected.
+  void showEventPostingPermission();
 
   void select(SettingsPane pane);
   void goBack();

@@ -126,10 +126,10 @@ void TrayApp::rebuildMenu() {
         action->setChecked(entry.checked);
         break;
       case MenuEntryKind::accessibilityWarning:
-        menu_->addAction(title, this, [this] { hooks_.openAccessibilitySettings(); });
+        menu_->addAction(title, this, &TrayApp::openAccessibilitySettings);
         break;
       case MenuEntryKind::separator: menu_->addSeparator(); break;
-      case MenuEntryKind::settings: action = menu_->addAction(title, this, [this] { hooks_.openSettings(); }); break;
+      case MenuEntryKind::settings: action = menu_->addAction(title, this, &TrayApp::openSettings); break;
       case MenuEntryKind::quit: action = menu_->addAction(title, this, [this] { hooks_.quit(); }); break;
     }
     if (action && !entry.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(entry.shortcut)));
@@ -192,6 +192,19 @@ void TrayApp::refreshDisconnectItem() {
   }
   disconnectItem_->setToolTip(QString::fromStdString(disconnectTooltip(controller_.clientName.get())));
   disconnectItem_->show();
+}
+
+SettingsWindow* TrayApp::ensureSettingsWindow() {
+  if (!settingsWindow_) settingsWindow_ = hooks_.makeSettingsWindow();
+  return settingsWindow_.get();
+}
+
+void TrayApp::openSettings() {
+  if (SettingsWindow* window = ensureSettingsWindow()) window->showAndRaise();
+}
+
+void TrayApp::openAccessibilitySettings() {
+  if (SettingsWindow* window = ensureSettingsWindow()) window->showEventPostingPermission();
 }
 
 void TrayApp::toggleDiagnostics() {

@@ -1,6 +1,7 @@
 #pragma once
 // The tray application: the status icon with its menu, the disconnect chip while a client is
-// connected, and the three floating panels, all driven by the controller's published state.
+// connected, the three floating panels and the settings window, all driven by the controller's
+// published state.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include "host/app/settings/settings_window.hpp"
 #include "host/app/ui/controller_model.hpp"
 #include "host/app/ui/diag_panel.hpp"
 #include "host/app/ui/hud_panels.hpp"
@@ -21,9 +23,9 @@ class QLabel;
 namespace tavlo::ui {
 
 struct TrayHooks {
-  std::function<void()> openSettings = [] {};
+  // Makes the settings window at its first opening; the tray application keeps it from then on.
+  std::function<std::unique_ptr<SettingsWindow>()> makeSettingsWindow = [] { return nullptr; };
   std::function<void()> quit = [] {};
-  std::function<void()> openAccessibilitySettings = [] {};
   std::function<void(const std::string&)> setClientForcePath = [](const std::string&) {};
   std::function<uint64_t()> lastOptionClickNs = [] { return uint64_t{0}; };
   std::function<uint64_t()> uptimeNs = [] { return uint64_t{0}; };
@@ -41,6 +43,14 @@ class TrayApp : public QObject {
 
   // Builds the icon, the menu and the subscriptions once; a standby instance waits for its turn.
   void start();
+
+  // The "Settings…" item: the settings window, made on first use and kept, so that closing it only
+  // hides it with its pane and history.
+  void openSettings();
+  // The warning item: the settings window at the event-posting permission, which says what to do on
+  // this desktop.
+  void openAccessibilitySettings();
+  SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
 
   void toggleDiagnostics();
   void syncDiagnosticsVisibility();
@@ -63,6 +73,7 @@ class TrayApp : public QObject {
   void refreshDisconnectItem();
   void refreshDiagPanel();
   QWidget* makeScaleSliderView();
+  SettingsWindow* ensureSettingsWindow();
 
   HostController& controller_;
   TrayHooks hooks_;
@@ -74,6 +85,7 @@ class TrayApp : public QObject {
   std::unique_ptr<DiagPanel> diagPanel_;
   std::unique_ptr<ScalePanel> scalePanel_;
   std::unique_ptr<ClipPanel> clipPanel_;
+  std::unique_ptr<SettingsWindow> settingsWindow_;
   QPointer<QLabel> scaleValueLabel_;
   bool diagnosticsWanted_ = false;
   bool uiBuilt_ = false;

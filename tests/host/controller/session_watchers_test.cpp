@@ -11,26 +11,57 @@ auto now = [](std::function<void()> job) { job(); };
 TEST(InputPermissionWatchdog, WarnsOncePerLossAndSaysWhenItCameBack) {
   FakeClock clock;
   ManualScheduler scheduler(clock);
-  bool granted = false, blocked = false;
+  InputAccess access = InputAccess::missing;
+  bool blocked = false;
   std::vector<std::string> lines;
-  auto watchdog = InputPermissionWatchdog::start({scheduler, now, [&] { return granted; },
+  auto watchdog = InputPermissionWatchdog::start({scheduler, now, [&] { return access; },
                                                   [&](bool b) { blocked = b; }, [&] { return blocked; },
                                                   [&](const std::string& l) { lines.push_back(l); }});
   EXPECT_TRUE(blocked) << "checked at once";
   scheduler.advanceBy(12'000'000);
   ASSERT_EQ(lines.size(), 1u) << "warned once";
   EXPECT_NE(lines[0].find("⚠️ BRAK uprawnienia XTEST"), std::string::npos);
-  granted = true;
+  access = InputAccess::granted;
   scheduler.advanceBy(5'000'000);
   EXPECT_FALSE(blocked);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find("przywrócone — wstrzykiwanie znów działa"), std::string::npos);
-  granted = false;
+  access = InputAccess::missing;
   scheduler.advanceBy(5'000'000);
   EXPECT_EQ(lines.size(), 3u) << "a later loss warns again";
   watchdog.reset();
   scheduler.advanceBy(20'000'000);
   EXPECT_EQ(lines.size(), 3u);
+}
+
+// A server that went away is no missing permission: it is said once, and the dead connection is not
+// asked again.
+TEST(InputPermissionWatchdog, AServerThatWentAwayIsReportedOnceAsGone) {
+  FakeClock clock;
+  ManualScheduler scheduler(clock);
+  InputAccess access = InputAccess::granted;
+  int asked = 0;
+  bool blocked = false;
+  std::vector<std::string> lines;
+  auto watchdog = InputPermissionWatchdog::start({scheduler, now,
+                                                  [&] {
+                                                    ++asked;
+                                                    return access;
+                                                  },
+                                                  [&](bool b) { blocked = b; }, [&] { return blocked; },
+                                                  [&](const std::string& l) { lines.push_back(l); }});
+  access = InputAccess::serverGone;
+  scheduler.advanceBy(5'000'000);
+  EXPECT_TRUE(blocked);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("serwer X zniknął"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].find("BRAK uprawnienia"), std::string::npos) << lines[0];
+  EXPECT_EQ(asked, 2);
+  scheduler.advanceBy(30'000'000);
+  watchdog->check();
+  EXPECT_EQ(asked, 2) << "a broken connection is not asked again";
+  EXPECT_EQ(lines.size(), 1u);
+  EXPECT_EQ(scheduler.pendingCount(), 0u);
 }
 
 struct CountingWindow final : KeepaliveWindow {

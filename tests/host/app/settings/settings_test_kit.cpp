@@ -61,6 +61,7 @@ SettingsWindowDependencies SettingsRig::dependencies(bool withUpdater) {
   deps.updates.build = "140";
   deps.updates.feedHost = "updates.tavlo.example";
   deps.toggleDiagnosticsHud = [this] { ++hudToggles; };
+  deps.requestEventPosting = [this] { ++eventPostingRequests; };
   return deps;
 }
 

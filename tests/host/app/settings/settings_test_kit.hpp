@@ -34,6 +34,7 @@ struct SettingsRig {
   void answerAll();
   int updateChecks = 0;
   int hudToggles = 0;
+  int eventPostingRequests = 0;
   std::unique_ptr<SettingsWindow> window;
 
   explicit SettingsRig(bool withUpdater = true);

@@ -206,6 +206,45 @@ TEST(SettingsValues, LabelsOfScaleBufferAndKeyframe) {
   EXPECT_EQ(keyframeIntervalLabel(3.0), "3.00 s");
 }
 
+// The event-posting row says what the watchdog found, as it changes: granted while the input reaches
+// the desktop, else the warning, the "Grant" button (which asks the X server again) and what to do here.
+TEST(SettingsWindow, TheEventPostingRowFollowsInputBlockedAndSaysWhatToDo) {
+  SettingsRig s;
+  s.window->showPane(SettingsPane::diagnostics);
+  DiagnosticsPane& d = *s.window->diagnosticsPane();
+  QWidget* row = d.eventPostingRow;
+  auto mark = [&] { return row->findChild<QLabel*>("mark")->text(); };
+  auto shown = [&](const char* part) { return row->findChild<QWidget*>(part)->isVisible(); };
+  EXPECT_EQ(mark(), "✔");
+  EXPECT_TRUE(shown("granted"));
+  EXPECT_FALSE(shown("grant"));
+  EXPECT_FALSE(shown("hint"));
+
+  s.controller->inputBlocked.set(true);
+  EXPECT_EQ(mark(), "⚠");
+  EXPECT_FALSE(shown("granted"));
+  EXPECT_TRUE(shown("grant"));
+  EXPECT_TRUE(shown("hint"));
+  EXPECT_TRUE(row->findChild<QLabel*>("hint")->text().contains("XTEST"));
+  EXPECT_TRUE(d.screenRecordingRow->findChild<QWidget*>("granted")->isVisible()) << "only event posting is blocked";
+  row->findChild<QPushButton*>("grant")->click();
+  EXPECT_EQ(s.eventPostingRequests, 1);
+
+  s.controller->inputBlocked.set(false);
+  EXPECT_EQ(mark(), "✔");
+  EXPECT_TRUE(shown("granted"));
+  EXPECT_FALSE(shown("hint"));
+}
+
+TEST(SettingsWindow, TheWindowIsTitledTavloSettingsOnEveryPane) {
+  SettingsRig s;
+  for (SettingsPane pane : {Pane::general, Pane::network, Pane::diagnostics}) {
+    s.window->showPane(pane);
+    EXPECT_EQ(s.window->windowTitle(), "Tavlo — Settings");
+    EXPECT_EQ(s.window->heading()->text(), settingsPaneTitle(pane));
+  }
+}
+
 TEST(SettingsWindow, UpdatesPaneShowsVersionStatusAndChecksThroughTheUpdater) {
   SettingsRig s;
   UpdatesPane& u = *s.window->updatesPane();

@@ -1,6 +1,7 @@
 #include "host/app/ui/tray_app.hpp"
 
 #include <QAction>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,53 @@ TEST_F(TrayAppOverController, MenuChipAndDiagnosticsFollowTheClient) {
   EXPECT_EQ(tray.disconnectItem(), nullptr) << "a headset gets no chip";
   controller->clientConnected.set(false);
   EXPECT_FALSE(tray.diagPanel()->isVisible());
+}
+
+QAction* menuAction(QMenu& menu, const QString& text) {
+  for (QAction* action : menu.actions()) {
+    if (action->text() == text) return action;
+  }
+  return nullptr;
+}
+
+// While the input cannot be injected the warning item opens the settings window (made once, kept) at
+// the row that says what to do on this desktop; "Settings…" shows the same window.
+TEST_F(TrayAppOverController, TheWarningItemOpensTheSettingsWindowAtTheEventPostingRow) {
+  int made = 0;
+  TrayHooks hooks;
+  hooks.makeSettingsWindow = [&] {
+    ++made;
+    return std::make_unique<SettingsWindow>(*controller, SettingsWindowDependencies{rig.settings});
+  };
+  TrayApp tray(*controller, hooks);
+  tray.start();
+  controller->inputBlocked.set(true);
+  tray.rebuildMenu();
+  QAction* warning = menuAction(*tray.menu(), "⚠️ No Accessibility — mouse/keyboard won't work");
+  ASSERT_NE(warning, nullptr);
+  warning->trigger();
+
+  SettingsWindow* window = tray.settingsWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), "Tavlo — Settings");
+  EXPECT_EQ(window->selection(), SettingsPane::diagnostics);
+  QWidget* row = window->diagnosticsPane()->eventPostingRow;
+  auto* grant = row->findChild<QPushButton*>("grant");
+  ASSERT_NE(grant, nullptr);
+  EXPECT_TRUE(grant->isVisible());
+  EXPECT_EQ(window->focusWidget(), grant) << "the window opens at the row";
+  auto* hint = row->findChild<QLabel*>("hint");
+  ASSERT_NE(hint, nullptr);
+  EXPECT_TRUE(hint->isVisible());
+  EXPECT_TRUE(hint->text().contains("XTEST")) << hint->text().toStdString();
+
+  window->select(SettingsPane::general);
+  window->hide();
+  menuAction(*tray.menu(), "Settings…")->trigger();
+  EXPECT_EQ(made, 1);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->selection(), SettingsPane::general) << "the same window, where it was left";
 }
 
 std::string pathsRow(const DiagPanel& panel) {
