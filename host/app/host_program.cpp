@@ -40,6 +40,7 @@
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/json_store.hpp"
+#include "platform/runtime/line_writer.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/serial_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -77,9 +78,21 @@ int exitCodeFor(HostExit reason) {
   return HostExitCode::ok;
 }
 
-void say(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+// Lines for standard output wait at most this many; a reader that falls behind loses the oldest.
+constexpr size_t standardOutputBacklog = 5'000;
+
+// Standard output from a thread of its own: a pipe nobody reads must stall neither the Qt thread nor
+// the end of the program.
+std::unique_ptr<LineWriter> makeStandardOutput() {
+  return std::make_unique<LineWriter>(
+      "tavlo.stdout", standardOutputBacklog,
+      [](const std::string& text, const std::atomic<bool>& stopping) {
+        LineWriter::writeToDescriptor(STDOUT_FILENO, text, stopping);
+      },
+      [](uint64_t dropped) {
+        return "[HOST] ⚠️ log: wyjście standardowe nie nadąża — pominięto " + std::to_string(dropped) +
+               " najstarszych linii\n";
+      });
 }
 
 // The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
@@ -267,6 +280,8 @@ int runAutostartAction(HostOptions::AutostartAction action) {
 
 int runHostProgram(const HostOptions& options) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::unique_ptr<LineWriter> standardOutput = makeStandardOutput();
+  auto say = [&standardOutput](std::string text) { standardOutput->add(std::move(text)); };
   // The window-system layers connect to $DISPLAY.
   if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
 
@@ -296,6 +311,7 @@ int runHostProgram(const HostOptions& options) {
       .hostName = hostName,
   };
   if (options.port) deps.preferredPort = *options.port;
+  deps.standardOutput = [&standardOutput](const std::string& line) { standardOutput->add(line + "\n"); };
   // The login units are read and changed on a worker of their own, and the answers come back on the
   // main executor: each step is a systemctl run, and a user manager that hangs holds one for its D-Bus
   // timeout, which neither the tray nor the settings window may wait out.
@@ -461,6 +477,8 @@ int runHostProgram(const HostOptions& options) {
   controller.reset();
   // A staged update is installed now, with no client left, and the new build started when wanted.
   updates.finishAtExit();
+  // What a reader still takes within a second; a pipe nobody reads keeps the rest.
+  standardOutput->flush(std::chrono::seconds(1));
   return code;
 }
 

@@ -64,6 +64,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr size_t logLinesKept = 100;
   // Lines other threads may have waiting for the main executor before the oldest are dropped.
   static constexpr size_t logSinkBacklogLimit = 2000;
+  // Of those, lines written per job on the main executor: a flood reaches the main thread in short
+  // jobs, one after another, with the event loop's own work between them.
+  static constexpr size_t logLinesPerJob = 100;
   // The frame rate sessions stream at.
   static constexpr int64_t defaultTargetFps = 60;
   // A client displaced by another device that comes back sooner is refused (no ping-pong).

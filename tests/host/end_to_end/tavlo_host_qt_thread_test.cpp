@@ -131,5 +131,31 @@ TEST_F(TavloHostQtThread, AnswersAtOnceWhenIdleAndEndsOnSigterm) {
   EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
 }
 
+// A client makes the host log 5,000 lines a second for three seconds (its own log lines, which the host
+// writes to its log) while nobody reads the host's standard output: the pipe fills at once. The Qt thread
+// still answers, and SIGTERM ends the host with the pipe still full.
+TEST_F(TavloHostQtThread, AnswersWhileAClientFloodsTheLogIntoAFullOutputPipe) {
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  host->drainOutput();
+  ping->reset();
+  constexpr int linesPerSecond = 5'000;
+  const auto start = std::chrono::steady_clock::now();
+  int sent = 0;
+  while (std::chrono::steady_clock::now() - start < 3s) {
+    const auto due = int(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * linesPerSecond);
+    for (; sent < due; ++sent) client.sendControl(vela::ClientLogMessage("wiersz próbny " + std::to_string(sent)));
+    std::this_thread::sleep_for(1ms);
+  }
+  // A second after the flood, still unread.
+  std::this_thread::sleep_for(1s);
+  const auto figures = ping->figures();
+  record("log_flood_full_pipe", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << "SIGTERM did not end the host within 10 s with its output unread";
+}
+
 }  // namespace
 }  // namespace tavlo
