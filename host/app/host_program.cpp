@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "e2e/e2e_identity.hpp"
@@ -191,6 +192,19 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   };
 }
 
+// How long the end of the program waits for each worker that may be stuck in a command.
+constexpr std::chrono::seconds workerExitLimit{2};
+// How long start-up waits for the login units' reconciliation before it goes on without it.
+constexpr uint64_t autostartAnswerLimitUs = 5'000'000;
+
+// Waits until `worker` has run the jobs it was given (true) or `limit` passed (false).
+bool workerIdleWithin(SerialExecutor& worker, std::chrono::milliseconds limit) {
+  auto idle = std::make_shared<std::promise<void>>();
+  std::future<void> done = idle->get_future();
+  if (!worker.post([idle] { idle->set_value(); })) return true;
+  return done.wait_for(limit) == std::future_status::ready;
+}
+
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -251,8 +265,9 @@ std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning
 
 // The reconciler for this executable's login units, run on `worker` and logging through `log`.
 std::shared_ptr<AutostartReconciler> ownAutostartReconciler(const std::shared_ptr<SerialExecutor>& worker,
-                                                            Scheduler& scheduler, JsonStore& settings, LogSink log) {
-  AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(),
+                                                            Scheduler& scheduler, JsonStore& settings, LogSink log,
+                                                            const std::shared_ptr<CommandStop>& commandStop) {
+  AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(commandStop),
                                     .settings = &settings,
                                     .scheduler = &scheduler,
                                     .post = [worker](std::function<void()> job) { worker->post(std::move(job)); },
@@ -316,12 +331,26 @@ int runHostProgram(const HostOptions& options) {
   // main executor: each step is a systemctl run, and a user manager that hangs holds one for its D-Bus
   // timeout, which neither the tray nor the settings window may wait out.
   auto autostartWorker = std::make_shared<SerialExecutor>("tavlo.autostart");
-  deps.seams.reconcileAutostart = [&main, &scheduler, &settings, autostartWorker](LogSink log,
-                                                                                  std::function<void(bool)> done) {
-    autostartWorker->post([&main, &scheduler, &settings, autostartWorker, log = std::move(log), done = std::move(done)] {
-      ownAutostartReconciler(autostartWorker, scheduler, settings, log)->reconcile([&main, done](bool handOver) {
-        main.post([done, handOver] { done(handOver); });
+  // Every systemctl of the login units and the virtual devices ends with this once the program ends.
+  auto commandStop = std::make_shared<CommandStop>();
+  deps.seams.reconcileAutostart = [&main, &scheduler, &settings, autostartWorker, commandStop](
+                                      LogSink log, std::function<void(bool)> done) {
+    // Start-up goes on without the answer when the user manager takes too long; a late one is ignored.
+    auto answered = std::make_shared<bool>(false);  // on the main executor
+    auto answer = [done, answered](bool handOver) {
+      if (std::exchange(*answered, true)) return;
+      done(handOver);
+    };
+    scheduler.after(autostartAnswerLimitUs, [&main, answer, answered, log] {
+      main.post([answer, answered, log] {
+        if (*answered) return;
+        log("🚀 autostart: menedżer usług nie odpowiada w 5 s — startuję bez uzgodnienia jednostek");
+        answer(false);
       });
+    });
+    autostartWorker->post([&main, &scheduler, &settings, autostartWorker, commandStop, log, answer] {
+      ownAutostartReconciler(autostartWorker, scheduler, settings, log, commandStop)
+          ->reconcile([&main, answer](bool handOver) { main.post([answer, handOver] { answer(handOver); }); });
     });
   };
   // An instance a login unit started (an earlier version's too, until it is retired) waits behind an
@@ -332,6 +361,12 @@ int runHostProgram(const HostOptions& options) {
            launchedByUserService(autostartUnitName(AutostartUnitKind::keepRunning));
   };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  deps.exitAtOnce = [] {
+    // The router mapping's delete, which the first signal queued, goes out first.
+    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
+    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    std::_Exit(HostExitCode::endedAtOnce);
+  };
   // The controller, for the parts wired before it exists; empty again once it is gone.
   auto controllerRef = std::make_shared<std::weak_ptr<HostController>>();
   // The updater ends the program as the tray's Quit does; a staged update is installed after the loop.
@@ -384,13 +419,18 @@ int runHostProgram(const HostOptions& options) {
 
   // The virtual camera's and microphone's daemons are installed beside this program as user services
   // (or brought up to date) once per start, off the main executor: systemctl may take its time.
-  std::thread deviceInstallation([log = controller->logSink()] {
-    ProcessCommandRunner runner;
-    VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
-                                      .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
-                                      .version = hostVersion},
-                                     runner, log);
-    installer.ensureVirtualDevices();
+  std::promise<void> deviceInstallationEnded;
+  std::future<void> deviceInstallationDone = deviceInstallationEnded.get_future();
+  std::thread deviceInstallation([log = controller->logSink(), commandStop, ended = std::move(deviceInstallationEnded)]() mutable {
+    ProcessCommandRunner runner(commandStop);
+    VirtualDeviceInstaller installer(
+        {.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
+         .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
+         .version = hostVersion,
+         .sleep = [commandStop](std::chrono::milliseconds duration) { commandStop->sleepFor(duration); }},
+        runner, log);
+    if (!commandStop->stopped()) installer.ensureVirtualDevices();
+    ended.set_value();
   });
   std::unique_ptr<SettingsWindow> settingsWindow;
   if (tray) {
@@ -409,20 +449,21 @@ int runHostProgram(const HostOptions& options) {
         windowDeps.updates.feedHost = updates.feedHost();
         using AutostartState = SettingsWindowDependencies::AutostartState;
         // The user manager asks for no approval: needsSystemApproval stays false.
-        windowDeps.autostart.read = [&main, autostartWorker](std::function<void(AutostartState)> answer) {
-          autostartWorker->post([&main, answer = std::move(answer)] {
-            ProcessCommandRunner runner;
+        windowDeps.autostart.read = [&main, autostartWorker, commandStop](std::function<void(AutostartState)> answer) {
+          autostartWorker->post([&main, commandStop, answer = std::move(answer)] {
+            ProcessCommandRunner runner(commandStop);
             AutostartState state;
             state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
             state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
             main.post([answer, state] { answer(state); });
           });
         };
-        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, log = controller->logSink()](
+        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, commandStop,
+                                        log = controller->logSink()](
                                            bool launchAtLogin, bool keepRunning,
                                            std::function<void(std::optional<std::string>)> answer) {
           autostartWorker->post([=, &main, &scheduler, &settings] {
-            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log)
+            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log, commandStop)
                                ->enforce(launchAtLogin, keepRunning, false);
             main.post([answer, failure] { answer(failure); });
           });
@@ -455,6 +496,8 @@ int runHostProgram(const HostOptions& options) {
     if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
   });
   int code = tray ? tray->run() : main.run();
+  // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
+  commandStop->stop();
   // Session loops post to `main`, which ends with this function: close the sessions, refuse further
   // jobs, and let their detached threads finish before anything they reach goes away.
   controller->closeSessionsForExit();
@@ -462,9 +505,21 @@ int runHostProgram(const HostOptions& options) {
   if (!waitForSessionThreads(std::chrono::seconds(5))) {
     SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
   }
-  deviceInstallation.join();
-  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
-  autostartWorker->shutdown();
+  if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
+    deviceInstallation.join();
+  } else {
+    SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
+    deviceInstallation.detach();
+  }
+  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
+  // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
+  // around it.
+  if (workerIdleWithin(*autostartWorker, workerExitLimit)) {
+    autostartWorker->shutdown();
+  } else {
+    SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
+    new std::shared_ptr<SerialExecutor>(autostartWorker);
+  }
   // The deletes of the router's mappings go out before the process ends.
   sharedNatPmpQueue()->sync([] {});
   sharedUpnpQueue()->sync([] {});

@@ -132,6 +132,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
     // SIGTERM and SIGINT end the process through `exit` once bootstrap installed their handler.
     bool handleSignals = true;
+    // A second SIGTERM or SIGINT, on the signal watcher's thread: ends the process at once, without
+    // waiting for the main thread or the ordered quit the first one began. Empty: the second is ignored.
+    std::function<void()> exitAtOnce{};
     // The display every session streams, shared by all of them; none without a window system to drive.
     std::shared_ptr<vela::DisplayProviding> sharedDisplay{};
     HostControllerSeams seams{};

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <thread>
 
+#include "host/app/host_options.hpp"
 #include "protocol/status_messages.hpp"
 #include "tests/host/app/host_process.hpp"
 #include "tests/host/end_to_end/end_to_end_kit.hpp"
@@ -155,6 +156,44 @@ TEST_F(TavloHostQtThread, AnswersWhileAClientFloodsTheLogIntoAFullOutputPipe) {
   EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
   host->signal(SIGTERM);
   EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << "SIGTERM did not end the host within 10 s with its output unread";
+}
+
+// A user manager that never answers: every systemctl the host runs (installing the virtual devices, the
+// login units) hangs. The Qt thread still answers, and SIGTERM ends the host within 10 s, running no
+// systemctl after it.
+TEST_F(TavloHostQtThread, AnswersAndEndsOnSigtermWhileSystemctlHangs) {
+  const auto calls = home / "systemctl-calls";
+  fakeProgram("systemctl", "echo \"$@\" >> '" + calls.string() + "'\nexec sleep 600");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  ping->reset();
+  std::this_thread::sleep_for(2s);
+  const auto figures = ping->figures();
+  host->signal(SIGTERM);
+  const auto signalled = std::chrono::steady_clock::now();
+  const size_t callsAtSigterm = testkit::readTextFile(calls).size();
+  const int status = exitStatusWithin(*host, 10s);
+  const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+  record("hanging_systemctl", figures);
+  RecordProperty("hanging_systemctl_exit_s", std::to_string(took));
+  std::cout << "exit " << took << " s after SIGTERM\n";
+  EXPECT_EQ(status, 0) << "SIGTERM did not end the host within 10 s\n" << host->output();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  EXPECT_EQ(testkit::readTextFile(calls).size(), callsAtSigterm) << "systemctl was run after SIGTERM:\n"
+                                                                  << testkit::readTextFile(calls);
+}
+
+// A second SIGTERM while the first one's quit is still under way ends the process at once, with its own
+// status.
+TEST_F(TavloHostQtThread, ASecondSigtermEndsTheHostAtOnce) {
+  fakeProgram("systemctl", "exec sleep 600");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  host->signal(SIGTERM);
+  // Two signals sent at once would arrive as one.
+  std::this_thread::sleep_for(200ms);
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 3s), HostExitCode::endedAtOnce) << host->output();
 }
 
 }  // namespace
