@@ -222,6 +222,8 @@ void HostController::closeSessionsForExit() {
   parkedDeviceKey_.reset();
   if (active) active->close();
   if (parked) parked->close();
+  // Connections that never said hello hold session threads too, waiting for it.
+  for (const auto& waiting : waitingForAdmission_.takeAll()) waiting->close();
 }
 
 void HostController::screenLocked() {

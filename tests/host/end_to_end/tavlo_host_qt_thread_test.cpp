@@ -196,5 +196,26 @@ TEST_F(TavloHostQtThread, ASecondSigtermEndsTheHostAtOnce) {
   EXPECT_EQ(exitStatusWithin(*host, 3s), HostExitCode::endedAtOnce) << host->output();
 }
 
+// Connections that agreed a key but never said hello are closed first at exit: the host ends at once,
+// with no session thread left running.
+TEST_F(TavloHostQtThread, ConnectionsWithoutHelloAreClosedFirstAtExit) {
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  std::vector<std::unique_ptr<hosttest::HostTestClient>> silent;
+  for (int i = 0; i < 3; ++i) {
+    auto peer = std::make_unique<hosttest::HostTestClient>();
+    std::string error;
+    ASSERT_TRUE(peer->connect(base, hostKey, &error)) << error << "\n" << host->output();
+    silent.push_back(std::move(peer));
+  }
+  ASSERT_TRUE(host->waitForLine("nowa sesja")) << host->output();
+  host->signal(SIGTERM);
+  const auto signalled = std::chrono::steady_clock::now();
+  EXPECT_EQ(host->exitStatus(), 0) << host->output();
+  const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+  RecordProperty("exit_without_hello_s", std::to_string(took));
+  EXPECT_LT(took, 3.0) << host->output();
+  EXPECT_EQ(host->output().find("session threads still running"), std::string::npos) << host->output();
+}
+
 }  // namespace
 }  // namespace tavlo
