@@ -315,7 +315,18 @@ int runHostProgram(const HostOptions& options) {
   // The tray icon and panels, when a display is open and they are wanted; made before the controller so
   // that the event loop drives the main executor from the controller's first post on.
   std::unique_ptr<ui::TrayRuntime> tray;
-  if (!options.noUi && displays) tray = std::make_unique<ui::TrayRuntime>(main);
+  // Without a Qt platform or a tray host to show the icon the host runs headless, and says why.
+  std::optional<std::string> noTray;
+  if (!options.noUi && displays) {
+    noTray = ui::TrayRuntime::platformMissing();
+    if (!noTray) {
+      tray = std::make_unique<ui::TrayRuntime>(main);
+      if (!tray->hasTrayHost()) {
+        noTray = "no tray host on the desktop";
+        tray.reset();
+      }
+    }
+  }
 
   HostController::Dependencies deps{
       .main = main,
@@ -399,6 +410,7 @@ int runHostProgram(const HostOptions& options) {
   *controllerRef = controller;
 
   if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
+  if (noTray) controller->log("🪟 bez ikony w zasobniku (" + *noTray + ") — host działa bez interfejsu");
   // Printed after the listening step's own lines (a job of its own on the main executor).
   controller->isListening.observe([&](bool listening) {
     if (!listening) return;

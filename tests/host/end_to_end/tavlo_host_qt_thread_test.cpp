@@ -217,5 +217,33 @@ TEST_F(TavloHostQtThread, ConnectionsWithoutHelloAreClosedFirstAtExit) {
   EXPECT_EQ(host->output().find("session threads still running"), std::string::npos) << host->output();
 }
 
+// Where no icon can be shown the host runs headless and says why in one line, instead of showing an
+// invisible icon or aborting: a desktop without a tray host, and a Qt platform that does not exist.
+TEST(TavloHostWithoutTray, RunsHeadlessAndSaysWhy) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> environment;
+    const char* reason;
+  };
+  const std::vector<Case> cases{
+      {"no tray host", {{"QT_QPA_PLATFORM", "xcb"}}, "no tray host on the desktop"},
+      {"a missing Qt platform", {{"QT_QPA_PLATFORM", "nonexistent"}}, "no Qt platform plugin for \"nonexistent\""},
+  };
+  testkit::XorgServer xorg;
+  ASSERT_TRUE(xorg.start()) << xorg.failureText();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testkit::TempDir home;
+    const uint16_t base = freeBlock();
+    ASSERT_NE(base, 0);
+    HostProcess host(home.path(), {"--port", std::to_string(base), "--display", xorg.display()}, c.environment);
+    ASSERT_TRUE(host.waitForLine("signing key (Base64) ")) << host.output();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.exitStatus(), 0) << host.output();
+    EXPECT_EQ(linesWith(host.output(), "bez ikony w zasobniku"), 1u) << host.output();
+    EXPECT_EQ(linesWith(host.output(), std::string("bez ikony w zasobniku (") + c.reason + ")"), 1u) << host.output();
+  }
+}
+
 }  // namespace
 }  // namespace tavlo
