@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "host/app/session_backends.hpp"
 #include "host/app/text_focus_wiring.hpp"
 #include "host/app/update_wiring.hpp"
+#include "host/app/window_system_loss_hook.hpp"
 #include "host/app/settings/settings_window.hpp"
 #include "host/app/ui/tray_runtime.hpp"
 #include "host/controller/autostart_installer.hpp"
@@ -507,36 +509,59 @@ int runHostProgram(const HostOptions& options) {
     controller->start();
     if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
   });
-  int code = tray ? tray->run() : main.run();
-  // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
-  commandStop->stop();
-  // Session loops post to `main`, which ends with this function: close the sessions, refuse further
-  // jobs, and let their detached threads finish before anything they reach goes away.
-  controller->closeSessionsForExit();
-  main.close();
-  if (!waitForSessionThreads(std::chrono::seconds(5))) {
-    SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
-  }
-  if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
-    deviceInstallation.join();
+  // The steps of the end that need no window system, in order.
+  auto endInOrder = [&] {
+    // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
+    commandStop->stop();
+    // Session loops post to `main`, which ends with this function: close the sessions, refuse further
+    // jobs, and let their detached threads finish before anything they reach goes away.
+    controller->closeSessionsForExit();
+    main.close();
+    if (!waitForSessionThreads(std::chrono::seconds(5))) {
+      SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+    }
+    if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
+      deviceInstallation.join();
+    } else {
+      SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
+      deviceInstallation.detach();
+    }
+    // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
+    // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
+    // around it.
+    if (workerIdleWithin(*autostartWorker, workerExitLimit)) {
+      autostartWorker->shutdown();
+    } else {
+      SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
+      new std::shared_ptr<SerialExecutor>(autostartWorker);
+    }
+    // The deletes of the router's mappings go out before the process ends.
+    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
+    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    inputWatch.reset();
+    controller->flushLog();
+  };
+  int code = HostExitCode::ok;
+  if (tray) {
+    // Qt ends the process itself (exit(1)) when its X server goes away: the hook runs the same quit as
+    // SIGTERM from there, as far as it goes without the window system, and ends with a status of its own.
+    WindowSystemLossHook windowSystemLoss(tray->windowSystemDescriptor(), [&] {
+      controller->applicationWillTerminate();
+      endInOrder();
+      updates.finishAtExit();
+      standardOutput->flush(std::chrono::seconds(1));
+      std::_Exit(HostExitCode::windowSystemGone);
+    });
+    code = tray->run();
+    if (!main.quitStatus()) {
+      // The loop ended on its own (the session manager ended the session): the same quit as Quit.
+      controller->applicationWillTerminate();
+      code = HostExitCode::windowSystemGone;
+    }
   } else {
-    SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
-    deviceInstallation.detach();
+    code = main.run();
   }
-  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
-  // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
-  // around it.
-  if (workerIdleWithin(*autostartWorker, workerExitLimit)) {
-    autostartWorker->shutdown();
-  } else {
-    SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
-    new std::shared_ptr<SerialExecutor>(autostartWorker);
-  }
-  // The deletes of the router's mappings go out before the process ends.
-  sharedNatPmpQueue()->sync([] {});
-  sharedUpnpQueue()->sync([] {});
-  inputWatch.reset();
-  controller->flushLog();
+  endInOrder();
   // The display controller's hook posts to this main executor: it goes first.
   VirtualDisplayController::setLogSink(nullptr);
   settingsWindow.reset();
