@@ -18,9 +18,9 @@
 #include "host/app/session_backends.hpp"
 #include "host/app/text_focus_wiring.hpp"
 #include "host/app/update_wiring.hpp"
-#include "host/app/window_system_loss_hook.hpp"
 #include "host/app/settings/settings_window.hpp"
 #include "host/app/ui/tray_runtime.hpp"
+#include "host/app/ui/window_system_loss_hook.hpp"
 #include "host/controller/autostart_installer.hpp"
 #include "host/controller/autostart_reconciler.hpp"
 #include "host/controller/autostart_unit.hpp"
@@ -545,7 +545,7 @@ int runHostProgram(const HostOptions& options) {
   if (tray) {
     // Qt ends the process itself (exit(1)) when its X server goes away: the hook runs the same quit as
     // SIGTERM from there, as far as it goes without the window system, and ends with a status of its own.
-    WindowSystemLossHook windowSystemLoss(tray->windowSystemDescriptor(), [&] {
+    ui::WindowSystemLossHook windowSystemLoss([&] {
       controller->applicationWillTerminate();
       endInOrder();
       updates.finishAtExit();

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QPluginLoader>
 #include <QSystemTrayIcon>
-#include <xcb/xcb.h>
 
 #include "host/app/ui/qt_main_loop.hpp"
 
@@ -57,11 +56,6 @@ std::optional<std::string> TrayRuntime::platformMissing() {
 }
 
 bool TrayRuntime::hasTrayHost() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
-
-int TrayRuntime::windowSystemDescriptor() const {
-  auto* x11 = application_->nativeInterface<QNativeInterface::QX11Application>();
-  return x11 && x11->connection() ? xcb_get_file_descriptor(x11->connection()) : -1;
-}
 
 TrayRuntime::TrayRuntime(MainExecutor& main)
     : main_(main), application_(std::make_unique<QApplication>(applicationArgc, applicationArgv)),

@@ -31,8 +31,6 @@ class TrayRuntime {
   TrayApp* app() const { return app_.get(); }
   // Whether a tray host (a panel's notification area) is there to show the icon.
   bool hasTrayHost() const;
-  // The socket of Qt's own X connection; -1 on another platform.
-  int windowSystemDescriptor() const;
   // Runs the event loop until the executor quits; returns its status.
   int run();
 
