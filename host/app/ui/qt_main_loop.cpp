@@ -1,5 +1,6 @@
 #include "host/app/ui/qt_main_loop.hpp"
 
+#include <chrono>
 #include <mutex>
 
 #include <QCoreApplication>
@@ -9,9 +10,11 @@ namespace tavlo::ui {
 
 namespace {
 
-// Jobs run per turn of the event loop: jobs that keep coming (a flood of log lines, a busy session) wait
-// behind the window system's events instead of holding them back until the queue is empty.
+// Jobs run per turn of the event loop, and the time they may take together (a job started in time runs
+// to its end): jobs that keep coming (a flood of log lines, a busy session) wait behind the window
+// system's events instead of holding them back until the queue is empty.
 constexpr size_t jobsPerTurn = 64;
+constexpr std::chrono::milliseconds turnBudget{8};
 
 }  // namespace
 
@@ -37,7 +40,10 @@ struct QtMainLoop::Shared : std::enable_shared_from_this<Shared> {
       std::lock_guard guard(mutex);
       pending = false;
     }
-    main.runQueued(jobsPerTurn);
+    const auto until = std::chrono::steady_clock::now() + turnBudget;
+    for (size_t ran = 0; ran < jobsPerTurn && std::chrono::steady_clock::now() < until; ++ran) {
+      if (main.runQueued(1) == 0) break;
+    }
     if (auto status = main.quitStatus()) {
       QCoreApplication::exit(*status);
       return;

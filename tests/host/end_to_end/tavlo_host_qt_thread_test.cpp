@@ -26,8 +26,9 @@ namespace {
 using namespace std::chrono_literals;
 using namespace endtoend;
 
-// The Qt thread may take this long to answer at the 99th percentile, whatever the host is doing.
-constexpr double answerBoundMs = 100;
+// The Qt thread may take this long to answer at the 99th percentile, whatever the host is doing; the
+// sanitizer's host runs several times slower.
+constexpr double answerBoundMs = residentSetIsMeaningful ? 100 : 400;
 constexpr auto pingInterval = 5ms;
 
 // Waits (without reading its output) until the process has ended; its exit status, or -1 when it still
@@ -213,7 +214,7 @@ TEST_F(TavloHostQtThread, ConnectionsWithoutHelloAreClosedFirstAtExit) {
   EXPECT_EQ(host->exitStatus(), 0) << host->output();
   const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
   RecordProperty("exit_without_hello_s", std::to_string(took));
-  EXPECT_LT(took, 5.0) << host->output();
+  EXPECT_LT(took, 10.0) << host->output();
   EXPECT_EQ(host->output().find("session threads still running"), std::string::npos) << host->output();
 }
 
