@@ -104,7 +104,8 @@ std::string hostUsage() {
          "\n"
          "Exit status: 0 after SIGTERM or SIGINT, 2 for a bad command line, 3 when an older\n"
          "host instance already runs, 4 when the host cannot listen, 5 when the login unit could\n"
-         "not be installed or removed.\n";
+         "not be installed or removed, 6 when a second SIGTERM or SIGINT ended it at once, 7 when\n"
+         "its X server went away or the session ended.\n";
 }
 
 }  // namespace tavlo

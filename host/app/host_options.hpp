@@ -15,6 +15,8 @@ inline constexpr int usage = 2;            // a bad command line
 inline constexpr int anotherInstance = 3;  // an older host instance runs; this one quit without listening
 inline constexpr int notListening = 4;     // the listener could not start
 inline constexpr int autostartFailed = 5;  // the login unit could not be installed or removed
+inline constexpr int endedAtOnce = 6;      // a second SIGTERM/SIGINT ended the process before its quit finished
+inline constexpr int windowSystemGone = 7; // the tray's X server went away or the session ended; quit in order
 }  // namespace HostExitCode
 
 struct HostOptions {

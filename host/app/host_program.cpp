@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "e2e/e2e_identity.hpp"
@@ -19,6 +21,7 @@
 #include "host/app/update_wiring.hpp"
 #include "host/app/settings/settings_window.hpp"
 #include "host/app/ui/tray_runtime.hpp"
+#include "host/app/ui/window_system_loss_hook.hpp"
 #include "host/controller/autostart_installer.hpp"
 #include "host/controller/autostart_reconciler.hpp"
 #include "host/controller/autostart_unit.hpp"
@@ -41,6 +44,7 @@
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/command_runner.hpp"
 #include "platform/runtime/json_store.hpp"
+#include "platform/runtime/line_writer.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/serial_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -71,9 +75,21 @@ int exitCodeFor(HostExit reason) {
   return HostExitCode::ok;
 }
 
-void say(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+// Lines for standard output wait at most this many; a reader that falls behind loses the oldest.
+constexpr size_t standardOutputBacklog = 5'000;
+
+// Standard output from a thread of its own: a pipe nobody reads must stall neither the Qt thread nor
+// the end of the program.
+std::unique_ptr<LineWriter> makeStandardOutput() {
+  return std::make_unique<LineWriter>(
+      "tavlo.stdout", standardOutputBacklog,
+      [](const std::string& text, const std::atomic<bool>& stopping) {
+        LineWriter::writeToDescriptor(STDOUT_FILENO, text, stopping);
+      },
+      [](uint64_t dropped) {
+        return "[HOST] ⚠️ log: wyjście standardowe nie nadąża — pominięto " + std::to_string(dropped) +
+               " najstarszych linii\n";
+      });
 }
 
 // The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
@@ -171,6 +187,19 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   };
 }
 
+// How long the end of the program waits for each worker that may be stuck in a command.
+constexpr std::chrono::seconds workerExitLimit{2};
+// How long start-up waits for the login units' reconciliation before it goes on without it.
+constexpr uint64_t autostartAnswerLimitUs = 5'000'000;
+
+// Waits until `worker` has run the jobs it was given (true) or `limit` passed (false).
+bool workerIdleWithin(SerialExecutor& worker, std::chrono::milliseconds limit) {
+  auto idle = std::make_shared<std::promise<void>>();
+  std::future<void> done = idle->get_future();
+  if (!worker.post([idle] { idle->set_value(); })) return true;
+  return done.wait_for(limit) == std::future_status::ready;
+}
+
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -231,8 +260,9 @@ std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning
 
 // The reconciler for this executable's login units, run on `worker` and logging through `log`.
 std::shared_ptr<AutostartReconciler> ownAutostartReconciler(const std::shared_ptr<SerialExecutor>& worker,
-                                                            Scheduler& scheduler, JsonStore& settings, LogSink log) {
-  AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(),
+                                                            Scheduler& scheduler, JsonStore& settings, LogSink log,
+                                                            const std::shared_ptr<CommandStop>& commandStop) {
+  AutostartReconcilerDeps autostart{.runner = std::make_shared<ProcessCommandRunner>(commandStop),
                                     .settings = &settings,
                                     .scheduler = &scheduler,
                                     .post = [worker](std::function<void()> job) { worker->post(std::move(job)); },
@@ -260,6 +290,8 @@ int runAutostartAction(HostOptions::AutostartAction action) {
 
 int runHostProgram(const HostOptions& options) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::unique_ptr<LineWriter> standardOutput = makeStandardOutput();
+  auto say = [&standardOutput](std::string text) { standardOutput->add(std::move(text)); };
   // The window-system layers connect to $DISPLAY.
   if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
 
@@ -278,7 +310,18 @@ int runHostProgram(const HostOptions& options) {
   // The tray icon and panels, when a display is open and they are wanted; made before the controller so
   // that the event loop drives the main executor from the controller's first post on.
   std::unique_ptr<ui::TrayRuntime> tray;
-  if (!options.noUi && displays) tray = std::make_unique<ui::TrayRuntime>(main);
+  // Without a Qt platform or a tray host to show the icon the host runs headless, and says why.
+  std::optional<std::string> noTray;
+  if (!options.noUi && displays) {
+    noTray = ui::TrayRuntime::platformMissing();
+    if (!noTray) {
+      tray = std::make_unique<ui::TrayRuntime>(main);
+      if (!tray->hasTrayHost()) {
+        noTray = "no tray host on the desktop";
+        tray.reset();
+      }
+    }
+  }
 
   HostController::Dependencies deps{
       .main = main,
@@ -289,16 +332,31 @@ int runHostProgram(const HostOptions& options) {
       .hostName = hostName,
   };
   if (options.port) deps.preferredPort = *options.port;
+  deps.standardOutput = [&standardOutput](const std::string& line) { standardOutput->add(line + "\n"); };
   // The login units are read and changed on a worker of their own, and the answers come back on the
   // main executor: each step is a systemctl run, and a user manager that hangs holds one for its D-Bus
   // timeout, which neither the tray nor the settings window may wait out.
   auto autostartWorker = std::make_shared<SerialExecutor>("tavlo.autostart");
-  deps.seams.reconcileAutostart = [&main, &scheduler, &settings, autostartWorker](LogSink log,
-                                                                                  std::function<void(bool)> done) {
-    autostartWorker->post([&main, &scheduler, &settings, autostartWorker, log = std::move(log), done = std::move(done)] {
-      ownAutostartReconciler(autostartWorker, scheduler, settings, log)->reconcile([&main, done](bool handOver) {
-        main.post([done, handOver] { done(handOver); });
+  // Every systemctl of the login units and the virtual devices ends with this once the program ends.
+  auto commandStop = std::make_shared<CommandStop>();
+  deps.seams.reconcileAutostart = [&main, &scheduler, &settings, autostartWorker, commandStop](
+                                      LogSink log, std::function<void(bool)> done) {
+    // Start-up goes on without the answer when the user manager takes too long; a late one is ignored.
+    auto answered = std::make_shared<bool>(false);  // on the main executor
+    auto answer = [done, answered](bool handOver) {
+      if (std::exchange(*answered, true)) return;
+      done(handOver);
+    };
+    scheduler.after(autostartAnswerLimitUs, [&main, answer, answered, log] {
+      main.post([answer, answered, log] {
+        if (*answered) return;
+        log("🚀 autostart: menedżer usług nie odpowiada w 5 s — startuję bez uzgodnienia jednostek");
+        answer(false);
       });
+    });
+    autostartWorker->post([&main, &scheduler, &settings, autostartWorker, commandStop, log, answer] {
+      ownAutostartReconciler(autostartWorker, scheduler, settings, log, commandStop)
+          ->reconcile([&main, answer](bool handOver) { main.post([answer, handOver] { answer(handOver); }); });
     });
   };
   // An instance a login unit started (an earlier version's too, until it is retired) waits behind an
@@ -309,6 +367,12 @@ int runHostProgram(const HostOptions& options) {
            launchedByUserService(autostartUnitName(AutostartUnitKind::keepRunning));
   };
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
+  deps.exitAtOnce = [] {
+    // The router mapping's delete, which the first signal queued, goes out first.
+    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
+    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    std::_Exit(HostExitCode::endedAtOnce);
+  };
   // The controller, for the parts wired before it exists; empty again once it is gone.
   auto controllerRef = std::make_shared<std::weak_ptr<HostController>>();
   // The updater ends the program as the tray's Quit does; a staged update is installed after the loop.
@@ -342,6 +406,7 @@ int runHostProgram(const HostOptions& options) {
   *controllerRef = controller;
 
   if (const auto& path = controller->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
+  if (noTray) controller->log("🪟 bez ikony w zasobniku (" + *noTray + ") — host działa bez interfejsu");
   // Printed after the listening step's own lines (a job of its own on the main executor).
   controller->isListening.observe([&](bool listening) {
     if (!listening) return;
@@ -362,13 +427,18 @@ int runHostProgram(const HostOptions& options) {
 
   // The virtual camera's and microphone's daemons are installed beside this program as user services
   // (or brought up to date) once per start, off the main executor: systemctl may take its time.
-  std::thread deviceInstallation([log = controller->logSink()] {
-    ProcessCommandRunner runner;
-    VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
-                                      .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
-                                      .version = unitVersion()},
-                                     runner, log);
-    installer.ensureVirtualDevices();
+  std::promise<void> deviceInstallationEnded;
+  std::future<void> deviceInstallationDone = deviceInstallationEnded.get_future();
+  std::thread deviceInstallation([log = controller->logSink(), commandStop, ended = std::move(deviceInstallationEnded)]() mutable {
+    ProcessCommandRunner runner(commandStop);
+    VirtualDeviceInstaller installer(
+        {.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
+         .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
+         .version = unitVersion(),
+         .sleep = [commandStop](std::chrono::milliseconds duration) { commandStop->sleepFor(duration); }},
+        runner, log);
+    if (!commandStop->stopped()) installer.ensureVirtualDevices();
+    ended.set_value();
   });
   std::shared_ptr<InputPermissionWatchdog> inputWatch;
   if (tray) {
@@ -386,20 +456,21 @@ int runHostProgram(const HostOptions& options) {
         windowDeps.updates.feedHost = updates.feedHost();
         using AutostartState = SettingsWindowDependencies::AutostartState;
         // The user manager asks for no approval: needsSystemApproval stays false.
-        windowDeps.autostart.read = [&main, autostartWorker](std::function<void(AutostartState)> answer) {
-          autostartWorker->post([&main, answer = std::move(answer)] {
-            ProcessCommandRunner runner;
+        windowDeps.autostart.read = [&main, autostartWorker, commandStop](std::function<void(AutostartState)> answer) {
+          autostartWorker->post([&main, commandStop, answer = std::move(answer)] {
+            ProcessCommandRunner runner(commandStop);
             AutostartState state;
             state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
             state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
             main.post([answer, state] { answer(state); });
           });
         };
-        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, log = controller->logSink()](
+        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, commandStop,
+                                        log = controller->logSink()](
                                            bool launchAtLogin, bool keepRunning,
                                            std::function<void(std::optional<std::string>)> answer) {
           autostartWorker->post([=, &main, &scheduler, &settings] {
-            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log)
+            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log, commandStop)
                                ->enforce(launchAtLogin, keepRunning, false);
             main.post([answer, failure] { answer(failure); });
           });
@@ -431,28 +502,67 @@ int runHostProgram(const HostOptions& options) {
     controller->start();
     if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
   });
-  int code = tray ? tray->run() : main.run();
-  // Session loops post to `main`, which ends with this function: close the sessions, refuse further
-  // jobs, and let their detached threads finish before anything they reach goes away.
-  controller->closeSessionsForExit();
-  main.close();
-  if (!waitForSessionThreads(std::chrono::seconds(5))) {
-    SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+  // The steps of the end that need no window system, in order.
+  auto endInOrder = [&] {
+    // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
+    commandStop->stop();
+    // Session loops post to `main`, which ends with this function: close the sessions, refuse further
+    // jobs, and let their detached threads finish before anything they reach goes away.
+    controller->closeSessionsForExit();
+    main.close();
+    if (!waitForSessionThreads(std::chrono::seconds(5))) {
+      SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+    }
+    if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
+      deviceInstallation.join();
+    } else {
+      SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
+      deviceInstallation.detach();
+    }
+    // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
+    // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
+    // around it.
+    if (workerIdleWithin(*autostartWorker, workerExitLimit)) {
+      autostartWorker->shutdown();
+    } else {
+      SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
+      new std::shared_ptr<SerialExecutor>(autostartWorker);
+    }
+    // The deletes of the router's mappings go out before the process ends.
+    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
+    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    inputWatch.reset();
+    controller->flushLog();
+  };
+  int code = HostExitCode::ok;
+  if (tray) {
+    // Qt ends the process itself (exit(1)) when its X server goes away: the hook runs the same quit as
+    // SIGTERM from there, as far as it goes without the window system, and ends with a status of its own.
+    ui::WindowSystemLossHook windowSystemLoss([&] {
+      controller->applicationWillTerminate();
+      endInOrder();
+      updates.finishAtExit();
+      standardOutput->flush(std::chrono::seconds(1));
+      std::_Exit(HostExitCode::windowSystemGone);
+    });
+    code = tray->run();
+    if (!main.quitStatus()) {
+      // The loop ended on its own (the session manager ended the session): the same quit as Quit.
+      controller->applicationWillTerminate();
+      code = HostExitCode::windowSystemGone;
+    }
+  } else {
+    code = main.run();
   }
-  deviceInstallation.join();
-  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
-  autostartWorker->shutdown();
-  // The deletes of the router's mappings go out before the process ends.
-  sharedNatPmpQueue()->sync([] {});
-  sharedUpnpQueue()->sync([] {});
-  inputWatch.reset();
-  controller->flushLog();
+  endInOrder();
   // The display controller's hook posts to this main executor: it goes first.
   VirtualDisplayController::setLogSink(nullptr);
   tray.reset();
   controller.reset();
   // A staged update is installed now, with no client left, and the new build started when wanted.
   updates.finishAtExit();
+  // What a reader still takes within a second; a pipe nobody reads keeps the rest.
+  standardOutput->flush(std::chrono::seconds(1));
   return code;
 }
 

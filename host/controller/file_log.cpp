@@ -31,19 +31,25 @@ std::optional<fs::path> FileLog::defaultPath() {
 }
 
 FileLog::FileLog(std::optional<fs::path> path)
-    : path_(std::move(path)), queue_(std::string(reverseDnsPrefix) + ".filelog") {}
+    : path_(std::move(path)),
+      writer_(
+          std::string(reverseDnsPrefix) + ".filelog", backlogLimit,
+          [this](const std::string& line, const std::atomic<bool>&) { write(line); },
+          [](uint64_t dropped) {
+            return formatLine("⚠️ log: zapis do pliku nie nadąża — pominięto " + std::to_string(dropped) +
+                                  " najstarszych linii",
+                              std::chrono::system_clock::now());
+          }) {}
 
-FileLog::~FileLog() { queue_.shutdown(); }
+FileLog::~FileLog() { writer_.flush(std::chrono::seconds(2)); }
 
 void FileLog::append(std::string message) {
   if (!path_) return;
   std::string line = formatLine(message, std::chrono::system_clock::now());
-  queue_.post([this, line = std::move(line)] { write(line); });
+  writer_.add(std::move(line));
 }
 
-void FileLog::flush() {
-  queue_.sync([] {});
-}
+bool FileLog::flush(std::chrono::milliseconds within) { return writer_.flush(within); }
 
 std::string FileLog::formatLine(std::string_view message, std::chrono::system_clock::time_point at) {
   const auto whole = std::chrono::floor<std::chrono::seconds>(at);

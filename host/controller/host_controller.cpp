@@ -161,11 +161,18 @@ void HostController::installSignalHandlers() {
   MainExecutor* main = &deps_.main;
   try {
     // The watcher's thread only posts: the handler runs on the main executor between other jobs.
-    signalWatcher_ = std::make_unique<SignalWatcher>(std::vector<int>{SIGTERM, SIGINT}, [weak, main](int) {
-      main->post([weak] {
-        if (auto self = weak.lock()) self->terminateOnSignal();
-      });
-    });
+    // The second signal is for a quit that hangs: it ends the process from the watcher's own thread.
+    signalWatcher_ = std::make_unique<SignalWatcher>(
+        std::vector<int>{SIGTERM, SIGINT},
+        [weak, main, exitAtOnce = deps_.exitAtOnce, delivered = 0](int) mutable {
+          if (++delivered > 1 && exitAtOnce) {
+            exitAtOnce();
+            return;
+          }
+          main->post([weak] {
+            if (auto self = weak.lock()) self->terminateOnSignal();
+          });
+        });
   } catch (const std::exception& e) {
     SystemLog::write(std::string("tavlo-host: SIGTERM/SIGINT handlers not installed: ") + e.what());
   }
@@ -215,6 +222,8 @@ void HostController::closeSessionsForExit() {
   if (active && deps_.seams.clipboard.stop) deps_.seams.clipboard.stop();
   if (active) active->close();
   if (parked) parked->close();
+  // Connections that never said hello hold session threads too, waiting for it.
+  for (const auto& waiting : waitingForAdmission_.takeAll()) waiting->close();
 }
 
 void HostController::screenLocked() {

@@ -66,6 +66,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr size_t logLinesKept = 100;
   // Lines other threads may have waiting for the main executor before the oldest are dropped.
   static constexpr size_t logSinkBacklogLimit = 2000;
+  // Of those, lines written per job on the main executor: a flood reaches the main thread in short
+  // jobs, one after another, with the event loop's own work between them.
+  static constexpr size_t logLinesPerJob = 100;
   // The frame rate sessions stream at.
   static constexpr int64_t defaultTargetFps = 60;
   // A client displaced by another device that comes back sooner is refused (no ping-pong).
@@ -129,6 +132,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::function<ResourceSample()> sampleResources = [] { return tavlo::sampleResources(); };
     // SIGTERM and SIGINT end the process through `exit` once bootstrap installed their handler.
     bool handleSignals = true;
+    // A second SIGTERM or SIGINT, on the signal watcher's thread: ends the process at once, without
+    // waiting for the main thread or the ordered quit the first one began. Empty: the second is ignored.
+    std::function<void()> exitAtOnce{};
     // The display every session streams, shared by all of them; none without a window system to drive.
     std::shared_ptr<vela::DisplayProviding> sharedDisplay{};
     HostControllerSeams seams{};

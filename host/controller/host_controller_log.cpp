@@ -25,21 +25,29 @@ void HostController::fileLog(const std::string& message) { fileLog_.append(messa
 
 void HostController::flushLog() { fileLog_.flush(); }
 
+namespace {
+
+void drainLogBacklog(MainExecutor& main, const std::weak_ptr<HostController>& weak,
+                     const std::shared_ptr<LogBacklog>& backlog) {
+  LogBacklog::Drained drained = backlog->drain(HostController::logLinesPerJob);
+  auto self = weak.lock();
+  if (!self) return;
+  if (drained.dropped > 0) {
+    self->log("⚠️ log: za dużo linii naraz — pominięto " + std::to_string(drained.dropped) + " najstarszych");
+  }
+  for (const std::string& line : drained.lines) self->log(line);
+  if (drained.more) main.post([&main, weak, backlog] { drainLogBacklog(main, weak, backlog); });
+}
+
+}  // namespace
+
 LogSink HostController::logSink() {
   std::weak_ptr<HostController> weak = weak_from_this();
   MainExecutor* main = &deps_.main;
   std::shared_ptr<LogBacklog> backlog = logBacklog_;
   return [weak, main, backlog](const std::string& message) {
     if (!backlog->add(message)) return;
-    main->post([weak, backlog] {
-      LogBacklog::Drained drained = backlog->drain();
-      auto self = weak.lock();
-      if (!self) return;
-      if (drained.dropped > 0) {
-        self->log("⚠️ log: za dużo linii naraz — pominięto " + std::to_string(drained.dropped) + " najstarszych");
-      }
-      for (const std::string& line : drained.lines) self->log(line);
-    });
+    main->post([main, weak, backlog] { drainLogBacklog(*main, weak, backlog); });
   };
 }
 

@@ -1,5 +1,6 @@
 #include "host/controller/log_backlog.hpp"
 
+#include <algorithm>
 #include <iterator>
 
 namespace tavlo {
@@ -16,12 +17,14 @@ bool LogBacklog::add(std::string line) {
   return true;
 }
 
-LogBacklog::Drained LogBacklog::drain() {
+LogBacklog::Drained LogBacklog::drain(size_t most) {
   std::lock_guard guard(mutex_);
-  Drained out{{std::make_move_iterator(lines_.begin()), std::make_move_iterator(lines_.end())}, dropped_};
-  lines_.clear();
+  const auto end = lines_.begin() + static_cast<std::ptrdiff_t>(std::min(most, lines_.size()));
+  Drained out{{std::make_move_iterator(lines_.begin()), std::make_move_iterator(end)}, dropped_};
+  lines_.erase(lines_.begin(), end);
   dropped_ = 0;
-  drainPosted_ = false;
+  out.more = !lines_.empty();
+  drainPosted_ = out.more;
   return out;
 }
 

@@ -4,6 +4,7 @@
 // dropped first and counted, and one drain job at a time is posted, instead of one job a line piling up
 // in the executor's queue.
 #include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -21,9 +22,10 @@ class LogBacklog {
   struct Drained {
     std::vector<std::string> lines;  // oldest first
     uint64_t dropped = 0;            // lines dropped before the first of them
+    bool more = false;               // lines are left: the caller posts the next drain itself
   };
-  // Everything waiting; the next add() asks for a drain again.
-  Drained drain();
+  // The oldest `most` lines waiting; once none are left, the next add() asks for a drain again.
+  Drained drain(size_t most = SIZE_MAX);
 
  private:
   const size_t limit_;

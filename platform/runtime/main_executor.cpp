@@ -1,5 +1,6 @@
 #include "platform/runtime/main_executor.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace tavlo {
@@ -36,15 +37,24 @@ int MainExecutor::run() {
   return quitStatus_.value_or(0);
 }
 
-size_t MainExecutor::runUntilIdle() {
+size_t MainExecutor::runUntilIdle() { return runQueued(SIZE_MAX); }
+
+size_t MainExecutor::runQueued(size_t most) {
   auto previous = runner_.exchange(std::this_thread::get_id());
   size_t ran = 0;
-  while (auto job = next(false)) {
+  while (ran < most) {
+    auto job = next(false);
+    if (!job) break;
     (*job)();
     ++ran;
   }
   runner_.store(previous);
   return ran;
+}
+
+bool MainExecutor::hasQueuedJobs() const {
+  std::lock_guard guard(mutex_);
+  return !jobs_.empty() && !quitStatus_;
 }
 
 void MainExecutor::quit(int status) {

@@ -31,6 +31,11 @@ class MainExecutor {
   // Runs queued jobs, and the jobs they post, on the calling thread until the queue is empty or quit()
   // is called; returns how many ran.
   size_t runUntilIdle();
+  // Runs at most `most` jobs the same way: an event loop runs a bounded batch per turn, so that its
+  // own events wait behind no more than that.
+  size_t runQueued(size_t most);
+  // Whether jobs wait (and quit() was not called).
+  bool hasQueuedJobs() const;
   // Makes run() return `status` once the job in progress (if any) has finished, and keeps both run()
   // and runUntilIdle() from running further jobs. Any thread; the first status given stays.
   void quit(int status);

@@ -96,14 +96,33 @@ DiagnosticsPane::DiagnosticsPane(HostController& host, SettingsWindowDependencie
 
   for (SettingsSection* section : sections) layout->addWidget(section);
   layout->addStretch(1);
-  observers_.follow(host_.logLines, [this] { refreshLog(); });
+  logRedraw_ = new QTimer(this);
+  logRedraw_->setSingleShot(true);
+  logRedraw_->setInterval(logRedrawIntervalMs);
+  connect(logRedraw_, &QTimer::timeout, this, [this] {
+    if (isVisible()) {
+      refreshLog();
+    } else {
+      logStale_ = true;
+    }
+  });
+  observers_.follow(host_.logLines, [this] { logChanged(); });
   refreshPermissions();
   refreshLog();
 }
 
 void DiagnosticsPane::showEvent(QShowEvent* event) {
   refreshPermissions();
+  if (logStale_) refreshLog();
   QWidget::showEvent(event);
+}
+
+void DiagnosticsPane::logChanged() {
+  if (!isVisible()) {
+    logStale_ = true;
+    return;
+  }
+  if (!logRedraw_->isActive()) logRedraw_->start();
 }
 
 void DiagnosticsPane::refreshPermissions() {
@@ -112,6 +131,7 @@ void DiagnosticsPane::refreshPermissions() {
 }
 
 void DiagnosticsPane::refreshLog() {
+  logStale_ = false;
   const std::vector<std::string>& lines = host_.logLines.get();
   const size_t first = lines.size() > static_cast<size_t>(logLinesShown) ? lines.size() - logLinesShown : 0;
   QStringList shown;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 
 #include "host/app/settings/commit_slider.hpp"
@@ -125,6 +126,9 @@ class DiagnosticsPane : public QWidget {
  public:
   // Log lines shown, the newest last.
   static constexpr int logLinesShown = 40;
+  // The log is redrawn at most once in this time, and only while the pane is shown: a flood of lines
+  // must not keep the Qt thread redrawing.
+  static constexpr int logRedrawIntervalMs = 250;
 
   DiagnosticsPane(HostController& host, SettingsWindowDependencies& deps, QWidget* parent = nullptr);
 
@@ -138,12 +142,15 @@ class DiagnosticsPane : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void logChanged();
   void refreshLog();
   void refreshPermissions();
 
   HostController& host_;
   SettingsWindowDependencies& deps_;
   ModelObservers observers_;
+  QTimer* logRedraw_;
+  bool logStale_ = false;  // lines came while the pane was hidden
 };
 
 }  // namespace tavlo

@@ -1,5 +1,6 @@
 #include "host/app/ui/qt_main_loop.hpp"
 
+#include <chrono>
 #include <mutex>
 
 #include <QCoreApplication>
@@ -7,21 +8,47 @@
 
 namespace tavlo::ui {
 
+namespace {
+
+// Jobs run per turn of the event loop, and the time they may take together (a job started in time runs
+// to its end): jobs that keep coming (a flood of log lines, a busy session) wait behind the window
+// system's events instead of holding them back until the queue is empty.
+constexpr size_t jobsPerTurn = 64;
+constexpr std::chrono::milliseconds turnBudget{8};
+
+}  // namespace
+
 // Shared with the wake hook, which other threads call: `alive` turns false before the loop goes away.
-struct QtMainLoop::Shared {
+struct QtMainLoop::Shared : std::enable_shared_from_this<Shared> {
   std::mutex mutex;  // alive, pending
   bool alive = true;
   bool pending = false;
   QObject* receiver = nullptr;
 
-  // Runs the executor's jobs; a post from now on queues the next drain.
+  // Queues a drain on the event loop unless one is queued already: a burst of posts wakes the loop once.
+  void wake(MainExecutor& main) {
+    std::lock_guard guard(mutex);
+    if (!alive || pending) return;
+    pending = true;
+    QMetaObject::invokeMethod(
+        receiver, [&main, self = shared_from_this()] { self->drain(main); }, Qt::QueuedConnection);
+  }
+
+  // Runs a batch of the executor's jobs; a post from now on, or jobs left over, queue the next drain.
   void drain(MainExecutor& main) {
     {
       std::lock_guard guard(mutex);
       pending = false;
     }
-    main.runUntilIdle();
-    if (auto status = main.quitStatus()) QCoreApplication::exit(*status);
+    const auto until = std::chrono::steady_clock::now() + turnBudget;
+    for (size_t ran = 0; ran < jobsPerTurn && std::chrono::steady_clock::now() < until; ++ran) {
+      if (main.runQueued(1) == 0) break;
+    }
+    if (auto status = main.quitStatus()) {
+      QCoreApplication::exit(*status);
+      return;
+    }
+    if (main.hasQueuedJobs()) wake(main);
   }
 };
 
@@ -30,15 +57,7 @@ QtMainLoop::QtMainLoop(MainExecutor& main) : main_(main), shared_(std::make_shar
   std::weak_ptr<Shared> weak = shared_;
   MainExecutor* executor = &main_;
   main_.setWakeHook([weak, executor] {
-    auto shared = weak.lock();
-    if (!shared) return;
-    std::lock_guard guard(shared->mutex);
-    // One queued drain at a time: a burst of posts wakes the loop once.
-    if (!shared->alive || shared->pending) return;
-    shared->pending = true;
-    QMetaObject::invokeMethod(
-        shared->receiver, [executor, shared] { shared->drain(*executor); },
-        Qt::QueuedConnection);
+    if (auto shared = weak.lock()) shared->wake(*executor);
   });
 }
 

@@ -1,6 +1,11 @@
 #include "host/app/ui/tray_runtime.hpp"
 
 #include <QApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QPluginLoader>
+#include <QSystemTrayIcon>
 
 #include "host/app/ui/qt_main_loop.hpp"
 
@@ -12,7 +17,45 @@ int applicationArgc = 1;
 char applicationName[] = "tavlo-host";
 char* applicationArgv[] = {applicationName, nullptr};
 
+// The folders Qt looks for platform plugins in.
+QStringList platformPluginFolders() {
+  QStringList folders;
+  const QString explicitFolder = qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH");
+  if (!explicitFolder.isEmpty()) folders.push_back(explicitFolder);
+  for (const QString& path : QCoreApplication::libraryPaths()) folders.push_back(path + QStringLiteral("/platforms"));
+  return folders;
+}
+
+// Whether a platform plugin serves `name` (read from the plugins' metadata, none of them loaded).
+bool platformPluginFor(const QString& name) {
+  for (const QString& folder : platformPluginFolders()) {
+    for (const QString& file : QDir(folder).entryList(QDir::Files)) {
+      const QJsonObject meta = QPluginLoader(folder + QLatin1Char('/') + file).metaData();
+      if (!meta.value(QStringLiteral("IID")).toString().contains(QStringLiteral("QPlatformIntegrationFactoryInterface"))) {
+        continue;
+      }
+      const QJsonArray keys = meta.value(QStringLiteral("MetaData")).toObject().value(QStringLiteral("Keys")).toArray();
+      for (const auto& key : keys) {
+        if (key.toString().compare(name, Qt::CaseInsensitive) == 0) return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+std::optional<std::string> TrayRuntime::platformMissing() {
+  // "name:options", or several names separated by ';' of which Qt takes the first that loads.
+  QString wanted = qEnvironmentVariable("QT_QPA_PLATFORM");
+  if (wanted.isEmpty()) wanted = QStringLiteral("xcb");
+  for (const QString& entry : wanted.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    if (platformPluginFor(entry.section(QLatin1Char(':'), 0, 0))) return std::nullopt;
+  }
+  return "no Qt platform plugin for \"" + wanted.toStdString() + "\"";
+}
+
+bool TrayRuntime::hasTrayHost() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 TrayRuntime::TrayRuntime(MainExecutor& main)
     : main_(main), application_(std::make_unique<QApplication>(applicationArgc, applicationArgv)),

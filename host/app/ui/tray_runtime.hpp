@@ -3,6 +3,8 @@
 // main executor, and the tray application once the controller exists. Made before the controller, so
 // that the controller's first posts already wake the event loop.
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "host/app/ui/tray_app.hpp"
 #include "platform/runtime/main_executor.hpp"
@@ -15,6 +17,10 @@ class QtMainLoop;
 
 class TrayRuntime {
  public:
+  // Why Qt could not start here, asked before any Qt application exists: the platform that
+  // QT_QPA_PLATFORM names (else the default one) has no plugin. Qt itself would abort.
+  static std::optional<std::string> platformMissing();
+
   explicit TrayRuntime(MainExecutor& main);
   ~TrayRuntime();
   TrayRuntime(const TrayRuntime&) = delete;
@@ -23,6 +29,8 @@ class TrayRuntime {
   // Builds the tray application over `controller`. The quit hook ends the event loop after it ran.
   void startApp(HostController& controller, TrayHooks hooks);
   TrayApp* app() const { return app_.get(); }
+  // Whether a tray host (a panel's notification area) is there to show the icon.
+  bool hasTrayHost() const;
   // Runs the event loop until the executor quits; returns its status.
   int run();
 

@@ -21,14 +21,18 @@ TEST(LogBacklog, AsksForOneDrainAtATimeAndDropsTheOldestAboveItsLimit) {
   EXPECT_EQ(backlog.drain().dropped, 0u);
 }
 
-TEST(LogBacklog, AFloodThroughTheControllersSinkPostsOneJobAndKeepsTheNewestLines) {
+TEST(LogBacklog, AFloodThroughTheControllersSinkRunsInShortJobsAndKeepsTheNewestLines) {
   controllertest::ControllerRig rig;
   auto controller = rig.startedController();
   rig.main.runUntilIdle();
   LogSink sink = controller->logSink();
   const size_t flood = HostController::logSinkBacklogLimit + 500;
   for (size_t i = 0; i < flood; ++i) sink("linia " + std::to_string(i));
-  EXPECT_EQ(rig.main.runUntilIdle(), 1u) << "one drain job, not one job a line";
+  EXPECT_EQ(rig.main.runQueued(1), 1u);
+  EXPECT_EQ(controller->logLines.get().back(), "linia " + std::to_string(500 + HostController::logLinesPerJob - 1))
+      << "a job writes a bounded batch";
+  EXPECT_EQ(rig.main.runUntilIdle(), HostController::logSinkBacklogLimit / HostController::logLinesPerJob - 1)
+      << "then one job after another";
   const auto& lines = controller->logLines.get();
   ASSERT_EQ(lines.size(), HostController::logLinesKept);
   EXPECT_EQ(lines.back(), "linia " + std::to_string(flood - 1));

@@ -19,8 +19,9 @@ std::string property(xcb_connection_t* c, xcb_window_t window, xcb_atom_t name) 
   auto reply = xcbOwn(xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
                                              nullptr));
   if (!reply) return {};
+  // The value's length in bytes.
   return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                     size_t(xcb_get_property_value_length(reply.get())) * (reply->format / 8));
+                     size_t(xcb_get_property_value_length(reply.get())));
 }
 
 bool takesAtom(const std::string& atoms, xcb_atom_t atom) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <csignal>
 #include <future>
 #include <thread>
@@ -42,6 +44,22 @@ TEST(MainExecutor, RunUntilIdleRunsWhatJobsPostAndStopsAtQuit) {
   main.runUntilIdle();
   EXPECT_EQ(ran, 2) << "nothing runs after quit";
   EXPECT_EQ(main.run(), 1) << "run returns at once once quit was called";
+}
+
+// An event loop's turn runs a bounded batch, even of jobs that keep posting more.
+TEST(MainExecutor, RunQueuedRunsAtMostTheBatchAndSaysWhatIsLeft) {
+  MainExecutor main;
+  int ran = 0;
+  std::function<void()> again = [&] {
+    ++ran;
+    main.post(again);
+  };
+  main.post(again);
+  EXPECT_EQ(main.runQueued(5), 5u);
+  EXPECT_EQ(ran, 5);
+  EXPECT_TRUE(main.hasQueuedJobs());
+  main.quit(0);
+  EXPECT_FALSE(main.hasQueuedJobs()) << "nothing is left to run after quit";
 }
 
 TEST(MainExecutor, ClosingDropsQueuedJobsAndRefusesNewOnes) {

@@ -260,20 +260,47 @@ TEST(SettingsWindow, UpdatesPaneShowsVersionStatusAndChecksThroughTheUpdater) {
   EXPECT_FALSE(none.window->updatesPane()->checkNow->isEnabled());
 }
 
+// Lines with numbers first..last.
+std::vector<std::string> numberedLines(int first, int last) {
+  std::vector<std::string> lines;
+  for (int i = first; i <= last; ++i) lines.push_back("line " + std::to_string(i));
+  return lines;
+}
+
 TEST(SettingsWindow, DiagnosticsPaneShowsTheLast40LogLinesAndTogglesThePanel) {
   SettingsRig s;
   DiagnosticsPane& d = *s.window->diagnosticsPane();
   EXPECT_EQ(d.sections[0]->header(), "Permissions");
   EXPECT_TRUE(d.screenRecordingRow->findChild<QPushButton*>("grant")->isHidden());
-  std::vector<std::string> lines;
-  for (int i = 1; i <= 100; ++i) lines.push_back("line " + std::to_string(i));
-  s.controller->logLines.set(lines);
+  s.controller->logLines.set(numberedLines(1, 100));
+  s.window->showPane(SettingsPane::diagnostics);
   const QStringList shown = d.log->toPlainText().split('\n');
   ASSERT_EQ(shown.size(), 40);
   EXPECT_EQ(shown.front(), "line 61");
   EXPECT_EQ(shown.back(), "line 100");
   d.toggleHud->click();
   EXPECT_EQ(s.hudToggles, 1);
+}
+
+// A flood of lines costs the Qt thread no redraw per line: none while the pane is hidden, and one for a
+// whole burst while it is shown.
+TEST(SettingsWindow, TheLogPaneRedrawsABurstOnceAndNothingWhileHidden) {
+  SettingsRig s;
+  DiagnosticsPane& d = *s.window->diagnosticsPane();
+  s.window->showPane(SettingsPane::diagnostics);
+  s.controller->logLines.set(numberedLines(1, 1));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.log->toPlainText() == "line 1"; }, 5000));
+
+  for (int last = 2; last <= 500; ++last) s.controller->logLines.set(numberedLines(last - 99, last));
+  EXPECT_EQ(d.log->toPlainText(), "line 1") << "a burst is not redrawn line by line";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.log->toPlainText().endsWith("line 500"); }, 5000));
+
+  s.window->hide();
+  for (int last = 501; last <= 900; ++last) s.controller->logLines.set(numberedLines(last - 99, last));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(d.log->toPlainText().endsWith("line 500")) << "a hidden pane is not redrawn";
+  s.window->showPane(SettingsPane::diagnostics);
+  EXPECT_TRUE(d.log->toPlainText().endsWith("line 900")) << "shown again, it is up to date at once";
 }
 
 }  // namespace
