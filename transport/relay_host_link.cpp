@@ -110,6 +110,20 @@ void RelayHostLink::setOnSessionRequest(std::function<void()> onSessionRequest) 
   onSessionRequest_ = std::move(onSessionRequest);
 }
 
+void RelayHostLink::setOnRegistration(std::function<void(bool registered)> onRegistration) {
+  std::lock_guard guard(mutex_);
+  onRegistration_ = std::move(onRegistration);
+}
+
+void RelayHostLink::reportRegistration(bool registered) {
+  std::function<void(bool)> onRegistration;
+  {
+    std::lock_guard guard(mutex_);
+    onRegistration = onRegistration_;
+  }
+  if (onRegistration) onRegistration(registered);
+}
+
 void RelayHostLink::log(const std::string& line) const {
   if (params_.log) params_.log(line);
 }
@@ -129,6 +143,7 @@ void RelayHostLink::registrationLoop() {
       backoff.reset();  // it ends without an error only when stopped
       continue;
     } catch (const std::exception& error) {
+      reportRegistration(false);
       uint64_t waitSeconds = backoff.next();
       // A stopped or destroyed link ends the wait early: it counts as finished.
       {
@@ -205,6 +220,7 @@ void RelayHostLink::runSignaling() {
               tavlo::base64Encode(*signature) + "\n");
   log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
   publishInitial(*line);
+  reportRegistration(true);
 
   for (;;) {
     bool stopped;

@@ -78,6 +78,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   void publishRelayData(bool on);
   // Called on every valid session notice, on the registration's thread.
   void setOnSessionRequest(std::function<void()> onSessionRequest);
+  // Called on the registration's thread with true once registered, and with false each time an attempt
+  // fails or a registration ends with an error (the link then retries).
+  void setOnRegistration(std::function<void(bool registered)> onRegistration);
 
  private:
   explicit RelayHostLink(Params params);
@@ -93,6 +96,7 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // Sends the first "EP" and "RD" lines, then lets publish calls send on their own.
   void publishInitial(RelayLine& line);
   void clearSignal();
+  void reportRegistration(bool registered);
   void log(const std::string& line) const;
 
   const Params params_;
@@ -109,6 +113,7 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   std::optional<std::string> endpoint_;
   bool relayData_ = true;
   std::function<void()> onSessionRequest_;
+  std::function<void(bool registered)> onRegistration_;
   std::thread registrationThread_;
   struct Join {
     uint64_t id;

@@ -159,3 +159,101 @@ TEST(NatMapping, WithoutARelayTheBlockIsMappedAtListeningAndNoLineClaimsARelay) 
 
 }  // namespace
 }  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+using controllertest::ControllerRig;
+
+bool traced(const controllertest::Trace& trace, const std::string& step) {
+  return std::find(trace.begin(), trace.end(), step) != trace.end();
+}
+
+TEST(NatOnDemand, ARelayRequestThatNeverBecomesASessionReleasesTheMappingTwoMinutesLater) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->armNATOnDemand("żądanie sesji przez relay");
+  ASSERT_TRUE(controller->portMappingLive());
+  rig.mappers.back()->onMapped("198.51.100.7", 47700);
+  rig.main.runUntilIdle();
+  rig.trace.clear();
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs - 1);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the session may still come";
+  rig.scheduler.advanceBy(1);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+  EXPECT_TRUE(traced(rig.trace, "stop NAT-PMP delete"));
+  EXPECT_EQ(controller->publicEndpoint.get(), std::nullopt);
+  EXPECT_EQ(rig.trace.back(), "relay endpoint -");
+}
+
+TEST(NatOnDemand, ARelayRequestThatBecomesASessionKeepsTheMappingUntilAfterItsEnd) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->armNATOnDemand("żądanie sesji przez relay");
+  auto session = rig.admitSession(*controller, "ipad-1");
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "admission called the release off";
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+}
+
+TEST(NatOnDemand, WhileTheRelayIsDownTheBlockIsMappedAsWithoutARelay) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  ASSERT_TRUE(controller->mapsOnDemand()) << "before the link's first outcome it counts as up";
+  ASSERT_FALSE(controller->portMappingLive());
+  // The registration fails (a relay that refuses or is not there).
+  controller->relayLinkChanged(false);
+  EXPECT_TRUE(controller->portMappingLive());
+  EXPECT_FALSE(controller->mapsOnDemand());
+  EXPECT_TRUE(traced(rig.trace, "start NAT-PMP"));
+  rig.mappers.back()->onMapped("198.51.100.7", 47700);
+  rig.main.runUntilIdle();
+  // Further failed retries change nothing, and no time lets the standing mapping go.
+  controller->relayLinkChanged(false);
+  auto session = rig.admitSession(*controller, "ipad-1");
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive());
+  EXPECT_EQ(controller->publicEndpoint.get(), "198.51.100.7:47700");
+
+  // The relay is back: on demand again, the standing mapping goes after the usual two idle minutes.
+  rig.trace.clear();
+  controller->relayLinkChanged(true);
+  EXPECT_TRUE(controller->mapsOnDemand());
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs - 1);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive());
+  rig.scheduler.advanceBy(1);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+  EXPECT_EQ(rig.trace.back(), "relay endpoint -");
+}
+
+TEST(NatOnDemand, TheRelayComingBackDuringASessionLeavesTheMappingToTheSessionsEnd) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->relayLinkChanged(false);
+  auto session = rig.admitSession(*controller, "ipad-1");
+  controller->relayLinkChanged(true);
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the session uses it";
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  controller->relayLinkChanged(false);
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the relay went again before the release: the mapping stays";
+}
+
+}  // namespace
+}  // namespace tavlo

@@ -117,6 +117,33 @@ TEST(RelayHostLink, AnswersNoFirstLineThatIsNotASignableChallengeAndRetries) {
   }
 }
 
+TEST(RelayHostLink, ReportsEachRegistrationAndEachFailure) {
+  HostFixture f;
+  std::mutex mutex;
+  std::vector<bool> reports;
+  f.link->setOnRegistration([&](bool registered) {
+    std::lock_guard guard(mutex);
+    reports.push_back(registered);
+  });
+  auto reported = [&] {
+    std::lock_guard guard(mutex);
+    return reports;
+  };
+  f.link->start();
+  auto peer = f.registered();
+  ASSERT_TRUE(peer);
+  peer->close();  // the service drops the host: the link is down until it registers again
+  ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła"));
+  EXPECT_EQ(reported(), (std::vector<bool>{true, false}));
+  // The retry is dropped before any challenge.
+  f.scheduler.advanceBy(1'000'000);
+  auto retry = f.relay.accept();
+  ASSERT_TRUE(retry);
+  retry->close();
+  ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła", 2));
+  EXPECT_EQ(reported(), (std::vector<bool>{true, false, false}));
+}
+
 TEST(RelayHostLink, RetriesAfterOneTwoFourEightSixteenThenThirtySeconds) {
   HostFixture f;
   f.link->start();
