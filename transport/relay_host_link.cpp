@@ -39,6 +39,11 @@ RelayHostLink::RelayHostLink(Params params)
     : params_(std::move(params)), thread_(tavlo::NetThread::start("vela.relay.host")) {}
 
 RelayHostLink::~RelayHostLink() {
+  {
+    std::unique_lock lock(publishesInFlight_->mutex);
+    publishesInFlight_->drained.wait_for(lock, std::chrono::milliseconds(publishDrainMs),
+                                         [this] { return publishesInFlight_->count == 0; });
+  }
   std::vector<std::shared_ptr<tavlo::TcpConnection>> connections;
   std::list<Join> joins;
   std::thread registration;
@@ -92,7 +97,7 @@ void RelayHostLink::publishEndpoint(const std::string& endpoint) {
     endpoint_ = endpoint;
     signal = signal_;
   }
-  if (signal) signal->send(tavlo::toBytes("EP " + endpoint + "\n"), {});  // failures are ignored
+  if (signal) sendPublish(signal, "EP " + endpoint + "\n");  // failures are ignored
 }
 
 void RelayHostLink::publishRelayData(bool on) {
@@ -102,7 +107,21 @@ void RelayHostLink::publishRelayData(bool on) {
     relayData_ = on;
     signal = signal_;
   }
-  if (signal) signal->send(tavlo::toBytes(on ? "RD 1\n" : "RD 0\n"), {});
+  if (signal) sendPublish(signal, on ? "RD 1\n" : "RD 0\n");
+}
+
+void RelayHostLink::sendPublish(const std::shared_ptr<tavlo::TcpConnection>& signal, const std::string& line) {
+  {
+    std::lock_guard guard(publishesInFlight_->mutex);
+    ++publishesInFlight_->count;
+  }
+  signal->send(tavlo::toBytes(line), [inFlight = publishesInFlight_] {
+    {
+      std::lock_guard guard(inFlight->mutex);
+      --inFlight->count;
+    }
+    inFlight->drained.notify_all();
+  });
 }
 
 void RelayHostLink::setOnSessionRequest(std::function<void()> onSessionRequest) {

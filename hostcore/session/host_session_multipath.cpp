@@ -8,6 +8,7 @@
 #include "hostcore/session/decode_or_nothing.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
+#include "hostcore/session/path_classification.hpp"
 #include "hostcore/session/session_threads.hpp"
 
 namespace vela {
@@ -148,6 +149,29 @@ void HostSession::detachAllSecondarySinks() {
   }
   for (const auto& sink : removed) sink->transport()->close();
   if (!removed.empty()) log("🔀 wszystkie wtórne sinki odłączone (" + std::to_string(removed.size()) + ")");
+}
+
+void HostSession::detachDisallowedSecondarySinks() {
+  auto allowed = callbacks()->isPathAllowed;
+  if (!allowed) return;
+  HostSinks removed;
+  {
+    Locked locked(*this);
+    auto& sinks = locked->path.secondarySinks;
+    for (auto it = sinks.begin(); it != sinks.end();) {
+      if (!allowed((*it)->transport()->remoteDescription())) {
+        removed.push_back(std::move(*it));
+        it = sinks.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const auto& sink : removed) {
+    sink->transport()->close();
+    log("🔀 wtórny sink odłączony (sessionId " + std::to_string(sink->sessionId()) + ") — tor " +
+        classifyPath(sink->transport()->remoteDescription()) + " wyłączony");
+  }
 }
 
 void HostSession::sendForcePath(uint8_t path) {

@@ -2,6 +2,8 @@
 // the published endpoint, and the purge of an earlier run's mappings.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "host/controller/host_controller.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
 
@@ -10,6 +12,10 @@ namespace {
 
 using controllertest::ControllerRig;
 using controllertest::Trace;
+
+bool traced(const Trace& trace, const std::string& step) {
+  return std::find(trace.begin(), trace.end(), step) != trace.end();
+}
 
 struct NatRig {
   ControllerRig rig;
@@ -115,14 +121,43 @@ TEST(NatMapping, OnDemandMapsForARelayRequestAndReleasesTwoMinutesAfterTheLastSe
   EXPECT_TRUE(r.logged("🌐 NAT zwolniony (brak sesji od 120 s) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"));
 }
 
-TEST(NatMapping, AQuitTakesTheMappingOffTheRouterAsASignalDoes) {
-  NatRig r({{"tl.natOnDemand", false}});
-  ASSERT_TRUE(r.controller->portMappingLive());
-  r.controller->applicationWillTerminate();
-  EXPECT_FALSE(r.controller->portMappingLive());
-  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop NAT-PMP delete"), r.rig.trace.end());
-  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
-  EXPECT_TRUE(r.logged("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera"));
+TEST(NatMapping, AQuitAndASignalTakeTheMappingOffTheRouterAndWithdrawTheEndpoint) {
+  for (bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM" : "the tray's Quit");
+    ControllerRig rig;
+    rig.settings.set("tl.natOnDemand", false);
+    auto deps = rig.dependencies();
+    deps.handleSignals = bySignal;
+    deps.exit = [&rig](HostExit reason) {
+      rig.exited = reason;
+      rig.main.quit(0);
+    };
+    auto controller = rig.make(std::move(deps));
+    controller->start();
+    rig.main.runUntilIdle();
+    ASSERT_TRUE(controller->portMappingLive());
+    rig.mappers[rig.mappers.size() - 2]->onMapped("198.51.100.7", 47700);
+    rig.main.runUntilIdle();
+    ASSERT_EQ(controller->publicEndpoint.get(), "198.51.100.7:47700");
+    const auto published = rig.keyValueStore.getValue("tl.hosts");
+    rig.trace.clear();
+    if (bySignal) {
+      ::raise(SIGTERM);
+      EXPECT_EQ(rig.main.run(), 0);
+    } else {
+      controller->applicationWillTerminate();
+    }
+    EXPECT_FALSE(controller->portMappingLive());
+    EXPECT_TRUE(traced(rig.trace, "stop NAT-PMP delete"));
+    EXPECT_TRUE(traced(rig.trace, "stop UPnP delete"));
+    EXPECT_TRUE(traced(rig.trace, "relay endpoint -")) << "clients asking the relay must not be sent to a host that is gone";
+    EXPECT_EQ(controller->publicEndpoint.get(), std::nullopt);
+    EXPECT_NE(rig.keyValueStore.getValue("tl.hosts"), published) << "the identity is published again, without the endpoint";
+    const auto& lines = controller->logLines.get();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"),
+              lines.end());
+  }
 }
 
 TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
@@ -164,10 +199,6 @@ namespace tavlo {
 namespace {
 
 using controllertest::ControllerRig;
-
-bool traced(const controllertest::Trace& trace, const std::string& step) {
-  return std::find(trace.begin(), trace.end(), step) != trace.end();
-}
 
 TEST(NatOnDemand, ARelayRequestThatNeverBecomesASessionReleasesTheMappingTwoMinutesLater) {
   ControllerRig rig;
@@ -253,6 +284,39 @@ TEST(NatOnDemand, TheRelayComingBackDuringASessionLeavesTheMappingToTheSessionsE
   rig.scheduler.advanceBy(HostController::natReleaseDelayUs);
   rig.main.runUntilIdle();
   EXPECT_TRUE(controller->portMappingLive()) << "the relay went again before the release: the mapping stays";
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+TEST(PathSwitches, ASwitchThatLeavesTheSessionDropsItsSecondPathsOnThatPathAndTheSessionAsksTheSwitches) {
+  struct Row {
+    const char* why;
+    std::function<void(HostController&)> switchOff;
+    const char* refusedPath;
+  };
+  const Row rows[] = {
+      {"VPN off", [](HostController& c) { c.setAllowVPN(false); }, "100.101.102.103:5000"},
+      {"NAT off", [](HostController& c) { c.setAllowNAT(false); }, "203.0.113.9:5000"},
+      {"relay data off", [](HostController& c) { c.setAllowRelay(false); }, "relay/klient"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    controllertest::ControllerRig rig;
+    auto controller = rig.startedController();
+    auto session = rig.admitSession(*controller, "ipad-1", "192.168.1.5:47700");
+    ASSERT_TRUE(session->callbacks.isPathAllowed);
+    EXPECT_TRUE(session->callbacks.isPathAllowed(row.refusedPath));
+    row.switchOff(*controller);
+    rig.main.runUntilIdle();
+    EXPECT_EQ(controller->session(), session) << "the LAN session stays";
+    EXPECT_TRUE(session->called("detach disallowed paths"));
+    EXPECT_FALSE(session->callbacks.isPathAllowed(row.refusedPath)) << "a later promotion to it is refused";
+    EXPECT_TRUE(session->callbacks.isPathAllowed("192.168.1.5:47700"));
+  }
 }
 
 }  // namespace
