@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/random.hpp"
 #include "tests/transport/relay/relay_test_kit.hpp"
@@ -317,6 +319,31 @@ TEST(RelayHostLink, ReleasingTheLinkClosesItsRegistrationAndPendingJoins) {
   EXPECT_TRUE(registration->closedByPeer());
   EXPECT_TRUE(join->closedByPeer());
   EXPECT_FALSE(receiveWithin(*f.emitted, 50ms));
+}
+
+}  // namespace
+}  // namespace vela
+
+namespace vela {
+namespace {
+
+// A host that ends withdraws its endpoint just before its link goes: the line still reaches the service.
+TEST(RelayHostLink, AnEndpointPublishedJustBeforeTheLinkGoesStillLeaves) {
+  HostFixture f;
+  std::promise<void> registeredReport;
+  f.link->setOnRegistration([&](bool registered) {
+    if (registered) registeredReport.set_value();
+  });
+  f.link->start();
+  auto registration = f.registered();
+  ASSERT_TRUE(registration);
+  ASSERT_EQ(registeredReport.get_future().wait_for(5s), std::future_status::ready);
+  f.link->publishEndpoint("203.0.113.5:47700");
+  f.link->publishEndpoint("-");
+  f.link.reset();
+  EXPECT_EQ(registration->readLine(), "EP 203.0.113.5:47700");
+  EXPECT_EQ(registration->readLine(), "EP -");
+  EXPECT_TRUE(registration->closedByPeer());
 }
 
 }  // namespace
