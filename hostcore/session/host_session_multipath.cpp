@@ -1,6 +1,7 @@
 // Second paths of a session (make-before-break): the hand-over of a transport, the attachment, each
 // second path's control loop, detachment and the diagnostic force-path command. The promotion of a
 // second path to primary is in host_session_multipath_promotion.cpp.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -154,17 +155,27 @@ void HostSession::detachAllSecondarySinks() {
 void HostSession::detachDisallowedSecondarySinks() {
   auto allowed = callbacks()->isPathAllowed;
   if (!allowed) return;
+  HostSinks attached;
+  {
+    Locked locked(*this);
+    attached = locked->path.secondarySinks;
+  }
+  // The owner's answers are callbacks: asked without the mutex, then the refused paths that are still
+  // attached are taken off.
+  HostSinks refused;
+  for (const auto& sink : attached) {
+    if (!allowed(sink->transport()->remoteDescription())) refused.push_back(sink);
+  }
+  if (refused.empty()) return;
   HostSinks removed;
   {
     Locked locked(*this);
     auto& sinks = locked->path.secondarySinks;
-    for (auto it = sinks.begin(); it != sinks.end();) {
-      if (!allowed((*it)->transport()->remoteDescription())) {
-        removed.push_back(std::move(*it));
-        it = sinks.erase(it);
-      } else {
-        ++it;
-      }
+    for (const auto& sink : refused) {
+      auto it = std::find(sinks.begin(), sinks.end(), sink);
+      if (it == sinks.end()) continue;  // detached or promoted meanwhile
+      removed.push_back(sink);
+      sinks.erase(it);
     }
   }
   for (const auto& sink : removed) {
