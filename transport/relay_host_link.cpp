@@ -39,6 +39,11 @@ RelayHostLink::RelayHostLink(Params params)
     : params_(std::move(params)), thread_(tavlo::NetThread::start("vela.relay.host")) {}
 
 RelayHostLink::~RelayHostLink() {
+  {
+    std::unique_lock lock(publishesInFlight_->mutex);
+    publishesInFlight_->drained.wait_for(lock, std::chrono::milliseconds(publishDrainMs),
+                                         [this] { return publishesInFlight_->count == 0; });
+  }
   std::vector<std::shared_ptr<tavlo::TcpConnection>> connections;
   std::list<Join> joins;
   std::thread registration;
@@ -92,7 +97,7 @@ void RelayHostLink::publishEndpoint(const std::string& endpoint) {
     endpoint_ = endpoint;
     signal = signal_;
   }
-  if (signal) signal->send(tavlo::toBytes("EP " + endpoint + "\n"), {});  // failures are ignored
+  if (signal) sendPublish(signal, "EP " + endpoint + "\n");  // failures are ignored
 }
 
 void RelayHostLink::publishRelayData(bool on) {
@@ -102,12 +107,40 @@ void RelayHostLink::publishRelayData(bool on) {
     relayData_ = on;
     signal = signal_;
   }
-  if (signal) signal->send(tavlo::toBytes(on ? "RD 1\n" : "RD 0\n"), {});
+  if (signal) sendPublish(signal, on ? "RD 1\n" : "RD 0\n");
+}
+
+void RelayHostLink::sendPublish(const std::shared_ptr<tavlo::TcpConnection>& signal, const std::string& line) {
+  {
+    std::lock_guard guard(publishesInFlight_->mutex);
+    ++publishesInFlight_->count;
+  }
+  signal->send(tavlo::toBytes(line), [inFlight = publishesInFlight_] {
+    {
+      std::lock_guard guard(inFlight->mutex);
+      --inFlight->count;
+    }
+    inFlight->drained.notify_all();
+  });
 }
 
 void RelayHostLink::setOnSessionRequest(std::function<void()> onSessionRequest) {
   std::lock_guard guard(mutex_);
   onSessionRequest_ = std::move(onSessionRequest);
+}
+
+void RelayHostLink::setOnRegistration(std::function<void(bool registered)> onRegistration) {
+  std::lock_guard guard(mutex_);
+  onRegistration_ = std::move(onRegistration);
+}
+
+void RelayHostLink::reportRegistration(bool registered) {
+  std::function<void(bool)> onRegistration;
+  {
+    std::lock_guard guard(mutex_);
+    onRegistration = onRegistration_;
+  }
+  if (onRegistration) onRegistration(registered);
 }
 
 void RelayHostLink::log(const std::string& line) const {
@@ -129,6 +162,7 @@ void RelayHostLink::registrationLoop() {
       backoff.reset();  // it ends without an error only when stopped
       continue;
     } catch (const std::exception& error) {
+      reportRegistration(false);
       uint64_t waitSeconds = backoff.next();
       // A stopped or destroyed link ends the wait early: it counts as finished.
       {
@@ -205,6 +239,7 @@ void RelayHostLink::runSignaling() {
               tavlo::base64Encode(*signature) + "\n");
   log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
   publishInitial(*line);
+  reportRegistration(true);
 
   // Who asked for the next session, when the service says so right before its notice.
   std::optional<ClientNotice> client;

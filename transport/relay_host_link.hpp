@@ -62,8 +62,11 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // Starts nothing. Throws std::invalid_argument without a scheduler.
   static std::shared_ptr<RelayHostLink> create(Params params);
   // Ends the registration and every join still in progress (their connections are cancelled) and
-  // waits for their threads. Transports already emitted are their receivers'.
+  // waits for their threads. What publish calls queued on the registration gets up to
+  // `publishDrainMs` to leave first: a host that ends withdraws its endpoint this way. Transports
+  // already emitted are their receivers'.
   ~RelayHostLink();
+  static constexpr int publishDrainMs = 1000;
   RelayHostLink(const RelayHostLink&) = delete;
   RelayHostLink& operator=(const RelayHostLink&) = delete;
 
@@ -79,6 +82,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   void publishRelayData(bool on);
   // Called on every valid session notice, on the registration's thread.
   void setOnSessionRequest(std::function<void()> onSessionRequest);
+  // Called on the registration's thread with true once registered, and with false each time an attempt
+  // fails or a registration ends with an error (the link then retries).
+  void setOnRegistration(std::function<void(bool registered)> onRegistration);
 
  private:
   explicit RelayHostLink(Params params);
@@ -95,6 +101,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   // Sends the first "EP" and "RD" lines, then lets publish calls send on their own.
   void publishInitial(RelayLine& line);
   void clearSignal();
+  void reportRegistration(bool registered);
+  // Sends one publish line on the registration, counted until the socket took it.
+  void sendPublish(const std::shared_ptr<tavlo::TcpConnection>& signal, const std::string& line);
   void log(const std::string& line) const;
 
   const Params params_;
@@ -111,6 +120,15 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   std::optional<std::string> endpoint_;
   bool relayData_ = true;
   std::function<void()> onSessionRequest_;
+  std::function<void(bool registered)> onRegistration_;
+  // Publish lines the registration's socket has not taken yet; shared with their completions, which
+  // may run on the network thread while the link is being destroyed.
+  struct PublishesInFlight {
+    std::mutex mutex;
+    std::condition_variable drained;
+    int count = 0;
+  };
+  const std::shared_ptr<PublishesInFlight> publishesInFlight_ = std::make_shared<PublishesInFlight>();
   std::thread registrationThread_;
   struct Join {
     uint64_t id;

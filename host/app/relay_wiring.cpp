@@ -62,6 +62,13 @@ void wireRelayLink(HostControllerSeams& seams, vela::RelayService service, MainE
         if (c && c->natOnDemand()) c->armNATOnDemand("żądanie sesji przez relay");
       });
     });
+    // Whether the relay can bring clients decides whether the router is mapped at once (see
+    // HostController::relayLinkChanged).
+    state->link->setOnRegistration([mainQueue, controller](bool registered) {
+      mainQueue->post([controller, registered] {
+        if (auto c = controller()) c->relayLinkChanged(registered);
+      });
+    });
     state->link->start();
     state->link->publishRelayData(self->allowRelay.get());
     if (const auto& endpoint = self->publicEndpoint.get()) state->link->publishEndpoint(*endpoint);

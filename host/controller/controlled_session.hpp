@@ -86,6 +86,8 @@ class ControlledSession {
   virtual std::shared_ptr<vela::SessionTransport> donateTransportForMbb() = 0;
   virtual void attachSecondarySink(std::shared_ptr<vela::SessionTransport> transport, uint32_t sessionId,
                                    bool viaVPN) = 0;
+  // Closes the second paths whose path the switches no longer allow (asked through isPathAllowed).
+  virtual void detachDisallowedSecondaryPaths() = 0;
 };
 
 }  // namespace tavlo

@@ -208,10 +208,17 @@ void HostController::applicationWillTerminate() {
 
 void HostController::releaseMappingAtExit() {
   // A host that is gone must not leave its ports open on the router until the lease runs out (the
-  // deletes go out on the mappers' own queues, which the program drains before it ends).
-  if (!portMappingLive()) return;
-  stopPortMapping();
-  log("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera");
+  // deletes go out on the mappers' own queues, which the program drains before it ends), nor an
+  // endpoint that clients would keep dialling in the key-value store and at the relay (the relay link
+  // sends what it was given before it goes).
+  const bool mapped = portMappingLive();
+  if (mapped) stopPortMapping();
+  const bool published = publicEndpoint.get().has_value();
+  if (published) withdrawPublicEndpoint();
+  if (mapped || published) {
+    log(std::string("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera") +
+        (published ? (relayConfigured() ? ", adres wycofany z relaya i KVS" : ", adres wycofany z KVS") : ""));
+  }
 }
 
 void HostController::closeSessionsForExit() {

@@ -248,9 +248,14 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // NAT switched off: the endpoint is withdrawn and a session that came in through the router is cut.
   void withdrawNATAddressAndCutSession(const std::string& reason);
   bool portMappingLive() const { return natMapper_ || upnpMapper_; }
-  // Mapping waits for a client's request only when a relay service can bring that request: without one
-  // the block is mapped at listening and kept.
-  bool mapsOnDemand() const { return natOnDemand_ && relayConfigured(); }
+  // The relay link registered with its service (true) or lost or failed its registration (false); main
+  // executor. While the relay is down the block is mapped as without a relay; when it is back, the
+  // mapping goes by the on-demand rule again.
+  void relayLinkChanged(bool registered);
+  // Mapping waits for a client's request only when a relay service can bring that request: without one,
+  // or while its link is down, the block is mapped and kept. Before the link's first outcome it counts
+  // as up: a working relay opens nothing on the router at start.
+  bool mapsOnDemand() const { return natOnDemand_ && relayConfigured() && relayRegistered_ != false; }
   bool relayConfigured() const { return static_cast<bool>(deps_.seams.startRelayLink); }
 
   // Session wiring: builds the client's session on the accepted, encrypted transport with the settings of
@@ -351,6 +356,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void terminateOnSignal();
   // Every end of the program (a signal, a quit) takes the block's mapping off the router.
   void releaseMappingAtExit();
+  // The on-demand release, 120 s from now unless a session exists then (replaces a pending one).
+  void armNATRelease();
 
   // Listening (host_controller_listening.cpp).
   void startListening();
@@ -441,6 +448,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<PortMapper> purgePMP_;
   std::shared_ptr<PortMapper> purgeUPnP_;
   ScopedTimer natReleaseTimer_;
+  std::optional<bool> relayRegistered_;  // none before the relay link's first outcome
   ScopedTimer upnpFallbackTimer_;
   // Stream settings.
   double pendingScaleTarget_ = 1.0;

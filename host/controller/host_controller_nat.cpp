@@ -110,10 +110,24 @@ void HostController::armNATOnDemand(const std::string& reason) {
   if (const auto& endpoint = publicEndpoint.get()) {
     log("🌐 NAT na żądanie: " + reason + " — mapowanie już żyje (" + *endpoint + ")");
   }
+  // A request that never becomes an admitted session (the client gave up, the handshake failed, the
+  // relay's notice was stale) must not leave the router open: the release is armed now, and admission
+  // calls it off.
+  if (!session_ && portMappingLive()) {
+    armNATRelease();
+    log("🌐 NAT na żądanie: mapowanie zejdzie za " + std::to_string(natReleaseDelayUs / 1'000'000) +
+        " s, jeśli żądana sesja nie ruszy");
+  }
 }
 
 void HostController::scheduleNATRelease() {
   if (!mapsOnDemand() || !portMappingLive()) return;
+  armNATRelease();
+  log("🌐 NAT na żądanie: sesja zakończona — mapowanie zejdzie za " + std::to_string(natReleaseDelayUs / 1'000'000) +
+      " s, jeśli nikt nie wróci");
+}
+
+void HostController::armNATRelease() {
   std::weak_ptr<HostController> weak = weak_from_this();
   MainExecutor* main = &deps_.main;
   auto id = deps_.scheduler.after(natReleaseDelayUs, [main, weak] {
@@ -123,8 +137,33 @@ void HostController::scheduleNATRelease() {
     });
   });
   natReleaseTimer_ = ScopedTimer(deps_.scheduler, id);  // replaces a pending release
-  log("🌐 NAT na żądanie: sesja zakończona — mapowanie zejdzie za " + std::to_string(natReleaseDelayUs / 1'000'000) +
-      " s, jeśli nikt nie wróci");
+}
+
+void HostController::relayLinkChanged(bool registered) {
+  const std::optional<bool> before = std::exchange(relayRegistered_, registered);
+  if (before == registered || !natOnDemand_ || !allowNAT.get() || !isListening.get()) return;
+  if (!registered) {
+    // No relay to bring a client's request: the router is mapped as it is without a relay, and stays
+    // mapped while the relay is away.
+    natReleaseTimer_.cancel();
+    if (portMappingLive()) {
+      log("🌐 relay niedostępny — mapowanie na routerze zostaje, dopóki relay nie wróci");
+      return;
+    }
+    log("🌐 relay niedostępny — mapuję porty na routerze od razu, jak bez relaya");
+    startNATMapping();
+    return;
+  }
+  // The relay is back (not merely up for the first time): on demand again. A client that learnt the
+  // endpoint meanwhile keeps it for the usual two minutes, and a session on it keeps it to its end.
+  if (!before || !portMappingLive()) return;
+  if (session_) {
+    log("🌐 relay znów działa — wracam do NAT na żądanie; mapowanie zejdzie po końcu sesji");
+    return;
+  }
+  armNATRelease();
+  log("🌐 relay znów działa — wracam do NAT na żądanie; mapowanie zejdzie za " +
+      std::to_string(natReleaseDelayUs / 1'000'000) + " s, jeśli nikt nie przyjdzie");
 }
 
 void HostController::stopPortMapping() {

@@ -60,12 +60,17 @@ void HostController::setAllowNAT(bool on) {
   }
   stopPortMapping();
   withdrawNATAddressAndCutSession(relayConfigured() ? "NAT WYŁĄCZONY — zostaje LAN albo relay" : "NAT WYŁĄCZONY — zostaje LAN");
+  dropSessionIfPathDisallowed();
 }
 
 void HostController::dropSessionIfPathDisallowed() {
   if (!session_) return;
   const PathKind kind = pathKind(session_->peerDescription());
-  if (isPathAllowed(kind)) return;
+  if (isPathAllowed(kind)) {
+    // The session stays; a second path warmed up on a path just switched off goes.
+    session_->detachDisallowedSecondaryPaths();
+    return;
+  }
   log(std::string("🚫 zrywam sesję (tor ") + pathKindName(kind) + " wyłączony) — klient wróci przez inny dozwolony tor");
   dropSessionNow();
 }

@@ -170,6 +170,11 @@ void HostController::wireCallbacks(const std::shared_ptr<ControlledSession>& ses
         if (auto attaching = weakS.lock()) self.mbbAttach(attach, attaching);
       });
     };
+    // Asked on the session's threads: the classification and the switches are safe there.
+    c.isPathAllowed = [weakC](const std::string& remote) {
+      auto self = weakC.lock();
+      return self && self->isPathAllowed(self->pathKind(remote));
+    };
     c.onSwitchInfo = [main, weakC](const std::string& text) {
       onMain(*main, weakC, [text](HostController& self) { self.lastSwitchInfo.set(text); });
     };

@@ -66,6 +66,7 @@ class HostSessionHandle final : public ControlledSession {
   std::shared_ptr<vela::SessionTransport> donateTransportForMbb() override;
   void attachSecondarySink(std::shared_ptr<vela::SessionTransport> transport, uint32_t sessionId,
                            bool viaVPN) override;
+  void detachDisallowedSecondaryPaths() override { session_->detachDisallowedSecondarySinks(); }
 
  private:
   struct Private {};

@@ -58,7 +58,8 @@ class VirtualDisplayController final : public vela::DisplayProviding {
 
   // The id of the virtual display while one exists.
   std::optional<DisplayId> displayID() const;
-  // At start-up, before any client: switches on the displays an earlier run left off.
+  // At start-up, before any client: switches on the displays an earlier run left off, then off the
+  // virtual displays it left on.
   void recoverIsolationOnLaunch();
 
   // Process-wide settings of the host. The log hook gets every line; while it is unset lines go to the

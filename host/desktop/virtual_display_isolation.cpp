@@ -201,11 +201,18 @@ bool VirtualDisplayController::restorePhysicalDisplays() {
 
 void VirtualDisplayController::recoverIsolationOnLaunch() {
   const auto ids = readIsolatedDisplayIDs(settings_);
-  if (ids.empty()) return;
-  log("🖥 poprzednia sesja zostawiła wyłączone ekrany " + joinIDs(ids) + " — przywracam");
-  takeIsolationTurn();
-  if (applyEnabledVerified(ids, true, kSwitchPasses, kSwitchSettleUs)) removeIsolatedDisplayIDs(settings_);
-  releaseIsolationTurn();
+  if (!ids.empty()) {
+    log("🖥 poprzednia sesja zostawiła wyłączone ekrany " + joinIDs(ids) + " — przywracam");
+    takeIsolationTurn();
+    if (applyEnabledVerified(ids, true, kSwitchPasses, kSwitchSettleUs)) removeIsolatedDisplayIDs(settings_);
+    releaseIsolationTurn();
+  }
+  // After the physical displays are back: a virtual display a crashed run left on is no physical one,
+  // and without it the desktop would keep a phantom screen (the last screen on stays, though).
+  const auto leftovers = system_->switchOffLeftoverVirtualDisplays();
+  if (!leftovers.empty()) {
+    log("🖥 poprzednia sesja zostawiła włączony ekran wirtualny " + joinIDs(leftovers) + " — wyłączam");
+  }
 }
 
 bool VirtualDisplayController::mustKeepForRestore(DisplayId id) {

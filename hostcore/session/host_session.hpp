@@ -219,6 +219,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void sendForcePath(uint8_t path);
   // Closes every second path; teardown calls it when the client goes.
   void detachAllSecondarySinks();
+  // Closes the second paths whose path the owner's isPathAllowed refuses (a path switched off).
+  void detachDisallowedSecondarySinks();
 
   // Passes the line to onLog when it is set; nothing else. Never called with the mutex held.
   void log(const std::string& line) const;

@@ -1,6 +1,7 @@
 // Second paths of a session (make-before-break): the hand-over of a transport, the attachment, each
 // second path's control loop, detachment and the diagnostic force-path command. The promotion of a
 // second path to primary is in host_session_multipath_promotion.cpp.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "hostcore/session/decode_or_nothing.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
+#include "hostcore/session/path_classification.hpp"
 #include "hostcore/session/session_threads.hpp"
 
 namespace vela {
@@ -148,6 +150,39 @@ void HostSession::detachAllSecondarySinks() {
   }
   for (const auto& sink : removed) sink->transport()->close();
   if (!removed.empty()) log("🔀 wszystkie wtórne sinki odłączone (" + std::to_string(removed.size()) + ")");
+}
+
+void HostSession::detachDisallowedSecondarySinks() {
+  auto allowed = callbacks()->isPathAllowed;
+  if (!allowed) return;
+  HostSinks attached;
+  {
+    Locked locked(*this);
+    attached = locked->path.secondarySinks;
+  }
+  // The owner's answers are callbacks: asked without the mutex, then the refused paths that are still
+  // attached are taken off.
+  HostSinks refused;
+  for (const auto& sink : attached) {
+    if (!allowed(sink->transport()->remoteDescription())) refused.push_back(sink);
+  }
+  if (refused.empty()) return;
+  HostSinks removed;
+  {
+    Locked locked(*this);
+    auto& sinks = locked->path.secondarySinks;
+    for (const auto& sink : refused) {
+      auto it = std::find(sinks.begin(), sinks.end(), sink);
+      if (it == sinks.end()) continue;  // detached or promoted meanwhile
+      removed.push_back(sink);
+      sinks.erase(it);
+    }
+  }
+  for (const auto& sink : removed) {
+    sink->transport()->close();
+    log("🔀 wtórny sink odłączony (sessionId " + std::to_string(sink->sessionId()) + ") — tor " +
+        classifyPath(sink->transport()->remoteDescription()) + " wyłączony");
+  }
 }
 
 void HostSession::sendForcePath(uint8_t path) {

@@ -25,12 +25,22 @@ bool isEnding(const SessionState& s) { return s.identity.disconnected || s.path.
 
 void HostSession::promoteToPrimary(const std::shared_ptr<HostSink>& sink) {
   std::shared_ptr<SessionTransport> oldPrimary;
+  // A path the user switched off after it attached never carries the session: asked before the hold,
+  // since the owner's answer is a callback.
+  const auto allowed = callbacks()->isPathAllowed;
+  const bool refused = allowed && !allowed(sink->transport()->remoteDescription());
   {
     Locked locked(*this);
     auto& path = locked->path;
     auto& sinks = path.secondarySinks;
     if (path.promotedSink == sink || std::find(sinks.begin(), sinks.end(), sink) == sinks.end()) return;
     std::erase(sinks, sink);
+    if (refused) {
+      locked.later([sink] { sink->transport()->close(); });
+      locked.log("🚫 promocja odrzucona — tor " + classifyPath(sink->transport()->remoteDescription()) +
+                 " wyłączony (sessionId " + std::to_string(sink->sessionId()) + "); sink odłączony");
+      return;
+    }
     if (isEnding(locked.state())) {
       // The path would be promoted into a session that is going, and the loop that read it ends here, so
       // it is closed.

@@ -55,6 +55,10 @@ struct SessionCallbacks {
   std::function<void(const std::string& text)> onSwitchInfo;
   // A second path asks to attach through this session's transport; the session is the one it arrived on.
   std::function<void(const MbbAttach&, const std::shared_ptr<HostSession>&)> onMbbAttach;
+  // Whether the user's switches allow the path of a transport (its remote description), asked on the
+  // session's threads before a second path becomes primary and when the owner asks the session to drop
+  // second paths the switches no longer allow. Not set: every path is allowed.
+  std::function<bool(const std::string& remoteDescription)> isPathAllowed;
   std::function<void()> onInputActivity;
   std::function<void(uint8_t action, bool down)> onHostAction;
   std::function<void()> onScaleCommit;

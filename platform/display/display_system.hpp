@@ -73,6 +73,10 @@ class DisplaySystem {
   // Empty when the system refuses to make the display.
   virtual std::optional<DisplayId> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) = 0;
   virtual void releaseVirtualDisplay(DisplayId id) = 0;
+  // Switches off the virtual displays an earlier run of the program left on (it ended without
+  // releasing them) and returns them; a display that is the only one on stays. A window server that
+  // removes a program's virtual displays when it ends has none.
+  virtual std::vector<DisplayId> switchOffLeftoverVirtualDisplays() { return {}; }
   // Asks for a mode; true when the request was accepted, which does not mean the mode is live yet.
   virtual bool applySettings(DisplayId id, const VirtualDisplaySettings& settings) = 0;
 

@@ -122,6 +122,44 @@ void XorgDisplaySystem::releaseVirtualDisplay(DisplayId id) {
   });
 }
 
+std::vector<DisplayId> XorgDisplaySystem::switchOffLeftoverVirtualDisplays() {
+  std::vector<DisplayId> off;
+  onQueue([&] {
+    off = switchOffLeftoversOn();
+    return true;
+  });
+  return off;
+}
+
+std::vector<DisplayId> XorgDisplaySystem::switchOffLeftoversOn() {
+  auto before = readRandrLayout(*connection_);
+  if (!before) return {};
+  RandrLayout after = *before;
+  std::vector<DisplayId> off;
+  for (const auto& output : before->outputs) {
+    if (virtual_.count(output.id) || readOutputIntegers(*connection_, output.id, kVirtualMarkerProperty).empty()) {
+      continue;
+    }
+    RandrCrtc* crtc = after.crtcShowing(output.id);
+    if (!crtc) continue;
+    // The desktop keeps a screen: the last one on stays, whatever it is.
+    const bool anotherOn = std::any_of(after.crtcs.begin(), after.crtcs.end(),
+                                       [&](const RandrCrtc& c) { return c.on() && c.id != crtc->id; });
+    if (!anotherOn) continue;
+    after.switchOff(*crtc);
+    off.push_back(output.id);
+  }
+  if (off.empty()) return off;
+  arrange(after, {});
+  if (!commitRandrLayout(*connection_, *before, after)) return {};
+  for (DisplayId id : off) {
+    dropOurModes(after, id, 0);
+    deleteOutputProperty(*connection_, id, kOutputScaleProperty);
+  }
+  settlePrimary(0);
+  return off;
+}
+
 bool XorgDisplaySystem::applySettings(DisplayId id, const VirtualDisplaySettings& settings) {
   return onQueue([&] { return applyOn(id, settings); });
 }

@@ -13,6 +13,9 @@
 // A virtual display's name and identity have no place in RandR and are not kept. Unlike a window
 // server's, a virtual display here outlives the program unless it is released: the host releases it
 // when it quits (through the controller's destroy), and keeps it when it is the only screen left on.
+// An output it takes keeps the marker property TAVLO_VIRTUAL on the server from then on, also across a
+// crash of the program: the next run switches off a marked output it finds on
+// (switchOffLeftoverVirtualDisplays) instead of taking it for a physical display.
 //
 // Changes to the server's configuration run one at a time on the display queue; queries are answered
 // on the caller's thread.
@@ -37,6 +40,9 @@ class XorgDisplaySystem final : public DisplaySystem {
 
   std::optional<DisplayId> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override;
   void releaseVirtualDisplay(DisplayId id) override;
+  // The outputs marked as this program's virtual displays (TAVLO_VIRTUAL) that show something and are
+  // not this run's: a run that crashed or was killed left them on.
+  std::vector<DisplayId> switchOffLeftoverVirtualDisplays() override;
   bool applySettings(DisplayId id, const VirtualDisplaySettings& settings) override;
   std::optional<DisplayMode> currentMode(DisplayId id) override;
   std::vector<DisplayMode> modes(DisplayId id) override;
@@ -67,6 +73,7 @@ class XorgDisplaySystem final : public DisplaySystem {
   // On the queue.
   bool createOn(const VirtualDisplayDescriptor& descriptor, DisplayId& created);
   void releaseOn(DisplayId id);
+  std::vector<DisplayId> switchOffLeftoversOn();
   bool applyOn(DisplayId id, const VirtualDisplaySettings& settings);
   bool configureOn(const std::vector<Change>& changes);
   void dropOurModes(const RandrLayout& layout, DisplayId output, uint32_t keep);

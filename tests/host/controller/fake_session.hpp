@@ -99,6 +99,8 @@ class FakeSession final : public ControlledSession {
                     (viaVPN ? " vpn" : ""));
   }
 
+  void detachDisallowedSecondaryPaths() override { calls.push_back("detach disallowed paths"); }
+
   bool called(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
 
   struct Announced {

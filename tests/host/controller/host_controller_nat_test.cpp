@@ -2,6 +2,8 @@
 // the published endpoint, and the purge of an earlier run's mappings.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "host/controller/host_controller.hpp"
 #include "tests/host/controller/controller_test_kit.hpp"
 
@@ -10,6 +12,10 @@ namespace {
 
 using controllertest::ControllerRig;
 using controllertest::Trace;
+
+bool traced(const Trace& trace, const std::string& step) {
+  return std::find(trace.begin(), trace.end(), step) != trace.end();
+}
 
 struct NatRig {
   ControllerRig rig;
@@ -115,14 +121,43 @@ TEST(NatMapping, OnDemandMapsForARelayRequestAndReleasesTwoMinutesAfterTheLastSe
   EXPECT_TRUE(r.logged("🌐 NAT zwolniony (brak sesji od 120 s) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"));
 }
 
-TEST(NatMapping, AQuitTakesTheMappingOffTheRouterAsASignalDoes) {
-  NatRig r({{"tl.natOnDemand", false}});
-  ASSERT_TRUE(r.controller->portMappingLive());
-  r.controller->applicationWillTerminate();
-  EXPECT_FALSE(r.controller->portMappingLive());
-  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop NAT-PMP delete"), r.rig.trace.end());
-  EXPECT_NE(std::find(r.rig.trace.begin(), r.rig.trace.end(), "stop UPnP delete"), r.rig.trace.end());
-  EXPECT_TRUE(r.logged("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera"));
+TEST(NatMapping, AQuitAndASignalTakeTheMappingOffTheRouterAndWithdrawTheEndpoint) {
+  for (bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM" : "the tray's Quit");
+    ControllerRig rig;
+    rig.settings.set("tl.natOnDemand", false);
+    auto deps = rig.dependencies();
+    deps.handleSignals = bySignal;
+    deps.exit = [&rig](HostExit reason) {
+      rig.exited = reason;
+      rig.main.quit(0);
+    };
+    auto controller = rig.make(std::move(deps));
+    controller->start();
+    rig.main.runUntilIdle();
+    ASSERT_TRUE(controller->portMappingLive());
+    rig.mappers[rig.mappers.size() - 2]->onMapped("198.51.100.7", 47700);
+    rig.main.runUntilIdle();
+    ASSERT_EQ(controller->publicEndpoint.get(), "198.51.100.7:47700");
+    const auto published = rig.keyValueStore.getValue("tl.hosts");
+    rig.trace.clear();
+    if (bySignal) {
+      ::raise(SIGTERM);
+      EXPECT_EQ(rig.main.run(), 0);
+    } else {
+      controller->applicationWillTerminate();
+    }
+    EXPECT_FALSE(controller->portMappingLive());
+    EXPECT_TRUE(traced(rig.trace, "stop NAT-PMP delete"));
+    EXPECT_TRUE(traced(rig.trace, "stop UPnP delete"));
+    EXPECT_TRUE(traced(rig.trace, "relay endpoint -")) << "clients asking the relay must not be sent to a host that is gone";
+    EXPECT_EQ(controller->publicEndpoint.get(), std::nullopt);
+    EXPECT_NE(rig.keyValueStore.getValue("tl.hosts"), published) << "the identity is published again, without the endpoint";
+    const auto& lines = controller->logLines.get();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"),
+              lines.end());
+  }
 }
 
 TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
@@ -154,6 +189,133 @@ TEST(NatMapping, WithoutARelayTheBlockIsMappedAtListeningAndNoLineClaimsARelay) 
   for (const std::string& line : controller->logLines.get()) {
     EXPECT_EQ(line.find("relay"), std::string::npos) << line;
     EXPECT_EQ(line.find("przekaźnik"), std::string::npos) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+using controllertest::ControllerRig;
+
+TEST(NatOnDemand, ARelayRequestThatNeverBecomesASessionReleasesTheMappingTwoMinutesLater) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->armNATOnDemand("żądanie sesji przez relay");
+  ASSERT_TRUE(controller->portMappingLive());
+  rig.mappers.back()->onMapped("198.51.100.7", 47700);
+  rig.main.runUntilIdle();
+  rig.trace.clear();
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs - 1);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the session may still come";
+  rig.scheduler.advanceBy(1);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+  EXPECT_TRUE(traced(rig.trace, "stop NAT-PMP delete"));
+  EXPECT_EQ(controller->publicEndpoint.get(), std::nullopt);
+  EXPECT_EQ(rig.trace.back(), "relay endpoint -");
+}
+
+TEST(NatOnDemand, ARelayRequestThatBecomesASessionKeepsTheMappingUntilAfterItsEnd) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->armNATOnDemand("żądanie sesji przez relay");
+  auto session = rig.admitSession(*controller, "ipad-1");
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "admission called the release off";
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+}
+
+TEST(NatOnDemand, WhileTheRelayIsDownTheBlockIsMappedAsWithoutARelay) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  ASSERT_TRUE(controller->mapsOnDemand()) << "before the link's first outcome it counts as up";
+  ASSERT_FALSE(controller->portMappingLive());
+  // The registration fails (a relay that refuses or is not there).
+  controller->relayLinkChanged(false);
+  EXPECT_TRUE(controller->portMappingLive());
+  EXPECT_FALSE(controller->mapsOnDemand());
+  EXPECT_TRUE(traced(rig.trace, "start NAT-PMP"));
+  rig.mappers.back()->onMapped("198.51.100.7", 47700);
+  rig.main.runUntilIdle();
+  // Further failed retries change nothing, and no time lets the standing mapping go.
+  controller->relayLinkChanged(false);
+  auto session = rig.admitSession(*controller, "ipad-1");
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive());
+  EXPECT_EQ(controller->publicEndpoint.get(), "198.51.100.7:47700");
+
+  // The relay is back: on demand again, the standing mapping goes after the usual two idle minutes.
+  rig.trace.clear();
+  controller->relayLinkChanged(true);
+  EXPECT_TRUE(controller->mapsOnDemand());
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs - 1);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive());
+  rig.scheduler.advanceBy(1);
+  rig.main.runUntilIdle();
+  EXPECT_FALSE(controller->portMappingLive());
+  EXPECT_EQ(rig.trace.back(), "relay endpoint -");
+}
+
+TEST(NatOnDemand, TheRelayComingBackDuringASessionLeavesTheMappingToTheSessionsEnd) {
+  ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->relayLinkChanged(false);
+  auto session = rig.admitSession(*controller, "ipad-1");
+  controller->relayLinkChanged(true);
+  rig.scheduler.advanceBy(10 * 60'000'000ull);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the session uses it";
+  session->callbacks.onDisconnect();
+  rig.main.runUntilIdle();
+  controller->relayLinkChanged(false);
+  rig.scheduler.advanceBy(HostController::natReleaseDelayUs);
+  rig.main.runUntilIdle();
+  EXPECT_TRUE(controller->portMappingLive()) << "the relay went again before the release: the mapping stays";
+}
+
+}  // namespace
+}  // namespace tavlo
+
+namespace tavlo {
+namespace {
+
+TEST(PathSwitches, ASwitchThatLeavesTheSessionDropsItsSecondPathsOnThatPathAndTheSessionAsksTheSwitches) {
+  struct Row {
+    const char* why;
+    std::function<void(HostController&)> switchOff;
+    const char* refusedPath;
+  };
+  const Row rows[] = {
+      {"VPN off", [](HostController& c) { c.setAllowVPN(false); }, "100.101.102.103:5000"},
+      {"NAT off", [](HostController& c) { c.setAllowNAT(false); }, "203.0.113.9:5000"},
+      {"relay data off", [](HostController& c) { c.setAllowRelay(false); }, "relay/klient"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    controllertest::ControllerRig rig;
+    auto controller = rig.startedController();
+    auto session = rig.admitSession(*controller, "ipad-1", "192.168.1.5:47700");
+    ASSERT_TRUE(session->callbacks.isPathAllowed);
+    EXPECT_TRUE(session->callbacks.isPathAllowed(row.refusedPath));
+    row.switchOff(*controller);
+    rig.main.runUntilIdle();
+    EXPECT_EQ(controller->session(), session) << "the LAN session stays";
+    EXPECT_TRUE(session->called("detach disallowed paths"));
+    EXPECT_FALSE(session->callbacks.isPathAllowed(row.refusedPath)) << "a later promotion to it is refused";
+    EXPECT_TRUE(session->callbacks.isPathAllowed("192.168.1.5:47700"));
   }
 }
 

@@ -95,5 +95,61 @@ TEST(VirtualDisplayOnXorg, CreatesMakesMainIsolatesRestoresAndDestroys) {
   EXPECT_TRUE(queryOutput(*check, external)->enabled());
 }
 
+// A run that ended without releasing its virtual display (a crash, SIGKILL) left it on the user's own
+// X server; the next run's start step switches it off, and takes it for its own display again.
+TEST(VirtualDisplayOnXorg, TheNextRunSwitchesOffAVirtualDisplayACrashedRunLeftOn) {
+  testkit::XorgServer server;
+  ASSERT_TRUE(server.start()) << server.failureText();
+  std::string error;
+  auto check = XcbConnection::open(server.display(), &error);
+  ASSERT_NE(check, nullptr) << error;
+  const uint32_t builtIn = queryOutputs(*check)[0].outputId;
+  uint32_t left = 0;
+  {
+    auto crashed = XorgDisplaySystem::open(server.display(), &error);
+    ASSERT_NE(crashed, nullptr) << error;
+    Settings settings;
+    VirtualDisplayController controller(crashed, settings);
+    auto provided = controller.createDisplay(1280, 800);
+    ASSERT_TRUE(provided);
+    left = provided->displayID;
+    // Neither destroy() nor a release: the process went.
+  }
+  ASSERT_TRUE(queryOutput(*check, left)->enabled());
+
+  auto system = XorgDisplaySystem::open(server.display(), &error);
+  ASSERT_NE(system, nullptr) << error;
+  Settings settings;
+  VirtualDisplayController controller(system, settings);
+  std::vector<std::string> lines;
+  VirtualDisplayController::setLogSink([&](const std::string& line) { lines.push_back(line); });
+  controller.recoverIsolationOnLaunch();
+  VirtualDisplayController::setLogSink(nullptr);
+  EXPECT_FALSE(queryOutput(*check, left)->enabled()) << "no phantom screen on the desktop";
+  EXPECT_EQ(queryOutput(*check, left)->scale, 1);
+  EXPECT_EQ(system->onlineDisplays(), (std::vector<DisplayId>{builtIn}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"🖥 poprzednia sesja zostawiła włączony ekran wirtualny " +
+                                             std::to_string(left) + " — wyłączam"}));
+  // A session's isolation then has no "physical" display to switch off and on, and the output serves
+  // this run's virtual display again.
+  auto provided = controller.createDisplay(1280, 800);
+  ASSERT_TRUE(provided);
+  EXPECT_EQ(provided->displayID, left);
+  controller.destroy();
+
+  // The only screen on stays on, virtual or not.
+  {
+    auto crashed = XorgDisplaySystem::open(server.display(), &error);
+    Settings crashedSettings;
+    VirtualDisplayController again(crashed, crashedSettings);
+    ASSERT_TRUE(again.createDisplay(1280, 800));
+    ASSERT_TRUE(again.setAsMainDisplay());
+    again.isolatePhysicalDisplays();
+  }
+  ASSERT_EQ(system->onlineDisplays(), (std::vector<DisplayId>{left}));
+  EXPECT_TRUE(system->switchOffLeftoverVirtualDisplays().empty());
+  EXPECT_TRUE(queryOutput(*check, left)->enabled());
+}
+
 }  // namespace
 }  // namespace tavlo

@@ -237,27 +237,36 @@ TEST(ReachabilityNetns, TheHostMapsItsBlockThroughMiniupnpdAndRemovesItWhenItSto
     const char* why;
     const char* settings;
     const char* line;  // what the host says about the way it maps
+    std::vector<std::string> arguments;
+    const char* withdrawn;  // what it says when it takes the endpoint back at its end
   };
-  for (Run run : {Run{"NAT-PMP", R"({"tl.natOnDemand": false})", "host nasłuchuje (control 47900"},
+  const char* withdrawnFromKVS = "🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera, adres wycofany z KVS";
+  for (Run run : {Run{"NAT-PMP", R"({"tl.natOnDemand": false})", "host nasłuchuje (control 47900", {}, withdrawnFromKVS},
                   Run{"UPnP with NAT-PMP off", R"({"tl.natOnDemand": false, "tl.useNATPMP": false})",
-                      "🌐 NAT-PMP wyłączony — mapuję od razu przez UPnP"}}) {
+                      "🌐 NAT-PMP wyłączony — mapuję od razu przez UPnP", {}, withdrawnFromKVS},
+                  // Nothing listens there: no relay request will ever come, so the block is mapped at once.
+                  Run{"on demand with the relay down", "{}",
+                      "🌐 relay niedostępny — mapuję porty na routerze od razu, jak bez relaya",
+                      {"--relay", "127.0.0.1:1"},
+                      "🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera, adres wycofany z relaya i KVS"}}) {
     SCOPED_TRACE(run.why);
     testkit::TempDir home;
     std::filesystem::create_directories(home / "config" / "tavlo");
     write(home / "config" / "tavlo" / "settings.json", run.settings);
     ChildProcess host;
-    startChild(host,
-               router.host.exec({"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
-                                 "XDG_DATA_HOME=" + (home / "data").string(),
-                                 "XDG_STATE_HOME=" + (home / "state").string(), "TMPDIR=" + home.path().string(),
-                                 "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900"}),
-               (home / "host.log").string());
+    std::vector<std::string> command{"env", "HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                                     "XDG_DATA_HOME=" + (home / "data").string(),
+                                     "XDG_STATE_HOME=" + (home / "state").string(), "TMPDIR=" + home.path().string(),
+                                     "DISPLAY=", TAVLO_HOST_PROGRAM, "--port", "47900"};
+    command.insert(command.end(), run.arguments.begin(), run.arguments.end());
+    startChild(host, router.host.exec(command), (home / "host.log").string());
     ASSERT_TRUE(host.waitForLog("🌐 KVS: opublikowano endpoint 192.0.2.1:47900", 40s))
         << host.log() << router.daemon->log();
     EXPECT_NE(host.log().find(run.line), std::string::npos) << host.log();
     for (uint16_t port = 47900; port <= 47904; ++port) EXPECT_TRUE(router.forwards(port)) << port << router.rules();
     EXPECT_EQ(host.stop(), 0) << host.log();
     for (uint16_t port = 47900; port <= 47904; ++port) EXPECT_FALSE(router.forwards(port)) << port << router.rules();
+    EXPECT_NE(host.log().find(run.withdrawn), std::string::npos) << "SIGTERM withdraws the endpoint\n" << host.log();
   }
 }
 

@@ -395,3 +395,55 @@ TEST(HostSessionMultipath, APromotionThatFindsTheSessionClosedWhileItWaitedClose
 
 }  // namespace
 }  // namespace vela
+
+namespace vela {
+namespace {
+
+// The owner's switches as the session asks them: every path but the ones in `off`.
+void switchOff(testkit::SessionRig& rig, std::vector<std::string> off) {
+  rig.session->updateCallbacks([off](SessionCallbacks& c) {
+    c.isPathAllowed = [off](const std::string& remote) {
+      return std::find(off.begin(), off.end(), remote) == off.end();
+    };
+  });
+}
+
+TEST(HostSessionMultipath, ASecondPathOnAPathSwitchedOffIsDroppedAndTheOthersStay) {
+  testkit::SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath vpn("100.101.102.103:5000"), lan("192.168.1.5:47700");
+  rig.session->attachSecondarySink(vpn.host, 1, true);
+  rig.session->attachSecondarySink(lan.host, 2, false);
+  switchOff(rig, {"100.101.102.103:5000"});
+  rig.session->detachDisallowedSecondarySinks();
+  EXPECT_TRUE(vpn.host->isClosed());
+  EXPECT_FALSE(lan.host->isClosed());
+  ASSERT_EQ(sinksOf(rig).size(), 1u);
+  EXPECT_EQ(sinksOf(rig)[0]->sessionId(), 2u);
+  EXPECT_TRUE(rig.log.waitFor("🔀 wtórny sink odłączony (sessionId 1) — tor NAT wyłączony"));
+  EXPECT_FALSE(rig.pair.host->isClosed()) << "the primary path goes on";
+}
+
+TEST(HostSessionMultipath, APromotionToAPathSwitchedOffIsRefusedAndThePathClosed) {
+  testkit::SessionRig rig;
+  rig.started();
+  ASSERT_TRUE(rig.hello());
+  SecondPath path("203.0.113.9:4000");
+  rig.session->attachSecondarySink(path.host, pathId, false);
+  // Switched off after the path attached, and its promotion asked before the owner dropped it.
+  switchOff(rig, {"203.0.113.9:4000"});
+  path.client->send(MbbPromote{}, pathId);
+  ASSERT_TRUE(rig.log.waitFor("🚫 promocja odrzucona — tor NAT wyłączony (sessionId 77); sink odłączony"));
+  EXPECT_TRUE(testkit::eventually([&] { return path.host->isClosed(); }));
+  EXPECT_EQ(rig.session->transport(), rig.pair.host) << "the session stays on its primary path";
+  EXPECT_FALSE(rig.pair.host->isClosed());
+  rig.probe([](SessionState& s) {
+    EXPECT_FALSE(s.path.promotedSink);
+    EXPECT_TRUE(s.path.secondarySinks.empty());
+  });
+  EXPECT_EQ(rig.log.count("🔀 PROMOCJA"), 0u);
+}
+
+}  // namespace
+}  // namespace vela

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/random.hpp"
 #include "tests/transport/relay/relay_test_kit.hpp"
@@ -115,6 +117,33 @@ TEST(RelayHostLink, AnswersNoFirstLineThatIsNotASignableChallengeAndRetries) {
     f.scheduler.advanceBy(1'000'000);
     EXPECT_TRUE(f.registered()) << row.why;
   }
+}
+
+TEST(RelayHostLink, ReportsEachRegistrationAndEachFailure) {
+  HostFixture f;
+  std::mutex mutex;
+  std::vector<bool> reports;
+  f.link->setOnRegistration([&](bool registered) {
+    std::lock_guard guard(mutex);
+    reports.push_back(registered);
+  });
+  auto reported = [&] {
+    std::lock_guard guard(mutex);
+    return reports;
+  };
+  f.link->start();
+  auto peer = f.registered();
+  ASSERT_TRUE(peer);
+  peer->close();  // the service drops the host: the link is down until it registers again
+  ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła"));
+  EXPECT_EQ(reported(), (std::vector<bool>{true, false}));
+  // The retry is dropped before any challenge.
+  f.scheduler.advanceBy(1'000'000);
+  auto retry = f.relay.accept();
+  ASSERT_TRUE(retry);
+  retry->close();
+  ASSERT_TRUE(f.hostLog.waitFor("rejestracja padła", 2));
+  EXPECT_EQ(reported(), (std::vector<bool>{true, false, false}));
 }
 
 TEST(RelayHostLink, RetriesAfterOneTwoFourEightSixteenThenThirtySeconds) {
@@ -323,6 +352,31 @@ TEST(RelayHostLink, ReleasingTheLinkClosesItsRegistrationAndPendingJoins) {
   EXPECT_TRUE(registration->closedByPeer());
   EXPECT_TRUE(join->closedByPeer());
   EXPECT_FALSE(receiveWithin(*f.emitted, 50ms));
+}
+
+}  // namespace
+}  // namespace vela
+
+namespace vela {
+namespace {
+
+// A host that ends withdraws its endpoint just before its link goes: the line still reaches the service.
+TEST(RelayHostLink, AnEndpointPublishedJustBeforeTheLinkGoesStillLeaves) {
+  HostFixture f;
+  std::promise<void> registeredReport;
+  f.link->setOnRegistration([&](bool registered) {
+    if (registered) registeredReport.set_value();
+  });
+  f.link->start();
+  auto registration = f.registered();
+  ASSERT_TRUE(registration);
+  ASSERT_EQ(registeredReport.get_future().wait_for(5s), std::future_status::ready);
+  f.link->publishEndpoint("203.0.113.5:47700");
+  f.link->publishEndpoint("-");
+  f.link.reset();
+  EXPECT_EQ(registration->readLine(), "EP 203.0.113.5:47700");
+  EXPECT_EQ(registration->readLine(), "EP -");
+  EXPECT_TRUE(registration->closedByPeer());
 }
 
 }  // namespace
