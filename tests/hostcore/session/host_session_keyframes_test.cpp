@@ -68,7 +68,7 @@ TEST(HostSessionKeyframes, TheTimerForcesKeyframesAtTheIntervalTheEncoderIsGiven
   for (const Row& row : rows) {
     SessionRig rig;
     rig.make();
-    testkit::makeStreaming(rig);
+    auto engines = testkit::makeStreaming(rig);
     rig.session->setKeyframePolicy(false, 2.75);
     const uint64_t start = rig.clock().nowUs();
     rig.probe([&](SessionState& s) {
@@ -89,6 +89,10 @@ TEST(HostSessionKeyframes, TheTimerForcesKeyframesAtTheIntervalTheEncoderIsGiven
       if (now != forced) forcedAtSec.push_back(double(t - start) / 1e6);
       forced = now;
     }
+    // The frames handed to the encoder are coded before the rig (and the encoder's backend) goes.
+    ASSERT_TRUE(testkit::eventually([&] {
+      return rig.probe([](SessionState& s) { return s.send.encodePending; }) == 0 && engines.encoder->framesInFlight() == 0;
+    }));
     ASSERT_FALSE(forcedAtSec.empty()) << row.why;
     EXPECT_NEAR(forcedAtSec[0], row.dueAfterSec, 0.02) << row.why;
     for (size_t i = 1; i < forcedAtSec.size(); ++i) {
