@@ -74,6 +74,17 @@ class TavloHostEndToEnd : public ::testing::Test {
   uint16_t base = 0;
   Bytes key;
   hosttest::HostTestClient client;
+
+  // The client's hello of a 1280×720 window; the host's answer when it admitted the client, whose later
+  // packets then name the session and whose unreliable-input flow is alive.
+  std::optional<vela::HostHello> admitClient() {
+    client.sendHello(1280, 720);
+    auto hello = client.nextControl<vela::HostHello>(answerWithin);
+    if (!hello || !hello->accepted) return std::nullopt;
+    client.setSession(hello->sessionId, hello->generation);
+    client.sendKeepalive();
+    return hello;
+  }
 };
 
 TEST_F(TavloHostEndToEnd, StreamsDecodableHevcTakesThePointerAndEndsOnTheClientsGoodbye) {
@@ -221,12 +232,8 @@ TEST_F(TavloHostEndToEnd, StreamsDecodableHevcTakesThePointerAndEndsOnTheClients
 // physical displays back (under AddressSanitizer a loop posting to the gone main executor would abort).
 TEST_F(TavloHostEndToEnd, EndsCleanlyOnSigtermWhileAClientStreams) {
   HostProcess& host = *this->host;
-  client.sendHello(1280, 720);
-  auto hello = client.nextControl<vela::HostHello>(answerWithin);
+  auto hello = admitClient();
   ASSERT_TRUE(hello) << linesSoFar(host);
-  ASSERT_TRUE(hello->accepted) << host.output();
-  client.setSession(hello->sessionId, hello->generation);
-  client.sendKeepalive();
   ASSERT_TRUE(client.nextControl<vela::VideoConfig>(answerWithin)) << linesSoFar(host);
   ScreenActivity activity(*x);
   activity.step();
@@ -242,11 +249,8 @@ TEST_F(TavloHostEndToEnd, EndsCleanlyOnSigtermWhileAClientStreams) {
 // end stores the estimate under the key the next hello looks it up by.
 TEST_F(TavloHostEndToEnd, AReconnectWithinAMinuteIsSeededFromTheLastSessionsLink) {
   HostProcess& host = *this->host;
-  client.sendHello(1280, 720);
-  auto hello = client.nextControl<vela::HostHello>(answerWithin);
-  ASSERT_TRUE(hello && hello->accepted) << linesSoFar(host);
-  client.setSession(hello->sessionId, hello->generation);
-  client.sendKeepalive();
+  auto hello = admitClient();
+  ASSERT_TRUE(hello) << linesSoFar(host);
   auto config = client.nextControl<vela::VideoConfig>(answerWithin);
   ASSERT_TRUE(config) << linesSoFar(host);
   client.setSession(hello->sessionId, config->generation);
@@ -275,17 +279,15 @@ TEST_F(TavloHostEndToEnd, AReconnectWithinAMinuteIsSeededFromTheLastSessionsLink
 }
 
 // The clipboard both ways: a 5 MB file the client copies reaches the host's desktop as a file, and text
-// the desktop copies reaches the client inline (but not a text larger than a client would take). The upload is a hundred sealed pieces in one burst: every
-// piece must reach the session in order, or the receiver drops the rest and the file never completes.
+// the desktop copies reaches the client inline (but not a text larger than a client would take). The
+// upload is a hundred sealed pieces in one burst: every piece must reach the session in order, or the
+// receiver drops the rest and the file never completes.
 TEST_F(TavloHostEndToEnd, SharesTheClipboardWithTheDesktop) {
   auto desktop = X11Pasteboard::open(server.display(), &error);
   ASSERT_NE(desktop, nullptr) << error;
   HostProcess& host = *this->host;
-  client.sendHello(1280, 720);
-  auto hello = client.nextControl<vela::HostHello>(answerWithin);
-  ASSERT_TRUE(hello && hello->accepted) << linesSoFar(host);
-  client.setSession(hello->sessionId, hello->generation);
-  client.sendKeepalive();
+  auto hello = admitClient();
+  ASSERT_TRUE(hello) << linesSoFar(host);
 
   Bytes file(5'000'000);
   for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
