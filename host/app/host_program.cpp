@@ -123,14 +123,15 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   }
   // The default audio input follows the client: the virtual microphone while one is connected.
   auto audioDevices = std::make_shared<PulseAudioDevices>();
-  // Whether the virtual microphone is in use is asked on a queue of its own: the session's feedback loop
-  // reads the last answer and never waits for the sound server.
-  auto micQuestions = std::make_shared<SerialExecutor>("tl.mic.consumed");
+  // The sound server is asked on a queue of its own: whether the virtual microphone is in use (the
+  // session's feedback loop reads the last answer), and the default input's switches at admission and at
+  // the session's end, in order, so that neither the feedback loop nor the main executor waits for it.
+  auto soundServerQueue = std::make_shared<SerialExecutor>("tl.mic.consumed");
   auto inputGuard = std::shared_ptr<DefaultInputGuard>(
       new DefaultInputGuard(*audioDevices, SteadyClock::shared(),
-                            [micQuestions](std::function<void()> job) { micQuestions->post(std::move(job)); }),
-      [audioDevices, micQuestions](DefaultInputGuard* guard) {
-        micQuestions->shutdown();
+                            [soundServerQueue](std::function<void()> job) { soundServerQueue->post(std::move(job)); }),
+      [audioDevices, soundServerQueue](DefaultInputGuard* guard) {
+        soundServerQueue->shutdown();
         delete guard;
       });
   // A default input an earlier run left on the virtual microphone goes back to what it was.
