@@ -172,6 +172,10 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   };
 }
 
+// How long the end of the program waits for the physical displays to come back (four passes of 350 ms,
+// and a re-disable that may be in progress before them).
+constexpr std::chrono::seconds displayRestoreAtExitLimit{3};
+
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -273,6 +277,10 @@ int runHostProgram(const HostOptions& options) {
   FileSecretStore secrets;
   const std::string hostName = computerName();
   auto displays = openDisplays(options.display, settings);
+  // What waits for the X server to switch the physical displays (their restore and its settling, the
+  // re-disables while a session streams) runs here, never on the main executor.
+  std::shared_ptr<SerialExecutor> displayWorker;
+  if (displays) displayWorker = std::make_shared<SerialExecutor>("tl.isolation");
   std::shared_ptr<const SessionBackends> sessions = openSessionBackends(displays, options.display, schedulerOwner,
                                                                         settingsOwner);
   HostController* controllerInUse = nullptr;
@@ -319,10 +327,13 @@ int runHostProgram(const HostOptions& options) {
                          main.quit(HostExitCode::ok);
                        });
   deps.sharedDisplay = displays;
+  if (displayWorker) {
+    deps.seams.runDisplayWork = [displayWorker](std::function<void()> job) { displayWorker->post(std::move(job)); };
+  }
   wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   if (displays) wireTextFocus(deps.seams, scheduler, options.display);
   wireDesktopSession(deps.seams, displays != nullptr, options.display);
-  wireSessionWatchers(deps.seams, scheduler, main, displays, options.display, controllerInUse);
+  wireSessionWatchers(deps.seams, scheduler, main, displays, displayWorker, options.display, controllerInUse);
   // The relay service: the command line's, else the user's setting; without one the host has no relay path.
   const std::optional<std::string> relayAddress = options.relay ? options.relay : settings.getString("tl.relay");
   if (relayAddress) {
@@ -434,6 +445,12 @@ int runHostProgram(const HostOptions& options) {
     if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
   });
   int code = tray ? tray->run() : main.run();
+  // The quit handed the physical displays' restore to the display worker: they are back before the
+  // process ends, unless the X server does not answer within the limit.
+  if (displayWorker && !displayWorker->drainWithin(displayRestoreAtExitLimit)) {
+    SystemLog::write("tavlo-host: the physical displays were not restored in time; leaving the restore behind");
+    new std::shared_ptr<SerialExecutor>(displayWorker);  // never destroyed: that would wait for it
+  }
   // Session loops post to `main`, which ends with this function: close the sessions, refuse further
   // jobs, and let their detached threads finish before anything they reach goes away.
   controller->closeSessionsForExit();
