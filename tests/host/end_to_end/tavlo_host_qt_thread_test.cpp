@@ -298,5 +298,32 @@ TEST_F(TavloHostQtThread, AnswersWhileItEndsASessionAndSwitchesTheMonitorBackOn)
   EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
 }
 
+// An earlier run left the physical monitor switched off (its list stored, as a crash would leave it): the
+// host switches it back on at launch, off its main thread, and forgets the list once it is on.
+TEST_F(TavloHostQtThread, SwitchesOnAtLaunchTheMonitorAnEarlierRunLeftOff) {
+  std::string error;
+  Monitor physical;
+  ASSERT_TRUE(physical.find(xorg.display(), &error)) << "the dummy Xorg shows no output " << error;
+  auto layout = readRandrLayout(*physical.x);
+  ASSERT_TRUE(layout);
+  RandrLayout off = *layout;
+  RandrCrtc* crtc = off.crtcShowing(physical.output);
+  ASSERT_NE(crtc, nullptr);
+  off.switchOff(*crtc);
+  ASSERT_TRUE(commitRandrLayout(*physical.x, *layout, off));
+  ASSERT_TRUE(physical.becomes(false));
+  const auto settingsFile = home / "XDG_CONFIG_HOME" / "tavlo" / "settings.json";
+  std::filesystem::create_directories(settingsFile.parent_path());
+  std::ofstream(settingsFile) << "{\"tl.isolatedDisplayIDs\": [" << physical.output << "]}";
+
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  EXPECT_TRUE(physical.becomes(true)) << "the monitor stayed off\n" << host->output();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+  std::ifstream stored(settingsFile);
+  const std::string text((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("tl.isolatedDisplayIDs"), std::string::npos) << "the list outlived the recovery: " << text;
+}
+
 }  // namespace
 }  // namespace tavlo
