@@ -14,6 +14,7 @@ namespace tavlo {
 
 void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainExecutor& main,
                          const std::shared_ptr<VirtualDisplayController>& displays,
+                         const std::shared_ptr<SerialExecutor>& displayWorker,
                          const std::optional<std::string>& display, HostController* const& controller) {
   if (!displays) return;
   // What the watchers are handed to reach the main thread and the controller's log.
@@ -24,7 +25,7 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
     if (controller) controller->log(line);
   };
   std::weak_ptr<VirtualDisplayController> weakDisplays = displays;
-  auto isolation = IsolationWatch::create(scheduler, [weakDisplays] {
+  auto isolation = IsolationWatch::create(scheduler, displayWorker, [weakDisplays] {
     if (auto d = weakDisplays.lock()) d->enforceIsolation();
   });
   std::string error;

@@ -11,14 +11,17 @@
 #include "host/desktop/virtual_display_controller.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
+#include "platform/runtime/serial_executor.hpp"
 
 namespace tavlo {
 
 class HostController;
 
-// `controller` is set once the controller exists; the seam is first called after that.
+// `controller` is set once the controller exists; the seam is first called after that. The isolation
+// checks run on `displayWorker`, after and before the other display work handed to it.
 void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainExecutor& main,
                          const std::shared_ptr<VirtualDisplayController>& displays,
+                         const std::shared_ptr<SerialExecutor>& displayWorker,
                          const std::optional<std::string>& display, HostController* const& controller);
 
 // Watches every 5 s whether the X server still injects input (XTEST) and publishes `inputBlocked`;

@@ -139,14 +139,15 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
   }
   // The default audio input follows the client: the virtual microphone while one is connected.
   auto audioDevices = std::make_shared<PulseAudioDevices>();
-  // Whether the virtual microphone is in use is asked on a queue of its own: the session's feedback loop
-  // reads the last answer and never waits for the sound server.
-  auto micQuestions = std::make_shared<SerialExecutor>("tl.mic.consumed");
+  // The sound server is asked on a queue of its own: whether the virtual microphone is in use (the
+  // session's feedback loop reads the last answer), and the default input's switches at admission and at
+  // the session's end, in order, so that neither the feedback loop nor the main executor waits for it.
+  auto soundServerQueue = std::make_shared<SerialExecutor>("tl.mic.consumed");
   auto inputGuard = std::shared_ptr<DefaultInputGuard>(
       new DefaultInputGuard(*audioDevices, SteadyClock::shared(),
-                            [micQuestions](std::function<void()> job) { micQuestions->post(std::move(job)); }),
-      [audioDevices, micQuestions](DefaultInputGuard* guard) {
-        micQuestions->shutdown();
+                            [soundServerQueue](std::function<void()> job) { soundServerQueue->post(std::move(job)); }),
+      [audioDevices, soundServerQueue](DefaultInputGuard* guard) {
+        soundServerQueue->shutdown();
         delete guard;
       });
   // A default input an earlier run left on the virtual microphone goes back to what it was.
@@ -191,14 +192,9 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
 constexpr std::chrono::seconds workerExitLimit{2};
 // How long start-up waits for the login units' reconciliation before it goes on without it.
 constexpr uint64_t autostartAnswerLimitUs = 5'000'000;
-
-// Waits until `worker` has run the jobs it was given (true) or `limit` passed (false).
-bool workerIdleWithin(SerialExecutor& worker, std::chrono::milliseconds limit) {
-  auto idle = std::make_shared<std::promise<void>>();
-  std::future<void> done = idle->get_future();
-  if (!worker.post([idle] { idle->set_value(); })) return true;
-  return done.wait_for(limit) == std::future_status::ready;
-}
+// How long the end of the program waits for the physical displays to come back (four passes of 350 ms,
+// and a re-disable that may be in progress before them).
+constexpr std::chrono::seconds displayRestoreAtExitLimit{3};
 
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {
@@ -304,6 +300,10 @@ int runHostProgram(const HostOptions& options) {
   FileSecretStore secrets;
   const std::string hostName = computerName();
   auto displays = openDisplays(options.display, settings);
+  // What waits for the X server to switch the physical displays (their restore and its settling, the
+  // re-disables while a session streams) runs here, never on the main executor.
+  std::shared_ptr<SerialExecutor> displayWorker;
+  if (displays) displayWorker = std::make_shared<SerialExecutor>("tl.isolation");
   std::shared_ptr<const SessionBackends> sessions = openSessionBackends(displays, options.display, schedulerOwner,
                                                                         settingsOwner);
   HostController* controllerInUse = nullptr;
@@ -369,8 +369,8 @@ int runHostProgram(const HostOptions& options) {
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
   deps.exitAtOnce = [] {
     // The router mapping's delete, which the first signal queued, goes out first.
-    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
-    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    sharedNatPmpQueue()->drainWithin(workerExitLimit);
+    sharedUpnpQueue()->drainWithin(workerExitLimit);
     std::_Exit(HostExitCode::endedAtOnce);
   };
   // The controller, for the parts wired before it exists; empty again once it is gone.
@@ -382,10 +382,13 @@ int runHostProgram(const HostOptions& options) {
                          main.quit(HostExitCode::ok);
                        });
   deps.sharedDisplay = displays;
+  if (displayWorker) {
+    deps.seams.runDisplayWork = [displayWorker](std::function<void()> job) { displayWorker->post(std::move(job)); };
+  }
   wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   if (displays) wireTextFocus(deps.seams, scheduler, options.display);
   wireDesktopSession(deps.seams, displays != nullptr, options.display);
-  wireSessionWatchers(deps.seams, scheduler, main, displays, options.display, controllerInUse);
+  wireSessionWatchers(deps.seams, scheduler, main, displays, displayWorker, options.display, controllerInUse);
   // The relay service: the command line's, else the user's setting; without one the host has no relay path.
   const std::optional<std::string> relayAddress = options.relay ? options.relay : settings.getString("tl.relay");
   if (relayAddress) {
@@ -504,6 +507,12 @@ int runHostProgram(const HostOptions& options) {
   });
   // The steps of the end that need no window system, in order.
   auto endInOrder = [&] {
+    // Every quit handed the physical displays' restore to the display worker: they are back before the
+    // process ends, unless the X server does not answer within the limit.
+    if (displayWorker && !displayWorker->drainWithin(displayRestoreAtExitLimit)) {
+      SystemLog::write("tavlo-host: the physical displays were not restored in time; leaving the restore behind");
+      new std::shared_ptr<SerialExecutor>(displayWorker);  // never destroyed: that would wait for it
+    }
     // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
     commandStop->stop();
     // Session loops post to `main`, which ends with this function: close the sessions, refuse further
@@ -522,15 +531,15 @@ int runHostProgram(const HostOptions& options) {
     // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
     // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
     // around it.
-    if (workerIdleWithin(*autostartWorker, workerExitLimit)) {
+    if (autostartWorker->drainWithin(workerExitLimit)) {
       autostartWorker->shutdown();
     } else {
       SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
       new std::shared_ptr<SerialExecutor>(autostartWorker);
     }
     // The deletes of the router's mappings go out before the process ends.
-    workerIdleWithin(*sharedNatPmpQueue(), workerExitLimit);
-    workerIdleWithin(*sharedUpnpQueue(), workerExitLimit);
+    sharedNatPmpQueue()->drainWithin(workerExitLimit);
+    sharedUpnpQueue()->drainWithin(workerExitLimit);
     inputWatch.reset();
     controller->flushLog();
   };

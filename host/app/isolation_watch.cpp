@@ -2,17 +2,18 @@
 
 namespace tavlo {
 
-std::shared_ptr<IsolationWatch> IsolationWatch::create(Scheduler& scheduler, std::function<void()> enforce) {
-  return std::shared_ptr<IsolationWatch>(new IsolationWatch(scheduler, std::move(enforce)));
+std::shared_ptr<IsolationWatch> IsolationWatch::create(Scheduler& scheduler, std::shared_ptr<SerialExecutor> worker,
+                                                       std::function<void()> enforce) {
+  return std::shared_ptr<IsolationWatch>(new IsolationWatch(scheduler, std::move(worker), std::move(enforce)));
 }
 
-IsolationWatch::IsolationWatch(Scheduler& scheduler, std::function<void()> enforce)
-    : scheduler_(scheduler), enforce_(std::move(enforce)) {}
+IsolationWatch::IsolationWatch(Scheduler& scheduler, std::shared_ptr<SerialExecutor> worker,
+                               std::function<void()> enforce)
+    : scheduler_(scheduler), enforce_(std::move(enforce)), worker_(std::move(worker)) {}
 
 IsolationWatch::~IsolationWatch() {
   timer_.cancel();
   active_ = false;
-  worker_.shutdown();  // the check in progress ends; one that waited behind it finds the watch inactive
 }
 
 void IsolationWatch::sync(bool active) {
@@ -34,10 +35,13 @@ void IsolationWatch::enforceNow() {
 
 void IsolationWatch::requestCheck() {
   if (checkQueued_.exchange(true)) return;
-  // The destructor waits for the worker, so its jobs may use the watch without holding it.
-  worker_.post([this] {
-    checkQueued_ = false;
-    if (active_) enforce_();
+  // The worker outlives the watch: a check that waited behind other display work finds it gone.
+  std::weak_ptr<IsolationWatch> weak = weak_from_this();
+  worker_->post([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->checkQueued_ = false;
+    if (self->active_) self->enforce_();
   });
 }
 

@@ -101,7 +101,8 @@ void HostController::bootstrap() {
   if (bootstrapped_) return;
   bootstrapped_ = true;
   const HostControllerSeams& seams = deps_.seams;
-  if (seams.recoverDisplayIsolation) seams.recoverDisplayIsolation();
+  // Listening goes on meanwhile; a client's admission waits until the displays are back.
+  if (seams.recoverDisplayIsolation) displayWork(seams.recoverDisplayIsolation);
   if (!seams.reconcileAutostart) {
     finishBootstrap(false);
     return;
@@ -183,10 +184,7 @@ void HostController::terminateOnSignal() {
   if (exiting_) return;
   exiting_ = true;
   releaseMappingAtExit();
-  if (deps_.sharedDisplay) {
-    deps_.sharedDisplay->restorePhysicalDisplays();
-    deps_.sharedDisplay->destroy();
-  }
+  restoreDisplaysAtExit();
   if (listener_) listener_->stop();
   if (handshakeGate_) handshakeGate_->stop();
   if (stopProbeResponder_) {
@@ -200,10 +198,7 @@ void HostController::applicationWillTerminate() {
   if (!willTerminateArmed_ || exiting_) return;
   exiting_ = true;
   releaseMappingAtExit();
-  if (deps_.sharedDisplay) {
-    deps_.sharedDisplay->restorePhysicalDisplays();
-    deps_.sharedDisplay->destroy();
-  }
+  restoreDisplaysAtExit();
 }
 
 void HostController::releaseMappingAtExit() {

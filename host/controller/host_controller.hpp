@@ -154,7 +154,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // The rest of start-up once the login service is reconciled (main executor).
   void finishBootstrap(bool handOver);
   // The application is ending normally (a menu's Quit): the router's mapping is deleted, the physical
-  // displays come back and the virtual display goes. Acts only once bootstrap has armed it.
+  // displays come back and the virtual display goes (display work, which the program lets finish before
+  // it ends). Acts only once bootstrap has armed it.
   void applicationWillTerminate();
   // The program is about to end: the active and the parked session are closed (their transports
   // cancelled, their engines stopped) so that their loops end and stop posting to the main executor.
@@ -373,6 +374,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void startResourceMonitor();
 
   // Admission (host_controller_admission.cpp).
+  // Admission past the locked-screen and busy checks, once no display work is in flight.
+  void admitAfterChecks(const std::string& devKey, bool userInitiated, std::shared_ptr<ControlledSession> newSession,
+                        AdmissionDone done);
   void admitAfterWarmCheck(const std::string& devKey, bool userInitiated, std::shared_ptr<ControlledSession> newSession,
                            AdmissionDone done);
   void accept(const std::string& devKey, const std::shared_ptr<ControlledSession>& newSession);
@@ -387,8 +391,16 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void wireClipboardBridge(vela::SessionCallbacks& c, const std::weak_ptr<ControlledSession>& weakS);
   void publishDiagnostics(const vela::DiagSnapshot& snapshot);
   // After the session ended or was disconnected: the virtual display goes when physical displays were
-  // isolated, or when it was re-moded so often that a fresh one serves the next client better.
+  // isolated, or when it was re-moded so often that a fresh one serves the next client better. Display
+  // work.
   void cleanUpDisplay(const std::string& recreateLine);
+  // At the end of the program: the physical displays back on, the virtual display gone. Display work,
+  // which the program waits for (within a limit) before it ends.
+  void restoreDisplaysAtExit();
+  // Hands `work` to the display worker (runDisplayWork; in place without one). Until every job handed
+  // over has run, a client's admission waits, so that the next session's display never races a restore.
+  void displayWork(std::function<void()> work);
+  void displayWorkDone();
   // The active session goes without a goodbye (its path was switched off): the controller's client state
   // is cleared at once and the session closes on the main executor.
   void dropSessionNow();
@@ -434,6 +446,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<ControlledSession> parkedSession_;
   std::optional<std::string> parkedDeviceKey_;  // the key the parked session was admitted with
   bool takeoverBusy_ = false;
+  int displayWorkInFlight_ = 0;
+  // The admission that waits for the display work in flight (takeoverBusy_ is set meanwhile).
+  std::function<void()> admissionAfterDisplayWork_;
   std::optional<uint64_t> lastTakeoverAtUs_;  // the scheduler's clock
   std::optional<std::string> displacedDeviceKey_;
   std::optional<std::string> connectedDeviceKey_;

@@ -27,7 +27,23 @@ void HostController::approveTakeover(const std::string& devKey, bool userInitiat
   }
   // From here every way out clears it: a second hello meanwhile is refused as busy.
   takeoverBusy_ = true;
+  if (displayWorkInFlight_ > 0) {
+    // The physical displays are still being switched back on: the client's display waits for them.
+    log("🖥 ekrany fizyczne jeszcze wracają — przyjmę klienta, gdy skończą");
+    std::weak_ptr<HostController> weak = weak_from_this();
+    admissionAfterDisplayWork_ = [weak, devKey, userInitiated, newSession = std::move(newSession),
+                                  done = std::move(done)]() mutable {
+      auto self = weak.lock();
+      if (!self) return;
+      self->admitAfterChecks(devKey, userInitiated, std::move(newSession), std::move(done));
+    };
+    return;
+  }
+  admitAfterChecks(devKey, userInitiated, std::move(newSession), std::move(done));
+}
 
+void HostController::admitAfterChecks(const std::string& devKey, bool userInitiated,
+                                      std::shared_ptr<ControlledSession> newSession, AdmissionDone done) {
   if (std::shared_ptr<ControlledSession> parked = std::exchange(parkedSession_, nullptr)) {
     std::optional<vela::WarmEngineBundle> bundle;
     // The key the parked session was admitted with: the session's own device key also names the

@@ -23,8 +23,15 @@
 namespace tavlo {
 
 struct HostControllerSeams {
+  // Runs display work that waits for the window server (switching the physical displays back on and
+  // letting them settle, dropping the virtual display) off the main executor: one job at a time, in the
+  // order handed over, on the worker that also keeps the displays off during a session. Any thread;
+  // empty: in place.
+  std::function<void(std::function<void()> job)> runDisplayWork{};
+
   // Start-up, in the order bootstrap calls them.
-  // Switches on the physical displays that an earlier run left off (the virtual-display controller).
+  // Switches on the physical displays that an earlier run left off (the virtual-display controller); it
+  // runs as display work.
   std::function<void()> recoverDisplayIsolation{};
   // Brings the login service in line with the user's wish, then calls `done` on the main executor (the
   // work, seconds of it, happens elsewhere): true when the service's own instance has started and this

@@ -94,14 +94,45 @@ void HostController::disconnectClient() {
 }
 
 void HostController::cleanUpDisplay(const std::string& recreateLine) {
-  if (!deps_.sharedDisplay) return;
-  vela::DisplayProviding& display = *deps_.sharedDisplay;
-  if (display.restorePhysicalDisplays()) {
-    display.destroy();
-  } else if (display.reModeCount() >= reModeRecreateThreshold) {
-    log(recreateLine);
-    display.destroy();
+  std::shared_ptr<vela::DisplayProviding> display = deps_.sharedDisplay;
+  if (!display) return;
+  displayWork([display, recreateLine, log = logSink()] {
+    if (display->restorePhysicalDisplays()) {
+      display->destroy();
+    } else if (display->reModeCount() >= reModeRecreateThreshold) {
+      log(recreateLine);
+      display->destroy();
+    }
+  });
+}
+
+void HostController::restoreDisplaysAtExit() {
+  std::shared_ptr<vela::DisplayProviding> display = deps_.sharedDisplay;
+  if (!display) return;
+  displayWork([display] {
+    display->restorePhysicalDisplays();
+    display->destroy();
+  });
+}
+
+void HostController::displayWork(std::function<void()> work) {
+  const auto& run = deps_.seams.runDisplayWork;
+  if (!run) {
+    work();
+    return;
   }
+  ++displayWorkInFlight_;
+  std::weak_ptr<HostController> weak = weak_from_this();
+  MainExecutor* main = &deps_.main;
+  run([work = std::move(work), main, weak] {
+    work();
+    onMain(*main, weak, [](HostController& self) { self.displayWorkDone(); });
+  });
+}
+
+void HostController::displayWorkDone() {
+  if (--displayWorkInFlight_ > 0) return;
+  if (auto admission = std::exchange(admissionAfterDisplayWork_, nullptr)) admission();
 }
 
 }  // namespace tavlo

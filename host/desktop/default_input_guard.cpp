@@ -11,7 +11,27 @@ bool DefaultInputGuard::micPresent() {
                                 [](const AudioSource& source) { return source.name == kMicUid; });
 }
 
+void DefaultInputGuard::inBackground(std::function<void()> step) {
+  if (background_) {
+    background_(std::move(step));
+  } else {
+    step();
+  }
+}
+
 void DefaultInputGuard::engage() {
+  inBackground([this] { engageNow(); });
+}
+
+void DefaultInputGuard::restore() {
+  inBackground([this] { restoreNow(); });
+}
+
+void DefaultInputGuard::restoreIfStranded() {
+  inBackground([this] { restoreIfStrandedNow(); });
+}
+
+void DefaultInputGuard::engageNow() {
   {
     std::lock_guard guard(mutex_);
     if (savedDevice_) return;
@@ -27,7 +47,7 @@ void DefaultInputGuard::engage() {
   devices_.setDefaultSource(kMicUid);
 }
 
-void DefaultInputGuard::restore() {
+void DefaultInputGuard::restoreNow() {
   std::optional<std::string> saved;
   {
     std::lock_guard guard(mutex_);
@@ -38,7 +58,7 @@ void DefaultInputGuard::restore() {
   if (current && *current == kMicUid) devices_.setDefaultSource(*saved);
 }
 
-void DefaultInputGuard::restoreIfStranded() {
+void DefaultInputGuard::restoreIfStrandedNow() {
   auto sources = devices_.sources();
   if (!sources) return;
   bool present = std::any_of(sources->begin(), sources->end(),

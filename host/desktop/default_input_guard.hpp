@@ -4,9 +4,11 @@
 // back when the session ends. Also repairs a default left on the virtual microphone by a crashed run,
 // and tells the host whether any process records from the virtual microphone.
 //
-// engage(), restore() and restoreIfStranded() come from the host's main thread; micRunningSomewhere()
-// from any thread (the session's feedback loop asks it per frame), and never waits for the server.
-// Failures of the audio server end an operation silently.
+// engage(), restore() and restoreIfStranded() come from the host's main thread and never wait for the
+// server: each is queued on the guard's background, in the order called, so one session's restore
+// follows its engage. micRunningSomewhere() comes from any thread (the session's feedback loop asks it
+// per frame) and never waits for the server either. Failures of the audio server end an operation
+// silently.
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -25,7 +27,8 @@ class DefaultInputGuard {
   // How long micRunningSomewhere() answers from its cache instead of asking the server.
   static constexpr uint64_t kRunningCacheUs = 1'000'000;
 
-  // Runs a question to the server off the caller's thread; empty: in place.
+  // Runs a step that talks to the server off the caller's thread, one at a time in the order handed
+  // over; empty: in place.
   using Background = std::function<void(std::function<void()>)>;
 
   // Both must outlive the guard, and `background` must have run (or dropped) every job it was handed
@@ -33,6 +36,7 @@ class DefaultInputGuard {
   DefaultInputGuard(AudioDevices& devices, const Clock& clock, Background background = {})
       : devices_(devices), clock_(clock), background_(std::move(background)) {}
 
+  // Each of the next three is queued on the background and returns at once.
   // Makes the virtual microphone the default input, remembering the previous default. Does nothing when
   // already engaged, when the microphone is absent, or when it is the default already.
   void engage();
@@ -49,6 +53,10 @@ class DefaultInputGuard {
   bool micRunningSomewhere();
 
  private:
+  void inBackground(std::function<void()> step);
+  void engageNow();
+  void restoreNow();
+  void restoreIfStrandedNow();
   bool micPresent();
   void askWhetherRunning();
 
@@ -56,7 +64,7 @@ class DefaultInputGuard {
   const Clock& clock_;
   const Background background_;
   std::mutex mutex_;
-  std::optional<std::string> savedDevice_;  // set while engaged
+  std::optional<std::string> savedDevice_;  // set while engaged (read and written by the steps only)
   uint64_t consumedAtUs_ = 0;               // 0: never asked
   bool consumedCached_ = true;
   bool asking_ = false;                     // a question is with the server

@@ -39,6 +39,14 @@ bool SerialExecutor::sync(const Job& job) {
   return true;
 }
 
+bool SerialExecutor::drainWithin(std::chrono::milliseconds limit) {
+  // Shared with the job: a worker that is late sets a promise nobody waits for any more.
+  auto drained = std::make_shared<std::promise<void>>();
+  std::future<void> done = drained->get_future();
+  if (!post([drained] { drained->set_value(); })) return true;
+  return done.wait_for(limit) == std::future_status::ready;
+}
+
 void SerialExecutor::shutdown() {
   {
     std::lock_guard guard(queue_->mutex);

@@ -1,5 +1,6 @@
 #pragma once
 // A serial queue: jobs run one at a time, in the order they were posted, on one named worker thread.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -27,6 +28,9 @@ class SerialExecutor {
   // Runs `job` on the worker and waits for it; runs it in place when called from the worker itself.
   // Returns false without running it after shutdown.
   bool sync(const Job& job);
+  // Waits until the jobs queued before this call have run; false when `limit` passed first (they then
+  // go on running). True at once after shutdown. Not from the worker itself.
+  bool drainWithin(std::chrono::milliseconds limit);
   // Refuses new jobs, runs the ones already queued and, unless called from a job, waits for the worker
   // to finish them. Idempotent.
   void shutdown();

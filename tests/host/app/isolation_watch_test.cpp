@@ -33,7 +33,8 @@ struct WatchRig {
   ManualScheduler scheduler{clock};
   MainExecutor main;
   HeldEnforcement enforcement;
-  std::shared_ptr<IsolationWatch> watch = IsolationWatch::create(scheduler, enforcement.function());
+  std::shared_ptr<SerialExecutor> worker = std::make_shared<SerialExecutor>("tl.isolation");
+  std::shared_ptr<IsolationWatch> watch = IsolationWatch::create(scheduler, worker, enforcement.function());
 
   // The watch's timer hands its work to whatever runs the periodic job; here the main executor would
   // be that thread if the watch posted there, so every tick is followed by a turn of it.
@@ -55,7 +56,7 @@ TEST(IsolationWatch, AReDisableThatWaitsForTheServerHoldsNeitherTheTimerNorTheMa
   rig.watch->enforceNow();  // a layout change meanwhile returns at once as well
   rig.enforcement.latch.release();
   EXPECT_TRUE(rig.enforcement.latch.waitForEntered(2));
-  rig.watch.reset();  // waits for the worker
+  rig.worker->shutdown();  // waits for the checks
   EXPECT_FALSE(rig.enforcement.ranOnTestThread);
   EXPECT_FALSE(rig.enforcement.heldTooLong);
   EXPECT_EQ(rig.enforcement.runs, 2) << "the one in progress and one that waited behind it";
@@ -77,7 +78,7 @@ TEST(IsolationWatch, RequestsWhileACheckRunsFoldIntoOneAndNothingRunsWhileInacti
   rig.watch->sync(false);
   rig.tick();
   rig.enforcement.latch.release();
-  rig.watch.reset();
+  rig.worker->shutdown();
   EXPECT_EQ(rig.enforcement.runs, 1) << "the one that waited was dropped: the session ended before it ran";
   EXPECT_EQ(rig.scheduler.pendingCount(), 0u);
 }

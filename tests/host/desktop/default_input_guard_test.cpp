@@ -158,5 +158,47 @@ TEST(DefaultInputGuard, AHungServerHoldsOnlyTheQuestionAndTheCallerReadsTheLastA
   questions.shutdown();
 }
 
+// The fixture's server whose first question waits until the test lets it go.
+class HeldAudioDevices final : public AudioDevices {
+ public:
+  std::optional<std::vector<AudioSource>> sources() override {
+    if (!server.hold()) heldTooLong = true;
+    return inner.sources();
+  }
+  std::optional<std::string> defaultSource() override { return inner.defaultSource(); }
+  bool setDefaultSource(const std::string& name) override { return inner.setDefaultSource(name); }
+
+  FakeAudioDevices inner;
+  testkit::ReleaseLatch server;
+  std::atomic<bool> heldTooLong{false};
+};
+
+TEST(DefaultInputGuard, TheSwitchesWaitForTheServerOnTheBackgroundInTheOrderCalled) {
+  HeldAudioDevices devices;
+  devices.inner.list = {source("usb_mic"), source("TavloMic_UID")};
+  devices.inner.defaultName = "usb_mic";
+  FakeClock clock;
+  SerialExecutor background("sound server");
+  DefaultInputGuard guard(devices, clock, [&](std::function<void()> job) { background.post(std::move(job)); });
+
+  // The caller (the main executor) is back at once while the server holds the engage.
+  guard.engage();
+  ASSERT_TRUE(devices.server.waitForEntered());
+  guard.restore();
+  EXPECT_EQ(devices.inner.defaultName, "usb_mic") << "nothing switched while the server is held";
+  devices.server.release();
+  background.sync([] {});
+  EXPECT_FALSE(devices.heldTooLong) << "a step waited for the caller";
+  EXPECT_EQ(devices.inner.defaultChanges, 2) << "engaged, then restored";
+  EXPECT_EQ(devices.inner.defaultName, "usb_mic");
+
+  // The launch's repair goes the same way.
+  devices.inner.defaultName = "TavloMic_UID";
+  guard.restoreIfStranded();
+  background.sync([] {});
+  EXPECT_EQ(devices.inner.defaultName, "usb_mic");
+  background.shutdown();
+}
+
 }  // namespace
 }  // namespace tavlo

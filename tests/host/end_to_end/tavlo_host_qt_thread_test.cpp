@@ -24,6 +24,7 @@
 #include "tests/host/end_to_end/host_test_client.hpp"
 #include "tests/host/end_to_end/qt_thread_ping.hpp"
 #include "tests/testkit/child_process.hpp"
+#include "tests/testkit/fake_desktop_bus.hpp"
 #include "tests/testkit/temp_dir.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
@@ -75,19 +76,20 @@ class TavloHostQtThread : public ::testing::Test {
   }
 
   // Starts the host on a free block with its tray and waits until it listens and its icon answers pings.
-  void startHost() {
+  void startHost(std::vector<std::pair<std::string, std::string>> environment = {}) {
     base = freeBlock();
     ASSERT_NE(base, 0);
-    ASSERT_NO_FATAL_FAILURE(launchHost());
+    ASSERT_NO_FATAL_FAILURE(launchHost(std::move(environment)));
     ASSERT_NO_FATAL_FAILURE(waitUntilListening());
   }
 
   // Starts the host on `base` with its tray and waits until its icon answers pings.
-  void launchHost() {
+  void launchHost(std::vector<std::pair<std::string, std::string>> environment = {}) {
+    environment.emplace_back("PATH", fakeBin.string() + ":/usr/bin:/bin");
+    environment.emplace_back("QT_QPA_PLATFORM", "xcb");
     host = std::make_unique<HostProcess>(
         home.path(), std::vector<std::string>{"--port", std::to_string(base), "--display", xorg.display()},
-        std::vector<std::pair<std::string, std::string>>{{"PATH", fakeBin.string() + ":/usr/bin:/bin"},
-                                                          {"QT_QPA_PLATFORM", "xcb"}});
+        environment);
     std::string error;
     auto x = XcbConnection::open(xorg.display(), &error);
     ASSERT_NE(x, nullptr) << error;
@@ -330,31 +332,49 @@ bool switchBackOn(const XcbConnection& x, uint32_t output, uint32_t mode) {
   return commitRandrLayout(x, *layout, after);
 }
 
+// The dummy Xorg's physical monitor: its output and mode, and whether it is switched on.
+struct Monitor {
+  std::unique_ptr<XcbConnection> x;
+  uint32_t output = 0;
+  uint32_t mode = 0;
+
+  bool find(const std::string& display, std::string* error) {
+    x = XcbConnection::open(display, error);
+    if (!x) return false;
+    auto layout = readRandrLayout(*x);
+    if (!layout) return false;
+    for (const RandrCrtc& crtc : layout->crtcs) {
+      if (crtc.on() && !crtc.outputs.empty() && output == 0) {
+        output = crtc.outputs.front();
+        mode = crtc.mode;
+      }
+    }
+    return output != 0;
+  }
+  bool on() const {
+    auto shown = queryOutput(*x, output);
+    return shown && shown->enabled();
+  }
+  // Waits until the monitor is `wanted` (on or off); true when it is.
+  bool becomes(bool wanted) const {
+    const auto by = std::chrono::steady_clock::now() + hostAnswerBound;
+    while (on() != wanted && std::chrono::steady_clock::now() < by) std::this_thread::sleep_for(20ms);
+    return on() == wanted;
+  }
+};
+
 // While a client streams, a physical monitor keeps being switched back on: the host switches it off
 // again each time while its tray answers.
 TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
   std::string error;
-  auto x = XcbConnection::open(xorg.display(), &error);
-  ASSERT_NE(x, nullptr) << error;
-  auto before = readRandrLayout(*x);
-  ASSERT_TRUE(before);
-  uint32_t monitor = 0, mode = 0;
-  for (const RandrCrtc& crtc : before->crtcs) {
-    if (crtc.on() && !crtc.outputs.empty() && monitor == 0) {
-      monitor = crtc.outputs.front();
-      mode = crtc.mode;
-    }
-  }
-  ASSERT_NE(monitor, 0u) << "the dummy Xorg shows no output";
+  Monitor physical;
+  ASSERT_TRUE(physical.find(xorg.display(), &error)) << "the dummy Xorg shows no output " << error;
   ASSERT_NO_FATAL_FAILURE(startHost());
   ASSERT_NO_FATAL_FAILURE(connectClient());
-  auto monitorOn = [&] {
-    auto output = queryOutput(*x, monitor);
-    return output && output->enabled();
-  };
-  const auto isolatedBy = std::chrono::steady_clock::now() + hostAnswerBound;
-  while (monitorOn() && std::chrono::steady_clock::now() < isolatedBy) std::this_thread::sleep_for(20ms);
-  ASSERT_FALSE(monitorOn()) << "the client's hello did not isolate the monitor\n" << host->output();
+  const XcbConnection& x = *physical.x;
+  const uint32_t monitor = physical.output, mode = physical.mode;
+  auto monitorOn = [&] { return physical.on(); };
+  ASSERT_TRUE(physical.becomes(false)) << "the client's hello did not isolate the monitor\n" << host->output();
 
   ping->reset();
   int comebacks = 0;
@@ -362,7 +382,7 @@ TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
   while (std::chrono::steady_clock::now() < end) {
     client.sendKeepalive();
     if (!monitorOn()) {
-      ASSERT_TRUE(switchBackOn(*x, monitor, mode));
+      ASSERT_TRUE(switchBackOn(x, monitor, mode));
       ++comebacks;
     }
     host->drainOutput();
@@ -375,6 +395,62 @@ TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
   EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
   host->signal(SIGTERM);
   EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// The host ends the client's session itself (the machine goes to sleep): the goodbye, the session's
+// close and the physical monitor switched back on, while its tray answers.
+TEST_F(TavloHostQtThread, AnswersWhileItEndsASessionAndSwitchesTheMonitorBackOn) {
+  std::string error;
+  Monitor physical;
+  ASSERT_TRUE(physical.find(xorg.display(), &error)) << "the dummy Xorg shows no output " << error;
+  testkit::TempDir buses;
+  testkit::PrivateBus systemBus;
+  ASSERT_TRUE(systemBus.start(buses.path(), "system")) << systemBus.failureText();
+  testkit::FakeLogind logind;
+  ASSERT_TRUE(logind.start(systemBus.address()));
+  ASSERT_NO_FATAL_FAILURE(startHost({{"DBUS_SYSTEM_BUS_ADDRESS", systemBus.address()}}));
+  ASSERT_NO_FATAL_FAILURE(connectClient());
+  ASSERT_TRUE(physical.becomes(false)) << "the client's hello did not isolate the monitor\n" << host->output();
+
+  ping->reset();
+  logind.prepareForSleep(true);
+  ASSERT_TRUE(host->waitForLine("🔒 ekrany hosta uśpione — rozłączam klienta (BYE)")) << host->output();
+  EXPECT_TRUE(physical.becomes(true)) << "the monitor stayed off after the session\n" << host->output();
+  // The session's close and the display's clean-up come 150 ms after the goodbye, and take their time.
+  std::this_thread::sleep_for(2s);
+  const auto figures = ping->figures();
+  record("session_end", figures);
+  EXPECT_GT(figures.answered, 100u) << figures.text();
+  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+}
+
+// An earlier run left the physical monitor switched off (its list stored, as a crash would leave it): the
+// host switches it back on at launch, off its main thread, and forgets the list once it is on.
+TEST_F(TavloHostQtThread, SwitchesOnAtLaunchTheMonitorAnEarlierRunLeftOff) {
+  std::string error;
+  Monitor physical;
+  ASSERT_TRUE(physical.find(xorg.display(), &error)) << "the dummy Xorg shows no output " << error;
+  auto layout = readRandrLayout(*physical.x);
+  ASSERT_TRUE(layout);
+  RandrLayout off = *layout;
+  RandrCrtc* crtc = off.crtcShowing(physical.output);
+  ASSERT_NE(crtc, nullptr);
+  off.switchOff(*crtc);
+  ASSERT_TRUE(commitRandrLayout(*physical.x, *layout, off));
+  ASSERT_TRUE(physical.becomes(false));
+  const auto settingsFile = home / "XDG_CONFIG_HOME" / "tavlo" / "settings.json";
+  std::filesystem::create_directories(settingsFile.parent_path());
+  std::ofstream(settingsFile) << "{\"tl.isolatedDisplayIDs\": [" << physical.output << "]}";
+
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  EXPECT_TRUE(physical.becomes(true)) << "the monitor stayed off\n" << host->output();
+  host->signal(SIGTERM);
+  EXPECT_EQ(exitStatusWithin(*host, 10s), 0) << host->output();
+  std::ifstream stored(settingsFile);
+  const std::string text((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("tl.isolatedDisplayIDs"), std::string::npos) << "the list outlived the recovery: " << text;
 }
 
 }  // namespace

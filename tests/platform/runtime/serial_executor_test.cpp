@@ -72,5 +72,20 @@ TEST(SerialExecutor, CanBeDestroyedFromOneOfItsOwnJobs) {
   EXPECT_EQ(executor, nullptr);
 }
 
+// The end of a program waits for a worker within a limit: a job that never ends holds it that long only.
+TEST(SerialExecutor, DrainWithinGivesUpOnAJobThatDoesNotEndAndSeesOneThatDid) {
+  SerialExecutor executor("vela.test");
+  std::promise<void> gate;
+  bool later = false;
+  executor.post([opened = gate.get_future().share()] { opened.wait(); });
+  executor.post([&later] { later = true; });
+  EXPECT_FALSE(executor.drainWithin(std::chrono::milliseconds(10)));
+  gate.set_value();
+  EXPECT_TRUE(executor.drainWithin(std::chrono::seconds(10)));
+  EXPECT_TRUE(later) << "the jobs queued before the call ran first";
+  executor.shutdown();
+  EXPECT_TRUE(executor.drainWithin(std::chrono::milliseconds(0))) << "nothing can be queued any more";
+}
+
 }  // namespace
 }  // namespace tavlo
