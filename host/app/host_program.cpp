@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "e2e/e2e_identity.hpp"
 #include "host/app/clipboard_wiring.hpp"
@@ -104,11 +106,18 @@ std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr
   return std::make_shared<const SessionBackends>(std::move(*backends));
 }
 
+// What the parts below touch that belongs to the instance running the host, done only once this
+// instance is that one: a waiting or second instance leaves the running one's ring and input alone.
+struct RunningInstanceSteps {
+  std::function<void()> openMicrophoneRing;  // main executor, before any session
+  std::function<void()> repairDefaultInput;  // off the main executor: it asks the sound server
+};
+
 // The parts of the host that exist, plugged into the controller's start-up, listening and sessions.
 // `controller` is the one the seams serve, set once it exists.
-void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
-               const std::shared_ptr<const SessionBackends>& sessions, HostController* const& controller,
-               Scheduler& scheduler) {
+RunningInstanceSteps wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
+                               const std::shared_ptr<const SessionBackends>& sessions,
+                               HostController* const& controller, Scheduler& scheduler) {
   if (displays) {
     seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
     seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
@@ -133,8 +142,9 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
         micQuestions->shutdown();
         delete guard;
       });
+  RunningInstanceSteps steps;
   // A default input an earlier run left on the virtual microphone goes back to what it was.
-  inputGuard->restoreIfStranded();
+  steps.repairDefaultInput = [inputGuard] { inputGuard->restoreIfStranded(); };
   seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
   seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
   seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
@@ -147,9 +157,12 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
     camera->startConsumptionWatcher();
   };
   // The microphone ring the virtual microphone reads; without it the client's microphone is dropped.
-  if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
-    seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
-  }
+  // Opening it writes its header, so it is opened only by the instance that runs the host.
+  auto microphone = std::make_shared<std::shared_ptr<MicShmWriter>>();
+  steps.openMicrophoneRing = [microphone] { *microphone = MicShmWriter::create(); };
+  seams.writeMicrophone = [microphone](ByteView pcm) {
+    if (*microphone) (*microphone)->write(pcm);
+  };
   // The block is mapped on the user's router with NAT-PMP or UPnP when the reachability policy asks.
   seams.makePortMapper = makeRouterPortMapper;
   // A device's last link estimate seeds its next session's rate control within a minute.
@@ -169,6 +182,7 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
     advertiser->start(port, hostID, name);
     return [advertiser] { advertiser->stop(); };
   };
+  return steps;
 }
 
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
@@ -277,6 +291,7 @@ int runHostProgram(const HostOptions& options) {
   HostController* controllerInUse = nullptr;
   // The tray icon and panels, when a display is open and they are wanted; made before the controller so
   // that the event loop drives the main executor from the controller's first post on.
+  // Its icon and menu come only once this instance runs the host (see startRunningInstance).
   std::unique_ptr<ui::TrayRuntime> tray;
   if (!options.noUi && displays) tray = std::make_unique<ui::TrayRuntime>(main);
 
@@ -318,7 +333,7 @@ int runHostProgram(const HostOptions& options) {
                          main.quit(HostExitCode::ok);
                        });
   deps.sharedDisplay = displays;
-  wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
+  const RunningInstanceSteps runningSteps = wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   if (displays) wireTextFocus(deps.seams, scheduler, options.display);
   wireDesktopSession(deps.seams, displays != nullptr, options.display);
   wireSessionWatchers(deps.seams, scheduler, main, displays, options.display, controllerInUse);
@@ -360,77 +375,94 @@ int runHostProgram(const HostOptions& options) {
     }
   });
 
-  // The virtual camera's and microphone's daemons are installed beside this program as user services
-  // (or brought up to date) once per start, off the main executor: systemctl may take its time.
-  std::thread deviceInstallation([log = controller->logSink()] {
-    ProcessCommandRunner runner;
-    VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
-                                      .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
-                                      .version = unitVersion()},
-                                     runner, log);
-    installer.ensureVirtualDevices();
-  });
+  std::thread deviceInstallation;
   std::unique_ptr<SettingsWindow> settingsWindow;
-  if (tray) {
-    ui::TrayHooks hooks;
-    hooks.quit = [&] {
-      controller->applicationWillTerminate();
-      main.quit(HostExitCode::ok);
-    };
-    hooks.openSettings = [&] {
-      // Made on first use and kept: closing only hides it, so the pane and history stay as left.
-      if (!settingsWindow) {
-        SettingsWindowDependencies windowDeps{.settings = settings};
-        windowDeps.updates.version = hostVersionNumber();
-        windowDeps.updates.build = hostBuildNumber();
-        windowDeps.updates.checkNow = updates.checkNow();
-        windowDeps.updates.feedHost = updates.feedHost();
-        using AutostartState = SettingsWindowDependencies::AutostartState;
-        // The user manager asks for no approval: needsSystemApproval stays false.
-        windowDeps.autostart.read = [&main, autostartWorker](std::function<void(AutostartState)> answer) {
-          autostartWorker->post([&main, answer = std::move(answer)] {
-            ProcessCommandRunner runner;
-            AutostartState state;
-            state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
-            state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
-            main.post([answer, state] { answer(state); });
-          });
-        };
-        windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, log = controller->logSink()](
-                                           bool launchAtLogin, bool keepRunning,
-                                           std::function<void(std::optional<std::string>)> answer) {
-          autostartWorker->post([=, &main, &scheduler, &settings] {
-            auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log)
-                               ->enforce(launchAtLogin, keepRunning, false);
-            main.post([answer, failure] { answer(failure); });
-          });
-        };
-        windowDeps.toggleDiagnosticsHud = [&tray] {
-          if (tray->app()) tray->app()->toggleDiagnostics();
-        };
-        settingsWindow = std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
-      }
-      settingsWindow->showAndRaise();
-    };
-    hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
-    hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
-    hooks.setClientForcePath = [&](const std::string& path) { controller->setClientForcePath(path); };
-    hooks.lastOptionClickNs = [] { return vela::InputInjector::lastOptionClickNs(); };
-    hooks.uptimeNs = [] { return SteadyClock::shared().nowUs() * 1000; };
-    tray->startApp(*controller, std::move(hooks));
-    if (PasteboardBridge* bridge = clipboard.bridge()) {
-      bridge->clipXfer.observe([&tray](const std::optional<ClipXferState>& xfer) {
-        if (!tray->app()) return;
-        std::optional<ui::ClipTransfer> shown;
-        if (xfer) shown = ui::ClipTransfer{xfer->dir == vela::ClipDir::send, xfer->peer, xfer->sent, xfer->total, xfer->done};
-        tray->app()->updateClipPanel(shown);
-      });
-    }
-  }
   std::shared_ptr<void> inputWatch;
+  // What only the instance that runs the host does: its tray icon and menu, the microphone ring, the
+  // virtual devices, the default input's repair and the input watch. Once the single-instance decision
+  // is made, at once or when a standby instance takes over; a second instance that quits never does it,
+  // so it touches nothing the running one owns.
+  auto startRunningInstance = [&] {
+    runningSteps.openMicrophoneRing();
+    // The virtual camera's and microphone's daemons are installed beside this program as user services
+    // (or brought up to date) once per start, off the main executor: systemctl may take its time.
+    deviceInstallation = std::thread([log = controller->logSink(), repair = runningSteps.repairDefaultInput] {
+      repair();
+      ProcessCommandRunner runner;
+      VirtualDeviceInstaller installer({.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
+                                        .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
+                                        .version = unitVersion()},
+                                       runner, log);
+      installer.ensureVirtualDevices();
+    });
+    if (tray) {
+      ui::TrayHooks hooks;
+      hooks.quit = [&] {
+        controller->applicationWillTerminate();
+        main.quit(HostExitCode::ok);
+      };
+      hooks.openSettings = [&] {
+        // Made on first use and kept: closing only hides it, so the pane and history stay as left.
+        if (!settingsWindow) {
+          SettingsWindowDependencies windowDeps{.settings = settings};
+          windowDeps.updates.version = hostVersionNumber();
+          windowDeps.updates.build = hostBuildNumber();
+          windowDeps.updates.checkNow = updates.checkNow();
+          windowDeps.updates.feedHost = updates.feedHost();
+          using AutostartState = SettingsWindowDependencies::AutostartState;
+          // The user manager asks for no approval: needsSystemApproval stays false.
+          windowDeps.autostart.read = [&main, autostartWorker](std::function<void(AutostartState)> answer) {
+            autostartWorker->post([&main, answer = std::move(answer)] {
+              ProcessCommandRunner runner;
+              AutostartState state;
+              state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
+              state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
+              main.post([answer, state] { answer(state); });
+            });
+          };
+          windowDeps.autostart.enforce = [&main, &scheduler, &settings, autostartWorker, log = controller->logSink()](
+                                             bool launchAtLogin, bool keepRunning,
+                                             std::function<void(std::optional<std::string>)> answer) {
+            autostartWorker->post([=, &main, &scheduler, &settings] {
+              auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log)
+                                 ->enforce(launchAtLogin, keepRunning, false);
+              main.post([answer, failure] { answer(failure); });
+            });
+          };
+          windowDeps.toggleDiagnosticsHud = [&tray] {
+            if (tray->app()) tray->app()->toggleDiagnostics();
+          };
+          settingsWindow = std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
+        }
+        settingsWindow->showAndRaise();
+      };
+      hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
+      hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
+      hooks.setClientForcePath = [&](const std::string& path) { controller->setClientForcePath(path); };
+      hooks.lastOptionClickNs = [] { return vela::InputInjector::lastOptionClickNs(); };
+      hooks.uptimeNs = [] { return SteadyClock::shared().nowUs() * 1000; };
+      tray->startApp(*controller, std::move(hooks));
+      if (PasteboardBridge* bridge = clipboard.bridge()) {
+        bridge->clipXfer.observe([&tray](const std::optional<ClipXferState>& xfer) {
+          if (!tray->app()) return;
+          std::optional<ui::ClipTransfer> shown;
+          if (xfer) shown = ui::ClipTransfer{xfer->dir == vela::ClipDir::send, xfer->peer, xfer->sent, xfer->total, xfer->done};
+          tray->app()->updateClipPanel(shown);
+        });
+      }
+    }
+    if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
+  };
   main.post([&] {
     controller->start();
-    if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
+    if (controller->bootstrapped()) {
+      startRunningInstance();
+    } else if (controller->standby.get()) {
+      controller->standby.observe([&, started = false](bool waiting) mutable {
+        if (waiting || std::exchange(started, true)) return;
+        startRunningInstance();
+      });
+    }
   });
   int code = tray ? tray->run() : main.run();
   // Session loops post to `main`, which ends with this function: close the sessions, refuse further
@@ -440,7 +472,7 @@ int runHostProgram(const HostOptions& options) {
   if (!waitForSessionThreads(std::chrono::seconds(5))) {
     SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
   }
-  deviceInstallation.join();
+  if (deviceInstallation.joinable()) deviceInstallation.join();
   // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
   autostartWorker->shutdown();
   // The deletes of the router's mappings go out before the process ends.
