@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "e2e/e2e_identity.hpp"
 #include "host/app/clipboard_wiring.hpp"
@@ -120,11 +122,18 @@ std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr
   return std::make_shared<const SessionBackends>(std::move(*backends));
 }
 
+// What the parts below touch that belongs to the instance running the host, done only once this
+// instance is that one: a waiting or second instance leaves the running one's ring and input alone.
+struct RunningInstanceSteps {
+  std::function<void()> openMicrophoneRing;  // main executor, before any session
+  std::function<void()> repairDefaultInput;  // off the main executor: it asks the sound server
+};
+
 // The parts of the host that exist, plugged into the controller's start-up, listening and sessions.
 // `controller` is the one the seams serve, set once it exists.
-void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
-               const std::shared_ptr<const SessionBackends>& sessions, HostController* const& controller,
-               Scheduler& scheduler) {
+RunningInstanceSteps wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayController>& displays,
+                               const std::shared_ptr<const SessionBackends>& sessions,
+                               HostController* const& controller, Scheduler& scheduler) {
   if (displays) {
     seams.recoverDisplayIsolation = [displays] { displays->recoverIsolationOnLaunch(); };
     seams.setDisplayLogSink = [](LogSink sink) { VirtualDisplayController::setLogSink(std::move(sink)); };
@@ -150,8 +159,9 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
         soundServerQueue->shutdown();
         delete guard;
       });
+  RunningInstanceSteps steps;
   // A default input an earlier run left on the virtual microphone goes back to what it was.
-  inputGuard->restoreIfStranded();
+  steps.repairDefaultInput = [inputGuard] { inputGuard->restoreIfStranded(); };
   seams.engageDefaultInput = [inputGuard] { inputGuard->engage(); };
   seams.restoreDefaultInput = [inputGuard] { inputGuard->restore(); };
   seams.isMicrophoneConsumed = [inputGuard] { return inputGuard->micRunningSomewhere(); };
@@ -164,9 +174,12 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
     camera->startConsumptionWatcher();
   };
   // The microphone ring the virtual microphone reads; without it the client's microphone is dropped.
-  if (std::shared_ptr<MicShmWriter> microphone = MicShmWriter::create()) {
-    seams.writeMicrophone = [microphone](ByteView pcm) { microphone->write(pcm); };
-  }
+  // Opening it writes its header, so it is opened only by the instance that runs the host.
+  auto microphone = std::make_shared<std::shared_ptr<MicShmWriter>>();
+  steps.openMicrophoneRing = [microphone] { *microphone = MicShmWriter::create(); };
+  seams.writeMicrophone = [microphone](ByteView pcm) {
+    if (*microphone) (*microphone)->write(pcm);
+  };
   // The block is mapped on the user's router with NAT-PMP or UPnP when the reachability policy asks.
   seams.makePortMapper = makeRouterPortMapper;
   // A device's last link estimate seeds its next session's rate control within a minute.
@@ -186,6 +199,7 @@ void wireParts(HostControllerSeams& seams, const std::shared_ptr<VirtualDisplayC
     advertiser->start(port, hostID, name);
     return [advertiser] { advertiser->stop(); };
   };
+  return steps;
 }
 
 // How long the end of the program waits for each worker that may be stuck in a command.
@@ -309,6 +323,7 @@ int runHostProgram(const HostOptions& options) {
   HostController* controllerInUse = nullptr;
   // The tray icon and panels, when a display is open and they are wanted; made before the controller so
   // that the event loop drives the main executor from the controller's first post on.
+  // Its icon and menu come only once this instance runs the host (see startRunningInstance).
   std::unique_ptr<ui::TrayRuntime> tray;
   // Without a Qt platform or a tray host to show the icon the host runs headless, and says why.
   std::optional<std::string> noTray;
@@ -385,7 +400,7 @@ int runHostProgram(const HostOptions& options) {
   if (displayWorker) {
     deps.seams.runDisplayWork = [displayWorker](std::function<void()> job) { displayWorker->post(std::move(job)); };
   }
-  wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
+  const RunningInstanceSteps runningSteps = wireParts(deps.seams, displays, sessions, controllerInUse, scheduler);
   if (displays) wireTextFocus(deps.seams, scheduler, options.display);
   wireDesktopSession(deps.seams, displays != nullptr, options.display);
   wireSessionWatchers(deps.seams, scheduler, main, displays, displayWorker, options.display, controllerInUse);
@@ -428,30 +443,39 @@ int runHostProgram(const HostOptions& options) {
     }
   });
 
-  // The virtual camera's and microphone's daemons are installed beside this program as user services
-  // (or brought up to date) once per start, off the main executor: systemctl may take its time.
   std::promise<void> deviceInstallationEnded;
   std::future<void> deviceInstallationDone = deviceInstallationEnded.get_future();
-  std::thread deviceInstallation([log = controller->logSink(), commandStop, ended = std::move(deviceInstallationEnded)]() mutable {
-    ProcessCommandRunner runner(commandStop);
-    VirtualDeviceInstaller installer(
-        {.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
-         .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
-         .version = unitVersion(),
-         .sleep = [commandStop](std::chrono::milliseconds duration) { commandStop->sleepFor(duration); }},
-        runner, log);
-    if (!commandStop->stopped()) installer.ensureVirtualDevices();
-    ended.set_value();
-  });
+  std::thread deviceInstallation;
   std::shared_ptr<InputPermissionWatchdog> inputWatch;
-  if (tray) {
-    ui::TrayHooks hooks;
-    hooks.quit = [&] {
-      controller->applicationWillTerminate();
-      main.quit(HostExitCode::ok);
-    };
-    // Made at the first opening; the tray application keeps it, so the pane and history stay as left.
-    hooks.makeSettingsWindow = [&] {
+  // What only the instance that runs the host does: its tray icon and menu, the microphone ring, the
+  // virtual devices, the default input's repair and the input watch. Once the single-instance decision
+  // is made, at once or when a standby instance takes over; a second instance that quits never does it,
+  // so it touches nothing the running one owns.
+  auto startRunningInstance = [&] {
+    runningSteps.openMicrophoneRing();
+    // The virtual camera's and microphone's daemons are installed beside this program as user services
+    // (or brought up to date) once per start, off the main executor: systemctl may take its time.
+    deviceInstallation = std::thread([log = controller->logSink(), repair = runningSteps.repairDefaultInput, commandStop,
+                                      ended = std::move(deviceInstallationEnded)]() mutable {
+      repair();
+      ProcessCommandRunner runner(commandStop);
+      VirtualDeviceInstaller installer(
+          {.unitDirectory = VirtualDeviceInstaller::defaultUnitDirectory(),
+           .daemonDirectory = VirtualDeviceInstaller::executableDirectory(),
+           .version = unitVersion(),
+           .sleep = [commandStop](std::chrono::milliseconds duration) { commandStop->sleepFor(duration); }},
+          runner, log);
+      if (!commandStop->stopped()) installer.ensureVirtualDevices();
+      ended.set_value();
+    });
+    if (tray) {
+      ui::TrayHooks hooks;
+      hooks.quit = [&] {
+        controller->applicationWillTerminate();
+        main.quit(HostExitCode::ok);
+      };
+      // Made at the first opening; the tray application keeps it, so the pane and history stay as left.
+      hooks.makeSettingsWindow = [&] {
         SettingsWindowDependencies windowDeps{.settings = settings};
         windowDeps.updates.version = hostVersionNumber();
         windowDeps.updates.build = hostBuildNumber();
@@ -485,25 +509,34 @@ int runHostProgram(const HostOptions& options) {
           if (inputWatch) inputWatch->check();
         };
         return std::make_unique<SettingsWindow>(*controller, std::move(windowDeps));
-    };
-    hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
-    hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
-    hooks.setClientForcePath = [&](const std::string& path) { controller->setClientForcePath(path); };
-    hooks.lastOptionClickNs = [] { return vela::InputInjector::lastOptionClickNs(); };
-    hooks.uptimeNs = [] { return SteadyClock::shared().nowUs() * 1000; };
-    tray->startApp(*controller, std::move(hooks));
-    if (PasteboardBridge* bridge = clipboard.bridge()) {
-      bridge->clipXfer.observe([&tray](const std::optional<ClipXferState>& xfer) {
-        if (!tray->app()) return;
-        std::optional<ui::ClipTransfer> shown;
-        if (xfer) shown = ui::ClipTransfer{xfer->dir == vela::ClipDir::send, xfer->peer, xfer->sent, xfer->total, xfer->done};
-        tray->app()->updateClipPanel(shown);
-      });
+      };
+      hooks.loadDiagnosticsWanted = [&settings] { return settings.getBool("tl.diagHUD").value_or(false); };
+      hooks.storeDiagnosticsWanted = [&settings](bool on) { settings.set("tl.diagHUD", JsonValue(on)); };
+      hooks.setClientForcePath = [&](const std::string& path) { controller->setClientForcePath(path); };
+      hooks.lastOptionClickNs = [] { return vela::InputInjector::lastOptionClickNs(); };
+      hooks.uptimeNs = [] { return SteadyClock::shared().nowUs() * 1000; };
+      tray->startApp(*controller, std::move(hooks));
+      if (PasteboardBridge* bridge = clipboard.bridge()) {
+        bridge->clipXfer.observe([&tray](const std::optional<ClipXferState>& xfer) {
+          if (!tray->app()) return;
+          std::optional<ui::ClipTransfer> shown;
+          if (xfer) shown = ui::ClipTransfer{xfer->dir == vela::ClipDir::send, xfer->peer, xfer->sent, xfer->total, xfer->done};
+          tray->app()->updateClipPanel(shown);
+        });
+      }
     }
-  }
+    if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
+  };
   main.post([&] {
     controller->start();
-    if (displays) inputWatch = startInputPermissionWatch(scheduler, main, options.display, *controller);
+    if (controller->bootstrapped()) {
+      startRunningInstance();
+    } else if (controller->standby.get()) {
+      controller->standby.observe([&, started = false](bool waiting) mutable {
+        if (waiting || std::exchange(started, true)) return;
+        startRunningInstance();
+      });
+    }
   });
   // The steps of the end that need no window system, in order.
   auto endInOrder = [&] {
@@ -522,11 +555,14 @@ int runHostProgram(const HostOptions& options) {
     if (!waitForSessionThreads(std::chrono::seconds(5))) {
       SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
     }
-    if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
-      deviceInstallation.join();
-    } else {
-      SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
-      deviceInstallation.detach();
+    // A second or waiting instance never started it.
+    if (deviceInstallation.joinable()) {
+      if (deviceInstallationDone.wait_for(workerExitLimit) == std::future_status::ready) {
+        deviceInstallation.join();
+      } else {
+        SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
+        deviceInstallation.detach();
+      }
     }
     // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
     // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends

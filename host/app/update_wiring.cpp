@@ -124,6 +124,9 @@ std::function<void()> UpdateWiring::checkNow() {
 std::string UpdateWiring::feedHost() const { return updateUrlHost(feedUrl_); }
 
 void UpdateWiring::finishAtExit() {
+  // Only the instance that ran the updater installs: a waiting or second instance leaves the running
+  // one's staged update to it.
+  if (!controller_) return;
   controller_.reset();  // the engine's worker ends before the staged files are touched
   if (installStagedUpdateOnExit(installDir_, build_, settings_) == ExitInstall::nothingStaged) return;
   // Started again by systemd, or here: the new build, or the old one after a failed install.

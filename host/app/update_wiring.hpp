@@ -34,8 +34,9 @@ class UpdateWiring {
   std::function<void()> checkNow();
   std::string feedHost() const;
 
-  // After the main loop ended: installs a staged update, then starts the host again when an update asked
-  // for the quit and systemd will not. Returns only when it did not execute the program.
+  // After the main loop ended: installs a staged update when this instance ran the updater, then starts
+  // the host again when an update asked for the quit and systemd will not. Returns only when it did not
+  // execute the program.
   void finishAtExit();
 
  private:

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,31 +93,32 @@ bool InstanceLock::anotherInstanceIsOlder() {
     }
   }
   int fd = ::open(path_->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // A holder file of this user's whose mode was taken away is given its mode back: the lock is on that
+  // very file, so neither a new file nor running unguarded would keep one instance.
+  if (fd < 0 && errno == EACCES && ::chmod(path_->c_str(), 0600) == 0) {
+    fd = ::open(path_->c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  }
   if (fd < 0) {
     problem_ = path_->string() + ": " + std::strerror(errno);
     return false;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    std::string content = std::to_string(::getpid()) + " " + std::to_string(ownStartTicks_) + "\n";
-    if (::ftruncate(fd, 0) == 0) {
-      ssize_t written = ::pwrite(fd, content.data(), content.size(), 0);
-      (void)written;
-    }
-    fd_ = fd;
+  // The kernel's lock decides: it is refused while any other open description of the file holds it,
+  // whatever the file says, and it goes with its holder however that process ends.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int refusal = errno;
+    ::close(fd);
+    if (refusal == EWOULDBLOCK) return true;
+    problem_ = path_->string() + ": " + std::strerror(refusal);
     return false;
   }
-  // Held: "pid start-ticks" of the holder.
-  char buffer[128];
-  ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
-  ::close(fd);
-  std::string_view text(buffer, n > 0 ? size_t(n) : 0);
-  auto space = text.find(' ');
-  auto holderTicks = space == std::string_view::npos ? std::nullopt : parseUnsigned(text.substr(space + 1));
-  if (!holderTicks) {
-    problem_ = path_->string() + ": held by another process whose start time cannot be read";
-    return false;
+  // The holder file only names the holder: "pid start-ticks".
+  std::string content = std::to_string(::getpid()) + " " + std::to_string(ownStartTicks_) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    ssize_t written = ::pwrite(fd, content.data(), content.size(), 0);
+    (void)written;
   }
-  return *holderTicks < ownStartTicks_;
+  fd_ = fd;
+  return false;
 }
 
 bool cgroupIsUnit(std::string_view cgroupText, std::string_view unit) {

@@ -1,8 +1,8 @@
 #pragma once
 // The single-instance rule's view of other running hosts: a lock file in the user's runtime folder,
-// held (flock) by the instance that runs the host and holding that instance's start time. A process
-// that cannot take the lock compares the holder's start time with its own; the lock goes with its
-// holder, however that process ends, so a stale file never blocks a new start.
+// held (flock) by the instance that runs the host. The kernel's lock alone decides who runs; the file's
+// text ("pid start-ticks") only names the holder. The lock goes with its holder, however that process
+// ends, so a stale file never blocks a new start, and an empty or garbled one never lets a second run.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -29,14 +29,12 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // True when another running instance started strictly before this one. When no other instance
-  // holds the lock, this one takes it (and keeps it for its lifetime) and the answer is false. A
-  // holder whose start time cannot be read counts as started in the distant future: it never makes
-  // this one wait.
+  // True when another running instance holds the lock (it took it before this one). When none does,
+  // this one takes it (and keeps it for its lifetime) and the answer is false.
   bool anotherInstanceIsOlder();
   bool holds() const { return fd_ >= 0; }
-  // Why the last check ran without the lock (the file could not be made or opened, or the holder's
-  // start time could not be read), once; nothing when it took the lock or a readable holder answered.
+  // Why the last check ran without the lock (the file could not be made, opened or locked), once;
+  // nothing when it took the lock or another holder has it.
   // The host then runs unguarded, which its log must say.
   std::optional<std::string> takeProblem() { return std::exchange(problem_, std::nullopt); }
 

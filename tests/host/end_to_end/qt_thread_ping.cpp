@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 namespace tavlo::hosttest {
 namespace {
@@ -39,24 +40,45 @@ double millisBetween(std::chrono::steady_clock::time_point from, std::chrono::st
 
 }  // namespace
 
-std::optional<xcb_window_t> findPingableWindow(const XcbConnection& x, const std::string& className) {
+namespace {
+
+// Every window under the root of the process whose WM_CLASS holds `className` and that takes
+// _NET_WM_PING, in the tree's order.
+std::vector<xcb_window_t> pingableWindows(const XcbConnection& x, const std::string& className) {
   xcb_connection_t* c = x.get();
   const xcb_atom_t protocols = internAtom(c, "WM_PROTOCOLS");
   const xcb_atom_t ping = internAtom(c, "_NET_WM_PING");
-  std::function<std::optional<xcb_window_t>(xcb_window_t)> search = [&](xcb_window_t window) -> std::optional<xcb_window_t> {
+  std::vector<xcb_window_t> found;
+  std::function<void(xcb_window_t)> search = [&](xcb_window_t window) {
     auto tree = xcbOwn(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
-    if (!tree) return std::nullopt;
+    if (!tree) return;
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
       const std::string wmClass = property(c, children[i], XCB_ATOM_WM_CLASS);
       if (wmClass.find(className) != std::string::npos && takesAtom(property(c, children[i], protocols), ping)) {
-        return children[i];
+        found.push_back(children[i]);
       }
-      if (auto found = search(children[i])) return found;
+      search(children[i]);
     }
-    return std::nullopt;
   };
-  return search(x.root());
+  search(x.root());
+  return found;
+}
+
+}  // namespace
+
+std::optional<xcb_window_t> findPingableWindow(const XcbConnection& x, const std::string& className) {
+  auto windows = pingableWindows(x, className);
+  if (windows.empty()) return std::nullopt;
+  return windows.front();
+}
+
+size_t viewablePingableWindows(const XcbConnection& x, const std::string& className) {
+  const std::vector<xcb_window_t> windows = pingableWindows(x, className);
+  return size_t(std::count_if(windows.begin(), windows.end(), [&](xcb_window_t w) {
+    auto attributes = xcbOwn(xcb_get_window_attributes_reply(x.get(), xcb_get_window_attributes(x.get(), w), nullptr));
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  }));
 }
 
 std::unique_ptr<QtThreadPing> QtThreadPing::start(const std::string& display, xcb_window_t window,

@@ -24,6 +24,8 @@ namespace tavlo::hosttest {
 // A top-level window of the process whose WM_CLASS holds `className` and that takes _NET_WM_PING
 // (Qt's windows do), searched through the whole window tree (a tray icon lives inside its tray host).
 std::optional<xcb_window_t> findPingableWindow(const XcbConnection& x, const std::string& className);
+// How many such windows are viewable now (a tray icon shown in its tray host is one).
+size_t viewablePingableWindows(const XcbConnection& x, const std::string& className);
 
 class QtThreadPing {
  public:
