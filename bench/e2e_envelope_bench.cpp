@@ -6,9 +6,9 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <chrono>
 #include <cstdlib>
 
+#include "bench/interleaved_batches.hpp"
 #include "e2e/e2e_envelope.hpp"
 #include "platform/crypto/random_bytes.hpp"
 
@@ -84,31 +84,16 @@ BENCHMARK(BM_RawEvpChaChaPolySealOpen);
 
 // Both in one loop, interleaved in batches so that frequency changes hit both alike.
 void BM_EnvelopeAgainstRawEvp(benchmark::State& state) {
-  using Clock = std::chrono::steady_clock;
   constexpr int batch = 64;
   SymmetricKey key(tavlo::crypto::randomArray<32>());
   Bytes packet(packetSize, 0x5C);
   RawEvp raw;
-  Clock::duration envelopeTime{}, rawTime{};
-  for (auto _ : state) {
-    auto t0 = Clock::now();
-    for (int i = 0; i < batch; ++i) {
-      if (!envelopeSealOpen(key, packet)) state.SkipWithError("envelope failed");
-    }
-    auto t1 = Clock::now();
-    for (int i = 0; i < batch; ++i) {
-      if (!raw.sealOpen(key.data(), packet)) state.SkipWithError("EVP failed");
-    }
-    auto t2 = Clock::now();
-    envelopeTime += t1 - t0;
-    rawTime += t2 - t1;
-  }
-  double packets = double(state.iterations()) * batch;
-  double envelopeNs = std::chrono::duration<double, std::nano>(envelopeTime).count() / packets;
-  double rawNs = std::chrono::duration<double, std::nano>(rawTime).count() / packets;
-  state.counters["envelope_ns"] = envelopeNs;
-  state.counters["raw_evp_ns"] = rawNs;
-  state.counters["ratio"] = rawNs / envelopeNs;
+  const auto ns = timeInterleavedBatches(
+      state, batch, [&] { if (!envelopeSealOpen(key, packet)) state.SkipWithError("envelope failed"); },
+      [&] { if (!raw.sealOpen(key.data(), packet)) state.SkipWithError("EVP failed"); });
+  state.counters["envelope_ns"] = ns.first;
+  state.counters["raw_evp_ns"] = ns.second;
+  state.counters["ratio"] = ns.second / ns.first;
 }
 BENCHMARK(BM_EnvelopeAgainstRawEvp);
 

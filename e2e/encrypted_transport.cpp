@@ -1,6 +1,7 @@
 #include "e2e/encrypted_transport.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/e2e_host_handshake.hpp"
@@ -248,11 +249,9 @@ void EncryptedTransport::installKey(const SymmetricKey& key) {
 // datagram on its way here is judged only after the listener's late-flow delay, long after the
 // original has been taken.)
 void EncryptedTransport::installAdoptionVerifiers() {
-  for (Channel channel : {Channel::video, Channel::audio, Channel::inputUnreliable}) {
-    DatagramFlow& flow = channel == Channel::video   ? inner_->video()
-                         : channel == Channel::audio ? inner_->audio()
-                                                     : inner_->inputUnreliable();
-    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(&flow);
+  for (auto [channel, flow] : {std::pair{Channel::video, &inner_->video()}, std::pair{Channel::audio, &inner_->audio()},
+                               std::pair{Channel::inputUnreliable, &inner_->inputUnreliable()}}) {
+    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(flow);
     if (!adoptable) continue;
     adoptable->setAdoptionVerifier([state = keyState_, inbound = inbound_, channel](ByteView datagram) {
       if (!E2EEnvelope::isEnvelope(datagram)) return false;
