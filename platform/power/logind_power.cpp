@@ -80,14 +80,16 @@ Message callAndWait(DBusConnection* bus, DBusMessage* call, std::string* error =
   return Message(reply, &dbus_message_unref);
 }
 
-// The value of a variant argument when it holds a Bool.
-std::optional<bool> boolInVariant(DBusMessageIter* variant) {
-  if (dbus_message_iter_get_arg_type(variant) != DBUS_TYPE_VARIANT) return std::nullopt;
+// A Bool argument's value, also when it is wrapped in a variant (as property values are).
+std::optional<bool> boolIn(DBusMessageIter* arg) {
   DBusMessageIter inner;
-  dbus_message_iter_recurse(variant, &inner);
-  if (dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_BOOLEAN) return std::nullopt;
+  if (dbus_message_iter_get_arg_type(arg) == DBUS_TYPE_VARIANT) {
+    dbus_message_iter_recurse(arg, &inner);
+    arg = &inner;
+  }
+  if (dbus_message_iter_get_arg_type(arg) != DBUS_TYPE_BOOLEAN) return std::nullopt;
   dbus_bool_t value = false;
-  dbus_message_iter_get_basic(&inner, &value);
+  dbus_message_iter_get_basic(arg, &value);
   return value != 0;
 }
 
@@ -95,11 +97,7 @@ std::optional<bool> boolInVariant(DBusMessageIter* variant) {
 std::optional<bool> firstBool(const Message& reply) {
   DBusMessageIter args;
   if (!reply || !dbus_message_iter_init(reply.get(), &args)) return std::nullopt;
-  if (dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) return boolInVariant(&args);
-  if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_BOOLEAN) return std::nullopt;
-  dbus_bool_t value = false;
-  dbus_message_iter_get_basic(&args, &value);
-  return value != 0;
+  return boolIn(&args);
 }
 
 // The unique name that owns `name` on the bus; empty when nobody does.
@@ -175,7 +173,7 @@ std::optional<bool> lockedHintChange(DBusMessageIter* changes) {
     const char* key = nullptr;
     dbus_message_iter_get_basic(&field, &key);
     if (!key || std::strcmp(key, "LockedHint") != 0 || !dbus_message_iter_next(&field)) continue;
-    return boolInVariant(&field);
+    return boolIn(&field);
   }
   return std::nullopt;
 }
@@ -201,9 +199,7 @@ std::optional<DesktopSignal> readSignal(DBusMessage* message, DesktopBus bus) {
     }
     leading = false;
     if (type == DBUS_TYPE_BOOLEAN && !signal.flag) {
-      dbus_bool_t value = false;
-      dbus_message_iter_get_basic(&args, &value);
-      signal.flag = value != 0;
+      signal.flag = boolIn(&args);
     } else if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&args) == DBUS_TYPE_DICT_ENTRY &&
                !signal.flag) {
       signal.flag = lockedHintChange(&args);
