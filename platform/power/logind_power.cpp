@@ -3,13 +3,13 @@
 #include <dbus/dbus.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/power/screen_lock_tracker.hpp"
+#include "platform/runtime/session_bus_address.hpp"
 
 namespace tavlo {
 namespace {
@@ -31,11 +31,7 @@ struct BusError {
 };
 
 DBusConnection* privateBus(DBusBusType type, std::string* error) {
-  // Without an address libdbus would autolaunch a session bus: it forks a helper from this threaded
-  // process and, in the child, calls what is not safe after fork (it hung there), and a host should not
-  // start a session bus of its own anyway.
-  const char* sessionAddress = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (type == DBUS_BUS_SESSION && (!sessionAddress || !*sessionAddress)) {
+  if (type == DBUS_BUS_SESSION && !sessionBusNamed()) {
     *error = "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
     return nullptr;
   }
