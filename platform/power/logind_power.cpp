@@ -221,10 +221,15 @@ void addMatch(DBusConnection* bus, const std::string& rule) {
   dbus_bus_add_match(bus, rule.c_str(), &err.e);
 }
 
+// A match for the signals of `interface` that `sender` sends, narrowed by `more` (",member='…'" and so on).
+std::string signalRule(const char* sender, const char* interface, const std::string& more = {}) {
+  return std::string("type='signal',sender='") + sender + "',interface='" + interface + "'" + more;
+}
+
 // The bus daemon's report of `name` changing hands.
 std::string ownerChangeRule(const char* name) {
-  return std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                     "member='NameOwnerChanged',arg0='") + name + "'";
+  return signalRule("org.freedesktop.DBus", "org.freedesktop.DBus",
+                    std::string(",member='NameOwnerChanged',arg0='") + name + "'");
 }
 
 // The object path of this user's session as logind resolves "auto": the caller's own session, or the
@@ -252,21 +257,19 @@ std::string followLogind(DBusConnection* bus, ScreenLockTracker& tracker, const 
   addMatch(bus, ownerChangeRule(logindName));
   // Lock and Unlock are signals of each session's object: only this user's own session's count; another
   // user locking theirs must not end this host's client session.
-  std::string sessionRule = std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'";
+  std::string sessionRule = signalRule(logindName, sessionInterface);
   std::string sessionError;
   // Asked first: the call starts logind when the bus activates it on demand.
   const std::string sessionPath = ownSessionPath(bus, &sessionError);
   if (!sessionPath.empty()) {
     sessionRule += ",path='" + sessionPath + "'";
-    addMatch(bus, std::string("type='signal',sender='") + logindName +
-                      "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path='" + sessionPath +
-                      "',arg0='" + sessionInterface + "'");
+    addMatch(bus, signalRule(logindName, "org.freedesktop.DBus.Properties",
+                             ",member='PropertiesChanged',path='" + sessionPath + "',arg0='" + sessionInterface + "'"));
   } else if (log) {
     log("🔒 logind nie wskazał własnej sesji — śledzę blokadę każdej sesji (" + sessionError + ")");
   }
   addMatch(bus, sessionRule);
-  addMatch(bus, std::string("type='signal',sender='") + logindName + "',interface='" + managerInterface +
-                    "',member='PrepareForSleep'");
+  addMatch(bus, signalRule(logindName, managerInterface, ",member='PrepareForSleep'"));
   tracker.setOwnSession(sessionPath);
   tracker.setOwner(DesktopBus::system, nameOwner(bus, logindName));
   if (!sessionPath.empty()) tracker.setSessionLocked(lockedHint(bus, sessionPath).value_or(false));
@@ -276,8 +279,7 @@ std::string followLogind(DBusConnection* bus, ScreenLockTracker& tracker, const 
 // Follows the session bus's screen saver: its owner and whether it is active.
 void followScreenSaver(DBusConnection* bus, ScreenLockTracker& tracker) {
   addMatch(bus, ownerChangeRule(screenSaverName));
-  addMatch(bus, std::string("type='signal',sender='") + screenSaverName + "',interface='" + screenSaverInterface +
-                    "',member='ActiveChanged'");
+  addMatch(bus, signalRule(screenSaverName, screenSaverInterface, ",member='ActiveChanged'"));
   std::string owner = nameOwner(bus, screenSaverName);
   if (!owner.empty()) tracker.setSaverActive(screenSaverActive(bus).value_or(false));
   tracker.setOwner(DesktopBus::session, std::move(owner));
