@@ -3,13 +3,13 @@
 #include <dbus/dbus.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <string_view>
 
 #include "platform/focus/root_pixels_to_points.hpp"
+#include "platform/runtime/session_bus_address.hpp"
 #include "platform/x11/randr_outputs.hpp"
 
 namespace tavlo {
@@ -94,12 +94,8 @@ bool AtspiDesktop::connect() {
     // atspi_init() marks the library initialised even when no bus was found, and then never tries
     // again: find the bus first, so that a later call can succeed once one runs.
     if (!atspi_is_initialized()) {
-      // Without a session bus address libatspi's search for the accessibility bus makes libdbus
-      // autolaunch one: it forks this threaded process and the child, running what is not safe after a
-      // fork, hung there (under the address sanitizer, spinning on its allocator's lock) while this
-      // thread, and the host's exit behind it, waited for the child. A desktop session always names its bus.
-      const char* sessionBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-      if (!sessionBus || !*sessionBus) return false;
+      // libatspi's search for the accessibility bus goes through the session bus, and would autolaunch one.
+      if (!sessionBusNamed()) return false;
       if (!atspi_get_a11y_bus()) return false;
       if (atspi_init() > 1) return false;
     }

@@ -3,13 +3,13 @@
 #include <dbus/dbus.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/power/screen_lock_tracker.hpp"
+#include "platform/runtime/session_bus_address.hpp"
 
 namespace tavlo {
 namespace {
@@ -31,11 +31,7 @@ struct BusError {
 };
 
 DBusConnection* privateBus(DBusBusType type, std::string* error) {
-  // Without an address libdbus would autolaunch a session bus: it forks a helper from this threaded
-  // process and, in the child, calls what is not safe after fork (it hung there), and a host should not
-  // start a session bus of its own anyway.
-  const char* sessionAddress = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (type == DBUS_BUS_SESSION && (!sessionAddress || !*sessionAddress)) {
+  if (type == DBUS_BUS_SESSION && !sessionBusNamed()) {
     *error = "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
     return nullptr;
   }
@@ -80,14 +76,16 @@ Message callAndWait(DBusConnection* bus, DBusMessage* call, std::string* error =
   return Message(reply, &dbus_message_unref);
 }
 
-// The value of a variant argument when it holds a Bool.
-std::optional<bool> boolInVariant(DBusMessageIter* variant) {
-  if (dbus_message_iter_get_arg_type(variant) != DBUS_TYPE_VARIANT) return std::nullopt;
+// A Bool argument's value, also when it is wrapped in a variant (as property values are).
+std::optional<bool> boolIn(DBusMessageIter* arg) {
   DBusMessageIter inner;
-  dbus_message_iter_recurse(variant, &inner);
-  if (dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_BOOLEAN) return std::nullopt;
+  if (dbus_message_iter_get_arg_type(arg) == DBUS_TYPE_VARIANT) {
+    dbus_message_iter_recurse(arg, &inner);
+    arg = &inner;
+  }
+  if (dbus_message_iter_get_arg_type(arg) != DBUS_TYPE_BOOLEAN) return std::nullopt;
   dbus_bool_t value = false;
-  dbus_message_iter_get_basic(&inner, &value);
+  dbus_message_iter_get_basic(arg, &value);
   return value != 0;
 }
 
@@ -95,11 +93,7 @@ std::optional<bool> boolInVariant(DBusMessageIter* variant) {
 std::optional<bool> firstBool(const Message& reply) {
   DBusMessageIter args;
   if (!reply || !dbus_message_iter_init(reply.get(), &args)) return std::nullopt;
-  if (dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) return boolInVariant(&args);
-  if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_BOOLEAN) return std::nullopt;
-  dbus_bool_t value = false;
-  dbus_message_iter_get_basic(&args, &value);
-  return value != 0;
+  return boolIn(&args);
 }
 
 // The unique name that owns `name` on the bus; empty when nobody does.
@@ -175,7 +169,7 @@ std::optional<bool> lockedHintChange(DBusMessageIter* changes) {
     const char* key = nullptr;
     dbus_message_iter_get_basic(&field, &key);
     if (!key || std::strcmp(key, "LockedHint") != 0 || !dbus_message_iter_next(&field)) continue;
-    return boolInVariant(&field);
+    return boolIn(&field);
   }
   return std::nullopt;
 }
@@ -201,9 +195,7 @@ std::optional<DesktopSignal> readSignal(DBusMessage* message, DesktopBus bus) {
     }
     leading = false;
     if (type == DBUS_TYPE_BOOLEAN && !signal.flag) {
-      dbus_bool_t value = false;
-      dbus_message_iter_get_basic(&args, &value);
-      signal.flag = value != 0;
+      signal.flag = boolIn(&args);
     } else if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&args) == DBUS_TYPE_DICT_ENTRY &&
                !signal.flag) {
       signal.flag = lockedHintChange(&args);
@@ -229,10 +221,15 @@ void addMatch(DBusConnection* bus, const std::string& rule) {
   dbus_bus_add_match(bus, rule.c_str(), &err.e);
 }
 
+// A match for the signals of `interface` that `sender` sends, narrowed by `more` (",member='…'" and so on).
+std::string signalRule(const char* sender, const char* interface, const std::string& more = {}) {
+  return std::string("type='signal',sender='") + sender + "',interface='" + interface + "'" + more;
+}
+
 // The bus daemon's report of `name` changing hands.
 std::string ownerChangeRule(const char* name) {
-  return std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                     "member='NameOwnerChanged',arg0='") + name + "'";
+  return signalRule("org.freedesktop.DBus", "org.freedesktop.DBus",
+                    std::string(",member='NameOwnerChanged',arg0='") + name + "'");
 }
 
 // The object path of this user's session as logind resolves "auto": the caller's own session, or the
@@ -260,21 +257,19 @@ std::string followLogind(DBusConnection* bus, ScreenLockTracker& tracker, const 
   addMatch(bus, ownerChangeRule(logindName));
   // Lock and Unlock are signals of each session's object: only this user's own session's count; another
   // user locking theirs must not end this host's client session.
-  std::string sessionRule = std::string("type='signal',sender='") + logindName + "',interface='" + sessionInterface + "'";
+  std::string sessionRule = signalRule(logindName, sessionInterface);
   std::string sessionError;
   // Asked first: the call starts logind when the bus activates it on demand.
   const std::string sessionPath = ownSessionPath(bus, &sessionError);
   if (!sessionPath.empty()) {
     sessionRule += ",path='" + sessionPath + "'";
-    addMatch(bus, std::string("type='signal',sender='") + logindName +
-                      "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path='" + sessionPath +
-                      "',arg0='" + sessionInterface + "'");
+    addMatch(bus, signalRule(logindName, "org.freedesktop.DBus.Properties",
+                             ",member='PropertiesChanged',path='" + sessionPath + "',arg0='" + sessionInterface + "'"));
   } else if (log) {
     log("🔒 logind nie wskazał własnej sesji — śledzę blokadę każdej sesji (" + sessionError + ")");
   }
   addMatch(bus, sessionRule);
-  addMatch(bus, std::string("type='signal',sender='") + logindName + "',interface='" + managerInterface +
-                    "',member='PrepareForSleep'");
+  addMatch(bus, signalRule(logindName, managerInterface, ",member='PrepareForSleep'"));
   tracker.setOwnSession(sessionPath);
   tracker.setOwner(DesktopBus::system, nameOwner(bus, logindName));
   if (!sessionPath.empty()) tracker.setSessionLocked(lockedHint(bus, sessionPath).value_or(false));
@@ -284,8 +279,7 @@ std::string followLogind(DBusConnection* bus, ScreenLockTracker& tracker, const 
 // Follows the session bus's screen saver: its owner and whether it is active.
 void followScreenSaver(DBusConnection* bus, ScreenLockTracker& tracker) {
   addMatch(bus, ownerChangeRule(screenSaverName));
-  addMatch(bus, std::string("type='signal',sender='") + screenSaverName + "',interface='" + screenSaverInterface +
-                    "',member='ActiveChanged'");
+  addMatch(bus, signalRule(screenSaverName, screenSaverInterface, ",member='ActiveChanged'"));
   std::string owner = nameOwner(bus, screenSaverName);
   if (!owner.empty()) tracker.setSaverActive(screenSaverActive(bus).value_or(false));
   tracker.setOwner(DesktopBus::session, std::move(owner));
