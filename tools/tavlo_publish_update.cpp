@@ -15,7 +15,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "host/update/update_feed.hpp"
 #include "host/update/update_publisher.hpp"

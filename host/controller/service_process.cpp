@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>

@@ -120,8 +120,10 @@ bool hasStagedUpdate(const fs::path& stagingDir) {
   return fs::is_directory(stagingDir, ec) && !fs::is_empty(stagingDir, ec);
 }
 
-std::optional<std::string> checkStagedUpdate(const fs::path& stagingDir, const fs::path& installDir,
-                                             const std::string& runningBuild) {
+namespace {
+
+// Why the staged release is never to be installed over `runningBuild`; none when its build is newer.
+std::optional<std::string> checkStagedBuild(const fs::path& stagingDir, const std::string& runningBuild) {
   if (!hasStagedUpdate(stagingDir)) return "no update is staged";
   const std::optional<std::string> staged = readUpdateBuild(stagingDir);
   if (!staged) return "the staged update names no build";
@@ -129,6 +131,11 @@ std::optional<std::string> checkStagedUpdate(const fs::path& stagingDir, const f
   if (!isNewerBuild(*staged, runningBuild)) {
     return "the staged build " + *staged + " is not newer than the running build " + runningBuild;
   }
+  return std::nullopt;
+}
+
+// Why the staging and install folders cannot be switched in one step now; none when they can.
+std::optional<std::string> checkReleaseSwitch(const fs::path& stagingDir, const fs::path& installDir) {
   struct stat folder {}, staging {};
   if (::lstat(installDir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
     return "the install folder " + installDir.string() + " is not a folder";
@@ -139,19 +146,24 @@ std::optional<std::string> checkStagedUpdate(const fs::path& stagingDir, const f
   return checkFolderSwitch(stagingDir.parent_path(), stagingDir);
 }
 
+}  // namespace
+
+std::optional<std::string> checkStagedUpdate(const fs::path& stagingDir, const fs::path& installDir,
+                                             const std::string& runningBuild) {
+  if (auto refused = checkStagedBuild(stagingDir, runningBuild)) return refused;
+  return checkReleaseSwitch(stagingDir, installDir);
+}
+
 std::optional<std::string> installStagedUpdate(const fs::path& stagingDir, const fs::path& installDir,
                                                const std::string& runningBuild, const RenameOperation& rename) {
   std::error_code ec;
   if (!fs::is_directory(stagingDir, ec)) return std::nullopt;
-  if (auto refused = checkStagedUpdate(stagingDir, installDir, runningBuild)) {
-    // A build that is not newer never will be: it goes. Anything else stays for a later try.
-    const std::optional<std::string> staged = readUpdateBuild(stagingDir);
-    if (!staged || !isNewerBuild(*staged, runningBuild)) {
-      fs::remove_all(stagingDir, ec);
-      return *refused + "; removed";
-    }
-    return *refused + "; nothing installed";
+  // A build that is not newer never will be: it goes. A switch that cannot be made stays for a later try.
+  if (auto refused = checkStagedBuild(stagingDir, runningBuild)) {
+    fs::remove_all(stagingDir, ec);
+    return *refused + "; removed";
   }
+  if (auto refused = checkReleaseSwitch(stagingDir, installDir)) return *refused + "; nothing installed";
   // The new release keeps the folder's own permissions (who may read and run the host).
   if (const fs::file_status folder = fs::status(installDir, ec); !ec) {
     fs::permissions(stagingDir, folder.permissions(), ec);
