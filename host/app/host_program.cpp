@@ -210,6 +210,17 @@ constexpr uint64_t autostartAnswerLimitUs = 5'000'000;
 // and a re-disable that may be in progress before them).
 constexpr std::chrono::seconds displayRestoreAtExitLimit{3};
 
+// The deletes of the router's mappings go out before the process ends, unless the router keeps them past
+// the limit.
+void drainRouterMappingQueues() {
+  sharedNatPmpQueue()->drainWithin(workerExitLimit);
+  sharedUpnpQueue()->drainWithin(workerExitLimit);
+}
+
+// A worker stuck past its limit is left behind, never destroyed (that would wait for it): the process
+// ends around it.
+void leaveBehind(const std::shared_ptr<SerialExecutor>& worker) { new std::shared_ptr<SerialExecutor>(worker); }
+
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -384,8 +395,7 @@ int runHostProgram(const HostOptions& options) {
   deps.exit = [&main](HostExit reason) { main.quit(exitCodeFor(reason)); };
   deps.exitAtOnce = [] {
     // The router mapping's delete, which the first signal queued, goes out first.
-    sharedNatPmpQueue()->drainWithin(workerExitLimit);
-    sharedUpnpQueue()->drainWithin(workerExitLimit);
+    drainRouterMappingQueues();
     std::_Exit(HostExitCode::endedAtOnce);
   };
   // The controller, for the parts wired before it exists; empty again once it is gone.
@@ -544,7 +554,7 @@ int runHostProgram(const HostOptions& options) {
     // process ends, unless the X server does not answer within the limit.
     if (displayWorker && !displayWorker->drainWithin(displayRestoreAtExitLimit)) {
       SystemLog::write("tavlo-host: the physical displays were not restored in time; leaving the restore behind");
-      new std::shared_ptr<SerialExecutor>(displayWorker);  // never destroyed: that would wait for it
+      leaveBehind(displayWorker);
     }
     // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
     commandStop->stop();
@@ -564,18 +574,14 @@ int runHostProgram(const HostOptions& options) {
         deviceInstallation.detach();
       }
     }
-    // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped. A worker
-    // stuck past the limit is left behind (never destroyed: that would wait for it), and the process ends
-    // around it.
+    // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
     if (autostartWorker->drainWithin(workerExitLimit)) {
       autostartWorker->shutdown();
     } else {
       SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
-      new std::shared_ptr<SerialExecutor>(autostartWorker);
+      leaveBehind(autostartWorker);
     }
-    // The deletes of the router's mappings go out before the process ends.
-    sharedNatPmpQueue()->drainWithin(workerExitLimit);
-    sharedUpnpQueue()->drainWithin(workerExitLimit);
+    drainRouterMappingQueues();
     inputWatch.reset();
     controller->flushLog();
   };

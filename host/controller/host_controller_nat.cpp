@@ -14,6 +14,9 @@ std::vector<uint16_t> mediaPorts(uint16_t base) {
 
 const char* mapperName(PortMapperKind kind) { return kind == PortMapperKind::natPmp ? "NAT-PMP" : "UPnP"; }
 
+// How long an unused mapping lives, as the log lines say it.
+std::string natReleaseDelayText() { return std::to_string(HostController::natReleaseDelayUs / 1'000'000) + " s"; }
+
 }  // namespace
 
 void HostController::cancelStalePurge() {
@@ -115,16 +118,14 @@ void HostController::armNATOnDemand(const std::string& reason) {
   // calls it off.
   if (!session_ && portMappingLive()) {
     armNATRelease();
-    log("🌐 NAT na żądanie: mapowanie zejdzie za " + std::to_string(natReleaseDelayUs / 1'000'000) +
-        " s, jeśli żądana sesja nie ruszy");
+    log("🌐 NAT na żądanie: mapowanie zejdzie za " + natReleaseDelayText() + ", jeśli żądana sesja nie ruszy");
   }
 }
 
 void HostController::scheduleNATRelease() {
   if (!mapsOnDemand() || !portMappingLive()) return;
   armNATRelease();
-  log("🌐 NAT na żądanie: sesja zakończona — mapowanie zejdzie za " + std::to_string(natReleaseDelayUs / 1'000'000) +
-      " s, jeśli nikt nie wróci");
+  log("🌐 NAT na żądanie: sesja zakończona — mapowanie zejdzie za " + natReleaseDelayText() + ", jeśli nikt nie wróci");
 }
 
 void HostController::armNATRelease() {
@@ -133,7 +134,7 @@ void HostController::armNATRelease() {
   auto id = deps_.scheduler.after(natReleaseDelayUs, [main, weak] {
     onMain(*main, weak, [](HostController& self) {
       if (self.session_) return;
-      self.releaseNAT("brak sesji od " + std::to_string(natReleaseDelayUs / 1'000'000) + " s");
+      self.releaseNAT("brak sesji od " + natReleaseDelayText());
     });
   });
   natReleaseTimer_ = ScopedTimer(deps_.scheduler, id);  // replaces a pending release
@@ -162,8 +163,8 @@ void HostController::relayLinkChanged(bool registered) {
     return;
   }
   armNATRelease();
-  log("🌐 relay znów działa — wracam do NAT na żądanie; mapowanie zejdzie za " +
-      std::to_string(natReleaseDelayUs / 1'000'000) + " s, jeśli nikt nie przyjdzie");
+  log("🌐 relay znów działa — wracam do NAT na żądanie; mapowanie zejdzie za " + natReleaseDelayText() +
+      ", jeśli nikt nie przyjdzie");
 }
 
 void HostController::stopPortMapping() {

@@ -133,6 +133,19 @@ class TavloHostQtThread : public ::testing::Test {
     client.setSession(hello->sessionId, hello->generation);
   }
 
+  // The Qt thread answered the pings since the last reset, and soon enough; the figures go under `name`.
+  void expectAnsweredInTime(const std::string& name) {
+    const auto figures = ping->figures();
+    record(name, figures);
+    EXPECT_GT(figures.answered, 100u) << figures.text();
+    EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  }
+
+  void expectEndsOnSigterm() {
+    host->signal(SIGTERM);
+    EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  }
+
   testkit::XorgServer xorg;
   testkit::TempDir home;
   testkit::ChildProcess trayHost;
@@ -150,12 +163,8 @@ TEST_F(TavloHostQtThread, AnswersAtOnceWhenIdleAndEndsOnSigterm) {
   ASSERT_NO_FATAL_FAILURE(connectClient());
   ping->reset();
   std::this_thread::sleep_for(2s);
-  const auto figures = ping->figures();
-  record("idle", figures);
-  EXPECT_GT(figures.answered, 100u) << figures.text();
-  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
-  host->signal(SIGTERM);
-  EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  expectAnsweredInTime("idle");
+  expectEndsOnSigterm();
 }
 
 // A client makes the host log 5,000 lines a second for three seconds (its own log lines, which the host
@@ -176,10 +185,7 @@ TEST_F(TavloHostQtThread, AnswersWhileAClientFloodsTheLogIntoAFullOutputPipe) {
   }
   // A second after the flood, still unread.
   std::this_thread::sleep_for(1s);
-  const auto figures = ping->figures();
-  record("log_flood_full_pipe", figures);
-  EXPECT_GT(figures.answered, 100u) << figures.text();
-  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  expectAnsweredInTime("log_flood_full_pipe");
   host->signal(SIGTERM);
   EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << "SIGTERM did not end the host in time with its output unread";
 }
@@ -315,16 +321,12 @@ TEST_F(TavloHostQtThread, AnswersWhileItWaitsForABusyPortOfItsBlock) {
   ASSERT_TRUE(busy.held());
   ASSERT_NO_FATAL_FAILURE(launchHost());
   std::this_thread::sleep_for(3s);
-  const auto figures = ping->figures();
-  record("busy_port", figures);
-  EXPECT_GT(figures.answered, 100u) << figures.text();
-  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
+  expectAnsweredInTime("busy_port");
   busy.close();
   ASSERT_NO_FATAL_FAILURE(waitUntilListening());
   EXPECT_NE(host->output().find("🔢 wybór portu: blok " + std::to_string(base) + " zwolnił się po"), std::string::npos)
       << host->output();
-  host->signal(SIGTERM);
-  EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  expectEndsOnSigterm();
 }
 
 // Switches `output` on again with `mode`, to the right of the others, as a monitor that comes back would.
@@ -394,13 +396,9 @@ TEST_F(TavloHostQtThread, AnswersWhileAMonitorKeepsComingBack) {
     host->drainOutput();
     std::this_thread::sleep_for(100ms);
   }
-  const auto figures = ping->figures();
-  record("monitor_back", figures);
   EXPECT_GE(comebacks, 3) << "the host did not switch the monitor off again";
-  EXPECT_GT(figures.answered, 100u) << figures.text();
-  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
-  host->signal(SIGTERM);
-  EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  expectAnsweredInTime("monitor_back");
+  expectEndsOnSigterm();
 }
 
 // The host ends the client's session itself (the machine goes to sleep): the goodbye, the session's
@@ -424,12 +422,8 @@ TEST_F(TavloHostQtThread, AnswersWhileItEndsASessionAndSwitchesTheMonitorBackOn)
   EXPECT_TRUE(physical.becomes(true)) << "the monitor stayed off after the session\n" << host->output();
   // The session's close and the display's clean-up come 150 ms after the goodbye, and take their time.
   std::this_thread::sleep_for(2s);
-  const auto figures = ping->figures();
-  record("session_end", figures);
-  EXPECT_GT(figures.answered, 100u) << figures.text();
-  EXPECT_LE(figures.p99Ms, answerBoundMs) << figures.text();
-  host->signal(SIGTERM);
-  EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  expectAnsweredInTime("session_end");
+  expectEndsOnSigterm();
 }
 
 // An earlier run left the physical monitor switched off (its list stored, as a crash would leave it): the
@@ -452,8 +446,7 @@ TEST_F(TavloHostQtThread, SwitchesOnAtLaunchTheMonitorAnEarlierRunLeftOff) {
 
   ASSERT_NO_FATAL_FAILURE(startHost());
   EXPECT_TRUE(physical.becomes(true)) << "the monitor stayed off\n" << host->output();
-  host->signal(SIGTERM);
-  EXPECT_EQ(exitStatusWithin(*host, exitBound), 0) << host->output();
+  expectEndsOnSigterm();
   std::ifstream stored(settingsFile);
   const std::string text((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.find("tl.isolatedDisplayIDs"), std::string::npos) << "the list outlived the recovery: " << text;
