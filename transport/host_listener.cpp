@@ -348,13 +348,4 @@ HostListener::Snapshot HostListener::snapshot() const {
   return snapshot;
 }
 
-std::string HostListener::ipPart(const std::string& endpoint) {
-  if (!endpoint.empty() && endpoint.front() == '[') {
-    auto close = endpoint.find(']');
-    if (close != std::string::npos) return endpoint.substr(1, close - 1);
-  }
-  if (std::count(endpoint.begin(), endpoint.end(), ':') == 1) return endpoint.substr(0, endpoint.find(':'));
-  return endpoint;
-}
-
 }  // namespace vela

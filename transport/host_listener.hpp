@@ -79,10 +79,6 @@ class HostListener final : public TransportListener, public std::enable_shared_f
   // left as they are: live sessions go on.
   void stop() override;
 
-  // The host part of an endpoint text: "[v6]:port" gives v6, "a.b.c.d:port" gives a.b.c.d; a text
-  // with no colon or several (a bare IPv6 address) is returned whole.
-  static std::string ipPart(const std::string& endpoint);
-
   // The assembly state, for diagnostics and tests.
   struct Snapshot {
     int64_t connectionsTaken = 0;  // TCP connections handled so far

@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "protocol/transport_interfaces.hpp"
-#include "transport/host_listener.hpp"
 
 namespace vela {
 namespace {
@@ -31,6 +30,15 @@ std::string addressKey(std::string address) {
 
 }  // namespace
 
+std::string ipPart(const std::string& endpoint) {
+  if (!endpoint.empty() && endpoint.front() == '[') {
+    auto close = endpoint.find(']');
+    if (close != std::string::npos) return endpoint.substr(1, close - 1);
+  }
+  if (std::count(endpoint.begin(), endpoint.end(), ':') == 1) return endpoint.substr(0, endpoint.find(':'));
+  return endpoint;
+}
+
 std::string peerAddressKey(const std::string& remoteDescription) {
   if (isRelayedDescription(remoteDescription)) {
     std::string lower = remoteDescription;
@@ -41,7 +49,7 @@ std::string peerAddressKey(const std::string& remoteDescription) {
     if (second == std::string::npos) return lower;
     return lower.substr(0, second + 1) + addressKey(lower.substr(second + 1));
   }
-  return addressKey(HostListener::ipPart(remoteDescription));
+  return addressKey(ipPart(remoteDescription));
 }
 
 }  // namespace vela

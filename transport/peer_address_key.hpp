@@ -12,6 +12,11 @@
 
 namespace vela {
 
+// The host part of an endpoint text: "[v6]:port" gives v6, "a.b.c.d:port" gives a.b.c.d; a text
+// with no colon or several (a bare IPv6 address) is returned whole. Flows join the connection of
+// exactly this address.
+std::string ipPart(const std::string& endpoint);
+
 // The key of a remote description ("a.b.c.d:port", "[v6]:port", a bare address, or "relay/...").
 std::string peerAddressKey(const std::string& remoteDescription);
 

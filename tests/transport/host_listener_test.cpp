@@ -390,21 +390,5 @@ TEST(HostListener, OutOfDescriptorsItSaysSoOnceAndTakesTheConnectionInLater) {
   EXPECT_EQ(host.log.count("nie mogę przyjąć połączenia"), 1u);
 }
 
-TEST(HostListener, IpPartTakesTheHostOfAnEndpointText) {
-  struct Row {
-    const char* endpoint;
-    const char* ip;
-    const char* why;
-  };
-  const Row rows[] = {
-      {"[fe80::1]:5000", "fe80::1", "bracketed IPv6 with a port"},
-      {"192.168.1.20:50123", "192.168.1.20", "IPv4 with a port"},
-      {"fe80::1", "fe80::1", "a bare IPv6 address is taken whole"},
-      {"?", "?", "no colon"},
-      {"[::1", "[::1", "an unclosed bracket is not an address in brackets"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(HostListener::ipPart(row.endpoint), row.ip) << row.why;
-}
-
 }  // namespace
 }  // namespace vela

@@ -12,7 +12,6 @@
 #include "platform/runtime/random.hpp"
 #include "tools/relay/relay_forwarder.hpp"
 #include "tools/relay/relay_registry.hpp"
-#include "transport/host_listener.hpp"
 #include "transport/peer_address_key.hpp"
 #include "transport/relay_datagram_header.hpp"
 #include "transport/relay_line_buffer.hpp"
@@ -38,7 +37,7 @@ struct RelayServer::Core : std::enable_shared_from_this<Core> {
   // All below on `thread`.
   void accepted(std::shared_ptr<TcpConnection> socket) {
     ++counters.connections;
-    const std::string ip = vela::HostListener::ipPart(socket->remoteDescription());
+    const std::string ip = vela::ipPart(socket->remoteDescription());
     std::string address = vela::peerAddressKey(socket->remoteDescription());
     auto known = perAddress.find(address);
     const size_t fromAddress = known == perAddress.end() ? 0 : known->second;
