@@ -24,36 +24,35 @@ void removeClipboardLeftovers(const LogSink& log) {
 ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional<std::string>& display,
                                  MainExecutor& main, Scheduler& scheduler,
                                  std::function<std::shared_ptr<HostController>()> controller) {
+  const LogSink toController = [controller](const std::string& line) {
+    if (auto c = controller()) c->log(line);
+  };
   std::string error;
   // A desktop program's item that a read drops is told in the host's log, from the main executor (the
   // pasteboard's own thread says it).
   X11Pasteboard::Options options;
-  options.log = [&main, controller](const std::string& line) {
-    main.post([controller, line] {
-      if (auto c = controller()) c->log(line);
-    });
+  options.log = [&main, toController](const std::string& line) {
+    main.post([toController, line] { toController(line); });
   };
   pasteboard_ = X11Pasteboard::open(display.value_or(""), &error, std::move(options));
   if (!pasteboard_) {
     std::fprintf(stderr, "tavlo-host: no clipboard on the X display, the clipboard is not shared (%s)\n", error.c_str());
-    seams.clipboard.removeLeftovers = removeClipboardLeftovers;
-    return;
+  } else {
+    bridge_ = PasteboardBridge::create({
+        .pasteboard = *pasteboard_,
+        .main = main,
+        .scheduler = scheduler,
+        .log = toController,
+        .clientPlatform = [controller]() -> std::optional<vela::Platform> {
+          auto c = controller();
+          return c ? c->clientPlatform.get() : std::nullopt;
+        },
+        // Beside the files the engine receives, in the user's own folder.
+        .outFolder = vela::ClipTempFolder::defaultPath() / "out",
+    });
+    seams.clipboard = bridge_->seams();
   }
-  bridge_ = PasteboardBridge::create({
-      .pasteboard = *pasteboard_,
-      .main = main,
-      .scheduler = scheduler,
-      .log = [controller](const std::string& line) {
-        if (auto c = controller()) c->log(line);
-      },
-      .clientPlatform = [controller]() -> std::optional<vela::Platform> {
-        auto c = controller();
-        return c ? c->clientPlatform.get() : std::nullopt;
-      },
-      // Beside the files the engine receives, in the user's own folder.
-      .outFolder = vela::ClipTempFolder::defaultPath() / "out",
-  });
-  seams.clipboard = bridge_->seams();
+  // Sessions receive into the clipboard folder with or without a pasteboard to share.
   seams.clipboard.removeLeftovers = removeClipboardLeftovers;
 }
 

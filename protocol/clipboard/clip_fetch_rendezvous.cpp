@@ -49,19 +49,16 @@ bool ClipFetchRendezvous::deliver(uint64_t clipId, ClipPayload payload) {
   return true;
 }
 
-void ClipFetchRendezvous::abandon(uint64_t clipId) {
-  {
-    std::lock_guard guard(mutex_);
-    auto [first, last] = waiters_.equal_range(clipId);
-    for (auto it = first; it != last; ++it) it->second->abandoned = true;
-  }
-  changed_.notify_all();
-}
+void ClipFetchRendezvous::abandon(uint64_t clipId) { abandonWaiting(clipId); }
 
-void ClipFetchRendezvous::abandonAll() {
+void ClipFetchRendezvous::abandonAll() { abandonWaiting(std::nullopt); }
+
+void ClipFetchRendezvous::abandonWaiting(std::optional<uint64_t> clipId) {
   {
     std::lock_guard guard(mutex_);
-    for (auto& [id, waiter] : waiters_) waiter->abandoned = true;
+    for (auto& [id, waiter] : waiters_) {
+      if (!clipId || id == *clipId) waiter->abandoned = true;
+    }
   }
   changed_.notify_all();
 }

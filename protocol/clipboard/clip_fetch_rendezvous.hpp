@@ -43,6 +43,9 @@ class ClipFetchRendezvous {
   size_t waitingCount() const;
 
  private:
+  // Marks the fetches waiting for `clipId` (every waiting fetch, without one) abandoned and wakes them.
+  void abandonWaiting(std::optional<uint64_t> clipId);
+
   struct Waiter {
     std::optional<ClipPayload> result;
     bool abandoned = false;

@@ -27,6 +27,16 @@ struct DirectoryFd {
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// Why the open folder `dirFd` is not this user's own (owned by the effective user, mode exactly 0700),
+// or nothing when it is.
+std::optional<std::string> notPrivate(int dirFd, const std::filesystem::path& path) {
+  struct stat st{};
+  if (::fstat(dirFd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0777) != 0700) {
+    return "folder not private: " + path.string();
+  }
+  return std::nullopt;
+}
+
 // How deep removeLeftovers descends: the folder holds files, and placed files one folder further down.
 constexpr int leftoverDepth = 4;
 
@@ -85,9 +95,8 @@ ClipTempFolder::Created ClipTempFolder::createFile(std::string_view itemName) co
     created.error = errnoText("open " + path_.string());
     return created;
   }
-  struct stat st{};
-  if (::fstat(dir.fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0777) != 0700) {
-    created.error = "folder not private: " + path_.string();
+  if (auto refusal = notPrivate(dir.fd, path_)) {
+    created.error = *refusal;
     return created;
   }
   std::string name = clipTempFileName(itemName);
@@ -115,11 +124,7 @@ ClipTempFolder::Leftovers ClipTempFolder::removeLeftovers() const {
     if (errno != ENOENT) leftovers.refusal = errnoText("open " + path_.string());
     return leftovers;
   }
-  struct stat st{};
-  if (::fstat(dir.fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0777) != 0700) {
-    leftovers.refusal = "folder not private: " + path_.string();
-    return leftovers;
-  }
+  if ((leftovers.refusal = notPrivate(dir.fd, path_))) return leftovers;
   leftovers.removed = removeEntries(dir.fd, leftoverDepth);
   return leftovers;
 }
