@@ -249,11 +249,11 @@ void EncryptedTransport::installKey(const SymmetricKey& key) {
 // datagram on its way here is judged only after the listener's late-flow delay, long after the
 // original has been taken.)
 void EncryptedTransport::installAdoptionVerifiers() {
-  for (auto [channel, flow] : {std::pair{Channel::video, &inner_->video()}, std::pair{Channel::audio, &inner_->audio()},
-                               std::pair{Channel::inputUnreliable, &inner_->inputUnreliable()}}) {
-    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(flow);
+  for (const auto& entry : {std::pair{Channel::video, &inner_->video()}, std::pair{Channel::audio, &inner_->audio()},
+                             std::pair{Channel::inputUnreliable, &inner_->inputUnreliable()}}) {
+    auto* adoptable = dynamic_cast<AdoptableDatagramFlow*>(entry.second);
     if (!adoptable) continue;
-    adoptable->setAdoptionVerifier([state = keyState_, inbound = inbound_, channel](ByteView datagram) {
+    adoptable->setAdoptionVerifier([state = keyState_, inbound = inbound_, channel = entry.first](ByteView datagram) {
       if (!E2EEnvelope::isEnvelope(datagram)) return false;
       auto key = state->get();
       if (!key) return false;
