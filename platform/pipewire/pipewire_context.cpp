@@ -31,7 +31,8 @@ void onCoreError(void* data, uint32_t id, int, int res, const char*) {
 
 PipeWireContext::PipeWireContext() = default;
 
-std::unique_ptr<PipeWireContext> PipeWireContext::connect(std::function<void()> onDisconnect, std::string& error) {
+std::unique_ptr<PipeWireContext> PipeWireContext::connect(std::function<void()> onDisconnect, std::string& error,
+                                                          const std::string& remote) {
   initOnce();
   std::unique_ptr<PipeWireContext> self(new PipeWireContext());
   self->loop_ = pw_thread_loop_new("tavlo-pw", nullptr);
@@ -49,7 +50,8 @@ std::unique_ptr<PipeWireContext> PipeWireContext::connect(std::function<void()> 
     return nullptr;
   }
   PipeWireLock lock(self->loop_);
-  self->core_ = pw_context_connect(self->context_, nullptr, 0);
+  pw_properties* properties = remote.empty() ? nullptr : pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), nullptr);
+  self->core_ = pw_context_connect(self->context_, properties, 0);
   if (!self->core_) {
     error = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
     return nullptr;

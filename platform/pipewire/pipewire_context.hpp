@@ -18,9 +18,11 @@ using NodeProperties = std::vector<std::pair<std::string, std::string>>;
 
 class PipeWireContext {
  public:
-  // Connects to the server the environment names (PIPEWIRE_REMOTE, else XDG_RUNTIME_DIR/pipewire-0).
-  // `onDisconnect` runs on the loop thread when the server goes away. nullptr and `error` on failure.
-  static std::unique_ptr<PipeWireContext> connect(std::function<void()> onDisconnect, std::string& error);
+  // Connects to the server at `remote` (a socket's path or name), or when it is empty to the one the
+  // environment names (PIPEWIRE_REMOTE, else XDG_RUNTIME_DIR/pipewire-0). `onDisconnect` runs on the
+  // loop thread when the server goes away. nullptr and `error` on failure.
+  static std::unique_ptr<PipeWireContext> connect(std::function<void()> onDisconnect, std::string& error,
+                                                  const std::string& remote = {});
   ~PipeWireContext();
   PipeWireContext(const PipeWireContext&) = delete;
   PipeWireContext& operator=(const PipeWireContext&) = delete;
