@@ -99,6 +99,11 @@ PipeWireVideoSource::~PipeWireVideoSource() {
   pw_stream_destroy(stream_);
 }
 
+uint32_t PipeWireVideoSource::nodeId() const {
+  PipeWireLock lock(context_.loop());
+  return pw_stream_get_node_id(stream_);
+}
+
 bool PipeWireVideoSource::sendFrame(ByteView frame, size_t bytesPerRow) {
   const Format& format = events_->format;
   const size_t rowBytes = size_t{format.width} * 4;

@@ -34,6 +34,8 @@ class PipeWireVideoSource {
   // From any thread: one picture of the format's size, 4 bytes a pixel, rows `bytesPerRow` apart.
   // False when nobody streams, no buffer is free, or `frame` is too short for the picture.
   bool sendFrame(ByteView frame, size_t bytesPerRow);
+  // The node's id in the graph, once the server has registered it (until then SPA_ID_INVALID).
+  uint32_t nodeId() const;
 
  // The C callbacks' state (defined in the .cpp).
   struct Events;
