@@ -17,6 +17,8 @@ using tavlo::crypto::SymmetricKey;
 namespace {
 
 constexpr const char* sealFailedLine = "🔐 ❌ szyfrowanie pakietu nie powiodło się — pakiet odrzucony";
+const std::string reliableExhaustedLine =
+    "🔐 sesja zamknięta: klient wysłał pod jednym kluczem więcej ramek niezawodnych, niż host pamięta (";
 
 std::optional<PacketHeader> headerOf(ByteView packet) {
   try {
@@ -56,18 +58,22 @@ struct EncryptedTransport::KeyState {
 };
 
 // What judges sealed packets coming in, shared with the adoption verifiers of the inner flows: the
-// nonces this end seals with, and the recent nonces taken on each channel.
+// nonces this end seals with, every nonce taken on the reliable channels (both in one set: a sealed
+// frame may come in by either), and the recent nonces taken on each datagram flow.
 struct EncryptedTransport::Inbound {
   SealNonces ownNonces;
-  std::array<ReplayWindow, allChannels.size()> windows;
+  ReplayWindow reliable{ReplayWindow::reliableCapacity, ReplayWindow::WhenFull::refuse};
+  std::array<ReplayWindow, allChannels.size()> datagrams;
 
-  // The window of the channel `packet` (opened) names in its header; of the way it came in when it
-  // names none. Judging by the sealed header catches a copy that comes in on another channel or flow.
+  // The set of the channel `packet` (opened) names in its header; of the way it came in when it names
+  // none. Judging by the sealed header catches a copy that comes in on another channel or flow.
   ReplayWindow& windowFor(ByteView packet, Channel innerChannel) {
+    Channel channel = innerChannel;
     if (packet.size() > 5) {
-      if (auto named = channelFromRaw(packet[5])) return windows[rawValue(*named)];
+      if (auto named = channelFromRaw(packet[5])) channel = *named;
     }
-    return windows[rawValue(innerChannel)];
+    if (channel == Channel::control || channel == Channel::inputReliable) return reliable;
+    return datagrams[rawValue(channel)];
   }
 };
 
@@ -269,8 +275,19 @@ std::optional<Bytes> EncryptedTransport::openNew(ByteView envelope, const Symmet
   ByteView nonce = E2EEnvelope::nonceOf(envelope);
   if (inbound_->ownNonces.isOwn(nonce)) return std::nullopt;
   auto opened = E2EEnvelope::open(envelope, key);
-  if (!opened || !inbound_->windowFor(*opened, innerChannel).takeForDelivery(nonce)) return std::nullopt;
-  return opened;
+  if (!opened) return std::nullopt;
+  if (inbound_->windowFor(*opened, innerChannel).takeForDelivery(nonce)) return opened;
+  if (inbound_->reliable.full()) endSessionBeforeForgetting();
+  return std::nullopt;
+}
+
+// The reliable set is full: rather than forget a nonce (and let a copy of that frame be typed again),
+// the session ends here. The client connects again and agrees a new key, under which none of these
+// frames opens.
+void EncryptedTransport::endSessionBeforeForgetting() {
+  if (reliableExhausted_.exchange(true)) return;
+  log(reliableExhaustedLine + std::to_string(ReplayWindow::reliableCapacity) + ")");
+  close();
 }
 
 bool EncryptedTransport::reliablePlaintextAllowed(bool sealed) const { return !requireEncrypted_ || sealed; }

@@ -15,11 +15,14 @@
 //   Once keyed, the only unsealed datagram that passes is a bare 16-byte header of message type 0 (a
 //   bind or keepalive sent before the peer had the key), and not on the input flow, where it would count
 //   as a keepalive: only a sealed keepalive proves that the peer is alive.
-// - Every sealed packet is taken once: a copy of one taken before (a relay replaying a key press, a
-//   datagram sent again from anywhere) is dropped, and a packet this end sealed itself, sent back at
-//   it, is never taken. Only a datagram that is new proves a new address to an adoptable flow. The
-//   recent nonces are kept per channel named in the opened header (ReplayWindow), so a copy is caught
-//   whichever inner channel or flow it comes in by.
+// - Every sealed packet is taken at most once, whichever inner channel or flow it comes in by, and a
+//   packet this end sealed itself, sent back at it, is never taken. The nonces taken are kept by the
+//   channel named in the opened header (ReplayWindow): on the reliable channels every one for the
+//   whole session, so a key, button or text frame is never delivered twice (when that set is full the
+//   session ends before anything is forgotten); on each datagram flow the most recent ones. A copy of
+//   a datagram older than its flow's window opens as new: it can show a pointer position again or
+//   repeat a feedback report, a short stretch of microphone sound or a camera picture, and it cannot
+//   move the flow away from a client that is still sending (RebindableUDPFlow).
 // Outbound, with a key every packet leaves sealed under a nonce of this end's own (SealNonces); a
 // packet whose sealing fails is dropped (logged once per wrapper), never sent in plaintext. Without a
 // key packets leave unchanged.
@@ -141,6 +144,7 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   // The packet that `envelope` (which isEnvelope() accepted) seals, when it opens under `key` and is
   // neither a copy of one taken before nor one of this end's own; `innerChannel` is the way it came in.
   std::optional<Bytes> openNew(ByteView envelope, const tavlo::crypto::SymmetricKey& key, Channel innerChannel);
+  void endSessionBeforeForgetting();
   void reliablePump(EncReliable& channel);
   void deliverReliable(EncReliable& target, Bytes packet, bool sealed);
   void datagramPump(EncDatagram& flow);
@@ -157,6 +161,7 @@ class EncryptedTransport final : public RebindableTransport, public std::enable_
   mutable std::mutex mutex_;  // keepaliveTimer_
   tavlo::ScopedTimer keepaliveTimer_;
   std::atomic<bool> sealFailureLogged_{false};
+  std::atomic<bool> reliableExhausted_{false};
 
   std::unique_ptr<EncReliable> control_;
   std::unique_ptr<EncReliable> inputReliable_;

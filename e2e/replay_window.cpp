@@ -27,6 +27,9 @@ uint64_t mix(const E2EEnvelope::Nonce& nonce) {
 
 }  // namespace
 
+ReplayWindow::ReplayWindow(size_t capacity, WhenFull whenFull)
+    : capacity_(std::clamp<size_t>(capacity, 1, claimedBit - 1)), whenFull_(whenFull) {}
+
 size_t ReplayWindow::homeOf(const E2EEnvelope::Nonce& nonce) const { return mix(nonce) & (slots_.size() - 1); }
 
 size_t ReplayWindow::find(const E2EEnvelope::Nonce& nonce) const {
@@ -48,16 +51,19 @@ bool ReplayWindow::takeForDelivery(ByteView bytes) {
       return true;
     }
   }
-  insert(nonce, false);
-  return true;
+  return insert(nonce, false);
 }
 
 bool ReplayWindow::claimForAdoption(ByteView bytes) {
   const auto nonce = nonceFrom(bytes);
   std::lock_guard guard(mutex_);
   if (!slots_.empty() && slots_[find(nonce)] != 0) return false;
-  insert(nonce, true);
-  return true;
+  return insert(nonce, true);
+}
+
+bool ReplayWindow::full() const {
+  std::lock_guard guard(mutex_);
+  return fullLocked();
 }
 
 size_t ReplayWindow::size() const {
@@ -65,9 +71,10 @@ size_t ReplayWindow::size() const {
   return ring_.size();
 }
 
-void ReplayWindow::insert(const E2EEnvelope::Nonce& nonce, bool claimed) {
+bool ReplayWindow::insert(const E2EEnvelope::Nonce& nonce, bool claimed) {
+  if (fullLocked()) return false;
   size_t index;
-  if (ring_.size() < capacity) {
+  if (ring_.size() < capacity_) {
     if ((ring_.size() + 1) * 2 > slots_.size()) grow();
     index = ring_.size();
     ring_.push_back(nonce);
@@ -75,9 +82,10 @@ void ReplayWindow::insert(const E2EEnvelope::Nonce& nonce, bool claimed) {
     index = oldest_;
     erase(find(ring_[index]));
     ring_[index] = nonce;
-    oldest_ = (oldest_ + 1) % capacity;
+    oldest_ = (oldest_ + 1) % capacity_;
   }
   slots_[find(nonce)] = static_cast<uint32_t>(index + 1) | (claimed ? claimedBit : 0);
+  return true;
 }
 
 // Backward-shift deletion: later entries of the probe run move up into the hole whenever the hole lies

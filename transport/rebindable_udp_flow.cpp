@@ -1,7 +1,6 @@
 #include "transport/rebindable_udp_flow.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -9,17 +8,28 @@ namespace vela {
 
 std::shared_ptr<RebindableUDPFlow> RebindableUDPFlow::create(std::shared_ptr<ForwardableFlow> primary,
                                                              std::string label, const tavlo::Clock& clock) {
-  auto flow = std::shared_ptr<RebindableUDPFlow>(new RebindableUDPFlow(primary, std::move(label), clock));
-  flow->pump(primary);
+  auto flow = std::shared_ptr<RebindableUDPFlow>(new RebindableUDPFlow(std::move(label), clock));
+  auto link = makeLink(std::move(primary), "", clock.nowUs());
+  link->role = Link::primary;
+  flow->primary_ = link;
+  flow->attach(link);
   return flow;
 }
 
-RebindableUDPFlow::RebindableUDPFlow(std::shared_ptr<ForwardableFlow> primary, std::string label,
-                                     const tavlo::Clock& clock)
-    : label_(std::move(label)), clock_(clock), incoming_(std::make_shared<PacketStream>(incomingLimit)),
-      primary_(std::move(primary)) {}
+RebindableUDPFlow::RebindableUDPFlow(std::string label, const tavlo::Clock& clock)
+    : label_(std::move(label)), clock_(clock), incoming_(std::make_shared<PacketStream>(incomingLimit)) {}
 
 RebindableUDPFlow::~RebindableUDPFlow() { close(); }
+
+std::shared_ptr<RebindableUDPFlow::Link> RebindableUDPFlow::makeLink(std::shared_ptr<ForwardableFlow> flow,
+                                                                     std::string remote, uint64_t nowUs) {
+  auto link = std::make_shared<Link>();
+  link->flow = std::move(flow);
+  link->remote = std::move(remote);
+  link->sinceUs = nowUs;
+  link->heardUs = nowUs;
+  return link;
+}
 
 void RebindableUDPFlow::setOnLog(tavlo::LogSink onLog) {
   std::lock_guard guard(mutex_);
@@ -40,16 +50,167 @@ std::optional<std::string> RebindableUDPFlow::admitUnprovenLine() {
   return unprovenLog_.admit(clock_.nowUs());
 }
 
-// The primary's datagrams go straight into the one stream. The forward holds the stream, not this
-// object, and ends with the flow (closed, failed or replaced); the stream itself goes on.
-void RebindableUDPFlow::pump(const std::shared_ptr<ForwardableFlow>& flow) {
-  flow->forwardTo({[stream = incoming_](Bytes&& datagram) { stream->send(std::move(datagram)); }, {}});
+// Every flow handed over gets one forward for its whole life. The primary's datagrams go straight into
+// the one stream, stamped with their arrival; a candidate's and the fallback's are judged first; a
+// flow that is gone has its datagrams dropped unjudged (a source that failed its proof costs one line,
+// not one per datagram it managed to send). The forward holds the stream and the link, not this
+// object, and ends with the flow.
+void RebindableUDPFlow::attach(const std::shared_ptr<Link>& link) {
+  std::weak_ptr<RebindableUDPFlow> weak = weak_from_this();
+  ForwardableFlow::Forward forward;
+  forward.datagram = [weak, link, stream = incoming_, clock = &clock_](Bytes&& datagram) {
+    const uint8_t role = link->role.load(std::memory_order_acquire);
+    if (role == Link::primary) {
+      link->heardUs.store(clock->nowUs(), std::memory_order_relaxed);
+      stream->send(std::move(datagram));
+      return;
+    }
+    if (role == Link::gone) return;
+    if (auto self = weak.lock()) self->judge(link, std::move(datagram));
+  };
+  std::weak_ptr<Link> weakLink = link;
+  forward.ended = [weak, weakLink] {
+    auto self = weak.lock();
+    auto link = weakLink.lock();
+    if (self && link) self->forgetLink(link);
+  };
+  link->flow->forwardTo(std::move(forward));
+}
+
+void RebindableUDPFlow::judge(const std::shared_ptr<Link>& link, Bytes&& datagram) {
+  switch (link->role.load(std::memory_order_acquire)) {
+    case Link::candidate: return judgeCandidate(link, std::move(datagram));
+    case Link::fallback: return judgeFallback(link, std::move(datagram));
+    case Link::primary:  // became the primary since the forward looked
+      link->heardUs.store(clock_.nowUs(), std::memory_order_relaxed);
+      incoming_->send(std::move(datagram));
+      return;
+    default: return;
+  }
+}
+
+void RebindableUDPFlow::judgeCandidate(const std::shared_ptr<Link>& link, Bytes&& datagram) {
+  std::shared_ptr<Link> dropped;
+  int count = 0;
+  bool logHeld = false;
+  switch (classify(link, datagram, dropped, count, logHeld)) {
+    case Verdict::promoted:
+      // The datagram that proved the source is delivered, before any later one of its flow.
+      incoming_->send(std::move(datagram));
+      if (dropped) dropped->flow->close();
+      log("🔁 " + label_ + ": nowe źródło " + link->remote + " zweryfikowane kluczem sesji → adoptowane (#" +
+          std::to_string(count) + "); poprzednie czeka, czy klient na nie wróci");
+      return;
+    case Verdict::wait:
+      if (logHeld) {
+        if (auto end = admitUnprovenLine())
+          log("🔁 " + label_ + ": kandydat " + link->remote +
+              " ma pieczęć sesji, ale obecne źródło wciąż nadaje — zostaję przy nim" + *end);
+      }
+      return;
+    case Verdict::forget:
+    case Verdict::forgetHeld: {
+      std::optional<std::string> end;
+      int rejected;
+      {
+        std::lock_guard guard(mutex_);
+        end = unprovenLog_.admit(clock_.nowUs());
+        rejected = link->rejected;
+      }
+      if (end) {
+        log("🔁 " + label_ + ": kandydat " + link->remote + " odrzucony (" + std::to_string(rejected) +
+            " datagramów bez dowodu)" + *end);
+      }
+      link->flow->close();
+      return;
+    }
+  }
+}
+
+RebindableUDPFlow::Verdict RebindableUDPFlow::classify(const std::shared_ptr<Link>& link, ByteView datagram,
+                                                       std::shared_ptr<Link>& dropped, int& count, bool& logHeld) {
+  auto listed = [&] { return std::find(candidates_.begin(), candidates_.end(), link) != candidates_.end(); };
+  Verifier verifier;
+  {
+    std::lock_guard guard(mutex_);
+    if (!listed()) return Verdict::forget;
+    verifier = verifier_;
+  }
+  const bool proven = verifier && verifier(datagram);
+  std::lock_guard guard(mutex_);
+  if (!listed()) return Verdict::forget;
+  const uint64_t now = clock_.nowUs();
+  const auto forget = [&] {
+    candidates_.remove(link);
+    link->role = Link::gone;
+  };
+  if (proven) {
+    const uint64_t heard = primary_->heardUs.load(std::memory_order_relaxed);
+    if (now >= heard && now - heard >= primarySilenceUs) {
+      candidates_.remove(link);
+      dropped = std::exchange(fallback_, primary_);
+      if (dropped) dropped->role = Link::gone;
+      fallback_->role = Link::fallback;
+      link->heardUs.store(now, std::memory_order_relaxed);
+      link->role = Link::primary;
+      primary_ = link;
+      count = ++adoptions_;
+      return Verdict::promoted;
+    }
+    // The current source is still sending: the key proves that the client sealed this datagram once,
+    // not that it sent it from here now.
+    if (now - link->sinceUs < candidateWindowUs) {
+      logHeld = !std::exchange(link->heldLogged, true);
+      return Verdict::wait;
+    }
+    forget();
+    return Verdict::forgetHeld;
+  }
+  link->rejected += 1;
+  if (link->rejected <= maxRejections && now - link->sinceUs < candidateWindowUs) return Verdict::wait;
+  forget();
+  return Verdict::forget;
+}
+
+// The source the flow was moved away from sends again, and proves it: the client paused rather than
+// moved, and a copy of its old datagram moved the flow meanwhile. The flow goes back at once, and the
+// source it was moved to is closed: it is not a fallback, so it cannot take the flow again until the
+// client falls silent.
+void RebindableUDPFlow::judgeFallback(const std::shared_ptr<Link>& link, Bytes&& datagram) {
+  Verifier verifier;
+  {
+    std::lock_guard guard(mutex_);
+    if (fallback_ != link || closed_) return;
+    verifier = verifier_;
+  }
+  if (!verifier || !verifier(datagram)) return;
+  std::shared_ptr<Link> usurper;
+  int count;
+  {
+    std::lock_guard guard(mutex_);
+    if (fallback_ != link || closed_) return;
+    usurper = std::exchange(primary_, link);
+    fallback_.reset();
+    usurper->role = Link::gone;
+    link->heardUs.store(clock_.nowUs(), std::memory_order_relaxed);
+    link->role = Link::primary;
+    count = ++adoptions_;
+  }
+  incoming_->send(std::move(datagram));
+  usurper->flow->close();
+  log("🔁 " + label_ + ": klient wrócił na poprzednie źródło" + (link->remote.empty() ? "" : " " + link->remote) +
+      " → przywrócone (#" + std::to_string(count) + "); " + usurper->remote + " zamknięte");
+}
+
+void RebindableUDPFlow::forgetLink(const std::shared_ptr<Link>& link) {
+  std::lock_guard guard(mutex_);
+  candidates_.remove(link);
+  if (fallback_ == link) fallback_.reset();
 }
 
 void RebindableUDPFlow::adopt(std::shared_ptr<ForwardableFlow> flow, const std::string& remote, bool verified) {
-  std::shared_ptr<ForwardableFlow> previous;
-  std::shared_ptr<Candidate> evicted;
-  std::shared_ptr<Candidate> candidate;
+  std::vector<std::shared_ptr<Link>> dropped;
+  std::shared_ptr<Link> link;
   int count = 0;
   enum { refusedClosed, trusted, refusedNoVerifier, listed } outcome;
   {
@@ -57,28 +218,37 @@ void RebindableUDPFlow::adopt(std::shared_ptr<ForwardableFlow> flow, const std::
     if (closed_) {
       outcome = refusedClosed;
     } else if (verified) {
-      previous = std::exchange(primary_, flow);
+      link = makeLink(flow, remote, clock_.nowUs());
+      link->role = Link::primary;
+      // The client opened this socket itself: nothing on the old one is waited for.
+      for (auto* old : {&primary_, &fallback_}) {
+        if (!*old) continue;
+        (*old)->role = Link::gone;
+        dropped.push_back(std::exchange(*old, nullptr));
+      }
+      primary_ = link;
       count = ++adoptions_;
       outcome = trusted;
     } else if (!verifier_) {
       outcome = refusedNoVerifier;
     } else {
       if (candidates_.size() >= maxCandidates) {
-        evicted = candidates_.front();
+        candidates_.front()->role = Link::gone;
+        dropped.push_back(candidates_.front());
         candidates_.pop_front();
       }
-      candidate = std::make_shared<Candidate>(Candidate{flow, remote, clock_.nowUs()});
-      candidates_.push_back(candidate);
+      link = makeLink(flow, remote, clock_.nowUs());
+      candidates_.push_back(link);
       outcome = listed;
     }
   }
+  for (auto& old : dropped) old->flow->close();
   switch (outcome) {
     case refusedClosed:
       flow->close();
       return;
     case trusted:
-      if (previous) previous->close();
-      pump(flow);
+      attach(link);
       log("🔁 " + label_ + ": przepięty na nowe gniazdo (" + remote + ", #" + std::to_string(count) + ")");
       return;
     case refusedNoVerifier:
@@ -87,104 +257,11 @@ void RebindableUDPFlow::adopt(std::shared_ptr<ForwardableFlow> flow, const std::
         log("🔁 " + label_ + ": spóźnione dziecko " + remote + " odrzucone — brak weryfikatora (sesja bez E2E)" + *end);
       return;
     case listed:
-      if (evicted) evicted->flow->close();
       if (auto end = admitUnprovenLine())
         log("🔁 " + label_ + ": kandydat " + remote + " — czekam na datagram z pieczęcią sesji" + *end);
-      watch(candidate);
+      attach(link);
       return;
   }
-}
-
-// Every datagram of a candidate is judged until one proves the source; from then on the candidate's
-// flow is the primary and this same forward delivers its datagrams, the proving one included. Once the
-// candidate is forgotten, what it still had waiting is dropped unjudged: a source that failed its
-// proof costs one line, not one per datagram it managed to send.
-void RebindableUDPFlow::watch(const std::shared_ptr<Candidate>& candidate) {
-  std::weak_ptr<RebindableUDPFlow> weak = weak_from_this();
-  auto stream = incoming_;
-  ForwardableFlow::Forward forward;
-  enum Phase : uint8_t { judging, promoted, forgotten };
-  // The phase lives outside the closure so that copies of the forward share it.
-  auto phase = std::make_shared<std::atomic<uint8_t>>(judging);
-  forward.datagram = [weak, candidate, stream, phase](Bytes&& datagram) {
-    // Once promoted the flow is the primary, and its datagrams go straight into the stream as pump()
-    // sends the primary's: one load per datagram, no lock of this object.
-    const uint8_t now = phase->load();
-    if (now == promoted) {
-      stream->send(std::move(datagram));
-      return;
-    }
-    if (now == forgotten) return;
-    auto self = weak.lock();
-    if (!self) return;
-    switch (self->classify(candidate, datagram)) {
-      case Verdict::promote:
-        self->promote(candidate);
-        stream->send(std::move(datagram));
-        phase->store(promoted);
-        return;
-      case Verdict::wait:
-        return;
-      case Verdict::forget: {
-        phase->store(forgotten);
-        std::optional<std::string> end;
-        int rejected;
-        {
-          std::lock_guard guard(self->mutex_);
-          end = self->unprovenLog_.admit(self->clock_.nowUs());
-          rejected = candidate->rejected;
-        }
-        if (end) {
-          self->log("🔁 " + self->label_ + ": kandydat " + candidate->remote + " odrzucony (" +
-                    std::to_string(rejected) + " datagramów bez dowodu)" + *end);
-        }
-        candidate->flow->close();
-        return;
-      }
-    }
-  };
-  std::weak_ptr<Candidate> weakCandidate = candidate;
-  forward.ended = [weak, weakCandidate] {
-    auto self = weak.lock();
-    auto candidate = weakCandidate.lock();
-    if (self && candidate) self->removeCandidate(candidate);
-  };
-  candidate->flow->forwardTo(std::move(forward));
-}
-
-RebindableUDPFlow::Verdict RebindableUDPFlow::classify(const std::shared_ptr<Candidate>& candidate, ByteView datagram) {
-  Verifier verifier;
-  {
-    std::lock_guard guard(mutex_);
-    if (std::find(candidates_.begin(), candidates_.end(), candidate) == candidates_.end()) return Verdict::forget;
-    verifier = verifier_;
-  }
-  if (verifier && verifier(datagram)) return Verdict::promote;
-  std::lock_guard guard(mutex_);
-  candidate->rejected += 1;
-  if (candidate->rejected <= maxRejections && clock_.nowUs() - candidate->sinceUs < candidateWindowUs)
-    return Verdict::wait;
-  candidates_.remove(candidate);
-  return Verdict::forget;
-}
-
-void RebindableUDPFlow::promote(const std::shared_ptr<Candidate>& candidate) {
-  std::shared_ptr<ForwardableFlow> previous;
-  int count;
-  {
-    std::lock_guard guard(mutex_);
-    candidates_.remove(candidate);
-    previous = std::exchange(primary_, candidate->flow);
-    count = ++adoptions_;
-  }
-  if (previous) previous->close();
-  log("🔁 " + label_ + ": nowe źródło " + candidate->remote + " zweryfikowane kluczem sesji → adoptowane (#" +
-      std::to_string(count) + "); stare gniazdo zamknięte");
-}
-
-void RebindableUDPFlow::removeCandidate(const std::shared_ptr<Candidate>& candidate) {
-  std::lock_guard guard(mutex_);
-  candidates_.remove(candidate);
 }
 
 void RebindableUDPFlow::setAdoptionVerifier(Verifier verifier) {
@@ -197,7 +274,7 @@ void RebindableUDPFlow::send(ByteView datagram) {
   {
     std::lock_guard guard(mutex_);
     if (closed_) return;
-    primary = primary_;
+    primary = primary_->flow;
   }
   primary->send(datagram);
 }
@@ -207,23 +284,25 @@ void RebindableUDPFlow::sendBatch(std::span<const ByteView> datagrams) {
   {
     std::lock_guard guard(mutex_);
     if (closed_) return;
-    primary = primary_;
+    primary = primary_->flow;
   }
   primary->sendBatch(datagrams);
 }
 
 void RebindableUDPFlow::close() {
-  std::shared_ptr<ForwardableFlow> primary;
-  std::list<std::shared_ptr<Candidate>> candidates;
+  std::vector<std::shared_ptr<Link>> links;
   {
     std::lock_guard guard(mutex_);
     if (closed_) return;
     closed_ = true;
-    primary = primary_;
-    candidates.swap(candidates_);
+    for (auto* held : {&primary_, &fallback_})
+      if (*held) links.push_back(*held);
+    links.insert(links.end(), candidates_.begin(), candidates_.end());
+    candidates_.clear();
+    fallback_.reset();
+    for (auto& link : links) link->role = Link::gone;
   }
-  if (primary) primary->close();
-  for (auto& candidate : candidates) candidate->flow->close();
+  for (auto& link : links) link->flow->close();
   incoming_->close();
 }
 
@@ -235,6 +314,11 @@ int RebindableUDPFlow::adoptions() const {
 size_t RebindableUDPFlow::candidateCount() const {
   std::lock_guard guard(mutex_);
   return candidates_.size();
+}
+
+bool RebindableUDPFlow::hasFallback() const {
+  std::lock_guard guard(mutex_);
+  return fallback_ != nullptr;
 }
 
 }  // namespace vela

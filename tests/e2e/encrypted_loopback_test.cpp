@@ -9,6 +9,7 @@
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/e2e_messages.hpp"
 #include "e2e/encrypted_transport.hpp"
+#include "e2e/replay_window.hpp"
 #include "platform/runtime/scheduler.hpp"
 #include "tests/e2e/e2e_test_support.hpp"
 #include "tests/testkit/tapped_transport.hpp"
@@ -155,10 +156,12 @@ TEST(EncryptedLoopback, TheClientsInputRebindIsAdoptedThroughTheSealedBindHeader
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_TRUE(startsWithEnvelopeMagic(sent[0])) << "the wrapper's bind header leaves sealed";
 
-  // The listener offers the new source to the live session after its delay; the sealed header adopts it.
+  // The listener offers the new source to the live session after its delay; nothing came from the old
+  // socket for longer than a keepalive, so the sealed header adopts it.
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
     return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::inputUnreliable)].empty();
   }));
+  loop.clock.advanceUs(RebindableUDPFlow::primarySilenceUs);
   loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
   ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] { return loop.hostInner->inputBox()->adoptions() == 1; }));
   auto bind = next(hostWrapper->inputUnreliable().incoming());
@@ -222,6 +225,86 @@ TEST(EncryptedLoopback, ASealedFrameWrittenAgainIntoTheConnectionIsNotDeliveredT
   auto delivered = next(hostWrapper->inputReliable().incoming());
   ASSERT_TRUE(delivered);
   EXPECT_EQ(e2etest::headerOf(*delivered).seq, 2u) << "the copies were dropped";
+}
+
+// More packets than a datagram flow's window holds, each one taken before the next batch: after them,
+// the first packet of the session is one the window has forgotten.
+constexpr uint32_t pastTheWindow = ReplayWindow::datagramCapacity + 64;
+
+// A pointer move captured at the start of the session, sent again from another address once the client
+// has sent more input datagrams than the window holds: it opens under the key like a new one, but the
+// client is still sending, so the flow stays with it and the copy reaches nothing.
+TEST(EncryptedLoopback, ACopyOlderThanTheWindowSentFromAnotherAddressLeavesTheFlowWithTheClient) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  auto& hostInput = hostWrapper->inputUnreliable().incoming();
+  client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 20, 0));
+  ASSERT_EQ(next(hostInput), packet(Channel::inputUnreliable, 0x40, 20, 0));
+  const Bytes captured = loop.clientTap->sent(Channel::inputUnreliable).items().back();
+  constexpr uint32_t batch = 256;
+  for (uint32_t seq = 1; seq <= pastTheWindow; seq += batch) {
+    const uint32_t end = std::min(seq + batch, pastTheWindow + 1);
+    for (uint32_t s = seq; s < end; ++s) client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 20, s));
+    for (uint32_t s = seq; s < end; ++s) {
+      auto got = next(hostInput);
+      ASSERT_TRUE(got) << "pointer move " << s << " never came";
+      ASSERT_EQ(e2etest::headerOf(*got).seq, s);
+    }
+  }
+
+  testkit::RawUdp replayer;
+  const uint16_t inputPort = static_cast<uint16_t>(loop.host.basePort() + 3);
+  replayer.sendTo("127.0.0.1", inputPort, captured);
+  ASSERT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
+    return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::inputUnreliable)].empty();
+  }));
+  loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
+  ASSERT_TRUE(loop.host.log.waitFor("kandydat " + replayer.description()));
+  auto& box = *loop.hostInner->inputBox();
+  testkit::waitUntil(loop.host.listener(), [&] {
+    return box.adoptions() > 0 || loop.host.log.count("kandydat " + replayer.description() + " ma pieczęć") > 0;
+  });
+  EXPECT_EQ(box.adoptions(), 0) << "the flow stays with the client";
+
+  hostWrapper->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 4, 1));
+  EXPECT_EQ(nextDatagram(client->inputUnreliable().incoming()), packet(Channel::inputUnreliable, 0x40, 4, 1))
+      << "the host still sends to the client";
+  client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 20, pastTheWindow + 1));
+  auto delivered = next(hostInput);
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(e2etest::headerOf(*delivered).seq, pastTheWindow + 1) << "the old pointer move was not taken again";
+}
+
+// Through a relay, or anyone who can write into the connection: a key press captured at the start of
+// the session and written again after more reliable frames than any datagram window holds is not typed
+// again.
+TEST(EncryptedLoopback, AKeyFrameWrittenAgainLongAfterIsNotTypedAgain) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  auto& hostInput = hostWrapper->inputReliable().incoming();
+  client->inputReliable().send(packet(Channel::inputReliable, InputReliableType::key, 10, 0));
+  ASSERT_EQ(next(hostInput), packet(Channel::inputReliable, InputReliableType::key, 10, 0));
+  const Bytes captured = loop.clientTap->sent(Channel::inputReliable).items().back();
+  for (uint32_t seq = 1; seq <= pastTheWindow; ++seq)
+    client->inputReliable().send(packet(Channel::inputReliable, InputReliableType::scroll, 12, seq));
+  for (uint32_t seq = 1; seq <= pastTheWindow; ++seq) {
+    auto got = next(hostInput);
+    ASSERT_TRUE(got) << "scroll " << seq << " never came";
+    ASSERT_EQ(e2etest::headerOf(*got).seq, seq);
+  }
+
+  loop.clientInner->inputReliable().send(captured);
+  loop.clientInner->control().send(captured);
+  client->inputReliable().send(packet(Channel::inputReliable, InputReliableType::key, 10, pastTheWindow + 1));
+  auto delivered = next(hostInput);
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(e2etest::headerOf(*delivered).seq, pastTheWindow + 1) << "the old key press was dropped";
 }
 
 TEST(EncryptedLoopback, AClientWithoutTheHostKeyMeetsSilence) {

@@ -3,11 +3,14 @@
 // over real sockets in encrypted_loopback_test.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "e2e/e2e_client_handshake.hpp"
 #include "e2e/e2e_envelope.hpp"
 #include "e2e/encrypted_transport.hpp"
+#include "e2e/replay_window.hpp"
 #include "platform/crypto/random_bytes.hpp"
 #include "tests/e2e/e2e_test_support.hpp"
 #include "tests/testkit/memory_transport.hpp"
@@ -237,6 +240,40 @@ TEST(EncryptedTransportHost, ASealedPacketIsTakenOnceAndNeverFromItsOwnSender) {
       EXPECT_EQ(innerFlow.adoptions(), 1) << "the marker, not the copy, moved the flow";
     }
   }
+}
+
+// The reliable channels remember every frame of the session. When that memory is full the session ends
+// (the client reconnects under a new key) rather than forget one: every frame taken stays refused to
+// the end, and the frame that found no room is not delivered either.
+TEST(EncryptedTransportHost, TheSessionEndsRatherThanForgetAReliableFrame) {
+  Host host;
+  SymmetricKey key = host.handshake();
+  auto& input = host.wrapper->inputReliable().incoming();
+  auto& control = host.wrapper->control().incoming();
+  const uint32_t frames = ReplayWindow::reliableCapacity;
+  // Both reliable channels fill one memory: envelopes of either may come in by either. Read as they come.
+  std::atomic<uint32_t> inputTaken{0}, controlTaken{0};
+  std::thread inputReader([&] { while (input.receive()) ++inputTaken; });
+  std::thread controlReader([&] { while (control.receive()) ++controlTaken; });
+  E2EEnvelope::Nonce nonce{};
+  auto sealNext = [&](Channel channel, uint32_t seq) {
+    std::memcpy(nonce.data(), &seq, sizeof seq);  // distinct, as a client's random ones are
+    return *E2EEnvelope::seal(packet(channel, 0x33, 4, seq), key, nonce);
+  };
+  const Bytes first = sealNext(Channel::inputReliable, 0);
+  for (uint32_t seq = 0; seq < frames; ++seq) {
+    Channel channel = seq % 2 ? Channel::control : Channel::inputReliable;
+    host.pair.host->memoryReliable(channel).inject(seq == 0 ? first : sealNext(channel, seq));
+  }
+  host.pair.host->memoryReliable(Channel::inputReliable).inject(first);
+  host.pair.host->memoryReliable(Channel::control).inject(first);
+  host.pair.host->memoryReliable(Channel::inputReliable).inject(sealNext(Channel::inputReliable, frames));
+  inputReader.join();  // the streams end: the session was closed
+  controlReader.join();
+  EXPECT_EQ(inputTaken + controlTaken, frames) << "every frame there was room for, and no copy";
+  ASSERT_EQ(host.log.lines().size(), 2u);
+  EXPECT_EQ(host.log.lines()[1], "🔐 sesja zamknięta: klient wysłał pod jednym kluczem więcej ramek niezawodnych, niż "
+                                 "host pamięta (" + std::to_string(frames) + ")");
 }
 
 // Datagrams may arrive late, out of order or not at all; every one that is new is taken.

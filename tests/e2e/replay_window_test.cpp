@@ -21,14 +21,35 @@ std::vector<Nonce> randomNonces(size_t count) {
 // evictions before it, and the oldest are forgotten first.
 TEST(ReplayWindow, RefusesEveryCopyOfTheNewestAndForgetsTheOldestFirst) {
   ReplayWindow window;
-  const size_t total = 3 * ReplayWindow::capacity + 123;
+  const size_t capacity = ReplayWindow::datagramCapacity;
+  const size_t total = 3 * capacity + 123;
   auto nonces = randomNonces(total);
   for (const Nonce& nonce : nonces) ASSERT_TRUE(window.takeForDelivery(nonce));
-  EXPECT_EQ(window.size(), ReplayWindow::capacity) << "bounded";
+  EXPECT_EQ(window.size(), capacity) << "bounded";
+  EXPECT_FALSE(window.full()) << "a forgetting window always takes a new nonce";
   size_t refused = 0;
-  for (size_t i = total - ReplayWindow::capacity; i < total; ++i) refused += !window.takeForDelivery(nonces[i]);
-  EXPECT_EQ(refused, ReplayWindow::capacity);
-  EXPECT_TRUE(window.takeForDelivery(nonces[total - ReplayWindow::capacity - 1])) << "just past the bound";
+  for (size_t i = total - capacity; i < total; ++i) refused += !window.takeForDelivery(nonces[i]);
+  EXPECT_EQ(refused, capacity);
+  EXPECT_TRUE(window.takeForDelivery(nonces[total - capacity - 1])) << "just past the bound";
+}
+
+// The reliable channels' set forgets nothing: once full it takes no new nonce (its owner ends the
+// session then), and every nonce it took stays refused.
+TEST(ReplayWindow, ARefusingSetKeepsEveryNonceAndTakesNothingNewOnceFull) {
+  const size_t capacity = 5000;
+  ReplayWindow set(capacity, ReplayWindow::WhenFull::refuse);
+  auto nonces = randomNonces(capacity + 2);
+  for (size_t i = 0; i < capacity; ++i) {
+    ASSERT_FALSE(set.full());
+    ASSERT_TRUE(set.takeForDelivery(nonces[i]));
+  }
+  EXPECT_TRUE(set.full());
+  EXPECT_FALSE(set.takeForDelivery(nonces[capacity])) << "no room, and nothing is forgotten to make some";
+  EXPECT_FALSE(set.claimForAdoption(nonces[capacity + 1]));
+  size_t refused = 0;
+  for (size_t i = 0; i < capacity; ++i) refused += !set.takeForDelivery(nonces[i]);
+  EXPECT_EQ(refused, capacity) << "the oldest as well as the newest";
+  EXPECT_EQ(set.size(), capacity);
 }
 
 TEST(ReplayWindow, ANonceProvesANewAddressOnlyWhenNeverSeenAndIsThenDeliveredOnce) {

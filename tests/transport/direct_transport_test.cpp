@@ -167,6 +167,7 @@ TEST(DirectSessionTransport, TheClientsInputRebindIsAdoptedOnceItProvesTheKey) {
   EXPECT_TRUE(pair.client->rebindInputFlow());
   EXPECT_EQ(pair.client->inputBox()->adoptions(), 1) << "the client trusts its own new socket at once";
   ASSERT_TRUE(testkit::waitUntil(host.listener(), [&] { return !host.listener().snapshot().unpairedFlowRemotes[2].empty(); }));
+  clock.advanceUs(RebindableUDPFlow::primarySilenceUs);  // the old socket sends nothing any more
   scheduler.advanceBy(HostListener::lateChildDelayUs);
   ASSERT_TRUE(testkit::waitUntil(host.listener(), [&] { return pair.host->inputBox()->candidateCount() == 1; }));
   auto bind = receiveWithin(*verified);

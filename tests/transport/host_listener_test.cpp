@@ -272,6 +272,7 @@ TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromoted
   EXPECT_EQ(older.transport->inputBox()->candidateCount(), 1u) << "the same IP wins over the newest";
   EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 0u);
 
+  clock.advanceUs(RebindableUDPFlow::primarySilenceUs);  // nothing more from the session's own input source
   moved->sendTo("127.0.0.1", portOf(host, Slot::inputUnreliable), sealed(1));
   EXPECT_EQ(receiveWithin(older.transport->inputUnreliable().incoming()), sealed(1))
       << "the bare bind header proved nothing; the sealed datagram promotes and is delivered";

@@ -124,6 +124,7 @@ TEST_F(UnprovenSources, AWaitingFlowKeepsItsNewestDatagramsAndTheFirstOfThemThat
   for (uint8_t tag = 0; tag < 100; ++tag) datagrams.push_back(sealed(tag));
   RawUdp moved;
   sendFrom(moved, datagrams, HostListener::unprovenFlowHoldLimit);
+  clock.advanceUs(RebindableUDPFlow::primarySilenceUs);  // the session's own video source fell silent
   advanceMs(300);
   // The client's bind datagram came first on the session's own flow; then the moved source's proof.
   std::optional<Bytes> first;

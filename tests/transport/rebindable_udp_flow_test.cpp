@@ -73,9 +73,11 @@ TEST(RebindableUDPFlow, AnOfferedFlowIsAdoptedOnceTrustedOrProvenAndDroppedOther
   std::vector<Bytes> forty;
   for (uint8_t i = 0; i < 40; ++i) forty.push_back(unsealed(i));
   const Row rows[] = {
-      {"a candidate that proves the session key becomes primary, with its proof delivered; then everything passes",
-       Verifier::sealedOnly, false, {sealed(1), unsealed(2)}, 0, true, 0,
-       "🔁 input: nowe źródło 10.0.0.5:4000 zweryfikowane kluczem sesji → adoptowane (#1); stare gniazdo zamknięte"},
+      {"a candidate that proves the session key once the primary fell silent becomes primary, with its proof "
+       "delivered; then everything passes",
+       Verifier::sealedOnly, false, {sealed(1), unsealed(2)}, RebindableUDPFlow::primarySilenceUs, true, 0,
+       "🔁 input: nowe źródło 10.0.0.5:4000 zweryfikowane kluczem sesji → adoptowane (#1); poprzednie czeka, czy "
+       "klient na nie wróci"},
       {"a candidate is dropped at its 33rd unproven datagram: 32 failures are tolerated", Verifier::never, false, forty, 0,
        false, 33, "🔁 input: kandydat 10.0.0.5:4000 odrzucony (33 datagramów bez dowodu)"},
       {"a candidate whose first unproven datagram comes after 15 s is dropped at it", Verifier::never, false,
@@ -104,7 +106,8 @@ TEST(RebindableUDPFlow, AnOfferedFlowIsAdoptedOnceTrustedOrProvenAndDroppedOther
       f.clock.advanceUs(10'000);
     }
     EXPECT_EQ(offered->closed, !row.adopted) << row.why;
-    EXPECT_EQ(f.primary->closed, row.adopted) << row.why << ": the old primary is closed on adoption only";
+    EXPECT_EQ(f.primary->closed, row.trusted) << row.why << ": the old primary stays open as the fallback unless the "
+                                                            "client replaced it itself";
     EXPECT_EQ(f.box->adoptions(), row.adopted ? 1 : 0) << row.why;
     EXPECT_EQ(f.box->candidateCount(), 0u) << row.why;
     for (const Bytes& datagram : row.adopted ? row.datagrams : std::vector<Bytes>{})
@@ -158,12 +161,80 @@ TEST(RebindableUDPFlow, LinesAboutUnprovenSourcesKeepToABudgetButAnAdoptionIsAlw
   EXPECT_EQ(f.log.lines().size(), size_t{RebindableUDPFlow::unprovenLogLinesPerWindow});
   auto proving = std::make_shared<FakeFlow>();
   f.box->adopt(proving, "10.0.0.9:9", false);
+  f.clock.advanceUs(RebindableUDPFlow::primarySilenceUs);
   proving->receive(sealed(1));
-  EXPECT_EQ(f.log.lines().back(),
-            "🔁 input: nowe źródło 10.0.0.9:9 zweryfikowane kluczem sesji → adoptowane (#1); stare gniazdo zamknięte");
-  f.clock.advanceUs(RebindableUDPFlow::unprovenLogWindowUs);
+  EXPECT_EQ(f.log.lines().back(), "🔁 input: nowe źródło 10.0.0.9:9 zweryfikowane kluczem sesji → adoptowane (#1); "
+                                  "poprzednie czeka, czy klient na nie wróci");
+  f.clock.advanceUs(RebindableUDPFlow::unprovenLogWindowUs - RebindableUDPFlow::primarySilenceUs);
   f.box->adopt(std::make_shared<FakeFlow>(), "10.0.0.7:7", false);
   EXPECT_EQ(f.log.lines().back(), "🔁 input: kandydat 10.0.0.7:7 — czekam na datagram z pieczęcią sesji (pominięto 95 podobnych)");
+}
+
+// A copy of an old datagram of the client opens under the session key like a new one, so proof alone
+// must not move a flow: a source that proves the key is taken only once the client stopped sending from
+// its own (longer than its keepalive), and the client's next proven datagram from the source it left
+// takes the flow back at once.
+TEST(RebindableUDPFlow, AProvenSourceWaitsForThePrimarysSilenceAndTheClientTakesTheFlowBack) {
+  Fixture f;
+  f.box->setAdoptionVerifier(acceptsSealed);
+  const uint64_t silence = RebindableUDPFlow::primarySilenceUs;
+  auto replayer = std::make_shared<FakeFlow>();
+  f.box->adopt(replayer, "10.0.0.66:6666", false);
+  struct Step {
+    const char* why;
+    uint64_t afterUs;                      // since the step before
+    std::shared_ptr<FakeFlow> from;        // who sends
+    Bytes datagram;
+    int adoptions;
+    std::optional<Bytes> delivered;        // what the consumer reads next
+    std::shared_ptr<FakeFlow> sendsGoTo;
+  };
+  const Step steps[] = {
+      {"the client's keepalive", 0, f.primary, unsealed(1), 0, unsealed(1), f.primary},
+      {"a proven copy while the client keeps sending", 1'000'000, replayer, sealed(2), 0, std::nullopt, f.primary},
+      {"the client's next keepalive", 400'000, f.primary, unsealed(3), 0, unsealed(3), f.primary},
+      {"a proven copy just short of the silence", silence - 1, replayer, sealed(4), 0, std::nullopt, f.primary},
+      {"a proven copy once the client was silent longer than its keepalive", 1, replayer, sealed(5), 1, sealed(5),
+       replayer},
+      {"the moved flow delivers", 10'000, replayer, unsealed(6), 1, unsealed(6), replayer},
+      {"an unproven datagram from the client's own source does not take it back", 1'000, f.primary, unsealed(7), 1,
+       std::nullopt, replayer},
+      {"the client's next proven datagram takes it back at once", 1'000, f.primary, sealed(8), 2, sealed(8), f.primary},
+      {"and its datagrams pass again", 1'000, f.primary, unsealed(9), 2, unsealed(9), f.primary},
+  };
+  for (const Step& step : steps) {
+    f.clock.advanceUs(step.afterUs);
+    step.from->receive(step.datagram);
+    EXPECT_EQ(f.box->adoptions(), step.adoptions) << step.why;
+    EXPECT_EQ(f.box->incoming().tryReceive(), step.delivered) << step.why;
+    EXPECT_EQ(f.box->incoming().tryReceive(), std::nullopt) << step.why;
+    step.sendsGoTo->sent.clear();
+    f.box->send(Bytes{0x55});
+    EXPECT_EQ(step.sendsGoTo->sent.size(), 1u) << step.why;
+  }
+  EXPECT_TRUE(replayer->closed) << "the source the flow was moved to is not a fallback: it must wait for silence again";
+  EXPECT_FALSE(f.primary->closed);
+  EXPECT_FALSE(f.box->hasFallback());
+  EXPECT_EQ(f.log.count("ma pieczęć sesji, ale obecne źródło wciąż nadaje"), 1u) << "one line per candidate";
+  EXPECT_EQ(f.log.lines().back(), "🔁 input: klient wrócił na poprzednie źródło → przywrócone (#2); 10.0.0.66:6666 zamknięte");
+}
+
+TEST(RebindableUDPFlow, AProvenCandidateHeldPastItsWindowIsDropped) {
+  Fixture f;
+  f.box->setAdoptionVerifier(acceptsSealed);
+  auto held = std::make_shared<FakeFlow>();
+  f.box->adopt(held, "10.0.0.5:5", false);
+  for (uint64_t t = 0; t < RebindableUDPFlow::candidateWindowUs; t += 1'000'000) {
+    f.primary->receive(unsealed(1));
+    held->receive(sealed(2));
+    EXPECT_FALSE(held->closed);
+    f.clock.advanceUs(1'000'000);
+  }
+  f.primary->receive(unsealed(1));
+  held->receive(sealed(2));
+  EXPECT_TRUE(held->closed);
+  EXPECT_EQ(f.box->candidateCount(), 0u);
+  EXPECT_EQ(f.box->adoptions(), 0);
 }
 
 TEST(RebindableUDPFlow, AfterCloseNothingIsAdoptedOrSent) {
