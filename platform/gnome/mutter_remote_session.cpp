@@ -146,7 +146,7 @@ void MutterRemoteSession::sendInput(const char* method, const BusConnection::Arg
 }
 
 void MutterRemoteSession::pointerMotionAbsolute(const std::string& stream, double x, double y) {
-  sendInput("NotifyPointerMotionAbsolute", [&](BusWriter& w) { w.objectPath(stream).f64(x).f64(y); });
+  sendInput("NotifyPointerMotionAbsolute", [&](BusWriter& w) { w.text(stream).f64(x).f64(y); });
 }
 
 void MutterRemoteSession::pointerMotionRelative(double dx, double dy) {
@@ -176,11 +176,11 @@ void MutterRemoteSession::keyboardKeysym(uint32_t keysym, bool pressed) {
 }
 
 void MutterRemoteSession::touchDown(const std::string& stream, uint32_t slot, double x, double y) {
-  sendInput("NotifyTouchDown", [&](BusWriter& w) { w.objectPath(stream).u32(slot).f64(x).f64(y); });
+  sendInput("NotifyTouchDown", [&](BusWriter& w) { w.text(stream).u32(slot).f64(x).f64(y); });
 }
 
 void MutterRemoteSession::touchMotion(const std::string& stream, uint32_t slot, double x, double y) {
-  sendInput("NotifyTouchMotion", [&](BusWriter& w) { w.objectPath(stream).u32(slot).f64(x).f64(y); });
+  sendInput("NotifyTouchMotion", [&](BusWriter& w) { w.text(stream).u32(slot).f64(x).f64(y); });
 }
 
 void MutterRemoteSession::touchUp(uint32_t slot) {
