@@ -243,14 +243,22 @@ bool MutterDisplaySystem::applyOn(DisplayId id, const VirtualDisplaySettings& se
   }
   const double scale = settings.hiDPI ? 2.0 : 1.0;
   const MutterDisplayState state = config_.state(true);
-  if (std::fabs(scaleOf(state, connector) - scale) < 0.01) return true;
+  if (std::fabs(scaleOf(state, connector) - scale) < 0.01) {
+    setPointScale(id, 1.0);
+    return true;
+  }
   const MutterMonitor* monitor = state.monitor(connector);
   const MutterMode* mode = monitor ? monitor->currentMode() : nullptr;
-  if (!mode || !supportsScale(*mode, scale)) {
+  if (!mode) return false;
+  if (!supportsScale(*mode, scale)) {
+    // Mutter keeps at least 800×480 logical pixels on a monitor, so a small HiDPI mode stays at scale
+    // 1: the client still gets every pixel it asked for, the desktop just draws smaller on them.
     log("🖥 mutter nie daje skali " + std::to_string(static_cast<int>(scale)) + " ekranowi " +
-        std::to_string(pixels.width) + "×" + std::to_string(pixels.height));
-    return false;
+        std::to_string(pixels.width) + "×" + std::to_string(pixels.height) + " — zostaje skala 1");
+    setPointScale(id, scale);
+    return configureOn({MonitorChange{MonitorChange::Kind::scale, connector, 0, 0, 1.0}});
   }
+  setPointScale(id, 1.0);
   MonitorChange change;
   change.kind = MonitorChange::Kind::scale;
   change.connector = connector;
@@ -328,7 +336,7 @@ std::optional<DisplayMode> MutterDisplaySystem::currentMode(DisplayId id) {
   const MutterMonitor* monitor = state.monitor(connector);
   const MutterMode* mode = monitor ? monitor->currentMode() : nullptr;
   if (!mode || !state.logicalMonitorOf(connector)) return std::nullopt;
-  return modeInPoints(*mode, scaleOf(state, connector));
+  return modeInPoints(*mode, scaleOf(state, connector) * pointScaleOf(id));
 }
 
 std::vector<DisplayMode> MutterDisplaySystem::modes(DisplayId id) {
@@ -337,7 +345,7 @@ std::vector<DisplayMode> MutterDisplaySystem::modes(DisplayId id) {
   const MutterMonitor* monitor = state.monitor(connector);
   std::vector<DisplayMode> result;
   if (!monitor) return result;
-  const double scale = scaleOf(state, connector);
+  const double scale = scaleOf(state, connector) * pointScaleOf(id);
   for (const auto& mode : monitor->modes) result.push_back(modeInPoints(mode, scale));
   return result;
 }
@@ -408,6 +416,17 @@ std::optional<MutterInputTarget> MutterDisplaySystem::inputTarget(DisplayId id,
     return MutterInputTarget{display.session, display.stream, pixels, bounds};
   }
   return std::nullopt;
+}
+
+void MutterDisplaySystem::setPointScale(DisplayId id, double scale) {
+  std::lock_guard lock(mutex_);
+  if (auto it = virtual_.find(id); it != virtual_.end()) it->second.pointScale = scale;
+}
+
+double MutterDisplaySystem::pointScaleOf(DisplayId id) const {
+  std::lock_guard lock(mutex_);
+  auto it = virtual_.find(id);
+  return it == virtual_.end() ? 1.0 : it->second.pointScale;
 }
 
 std::vector<DisplayId> MutterDisplaySystem::virtualDisplays() const {

@@ -6,8 +6,10 @@
 // and gives it the size negotiated. So this system opens the stream's consumer (a
 // PipeWireScreenStream) itself, at the pixel size of the mode asked for, publishes it in the
 // ScreenCastFrames registry where the capture finds it, and re-negotiates it for a new mode. A HiDPI
-// mode of W×H points is a monitor of 2W×2H pixels at logical scale 2. The display keeps its DisplayId
-// while mutter names the monitor anew.
+// mode of W×H points is a monitor of 2W×2H pixels at logical scale 2; where mutter offers no scale 2
+// (it keeps at least 800×480 logical pixels), the monitor stays at scale 1 and its mode still reads as
+// W×H points on 2W×2H pixels, so that the client gets the pixels it asked for. The display keeps its
+// DisplayId while mutter names the monitor anew.
 //
 // Other monitors (the desktop's physical ones) are known by an id drawn from their identity (vendor,
 // product, serial number, connector), the same in every run, so that a list of switched-off displays
@@ -91,6 +93,8 @@ class MutterDisplaySystem final : public DisplaySystem {
     std::string connector;                 // empty until mutter shows the monitor
     std::set<std::string> shownBefore;     // the monitors there were when it was made
     PixelSize pixels;
+    // Pixels per point on top of mutter's scale: 2 for a HiDPI mode that mutter keeps at scale 1.
+    double pointScale = 1.0;
   };
 
   explicit MutterDisplaySystem(Options options);
@@ -107,6 +111,8 @@ class MutterDisplaySystem final : public DisplaySystem {
   DisplayId idOf(const MutterDisplayState& state, const std::string& connector) const;
   std::string connectorOf(const MutterDisplayState& state, DisplayId id) const;
   void log(const std::string& line) const;
+  void setPointScale(DisplayId id, double scale);
+  double pointScaleOf(DisplayId id) const;
 
   const Options options_;
   MutterDisplayConfig config_;

@@ -75,7 +75,7 @@ TEST_F(MutterDisplaySystemTest, AVirtualDisplayIsShownAtItsModeKeepsItsIdAndGoes
   EXPECT_EQ(system_->onlineDisplays(), std::vector<DisplayId>{physical});
 }
 
-TEST_F(MutterDisplaySystemTest, ModesAndLayoutsThatCannotBeShownAreRefused) {
+TEST_F(MutterDisplaySystemTest, ModesAndLayoutsThatCannotBeShownAreRefusedAndASmallHiDPIModeKeepsItsPixels) {
   auto configuration = system_->beginConfiguration();
   ASSERT_TRUE(configuration);
   configuration->setEnabled(system_->onlineDisplays().front(), false);  // the only monitor on
@@ -86,8 +86,15 @@ TEST_F(MutterDisplaySystemTest, ModesAndLayoutsThatCannotBeShownAreRefused) {
   EXPECT_FALSE(system_->applySettings(*id, {false, 0, 720}));
   EXPECT_FALSE(system_->applySettings(*id, {true, 9000, 720}));  // 18000 pixels: past what a stream takes
   EXPECT_FALSE(system_->applySettings(0x80000999u, {false, 1280, 720}));  // not a display of ours
-  // Mutter offers scale 2 only where the points stay at least 800×480 or so.
-  EXPECT_FALSE(system_->applySettings(*id, {true, 320, 240}));
+  // Mutter offers scale 2 only where at least 800×480 logical pixels remain: the monitor stays at
+  // scale 1 with the pixels asked for, and the mode reads as asked.
+  EXPECT_TRUE(system_->applySettings(*id, {true, 320, 240}));
+  const auto small = system_->currentMode(*id);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->width, 320);
+  EXPECT_EQ(small->pixelWidth, 640);
+  ASSERT_TRUE(system_->bounds(*id));
+  EXPECT_EQ(system_->bounds(*id)->width, 640);  // the layout counts mutter's own scale 1
 }
 
 }  // namespace
