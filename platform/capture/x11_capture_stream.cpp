@@ -11,27 +11,10 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 constexpr const char* kThreadLabel = "tavlo.x11grab";
 
-void validate(const CaptureConfiguration& configuration) {
-  if (configuration.width < 1 || configuration.height < 1 || configuration.width > Nv12Buffer::kMaxSide ||
-      configuration.height > Nv12Buffer::kMaxSide) {
-    throw CaptureStreamError("capture size " + std::to_string(configuration.width) + "x" +
-                             std::to_string(configuration.height) + " is out of range");
-  }
-  if (configuration.pixelFormat != Nv12Buffer::kPixelFormat) {
-    throw CaptureStreamError("capture delivers only NV12 video range ('420v')");
-  }
-  if (configuration.queueDepth < 1) throw CaptureStreamError("capture queue depth must be at least 1");
-}
-
 std::chrono::microseconds frameInterval(const CaptureConfiguration& configuration) {
   const uint64_t us = configuration.minimumFrameIntervalUs > 0 ? configuration.minimumFrameIntervalUs
                                                                : X11CaptureStream::kDefaultFrameIntervalUs;
   return std::chrono::microseconds(us);
-}
-
-std::optional<Nv12View> viewOf(Nv12Buffer& buffer) {
-  return Nv12View{buffer.lumaPlane(), static_cast<int32_t>(buffer.lumaStride()), buffer.chromaPlane(),
-                  static_cast<int32_t>(buffer.chromaStride()), buffer.width(), buffer.height()};
 }
 
 }  // namespace
@@ -40,7 +23,7 @@ std::unique_ptr<X11CaptureStream> X11CaptureStream::create(const std::string& di
                                                            const CaptureConfiguration& configuration,
                                                            std::shared_ptr<SystemAudioFanOut> audio,
                                                            CaptureBackend::StopHandler onStop, int converterThreads) {
-  validate(configuration);
+  validateCaptureConfiguration(configuration);
   std::string error;
   auto reader = X11FrameReader::open(display, outputId, &error, converterThreads);
   if (!reader) throw CaptureStreamError(error);
@@ -51,23 +34,18 @@ std::unique_ptr<X11CaptureStream> X11CaptureStream::create(const std::string& di
 X11CaptureStream::X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
                                    std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop)
     : reader_(std::move(reader)),
-      audioSource_(std::move(audio)),
       onStop_(std::move(onStop)),
+      audio_(std::move(audio)),
       configuration_(configuration) {}
 
 X11CaptureStream::~X11CaptureStream() { stopCapture(); }
 
 void X11CaptureStream::addScreenOutput(ScreenHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  std::lock_guard lock(mutex_);
-  screenHandler_ = std::make_shared<ScreenHandler>(std::move(handler));
-  screenQueue_ = std::move(queue);
+  screen_.attach(std::move(handler), std::move(queue));
 }
 
 void X11CaptureStream::addAudioOutput(AudioHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  if (!audioSource_) throw CaptureStreamError("no system audio source on this host");
-  std::lock_guard lock(mutex_);
-  audioHandler_ = std::make_shared<AudioHandler>(std::move(handler));
-  audioQueue_ = std::move(queue);
+  audio_.attach(std::move(handler), std::move(queue));
 }
 
 void X11CaptureStream::startCapture() {
@@ -87,7 +65,7 @@ void X11CaptureStream::startCapture() {
 }
 
 void X11CaptureStream::updateConfiguration(const CaptureConfiguration& configuration) {
-  validate(configuration);
+  validateCaptureConfiguration(configuration);
   bool running = false;
   {
     std::unique_lock lock(mutex_);
@@ -119,41 +97,11 @@ void X11CaptureStream::stopCapture() {
 }
 
 void X11CaptureStream::updateAudio(bool wanted) {
-  SystemAudioFanOut::Subscriber subscriber;
-  std::optional<uint64_t> cancel;
   {
     std::lock_guard lock(mutex_);
-    wanted = wanted && audioSource_ && audioHandler_ && running_ && !stopping_;
-    if (wanted == audioSubscription_.has_value()) return;
-    if (wanted) {
-      // The subscriber holds only what it posts with: a block in flight may reach it after the stream is gone.
-      subscriber = std::make_shared<SystemAudioSource::BlockHandler>(
-          [handler = audioHandler_, queue = audioQueue_](const AudioSampleBuffer& block) {
-            queue->post([handler, block] { (*handler)(block); });
-          });
-    } else {
-      cancel = audioSubscription_;
-      audioSubscription_.reset();
-    }
+    wanted = wanted && running_ && !stopping_;
   }
-  if (cancel) {
-    audioSource_->unsubscribe(*cancel);
-    return;
-  }
-  auto token = audioSource_->subscribe(std::move(subscriber));
-  std::lock_guard lock(mutex_);
-  audioSubscription_ = token;
-}
-
-void X11CaptureStream::post(ScreenSample sample) {
-  std::shared_ptr<ScreenHandler> handler;
-  std::shared_ptr<SerialExecutor> queue;
-  {
-    std::lock_guard lock(mutex_);
-    handler = screenHandler_;
-    queue = screenQueue_;
-  }
-  if (handler && queue) queue->post([handler, sample = std::move(sample)]() mutable { (*handler)(std::move(sample)); });
+  audio_.update(wanted);
 }
 
 void X11CaptureStream::run() {
@@ -164,7 +112,7 @@ void X11CaptureStream::run() {
   std::shared_ptr<Nv12Buffer> target;
   const X11FrameReader::TargetSource acquire = [&]() -> std::optional<Nv12View> {
     target = pool_->acquire();
-    return target ? viewOf(*target) : std::nullopt;
+    return target ? std::optional<Nv12View>(nv12ViewOf(*target)) : std::nullopt;
   };
 
   while (true) {
@@ -200,11 +148,11 @@ void X11CaptureStream::run() {
     switch (reader_->read(acquire)) {
       case X11FrameReader::Outcome::frame:
         target->color = ColorDescription::bt709VideoRange();
-        post({CaptureFrameStatus::complete, std::move(target)});
+        screen_.post({CaptureFrameStatus::complete, std::move(target)});
         idleReported = false;
         break;
       case X11FrameReader::Outcome::unchanged:
-        if (!idleReported) post({CaptureFrameStatus::idle, nullptr});
+        if (!idleReported) screen_.post({CaptureFrameStatus::idle, nullptr});
         idleReported = true;
         break;
       case X11FrameReader::Outcome::noTarget:

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/capture/capture_backend.hpp"
+#include "platform/capture/capture_delivery.hpp"
 #include "platform/capture/system_audio_fan_out.hpp"
 #include "platform/capture/x11_frame_reader.hpp"
 #include "platform/video/nv12_buffer_pool.hpp"
@@ -54,15 +55,15 @@ class X11CaptureStream : public CaptureStream {
   X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
                    std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop);
   void run();
-  void post(ScreenSample sample);
   void updateAudio(bool wanted);
 
   // Touched by the capture thread only while it runs (and by the constructor before).
   std::unique_ptr<X11FrameReader> reader_;
   std::shared_ptr<Nv12BufferPool> pool_;
 
-  const std::shared_ptr<SystemAudioFanOut> audioSource_;
   const CaptureBackend::StopHandler onStop_;
+  CaptureScreenOutput screen_;
+  CaptureAudioOutput audio_;
 
   std::mutex mutex_;
   std::condition_variable changed_;  // a new configuration, a stop, or a configuration taken over
@@ -72,11 +73,6 @@ class X11CaptureStream : public CaptureStream {
   bool running_ = false;
   bool stopping_ = false;
   bool threadExited_ = false;  // the capture thread has left its loop (stopped, or the server went)
-  std::shared_ptr<ScreenHandler> screenHandler_;
-  std::shared_ptr<SerialExecutor> screenQueue_;
-  std::shared_ptr<AudioHandler> audioHandler_;
-  std::shared_ptr<SerialExecutor> audioQueue_;
-  std::optional<uint64_t> audioSubscription_;  // while the stream receives system audio
   std::thread thread_;
 };
 

@@ -37,6 +37,8 @@ constexpr size_t kCopies = 4;
 // A malformed buffer is logged the first time and then every this many, with the count.
 constexpr uint64_t kRefusalLogEvery = 1000;
 constexpr uint32_t kMaxFramerate = 1000;
+// Room for the pointer's bitmap: mutter offers a fixed 384 × 384 (its largest sprite at scale 3).
+constexpr int32_t kMaxCursorMetaSide = 512;
 
 constexpr int32_t cursorMetaSize(int32_t width, int32_t height) {
   return static_cast<int32_t>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + width * height * 4;
@@ -131,7 +133,7 @@ class ScreenStreamCallbacks {
     params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
         SPA_PARAM_META_size,
-        SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(256, 256))));
+        SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(kMaxCursorMetaSide, kMaxCursorMetaSide))));
     pw_stream_update_params(events->stream, params, 3);
     events->owner->updateStatus([size](PipeWireScreenStream::Status& status) { status.size = size; });
   }

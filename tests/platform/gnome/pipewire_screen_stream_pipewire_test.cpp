@@ -123,7 +123,7 @@ TEST(PipeWireScreenStream, CopiesTheProducersPicturesAtTheNegotiatedSizeAndKeeps
 TEST(PipeWireScreenStream, DropsABufferShorterThanItsPictureWithALogLineAndFailsWhenTheNodeGoes) {
   PipeWireStack stack;
   ASSERT_TRUE(stack.start()) << stack.failureText();
-  auto producer = std::make_unique<testkit::MisreportingProducer>(stack.pipewireRemote(), 32, 16);
+  auto producer = std::make_unique<testkit::ScriptedProducer>(stack.pipewireRemote(), 32, 16);
   const uint32_t node = producer->nodeId();
   ASSERT_NE(node, 0u);
 
@@ -138,7 +138,7 @@ TEST(PipeWireScreenStream, DropsABufferShorterThanItsPictureWithALogLineAndFails
   EXPECT_TRUE(received.logged("too short")) << received.log.front();
   EXPECT_EQ(received.count(), 0u);
   // A whole one after it goes through.
-  ASSERT_TRUE(eventually([&] { return producer->send(32 * 4 * 16) && received.count() > 0; }));
+  ASSERT_TRUE(eventually([&] { return producer->send(producer->pictureSize()) && received.count() > 0; }));
 
   ScreenCastFrames registry;
   registry.publish(3, stream);

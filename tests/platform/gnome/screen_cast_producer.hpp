@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,16 +50,26 @@ class ScreenProducer {
   std::unique_ptr<PipeWireVideoSource> source_;
 };
 
-// A BGRx node whose buffers claim `chunkSize` bytes for the picture, whatever it holds.
-class MisreportingProducer {
+// A BGRx node whose buffers the test writes field by field: a chunk that claims any size, a picture of
+// one grey level, the pointer's metadata.
+class ScriptedProducer {
  public:
-  MisreportingProducer(const std::string& remote, int32_t width, int32_t height);
-  ~MisreportingProducer();
+  struct Pointer {
+    int32_t x = 0;  // the hot spot, in the picture's pixels (the image's top-left corner: hot spot 0, 0)
+    int32_t y = 0;
+    bool withImage = true;  // send the image (an opaque white square of kPointerSide), not only the position
+  };
+  static constexpr int32_t kPointerSide = 8;
+
+  ScriptedProducer(const std::string& remote, int32_t width, int32_t height);
+  ~ScriptedProducer();
   uint32_t nodeId();
   bool streaming() const;
-  // Sends one picture whose chunk says `chunkSize` bytes; false while no consumer streams or no buffer
-  // is free.
-  bool send(uint32_t chunkSize);
+  // Sends one buffer whose chunk claims `chunkSize` bytes (0: metadata only) of a picture of one grey
+  // level; false while no consumer streams or no buffer is free.
+  bool send(uint32_t chunkSize, std::optional<Pointer> pointer = std::nullopt, uint8_t grey = 0x40);
+  // A whole picture's chunk size.
+  uint32_t pictureSize() const { return uint32_t(width_) * uint32_t(height_) * 4; }
 
   struct Events;
 
