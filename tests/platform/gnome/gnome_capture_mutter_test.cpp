@@ -158,6 +158,9 @@ TEST_F(GnomeCaptureMutterTest, ThePointerMovedThroughRemoteDesktopFollowsInTheSt
   // pointer device of its own and draws the pointer's image empty; its position is what it sends.)
   for (const auto& [x, y] : {std::pair{100, 80}, std::pair{250, 17}}) {
     EXPECT_TRUE(eventually([&] {
+      // Mutter reports motion, not position: a move made before it records is never repeated, so each
+      // try moves off the spot and back.
+      session_->pointerMotionAbsolute(streamPath_, x + 1, y);
       session_->pointerMotionAbsolute(streamPath_, x, y);
       session_->flush();
       const ScreenCursor cursor = source_->cursor();
