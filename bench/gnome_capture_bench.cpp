@@ -2,11 +2,14 @@
 // padded stride, as mutter lays them out), the pointer drawn into a copy of the picture, and the
 // BGRX → NV12 conversion into a pooled buffer; then the whole chain through a real PipeWire graph on a
 // private stack (a Video/Source node sending full-HD pictures → our consumer → the capture stream's NV12
-// sample on its queue), one picture at a time, for the delivery latency and the rate it allows.
+// sample on its queue), one picture at a time, for the delivery latency and the rate it allows; and the
+// frame rate of an animating client (weston-simple-shm) on a private headless mutter's virtual monitor,
+// captured at full HD (mutter composites in software here: its own rate is the bound).
 #include <benchmark/benchmark.h>
 #include <spa/utils/defs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -16,11 +19,13 @@
 #include "platform/capture/cursor_overlay.hpp"
 #include "platform/capture/nv12_converter.hpp"
 #include "platform/gnome/gnome_capture.hpp"
+#include "platform/gnome/mutter_remote_session.hpp"
 #include "platform/gnome/screen_buffer_reader.hpp"
 #include "platform/pipewire/pipewire_video_source.hpp"
 #include "platform/runtime/channel.hpp"
 #include "platform/runtime/clock.hpp"
 #include "platform/video/nv12_buffer.hpp"
+#include "tests/testkit/headless_mutter.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
 
 namespace tavlo {
@@ -194,6 +199,72 @@ void BM_GnomeCaptureThroughPipeWire(benchmark::State& state) {
   state.counters["lost"] = lost;
 }
 BENCHMARK(BM_GnomeCaptureThroughPipeWire)->Args({1920, 1080})->Unit(benchmark::kMillisecond)->Iterations(2);
+
+void BM_GnomeCaptureOfAnimatingClientOnMutter(benchmark::State& state) {
+  const auto width = static_cast<int32_t>(state.range(0));
+  const auto height = static_cast<int32_t>(state.range(1));
+  testkit::HeadlessMutter mutter;
+  if (!mutter.start()) {
+    state.SkipWithError(("mutter did not start: " + mutter.failureText()).c_str());
+    return;
+  }
+  mutter.applyToThisProcess();
+  std::string error;
+  auto bus = BusConnection::openSession(&error);
+  auto session = bus ? MutterRemoteSession::create(bus, &error) : nullptr;
+  auto streamPath = session ? session->recordVirtual(CastCursorMode::metadata, &error) : std::nullopt;
+  if (!streamPath || !session->start(std::chrono::seconds(5), &error) || !session->nodeOf(*streamPath)) {
+    state.SkipWithError(("no virtual monitor: " + error).c_str());
+    return;
+  }
+  PipeWireScreenStream::Options options;
+  options.nodeId = *session->nodeOf(*streamPath);
+  options.size = {width, height};
+  options.remote = mutter.stack().pipewireRemote();
+  auto source = PipeWireScreenStream::open(options, &error);
+  if (!source || !Chain::waitFor([&] { return source->status().state == PipeWireScreenStream::State::streaming; })) {
+    state.SkipWithError(("no stream: " + error).c_str());
+    return;
+  }
+  auto frames = std::make_shared<ScreenCastFrames>();
+  frames->publish(1, source);
+  GnomeCapture capture({frames, nullptr, Nv12Converter::kDefaultThreads});
+  CaptureConfiguration configuration;
+  configuration.width = width;
+  configuration.height = height;
+  auto stream = capture.makeStream({1, width, height}, configuration, nullptr);
+  std::atomic<int64_t> delivered{0};
+  auto queue = std::make_shared<SerialExecutor>("vela.capture");
+  stream->addScreenOutput(
+      [&](ScreenSample sample) {
+        if (sample.status == CaptureFrameStatus::complete) ++delivered;
+      },
+      queue);
+  stream->startCapture();
+  testkit::ChildProcess client;
+  if (!mutter.startClient(client, {"weston-simple-shm"}, "simple-shm.log") ||
+      !Chain::waitFor([&] { return delivered > 10; })) {
+    state.SkipWithError("the client's frames did not come");
+    stream->stopCapture();
+    return;
+  }
+  double seconds = 0;
+  int64_t counted = 0;
+  for (auto _ : state) {
+    const int64_t before = delivered;
+    const auto start = BenchClock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    seconds += msSince(start) / 1000.0;
+    counted += delivered - before;
+  }
+  stream->stopCapture();
+  queue->shutdown();
+  client.stop();
+  source->close();
+  session->stop();
+  state.counters["frames_per_s"] = double(counted) / seconds;
+}
+BENCHMARK(BM_GnomeCaptureOfAnimatingClientOnMutter)->Args({1920, 1080})->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 }  // namespace tavlo
