@@ -36,6 +36,12 @@ bool isKeyframeUnit(ByteView nal) {
   return type && isRandomAccessPicture(*type);
 }
 
+// Types 0 to 31 carry the slices of a picture; the rest are parameter sets, delimiters and SEI.
+bool isPictureUnit(ByteView nal) {
+  auto type = hevcNalType(nal);
+  return type && *type < 32;
+}
+
 int colorMatrix(const AVFrame& frame) {
   switch (frame.colorspace) {
     case AVCOL_SPC_BT709: return SWS_CS_ITU709;
@@ -94,32 +100,53 @@ std::unique_ptr<CamDecoder> CamDecoder::create(int /*width*/, int /*height*/, By
 }
 
 std::optional<PixelBuffer> CamDecoder::decode(ByteView accessUnit, uint64_t ptsUs) {
-  // An empty packet would tell libavcodec the stream has ended; it would decode nothing after it.
-  if (accessUnit.empty()) return std::nullopt;
-  if (!sendAccessUnit(accessUnit, ptsUs)) return std::nullopt;
-  if (!receiveNewestPicture()) return std::nullopt;
+  // An empty packet would tell libavcodec the stream has ended; it would decode nothing after it. An
+  // empty unit is a picture that never came.
+  if (accessUnit.empty()) {
+    unitLost();
+    return std::nullopt;
+  }
+  bool keyframe = false;
+  bool picture = false;
+  if (!sendAccessUnit(accessUnit, ptsUs, keyframe, picture)) return std::nullopt;
+  if (!receiveNewestPicture()) {
+    // Without reordering every picture comes out with its own unit: a unit with a picture's slices that
+    // gave none was damaged beyond what libavcodec reports.
+    if (picture && context_->has_b_frames == 0) unitLost();
+    return std::nullopt;
+  }
+  // A keyframe that gave a clean picture is where the stream can be shown again.
+  if (keyframe) waitingForKeyframe_ = false;
+  if (waitingForKeyframe_) return std::nullopt;
   return toBGRA(*newest_);
 }
 
-bool CamDecoder::sendAccessUnit(ByteView accessUnit, uint64_t ptsUs) {
+bool CamDecoder::sendAccessUnit(ByteView accessUnit, uint64_t ptsUs, bool& keyframe, bool& picture) {
   auto units = splitLengthPrefixed(accessUnit, nalUnitHeaderLength_);
-  if (!units || units->empty()) return false;
-  bool keyframe = false;
+  if (!units || units->empty()) {
+    unitLost();  // cut short or garbled: whatever picture it carried is gone
+    return false;
+  }
   size_t annexBSize = 0;
   for (ByteView nal : *units) {
     keyframe = keyframe || isKeyframeUnit(nal);
+    picture = picture || isPictureUnit(nal);
     annexBSize += 4 + nal.size();
   }
-  // Pictures before the first keyframe would only be decoded against invented references.
-  if (!keyframe && !keyframeSeen_) return false;
+  // Until a keyframe, a picture would only be decoded against missing or invented references.
+  if (!keyframe && waitingForKeyframe_) return false;
   if (annexBSize > static_cast<size_t>(std::numeric_limits<int>::max() - AV_INPUT_BUFFER_PADDING_SIZE)) {
+    unitLost();
     return false;
   }
 
   // libavcodec parses this stream as a byte stream: the length prefixes become start codes.
   AVPacket* packet = packet_.get();
   av_packet_unref(packet);
-  if (av_new_packet(packet, static_cast<int>(annexBSize)) < 0) return false;
+  if (av_new_packet(packet, static_cast<int>(annexBSize)) < 0) {
+    unitLost();
+    return false;
+  }
   uint8_t* out = packet->data;
   for (ByteView nal : *units) {
     const uint8_t startCode[] = {0, 0, 0, 1};
@@ -134,9 +161,9 @@ bool CamDecoder::sendAccessUnit(ByteView accessUnit, uint64_t ptsUs) {
   if (status < 0) {
     // A damaged unit may still have left a picture behind; it is not this unit's picture.
     receiveNewestPicture();
+    unitLost();
     return false;
   }
-  if (keyframe) keyframeSeen_ = true;
   return true;
 }
 
@@ -147,6 +174,9 @@ bool CamDecoder::receiveNewestPicture() {
     const bool damaged = received_->decode_error_flags != 0 || (received_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
     if (damaged) {
       av_frame_unref(received_.get());
+      av_frame_unref(newest_.get());
+      have = false;
+      unitLost();
       continue;
     }
     av_frame_unref(newest_.get());

@@ -4,8 +4,11 @@
 // threads only, so every access unit put in gives its picture back at once (frame threads would hold
 // pictures back by one frame per thread).
 //
-// Bad input never ends the stream: an access unit that cannot be decoded (malformed, damaged, empty,
-// or a picture before the first keyframe) gives no picture, and the next good one decodes.
+// Bad input never ends the stream, and never shows a broken picture. A picture is decoded against the
+// pictures before it: once one of those is missing, libavcodec would conceal the gap with grey patches
+// in every picture until the next keyframe. So from a unit that cannot be decoded (malformed, damaged,
+// empty) or one the owner says was lost on the way, no picture is given until the next keyframe
+// decodes cleanly; the stream starts that way too.
 //
 // Not thread-safe: one task at a time uses an instance.
 #include <cstdint>
@@ -39,6 +42,11 @@ class CamDecoder {
 
   // The picture of one access unit, in the size its SPS gives; nullopt when there is none.
   std::optional<PixelBuffer> decode(ByteView accessUnit, uint64_t ptsUs);
+  // A unit of the stream never reached this decoder (lost, cut short, given up): the pictures after it
+  // are withheld until the next keyframe.
+  void unitLost() { waitingForKeyframe_ = true; }
+  // Whether pictures are withheld until the next keyframe.
+  bool waitingForKeyframe() const { return waitingForKeyframe_; }
 
   // The picture size of the configuration's SPS.
   HEVCPictureSize pictureSize() const { return size_; }
@@ -60,7 +68,11 @@ class CamDecoder {
   };
 
   CamDecoder() = default;
-  bool sendAccessUnit(ByteView accessUnit, uint64_t ptsUs);
+  // Whether the unit went into libavcodec; `keyframe` says whether it holds a random-access picture,
+  // `picture` whether it holds a picture's slices at all.
+  bool sendAccessUnit(ByteView accessUnit, uint64_t ptsUs, bool& keyframe, bool& picture);
+  // Takes the pictures libavcodec has ready and keeps the newest clean one; a damaged one means a
+  // reference is broken from here on.
   bool receiveNewestPicture();
   std::optional<PixelBuffer> toBGRA(const AVFrame& frame);
 
@@ -72,7 +84,7 @@ class CamDecoder {
   ScalerKey scalerKey_;
   HEVCPictureSize size_;
   int nalUnitHeaderLength_ = 4;
-  bool keyframeSeen_ = false;
+  bool waitingForKeyframe_ = true;
 };
 
 }  // namespace vela

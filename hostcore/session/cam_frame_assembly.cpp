@@ -4,6 +4,7 @@ namespace vela {
 
 std::optional<Bytes> addCamChunk(MediaDevicesState& media, const CamChunk& chunk) {
   if (chunk.frameId != media.camFrameId) {
+    if (!media.camParts.empty() || media.camFrameAbandoned) media.camLossPending = true;
     media.camParts.clear();
     media.camFrameId = chunk.frameId;
     media.camFrameCount = chunk.chunkCount;
@@ -31,6 +32,14 @@ std::optional<Bytes> addCamChunk(MediaDevicesState& media, const CamChunk& chunk
   for (auto& [index, part] : media.camParts) accessUnit.insert(accessUnit.end(), part.begin(), part.end());
   media.camParts.clear();
   media.camFrameBytes = 0;
+  if (media.camFrameCompleted) {
+    // Ids wrap: a frame up to 2^31 behind the expected one is old, anything else is ahead.
+    const auto ahead = static_cast<int32_t>(chunk.frameId - media.camNextFrameId);
+    if (ahead < 0) return std::nullopt;
+    if (ahead > 0) media.camLossPending = true;
+  }
+  media.camFrameCompleted = true;
+  media.camNextFrameId = chunk.frameId + 1;
   return accessUnit;
 }
 

@@ -3,6 +3,10 @@
 // a chunk of another frame discards what was held. A chunk whose index is not below the frame's chunk
 // count, or whose count differs from the one the frame started with, is dropped; a frame that would
 // hold more than camMaxFrameBytes is given up; a frame is complete only when every index is present.
+//
+// Losses are noted in camLossPending for the decoder: a frame discarded or given up, and a frame id
+// skipped between two complete frames (the client numbers its frames one by one). A complete frame
+// older than the last one handed on (a duplicate, a late arrival, a replayed copy) is not handed on.
 // Pure logic over the session's camera fields; the caller holds the session mutex.
 #include <cstdint>
 #include <optional>

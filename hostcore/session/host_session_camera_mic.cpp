@@ -150,6 +150,9 @@ void HostSession::handleCamConfig(const CamConfig& config) {
   media.camCfgH = config.height;
   media.camCfgFps = config.fps;
   media.camParts.clear();
+  media.camFrameBytes = 0;
+  media.camFrameCompleted = false;  // the new decoder waits for a keyframe anyway
+  media.camLossPending = false;
   if (!decoder) {
     locked.log("📷 ❌ CAM_CONFIG: dekoder nie powstał");
   } else {

@@ -1,4 +1,6 @@
 // NACK answering from the retransmission store and the client's camera stream.
+#include <utility>
+
 #include "hostcore/session/cam_frame_assembly.hpp"
 #include "hostcore/session/host_session.hpp"
 #include "hostcore/session/host_session_locked.hpp"
@@ -39,9 +41,13 @@ void HostSession::answerNack(const VideoNack& nack) {
   for (size_t i = 0; i < admitted; ++i) sendChunk(chunks[i]);
 }
 
+// A camera frame lost on the way makes the decoder withhold pictures until the client's next keyframe.
+// The protocol has no message that asks the client's camera for one: the picture comes back with the
+// keyframe the client's encoder sends of its own accord.
 void HostSession::handleCamChunk(const CamChunk& chunk) {
   std::optional<Bytes> accessUnit;
   std::shared_ptr<CamDecoder> decoder;
+  bool lost;
   {
     Locked locked(*this);
     locked->diag.diagCamBytes += static_cast<int64_t>(chunk.payload.size()) + camOverheadBytes;
@@ -49,8 +55,10 @@ void HostSession::handleCamChunk(const CamChunk& chunk) {
     if (!accessUnit) return;
     locked->media.camUpFrames += 1;
     decoder = locked->media.camDecoder;
+    lost = std::exchange(locked->media.camLossPending, false);
   }
   if (!decoder) return;
+  if (lost) decoder->unitLost();
   auto picture = decoder->decode(*accessUnit, chunk.captureTimestampUs);
   if (!picture) return;
   if (auto cb = callbacks(); cb->onCamFrame) cb->onCamFrame(*picture);

@@ -73,6 +73,11 @@ struct MediaDevicesState {
   // given up (too large), so that its remaining chunks are dropped.
   int64_t camFrameBytes = 0;
   bool camFrameAbandoned = false;
+  // Camera losses: the frame id the next complete frame should have (once one completed), and whether a
+  // frame was lost since the last one handed on (the decoder then withholds pictures until a keyframe).
+  uint32_t camNextFrameId = 0;
+  bool camFrameCompleted = false;
+  bool camLossPending = false;
 
   // Clipboard: the next id of an item this host offers (random at construction, 1…2^62 − 1).
   uint64_t clipCounter = 0;

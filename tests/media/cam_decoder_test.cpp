@@ -59,7 +59,7 @@ TEST(CamDecoder, PicturesLookLikeTheSource) {
   EXPECT_GT(bright, size_t{CamFixture::kWidth} * CamFixture::kHeight / 10);
 }
 
-TEST(CamDecoder, BadAccessUnitsGiveNoPictureAndTheNextGoodOneDecodes) {
+TEST(CamDecoder, BadAccessUnitsGiveNoPictureAndThoseThatBreakTheStreamWithholdItUntilAKeyframe) {
   const auto& units = camFixture().accessUnits;
   Bytes cutShort(units[1].begin(), units[1].begin() + static_cast<std::ptrdiff_t>(units[1].size() / 2));
   Bytes garbage(400);
@@ -73,24 +73,48 @@ TEST(CamDecoder, BadAccessUnitsGiveNoPictureAndTheNextGoodOneDecodes) {
     parameterSetsOnly.insert(parameterSetsOnly.end(), {0, 0, 0, static_cast<uint8_t>(set.size())});
     parameterSetsOnly.insert(parameterSetsOnly.end(), set.begin(), set.end());
   }
-  struct Row { const char* why; Bytes unit; };
+  // A unit that carried a picture and cannot be decoded breaks the pictures after it: nothing more is
+  // shown until the next keyframe. One that carried no picture breaks nothing.
+  struct Row { const char* why; Bytes unit; bool breaksPictures; };
   const Row rows[] = {
-      {"empty: would end the stream inside libavcodec", {}},
-      {"a length running past the end", cutShort},
-      {"random bytes, length-framed", garbageFramed},
-      {"random bytes, not framed", garbage},
-      {"parameter sets without a picture", parameterSetsOnly},
-      {"a zero length", tavlo::testkit::fromHex("00 00 00 00 00 00 00 02 26 01")},
+      {"empty: would end the stream inside libavcodec", {}, true},
+      {"a length running past the end", cutShort, true},
+      {"random bytes, length-framed", garbageFramed, true},
+      {"random bytes, not framed", garbage, true},
+      {"parameter sets without a picture", parameterSetsOnly, false},
+      {"a zero length", tavlo::testkit::fromHex("00 00 00 00 00 00 00 02 26 01"), true},
   };
+  for (const Row& row : rows) {
+    auto decoder = fixtureDecoder();
+    ASSERT_TRUE(decoder);
+    expectPictureOfFixtureSize(decoder->decode(units[0], 0), "keyframe");
+    expectPictureOfFixtureSize(decoder->decode(units[1], 1), "a P picture");
+    EXPECT_FALSE(decoder->decode(row.unit, 2)) << row.why;
+    if (row.breaksPictures) {
+      EXPECT_FALSE(decoder->decode(units[2], 3)) << "after " << row.why << ": its reference may be what was lost";
+      expectPictureOfFixtureSize(decoder->decode(units[0], 4), std::string("the next keyframe after ") + row.why);
+      expectPictureOfFixtureSize(decoder->decode(units[1], 5), std::string("and the pictures after it"));
+    } else {
+      expectPictureOfFixtureSize(decoder->decode(units[2], 3), std::string("after ") + row.why);
+    }
+  }
+}
+
+// The owner knows what the decoder cannot: a unit lost on the way (a camera frame whose chunks did not
+// all come). libavcodec would decode the pictures after it against the missing reference, with grey
+// patches; none is shown until the next keyframe.
+TEST(CamDecoder, AfterALostUnitNoPictureComesUntilTheNextKeyframe) {
+  const auto& units = camFixture().accessUnits;
   auto decoder = fixtureDecoder();
   ASSERT_TRUE(decoder);
-  size_t next = 0;
-  expectPictureOfFixtureSize(decoder->decode(units[next++], 0), "keyframe");
-  for (const Row& row : rows) {
-    EXPECT_FALSE(decoder->decode(row.unit, 1)) << row.why;
-    ASSERT_LT(next, units.size());
-    expectPictureOfFixtureSize(decoder->decode(units[next++], 2), std::string("after ") + row.why);
-  }
+  expectPictureOfFixtureSize(decoder->decode(units[0], 0), "keyframe");
+  expectPictureOfFixtureSize(decoder->decode(units[1], 1), "a P picture");
+  decoder->unitLost();  // units[2] never came
+  for (size_t i = 3; i < units.size(); ++i) EXPECT_FALSE(decoder->decode(units[i], i)) << "unit " << i;
+  EXPECT_TRUE(decoder->waitingForKeyframe());
+  expectPictureOfFixtureSize(decoder->decode(units[0], 8), "the next keyframe");
+  EXPECT_FALSE(decoder->waitingForKeyframe());
+  for (size_t i = 1; i < units.size(); ++i) expectPictureOfFixtureSize(decoder->decode(units[i], 8 + i), "after it");
 }
 
 TEST(CamDecoder, PicturesBeforeTheFirstKeyframeAreNotDecoded) {

@@ -183,6 +183,71 @@ TEST(CamFrameAssembly, FramesCompleteOnlyWithEveryIndexOfAConsistentCount) {
   EXPECT_TRUE(addCamChunk(big, camChunk(10, 0, 1, {1}))) << "the next frame assembles";
 }
 
+// What the decoder must hear of: every camera frame that did not reach it whole. A frame the client
+// numbered and the host never completed is lost; one older than the last handed on is a duplicate or
+// a late copy and is not handed on at all.
+TEST(CamFrameAssembly, NotesEveryLostFrameAndHandsOnNothingOld) {
+  struct Row {
+    const char* why;
+    std::vector<CamChunk> chunks;
+    std::optional<Bytes> lastUnit;
+    bool lost;
+  };
+  const Row rows[] = {
+      {"frames one after another", {camChunk(4, 0, 1, {4}), camChunk(5, 0, 1, {5})}, Bytes{5}, false},
+      {"a frame number skipped", {camChunk(4, 0, 1, {4}), camChunk(6, 0, 1, {6})}, Bytes{6}, true},
+      {"a frame discarded half-assembled", {camChunk(4, 0, 1, {4}), camChunk(5, 0, 2, {5}), camChunk(6, 0, 1, {6})},
+       Bytes{6}, true},
+      {"the first frame after the decoder was made, whatever its number", {camChunk(77, 0, 1, {7})}, Bytes{7}, false},
+      {"the last frame again", {camChunk(4, 0, 1, {4}), camChunk(4, 0, 1, {4})}, std::nullopt, false},
+      {"a late older frame", {camChunk(4, 0, 1, {4}), camChunk(5, 0, 1, {5}), camChunk(3, 0, 1, {3})}, std::nullopt,
+       false},
+      {"frame numbers wrap", {camChunk(0xFFFF'FFFF, 0, 1, {9}), camChunk(0, 0, 1, {0})}, Bytes{0}, false},
+  };
+  for (const Row& row : rows) {
+    MediaDevicesState state;
+    std::optional<Bytes> unit;
+    for (const CamChunk& c : row.chunks) unit = addCamChunk(state, c);
+    EXPECT_EQ(unit, row.lastUnit) << row.why;
+    EXPECT_EQ(state.camLossPending, row.lost) << row.why;
+  }
+
+  MediaDevicesState big;
+  EXPECT_TRUE(addCamChunk(big, camChunk(8, 0, 1, {8})));
+  Bytes overCap(camMaxFrameBytes + 1, 0x55);
+  EXPECT_FALSE(addCamChunk(big, camChunk(9, 0, 2, overCap))) << "given up";
+  EXPECT_TRUE(addCamChunk(big, camChunk(10, 0, 1, {1})));
+  EXPECT_TRUE(big.camLossPending) << "a frame given up is a frame lost";
+}
+
+// The client's camera after a frame lost on the way: the pictures that follow would be decoded against
+// a reference the decoder never had, and show grey patches. None is passed on until the next keyframe.
+TEST(HostSessionUplink, AfterALostCameraFrameNoPictureIsPassedOnUntilTheNextKeyframe) {
+  UplinkRig rig;
+  const auto& fixture = testing::camFixture();
+  auto sets = HEVCParameterSets::extract(fixture.stream);
+  ASSERT_TRUE(sets);
+  std::shared_ptr<CamDecoder> decoder = CamDecoder::create(0, 0, sets->serialize(), 1);
+  ASSERT_TRUE(decoder);
+  rig.probe([&](SessionState& s) { s.media.camDecoder = decoder; });
+  int pictures = 0;
+  rig.session->updateCallbacks([&](SessionCallbacks& c) { c.onCamFrame = [&](const PixelBuffer&) { pictures += 1; }; });
+  auto sendFrame = [&](uint32_t frameId, size_t unit) {
+    rig.session->handleVideoUpstreamPacket(
+        encodePacket(CamChunk{frameId, 0, 1, unit == 0, 1000 * frameId, fixture.accessUnits[unit]}, 0, 0));
+  };
+
+  sendFrame(1, 0);
+  sendFrame(2, 1);
+  EXPECT_EQ(pictures, 2);
+  // Frame 3 (the third picture) never comes.
+  for (uint32_t frame = 4; frame <= 8; ++frame) sendFrame(frame, frame - 1);
+  EXPECT_EQ(pictures, 2) << "nothing decoded against the missing picture is passed on";
+  sendFrame(9, 0);
+  sendFrame(10, 1);
+  EXPECT_EQ(pictures, 4) << "the client's next keyframe and what follows it";
+}
+
 TEST(HostSessionUplink, CameraChunksAreReassembledAndDecodedIntoPictures) {
   UplinkRig rig;
   const auto& fixture = testing::camFixture();
