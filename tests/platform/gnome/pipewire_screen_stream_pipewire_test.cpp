@@ -12,6 +12,7 @@
 #include "platform/gnome/screen_cast_frames.hpp"
 #include "tests/platform/gnome/screen_cast_producer.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
+#include "tests/testkit/temp_dir.hpp"
 
 namespace tavlo {
 namespace {
@@ -150,6 +151,20 @@ TEST(PipeWireScreenStream, DropsABufferShorterThanItsPictureWithALogLineAndFails
   std::string error;
   EXPECT_FALSE(stream->resize({64, 32}, &error));
   EXPECT_FALSE(error.empty());
+}
+
+TEST(PipeWireScreenStream, AServerThatCannotBeReachedIsAnErrorNotAHang) {
+  testkit::TempDir nowhere;
+  PipeWireScreenStream::Options options;
+  options.nodeId = 42;
+  options.size = {64, 48};
+  options.remote = (nowhere.path() / "pipewire-0").string();
+  std::string error;
+  EXPECT_EQ(PipeWireScreenStream::open(options, &error), nullptr);
+  EXPECT_NE(error.find("PipeWire"), std::string::npos) << error;
+  options.size = {0, 48};
+  EXPECT_EQ(PipeWireScreenStream::open(options, &error), nullptr);
+  EXPECT_NE(error.find("out of range"), std::string::npos) << error;
 }
 
 }  // namespace
