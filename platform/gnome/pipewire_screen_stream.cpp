@@ -275,6 +275,8 @@ bool PipeWireScreenStream::resize(PixelSize size, std::string* error) {
                                                          : std::string("the screen-cast stream is closed");
       return false;
     }
+    // Already agreed: a new link would only make mutter re-create the monitor.
+    if (size == requested_ && size == status_.size) return true;
     requested_ = size;
   }
   std::lock_guard connection(connectionMutex_);

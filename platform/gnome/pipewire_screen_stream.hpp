@@ -98,8 +98,9 @@ class PipeWireScreenStream : public std::enable_shared_from_this<PipeWireScreenS
   PipeWireScreenStream(const PipeWireScreenStream&) = delete;
   PipeWireScreenStream& operator=(const PipeWireScreenStream&) = delete;
 
-  // Asks for another picture size; the status reports the new size once it is negotiated. False, with
-  // why in `error`, when the size is out of range or the stream is failed or closed.
+  // Asks for another picture size; the status reports the new size once it is negotiated (the size
+  // already negotiated is left as it is). False, with why in `error`, when the size is out of range or
+  // the stream is failed or closed.
   bool resize(PixelSize size, std::string* error = nullptr);
   // What was asked for last, and what the producer agreed to (zero before the first negotiation).
   PixelSize requestedSize() const;

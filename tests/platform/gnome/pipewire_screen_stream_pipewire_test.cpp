@@ -80,6 +80,9 @@ TEST(PipeWireScreenStream, CopiesTheProducersPicturesAtTheNegotiatedSizeAndKeeps
 
   ASSERT_TRUE(eventually([&] { return stream->status().state == State::streaming; })) << stack.logs();
   EXPECT_EQ(stream->negotiatedSize(), (PixelSize{64, 48}));
+  // Asking again for the size agreed on keeps the link (a new one would re-create mutter's monitor).
+  EXPECT_TRUE(stream->resize({64, 48}));
+  EXPECT_EQ(stream->status().state, State::streaming);
   ASSERT_TRUE(eventually([&] { return producer.send(10, 20, 30) && received.count() > 0; })) << stack.logs();
   {
     std::lock_guard lock(received.mutex);
