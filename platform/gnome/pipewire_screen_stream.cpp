@@ -6,7 +6,6 @@
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/gnome/screen_buffer_reader.hpp"
@@ -27,7 +26,13 @@ struct PipeWireScreenStream::Events {
   ScreenCursor cursor;
   uint64_t sequence = 0;
   uint64_t refused = 0;  // buffers dropped as malformed
-  std::vector<std::shared_ptr<ScreenFrame>> copies;
+  // Picture copies come back here when their last user lets go, on whatever thread that is.
+  struct Copies {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<ScreenFrame>> free;
+    size_t outstanding = 0;
+  };
+  std::shared_ptr<Copies> copies = std::make_shared<Copies>();
 };
 
 namespace {
@@ -187,16 +192,28 @@ class ScreenStreamCallbacks {
   }
 
   static std::shared_ptr<ScreenFrame> freeCopy(Events& events) {
-    for (auto& copy : events.copies) {
-      if (copy.use_count() == 1) {
-        // Its last user let go on another thread: see its writes before reusing the memory.
-        std::atomic_thread_fence(std::memory_order_acquire);
-        return copy;
+    using Copies = Events::Copies;
+    std::unique_ptr<ScreenFrame> copy;
+    {
+      std::lock_guard lock(events.copies->mutex);
+      if (!events.copies->free.empty()) {
+        copy = std::move(events.copies->free.back());
+        events.copies->free.pop_back();
+      } else if (events.copies->outstanding >= kCopies) {
+        return nullptr;
+      } else {
+        copy = std::make_unique<ScreenFrame>();
       }
+      ++events.copies->outstanding;
     }
-    if (events.copies.size() >= kCopies) return nullptr;
-    events.copies.push_back(std::make_shared<ScreenFrame>());
-    return events.copies.back();
+    return std::shared_ptr<ScreenFrame>(copy.release(), [pool = std::weak_ptr<Copies>(events.copies)](ScreenFrame* frame) {
+      std::unique_ptr<ScreenFrame> back(frame);
+      if (auto copies = pool.lock()) {
+        std::lock_guard lock(copies->mutex);
+        --copies->outstanding;
+        copies->free.push_back(std::move(back));
+      }
+    });
   }
 
   static void refuse(Events& events, const std::string& why) {
