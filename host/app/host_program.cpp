@@ -14,6 +14,7 @@
 
 #include "e2e/e2e_identity.hpp"
 #include "host/app/clipboard_wiring.hpp"
+#include "host/app/desktop_probe.hpp"
 #include "host/app/cursor_wiring.hpp"
 #include "host/app/desktop_session_wiring.hpp"
 #include "host/app/relay_wiring.hpp"
@@ -67,6 +68,10 @@ std::string computerName() {
   if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
   return "Mac";
 }
+
+// Whether this build serves GNOME Wayland sessions through mutter; until it does, such a session is
+// told so at start and its clients are refused.
+constexpr bool gnomeBackendBuilt = false;
 
 int exitCodeFor(HostExit reason) {
   switch (reason) {
@@ -234,12 +239,17 @@ bool waitForSessionThreads(std::chrono::milliseconds limit) {
 }  // namespace
 
 std::string reachLines(const std::string& hostName, uint16_t controlPort, const std::string& hostID,
-                       const std::string& signingKeyBase64, std::optional<bool> persistentIdentity) {
+                       const std::string& signingKeyBase64, std::optional<bool> persistentIdentity,
+                       const std::string& refusal) {
   const std::string port = std::to_string(controlPort);
-  std::string text = "tavlo-host: clients connect to " + hostName + " (any address of this machine) on port " + port +
-                     ": TCP " + port + " control, UDP " + std::to_string(controlPort + 1) + "-" +
-                     std::to_string(controlPort + 3) + " media and input, UDP " + std::to_string(controlPort + 4) +
-                     " probes\n";
+  const std::string ports = "TCP " + port + " control, UDP " + std::to_string(controlPort + 1) + "-" +
+                            std::to_string(controlPort + 3) + " media and input, UDP " +
+                            std::to_string(controlPort + 4) + " probes";
+  std::string text = refusal.empty()
+                         ? "tavlo-host: clients connect to " + hostName + " (any address of this machine) on port " +
+                               port + ": " + ports + "\n"
+                         : "tavlo-host: listening on port " + port + " (" + ports + "), but every client is refused: " +
+                               refusal + "\n";
   text += "tavlo-host: host ID " + hostID + ", signing key (Base64) " + signingKeyBase64;
   if (persistentIdentity) {
     text += *persistentIdentity ? ", kept across restarts" : ", in memory only (clients must trust it again next run)";
@@ -324,7 +334,11 @@ int runHostProgram(const HostOptions& options) {
   KeyValueStore keyValueStore(KeyValueStore::defaultPath(), SystemLog::sink("tavlo-host: key-value store: "));
   FileSecretStore secrets;
   const std::string hostName = computerName();
-  auto displays = openDisplays(options.display, settings);
+  const DesktopChoice desktop = chooseDesktopBackend(probeDesktop(options.display, gnomeBackendBuilt));
+  for (const auto& line : desktop.lines) say(line + "\n");
+  const bool drivesX =
+      desktop.backend == DesktopBackend::x11VirtualDisplays || desktop.backend == DesktopBackend::x11MainDisplay;
+  auto displays = drivesX ? openDisplays(options.display, settings) : nullptr;
   // What waits for the X server to switch the physical displays (their restore and its settling, the
   // re-disables while a session streams) runs here, never on the main executor.
   std::shared_ptr<SerialExecutor> displayWorker;
@@ -407,6 +421,7 @@ int runHostProgram(const HostOptions& options) {
                          main.quit(HostExitCode::ok);
                        });
   deps.sharedDisplay = displays;
+  deps.mirrorMainDisplay = desktop.backend == DesktopBackend::x11MainDisplay;
   if (displayWorker) {
     deps.seams.runDisplayWork = [displayWorker](std::function<void()> job) { displayWorker->post(std::move(job)); };
   }
@@ -442,7 +457,7 @@ int runHostProgram(const HostOptions& options) {
       auto identity = vela::E2EIdentity::shared({secrets, settings});
       const auto& key = identity->signingPublicKey();
       say(reachLines(hostName, controller->controlPortInUse(), identity->hostID().uuidString(),
-                     base64Encode(ByteView(key.data(), key.size())), std::nullopt));
+                     base64Encode(ByteView(key.data(), key.size())), std::nullopt, desktop.refusal));
     });
   });
   // Without a listener this program has nothing to serve: it ends instead of idling.

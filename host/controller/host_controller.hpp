@@ -137,6 +137,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::function<void()> exitAtOnce{};
     // The display every session streams, shared by all of them; none without a window system to drive.
     std::shared_ptr<vela::DisplayProviding> sharedDisplay{};
+    // Sessions stream the main display instead of making a virtual one (the window system has no
+    // output to take): nothing is made main, nothing isolated.
+    bool mirrorMainDisplay = false;
     HostControllerSeams seams{};
   };
 

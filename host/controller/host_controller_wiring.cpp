@@ -107,10 +107,10 @@ void HostController::handleSession(std::shared_ptr<vela::SessionTransport> trans
   config.hostName = deps_.hostName.empty() ? "Mac" : deps_.hostName;
   config.targetFps = targetFps.get();
   config.useTapAudio = false;
-  config.mirror = false;
-  config.setAsMain = true;
+  config.mirror = deps_.mirrorMainDisplay;
+  config.setAsMain = !config.mirror;
   config.initialScale = scale.get();
-  config.isolateDisplays = true;
+  config.isolateDisplays = !config.mirror;
   config.keyframeAdaptive = kfAdaptive.get();
   config.keyframeFixedSec = kfFixedSec.get();
   config.force1x = force1x.get();

@@ -71,6 +71,14 @@ bool contains(const std::vector<uint32_t>& ids, uint32_t id) {
 
 }  // namespace
 
+bool outputCanBeTaken(const RandrOutput& output, bool shown, bool ours) {
+  if (shown || output.crtcs.empty()) return false;
+  if (ours) return true;
+  // A connected output belongs to a physical display.
+  if (output.connected) return false;
+  return output.name.starts_with("DUMMY") || output.name.starts_with("VIRTUAL");
+}
+
 class XorgDisplaySystem::Configuration final : public DisplayConfiguration {
  public:
   explicit Configuration(XorgDisplaySystem& system) : system_(system) {}
@@ -168,9 +176,7 @@ bool XorgDisplaySystem::createOn(const VirtualDisplayDescriptor& descriptor, Dis
   auto layout = readRandrLayout(*connection_);
   if (!layout) return false;
   for (const auto& output : layout->outputs) {
-    if (virtual_.count(output.id) || layout->crtcShowing(output.id) || output.crtcs.empty()) continue;
-    // An output that is connected belongs to a physical display, unless it is one we used before.
-    if (output.connected && readOutputIntegers(*connection_, output.id, kVirtualMarkerProperty).empty()) continue;
+    if (virtual_.count(output.id) || !takeable(*layout, output)) continue;
     const int32_t marker = 1;
     if (!writeOutputIntegers(*connection_, output.id, kVirtualMarkerProperty, std::span(&marker, 1))) return false;
     virtual_[output.id] = {descriptor.maxPixelsWide, descriptor.maxPixelsHigh, descriptor.widthMm,
@@ -179,6 +185,28 @@ bool XorgDisplaySystem::createOn(const VirtualDisplayDescriptor& descriptor, Dis
     return true;
   }
   return false;
+}
+
+bool XorgDisplaySystem::takeable(const RandrLayout& layout, const RandrOutput& output) {
+  const bool shown = layout.crtcShowing(output.id) != nullptr;
+  if (shown || output.crtcs.empty()) return false;
+  const bool ours = !readOutputIntegers(*connection_, output.id, kVirtualMarkerProperty).empty();
+  return outputCanBeTaken(output, shown, ours);
+}
+
+std::optional<std::string> XorgDisplaySystem::outputToTake() {
+  std::optional<std::string> name;
+  onQueue([&] {
+    auto layout = readRandrLayout(*connection_);
+    if (!layout) return false;
+    for (const auto& output : layout->outputs) {
+      if (virtual_.count(output.id) || !takeable(*layout, output)) continue;
+      name = output.name;
+      return true;
+    }
+    return false;
+  });
+  return name;
 }
 
 void XorgDisplaySystem::releaseOn(DisplayId id) {

@@ -30,6 +30,14 @@
 namespace tavlo {
 
 struct RandrLayout;
+struct RandrOutput;
+
+// Whether the host may take `output` for a virtual display: it shows nothing, has a CRTC, and is either
+// one this system marked as its own before (`ours`) or a free output of a driver that shows a mode with
+// no monitor behind it (the dummy driver's DUMMYn, the Intel driver's VIRTUALn). A free output of
+// another driver (modesetting, vendor drivers) refuses a mode with nothing plugged in, and Xvfb and
+// Xwayland have none: taking one would only fail, client after client.
+bool outputCanBeTaken(const RandrOutput& output, bool shown, bool ours);
 
 class XorgDisplaySystem final : public DisplaySystem {
  public:
@@ -39,6 +47,9 @@ class XorgDisplaySystem final : public DisplaySystem {
   ~XorgDisplaySystem() override;
 
   std::optional<DisplayId> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override;
+  // The name of the output the next virtual display would take; empty when there is none, so that
+  // start-up can say so before any client asks.
+  std::optional<std::string> outputToTake();
   void releaseVirtualDisplay(DisplayId id) override;
   // The outputs marked as this program's virtual displays (TAVLO_VIRTUAL) that show something and are
   // not this run's: a run that crashed or was killed left them on.
@@ -72,6 +83,7 @@ class XorgDisplaySystem final : public DisplaySystem {
   bool onQueue(const std::function<bool()>& job);
   // On the queue.
   bool createOn(const VirtualDisplayDescriptor& descriptor, DisplayId& created);
+  bool takeable(const RandrLayout& layout, const RandrOutput& output);
   void releaseOn(DisplayId id);
   std::vector<DisplayId> switchOffLeftoversOn();
   bool applyOn(DisplayId id, const VirtualDisplaySettings& settings);

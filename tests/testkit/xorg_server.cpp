@@ -47,6 +47,9 @@ bool XorgServer::start() {
   const std::string fd = std::to_string(ready[1]);
   std::vector<std::string> args = {"Xorg", "-displayfd", fd, "-config", config.string(), "-logfile", log.string(),
                                    "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts"};
+  if (kind_ == Kind::xvfb) {
+    args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1920x1080x24", "-noreset", "-nolisten", "tcp"};
+  }
   pid_ = fork();
   if (pid_ == 0) {
     // The server's own output goes to a file of the test; the ready pipe stays open across exec.
@@ -59,7 +62,7 @@ bool XorgServer::start() {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    execvp("Xorg", argv.data());
+    execvp(argv.front(), argv.data());
     _exit(127);
   }
   close(ready[1]);
@@ -89,7 +92,7 @@ bool XorgServer::start() {
   }
   close(ready[0]);
   if (number.empty() || !running()) {
-    failure_ = "Xorg did not start";
+    failure_ = std::string(kind_ == Kind::xvfb ? "Xvfb" : "Xorg") + " did not start";
     stop();
     failure_ += "\n--- output ---\n" + readFile(output) + "\n--- log ---\n" + readFile(log);
     return false;

@@ -1,6 +1,6 @@
 #pragma once
 // A private Xorg server with the dummy video driver, for the tests that need a real window system
-// (virtual displays through RandR, capture through MIT-SHM, input through XTEST). The server picks a
+// (virtual displays through RandR, capture through MIT-SHM, input through XTEST); or a private Xvfb. The server picks a
 // free display number itself (-displayfd), runs with a configuration of its own in a temporary
 // folder, and is stopped when the object goes. A server that cannot start is a test failure: the
 // caller asserts on start() and prints failureText(), which carries the server's log.
@@ -13,7 +13,10 @@ namespace tavlo::testkit {
 
 class XorgServer {
  public:
-  XorgServer() = default;
+  // The dummy Xorg, or Xvfb: an X server whose only output is its screen, with none free for a
+  // virtual display (as Xwayland and desktops on modesetting or vendor drivers).
+  enum class Kind { dummyXorg, xvfb };
+  explicit XorgServer(Kind kind = Kind::dummyXorg) : kind_(kind) {}
   ~XorgServer() { stop(); }
   XorgServer(const XorgServer&) = delete;
   XorgServer& operator=(const XorgServer&) = delete;
@@ -29,6 +32,7 @@ class XorgServer {
   std::string failureText() const;
 
  private:
+  Kind kind_;
   TempDir dir_;
   pid_t pid_ = -1;
   std::string display_;

@@ -42,7 +42,10 @@ class HostProcess {
       }
       ::setenv("HOME", home.c_str(), 1);
       ::setenv("TMPDIR", tmp.c_str(), 1);
-      ::unsetenv("DISPLAY");  // never the desktop of whoever runs the tests
+      // Never the desktop of whoever runs the tests.
+      for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"}) {
+        ::unsetenv(name);
+      }
       for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (auto& a : args) argv.push_back(a.data());

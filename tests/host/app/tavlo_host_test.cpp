@@ -113,6 +113,34 @@ TEST(TavloHost, ListensPrintsHowToReachItAndExitsWithSuccessOnSigterm) {
   EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
 }
 
+// A host with nothing to drive says at start that it refuses clients and why, and never that clients
+// connect to it.
+TEST(TavloHost, SaysAtStartThatItRefusesClientsWhereItHasNoDesktopToServe) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> environment;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"no X server", {}, "desktop: no X server to drive (DISPLAY is not set): clients are refused"},
+      {"KDE on Wayland", {{"WAYLAND_DISPLAY", "wayland-tavlo-test"}, {"XDG_CURRENT_DESKTOP", "KDE"}},
+       "desktop: KDE on Wayland is not served: clients are refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testkit::TempDir home;
+    uint16_t base = freeBlock();
+    ASSERT_NE(base, 0);
+    HostProcess host(home.path(), {"--port", std::to_string(base)}, c.environment);
+    ASSERT_TRUE(host.waitForLine(c.why)) << host.output();
+    ASSERT_TRUE(host.waitForLine("tavlo-host: listening on port " + std::to_string(base))) << host.output();
+    EXPECT_NE(host.output().find("but every client is refused: "), std::string::npos) << host.output();
+    EXPECT_EQ(host.output().find("clients connect to"), std::string::npos) << host.output();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
+  }
+}
+
 TEST(TavloHost, AStartRemovesTheClipboardFilesAnEarlierRunLeftButASecondInstanceLeavesTheRunningOnes) {
   testkit::TempDir home;
   uint16_t base = freeBlock();
