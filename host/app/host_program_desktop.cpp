@@ -1,0 +1,68 @@
+// The desktop the host serves and the tray it shows there.
+#include <cstdio>
+
+#include "host/app/desktop_probe.hpp"
+#include "host/app/host_program_steps.hpp"
+#include "host/app/ui/tray_runtime.hpp"
+#include "host/desktop/virtual_display_controller.hpp"
+#include "platform/display/xorg_display_system.hpp"
+
+namespace tavlo {
+namespace {
+
+// Whether this build serves GNOME Wayland sessions through mutter; until it does, such a session is
+// told so at start and its clients are refused.
+constexpr bool gnomeBackendBuilt = false;
+
+// The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
+// standard error, when there is no server to drive: the host then listens without virtual displays.
+std::shared_ptr<VirtualDisplayController> openDisplays(const std::optional<std::string>& display, JsonStore& settings) {
+  std::string error;
+  auto system = XorgDisplaySystem::open(display.value_or(""), &error);
+  if (!system) {
+    std::fprintf(stderr, "tavlo-host: no X display for the virtual displays (%s)\n", error.c_str());
+    return nullptr;
+  }
+  return std::make_shared<VirtualDisplayController>(system, settings);
+}
+
+// The streaming sessions' backends on the X server of the virtual displays; none, with a line on
+// standard error, without that server: the host then refuses clients.
+std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr<VirtualDisplayController>& displays,
+                                                           const std::optional<std::string>& display,
+                                                           std::shared_ptr<Scheduler> scheduler,
+                                                           std::shared_ptr<Settings> settings) {
+  if (!displays) return nullptr;
+  std::string error;
+  auto backends = SessionBackends::open(display.value_or(""), std::move(scheduler), std::move(settings), &error);
+  if (!backends) {
+    std::fprintf(stderr, "tavlo-host: no input injection on the X display, clients are refused (%s)\n", error.c_str());
+    return nullptr;
+  }
+  return std::make_shared<const SessionBackends>(std::move(*backends));
+}
+
+}  // namespace
+
+void HostProgram::chooseDesktop() {
+  desktop_ = chooseDesktopBackend(probeDesktop(options_.display, gnomeBackendBuilt));
+  for (const auto& line : desktop_.lines) say(line + "\n");
+  const bool drivesX =
+      desktop_.backend == DesktopBackend::x11VirtualDisplays || desktop_.backend == DesktopBackend::x11MainDisplay;
+  if (drivesX) displays_ = openDisplays(options_.display, settings_);
+  if (displays_) displayWorker_ = std::make_shared<SerialExecutor>("tl.isolation");
+  sessions_ = openSessionBackends(displays_, options_.display, schedulerOwner_, settingsOwner_);
+}
+
+void HostProgram::openTray() {
+  if (options_.noUi || !displays_) return;
+  noTray_ = ui::TrayRuntime::platformMissing();
+  if (noTray_) return;
+  tray_ = std::make_unique<ui::TrayRuntime>(main_);
+  if (!tray_->hasTrayHost()) {
+    noTray_ = "no tray host on the desktop";
+    tray_.reset();
+  }
+}
+
+}  // namespace tavlo

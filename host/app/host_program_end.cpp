@@ -1,0 +1,115 @@
+// The main loop and the end of the program: the quit in order, as far as it goes without the window
+// system when that is gone, then the parts, a staged update and standard output.
+#include <chrono>
+#include <thread>
+
+#include "host/app/host_program_steps.hpp"
+#include "host/app/ui/tray_runtime.hpp"
+#include "host/app/ui/window_system_loss_hook.hpp"
+#include "host/app/update_wiring.hpp"
+#include "host/controller/host_controller.hpp"
+#include "host/controller/session_watchers.hpp"
+#include "host/desktop/virtual_display_controller.hpp"
+#include "host/reachability/reachability_runtime.hpp"
+#include "hostcore/session/session_threads.hpp"
+#include "platform/runtime/system_log.hpp"
+
+namespace tavlo {
+namespace {
+
+// How long the end of the program waits for each worker that may be stuck in a command.
+constexpr std::chrono::seconds workerExitLimit{2};
+// How long the end of the program waits for the physical displays to come back (four passes of 350 ms,
+// and a re-disable that may be in progress before them).
+constexpr std::chrono::seconds displayRestoreAtExitLimit{3};
+
+// A worker stuck past its limit is left behind, never destroyed (that would wait for it): the process
+// ends around it.
+void leaveBehind(const std::shared_ptr<SerialExecutor>& worker) { new std::shared_ptr<SerialExecutor>(worker); }
+
+// Polls rather than joins: session threads are detached and may hold the last reference to a session.
+bool waitForSessionThreads(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (vela::liveSessionThreads() > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace
+
+void drainRouterMappingQueues() {
+  sharedNatPmpQueue()->drainWithin(workerExitLimit);
+  sharedUpnpQueue()->drainWithin(workerExitLimit);
+}
+
+int HostProgram::runMainLoop() {
+  if (!tray_) return main_.run();
+  // Qt ends the process itself (exit(1)) when its X server goes away: the hook runs the same quit as
+  // SIGTERM from there, as far as it goes without the window system, and ends with a status of its own.
+  ui::WindowSystemLossHook windowSystemLoss([this] {
+    controller_->applicationWillTerminate();
+    endInOrder();
+    updates_->finishAtExit();
+    standardOutput_->flush(std::chrono::seconds(1));
+    std::_Exit(HostExitCode::windowSystemGone);
+  });
+  int code = tray_->run();
+  if (!main_.quitStatus()) {
+    // The loop ended on its own (the session manager ended the session): the same quit as Quit.
+    controller_->applicationWillTerminate();
+    code = HostExitCode::windowSystemGone;
+  }
+  return code;
+}
+
+void HostProgram::endInOrder() {
+  // Every quit handed the physical displays' restore to the display worker: they are back before the
+  // process ends, unless the X server does not answer within the limit.
+  if (displayWorker_ && !displayWorker_->drainWithin(displayRestoreAtExitLimit)) {
+    SystemLog::write("tavlo-host: the physical displays were not restored in time; leaving the restore behind");
+    leaveBehind(displayWorker_);
+  }
+  // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
+  commandStop_->stop();
+  // Session loops post to `main`, which ends with this function: close the sessions, refuse further
+  // jobs, and let their detached threads finish before anything they reach goes away.
+  controller_->closeSessionsForExit();
+  main_.close();
+  if (!waitForSessionThreads(std::chrono::seconds(5))) {
+    SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+  }
+  // A second or waiting instance never started it.
+  if (deviceInstallation_.joinable()) {
+    if (deviceInstallationDone_.wait_for(workerExitLimit) == std::future_status::ready) {
+      deviceInstallation_.join();
+    } else {
+      SystemLog::write("tavlo-host: the virtual devices' installation did not end in time; leaving it behind");
+      deviceInstallation_.detach();
+    }
+  }
+  // Its jobs reach the settings and the scheduler; whatever it is still asked later is dropped.
+  if (autostartWorker_->drainWithin(workerExitLimit)) {
+    autostartWorker_->shutdown();
+  } else {
+    SystemLog::write("tavlo-host: the login units' worker did not end in time; leaving it behind");
+    leaveBehind(autostartWorker_);
+  }
+  drainRouterMappingQueues();
+  inputWatch_.reset();
+  controller_->flushLog();
+}
+
+void HostProgram::finish() {
+  // The display controller's hook posts to this main executor: it goes first.
+  VirtualDisplayController::setLogSink(nullptr);
+  tray_.reset();
+  controller_.reset();
+  // A staged update is installed now, with no client left, and the new build started when wanted.
+  updates_->finishAtExit();
+  // What a reader still takes within a second; a pipe nobody reads keeps the rest.
+  standardOutput_->flush(std::chrono::seconds(1));
+}
+
+}  // namespace tavlo
