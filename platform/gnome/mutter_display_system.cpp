@@ -359,10 +359,9 @@ double MutterDisplaySystem::rotationDegrees(DisplayId id) {
 std::optional<DisplayBounds> MutterDisplaySystem::bounds(DisplayId id) {
   const MutterDisplayState state = config_.state();
   const MutterLogicalMonitor* logical = state.logicalMonitorOf(connectorOf(state, id));
-  if (!logical) return std::nullopt;
-  const auto size = state.layoutSize(*logical);
-  if (!size) return std::nullopt;
-  return DisplayBounds{logical->x, logical->y, size->first, size->second};
+  const auto mode = currentMode(id);
+  if (!logical || !mode) return std::nullopt;
+  return DisplayBounds{logical->x, logical->y, mode->width, mode->height};
 }
 
 DisplayId MutterDisplaySystem::mainDisplay() {
@@ -390,7 +389,6 @@ std::unique_ptr<DisplayConfiguration> MutterDisplaySystem::beginConfiguration() 
 
 std::optional<MutterInputTarget> MutterDisplaySystem::inputTarget(DisplayId id,
                                                                   std::optional<std::pair<double, double>> point) {
-  const MutterDisplayState state = config_.state();
   std::vector<std::pair<DisplayId, Virtual>> candidates;
   {
     std::lock_guard lock(mutex_);
@@ -399,13 +397,11 @@ std::optional<MutterInputTarget> MutterDisplaySystem::inputTarget(DisplayId id,
     }
   }
   for (const auto& [vid, display] : candidates) {
-    const MutterLogicalMonitor* logical = state.logicalMonitorOf(display.connector);
-    const auto size = logical ? state.layoutSize(*logical) : std::nullopt;
-    if (!size) continue;
-    const DisplayBounds bounds{logical->x, logical->y, size->first, size->second};
-    if (point && (point->first < static_cast<double>(bounds.x) || point->second < static_cast<double>(bounds.y) ||
-                  point->first >= static_cast<double>(bounds.x + bounds.width) ||
-                  point->second >= static_cast<double>(bounds.y + bounds.height))) {
+    const auto rect = bounds(vid);
+    if (!rect) continue;
+    if (point && (point->first < static_cast<double>(rect->x) || point->second < static_cast<double>(rect->y) ||
+                  point->first >= static_cast<double>(rect->x + rect->width) ||
+                  point->second >= static_cast<double>(rect->y + rect->height))) {
       continue;
     }
     PixelSize pixels = display.pixels;
@@ -413,7 +409,7 @@ std::optional<MutterInputTarget> MutterDisplaySystem::inputTarget(DisplayId id,
       const PixelSize negotiated = display.consumer->negotiatedSize();
       if (negotiated.width > 0) pixels = negotiated;
     }
-    return MutterInputTarget{display.session, display.stream, pixels, bounds};
+    return MutterInputTarget{display.session, display.stream, pixels, *rect};
   }
   return std::nullopt;
 }

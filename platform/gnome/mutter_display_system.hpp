@@ -13,8 +13,9 @@
 //
 // Other monitors (the desktop's physical ones) are known by an id drawn from their identity (vendor,
 // product, serial number, connector), the same in every run, so that a list of switched-off displays
-// kept by a run that crashed still names them. Bounds and origins are in mutter's layout coordinates;
-// the main display is mutter's primary monitor. Configurations are applied for the login session only
+// kept by a run that crashed still names them. Origins are in mutter's layout coordinates and a
+// display's bounds have its mode's size in points (what the sessions map input into); the main display
+// is mutter's primary monitor. Configurations are applied for the login session only
 // (mutter's temporary method) as complete layouts; a monitor switched back on gets the mode, scale and
 // place it had.
 //
@@ -41,7 +42,7 @@
 namespace tavlo {
 
 // Where input for a virtual display goes: its session and stream, the stream's picture size and the
-// display's place in the layout.
+// display's bounds.
 struct MutterInputTarget {
   std::shared_ptr<MutterRemoteSession> session;
   std::string stream;

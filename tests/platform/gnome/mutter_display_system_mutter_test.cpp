@@ -94,7 +94,7 @@ TEST_F(MutterDisplaySystemTest, ModesAndLayoutsThatCannotBeShownAreRefusedAndASm
   EXPECT_EQ(small->width, 320);
   EXPECT_EQ(small->pixelWidth, 640);
   ASSERT_TRUE(system_->bounds(*id));
-  EXPECT_EQ(system_->bounds(*id)->width, 640);  // the layout counts mutter's own scale 1
+  EXPECT_EQ(system_->bounds(*id)->width, 320);  // bounds are in points
 }
 
 }  // namespace
