@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "host/app/desktop_probe.hpp"
+#include "host/app/gnome_session_backends.hpp"
 #include "host/app/host_program_steps.hpp"
 #include "host/app/ui/tray_runtime.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
@@ -10,9 +11,8 @@
 namespace tavlo {
 namespace {
 
-// Whether this build serves GNOME Wayland sessions through mutter; until it does, such a session is
-// told so at start and its clients are refused.
-constexpr bool gnomeBackendBuilt = false;
+// This build serves GNOME Wayland sessions through mutter (gnome_session_backends.cpp).
+constexpr bool gnomeBackendBuilt = true;
 
 // The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
 // standard error, when there is no server to drive: the host then listens without virtual displays.
@@ -50,8 +50,18 @@ void HostProgram::chooseDesktop() {
   const bool drivesX =
       desktop_.backend == DesktopBackend::x11VirtualDisplays || desktop_.backend == DesktopBackend::x11MainDisplay;
   if (drivesX) displays_ = openDisplays(options_.display, settings_);
+  if (desktop_.backend == DesktopBackend::gnomeSession) {
+    std::string error;
+    if (auto gnome = openGnomeHost(schedulerOwner_, settingsOwner_, &error)) {
+      displays_ = gnome->displays;
+      sessions_ = gnome->sessions;
+    } else {
+      std::fprintf(stderr, "tavlo-host: mutter does not make virtual monitors here, clients are refused (%s)\n",
+                   error.c_str());
+    }
+  }
   if (displays_) displayWorker_ = std::make_shared<SerialExecutor>("tl.isolation");
-  sessions_ = openSessionBackends(displays_, options_.display, schedulerOwner_, settingsOwner_);
+  if (!sessions_) sessions_ = openSessionBackends(displays_, options_.display, schedulerOwner_, settingsOwner_);
 }
 
 void HostProgram::openTray() {

@@ -14,12 +14,18 @@
 
 namespace tavlo {
 
+struct GnomeDesktop;
+
 class SessionBackends {
  public:
   // On the X server of `display` (":N"; empty: $DISPLAY). None, with the reason in `error`, when its
   // input cannot be reached.
   static std::optional<SessionBackends> open(const std::string& display, std::shared_ptr<Scheduler> scheduler,
                                              std::shared_ptr<Settings> settings, std::string* error);
+  // On a GNOME desktop: capture from the virtual monitors' screen-cast streams, input through mutter's
+  // remote-desktop sessions (gnome_session_backends.cpp).
+  static std::optional<SessionBackends> openGnome(const GnomeDesktop& desktop, std::shared_ptr<Scheduler> scheduler,
+                                                  std::shared_ptr<Settings> settings, std::string* error);
 
   // A session (not started) whose UDP flows are the block that starts at `controlPort`.
   std::shared_ptr<ControlledSession> makeSession(vela::SessionConfig config, uint16_t controlPort) const;
