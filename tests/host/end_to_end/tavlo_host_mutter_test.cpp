@@ -106,6 +106,7 @@ class TavloHostOnMutter : public ::testing::Test {
     const MutterLogicalMonitor* only = state.logicalMonitors.size() == 1 ? &state.logicalMonitors.front() : nullptr;
     EXPECT_TRUE(eventually(
         [&] {
+          client.sendKeepalive();
           const auto layout = layoutOf(*config);
           return layout.size() == 1 && layout.front().primary && layout.front().connector != original.front().connector;
         },
@@ -129,9 +130,11 @@ class TavloHostOnMutter : public ::testing::Test {
     const auto begin = std::chrono::steady_clock::now();
     const auto streamEnd = begin + streamingTime;
     auto nextKeepalive = begin;
-    // At least the streaming time, and on until ten pictures came (a loaded machine renders slowly).
+    // At least the streaming time, and on until a few pictures came (a loaded machine renders slowly:
+    // the rate is a figure, not a condition).
+    constexpr int enoughPictures = 5;
     while (std::chrono::steady_clock::now() < streamEnd ||
-           (pictures < 10 && std::chrono::steady_clock::now() < streamEnd + answerWithin)) {
+           (pictures < enoughPictures && std::chrono::steady_clock::now() < streamEnd + answerWithin)) {
       if (std::chrono::steady_clock::now() >= nextKeepalive) {
         client.sendKeepalive();
         nextKeepalive += 500ms;
@@ -147,12 +150,13 @@ class TavloHostOnMutter : public ::testing::Test {
       EXPECT_EQ(picture->width, width);
       EXPECT_EQ(picture->height, height);
     }
-    EXPECT_GE(pictures, 10) << host->output();
+    EXPECT_GE(pictures, enoughPictures) << (pictures < enoughPictures ? linesSoFar(*host) : std::string());
     EXPECT_EQ(failures, 0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 
     // The client's pointer reaches the application under it (wherever mutter placed its window).
     auto sweep = [&] {
+      client.sendKeepalive();  // a slow start of the window must not look like a client gone quiet
       for (double fx : {0.1, 0.3, 0.5, 0.7, 0.9}) {
         for (double fy : {0.1, 0.3, 0.5, 0.7, 0.9}) client.sendPointerMove(fx, fy);
       }
@@ -169,7 +173,12 @@ class TavloHostOnMutter : public ::testing::Test {
     const size_t before = motions();
     const auto aimed = std::chrono::steady_clock::now();
     sweep();
-    const bool reached = eventually([&] { return motions() > before; }, answerWithin);
+    const bool reached = eventually(
+        [&] {
+          client.sendKeepalive();
+          return motions() > before;
+        },
+        answerWithin);
     EXPECT_TRUE(reached);
     if (measure) {
       std::printf("[figures] GNOME backend, %dx%d, weston-simple-shm animating: %d decodable pictures in %.1f s = %.1f "
