@@ -12,6 +12,7 @@
 #include "host/app/settings/settings_window.hpp"
 #include "host/app/ui/tray_runtime.hpp"
 #include "host/app/update_wiring.hpp"
+#include "host/app/x11_desktop_needs.hpp"
 #include "host/controller/host_controller.hpp"
 #include "host/controller/session_watchers.hpp"
 #include "host/controller/virtual_device_installer.hpp"
@@ -95,15 +96,20 @@ void HostProgram::startTrayApp() {
     windowDeps.updates.version = hostVersionNumber();
     windowDeps.updates.build = hostBuildNumber();
     windowDeps.updates.checkNow = updates_->checkNow();
+    windowDeps.updates.running = updates_->running();
     windowDeps.updates.feedHost = updates_->feedHost();
     windowDeps.autostart = settingsWindowAutostart(main_, scheduler_, settings_, autostartWorker_, commandStop_,
                                                    controller_->logSink());
     windowDeps.toggleDiagnosticsHud = [this] {
       if (tray_->app()) tray_->app()->toggleDiagnostics();
     };
-    windowDeps.requestEventPosting = [this] {
-      if (inputWatch_) inputWatch_->check();
-    };
+    // The X11 backend's needs; the GNOME backend names and checks its own (mutter's screen cast and
+    // remote desktop), unchecked here until it does.
+    if (desktop_.backend != DesktopBackend::gnomeSession) {
+      windowDeps.desktop = x11DesktopNeeds(options_.display, autostartWorker_, main_, [this] {
+        if (inputWatch_) inputWatch_->check();
+      });
+    }
     return std::make_unique<SettingsWindow>(*controller_, std::move(windowDeps));
   };
   hooks.loadDiagnosticsWanted = [&settings = settings_] { return settings.getBool("tl.diagHUD").value_or(false); };

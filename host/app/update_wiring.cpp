@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -109,16 +110,26 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
   deps.askKeepRunningJob = [restarted = restartedBySystemd_](std::function<void(bool)> answer) { answer(restarted); };
   deps.terminate = quit_;
   deps.diskBuild = [dir = installDir_] { return readUpdateBuild(dir); };
+  deps.clockText = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char text[16] = "";
+    if (localtime_r(&now, &local)) std::strftime(text, sizeof text, "%H:%M", &local);
+    return std::string(text);
+  };
   controller_ = HostUpdateController::create(std::move(deps));
   controller_->setOnStatus(hooks.publishStatus);
   controller_->start();
 }
 
 std::function<void()> UpdateWiring::checkNow() {
-  if (feedUrl_.empty()) return {};
   return [this] {
     if (controller_) controller_->checkNow();
   };
+}
+
+std::function<bool()> UpdateWiring::running() {
+  return [this] { return controller_ && controller_->hasUpdater(); };
 }
 
 std::string UpdateWiring::feedHost() const { return updateUrlHost(feedUrl_); }

@@ -30,8 +30,10 @@ class UpdateWiring {
   UpdateWiring(const UpdateWiring&) = delete;
   UpdateWiring& operator=(const UpdateWiring&) = delete;
 
-  // The settings window's "Check Now"; empty when updating is off.
+  // The settings window's "Check Now" (it does nothing while the updater does not run), and whether
+  // the updater runs now.
   std::function<void()> checkNow();
+  std::function<bool()> running();
   std::string feedHost() const;
 
   // After the main loop ended: installs a staged update when this instance ran the updater, then starts

@@ -59,17 +59,22 @@ FeedUpdateEngine::~FeedUpdateEngine() {
   if (worker.joinable()) worker.join();
 }
 
-std::optional<std::string> FeedUpdateEngine::start(UpdateEngineEvents events) {
-  if (!config_.publicKey) return "this build carries no update signing key";
-  if (!isAllowedUpdateUrl(config_.feedUrl)) return "the feed address is not https://: " + config_.feedUrl;
+std::optional<UpdateStartRefusal> FeedUpdateEngine::start(UpdateEngineEvents events) {
+  using Reason = UpdateStartRefusal::Reason;
+  if (!config_.publicKey) return UpdateStartRefusal{Reason::noSigningKey, "this build carries no update signing key"};
+  if (!isAllowedUpdateUrl(config_.feedUrl)) {
+    return UpdateStartRefusal{Reason::failed,
+                              "the feed address is neither https:// nor http:// to this machine: " + config_.feedUrl};
+  }
   std::error_code ec;
   if (config_.installDir.empty() || !std::filesystem::is_directory(config_.installDir, ec)) {
-    return "no install folder " + config_.installDir.string();
+    return UpdateStartRefusal{Reason::failed, "no install folder " + config_.installDir.string()};
   }
   // A folder a release was unpacked into names its build; any other (a build tree, a folder of copies)
   // is not switched for a release, which would take everything else in it away.
   if (!readUpdateBuild(config_.installDir)) {
-    return config_.installDir.string() + " is not a release folder (it has no " + updateBuildFileName + ")";
+    return UpdateStartRefusal{Reason::notReleaseFolder, config_.installDir.string() + " is not a release folder (it has no " +
+                                                            updateBuildFileName + ")"};
   }
   events_ = std::move(events);
   std::weak_ptr<FeedUpdateEngine> weak = weak_from_this();

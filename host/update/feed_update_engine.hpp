@@ -43,7 +43,7 @@ class FeedUpdateEngine final : public UpdateEngine, public std::enable_shared_fr
   explicit FeedUpdateEngine(FeedUpdateEngineConfig config);
   ~FeedUpdateEngine() override;
 
-  std::optional<std::string> start(UpdateEngineEvents events) override;
+  std::optional<UpdateStartRefusal> start(UpdateEngineEvents events) override;
   bool sessionInProgress() const override { return busy_.load(); }
   void checkInBackground() override;
 

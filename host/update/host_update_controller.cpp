@@ -30,13 +30,27 @@ void HostUpdateController::setStatus(std::string text) {
   if (onStatus_) onStatus_(status_);
 }
 
-std::string HostUpdateController::upToDateStatus() const { return "Up to date (build " + deps_.launchedBuild + ")"; }
+std::string HostUpdateController::upToDateStatus() const {
+  return checkResult("Up to date (build " + deps_.launchedBuild + ")");
+}
+
+std::string HostUpdateController::checkResult(const std::string& result) const {
+  const std::string at = deps_.clockText ? deps_.clockText() : std::string();
+  return at.empty() ? result : result + " — last check " + at;
+}
+
+void HostUpdateController::turnOff(UpdaterState state, const std::string& status, const std::string& line) {
+  state_ = state;
+  deps_.log(line);
+  setStatus(status);
+}
 
 void HostUpdateController::start() {
   reportInstalledUpdateIfAny();
   startFreshnessGuard();
   if (deps_.feedUrl.empty() || !deps_.makeEngine) {
-    deps_.log("🔄 brak tl.updateFeedURL w ustawieniach — aktualizacje wyłączone");
+    turnOff(UpdaterState::offNoFeed, "Off: no update feed address is set",
+            "🔄 brak tl.updateFeedURL w ustawieniach — aktualizacje wyłączone");
     return;
   }
   std::weak_ptr<HostUpdateController> weak = weak_from_this();
@@ -62,13 +76,28 @@ void HostUpdateController::start() {
     if (auto self = weak.lock()) self->describeFailure(failure);
   };
   std::shared_ptr<UpdateEngine> engine = deps_.makeEngine();
-  std::optional<std::string> error =
-      engine ? engine->start(std::move(events)) : std::optional<std::string>("no update engine");
-  if (error) {
-    deps_.log("🔄 BŁĄD startu aktualizacji: " + *error);
+  std::optional<UpdateStartRefusal> refusal =
+      engine ? engine->start(std::move(events)) : UpdateStartRefusal{UpdateStartRefusal::Reason::failed, "no update engine"};
+  if (refusal) {
+    // A build without a key and a program run from its build tree are off by design, not failures.
+    switch (refusal->reason) {
+      case UpdateStartRefusal::Reason::noSigningKey:
+        turnOff(UpdaterState::offNoSigningKey, "Off: this build has no update signing key",
+                "🔄 ten build nie ma klucza podpisu aktualizacji — aktualizacje wyłączone");
+        break;
+      case UpdateStartRefusal::Reason::notReleaseFolder:
+        turnOff(UpdaterState::offNotReleaseFolder, "Off: not running from a release folder",
+                "🔄 host nie działa z folderu wydania (" + refusal->text + ") — aktualizacje wyłączone");
+        break;
+      case UpdateStartRefusal::Reason::failed:
+        turnOff(UpdaterState::offFailed, "Off: the updater could not start: " + refusal->text,
+                "🔄 BŁĄD startu aktualizacji: " + refusal->text);
+        break;
+    }
     return;
   }
   updater_ = std::move(engine);
+  state_ = UpdaterState::running;
   // A failed install stays in view until something newer happens.
   setStatus(installFailure_ ? "Update error: " + *installFailure_ : "Checks at launch and every 24 h");
   deps_.log("🔄 aktualizacje: nasłuch uruchomiony (build " + deps_.launchedBuild + ", kanał " + deps_.feedUrl + ")");
@@ -245,7 +274,7 @@ void HostUpdateController::describeFailure(const UpdateFailure& failure) {
     setStatus(upToDateStatus());
     return;
   }
-  setStatus("Update error: " + failure.description);
+  setStatus(checkResult("Update error: " + failure.description));
   deps_.log("🔄 błąd aktualizacji " + std::to_string(failure.code) + ": " + failure.description);
 }
 

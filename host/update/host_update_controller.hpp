@@ -36,7 +36,13 @@ struct HostUpdateControllerDeps {
   std::function<void()> terminate;
   // The build of the program in the install folder now; none when it cannot be read.
   std::function<std::optional<std::string>()> diskBuild;
+  // The wall-clock time now as people read it ("14:05"), for the status after a check; empty: none shown.
+  std::function<std::string()> clockText;
 };
+
+// Whether the updater runs, and why not when it does not: the settings window says which holds and
+// offers "Check Now" only while it runs.
+enum class UpdaterState { notStarted, offNoFeed, offNoSigningKey, offNotReleaseFolder, offFailed, running };
 
 class HostUpdateController : public std::enable_shared_from_this<HostUpdateController> {
  public:
@@ -69,6 +75,7 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   const std::string& status() const { return status_; }
   void setOnStatus(std::function<void(const std::string&)> onStatus) { onStatus_ = std::move(onStatus); }
   bool hasUpdater() const { return updater_ != nullptr; }
+  UpdaterState state() const { return state_; }
   bool installWaiting() const { return static_cast<bool>(pendingInstall_); }
 
  private:
@@ -87,6 +94,9 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   void describeFailure(const UpdateFailure& failure);
   void setStatus(std::string text);
   std::string upToDateStatus() const;
+  // `result` with the time of the check that gave it, when the clock is known.
+  std::string checkResult(const std::string& result) const;
+  void turnOff(UpdaterState state, const std::string& status, const std::string& line);
   // Runs `job` on the main executor `delayUs` from now, while this controller lives.
   void later(uint64_t delayUs, std::function<void(HostUpdateController&)> job);
 
@@ -94,6 +104,7 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   std::string status_;
   std::function<void(const std::string&)> onStatus_;
   std::shared_ptr<UpdateEngine> updater_;
+  UpdaterState state_ = UpdaterState::notStarted;
   std::function<void()> pendingInstall_;
   bool userRequested_ = false;
   std::optional<std::string> installFailure_;  // the last install's failure, while this build still runs

@@ -37,11 +37,21 @@ struct UpdateEngineEvents {
   std::function<void(std::function<void()> install)> readyToInstall;
 };
 
+// Why an engine cannot run. The two ordinary cases are told apart from a failure: a build made without
+// an update key, and a program run from a build tree rather than from a release folder, do not update
+// themselves by design, and the settings say so rather than show an error.
+struct UpdateStartRefusal {
+  enum class Reason { noSigningKey, notReleaseFolder, failed };
+  Reason reason = Reason::failed;
+  std::string text;
+  bool operator==(const UpdateStartRefusal&) const = default;
+};
+
 class UpdateEngine {
  public:
   virtual ~UpdateEngine() = default;
-  // Starts scheduled checking; the error's text when the engine cannot run.
-  virtual std::optional<std::string> start(UpdateEngineEvents events) = 0;
+  // Starts scheduled checking; why not when the engine cannot run.
+  virtual std::optional<UpdateStartRefusal> start(UpdateEngineEvents events) = 0;
   // True while a check, download or staging runs; no new check is started then.
   virtual bool sessionInProgress() const = 0;
   virtual void checkInBackground() = 0;

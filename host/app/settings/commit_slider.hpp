@@ -2,7 +2,8 @@
 // A slider over whole positions with its two end labels, that reports every move and commits on
 // release. The commit comes at every release, also when the move already left the controller showing
 // the released value (the controller's own "nothing changed" test would otherwise store nothing).
-// Moves by keyboard or wheel have no release: they commit at once. A knob held while the slider hides
+// Moves by keyboard or wheel (the settings window lets the wheel reach a slider only once it has the
+// focus) have no release: they commit at once. A knob held while the slider hides
 // (its page or window goes) gets no release either: the hiding ends the drag as a release would.
 #include <functional>
 

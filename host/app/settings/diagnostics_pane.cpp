@@ -2,6 +2,7 @@
 // newest log lines.
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QScrollBar>
 
 #include "host/app/settings/settings_panes.hpp"
@@ -10,10 +11,9 @@ namespace tavlo {
 
 namespace {
 
-// A permission's row: a mark, the title, and "Granted" or a "Grant" button that runs `request`; below
-// them, when `hint` is given, what to do on this desktop while it is not granted.
-QWidget* makePermissionRow(const QString& title, std::function<void()> request, const QString& hint,
-                           QWidget* parent) {
+// A need's row: a mark, the title, and on the right what was found ("available") or a "Check again"
+// button that runs `recheck`; below them, while the need is not met, what to do on this desktop.
+QWidget* makeNeedRow(const QString& title, std::function<void()> recheck, const QString& remedy, QWidget* parent) {
   auto* row = new QWidget(parent);
   auto* rows = new QVBoxLayout(row);
   rows->setContentsMargins(0, 0, 0, 0);
@@ -24,33 +24,41 @@ QWidget* makePermissionRow(const QString& title, std::function<void()> request, 
   layout->addWidget(mark);
   layout->addWidget(new QLabel(title, row));
   layout->addStretch(1);
-  auto* granted = makeNote(QObject::tr("Granted"), secondaryColour(), row);
-  granted->setObjectName(QStringLiteral("granted"));
-  layout->addWidget(granted);
-  auto* grant = new QPushButton(QObject::tr("Grant"), row);
-  grant->setObjectName(QStringLiteral("grant"));
-  layout->addWidget(grant);
-  QObject::connect(grant, &QPushButton::clicked, row, [request = std::move(request)] {
-    if (request) request();
+  auto* state = makeNote(QString(), secondaryColour(), row);
+  state->setObjectName(QStringLiteral("state"));
+  layout->addWidget(state);
+  auto* again = new QPushButton(QObject::tr("Check again"), row);
+  again->setObjectName(QStringLiteral("recheck"));
+  layout->addWidget(again);
+  QObject::connect(again, &QPushButton::clicked, row, [recheck = std::move(recheck)] {
+    if (recheck) recheck();
   });
-  if (!hint.isEmpty()) {
-    auto* note = makeNote(hint, secondaryColour(), row);
-    note->setObjectName(QStringLiteral("hint"));
+  if (!remedy.isEmpty()) {
+    auto* note = makeNote(remedy, secondaryColour(), row);
+    note->setObjectName(QStringLiteral("remedy"));
     note->setFont(footnoteFont(note->font()));
     rows->addWidget(note);
   }
   return row;
 }
 
-void showPermission(QWidget* row, bool granted) {
+// `met`: none while not known yet. `found` says what the check saw.
+void showNeed(QWidget* row, std::optional<bool> met, const QString& found) {
   auto* mark = row->findChild<QLabel*>(QStringLiteral("mark"));
-  mark->setText(granted ? QStringLiteral("✔") : QStringLiteral("⚠"));
+  const bool ok = met.value_or(false);
+  mark->setText(!met ? QStringLiteral("…") : ok ? QStringLiteral("✔") : QStringLiteral("⚠"));
   QPalette palette = mark->palette();
-  palette.setColor(QPalette::WindowText, granted ? QColor(0x34, 0xc7, 0x59) : warningColour());
+  palette.setColor(QPalette::WindowText, ok ? QColor(0x34, 0xc7, 0x59) : met ? warningColour() : secondaryColour());
   mark->setPalette(palette);
-  row->findChild<QLabel*>(QStringLiteral("granted"))->setVisible(granted);
-  row->findChild<QPushButton*>(QStringLiteral("grant"))->setVisible(!granted);
-  if (auto* hint = row->findChild<QLabel*>(QStringLiteral("hint"))) hint->setVisible(!granted);
+  row->findChild<QLabel*>(QStringLiteral("state"))
+      ->setText(!met ? QObject::tr("Checking…") : found.isEmpty() ? (ok ? QObject::tr("Available") : QObject::tr("Missing"))
+                                                                  : found);
+  row->findChild<QPushButton*>(QStringLiteral("recheck"))->setVisible(met && !ok);
+  if (auto* remedy = row->findChild<QLabel*>(QStringLiteral("remedy"))) remedy->setVisible(met && !ok);
+}
+
+QString titleOr(const std::string& title, const QString& otherwise) {
+  return title.empty() ? otherwise : QString::fromStdString(title);
 }
 
 }  // namespace
@@ -58,18 +66,18 @@ void showPermission(QWidget* row, bool granted) {
 DiagnosticsPane::DiagnosticsPane(HostController& host, SettingsWindowDependencies& deps, QWidget* parent)
     : QWidget(parent), host_(host), deps_(deps) {
   auto* layout = new QVBoxLayout(this);
+  const auto& needs = deps_.desktop;
   sections[0] = new SettingsSection(
-      tr("Permissions"), tr("System audio recording and local network are granted separately on first use."), this);
-  screenRecordingRow = makePermissionRow(tr("Screen recording"), deps_.screenCapture.request, QString(), sections[0]);
-  eventPostingRow = makePermissionRow(
-      tr("Event posting (Accessibility)"), deps_.requestEventPosting,
-      tr("This X server offers no XTEST extension, so the client's mouse and keyboard do nothing on this "
-         "desktop. XTEST is on unless it was turned off: remove \"-extension XTEST\" from the X server's command "
-         "line, or Option \"XTEST\" \"Disable\" from the Extensions section of its xorg.conf, and start the X "
-         "session again. Grant asks the X server again."),
-      sections[0]);
-  sections[0]->content()->addWidget(screenRecordingRow);
-  sections[0]->content()->addWidget(eventPostingRow);
+      tr("Permissions"),
+      tr("What the host needs of this desktop to stream it and to post the client's mouse and keyboard, checked "
+         "here each time the pane opens."),
+      this);
+  captureRow = makeNeedRow(titleOr(needs.capture.title, tr("Screen capture")), [this] { checkCapture(); },
+                           QString::fromStdString(needs.capture.remedy), sections[0]);
+  inputRow = makeNeedRow(titleOr(needs.input.title, tr("Input posting")), deps_.desktop.recheckInput,
+                         QString::fromStdString(needs.input.remedy), sections[0]);
+  sections[0]->content()->addWidget(captureRow);
+  sections[0]->content()->addWidget(inputRow);
   // The row follows the watchdog's verdict while the window lives, not only when the pane is shown.
   observers_.follow(host_.inputBlocked, [this] { refreshPermissions(); });
 
@@ -107,12 +115,12 @@ DiagnosticsPane::DiagnosticsPane(HostController& host, SettingsWindowDependencie
     }
   });
   observers_.follow(host_.logLines, [this] { logChanged(); });
-  refreshPermissions();
+  checkCapture();
   refreshLog();
 }
 
 void DiagnosticsPane::showEvent(QShowEvent* event) {
-  refreshPermissions();
+  checkCapture();
   if (logStale_) refreshLog();
   QWidget::showEvent(event);
 }
@@ -126,8 +134,29 @@ void DiagnosticsPane::logChanged() {
 }
 
 void DiagnosticsPane::refreshPermissions() {
-  showPermission(screenRecordingRow, !deps_.screenCapture.granted || deps_.screenCapture.granted());
-  showPermission(eventPostingRow, !host_.inputBlocked.get());
+  showNeed(captureRow, captureMet_, captureFound_);
+  const bool inputMet = !host_.inputBlocked.get();
+  showNeed(inputRow, inputMet, inputMet ? tr("Available") : tr("Missing"));
+}
+
+void DiagnosticsPane::checkCapture() {
+  if (!deps_.desktop.checkCapture) {
+    captureMet_ = false;
+    captureFound_ = tr("Not checked");
+    refreshPermissions();
+    return;
+  }
+  if (captureAsked_) return;
+  captureAsked_ = true;
+  // The answer comes later; the pane may be gone by then.
+  deps_.desktop.checkCapture([pane = QPointer<DiagnosticsPane>(this)](bool met, std::string found) {
+    if (!pane) return;
+    pane->captureAsked_ = false;
+    pane->captureMet_ = met;
+    pane->captureFound_ = QString::fromStdString(found);
+    pane->refreshPermissions();
+  });
+  if (captureAsked_) refreshPermissions();  // still asking: "Checking…"
 }
 
 void DiagnosticsPane::refreshLog() {

@@ -20,7 +20,7 @@ int positionOf(double scale) {
 DisplayPane::DisplayPane(HostController& host, QWidget* parent) : QWidget(parent), host_(host) {
   auto* layout = new QVBoxLayout(this);
   section = new SettingsSection(tr("Remote desktop resolution"),
-                                tr("Pixel Perfect (Retina 1:1) gives the sharpest image — the stream runs at the "
+                                tr("Pixel Perfect (HiDPI 1:1) gives the sharpest image — the stream runs at the "
                                    "client window's resolution. Lower values reduce bandwidth and encoder load."),
                                 this);
   layout->addWidget(section);
@@ -37,7 +37,7 @@ DisplayPane::DisplayPane(HostController& host, QWidget* parent) : QWidget(parent
   controls->setContentsMargins(0, 0, 0, 0);
   controls->setSpacing(6);
   scaleValue = addValueRow(controls, tr("Scaling"));
-  scaleSlider = new CommitSlider(tr("Scaling"), 0, scaleSliderPositions, tr("Retina 1:1"), tr("More space"),
+  scaleSlider = new CommitSlider(tr("Scaling"), 0, scaleSliderPositions, tr("HiDPI 1:1"), tr("More space"),
                                  scaleControls);
   controls->addWidget(scaleSlider);
   section->content()->addWidget(scaleControls);

@@ -30,8 +30,11 @@ struct SettingsWindowDependencies {
   } autostart{};
 
   struct Updates {
-    // Asks for an update check now; empty while there is no updater.
+    // Asks for an update check now.
     std::function<void()> checkNow{};
+    // Whether the updater runs now; "Check Now" is offered only then. It starts or stays off once, as
+    // the host starts, and says so in the controller's update status, which the pane follows.
+    std::function<bool()> running{};
     std::string version{};  // the installed version; empty: unknown
     std::string build{};
     std::string feedHost{};  // where updates come from, for the pane's footer
@@ -40,14 +43,23 @@ struct SettingsWindowDependencies {
   // Opens or closes the diagnostics panel.
   std::function<void()> toggleDiagnosticsHud{};
 
-  struct Permission {
-    std::function<bool()> granted{};  // empty: granted (an X11 client needs no grant for this)
-    std::function<void()> request{};
+  // What the desktop backend needs of this desktop, named as this desktop names it (an X display to
+  // capture, the XTEST extension for the client's input; another backend has needs of its own), and
+  // how it checks them. Nothing here is granted on request: a check only asks again.
+  struct DesktopNeed {
+    std::string title{};
+    std::string remedy{};  // what to do here while the need is not met
   };
-  Permission screenCapture{};
-  // Event posting is granted while the controller's `inputBlocked` is false. The X server grants
-  // nothing on request: this asks it again at once.
-  std::function<void()> requestEventPosting{};
+  struct DesktopNeeds {
+    DesktopNeed capture{};
+    DesktopNeed input{};
+    // Checks the capture need off the window's thread and answers on it: met or not, and what was
+    // found ("display :0, MIT-SHM"). Empty: not checked, shown as unknown.
+    std::function<void(std::function<void(bool met, std::string found)>)> checkCapture{};
+    // The input need is met while the controller's `inputBlocked` is false (the input watch checks
+    // it); this asks the watch again at once.
+    std::function<void()> recheckInput{};
+  } desktop{};
 };
 
 }  // namespace tavlo

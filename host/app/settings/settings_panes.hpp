@@ -3,6 +3,7 @@
 // shows for as long as it exists and commits through the controller (or the hooks it is given).
 // Controls are reachable for the tests and the screenshots.
 #include <array>
+#include <optional>
 
 #include <QCheckBox>
 #include <QLabel>
@@ -115,6 +116,7 @@ class UpdatesPane : public QWidget {
   SettingsSection* section;
 
  private:
+  bool running() const;
   void refresh();
 
   HostController& host_;
@@ -132,8 +134,8 @@ class DiagnosticsPane : public QWidget {
 
   DiagnosticsPane(HostController& host, SettingsWindowDependencies& deps, QWidget* parent = nullptr);
 
-  QWidget* screenRecordingRow;
-  QWidget* eventPostingRow;
+  QWidget* captureRow;  // the display the host captures
+  QWidget* inputRow;    // posting the client's input (the menu's warning opens the window here)
   QPushButton* toggleHud;
   QPlainTextEdit* log;
   std::array<SettingsSection*, 3> sections{};
@@ -145,12 +147,16 @@ class DiagnosticsPane : public QWidget {
   void logChanged();
   void refreshLog();
   void refreshPermissions();
+  void checkCapture();
 
   HostController& host_;
   SettingsWindowDependencies& deps_;
   ModelObservers observers_;
   QTimer* logRedraw_;
   bool logStale_ = false;  // lines came while the pane was hidden
+  std::optional<bool> captureMet_;  // none until the check answers
+  QString captureFound_;
+  bool captureAsked_ = false;  // a check is under way
 };
 
 }  // namespace tavlo

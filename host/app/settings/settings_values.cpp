@@ -37,7 +37,7 @@ QString bufferLabel(int64_t ms) {
 }
 
 QString scaleLabel(double scale) {
-  if (!(scale > 1.001)) return tr("Retina 1:1");
+  if (!(scale > 1.001)) return tr("HiDPI 1:1");
   return tr("×%1 (more space)").arg(QString::asprintf("%.2f", scale));
 }
 

@@ -26,7 +26,7 @@ QString bufferLabel(int64_t ms);
 // The scale slider: 1.0 to 2.0 in eighths.
 inline constexpr double scaleSliderStep = 0.125;
 inline constexpr int scaleSliderPositions = 8;
-// "Retina 1:1" up to 1.001, else "×1.50 (more space)".
+// "HiDPI 1:1" up to 1.001, else "×1.50 (more space)".
 QString scaleLabel(double scale);
 
 // The keyframe interval slider: 0.2 s to 10 s in tenths (positions are tenths of a second).

@@ -120,6 +120,7 @@ void SettingsWindow::addPane(SettingsPane pane, QWidget* form) {
   page->setWidgetResizable(true);
   page->setFrameShape(QFrame::NoFrame);
   page->setWidget(form);
+  wheelGuard_->guardControlsIn(form);
   pages_[pane] = page;
   stack_->addWidget(page);
 }
@@ -145,9 +146,9 @@ void SettingsWindow::showAndRaise() {
 
 void SettingsWindow::showEventPostingPermission() {
   showPane(SettingsPane::diagnostics);
-  pages_.at(SettingsPane::diagnostics)->ensureWidgetVisible(diagnostics_->eventPostingRow);
-  auto* grant = diagnostics_->eventPostingRow->findChild<QPushButton*>(QStringLiteral("grant"));
-  if (grant && grant->isVisibleTo(this)) grant->setFocus(Qt::OtherFocusReason);
+  pages_.at(SettingsPane::diagnostics)->ensureWidgetVisible(diagnostics_->inputRow);
+  auto* recheck = diagnostics_->inputRow->findChild<QPushButton*>(QStringLiteral("recheck"));
+  if (recheck && recheck->isVisibleTo(this)) recheck->setFocus(Qt::OtherFocusReason);
 }
 
 void SettingsWindow::select(SettingsPane pane) {

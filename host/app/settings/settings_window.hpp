@@ -18,6 +18,7 @@
 #include "host/app/settings/settings_form.hpp"
 #include "host/app/settings/settings_pane.hpp"
 #include "host/app/settings/settings_panes.hpp"
+#include "host/app/settings/wheel_focus_guard.hpp"
 #include "host/controller/host_controller.hpp"
 
 namespace tavlo {
@@ -76,6 +77,7 @@ class SettingsWindow : public QWidget {
   QLabel* heading_ = nullptr;
   QStackedWidget* stack_ = nullptr;
   std::map<SettingsPane, QScrollArea*> pages_;
+  WheelFocusGuard* wheelGuard_ = new WheelFocusGuard(this);
   GeneralPane* general_ = nullptr;
   DisplayPane* display_ = nullptr;
   NetworkPane* network_ = nullptr;

@@ -1,4 +1,5 @@
-// The Updates pane: the installed version, the updater's status and a check on demand.
+// The Updates pane: the installed version, whether the updater runs (and why not when it does not) with
+// its last check and result, and a check on demand while it runs.
 #include <QHBoxLayout>
 
 #include "host/app/settings/settings_panes.hpp"
@@ -14,13 +15,7 @@ QString orUnknown(const std::string& text) { return text.empty() ? QStringLitera
 UpdatesPane::UpdatesPane(HostController& host, SettingsWindowDependencies& deps, QWidget* parent)
     : QWidget(parent), host_(host), deps_(deps) {
   auto* layout = new QVBoxLayout(this);
-  section = new SettingsSection(
-      tr("Updates"),
-      tr("The host checks for updates at launch and every 24 hours, downloads them in the background and installs "
-         "them only when no client is connected. The update is signed and verified; after installing, the host "
-         "restarts itself. Channel: ") +
-          QString::fromStdString(deps_.updates.feedHost) + QStringLiteral("."),
-      this);
+  section = new SettingsSection(tr("Updates"), QString(), this);
   layout->addWidget(section);
   layout->addStretch(1);
   version = addValueRow(section->content(), tr("Installed version"), false);
@@ -34,16 +29,31 @@ UpdatesPane::UpdatesPane(HostController& host, SettingsWindowDependencies& deps,
   buttons->addWidget(checkNow);
   section->content()->addLayout(buttons);
   connect(checkNow, &QPushButton::clicked, this, [this] {
-    if (deps_.updates.checkNow) deps_.updates.checkNow();
+    if (deps_.updates.checkNow && running()) deps_.updates.checkNow();
   });
-  checkNow->setEnabled(static_cast<bool>(deps_.updates.checkNow));
+  // The updater starts (or stays off) once and publishes a status as it does: following the status
+  // follows whether it runs.
   observers_.follow(host_.updateStatus, [this] { refresh(); });
   refresh();
 }
 
+bool UpdatesPane::running() const { return deps_.updates.running && deps_.updates.running(); }
+
 void UpdatesPane::refresh() {
   const std::string& text = host_.updateStatus.get();
-  status->setText(text.empty() ? tr("Checks at launch and every 24 h") : QString::fromStdString(text));
+  const bool on = running();
+  // Before the host has started its updater (a waiting second instance never does), nothing is known.
+  status->setText(text.empty() ? tr("Not started") : QString::fromStdString(text));
+  checkNow->setEnabled(on && static_cast<bool>(deps_.updates.checkNow));
+  if (on) {
+    section->setFooter(tr("The host checks for updates at launch and every 24 hours, downloads them in the background "
+                          "and installs them only when no client is connected. The update is signed and verified; "
+                          "after installing, the host restarts itself. Channel: ") +
+                       QString::fromStdString(deps_.updates.feedHost) + QStringLiteral("."));
+  } else {
+    section->setFooter(tr("This host does not update itself: a release folder, a build with the update signing key "
+                          "and a feed address (tl.updateFeedURL) are all needed."));
+  }
 }
 
 }  // namespace tavlo

@@ -71,11 +71,17 @@ std::optional<QRect> mainScreenArea() {
 }
 
 void FloatingPanel::placeTopRight() {
-  if (auto area = mainScreenArea()) move(area->right() + 1 - width() - 16, area->top() + 16);
+  if (auto area = mainScreenArea()) {
+    fitToArea(*area);
+    move(area->right() + 1 - width() - 16, area->top() + 16);
+  }
 }
 
 void FloatingPanel::placeBottomRight() {
-  if (auto area = mainScreenArea()) move(area->right() + 1 - width() - 16, area->bottom() + 1 - height() - 16);
+  if (auto area = mainScreenArea()) {
+    fitToArea(*area);
+    move(area->right() + 1 - width() - 16, area->bottom() + 1 - height() - 16);
+  }
 }
 
 void FloatingPanel::placeUnder(const QRect& anchor, const QRect& bounds) {

@@ -35,6 +35,10 @@ class FloatingPanel : public QWidget {
   // Centred under `anchor` (the tray icon), 6 px below it, kept 6 px inside `bounds`.
   void placeUnder(const QRect& anchor, const QRect& bounds);
 
+ protected:
+  // Called with the screen's free area before a corner placement: a panel may size itself to it.
+  virtual void fitToArea(const QRect& area) { (void)area; }
+
  private:
   // Stops the fade under way, and with it a fade-out's pending hide.
   void stopFade();

@@ -182,13 +182,18 @@ void TrayApp::refreshDisconnectItem() {
   if (!disconnectItem_) {
     // A child of the tray application, so that a chip still waiting for its deletion goes with it.
     disconnectItem_ = std::make_unique<QSystemTrayIcon>(this);
+    // Only the primary click ends the session: the context click opens the menu (as on the status
+    // icon), and a middle click or a wheel over the tray does nothing.
+    disconnectItem_->setContextMenu(menu_.get());
     connect(disconnectItem_.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason) { controller_.disconnectClient(); });
+            [this](QSystemTrayIcon::ActivationReason reason) {
+              if (reason == QSystemTrayIcon::Trigger) controller_.disconnectClient();
+            });
   }
   // Redrawn only for another device: a new client name changes the tooltip alone.
   if (chipIconName_ != icon) {
     chipIconName_ = icon;
-    disconnectItem_->setIcon(QIcon(QPixmap::fromImage(disconnectChip(*icon))));
+    disconnectItem_->setIcon(disconnectChipTrayIcon(*icon));
   }
   disconnectItem_->setToolTip(QString::fromStdString(disconnectTooltip(controller_.clientName.get())));
   disconnectItem_->show();

@@ -1,5 +1,6 @@
 #include "host/app/ui/tray_art.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -19,26 +20,21 @@ constexpr char velaSvg[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="
   <rect x="1" y="17" width="14" height="2" rx="1" fill="#ffffff" stroke="#3a3a3a" stroke-width="0.7"/>
 </svg>)svg";
 
-QFont chipFont() {
-  QFont font;
-  font.setPixelSize(12);
-  font.setWeight(QFont::DemiBold);
-  return font;
-}
-
 // A screen outline: the glyph for a device whose icon the desktop theme does not have.
 QImage fallbackGlyph(int size) {
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(Qt::white, 1.6));
-  p.drawRoundedRect(QRectF(2, 3, size - 4, size - 8), 2, 2);
-  p.drawLine(QPointF(size / 2.0 - 3, size - 2), QPointF(size / 2.0 + 3, size - 2));
+  // Strokes grow with the glyph, so that it stays a screen, not a hairline, in a 22 px tray.
+  const double stroke = std::max(1.6, size * 0.16);
+  p.setPen(QPen(Qt::white, stroke, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.drawRoundedRect(QRectF(stroke / 2 + 0.5, stroke / 2 + 1, size - stroke - 1, size * 0.68 - stroke), 1.5, 1.5);
+  p.drawLine(QPointF(size * 0.3, size - stroke / 2 - 0.5), QPointF(size * 0.7, size - stroke / 2 - 0.5));
   return image;
 }
 
-// The glyph whitened: only its shape is kept, so any theme icon reads on the red capsule.
+// The glyph whitened: only its shape is kept, so any theme icon reads on the red disc.
 QImage whiteGlyph(const std::string& iconName, int size) {
   QIcon icon = QIcon::fromTheme(QString::fromStdString(iconName));
   if (icon.isNull()) return fallbackGlyph(size);
@@ -77,27 +73,35 @@ QIcon statusIcon() {
   return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
 }
 
-QString disconnectChipText() { return QStringLiteral("Disconnect"); }
-
-int chipWidth(const QString& text) {
-  return static_cast<int>(std::ceil(QFontMetricsF(chipFont()).horizontalAdvance(text))) + 32 + 9;
-}
-
-QImage disconnectChip(const std::string& iconName) {
-  const QString text = disconnectChipText();
-  const int width = chipWidth(text);
-  QImage image(width, chipHeight, QImage::Format_ARGB32_Premultiplied);
+QImage disconnectChip(const std::string& iconName, int size) {
+  QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
-  QPainterPath capsule;
-  capsule.addRoundedRect(QRectF(0, 0, width, chipHeight), chipHeight / 2.0, chipHeight / 2.0);
-  p.fillPath(capsule, QColor(255, 59, 48));
-  p.drawImage(QRectF(9, (chipHeight - 18) / 2.0, 18, 18), whiteGlyph(iconName, 18));
-  p.setFont(chipFont());
-  p.setPen(Qt::white);
-  p.drawText(QRectF(18 + 9 + 5, 0, width - 32, chipHeight), Qt::AlignVCenter | Qt::AlignLeft, text);
+  const QColor red(255, 59, 48);
+  p.setPen(Qt::NoPen);
+  p.setBrush(red);
+  p.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
+  // The glyph is 12 px at 22 px, as large as a theme's small icons.
+  // It sits up and to the left, clear of the badge.
+  const int glyph = std::max(8, static_cast<int>(std::lround(size * 0.56)));
+  p.drawImage(QRectF(size * 0.14, size * 0.13, glyph, glyph), whiteGlyph(iconName, glyph));
+  // The cross says what a click does: a white badge with a red ×, over the disc's lower right.
+  const double badge = size * 0.44, badgeAt = size - badge;
+  p.setBrush(Qt::white);
+  p.setPen(QPen(red, std::max(1.0, size / 24.0)));
+  p.drawEllipse(QRectF(badgeAt, badgeAt, badge - 0.5, badge - 0.5));
+  const double arm = badge * 0.22, cx = badgeAt + badge / 2.0 - 0.25, cy = cx;
+  p.setPen(QPen(red, std::max(1.4, size / 14.0), Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(cx - arm, cy - arm), QPointF(cx + arm, cy + arm));
+  p.drawLine(QPointF(cx - arm, cy + arm), QPointF(cx + arm, cy - arm));
   return image;
+}
+
+QIcon disconnectChipTrayIcon(const std::string& iconName) {
+  QIcon icon;
+  for (int size : {16, 22, 24, 26, 32, 48, 64}) icon.addPixmap(QPixmap::fromImage(disconnectChip(iconName, size)));
+  return icon;
 }
 
 }  // namespace tavlo::ui

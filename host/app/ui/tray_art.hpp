@@ -13,11 +13,14 @@ namespace tavlo::ui {
 QImage statusIconImage();
 QIcon statusIcon();
 
-inline constexpr int chipHeight = 24;
-// The chip's width for its text: the text, the padding 9 either side, the icon box 18 and the gap 5.
-int chipWidth(const QString& text);
-// The chip with the icon of the freedesktop name `iconName` (our own screen glyph when the theme has none).
-QImage disconnectChip(const std::string& iconName);
-QString disconnectChipText();
+// The disconnect chip is a tray icon like the status icon: the tray gives each icon one square slot
+// (22 to 26 px on the usual panels), where a wide capsule with a word would be squeezed past reading.
+// So the chip is square: a red disc holding the device's glyph in white, with a white cross at its
+// lower right; the tooltip names the client.
+// The chip drawn at `size` × `size` px, with the icon of the freedesktop name `iconName` (our own screen
+// glyph when the theme has none).
+QImage disconnectChip(const std::string& iconName, int size);
+// The chip for the tray: drawn at each of the tray's usual sizes, so that none is a scaled copy.
+QIcon disconnectChipTrayIcon(const std::string& iconName);
 
 }  // namespace tavlo::ui

@@ -141,6 +141,27 @@ TEST(TavloHost, SaysAtStartThatItRefusesClientsWhereItHasNoDesktopToServe) {
   }
 }
 
+// Run from the build tree with a feed address, the built host does not update itself, by design: it
+// says why (this build has no signing key, or this is no release folder) as a plain line, not an error.
+TEST(TavloHost, FromTheBuildTreeItSaysWhyItDoesNotUpdateWithoutReportingAnError) {
+  testkit::TempDir home;
+  std::filesystem::create_directories(home / "XDG_CONFIG_HOME" / "tavlo");
+  std::ofstream(home / "XDG_CONFIG_HOME" / "tavlo" / "settings.json")
+      << R"({"tl.updateFeedURL": "https://updates.example.org/feed"})";
+  const uint16_t base = freeBlock();
+  ASSERT_NE(base, 0);
+  HostProcess host(home.path(), {"--port", std::to_string(base)});
+  ASSERT_TRUE(host.waitForLine("aktualizacje wyłączone")) << host.output();
+  const std::string output = host.output();
+  const bool noKey = output.find("🔄 ten build nie ma klucza podpisu aktualizacji — aktualizacje wyłączone") !=
+                     std::string::npos;
+  const bool notRelease = output.find("🔄 host nie działa z folderu wydania (") != std::string::npos;
+  EXPECT_TRUE(noKey || notRelease) << output;
+  EXPECT_EQ(output.find("BŁĄD startu aktualizacji"), std::string::npos) << output;
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
+}
+
 TEST(TavloHost, AStartRemovesTheClipboardFilesAnEarlierRunLeftButASecondInstanceLeavesTheRunningOnes) {
   testkit::TempDir home;
   uint16_t base = freeBlock();

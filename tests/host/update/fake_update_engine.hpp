@@ -9,13 +9,13 @@ namespace tavlo::testkit {
 
 class FakeUpdateEngine final : public UpdateEngine {
  public:
-  std::optional<std::string> startError;
+  std::optional<UpdateStartRefusal> startError;
   bool busy = false;
   int checks = 0;
   int installs = 0;
   UpdateEngineEvents events;
 
-  std::optional<std::string> start(UpdateEngineEvents e) override {
+  std::optional<UpdateStartRefusal> start(UpdateEngineEvents e) override {
     if (startError) return startError;
     events = std::move(e);
     return std::nullopt;

@@ -306,7 +306,8 @@ TEST(FeedUpdateEngine, AFolderThatIsNoReleaseIsNeverUpdated) {
   config.publicKey = crypto::Ed25519PrivateKey::generate()->publicKey();
   config.scheduler = &scheduler;
   auto engine = std::make_shared<FeedUpdateEngine>(std::move(config));
-  EXPECT_EQ(engine->start({}), dir.path().string() + " is not a release folder (it has no tavlo-build)");
+  EXPECT_EQ(engine->start({}), (UpdateStartRefusal{UpdateStartRefusal::Reason::notReleaseFolder,
+                                                   dir.path().string() + " is not a release folder (it has no tavlo-build)"}));
 }
 
 TEST(FeedUpdateEngine, EndingTheEngineCancelsADownloadInProgress) {

@@ -87,21 +87,76 @@ TEST(HostUpdateController, StartsListeningAndChecksFiveSecondsLater) {
   EXPECT_EQ(rig.last(), "🔄 błąd aktualizacji 2003: the archive's signature does not verify");
 }
 
-TEST(HostUpdateController, WithoutFeedOrWithAFailingEngineStaysDisabled) {
+// Off, with the reason in the status and the state: no feed address, a build without the signing key and
+// a program run from its build tree are off by design (a plain line, no error); another refusal is an
+// error. None of them has an updater, so Check Now does nothing.
+TEST(HostUpdateController, SaysWhyItIsOffAndChecksNothing) {
   Rig noFeed("");
+  EXPECT_EQ(noFeed.controller->state(), UpdaterState::notStarted);
   noFeed.controller->start();
   EXPECT_EQ(noFeed.last(), "🔄 brak tl.updateFeedURL w ustawieniach — aktualizacje wyłączone");
+  EXPECT_EQ(noFeed.controller->state(), UpdaterState::offNoFeed);
+  EXPECT_EQ(noFeed.controller->status(), "Off: no update feed address is set");
   EXPECT_FALSE(noFeed.controller->hasUpdater());
   noFeed.controller->checkNow();
-  EXPECT_TRUE(noFeed.statuses.empty());
+  EXPECT_EQ(noFeed.statuses, (std::vector<std::string>{"Off: no update feed address is set"}));
 
-  Rig broken;
-  broken.engine->startError = "this build carries no update signing key";
-  broken.controller->start();
-  EXPECT_EQ(broken.last(), "🔄 BŁĄD startu aktualizacji: this build carries no update signing key");
-  EXPECT_FALSE(broken.controller->hasUpdater());
-  broken.advance(10 * second);
-  EXPECT_EQ(broken.engine->checks, 0);
+  using Reason = UpdateStartRefusal::Reason;
+  struct Case {
+    Reason reason;
+    UpdaterState state;
+    const char* status;
+    const char* line;
+  };
+  const Case cases[] = {
+      {Reason::noSigningKey, UpdaterState::offNoSigningKey, "Off: this build has no update signing key",
+       "🔄 ten build nie ma klucza podpisu aktualizacji — aktualizacje wyłączone"},
+      {Reason::notReleaseFolder, UpdaterState::offNotReleaseFolder, "Off: not running from a release folder",
+       "🔄 host nie działa z folderu wydania (why) — aktualizacje wyłączone"},
+      {Reason::failed, UpdaterState::offFailed, "Off: the updater could not start: why",
+       "🔄 BŁĄD startu aktualizacji: why"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    Rig refused;
+    refused.engine->startError = UpdateStartRefusal{c.reason, "why"};
+    refused.controller->start();
+    EXPECT_EQ(refused.last(), c.line);
+    EXPECT_EQ(refused.controller->state(), c.state);
+    EXPECT_EQ(refused.controller->status(), c.status);
+    EXPECT_FALSE(refused.controller->hasUpdater());
+    refused.controller->checkNow();
+    refused.advance(10 * second);
+    EXPECT_EQ(refused.engine->checks, 0);
+    EXPECT_EQ(refused.controller->status(), c.status);
+  }
+}
+
+// Running, the status after a check says when it was made (with a clock) and what it found.
+TEST(HostUpdateController, RunningItShowsTheLastCheckAndItsResult) {
+  Rig rig;
+  std::string now = "14:05";
+  rig.controller = nullptr;
+  HostUpdateControllerDeps deps;
+  deps.canInstallNow = [] { return true; };
+  deps.log = [&rig](const std::string& line) { rig.lines.push_back(line); };
+  deps.scheduler = &rig.scheduler;
+  deps.postToMain = [](std::function<void()> job) { job(); };
+  deps.settings = &rig.settings;
+  deps.launchedBuild = "7";
+  deps.feedUrl = "https://updates.example.org/feed";
+  deps.makeEngine = [&rig] { return rig.engine; };
+  deps.clockText = [&now] { return now; };
+  auto controller = HostUpdateController::create(std::move(deps));
+  controller->start();
+  EXPECT_EQ(controller->state(), UpdaterState::running);
+  EXPECT_EQ(controller->status(), "Checks at launch and every 24 h");
+  rig.advance(HostUpdateController::firstCheckAfterUs);
+  rig.engine->noUpdate();
+  EXPECT_EQ(controller->status(), "Up to date (build 7) — last check 14:05");
+  now = "15:10";
+  rig.engine->fail(update_error::feed, "the feed could not be fetched");
+  EXPECT_EQ(controller->status(), "Update error: the feed could not be fetched — last check 15:10");
 }
 
 TEST(HostUpdateController, ABusyEngineIsRetriedEveryThreeSecondsForAMinute) {

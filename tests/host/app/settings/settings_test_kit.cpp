@@ -56,12 +56,19 @@ SettingsWindowDependencies SettingsRig::dependencies(bool withUpdater) {
       answer(enforceError);
     });
   };
-  if (withUpdater) deps.updates.checkNow = [this] { ++updateChecks; };
+  deps.updates.checkNow = [this] { ++updateChecks; };
+  deps.updates.running = [this, withUpdater] { return withUpdater && updaterRunning; };
   deps.updates.version = "1.4";
   deps.updates.build = "140";
   deps.updates.feedHost = "updates.tavlo.example";
   deps.toggleDiagnosticsHud = [this] { ++hudToggles; };
-  deps.requestEventPosting = [this] { ++eventPostingRequests; };
+  deps.desktop.capture = {"X display to capture", "Start the host in an X session."};
+  deps.desktop.input = {"XTEST extension (the client's input)", "This X server offers no XTEST extension."};
+  deps.desktop.checkCapture = [this](std::function<void(bool, std::string)> answer) {
+    ++captureChecks;
+    answer(captureMet, captureFound);
+  };
+  deps.desktop.recheckInput = [this] { ++inputRechecks; };
   return deps;
 }
 

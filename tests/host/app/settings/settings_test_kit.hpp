@@ -33,8 +33,13 @@ struct SettingsRig {
   std::vector<std::function<void()>> heldAnswers;
   void answerAll();
   int updateChecks = 0;
+  bool updaterRunning = true;  // what the updater hook answers (with an updater)
   int hudToggles = 0;
-  int eventPostingRequests = 0;
+  int inputRechecks = 0;
+  // What the capture check answers, and how often it was asked.
+  bool captureMet = true;
+  std::string captureFound = "display :7, MIT-SHM";
+  int captureChecks = 0;
   std::unique_ptr<SettingsWindow> window;
 
   explicit SettingsRig(bool withUpdater = true);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QPushButton>
 #include <QTest>
 
 #include "host/app/settings/settings_values.hpp"
@@ -158,7 +160,7 @@ TEST(SettingsWindow, DisplayPaneScalesUnlessAMacClientSetsItsOwn) {
   DisplayPane& d = *s.window->displayPane();
   EXPECT_EQ(d.section->header(), "Remote desktop resolution");
   EXPECT_TRUE(d.macRow->isHidden());
-  EXPECT_EQ(d.scaleValue->text(), "Retina 1:1");
+  EXPECT_EQ(d.scaleValue->text(), "HiDPI 1:1");
   s.controller->clientPlatform.set(vela::Platform::mac);
   EXPECT_FALSE(d.macRow->isHidden());
   EXPECT_TRUE(d.scaleControls->isHidden());
@@ -197,8 +199,8 @@ TEST(SettingsWindow, AScaleDragThatADisconnectInterruptsEndsLikeARelease) {
 }
 
 TEST(SettingsValues, LabelsOfScaleBufferAndKeyframe) {
-  EXPECT_EQ(scaleLabel(1.0), "Retina 1:1");
-  EXPECT_EQ(scaleLabel(1.001), "Retina 1:1");
+  EXPECT_EQ(scaleLabel(1.0), "HiDPI 1:1");
+  EXPECT_EQ(scaleLabel(1.001), "HiDPI 1:1");
   EXPECT_EQ(scaleLabel(1.25), "×1.25 (more space)");
   EXPECT_EQ(scaleLabel(2.0), "×2.00 (more space)");
   EXPECT_EQ(bufferLabel(0), "off (combat mode)");
@@ -206,34 +208,62 @@ TEST(SettingsValues, LabelsOfScaleBufferAndKeyframe) {
   EXPECT_EQ(keyframeIntervalLabel(3.0), "3.00 s");
 }
 
-// The event-posting row says what the watchdog found, as it changes: granted while the input reaches
-// the desktop, else the warning, the "Grant" button (which asks the X server again) and what to do here.
-TEST(SettingsWindow, TheEventPostingRowFollowsInputBlockedAndSaysWhatToDo) {
+// The Permissions section names what this host needs here, as the backend names it, with the real state:
+// the capture check's answer (asked again each time the pane opens) and the input watch's verdict on
+// XTEST, each with what to do while it is missing and a button that checks again.
+TEST(SettingsWindow, TheNeedsOfThisDesktopShowTheirRealState) {
   SettingsRig s;
   s.window->showPane(SettingsPane::diagnostics);
   DiagnosticsPane& d = *s.window->diagnosticsPane();
-  QWidget* row = d.eventPostingRow;
-  auto mark = [&] { return row->findChild<QLabel*>("mark")->text(); };
-  auto shown = [&](const char* part) { return row->findChild<QWidget*>(part)->isVisible(); };
-  EXPECT_EQ(mark(), "✔");
-  EXPECT_TRUE(shown("granted"));
-  EXPECT_FALSE(shown("grant"));
-  EXPECT_FALSE(shown("hint"));
+  auto part = [](QWidget* row, const char* name) { return row->findChild<QWidget*>(name); };
+  auto text = [](QWidget* row, const char* name) { return row->findChild<QLabel*>(name)->text(); };
+  EXPECT_TRUE(d.captureRow->findChildren<QLabel*>().at(1)->text() == "X display to capture");
+  EXPECT_TRUE(d.inputRow->findChildren<QLabel*>().at(1)->text() == "XTEST extension (the client's input)");
+  EXPECT_EQ(text(d.captureRow, "mark"), "✔");
+  EXPECT_EQ(text(d.captureRow, "state"), "display :7, MIT-SHM");
+  EXPECT_FALSE(part(d.captureRow, "recheck")->isVisible());
+  EXPECT_FALSE(part(d.captureRow, "remedy")->isVisible());
+  EXPECT_EQ(text(d.inputRow, "mark"), "✔");
+  EXPECT_EQ(text(d.inputRow, "state"), "Available");
+
+  s.captureMet = false;
+  s.captureFound = "no X display :7 to open";
+  const int checks = s.captureChecks;
+  s.window->showPane(SettingsPane::general);
+  s.window->showPane(SettingsPane::diagnostics);
+  EXPECT_GT(s.captureChecks, checks) << "checked again as the pane opens";
+  EXPECT_EQ(text(d.captureRow, "mark"), "⚠");
+  EXPECT_EQ(text(d.captureRow, "state"), "no X display :7 to open");
+  EXPECT_TRUE(part(d.captureRow, "remedy")->isVisible());
+  s.captureMet = true;
+  d.captureRow->findChild<QPushButton*>("recheck")->click();
+  EXPECT_EQ(text(d.captureRow, "mark"), "✔");
 
   s.controller->inputBlocked.set(true);
-  EXPECT_EQ(mark(), "⚠");
-  EXPECT_FALSE(shown("granted"));
-  EXPECT_TRUE(shown("grant"));
-  EXPECT_TRUE(shown("hint"));
-  EXPECT_TRUE(row->findChild<QLabel*>("hint")->text().contains("XTEST"));
-  EXPECT_TRUE(d.screenRecordingRow->findChild<QWidget*>("granted")->isVisible()) << "only event posting is blocked";
-  row->findChild<QPushButton*>("grant")->click();
-  EXPECT_EQ(s.eventPostingRequests, 1);
-
+  EXPECT_EQ(text(d.inputRow, "mark"), "⚠");
+  EXPECT_EQ(text(d.inputRow, "state"), "Missing");
+  EXPECT_TRUE(part(d.inputRow, "remedy")->isVisible());
+  EXPECT_TRUE(text(d.inputRow, "remedy").contains("XTEST"));
+  EXPECT_EQ(text(d.captureRow, "mark"), "✔") << "only the input is missing";
+  d.inputRow->findChild<QPushButton*>("recheck")->click();
+  EXPECT_EQ(s.inputRechecks, 1);
   s.controller->inputBlocked.set(false);
-  EXPECT_EQ(mark(), "✔");
-  EXPECT_TRUE(shown("granted"));
-  EXPECT_FALSE(shown("hint"));
+  EXPECT_EQ(text(d.inputRow, "mark"), "✔");
+  EXPECT_FALSE(part(d.inputRow, "recheck")->isVisible());
+}
+
+// No pane speaks of another platform's grants and displays.
+TEST(SettingsWindow, NoPaneNamesAnotherPlatformsGrantsOrDisplays) {
+  SettingsRig s;
+  s.controller->clientConnected.set(true);
+  s.controller->clientPlatform.set(vela::Platform::iPad);
+  QStringList texts;
+  for (QLabel* label : s.window->findChildren<QLabel*>()) texts << label->text();
+  for (QAbstractButton* button : s.window->findChildren<QAbstractButton*>()) texts << button->text();
+  for (const char* foreign : {"Retina", "Accessibility", "Screen recording", "granted separately", "Granted"}) {
+    for (const QString& t : texts) EXPECT_FALSE(t.contains(QString::fromUtf8(foreign))) << t.toStdString();
+  }
+  EXPECT_TRUE(texts.contains("HiDPI 1:1"));
 }
 
 TEST(SettingsWindow, TheWindowIsTitledTavloSettingsOnEveryPane) {
@@ -245,18 +275,39 @@ TEST(SettingsWindow, TheWindowIsTitledTavloSettingsOnEveryPane) {
   }
 }
 
-TEST(SettingsWindow, UpdatesPaneShowsVersionStatusAndChecksThroughTheUpdater) {
+// The pane says whether the updater runs, and why not, from what the updater publishes; Check Now is
+// there only while it runs (a button that does nothing is no answer), and the footer promises the daily
+// check and names the channel only then.
+TEST(SettingsWindow, UpdatesPaneSaysWhetherTheUpdaterRunsAndOffersCheckNowOnlyThen) {
   SettingsRig s;
+  s.updaterRunning = false;
   UpdatesPane& u = *s.window->updatesPane();
   EXPECT_EQ(u.version->text(), "1.4 (140)");
-  EXPECT_EQ(u.status->text(), "Checks at launch and every 24 h");
+  s.controller->updateStatus.set("");
+  EXPECT_EQ(u.status->text(), "Not started") << "nothing promised before the updater started";
+  EXPECT_FALSE(u.checkNow->isEnabled());
+  for (const char* off : {"Off: no update feed address is set", "Off: this build has no update signing key",
+                          "Off: not running from a release folder"}) {
+    s.controller->updateStatus.set(off);
+    EXPECT_EQ(u.status->text(), off);
+    EXPECT_FALSE(u.checkNow->isEnabled()) << off;
+    EXPECT_FALSE(u.section->footer().contains("every 24 hours")) << off;
+    EXPECT_FALSE(u.section->footer().contains("Channel: ")) << off;
+  }
+  u.checkNow->click();
+  EXPECT_EQ(s.updateChecks, 0);
+
+  s.updaterRunning = true;
+  s.controller->updateStatus.set("Checks at launch and every 24 h");
+  EXPECT_TRUE(u.checkNow->isEnabled());
   EXPECT_TRUE(u.section->footer().endsWith("Channel: updates.tavlo.example."));
-  s.controller->updateStatus.set("🔄 Up to date");
-  EXPECT_EQ(u.status->text(), "🔄 Up to date");
+  s.controller->updateStatus.set("Up to date (build 140) — last check 14:05");
+  EXPECT_EQ(u.status->text(), "Up to date (build 140) — last check 14:05");
   u.checkNow->click();
   EXPECT_EQ(s.updateChecks, 1);
 
   SettingsRig none(false);
+  none.controller->updateStatus.set("Off: no update feed address is set");
   EXPECT_FALSE(none.window->updatesPane()->checkNow->isEnabled());
 }
 
@@ -271,7 +322,7 @@ TEST(SettingsWindow, DiagnosticsPaneShowsTheLast40LogLinesAndTogglesThePanel) {
   SettingsRig s;
   DiagnosticsPane& d = *s.window->diagnosticsPane();
   EXPECT_EQ(d.sections[0]->header(), "Permissions");
-  EXPECT_TRUE(d.screenRecordingRow->findChild<QPushButton*>("grant")->isHidden());
+  EXPECT_TRUE(d.captureRow->findChild<QPushButton*>("recheck")->isHidden());
   s.controller->logLines.set(numberedLines(1, 100));
   s.window->showPane(SettingsPane::diagnostics);
   const QStringList shown = d.log->toPlainText().split('\n');

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,75 @@ TEST_F(TrayOnXorg, MenuAndPanelsShowWhereTheyBelong) {
   shot.copy(clip).save(QString::fromStdString((screenshotDir / "clipboard.png").string()));
 }
 
+// A real click through XTEST at `at` (global): 1 the primary button, 3 the context button.
+void click(const std::string& display, QPoint at, uint8_t button) {
+  std::string error;
+  auto x = XcbConnection::open(display, &error);
+  ASSERT_NE(x, nullptr) << error;
+  xcb_test_fake_input(x->get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x->root(), static_cast<int16_t>(at.x()),
+                      static_cast<int16_t>(at.y()), 0);
+  xcb_test_fake_input(x->get(), XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_test_fake_input(x->get(), XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_flush(x->get());
+}
+
+// The chip in the tray's own square slot: red and legible at that size, saved at that size; a context
+// click opens the menu and leaves the client connected, the primary click disconnects it.
+TEST_F(TrayOnXorg, TheChipReadsInTheTraysSlotAndOnlyThePrimaryClickDisconnects) {
+  controllertest::ControllerRig rig;
+  auto controller = rig.startedController();
+  controller->clientName.set("iPad Ani");
+  ui::TrayApp tray(*controller, {});
+  tray.start();
+  rig.admitSession(*controller, "device-A");
+  ASSERT_TRUE(controller->clientConnected.get());
+  ASSERT_NE(tray.disconnectItem(), nullptr);
+  for (int i = 0; i < 100 && !tray.disconnectItem()->geometry().isValid(); ++i) pump(50ms);
+  pump(500ms);
+  // The tray's icon windows of this process (root coordinates): the status icon and the chip, the red one.
+  const std::string tree = testkit::runTool({"xwininfo", "-display", xorg.display(), "-root", "-tree"}, {}).output;
+  static const std::regex line(R"re("tavlo_tests".*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  const QImage shot = screenshot("tray-with-chip.png");
+  auto redPixels = [](const QImage& image) {
+    int red = 0;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        if (c.red() > 200 && c.green() < 110 && c.blue() < 110) ++red;
+      }
+    }
+    return red;
+  };
+  QRect chip;
+  for (auto it = std::sregex_iterator(tree.begin(), tree.end(), line); it != std::sregex_iterator(); ++it) {
+    const QRect icon(std::stoi((*it)[3]), std::stoi((*it)[4]), std::stoi((*it)[1]), std::stoi((*it)[2]));
+    if (icon.width() > 48 || icon.height() > 48) continue;
+    if (!chip.isValid() || redPixels(shot.copy(icon)) > redPixels(shot.copy(chip))) chip = icon;
+  }
+  ASSERT_TRUE(chip.isValid()) << "the chip is embedded in the tray\n" << tree;
+  // The tray's slot for each icon (trayer's is 22 wide and as tall as its panel).
+  EXPECT_GE(std::min(chip.width(), chip.height()), 16);
+  EXPECT_LE(std::max(chip.width(), chip.height()), 32);
+  const QImage drawn = shot.copy(chip);
+  drawn.save(QString::fromStdString((screenshotDir / "disconnect-chip.png").string()));
+  EXPECT_GT(redPixels(drawn), drawn.width() * drawn.height() * 35 / 100) << "the red disc fills the slot";
+  EXPECT_GT(colourCount(drawn, drawn.rect()), 3) << "and holds the white glyph";
+  EXPECT_EQ(tray.disconnectItem()->toolTip(), "Disconnect: iPad Ani");
+
+  click(xorg.display(), chip.center(), 3);
+  pump(300ms);
+  for (int i = 0; i < 40 && !tray.menu()->isVisible(); ++i) pump(50ms);
+  EXPECT_TRUE(tray.menu()->isVisible()) << "the context click opens the menu";
+  EXPECT_TRUE(controller->clientConnected.get()) << "and does not disconnect";
+  tray.menu()->close();
+  pump(200ms);
+
+  click(xorg.display(), chip.center(), 1);
+  for (int i = 0; i < 40 && controller->clientConnected.get(); ++i) pump(50ms);
+  EXPECT_FALSE(controller->clientConnected.get()) << "the primary click disconnects";
+  EXPECT_EQ(tray.disconnectItem(), nullptr);
+}
+
 // The screen rectangles (root coordinates) of the windows tavlo-host shows whose width is `width`.
 std::vector<QRect> hostWindows(const std::string& display, int width) {
   const std::string tree = testkit::runTool({"xwininfo", "-display", display, "-root", "-tree"}, {}).output;
@@ -219,10 +289,9 @@ TEST_F(TrayOnXorg, TheDiagnosticsPanelShowsALiveSession) {
   };
   // The panel's rows and charts, when it is drawn on `shot` (the saved picture of the panel alone).
   auto drawnPanel = [&](const std::vector<QRect>& panels, const QImage& shot) -> std::optional<QRect> {
-    for (const QRect& whole : panels) {
-      // A small screen shows the top of the panel only: the rows and the first charts.
-      const QRect panel = whole.intersected(shot.rect());
-      if (panel.height() < 300) continue;
+    for (const QRect& panel : panels) {
+      // The panel fits the screen: on the client's 1280×720 display it shortens and scrolls its charts.
+      if (!shot.rect().contains(panel) || panel.height() < 300) continue;
       if (colourCount(shot, QRect(panel.left(), panel.top(), panel.width(), panel.height() / 3)) > 8 &&
           colourCount(shot, QRect(panel.left(), panel.bottom() - 120, panel.width(), 110)) > 8)
         return panel;
@@ -245,14 +314,16 @@ TEST_F(TrayOnXorg, TheDiagnosticsPanelShowsALiveSession) {
   xcb_free_gc(x->get(), gc);
   EXPECT_GT(frames, 30) << host.output();
   ASSERT_FALSE(panels.empty()) << "no diagnostics panel among the host's windows";
-  if (drawn) shot.copy(*drawn).save(QString::fromStdString((screenshotDir / "diagnostics-live-panel.png").string()));
+  // The README's picture of the panel is this one: docs/tray-diagnostics.png is a copy.
+  if (drawn) shot.copy(*drawn).save(QString::fromStdString((screenshotDir / "tray-diagnostics.png").string()));
   std::string where;
   for (const QRect& panel : panels) {
     where += std::to_string(panel.x()) + "," + std::to_string(panel.y()) + " " + std::to_string(panel.width()) + "x" +
              std::to_string(panel.height()) + "; ";
   }
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  EXPECT_TRUE(drawn.has_value()) << "the panel's rows and charts are drawn; host windows " << where << "screen " << screen.x()
+  EXPECT_EQ(shot.size(), QSize(1280, 720)) << "the client's display is the screen";
+  EXPECT_TRUE(drawn.has_value()) << "the whole panel is on the screen with its rows and charts drawn; host windows " << where << "screen " << screen.x()
                      << "," << screen.y() << " " << screen.width() << "x" << screen.height();
   client.sendBye();
   client.close();

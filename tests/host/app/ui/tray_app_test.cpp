@@ -72,7 +72,9 @@ TEST_F(TrayAppOverController, TheWarningItemOpensTheSettingsWindowAtTheEventPost
   TrayHooks hooks;
   hooks.makeSettingsWindow = [&] {
     ++made;
-    return std::make_unique<SettingsWindow>(*controller, SettingsWindowDependencies{rig.settings});
+    SettingsWindowDependencies deps{rig.settings};
+    deps.desktop.input = {"XTEST extension (the client's input)", "This X server offers no XTEST extension."};
+    return std::make_unique<SettingsWindow>(*controller, std::move(deps));
   };
   TrayApp tray(*controller, hooks);
   tray.start();
@@ -87,12 +89,12 @@ TEST_F(TrayAppOverController, TheWarningItemOpensTheSettingsWindowAtTheEventPost
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->windowTitle(), "Tavlo — Settings");
   EXPECT_EQ(window->selection(), SettingsPane::diagnostics);
-  QWidget* row = window->diagnosticsPane()->eventPostingRow;
-  auto* grant = row->findChild<QPushButton*>("grant");
-  ASSERT_NE(grant, nullptr);
-  EXPECT_TRUE(grant->isVisible());
-  EXPECT_EQ(window->focusWidget(), grant) << "the window opens at the row";
-  auto* hint = row->findChild<QLabel*>("hint");
+  QWidget* row = window->diagnosticsPane()->inputRow;
+  auto* recheck = row->findChild<QPushButton*>("recheck");
+  ASSERT_NE(recheck, nullptr);
+  EXPECT_TRUE(recheck->isVisible());
+  EXPECT_EQ(window->focusWidget(), recheck) << "the window opens at the row";
+  auto* hint = row->findChild<QLabel*>("remedy");
   ASSERT_NE(hint, nullptr);
   EXPECT_TRUE(hint->isVisible());
   EXPECT_TRUE(hint->text().contains("XTEST")) << hint->text().toStdString();
@@ -160,6 +162,28 @@ TEST(TrayAppChip, AClickOnTheChipEndsTheSessionAndTheChipOutlivesTheClick) {
   EXPECT_TRUE(clickSeenAfterTheTray);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(chip.isNull()) << "the chip goes once the click is handled";
+}
+
+// A right click on the chip is the way to its menu, not a disconnect; a middle click does nothing; the
+// session ends on the primary click alone.
+TEST(TrayAppChip, OnlyThePrimaryClickEndsTheSessionAndTheContextClickHasTheMenu) {
+  qtTestApp();
+  controllertest::ControllerRig rig;
+  auto controller = rig.startedController();
+  TrayApp tray(*controller, {});
+  tray.start();
+  rig.admitSession(*controller, "device-A");
+  QSystemTrayIcon* chip = tray.disconnectItem();
+  ASSERT_NE(chip, nullptr);
+  EXPECT_EQ(chip->contextMenu(), tray.menu());
+  for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Unknown}) {
+    Q_EMIT chip->activated(reason);
+    EXPECT_TRUE(controller->clientConnected.get()) << "activation reason " << reason;
+    ASSERT_EQ(tray.disconnectItem(), chip);
+  }
+  Q_EMIT chip->activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(controller->clientConnected.get());
+  EXPECT_EQ(tray.disconnectItem(), nullptr);
 }
 
 TEST_F(TrayAppOverController, ATransferThatBeginsWhileTheLastCardFadesOutIsShown) {

@@ -1,4 +1,7 @@
 #include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWheelEvent>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -19,17 +22,40 @@ class Widgets : public ::testing::Test {
   void SetUp() override { qtTestApp(); }
 };
 
-TEST_F(Widgets, ChipIsACapsuleSizedToItsText) {
-  QImage chip = disconnectChip("tablet");
-  EXPECT_EQ(chip.height(), chipHeight);
-  EXPECT_EQ(chip.width(), chipWidth(disconnectChipText()));
-  EXPECT_GT(chip.width(), 41);
-  EXPECT_EQ(disconnectChipText(), "Disconnect");
-  // Red in the middle of the capsule's left end, transparent in its corner.
-  QColor left = chip.pixelColor(4, chipHeight / 2);
-  EXPECT_GT(left.red(), 200);
-  EXPECT_LT(left.green(), 100);
-  EXPECT_EQ(chip.pixelColor(0, 0).alpha(), 0);
+// What share of a chip's pixels are (nearly) the capsule's red, and (nearly) white.
+std::pair<double, double> redAndWhiteShares(const QImage& chip) {
+  int red = 0, white = 0;
+  for (int y = 0; y < chip.height(); ++y) {
+    for (int x = 0; x < chip.width(); ++x) {
+      const QColor c = chip.pixelColor(x, y);
+      if (c.alpha() < 200) continue;
+      if (c.red() > 200 && c.green() < 110 && c.blue() < 110) ++red;
+      if (c.red() > 220 && c.green() > 220 && c.blue() > 220) ++white;
+    }
+  }
+  const double all = chip.width() * chip.height();
+  return {red / all, white / all};
+}
+
+// The tray gives the chip a square slot of 22 to 26 px: drawn for that square, the red fills most of it
+// and the white device glyph and cross are big enough to see, at each size, for a theme icon and for
+// our own screen glyph alike.
+TEST_F(Widgets, ChipFillsTheTraysSquareSlotWithARedDiscAndAWhiteGlyph) {
+  for (const char* iconName : {"tablet", "no-such-icon-anywhere"}) {
+    for (int size : {22, 24, 26}) {
+      SCOPED_TRACE(std::string(iconName) + " at " + std::to_string(size));
+      const QImage chip = disconnectChip(iconName, size);
+      ASSERT_EQ(chip.size(), QSize(size, size));
+      const auto [red, white] = redAndWhiteShares(chip);
+      EXPECT_GT(red, 0.35);
+      EXPECT_GT(white, 0.12);
+      EXPECT_EQ(chip.pixelColor(0, 0).alpha(), 0) << "a disc: its corners stay clear";
+    }
+  }
+  // The icon is drawn at the tray's sizes, not scaled from one wide picture.
+  const QList<QSize> sizes = disconnectChipTrayIcon("tablet").availableSizes();
+  for (int size : {22, 24, 26}) EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+  for (const QSize& size : sizes) EXPECT_EQ(size.width(), size.height());
   EXPECT_FALSE(statusIconImage().isNull());
   EXPECT_EQ(statusIconImage().width(), statusIconImage().height()) << "room for the turned sail";
 }
@@ -117,6 +143,59 @@ TEST_F(Widgets, DiagnosticsPanelRowsPickerAndWarning) {
   image.fill(Qt::transparent);
   panel.render(&image);
   EXPECT_GT(image.pixelColor(panel.width() / 2, 30).alpha(), 100) << "the panel paints its background";
+}
+
+// A full panel (rows, warning, all ten charts) placed on a screen shorter than it: the panel takes the
+// screen's free height less its margins, the charts scroll under the wheel while the rows stay, the label
+// column holds "ostatni switch", and long values take more lines instead of being cut.
+TEST_F(Widgets, DiagnosticsPanelFitsItsScreenWrapsValuesAndSizesItsLabels) {
+  DiagPanel panel;
+  DiagPanelState state;
+  state.diag = snapshot(900);
+  state.diag->generation = 123456789012;
+  state.diag->streamW = 3840, state.diag->streamH = 2160;
+  state.history = std::vector<vela::DiagSnapshot>(120, *state.diag);
+  state.context.clientConnected = true;
+  state.context.clientForcePath = "nat";
+  state.context.publicEndpoint = "203.0.113.250:47700";
+  state.lastSwitchInfo = "LAN → NAT 12:00:01 (utrata 3 pakietów, powrót po 2.4 s)";
+  panel.setState(state);
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  ASSERT_GT(panel.contentHeight(), area.height()) << "the content is taller than the test screen";
+
+  panel.placeTopRight();
+  EXPECT_EQ(panel.height(), area.height() - 32);
+  EXPECT_TRUE(area.contains(panel.geometry())) << "the whole panel is on the screen";
+  ASSERT_TRUE(panel.scrolls());
+  const QRect picker = panel.pathSegments().front();
+  EXPECT_LT(picker.bottom(), panel.scrollTop()) << "the rows and the picker stay; the charts scroll";
+
+  QWheelEvent down(QPointF(100, panel.height() - 40), panel.mapToGlobal(QPointF(100, panel.height() - 40)),
+                   QPoint(), QPoint(0, -120 * 50), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(&panel, &down);
+  EXPECT_EQ(panel.scrollOffset(), panel.contentHeight() - panel.height()) << "down to the last chart, no further";
+  EXPECT_EQ(panel.pathSegments().front(), picker) << "the picker did not move";
+  QWheelEvent up(QPointF(100, panel.height() - 40), panel.mapToGlobal(QPointF(100, panel.height() - 40)), QPoint(),
+                 QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(&panel, &up);
+  EXPECT_EQ(panel.scrollOffset(), panel.contentHeight() - panel.height() - 40);
+
+  QFont mono(QStringLiteral("monospace"));
+  mono.setStyleHint(QFont::Monospace);
+  mono.setPixelSize(11);
+  EXPECT_GE(panel.labelColumnWidth(), QFontMetrics(mono).horizontalAdvance(QStringLiteral("ostatni switch")));
+  const std::vector<int>& rows = panel.rowHeights();
+  ASSERT_EQ(rows.size(), 20u) << "19 rows and the last switch";
+  EXPECT_GT(rows[0], 15) << "the stream row with its long generation takes a second line";
+  EXPECT_GT(rows[11], 15) << "the paths row with the public endpoint too";
+  EXPECT_GT(rows[19], 15) << "and the last switch";
+  EXPECT_EQ(rows[4], 15) << "a short value keeps one line";
+
+  // Without a screen shorter than the content, the panel is as tall as its content.
+  DiagPanel small;
+  small.placeTopRight();
+  EXPECT_FALSE(small.scrolls());
+  EXPECT_EQ(small.height(), small.contentHeight());
 }
 
 TEST(Sparkline, GridCeilingAndTheNewestBarInsideTheChart) {
