@@ -2,6 +2,8 @@
 
 #include <dbus/dbus.h>
 
+#include <cstdlib>
+
 #include "platform/runtime/session_bus_address.hpp"
 #include "platform/runtime/thread_name.hpp"
 
@@ -68,8 +70,15 @@ std::shared_ptr<BusConnection> BusConnection::openSession(std::string* error) {
     if (error) *error = "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
     return nullptr;
   }
+  // Opened by its address as it stands now: libdbus's own session bus lookup keeps the first address
+  // it read for the life of the process.
   BusError err;
-  DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SESSION, &err.e);
+  DBusConnection* connection = dbus_connection_open_private(std::getenv("DBUS_SESSION_BUS_ADDRESS"), &err.e);
+  if (connection && !dbus_bus_register(connection, &err.e)) {
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    connection = nullptr;
+  }
   if (!connection) {
     if (error) *error = err.text();
     return nullptr;
