@@ -48,7 +48,7 @@ bool sessionBusHasOwner(const std::string& name) {
   return owned;
 }
 
-XServerFacts probeXServer(const std::string& display) {
+XServerFacts probeXServer(const std::string& display, std::shared_ptr<XorgDisplaySystem>* xSystem) {
   XServerFacts facts;
   facts.display = display.empty() ? environment("DISPLAY") : display;
   std::string error;
@@ -68,10 +68,12 @@ XServerFacts probeXServer(const std::string& display) {
     return facts;
   }
   facts.freeOutput = system->outputToTake();
+  if (xSystem) *xSystem = std::move(system);
   return facts;
 }
 
-DesktopFacts probeDesktop(const std::optional<std::string>& display, bool gnomeServed) {
+DesktopFacts probeDesktop(const std::optional<std::string>& display, bool gnomeServed,
+                          std::shared_ptr<XorgDisplaySystem>* xSystem) {
   DesktopFacts facts;
   facts.displayNamed = display.has_value();
   facts.waylandDisplay = environment("WAYLAND_DISPLAY");
@@ -82,7 +84,7 @@ DesktopFacts probeDesktop(const std::optional<std::string>& display, bool gnomeS
     facts.mutterScreenCast = sessionBusHasOwner("org.gnome.Mutter.ScreenCast");
     return facts;
   }
-  if (display || !environment("DISPLAY").empty()) facts.x = probeXServer(display.value_or(""));
+  if (display || !environment("DISPLAY").empty()) facts.x = probeXServer(display.value_or(""), xSystem);
   return facts;
 }
 

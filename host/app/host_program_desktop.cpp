@@ -1,5 +1,6 @@
 // The desktop the host serves and the tray it shows there.
 #include <cstdio>
+#include <memory>
 
 #include "host/app/desktop_probe.hpp"
 #include "host/app/gnome_session_backends.hpp"
@@ -13,18 +14,6 @@ namespace {
 
 // This build serves GNOME Wayland sessions through mutter (gnome_session_backends.cpp).
 constexpr bool gnomeBackendBuilt = true;
-
-// The virtual-display controller on the X server of `display` (empty: $DISPLAY); none, with a line on
-// standard error, when there is no server to drive: the host then listens without virtual displays.
-std::shared_ptr<VirtualDisplayController> openDisplays(const std::optional<std::string>& display, JsonStore& settings) {
-  std::string error;
-  auto system = XorgDisplaySystem::open(display.value_or(""), &error);
-  if (!system) {
-    std::fprintf(stderr, "tavlo-host: no X display for the virtual displays (%s)\n", error.c_str());
-    return nullptr;
-  }
-  return std::make_shared<VirtualDisplayController>(system, settings);
-}
 
 // The streaming sessions' backends on the X server of the virtual displays; none, with a line on
 // standard error, without that server: the host then refuses clients.
@@ -45,11 +34,13 @@ std::shared_ptr<const SessionBackends> openSessionBackends(const std::shared_ptr
 }  // namespace
 
 void HostProgram::chooseDesktop() {
-  desktop_ = chooseDesktopBackend(probeDesktop(options_.display, gnomeBackendBuilt));
+  std::shared_ptr<XorgDisplaySystem> xSystem;
+  desktop_ = chooseDesktopBackend(probeDesktop(options_.display, gnomeBackendBuilt, &xSystem));
   for (const auto& line : desktop_.lines) say(line + "\n");
   const bool drivesX =
       desktop_.backend == DesktopBackend::x11VirtualDisplays || desktop_.backend == DesktopBackend::x11MainDisplay;
-  if (drivesX) displays_ = openDisplays(options_.display, settings_);
+  // The display system the choice looked at: the server keeps a client from the probe on.
+  if (drivesX && xSystem) displays_ = std::make_shared<VirtualDisplayController>(xSystem, settings_);
   if (desktop_.backend == DesktopBackend::gnomeSession) {
     std::string error;
     if (auto gnome = openGnomeHost(schedulerOwner_, settingsOwner_, &error)) {

@@ -48,7 +48,8 @@ bool XorgServer::start() {
   std::vector<std::string> args = {"Xorg", "-displayfd", fd, "-config", config.string(), "-logfile", log.string(),
                                    "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts"};
   if (kind_ == Kind::xvfb) {
-    args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1920x1080x24", "-noreset", "-nolisten", "tcp"};
+    // Without -noreset, as people run it: the server resets whenever its last client leaves.
+    args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"};
   }
   pid_ = fork();
   if (pid_ == 0) {

@@ -23,6 +23,7 @@
 #include "platform/runtime/json_store.hpp"
 #include "tests/host/app/host_process.hpp"
 #include "tests/testkit/temp_dir.hpp"
+#include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
 namespace {
@@ -158,6 +159,25 @@ TEST(TavloHost, FromTheBuildTreeItSaysWhyItDoesNotUpdateWithoutReportingAnError)
   const bool notRelease = output.find("🔄 host nie działa z folderu wydania (") != std::string::npos;
   EXPECT_TRUE(noKey || notRelease) << output;
   EXPECT_EQ(output.find("BŁĄD startu aktualizacji"), std::string::npos) << output;
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
+}
+
+// On an X server without an output to take the host says at start that clients get the main display,
+// and serves them. Xvfb resets whenever its last client leaves, and the host is its only one: the look
+// at start must not leave it without a client before the displays are opened.
+TEST(TavloHost, SaysAtStartThatAnXServerWithoutAFreeOutputHasItsMainDisplayStreamed) {
+  testkit::XorgServer server(testkit::XorgServer::Kind::xvfb);
+  ASSERT_TRUE(server.start()) << server.failureText();
+  testkit::TempDir home;
+  uint16_t base = freeBlock();
+  ASSERT_NE(base, 0);
+  HostProcess host(home.path(), {"--port", std::to_string(base), "--display", server.display(), "--no-ui"});
+  ASSERT_TRUE(host.waitForLine("desktop: X server " + server.display() + " has no output the host can take")) << host.output();
+  EXPECT_NE(host.output().find("clients get its main display instead"), std::string::npos) << host.output();
+  ASSERT_TRUE(host.waitForLine("tavlo-host: clients connect to ")) << host.output();
+  EXPECT_EQ(host.output().find("no X display"), std::string::npos) << host.output();
+  EXPECT_EQ(host.output().find("refused"), std::string::npos) << host.output();
   host.signal(SIGTERM);
   EXPECT_EQ(host.exitStatus(), HostExitCode::ok) << host.output();
 }
