@@ -44,10 +44,7 @@ std::string readSmallFile(const fs::path& path) {
 }  // namespace
 
 std::optional<fs::path> InstanceLock::defaultPath() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
-    return fs::path(runtime) / "tavlo" / fileName;
-  }
-  if (auto state = stateDirectory()) return *state / fileName;
+  if (auto folder = hostRuntimeFolder()) return *folder / fileName;
   return std::nullopt;
 }
 

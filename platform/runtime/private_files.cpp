@@ -89,6 +89,13 @@ std::optional<RuntimeDirectory> runtimeDirectory() {
   return RuntimeDirectory{dir, true};
 }
 
+std::optional<fs::path> hostRuntimeFolder() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+    return fs::path(runtime) / "tavlo";
+  }
+  return stateDirectory();
+}
+
 std::optional<std::string> ensurePrivateDirectory(const fs::path& dir) {
   std::error_code ec;
   if (dir.has_parent_path() && dir.parent_path() != dir) fs::create_directories(dir.parent_path(), ec);

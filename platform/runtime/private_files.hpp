@@ -29,6 +29,11 @@ struct RuntimeDirectory {
 };
 std::optional<RuntimeDirectory> runtimeDirectory();
 
+// The host's own folder for what lives only while it runs (the instance lock, received clipboard
+// files): "tavlo" in $XDG_RUNTIME_DIR, else the state folder. Two hosts of one user with different
+// runtime folders never share it; no other account can create it first. Absent without either.
+std::optional<std::filesystem::path> hostRuntimeFolder();
+
 // Creates `dir` (and missing parents) with mode 0700, or tightens an existing one to 0700. Fails when
 // the path is a symbolic link, not a directory, or owned by another user. Returns an error text.
 std::optional<std::string> ensurePrivateDirectory(const std::filesystem::path& dir);

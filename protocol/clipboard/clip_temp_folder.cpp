@@ -76,14 +76,17 @@ size_t removeEntries(int dirFd, int depth) {
 }  // namespace
 
 std::filesystem::path ClipTempFolder::defaultPath() {
-  std::error_code ec;
-  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  return base / ("tl-clip-" + std::to_string(::geteuid()));
+  // Without a private place the path is empty and every file fails with the reason.
+  auto folder = tavlo::hostRuntimeFolder();
+  return folder ? *folder / "clip" : std::filesystem::path();
 }
 
 ClipTempFolder::Created ClipTempFolder::createFile(std::string_view itemName) const {
   Created created;
+  if (path_.empty()) {
+    created.error = "no private folder for clipboard files (neither XDG_RUNTIME_DIR nor a home)";
+    return created;
+  }
   if (auto error = tavlo::ensurePrivateDirectory(path_)) {
     created.error = *error;
     return created;
@@ -118,6 +121,7 @@ void ClipTempFolder::remove(const std::filesystem::path& file) {
 
 ClipTempFolder::Leftovers ClipTempFolder::removeLeftovers() const {
   Leftovers leftovers;
+  if (path_.empty()) return leftovers;
   DirectoryFd dir{::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
   if (dir.fd < 0) {
     // A link ends in ELOOP or ENOTDIR, a plain file in ENOTDIR.

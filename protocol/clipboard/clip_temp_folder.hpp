@@ -1,6 +1,6 @@
 #pragma once
-// The folder that incoming clipboard items are received into: one per user, mode 0700, inside the
-// system's temporary directory. Files in it are created exclusively (never an existing file or a
+// The folder that incoming clipboard items are received into: one per host, mode 0700, in the host's
+// private runtime folder beside its instance lock. Files in it are created exclusively (never an existing file or a
 // symbolic link planted there) with mode 0600.
 #include <filesystem>
 #include <memory>
@@ -14,8 +14,9 @@ namespace vela {
 
 class ClipTempFolder {
  public:
-  // "tl-clip-<uid>" in the system's temporary directory ($TMPDIR or /tmp): a shared directory must not
-  // hold another user's clipboard, nor let another user choose the folder.
+  // "clip" in the host's runtime folder (hostRuntimeFolder): a shared temporary directory would let
+  // another account take the name first, and would be shared by two hosts of one user that run with
+  // different runtime folders, each removing the other's files. Empty when the user has no such folder.
   static std::filesystem::path defaultPath();
 
   explicit ClipTempFolder(std::filesystem::path path = defaultPath()) : path_(std::move(path)) {}

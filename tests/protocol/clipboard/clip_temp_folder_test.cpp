@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "protocol/byte_reader.hpp"
@@ -151,9 +153,61 @@ TEST(ClipTempFolder, LeftoversAreRemovedOnlyFromAFolderThatIsOursAndNothingInsid
   EXPECT_EQ(missing.removed, 0u);
 }
 
-TEST(ClipTempFolder, DefaultFolderIsPerUser) {
-  auto path = ClipTempFolder::defaultPath();
-  EXPECT_EQ(path.filename().string(), "tl-clip-" + std::to_string(::geteuid()));
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedVariable() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(ClipTempFolder, TheDefaultFolderIsTheHostsOwnBesideItsInstanceLockNotAShareableName) {
+  TempDir dir;
+  fs::create_directories(dir / "tmp");
+  fs::create_directories(dir / "run-a");
+  fs::create_directories(dir / "run-b");
+  ::chmod((dir / "run-a").c_str(), 0700);
+  ::chmod((dir / "run-b").c_str(), 0700);
+  ScopedVariable tmp("TMPDIR", (dir / "tmp").string());
+  // Another account creates the names a folder in the temporary directory could have first.
+  constexpr uid_t stranger = 54321;
+  for (const std::string& name : {"tl-clip-" + std::to_string(::geteuid()), std::string("tl-clip"), std::string("clip")}) {
+    fs::create_directories(dir / "tmp" / name);
+    ASSERT_EQ(::chown((dir / "tmp" / name).c_str(), stranger, stranger), 0);
+  }
+
+  ScopedVariable runtimeA("XDG_RUNTIME_DIR", (dir / "run-a").string());
+  const ClipTempFolder first;
+  EXPECT_EQ(first.path(), dir / "run-a" / "tavlo" / "clip");
+  auto created = first.createFile("large.bin");
+  ASSERT_TRUE(created.file) << created.error;
+  EXPECT_EQ(fileMode(first.path()), 0700u);
+
+  // A second host of the same user with another runtime folder has its own folder: its clean-up at
+  // start leaves the first host's file alone.
+  ScopedVariable runtimeB("XDG_RUNTIME_DIR", (dir / "run-b").string());
+  const ClipTempFolder second;
+  EXPECT_NE(second.path(), first.path());
+  ASSERT_TRUE(second.createFile("other.bin").file);
+  EXPECT_EQ(second.removeLeftovers().removed, 1u);
+  EXPECT_TRUE(fs::exists(created.path)) << "the other host's clean-up removed a file it is receiving";
+}
+
+TEST(ClipTempFolder, WithoutAPrivateFolderEveryFileFailsWithTheReason) {
+  const ClipTempFolder none{fs::path()};
+  auto created = none.createFile("a");
+  EXPECT_FALSE(created.file);
+  EXPECT_NE(created.error.find("no private folder"), std::string::npos) << created.error;
+  EXPECT_EQ(none.removeLeftovers().removed, 0u);
 }
 
 }  // namespace
