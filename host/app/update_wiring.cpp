@@ -90,6 +90,7 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
   deps.settings = &settings_;
   deps.launchedBuild = build_;
   deps.launchedVersion = version_;
+  deps.installFolder = installDir_.string();
   deps.feedUrl = feedUrl_;
   deps.makeEngine = [this, post, log]() -> std::shared_ptr<UpdateEngine> {
     FeedUpdateEngineConfig config;
@@ -100,6 +101,10 @@ void UpdateWiring::start(LogSink log, HostControllerSeams::UpdateHooks hooks) {
     config.scheduler = &scheduler_;
     config.postToMain = post;
     config.log = log;
+    config.staged = [this](const std::optional<StagedUpdate>& staged) {
+      std::lock_guard lock(stagedMutex_);
+      staged_ = staged;
+    };
     config.quitForInstall = [this] {
       relaunchWanted_ = true;
       quit_();
@@ -139,7 +144,12 @@ void UpdateWiring::finishAtExit() {
   // one's staged update to it.
   if (!controller_) return;
   controller_.reset();  // the engine's worker ends before the staged files are touched
-  if (installStagedUpdateOnExit(installDir_, build_, settings_) == ExitInstall::nothingStaged) return;
+  std::optional<StagedUpdate> staged;
+  {
+    std::lock_guard lock(stagedMutex_);
+    staged = std::move(staged_);
+  }
+  if (installStagedUpdateOnExit(staged, installDir_, build_, settings_) == ExitInstall::nothingStaged) return;
   // Started again by systemd, or here: the new build, or the old one after a failed install.
   if (!relaunchWanted_ || restartedBySystemd_) return;
   std::vector<std::string> args = ownArguments();

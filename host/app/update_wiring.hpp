@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "host/controller/host_controller_seams.hpp"
+#include "host/update/update_installer.hpp"
 #include "platform/runtime/json_store.hpp"
 #include "platform/runtime/main_executor.hpp"
 #include "platform/runtime/scheduler.hpp"
@@ -57,6 +60,9 @@ class UpdateWiring {
   const bool restartedBySystemd_;  // this process is the keep-running unit's own
   bool relaunchWanted_ = false;
   std::shared_ptr<HostUpdateController> controller_;
+  std::mutex stagedMutex_;  // staged_, written by the engine's worker
+  // The release this process staged after verifying it: the only one it installs as it ends.
+  std::optional<StagedUpdate> staged_;
 };
 
 }  // namespace tavlo

@@ -11,7 +11,10 @@ namespace tavlo {
 
 enum class ExitInstall { nothingStaged, installed, failed };
 
-ExitInstall installStagedUpdateOnExit(const std::filesystem::path& installDir, const std::string& runningBuild,
-                                      JsonStore& settings, const RenameOperation& rename = renameWithFlags);
+// Installs only `staged`, what this process itself staged after verifying it: nothing staged, nothing
+// happens, whatever lies on disk.
+ExitInstall installStagedUpdateOnExit(const std::optional<StagedUpdate>& staged, const std::filesystem::path& installDir,
+                                      const std::string& runningBuild, JsonStore& settings,
+                                      const RenameOperation& rename = renameWithFlags);
 
 }  // namespace tavlo

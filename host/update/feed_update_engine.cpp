@@ -100,6 +100,19 @@ void FeedUpdateEngine::checkInBackground() {
   worker_ = std::move(worker);
 }
 
+std::optional<StagedUpdate> FeedUpdateEngine::staged() const {
+  std::lock_guard lock(mutex_);
+  return staged_;
+}
+
+void FeedUpdateEngine::setStaged(std::optional<StagedUpdate> staged) {
+  {
+    std::lock_guard lock(mutex_);
+    staged_ = staged;
+  }
+  if (config_.staged) config_.staged(staged);
+}
+
 void FeedUpdateEngine::report(std::function<void(const UpdateEngineEvents&)> event) {
   std::weak_ptr<FeedUpdateEngine> weak = weak_from_this();
   config_.postToMain([weak, event = std::move(event)] {
@@ -120,8 +133,11 @@ void FeedUpdateEngine::reportReady() {
     if (!self) return;
     // The installer's own check: a staging that a later failed one removed, or one it would refuse,
     // would end the program with nothing to install.
-    if (auto refused = checkStagedUpdate(updateStagingDir(self->config_.installDir), self->config_.installDir,
-                                         self->config_.launchedBuild)) {
+    const std::optional<StagedUpdate> staged = self->staged();
+    const std::optional<std::string> refused =
+        staged ? checkStagedUpdate(*staged, self->config_.installDir, self->config_.launchedBuild)
+               : std::optional<std::string>("no update is staged");
+    if (refused) {
       self->reportFailure(update_error::staging, *refused);
       return;
     }
@@ -156,13 +172,9 @@ void FeedUpdateEngine::runCheck() {
       if (events.noUpdate) events.noUpdate();
     });
   }
-  const std::filesystem::path staging = updateStagingDir(config_.installDir);
-  std::string stagedBuild;
-  {
-    std::lock_guard lock(mutex_);
-    stagedBuild = stagedBuild_;
-  }
-  if (stagedBuild == feed->build && hasStagedUpdate(staging)) {
+  const std::optional<StagedUpdate> alreadyStaged = staged();
+  std::error_code ec;
+  if (alreadyStaged && alreadyStaged->build == feed->build && std::filesystem::is_directory(alreadyStaged->folder, ec)) {
     // Already downloaded and verified: hand the waiting update over again.
     reportReady();
     return;
@@ -193,16 +205,15 @@ void FeedUpdateEngine::runCheck() {
   // new build would otherwise be taken for one).
   if (auto mismatch = archiveDisagreesWithFeed(*archive, *feed)) return reportFailure(update_error::archive, *mismatch);
   report([log = config_.log](const UpdateEngineEvents&) { log("🔄 rozpakowuję aktualizację"); });
-  if (auto failure = stageUpdate(*archive, staging)) return reportFailure(update_error::staging, *failure);
-  if (auto refused = checkStagedUpdate(staging, config_.installDir, config_.launchedBuild)) {
-    std::error_code ec;
-    std::filesystem::remove_all(staging, ec);
+  // A new staging replaces the earlier one, which is no longer this engine's to install.
+  setStaged(std::nullopt);
+  Staging staging = stageUpdate(*archive, config_.installDir);
+  if (!staging.staged) return reportFailure(update_error::staging, staging.failure.value_or("nothing staged"));
+  if (auto refused = checkStagedUpdate(*staging.staged, config_.installDir, config_.launchedBuild)) {
+    std::filesystem::remove_all(staging.staged->folder, ec);
     return reportFailure(update_error::staging, *refused);
   }
-  {
-    std::lock_guard lock(mutex_);
-    stagedBuild_ = feed->build;
-  }
+  setStaged(std::move(staging.staged));
   reportReady();
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/update/update_engine.hpp"
+#include "host/update/update_installer.hpp"
 #include "platform/crypto/ed25519.hpp"
 #include "platform/runtime/scheduler.hpp"
 
@@ -34,6 +35,9 @@ struct FeedUpdateEngineConfig {
   std::function<void(const std::string&)> log;
   // Quits the program so that the staged update is installed on the way out and the new build starts.
   std::function<void()> quitForInstall;
+  // Told what this engine staged (none: an earlier staging was given up), on the worker thread: the
+  // program installs only that as it ends.
+  std::function<void(const std::optional<StagedUpdate>&)> staged;
 };
 
 class FeedUpdateEngine final : public UpdateEngine, public std::enable_shared_from_this<FeedUpdateEngine> {
@@ -46,6 +50,8 @@ class FeedUpdateEngine final : public UpdateEngine, public std::enable_shared_fr
   std::optional<UpdateStartRefusal> start(UpdateEngineEvents events) override;
   bool sessionInProgress() const override { return busy_.load(); }
   void checkInBackground() override;
+  // What this engine staged and has not given up.
+  std::optional<StagedUpdate> staged() const;
 
  private:
   // One check, on the worker thread; reports through `report`.
@@ -53,15 +59,16 @@ class FeedUpdateEngine final : public UpdateEngine, public std::enable_shared_fr
   void report(std::function<void(const UpdateEngineEvents&)> event);
   void reportFailure(int code, std::string description);
   void reportReady();
+  void setStaged(std::optional<StagedUpdate> staged);
 
   FeedUpdateEngineConfig config_;
   UpdateEngineEvents events_;  // set once by start, read on main
   std::atomic<bool> busy_{false};
   std::atomic<bool> ending_{false};  // set by the destructor: a transfer in progress stops
   std::optional<Scheduler::JobId> dailyCheck_;
-  std::mutex mutex_;  // the fields below
+  mutable std::mutex mutex_;  // the fields below
   std::thread worker_;
-  std::string stagedBuild_;  // the build waiting in the staging folder
+  std::optional<StagedUpdate> staged_;  // the verified release waiting in its staging folder
 };
 
 }  // namespace tavlo

@@ -106,17 +106,26 @@ void HostUpdateController::start() {
 
 void HostUpdateController::reportInstalledUpdateIfAny() {
   JsonStore& settings = *deps_.settings;
-  const bool pending = settings.getBool(installedPendingKey).value_or(false);
   const std::optional<std::string> previous = settings.getString(lastRunBuildKey);
   settings.set(lastRunBuildKey, JsonValue(deps_.launchedBuild));
-  settings.set(installedPendingKey, JsonValue(false));
+  settings.remove(installedPendingKey);
+  // Another program started by hand in between (an older copy elsewhere) neither reports nor uses up
+  // the install: it belongs to the folder it was made in.
+  const std::optional<std::string> installedFolder = settings.getString(installedFolderKey);
+  if (installedFolder && *installedFolder == deps_.installFolder) {
+    const std::optional<std::string> installed = settings.getString(installedBuildKey);
+    const std::optional<std::string> from = settings.getString(installedFromBuildKey);
+    settings.remove(installedBuildKey);
+    settings.remove(installedFromBuildKey);
+    settings.remove(installedFolderKey);
+    if (installed == deps_.launchedBuild && from && *from != deps_.launchedBuild) {
+      deps_.log("🔄 ✅ host zaktualizowany: build " + *from + " → " + deps_.launchedBuild + " (" +
+                deps_.launchedVersion + ")");
+    }
+  }
   if (previous && *previous != deps_.launchedBuild) {
     settings.remove(installFailureKey);
     settings.remove(failedBuildKey);
-    if (pending) {
-      deps_.log("🔄 ✅ host zaktualizowany: build " + *previous + " → " + deps_.launchedBuild + " (" +
-                deps_.launchedVersion + ")");
-    }
     return;
   }
   installFailure_ = settings.getString(installFailureKey);
@@ -204,7 +213,6 @@ void HostUpdateController::checkNow() {
 
 void HostUpdateController::deferOrInstall(std::function<void()> action) {
   pendingInstall_ = std::move(action);
-  deps_.settings->set(installedPendingKey, JsonValue(true));
   // The build whose install failed last time is installed again only when the user asks: on its own
   // it would fail, restart and download again at every quiet moment.
   if (installFailure_ && failedBuild_ == foundBuild_ && !userRequested_) {

@@ -26,6 +26,8 @@ struct HostUpdateControllerDeps {
   JsonStore* settings = nullptr;
   std::string launchedBuild = "0";
   std::string launchedVersion = "?";
+  // The folder this program runs from: an install recorded for another folder is another program's news.
+  std::string installFolder;
   std::string feedUrl;  // empty: updating is off
   std::function<std::shared_ptr<UpdateEngine>()> makeEngine;
   // Asks whether this process is the keep-running login unit's own: systemd then starts the host again
@@ -54,7 +56,14 @@ class HostUpdateController : public std::enable_shared_from_this<HostUpdateContr
   static constexpr uint64_t freshnessPeriodUs = 60'000'000;
   static constexpr uint64_t installDelayUs = 1'000'000;
 
+  // Written by earlier builds when an update was handed over (not when it was installed); only cleared now.
   static constexpr const char* installedPendingKey = "tl.updateInstalledPending";
+  // What the installer switched in as the program ended: the build, the build it replaced and the
+  // folder. Only the program that was installed reports it, once; a program of another folder leaves
+  // it for that one.
+  static constexpr const char* installedBuildKey = "tl.updateInstalledBuild";
+  static constexpr const char* installedFromBuildKey = "tl.updateInstalledFromBuild";
+  static constexpr const char* installedFolderKey = "tl.updateInstalledFolder";
   static constexpr const char* lastRunBuildKey = "tl.lastRunBuild";
   // Why the last install failed and which build it was; written by the installer as the program ends,
   // shown by the next start, cleared once another build runs.

@@ -1,7 +1,8 @@
 // The built tavlo-host started a second time beside a running one on the same dummy Xorg, with a tray
 // host (trayer), a sound server and a user manager that records its calls: the second one quits and
 // touches nothing the running one owns (no second icon, no systemctl call, the default input as the
-// running one set it, the staged update left for it).
+// running one set it); and an update folder another account planted beside the program is installed by
+// neither.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -17,6 +18,7 @@
 #include "tests/host/end_to_end/qt_thread_ping.hpp"
 #include "tests/testkit/child_process.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
+#include "tests/testkit/test_account.hpp"
 #include "tests/testkit/temp_dir.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
@@ -98,13 +100,18 @@ TEST(TavloHostSecondInstance, QuitsWithoutTouchingWhatTheRunningOneOwns) {
   }
   ASSERT_NE(fileText(calls).find("tavlo-camd.service"), std::string::npos) << first.output();
 
-  // The running host's client session has the virtual microphone as the default input, and an update
-  // waits beside the program for that host's end.
+  // The running host's client session has the virtual microphone as the default input, and another
+  // account has planted a newer "release" where earlier builds staged their updates: no host installs
+  // it, neither the second instance nor the running one as it ends (updates are off here; nothing
+  // was staged by this host).
   ASSERT_EQ(audio.run({"pactl", "set-default-source", virtualMicrophone}).exitCode, 0);
-  const fs::path staging = updateStagingDir(installDir);
-  fs::create_directories(staging);
-  std::ofstream(staging / "tavlo-host") << "new program";
-  std::ofstream(staging / updateBuildFileName) << "999999\n";
+  testkit::TestAccount other;
+  ASSERT_TRUE(other.made()) << "useradd failed";
+  const fs::path planted = installDir.parent_path() / ".opt.tavlo-update";
+  fs::create_directories(planted);
+  std::ofstream(planted / "tavlo-host") << "the other account's program";
+  std::ofstream(planted / updateBuildFileName) << "999999\n";
+  other.own(planted);
 
   HostProcess second(home.path(), args, environment, installDir / "tavlo-host");
   size_t mostIcons = 0;
@@ -131,10 +138,14 @@ TEST(TavloHostSecondInstance, QuitsWithoutTouchingWhatTheRunningOneOwns) {
   }
   EXPECT_EQ(trimmed(audio.run({"pactl", "get-default-source"}).output), virtualMicrophone)
       << "the second instance moved the running host's default input";
-  EXPECT_TRUE(fileText(installDir / "tavlo-host") == program) << "the second instance installed the staged update";
-  EXPECT_TRUE(hasStagedUpdate(staging)) << "the staged update is the running host's to install";
+  EXPECT_TRUE(fileText(installDir / "tavlo-host") == program) << "the second instance installed the planted folder";
   first.drainOutput();
   EXPECT_EQ(::waitpid(first.pid(), nullptr, WNOHANG), 0) << "the running host ended\n" << first.output();
+
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.exitStatus(), 0) << first.output();
+  EXPECT_TRUE(fileText(installDir / "tavlo-host") == program) << "the host installed the planted folder at exit";
+  EXPECT_EQ(fileText(planted / "tavlo-host"), "the other account's program");
 }
 
 }  // namespace

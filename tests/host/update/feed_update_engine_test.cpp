@@ -70,6 +70,7 @@ struct EngineRig {
   std::function<void()> install_;
   bool noUpdate = false;
   int quits = 0;
+  std::optional<StagedUpdate> reported;  // what the engine told the program it staged
   std::shared_ptr<FeedUpdateEngine> engine;
 
   explicit EngineRig(size_t maxArchiveBytes = FeedUpdateEngineConfig::defaultMaxArchiveBytes,
@@ -88,6 +89,7 @@ struct EngineRig {
     config.postToMain = [this](std::function<void()> job) { main.post(std::move(job)); };
     config.log = [this](const std::string& line) { lines.push_back(line); };
     config.quitForInstall = [this] { ++quits; };
+    config.staged = [this](const std::optional<StagedUpdate>& staged) { reported = staged; };
     engine = std::make_shared<FeedUpdateEngine>(std::move(config));
     UpdateEngineEvents events;
     events.found = [this](const UpdateItem& item) { found = item; };
@@ -120,8 +122,14 @@ struct EngineRig {
     return main.runUntil([this] { return failure || install_ || noUpdate; }) &&
            main.runUntil([this] { return !engine->sessionInProgress(); });
   }
+  bool noStaging() const {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename().string().rfind(".opt.tavlo-update", 0) == 0) return false;
+    }
+    return true;
+  }
   bool untouched() {
-    return readFile(install / "tavlo-host") == "old program" && !fs::exists(updateStagingDir(install)) &&
+    return readFile(install / "tavlo-host") == "old program" && noStaging() &&
            !fs::exists(install / "evil") && !fs::exists(dir / "evil");
   }
 };
@@ -150,7 +158,10 @@ TEST(FeedUpdateEngine, InstallsAVerifiedArchiveByRenameOnQuit) {
   // On the way out the program installs what is staged, by rename: the running program's open file
   // keeps its old bytes.
   std::ifstream running(rig.install / "tavlo-host", std::ios::binary);
-  EXPECT_EQ(installStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  ASSERT_TRUE(rig.reported);
+  ASSERT_TRUE(rig.engine->staged());
+  EXPECT_EQ(rig.reported->folder, rig.engine->staged()->folder);
+  EXPECT_EQ(installStagedUpdate(*rig.reported, rig.install, "7"), std::nullopt);
   std::string stillRunning;
   std::getline(running, stillRunning);
   EXPECT_EQ(stillRunning, "old program");
@@ -158,7 +169,7 @@ TEST(FeedUpdateEngine, InstallsAVerifiedArchiveByRenameOnQuit) {
   EXPECT_EQ(readFile(rig.install / "tavlo-build"), "8");
   EXPECT_EQ(readFile(rig.install / "share/readme.txt"), "hello");
   EXPECT_NE(fs::status(rig.install / "tavlo-host").permissions() & fs::perms::owner_exec, fs::perms::none);
-  EXPECT_FALSE(fs::exists(updateStagingDir(rig.install)));
+  EXPECT_TRUE(rig.noStaging());
   ::unsetenv("http_proxy");
 }
 
@@ -178,7 +189,7 @@ TEST(FeedUpdateEngine, AnInstallWhoseSwitchFailsLeavesTheOldReleaseWholeAndCanBe
   JsonStore settings;
   settings.set(HostUpdateController::lastRunBuildKey, JsonValue("7"));
   RenameOperation failing = [](const fs::path&, const fs::path&, unsigned) { return EIO; };
-  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings, failing), ExitInstall::failed);
+  EXPECT_EQ(installStagedUpdateOnExit(rig.reported, rig.install, "7", settings, failing), ExitInstall::failed);
   EXPECT_EQ(readFile(rig.install / "tavlo-host"), "old program");
   EXPECT_EQ(readFile(rig.install / "tavlo-build"), "7");
   EXPECT_EQ(readFile(rig.install / "lib/old.so"), "old library");
@@ -202,12 +213,13 @@ TEST(FeedUpdateEngine, AnInstallWhoseSwitchFailsLeavesTheOldReleaseWholeAndCanBe
                         " to the new release: Input/output error; nothing installed");
 
   // Still staged, and still what the installer accepts: the next exit installs it whole.
-  EXPECT_EQ(checkStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
-  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "7", settings), ExitInstall::installed);
+  ASSERT_TRUE(rig.reported);
+  EXPECT_EQ(checkStagedUpdate(*rig.reported, rig.install, "7"), std::nullopt);
+  EXPECT_EQ(installStagedUpdateOnExit(rig.reported, rig.install, "7", settings), ExitInstall::installed);
   EXPECT_EQ(readFile(rig.install / "tavlo-host"), "new program");
   EXPECT_EQ(readFile(rig.install / "share/readme.txt"), "hello");
   EXPECT_FALSE(fs::exists(rig.install / "lib"));  // the release is the archive's, nothing older left in it
-  EXPECT_EQ(installStagedUpdateOnExit(rig.install, "8", settings), ExitInstall::nothingStaged);
+  EXPECT_TRUE(rig.noStaging());
 }
 
 TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingTheProgram) {
@@ -228,7 +240,9 @@ TEST(FeedUpdateEngine, AnInstallWhoseStagingIsGoneIsReportedInsteadOfEndingThePr
   ASSERT_TRUE(rig.check());
   ASSERT_TRUE(rig.failure);
   EXPECT_EQ(rig.failure->code, update_error::staging);
-  EXPECT_FALSE(hasStagedUpdate(updateStagingDir(rig.install)));
+  EXPECT_FALSE(rig.engine->staged());
+  EXPECT_FALSE(rig.reported);
+  EXPECT_TRUE(rig.noStaging());
 
   // Quitting now would end the program with nothing to install and nothing to start it again.
   rig.failure.reset();
@@ -288,7 +302,8 @@ TEST(FeedUpdateEngine, OnlyASignedReleaseThatIsTheAnnouncedNewerBuildIsStaged) {
                              {"tavlo-version", false, "1.8\n"}});
   ASSERT_TRUE(rig.check());
   ASSERT_TRUE(rig.install_) << (rig.failure ? rig.failure->description : "");
-  EXPECT_EQ(installStagedUpdate(updateStagingDir(rig.install), rig.install, "7"), std::nullopt);
+  ASSERT_TRUE(rig.engine->staged());
+  EXPECT_EQ(installStagedUpdate(*rig.engine->staged(), rig.install, "7"), std::nullopt);
   EXPECT_EQ(readUpdateBuild(rig.install), "8");
   EXPECT_EQ(readUpdateVersion(rig.install), "1.8");
 }

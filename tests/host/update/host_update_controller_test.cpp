@@ -29,7 +29,8 @@ struct Rig {
   std::shared_ptr<testkit::FakeUpdateEngine> engine = std::make_shared<testkit::FakeUpdateEngine>();
   std::shared_ptr<HostUpdateController> controller;
 
-  explicit Rig(std::string feedUrl = "https://updates.example.org/feed", std::string build = "7") {
+  explicit Rig(std::string feedUrl = "https://updates.example.org/feed", std::string build = "7",
+               std::string folder = "/opt/tavlo") {
     HostUpdateControllerDeps deps;
     deps.canInstallNow = [this] { return !sessionActive; };
     deps.log = [this](const std::string& line) { lines.push_back(line); };
@@ -38,6 +39,7 @@ struct Rig {
     deps.settings = &settings;
     deps.launchedBuild = std::move(build);
     deps.launchedVersion = "1.7";
+    deps.installFolder = std::move(folder);
     deps.feedUrl = std::move(feedUrl);
     deps.makeEngine = [this] { return engine; };
     deps.askKeepRunningJob = [this](std::function<void(bool)> answer) {
@@ -185,7 +187,7 @@ TEST(HostUpdateController, AnUpdateDownloadedDuringASessionInstallsThirtyOneSeco
   rig.sessionActive = true;
   rig.engine->ready();
   EXPECT_EQ(rig.controller->status(), "Update ready — installs when no client is connected");
-  EXPECT_EQ(rig.settings.getBool(HostUpdateController::installedPendingKey), true);
+  EXPECT_FALSE(rig.settings.contains(HostUpdateController::installedBuildKey)) << "handed over is not installed";
   EXPECT_TRUE(rig.logged("🔄 aktualizacja pobrana i zweryfikowana — zainstaluję, gdy nie będzie sesji"));
   EXPECT_EQ(rig.last(), "🔄 sesja trwa — instalacja poczeka na jej koniec");
   rig.advance(120 * second);  // no retry while the session lasts
@@ -367,28 +369,57 @@ TEST(HostUpdateController, TheQuestionToTheUserManagerIsAnsweredLaterWhileEveryt
   EXPECT_EQ(rig.terminations, 1);
 }
 
-TEST(HostUpdateController, ReportsAnInstalledUpdateOnceAtTheNextStart) {
-  struct Case {
-    const char* why;
-    std::optional<bool> pending;
-    std::optional<std::string> lastBuild;
-    bool reported;
-  };
-  const Case cases[] = {
-      {"an update was handed over and a new build runs", true, "6", true},
-      {"restart without a new build", true, "7", false},
-      {"a new build without a handed-over update", false, "6", false},
-      {"first run ever", true, std::nullopt, false},
-  };
-  for (const Case& c : cases) {
-    Rig rig("");
-    if (c.pending) rig.settings.set(HostUpdateController::installedPendingKey, JsonValue(*c.pending));
-    if (c.lastBuild) rig.settings.set(HostUpdateController::lastRunBuildKey, JsonValue(*c.lastBuild));
-    rig.controller->start();
-    EXPECT_EQ(rig.logged("🔄 ✅ host zaktualizowany: build 6 → 7 (1.7)"), c.reported) << c.why;
-    EXPECT_EQ(rig.settings.getBool(HostUpdateController::installedPendingKey), false) << c.why;
-    EXPECT_EQ(rig.settings.getString(HostUpdateController::lastRunBuildKey), "7") << c.why;
+// What the installer leaves as the program ends (build 6 in /opt/tavlo switched to build 7), and what
+// earlier builds wrote when they merely handed an update over.
+void recordInstall(JsonStore& settings, const std::string& folder = "/opt/tavlo") {
+  settings.set(HostUpdateController::installedBuildKey, JsonValue("7"));
+  settings.set(HostUpdateController::installedFromBuildKey, JsonValue("6"));
+  settings.set(HostUpdateController::installedFolderKey, JsonValue(folder));
+  settings.set(HostUpdateController::installedPendingKey, JsonValue(true));
+  settings.set(HostUpdateController::lastRunBuildKey, JsonValue("6"));
+}
+
+TEST(HostUpdateController, OnlyTheInstalledBuildInItsFolderReportsTheInstallOnce) {
+  Rig rig("");
+  recordInstall(rig.settings);
+  rig.controller->start();
+  EXPECT_TRUE(rig.logged("🔄 ✅ host zaktualizowany: build 6 → 7 (1.7)"));
+  EXPECT_FALSE(rig.settings.contains(HostUpdateController::installedFolderKey));
+  EXPECT_FALSE(rig.settings.contains(HostUpdateController::installedPendingKey));
+  EXPECT_EQ(rig.settings.getString(HostUpdateController::lastRunBuildKey), "7");
+  Rig again("");
+  again.settings.set(HostUpdateController::lastRunBuildKey, JsonValue("6"));
+  again.controller->start();
+  EXPECT_EQ(again.lines.size(), 1u) << again.lines.front();  // only "no feed": nothing installed
+
+  // An older copy started by hand after the install at exit: it is not the update, and the update's own
+  // start still reports it.
+  Rig older("", "2", "/home/user/tavlo-old");
+  recordInstall(older.settings);
+  older.controller->start();
+  for (const std::string& line : older.lines) EXPECT_EQ(line.find("zaktualizowany"), std::string::npos) << line;
+  Rig installed("");
+  for (const char* key : {HostUpdateController::installedBuildKey, HostUpdateController::installedFromBuildKey,
+                          HostUpdateController::installedFolderKey, HostUpdateController::lastRunBuildKey}) {
+    ASSERT_TRUE(older.settings.getString(key)) << key << " used up by another program";
+    installed.settings.set(key, JsonValue(*older.settings.getString(key)));
   }
+  installed.controller->start();
+  EXPECT_TRUE(installed.logged("🔄 ✅ host zaktualizowany: build 6 → 7 (1.7)"));
+
+  // The same folder running another build (put there by hand since): no report, and the record goes.
+  Rig replaced("", "8");
+  recordInstall(replaced.settings);
+  replaced.controller->start();
+  EXPECT_FALSE(replaced.logged("🔄 ✅ host zaktualizowany: build 6 → 8 (1.7)"));
+  EXPECT_FALSE(replaced.settings.contains(HostUpdateController::installedBuildKey));
+
+  // A handed-over update that no installer reported (what earlier builds wrote) is no install.
+  Rig handedOver("");
+  handedOver.settings.set(HostUpdateController::installedPendingKey, JsonValue(true));
+  handedOver.settings.set(HostUpdateController::lastRunBuildKey, JsonValue("6"));
+  handedOver.controller->start();
+  EXPECT_FALSE(handedOver.logged("🔄 ✅ host zaktualizowany: build 6 → 7 (1.7)"));
 }
 
 }  // namespace
