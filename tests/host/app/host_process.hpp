@@ -27,8 +27,8 @@ class HostProcess {
   HostProcess(const std::filesystem::path& home, std::vector<std::string> args,
               const std::vector<std::pair<std::string, std::string>>& environment = {},
               const std::filesystem::path& program = TAVLO_HOST_PROGRAM) {
-    // The clipboard folder is in the temporary folder: a host of its own must not share (and clean) the
-    // one of whoever runs the tests, nor another test's host's.
+    // Every folder of the host's is the home's: a host of its own must not share (and clean) the
+    // clipboard or lock of whoever runs the tests, nor another test's host's.
     const std::filesystem::path tmp = home / "tmp";
     std::filesystem::create_directories(tmp);
     int out[2];

@@ -186,13 +186,13 @@ TEST(TavloHost, AStartRemovesTheClipboardFilesAnEarlierRunLeftButASecondInstance
   testkit::TempDir home;
   uint16_t base = freeBlock();
   ASSERT_NE(base, 0);
-  const auto tmp = home.path() / "tmp";
-  const auto folder = tmp / ("tl-clip-" + std::to_string(::geteuid()));
+  // The host's own runtime folder, beside its instance lock.
+  const auto folder = home.path() / "XDG_RUNTIME_DIR" / "tavlo" / "clip";
   std::filesystem::create_directories(folder / "out" / "earlier");
   std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
   std::ofstream(folder / "clip-earlier") << "an unnamed item of an earlier run";
   std::ofstream(folder / "out" / "earlier" / "report.pdf") << "a file placed for an earlier run";
-  const std::vector<std::pair<std::string, std::string>> environment = {{"TMPDIR", tmp.string()}};
+  const std::vector<std::pair<std::string, std::string>> environment;
 
   HostProcess host(home.path(), {"--port", std::to_string(base)}, environment);
   ASSERT_TRUE(host.waitForLine("[HOST] host nasłuchuje (control " + std::to_string(base))) << host.output();
