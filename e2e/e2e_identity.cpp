@@ -97,9 +97,26 @@ bool mirror(const E2EIdentity::Stores& stores, ByteView blob, const Copies& copi
 std::string E2EIdentity::keychainService() { return std::string(tavlo::reverseDnsPrefix) + ".e2e"; }
 
 std::optional<std::filesystem::path> E2EIdentity::defaultMirrorPath() {
+  auto secrets = tavlo::FileSecretStore::defaultDirectory();
+  if (!secrets) return std::nullopt;
+  return *secrets / "e2e-identity.bin";
+}
+
+E2EIdentity::Stores E2EIdentity::programStores(tavlo::SecretStore& secrets, tavlo::Settings& settings) {
+  Stores stores{.secrets = secrets, .settings = settings};
+  stores.formerMirrorPath = formerDefaultMirrorPath();
+  return stores;
+}
+
+std::optional<std::filesystem::path> E2EIdentity::formerDefaultMirrorPath() {
   auto data = tavlo::dataDirectory();
   if (!data) return std::nullopt;
   return *data / "e2e-identity.bin";
+}
+
+std::optional<Uuid> E2EIdentity::derivedHostID(std::string_view platformUUID, uid_t account) {
+  if (account == firstAccountUid || platformUUID.empty()) return derivedHostID(platformUUID);
+  return derivedHostID(std::string(platformUUID) + "|uid=" + std::to_string(account));
 }
 
 std::optional<Uuid> E2EIdentity::derivedHostID(std::string_view platformUUID) {
@@ -127,8 +144,15 @@ std::optional<std::string> E2EIdentity::readMachineId(const std::filesystem::pat
 }
 
 std::shared_ptr<const E2EIdentity> E2EIdentity::load(const Stores& stores) {
+  // A copy outside the private folder would bring a deleted key back: it goes before anything is read.
+  if (stores.formerMirrorPath && stores.formerMirrorPath != stores.mirrorPath) {
+    std::error_code ec;
+    std::filesystem::remove(*stores.formerMirrorPath, ec);
+  }
   std::optional<Uuid> derived;
-  if (auto platform = stores.platformUUID ? stores.platformUUID() : std::nullopt) derived = derivedHostID(*platform);
+  if (auto platform = stores.platformUUID ? stores.platformUUID() : std::nullopt) {
+    derived = derivedHostID(*platform, stores.account);
+  }
 
   const Copies copies = readCopies(stores);
   if (auto stored = loadStored(copies)) {

@@ -5,7 +5,9 @@
 // Stored form (the same 48 bytes in the secret store and in the mirror file):
 //   host id, the UUID's 16 bytes in canonical order ‖ the Ed25519 private key as its 32-byte seed
 //
-// The identifier is derived from the machine's identity, so it survives the loss of both stored copies;
+// The identifier is derived from the machine's identity and the account, so it survives the loss of both
+// stored copies and no two accounts of one machine share it (a relay pins the first key an identifier
+// registers with, and would refuse every other account's host for good);
 // the signing key survives a change of identifier, and the old identifier is remembered (instance and
 // user default "tl.prevHostID") for the trust publication.
 //
@@ -13,6 +15,9 @@
 // could have planted or read is not used. A copy that cannot be written is logged with the reason; when
 // neither copy holds the identity, it lives for this run only (isPersistent() is false, and logged), and
 // clients that pinned it will not recognise the host after a restart.
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -43,16 +48,32 @@ class E2EIdentity {
     std::function<std::optional<std::string>()> platformUUID = [] { return readMachineId(); };
     // Refused copies, failed writes and an identity that is not persistent.
     tavlo::LogSink log = tavlo::SystemLog::sink();
+    // The account the identity is this machine's host for.
+    uid_t account = ::geteuid();
+    // Where earlier builds kept the mirror, outside the private folder: removed, so that deleting that
+    // folder resets the key. None: nothing to remove.
+    std::optional<std::filesystem::path> formerMirrorPath = std::nullopt;
   };
 
   static constexpr std::string_view keychainAccount = "host-identity";
   static constexpr std::string_view previousHostIdKey = "tl.prevHostID";
   static constexpr size_t storedFormSize = 48;
   static std::string keychainService();  // the reverse-DNS prefix followed by ".e2e"
-  // Inside the user's data folder; absent when the user has none (never a shared temporary folder).
+  // In the secret store's private folder, beside the secret store's copy: deleting that one folder
+  // removes every copy of the key. Absent when the user has no data folder (never a shared temporary
+  // folder).
   static std::optional<std::filesystem::path> defaultMirrorPath();
+  // "e2e-identity.bin" in the user's data folder, where earlier builds kept the mirror.
+  static std::optional<std::filesystem::path> formerDefaultMirrorPath();
+  // The account that keeps the identifier derived from the machine alone, as earlier builds derived it
+  // for every account: the first account a Debian system makes for a person. Every other account's
+  // identifier is derived from the machine and its user id.
+  static constexpr uid_t firstAccountUid = 1000;
   static constexpr const char* notPersistentLine =
       "🔐 tożsamość hosta tylko w pamięci — po ponownym uruchomieniu klienci nie rozpoznają klucza";
+
+  // The host program's stores: the defaults above, with the copy earlier builds kept to be removed.
+  static Stores programStores(tavlo::SecretStore& secrets, tavlo::Settings& settings);
 
   // Loads the stored identity, adopts a changed derived identifier, or creates a new identity, and
   // writes the result back to both copies. Never fails: a store that cannot be written is logged and
@@ -77,6 +98,9 @@ class E2EIdentity {
   // SHA-256 of the reverse-DNS prefix, ".hostid|" and the platform identity text, cut to 16 bytes and
   // marked as a version-5, RFC 4122 variant UUID. nullopt for an empty text.
   static std::optional<tavlo::Uuid> derivedHostID(std::string_view platformUUID);
+  // The identifier of `account`'s host on this machine: the one above for the first account; for any
+  // other, the same over the platform identity text followed by "|uid=" and the user id in decimal.
+  static std::optional<tavlo::Uuid> derivedHostID(std::string_view platformUUID, uid_t account);
   // The machine id (first line of the file, surrounding white space removed); nullopt when the file is
   // missing, unreadable or empty.
   static std::optional<std::string> readMachineId(const std::filesystem::path& path = "/etc/machine-id");

@@ -37,7 +37,7 @@ void HostProgram::makeController() {
       .scheduler = scheduler_,
       .settings = settings_,
       .keyValueStore = keyValueStore_,
-      .identity = [&secrets = secrets_, &settings = settings_] { return vela::E2EIdentity::shared({secrets, settings}); },
+      .identity = [&secrets = secrets_, &settings = settings_] { return vela::E2EIdentity::shared(vela::E2EIdentity::programStores(secrets, settings)); },
       .hostName = hostName_,
   };
   if (options_.port) deps.preferredPort = *options_.port;

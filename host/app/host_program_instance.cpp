@@ -28,7 +28,7 @@ void HostProgram::announce() {
   controller_->isListening.observe([this](bool listening) {
     if (!listening) return;
     main_.post([this] {
-      auto identity = vela::E2EIdentity::shared({secrets_, settings_});
+      auto identity = vela::E2EIdentity::shared(vela::E2EIdentity::programStores(secrets_, settings_));
       const auto& key = identity->signingPublicKey();
       say(reachLines(hostName_, controller_->controlPortInUse(), identity->hostID().uuidString(),
                      base64Encode(ByteView(key.data(), key.size())), std::nullopt, desktop_.refusal));

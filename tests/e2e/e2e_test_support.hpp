@@ -64,7 +64,7 @@ class LogLines {
 };
 
 // One host's stores in a temporary home: a file-backed secret store, the mirror file beside it and an
-// in-memory user defaults; `platform` is what the machine id reads.
+// in-memory user defaults; `platform` is what the machine id reads, `account` the user the host is for.
 struct HostStores {
   tavlo::testkit::TempDir home;
   LogLines log;  // what the stores and the identity logged
@@ -72,9 +72,14 @@ struct HostStores {
   tavlo::Settings settings;
   std::optional<std::string> platform = machineA;
 
-  std::filesystem::path mirrorPath() const { return home / "data/tavlo/e2e-identity.bin"; }
+  uid_t account = E2EIdentity::firstAccountUid;
+
+  std::filesystem::path mirrorPath() const { return home / "data/tavlo/secrets/e2e-identity.bin"; }
+  // Where earlier builds kept the mirror.
+  std::filesystem::path formerMirrorPath() const { return home / "data/tavlo/e2e-identity.bin"; }
   std::shared_ptr<const E2EIdentity> open() {
-    return E2EIdentity::load({secrets, settings, mirrorPath(), [this] { return platform; }, log.sink()});
+    return E2EIdentity::load(
+        {secrets, settings, mirrorPath(), [this] { return platform; }, log.sink(), account, formerMirrorPath()});
   }
   std::optional<Bytes> secret() const {
     return secrets.read(E2EIdentity::keychainService(), std::string(E2EIdentity::keychainAccount));
