@@ -19,6 +19,16 @@ namespace {
 
 using Token = std::array<uint8_t, Relay::tokenBytes>;
 
+// The service's reason as the log may show it: control characters as '?', at most 160 bytes.
+std::string shownReason(std::string reason) {
+  if (reason.empty()) return "bez podanego powodu";
+  if (reason.size() > 160) reason.resize(160);
+  for (char& c : reason) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return reason;
+}
+
 void joinOrDetach(std::thread& thread) {
   if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id()) {
@@ -237,9 +247,16 @@ void RelayHostLink::runSignaling() {
   }
   line->write("H " + params_.hostID + " " + tavlo::base64Encode(params_.sigPub) + " " +
               tavlo::base64Encode(*signature) + "\n");
-  log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
   publishInitial(*line);
-  reportRegistration(true);
+  // Registered only once the service says so: it refuses a host ID pinned to another key with
+  // "E <reason>", and a bad signature by closing the connection.
+  bool accepted = false;
+  auto accept = [&] {
+    if (accepted) return;
+    accepted = true;
+    log("🛰 relay: zarejestrowany jako " + params_.hostID.substr(0, 8) + "… (" + params_.service.host + ")");
+    reportRegistration(true);
+  };
 
   // Who asked for the next session, when the service says so right before its notice.
   std::optional<ClientNotice> client;
@@ -259,6 +276,16 @@ void RelayHostLink::runSignaling() {
       connection->cancel();
       throw;
     }
+    if (!accepted && (next == "OK" || next == "E" || next.starts_with("E "))) {
+      if (next == "OK") {
+        accept();
+        continue;
+      }
+      log("🛰 relay: rejestracja odrzucona — " + shownReason(next.size() > 2 ? next.substr(2) : std::string()));
+      clearSignal();
+      connection->cancel();
+      throw TransportError::badEndpoint(TransportError::Cause::refused);
+    }
     if (auto notice = parseClientNotice(next)) {
       client = std::move(notice);
       continue;
@@ -267,6 +294,7 @@ void RelayHostLink::runSignaling() {
     std::string tokenText = next.substr(2);
     std::optional<Bytes> token = parseHexString(tokenText);
     if (!token || token->size() != Relay::tokenBytes) continue;
+    accept();  // a service that notifies sessions has registered this host, whether it said so or not
     std::string clientAddress = client && client->token == *token ? client->address : std::string();
     client.reset();
     log("🛰 relay: nowa sesja " + tokenText.substr(0, 8) + "…");

@@ -4,7 +4,10 @@
 //
 // On one long-lived line connection (the registration) it answers the service's challenge with a
 // signature of the host identity, publishes the host's public endpoint and whether it accepts relayed
-// sessions, and waits for notices "N <token>". For each notice it opens a join connection ("J
+// sessions, and waits for the service's answer: "OK" registers the host (a first notice does too, from a
+// service that does not answer), "E <reason>" refuses it and a closed connection is a refusal without
+// a reason; each is logged, and only an accepted registration is reported. Then it waits for notices
+// "N <token>". For each notice it opens a join connection ("J
 // <token>"), after which that connection carries the TCP multiplex, and three relay datagram flows,
 // and hands the RelaySessionTransport ("relay/klient", followed by "/" and the client's address when
 // the service named it in an "NA" line right before the notice) to `emit`. A broken registration is retried
@@ -82,8 +85,9 @@ class RelayHostLink : public std::enable_shared_from_this<RelayHostLink> {
   void publishRelayData(bool on);
   // Called on every valid session notice, on the registration's thread.
   void setOnSessionRequest(std::function<void()> onSessionRequest);
-  // Called on the registration's thread with true once registered, and with false each time an attempt
-  // fails or a registration ends with an error (the link then retries).
+  // Called on the registration's thread with true once the service accepted the registration, and
+  // with false each time an attempt fails or is refused, or a registration ends with an error (the
+  // link then retries).
   void setOnRegistration(std::function<void(bool registered)> onRegistration);
 
  private:

@@ -17,6 +17,7 @@ std::string TransportError::describe() const {
     case Cause::lineTooLong: return "a line longer than the line limit";
     case Cause::noChallenge: return "no challenge that can be signed";
     case Cause::signerFailed: return "the challenge could not be signed";
+    case Cause::refused: return "the relay refused the registration";
     case Cause::unspecified: break;
   }
   switch (kind_) {

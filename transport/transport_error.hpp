@@ -24,6 +24,7 @@ class TransportError : public std::exception {
     lineTooLong,   // a line passed the line codec's limit
     noChallenge,   // the relay's first line was not a challenge the host could sign
     signerFailed,  // the identity could not sign the challenge
+    refused,       // the relay refused the registration
   };
 
   static TransportError badEndpoint(Cause cause = Cause::unspecified) { return TransportError(Kind::badEndpoint, cause); }

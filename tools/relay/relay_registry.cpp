@@ -100,6 +100,7 @@ RelayRegistry::Actions RelayRegistry::received(ConnectionId id, const std::strin
     }
     case Role::probe:
     case Role::waitingClient:
+    case Role::refused:
       return out;  // nothing more is expected from them
     case Role::hostJoin:
     case Role::splicedClient:
@@ -124,7 +125,7 @@ void RelayRegistry::registerHost(ConnectionId id, Connection& connection, const 
     out.log.push_back("relay: odrzucona rejestracja hosta " + shortID(hostID) +
                       "… — inny klucz niż przypięty (operator zdejmuje pin: tavlo-relay --unpin " + hostID + ")");
     out.sends.push_back({id, "E inny klucz niż przypięty do tego hosta\n"});
-    out.closes.push_back(id);
+    connection.role = Role::refused;
     return;
   }
   auto previous = hosts_.find(hostID);
@@ -137,6 +138,7 @@ void RelayRegistry::registerHost(ConnectionId id, Connection& connection, const 
   connection.role = Role::host;
   connection.hostID = hostID;
   hosts_[hostID] = Host{id, std::move(*sigPub)};
+  out.sends.push_back({id, "OK\n"});
   out.log.push_back("relay: host " + shortID(hostID) + "… zarejestrowany");
 }
 
@@ -246,7 +248,7 @@ RelayRegistry::Actions RelayRegistry::joinExpired(const Token& token) {
 
 bool RelayRegistry::awaitsFirstLine(ConnectionId id) const {
   auto found = connections_.find(id);
-  return found != connections_.end() && found->second.role == Role::unknown;
+  return found != connections_.end() && (found->second.role == Role::unknown || found->second.role == Role::refused);
 }
 
 bool RelayRegistry::isLiveToken(ByteView token) const {

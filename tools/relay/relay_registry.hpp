@@ -4,10 +4,13 @@
 // events and carries out the actions it returns, in order.
 //
 // Every connection hears "CH <challenge>" first. Then, by its first line:
-//   H <host id> <public key> <signature>  registration; the signature of the challenge must verify,
-//                                         and the key must be the one pinned to the host id (the first
-//                                         key it registered with), else "E <reason>" and the connection
-//                                         closes. Later lines: EP <endpoint or ->, RD <1 or 0>.
+//   H <host id> <public key> <signature>  registration; the signature of the challenge must verify
+//                                         (else the connection closes), and the key must be the one
+//                                         pinned to the host id (the first key it registered with), else
+//                                         "E <reason>" (the connection closes at the first-line limit,
+//                                         the host's later lines read, so that nothing cuts the reason
+//                                         off); "OK" when registered.
+//                                         Later lines: EP <endpoint or ->, RD <1 or 0>.
 //   PE <host id> <gate MAC>               probe: "A 1 <endpoint> <nat works> <relayed data ok>", or "A 0";
 //                                         then the connection closes.
 //   C <host id> <gate MAC>                session: the host hears "NA <token> <client address>" (when
@@ -77,11 +80,14 @@ class RelayRegistry {
   // Whether datagrams with this token belong to a session that is still open.
   bool isLiveToken(ByteView token) const;
   // Whether the connection has not yet said what it is (no first line taken).
+  // Whether the connection has not said what it is yet (or was refused and waits to be closed).
   bool awaitsFirstLine(ConnectionId id) const;
   size_t registeredHosts() const { return hosts_.size(); }
 
  private:
-  enum class Role : uint8_t { unknown, host, probe, waitingClient, hostJoin, splicedClient };
+  // `refused`: a registration refused for its key, kept (its later lines read and dropped) until the
+  // first-line limit closes it, so that the host reads the reason before the connection goes.
+  enum class Role : uint8_t { unknown, host, probe, waitingClient, hostJoin, splicedClient, refused };
   struct Connection {
     Role role = Role::unknown;
     Bytes challenge;

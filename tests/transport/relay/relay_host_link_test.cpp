@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
 
 #include "platform/runtime/base64.hpp"
 #include "platform/runtime/random.hpp"
@@ -29,6 +31,7 @@ struct HostFixture : ScriptedWorld {
   std::unique_ptr<ScriptedPeer> registered() {
     auto peer = greet(challengeLine(tavlo::SystemRandom::shared().bytes(32)));
     if (!peer || !peer->readLine() || peer->readLine() != "EP -" || peer->readLine() != "RD 1") return nullptr;
+    peer->write("OK\n");
     return peer;
   }
 };
@@ -48,6 +51,8 @@ TEST(RelayHostLink, RegistersWithASignatureOfTheChallengeThenPublishes) {
   EXPECT_TRUE(tavlo::crypto::isValidEd25519Signature(f.identity.sigPub(), challenge, *tavlo::base64Decode(signature)));
   EXPECT_EQ(peer->readLine(), "EP -");
   EXPECT_EQ(peer->readLine(), "RD 1");
+  EXPECT_FALSE(f.hostLog.waitFor("zarejestrowany", 1, 100ms)) << "registered before the service answered";
+  peer->write("OK\n");
   EXPECT_TRUE(f.hostLog.waitFor("🛰 relay: zarejestrowany jako 3F2504E0… (127.0.0.1)"));
 
   // While registered, publishing sends at once.
@@ -79,6 +84,7 @@ TEST(RelayHostLink, AValuePublishedWhileRegisteringIsTheLastOneTheServiceHears) 
     f.link->start();
     auto peer = f.greet("CH AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n");
     ASSERT_TRUE(peer);
+    peer->write("OK\n");
     ASSERT_TRUE(f.hostLog.waitFor("zarejestrowany jako"));
     f.link->publishRelayData(false);
     std::string lastRelayData;
@@ -352,6 +358,60 @@ TEST(RelayHostLink, ReleasingTheLinkClosesItsRegistrationAndPendingJoins) {
   EXPECT_TRUE(registration->closedByPeer());
   EXPECT_TRUE(join->closedByPeer());
   EXPECT_FALSE(receiveWithin(*f.emitted, 50ms));
+}
+
+TEST(RelayHostLink, ARefusedRegistrationIsLoggedWithTheServicesReasonAndNeverReported) {
+  struct Row {
+    const char* why;
+    std::optional<std::string> answer;  // none: the service closes without a line
+    const char* logged;
+  };
+  const Row rows[] = {
+      {"a host ID pinned to another key", "E inny klucz niż przypięty do tego hosta\n",
+       "🛰 relay: rejestracja odrzucona — inny klucz niż przypięty do tego hosta"},
+      {"a reason with control characters", std::string("E zły\x1b[2Jpowód\n"), "🛰 relay: rejestracja odrzucona — zły?[2Jpowód"},
+      {"a bad signature", std::nullopt, "rejestracja padła (the peer closed the line connection)"},
+  };
+  for (const Row& row : rows) {
+    HostFixture f;
+    std::mutex mutex;
+    std::vector<bool> reports;
+    f.link->setOnRegistration([&](bool registered) {
+      std::lock_guard guard(mutex);
+      reports.push_back(registered);
+    });
+    f.link->start();
+    auto peer = f.greet(challengeLine(tavlo::SystemRandom::shared().bytes(32)));
+    ASSERT_TRUE(peer && peer->readLine() && peer->readLine() && peer->readLine()) << row.why;
+    if (row.answer) peer->write(*row.answer);
+    peer->close();
+    EXPECT_TRUE(f.hostLog.waitFor(row.logged)) << row.why;
+    EXPECT_TRUE(f.hostLog.waitFor("— ponawiam za 1s")) << row.why;
+    EXPECT_EQ(f.hostLog.count("zarejestrowany"), 0u) << row.why;
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(reports, std::vector<bool>{false}) << row.why;
+  }
+}
+
+// Two accounts of one machine once registered under one host ID: our own service pins the first key
+// and refuses the second host, which must say so instead of taking itself for registered.
+TEST(RelayHostLink, OurServiceRefusesASecondKeyForAPinnedHostIDAndTheHostSaysWhy) {
+  RelayWorld world;
+  ASSERT_TRUE(world.startHost());
+  TestIdentity sameIdOtherKey;  // the same host ID, another account's key
+  LogRecorder otherLog;
+  std::atomic<int> registeredReports{0};
+  RelayHostLink::Params params = world.linkParams();
+  params.sigPub = sameIdOtherKey.sigPub();
+  params.sign = sameIdOtherKey.signer();
+  params.log = otherLog.sink();
+  auto other = RelayHostLink::create(std::move(params));
+  other->setOnRegistration([&](bool registered) { registeredReports += registered ? 1 : 0; });
+  other->start();
+  EXPECT_TRUE(otherLog.waitFor("🛰 relay: rejestracja odrzucona — inny klucz niż przypięty do tego hosta"));
+  EXPECT_EQ(otherLog.count("zarejestrowany"), 0u);
+  EXPECT_EQ(registeredReports.load(), 0);
+  other.reset();
 }
 
 }  // namespace
