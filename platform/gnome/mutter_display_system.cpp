@@ -235,35 +235,40 @@ bool MutterDisplaySystem::applyOn(DisplayId id, const VirtualDisplaySettings& se
     }
     options_.frames->publish(id, consumer);
   }
-  const std::string connector = awaitMonitor(id, pixels);
-  if (connector.empty()) {
-    log("🖥 mutter nie pokazał ekranu wirtualnego " + std::to_string(pixels.width) + "×" +
-        std::to_string(pixels.height));
-    return false;
-  }
+  // Mutter may re-create the monitor once more after a new size (a new connector at scale 1): the
+  // scale is checked again a moment after it was set, and set again on the monitor that is there.
   const double scale = settings.hiDPI ? 2.0 : 1.0;
-  const MutterDisplayState state = config_.state(true);
-  if (std::fabs(scaleOf(state, connector) - scale) < 0.01) {
-    setPointScale(id, 1.0);
-    return true;
-  }
-  const MutterMonitor* monitor = state.monitor(connector);
-  const MutterMode* mode = monitor ? monitor->currentMode() : nullptr;
-  if (!mode) return false;
-  if (!supportsScale(*mode, scale)) {
+  for (int attempt = 0; attempt < kScaleAttempts; ++attempt) {
+    const std::string connector = awaitMonitor(id, pixels);
+    if (connector.empty()) {
+      log("🖥 mutter nie pokazał ekranu wirtualnego " + std::to_string(pixels.width) + "×" +
+          std::to_string(pixels.height));
+      return false;
+    }
+    const MutterDisplayState state = config_.state(true);
+    const MutterMonitor* monitor = state.monitor(connector);
+    const MutterMode* mode = monitor ? monitor->currentMode() : nullptr;
+    if (!mode) continue;
     // Mutter keeps at least 800×480 logical pixels on a monitor, so a small HiDPI mode stays at scale
     // 1: the client still gets every pixel it asked for, the desktop just draws smaller on them.
-    log("🖥 mutter nie daje skali " + std::to_string(static_cast<int>(scale)) + " ekranowi " +
-        std::to_string(pixels.width) + "×" + std::to_string(pixels.height) + " — zostaje skala 1");
-    setPointScale(id, scale);
-    return configureOn({MonitorChange{MonitorChange::Kind::scale, connector, 0, 0, 1.0}});
+    const bool shrunk = !supportsScale(*mode, scale);
+    const double wanted = shrunk ? 1.0 : scale;
+    setPointScale(id, shrunk ? scale : 1.0);
+    if (std::fabs(scaleOf(state, connector) - wanted) < 0.01) {
+      if (attempt > 0) return true;
+      std::this_thread::sleep_for(kScaleSettle);
+      const MutterDisplayState settled = config_.state(true);
+      if (settled.monitor(connector) && std::fabs(scaleOf(settled, connector) - wanted) < 0.01) return true;
+      continue;
+    }
+    if (shrunk && attempt == 0) {
+      log("🖥 mutter nie daje skali " + std::to_string(static_cast<int>(scale)) + " ekranowi " +
+          std::to_string(pixels.width) + "×" + std::to_string(pixels.height) + " — zostaje skala 1");
+    }
+    if (!configureOn({MonitorChange{MonitorChange::Kind::scale, connector, 0, 0, wanted}})) return false;
+    std::this_thread::sleep_for(kScaleSettle);
   }
-  setPointScale(id, 1.0);
-  MonitorChange change;
-  change.kind = MonitorChange::Kind::scale;
-  change.connector = connector;
-  change.scale = scale;
-  return configureOn({change});
+  return false;
 }
 
 std::string MutterDisplaySystem::awaitMonitor(DisplayId id, PixelSize pixels) {

@@ -24,6 +24,7 @@
 //
 // Changes run one at a time on the display queue; queries are answered on the caller's thread from the
 // layout mutter last reported.
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -83,6 +84,9 @@ class MutterDisplaySystem final : public DisplaySystem {
   // How long a new mode may take to show in mutter's layout.
   static constexpr int kModeSettleMs = 5000;
   static constexpr int kNodeTimeoutMs = 5000;
+  // How often a scale is set on a monitor that mutter re-creates meanwhile, and how long it must hold.
+  static constexpr int kScaleAttempts = 3;
+  static constexpr std::chrono::milliseconds kScaleSettle{150};
 
  private:
   class Configuration;
