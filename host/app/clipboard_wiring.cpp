@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/gnome/bus_connection.hpp"
+#include "platform/gnome/mutter_pasteboard.hpp"
+#include "platform/pasteboard/x11_pasteboard.hpp"
 #include "protocol/clipboard/clip_temp_folder.hpp"
 
 namespace tavlo {
@@ -22,7 +25,7 @@ void removeClipboardLeftovers(const LogSink& log) {
 }  // namespace
 
 ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional<std::string>& display,
-                                 MainExecutor& main, Scheduler& scheduler,
+                                 bool gnomeSession, MainExecutor& main, Scheduler& scheduler,
                                  std::function<std::shared_ptr<HostController>()> controller) {
   const LogSink toController = [controller](const std::string& line) {
     if (auto c = controller()) c->log(line);
@@ -30,13 +33,20 @@ ClipboardWiring::ClipboardWiring(HostControllerSeams& seams, const std::optional
   std::string error;
   // A desktop program's item that a read drops is told in the host's log, from the main executor (the
   // pasteboard's own thread says it).
-  X11Pasteboard::Options options;
-  options.log = [&main, toController](const std::string& line) {
+  const LogSink fromItsThread = [&main, toController](const std::string& line) {
     main.post([toController, line] { toController(line); });
   };
-  pasteboard_ = X11Pasteboard::open(display.value_or(""), &error, std::move(options));
+  if (gnomeSession) {
+    // A connection of its own: mutter ends the clipboard's session with it.
+    if (auto bus = BusConnection::openSession(&error)) pasteboard_ = MutterPasteboard::open(bus, &error, fromItsThread);
+  } else {
+    X11Pasteboard::Options options;
+    options.log = fromItsThread;
+    pasteboard_ = X11Pasteboard::open(display.value_or(""), &error, std::move(options));
+  }
   if (!pasteboard_) {
-    std::fprintf(stderr, "tavlo-host: no clipboard on the X display, the clipboard is not shared (%s)\n", error.c_str());
+    std::fprintf(stderr, "tavlo-host: no clipboard on the %s, the clipboard is not shared (%s)\n",
+                 gnomeSession ? "GNOME session" : "X display", error.c_str());
   } else {
     bridge_ = PasteboardBridge::create({
         .pasteboard = *pasteboard_,

@@ -85,7 +85,8 @@ void HostProgram::makeController() {
       std::fprintf(stderr, "tavlo-host: the relay setting \"%s\" is not HOST:PORT, no relay\n", relayAddress->c_str());
     }
   }
-  clipboard_ = std::make_unique<ClipboardWiring>(deps.seams, options_.display, main_, scheduler_,
+  clipboard_ = std::make_unique<ClipboardWiring>(deps.seams, options_.display,
+                                                 desktop_.backend == DesktopBackend::gnomeSession, main_, scheduler_,
                                                  [controllerRef = controllerRef_] { return controllerRef->lock(); });
   if (tray_) {
     deps.seams.toggleDiagnosticsPanel = [this] {

@@ -80,6 +80,8 @@ class TavloHostOnMutter : public ::testing::Test {
     if (host->waitForLine("signing key (Base64) ")) published = endtoend::publishedKey(host->output());
     ASSERT_TRUE(published) << host->output();
     key = *published;
+    // The desktop's clipboard is mutter's: the host shares it.
+    EXPECT_EQ(host->output().find("the clipboard is not shared"), std::string::npos) << host->output();
   }
 
   // One session of a client whose window is `width`×`height`: admitted, streamed for a while, ended.
