@@ -13,22 +13,34 @@ namespace {
 E2EHostHandshake::Outcome silence(std::string line) {
   return {.consumed = true, .answer = std::nullopt, .logLine = std::move(line)};
 }
-}  // namespace
-
-E2EHostHandshake::Outcome E2EHostHandshake::respond(const E2EIdentity& identity, bool requireSecure, ByteView packet) {
-  E2EHello hello;
+std::optional<E2EHello> decodeHello(ByteView packet) {
   try {
     RawPacket raw = RawPacket::decode(packet);
-    if (raw.header.channel != Channel::control || raw.header.msgType != ControlType::e2eHello) return {};
-    hello = raw.decodePayload<E2EHello>();
+    if (raw.header.channel != Channel::control || raw.header.msgType != ControlType::e2eHello) return std::nullopt;
+    return raw.decodePayload<E2EHello>();
   } catch (const WireError&) {
-    return {};
+    return std::nullopt;
   }
+}
 
-  if (requireSecure && (!hello.gateMac || !E2ECrypto::isValidGateMac(*hello.gateMac, identity.signingPublicKey(),
-                                                                     hello.ephPub, hello.nonce))) {
-    return silence("🔒 odrzucono nieautoryzowane połączenie (brak/zły klucz bramki) — cisza");
-  }
+bool gatePasses(const E2EIdentity& identity, const E2EHello& hello) {
+  return hello.gateMac &&
+         E2ECrypto::isValidGateMac(*hello.gateMac, identity.signingPublicKey(), hello.ephPub, hello.nonce);
+}
+
+}  // namespace
+
+E2EHostHandshake::GateVerdict E2EHostHandshake::checkGate(const E2EIdentity& identity, ByteView packet) {
+  auto hello = decodeHello(packet);
+  if (!hello) return GateVerdict::notHello;
+  return gatePasses(identity, *hello) ? GateVerdict::passed : GateVerdict::refused;
+}
+
+E2EHostHandshake::Outcome E2EHostHandshake::respond(const E2EIdentity& identity, bool requireSecure, ByteView packet) {
+  auto decoded = decodeHello(packet);
+  if (!decoded) return {};
+  const E2EHello& hello = *decoded;
+  if (requireSecure && !gatePasses(identity, hello)) return silence(refusedLine);
 
   auto ephemeral = X25519PrivateKey::generate();
   auto shared = ephemeral ? ephemeral->sharedSecret(hello.ephPub) : std::nullopt;

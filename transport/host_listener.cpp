@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/runtime/descriptor_limit.hpp"
 #include "transport/peer_address_key.hpp"
 #include "transport/transport_error.hpp"
 
@@ -80,6 +81,11 @@ void HostListener::start(uint16_t port) {
     std::lock_guard guard(mutex_);
     std::swap(tcpListener_, tcp);
     std::swap(udpListeners_, udp);
+    if (!unprovedRoom_) {
+      waitingRoom_ = waitingRoomSetting_ ? waitingRoomSetting_ : waitingRoomFor(tavlo::currentDescriptorLimit().soft);
+      // Shared by blocks alone: one address may fill what nobody else wants.
+      unprovedRoom_ = std::make_unique<tavlo::CappedWaitingList<PendingConnection>>(waitingRoom_, waitingRoom_);
+    }
   }
   // A second start replaces the first one's sockets; they close here, outside the lock.
 }
@@ -97,44 +103,247 @@ void HostListener::stop() {
   sessions_.close();
 }
 
+size_t HostListener::waitingRoomFor(uint64_t descriptorLimit) {
+  constexpr uint64_t fewest = 64;
+  constexpr uint64_t most = 16'384;
+  return static_cast<size_t>(std::clamp<uint64_t>(descriptorLimit / 4, fewest, most));
+}
+
+void HostListener::setProofCheck(ProofCheck check) {
+  std::lock_guard guard(mutex_);
+  proofCheck_ = std::move(check);
+}
+
+void HostListener::setWaitingRoom(size_t connections) {
+  std::lock_guard guard(mutex_);
+  waitingRoomSetting_ = connections;
+}
+
 void HostListener::handleConnection(std::shared_ptr<tavlo::TcpConnection> connection) {
-  // Not read until its flows have come and a transport owns it: until then its bytes wait in the
-  // kernel, whose buffers stop a peer that sends without ever binding a flow.
   auto pending = std::make_shared<PendingConnection>();
-  pending->mux = std::make_shared<MultiplexedTCP>(connection);
+  pending->connection = connection;
   pending->remote = connection->remoteDescription();
   pending->ip = ipPart(pending->remote);
+  pending->blocks = peerAddressBlocks(pending->remote);
+  bool checked;
   std::vector<std::shared_ptr<PendingConnection>> displaced;
-  std::vector<UnpairedFlow> early;
   {
     std::lock_guard guard(mutex_);
     connectionsTaken_ += 1;
-    displaced = pendingCaps_.add(peerAddressKey(pending->remote), pending);
-    for (const auto& old : displaced) std::erase(pendingConnections_, old);
-    pendingConnections_.push_back(pending);
-    // Flows of this address that came before it are its client's earlier ones: they are cancelled
-    // (a client opens its flows only once its connection is up). Other addresses' stay as they are.
-    for (UnpairedFlow& flow : unpaired_)
-      if (flow.flow && flow.ip == pending->ip) early.push_back(std::exchange(flow, {}));
+    pending->arrival = ++arrivals_;
+    pending->arrivalUs = scheduler_.clock().nowUs();
+    checked = static_cast<bool>(proofCheck_) && unprovedRoom_;
+    if (checked) {
+      // Over the room, the oldest of the fullest block goes: a flood pushes out its own connections.
+      displaced = unprovedRoom_->add(pending->blocks, pending);
+      for (const auto& old : displaced) removePendingLocked(old);
+      unproved_.insert(pending);
+      unprovedArrivalsByIp_[pending->ip].insert(pending->arrival);
+    }
   }
-  // Over a cap, the oldest connection of this address (or of the address holding the most) goes, with
-  // its flows and check, so a peer opening connection after connection leaves a few checks, not one each.
   for (const auto& old : displaced) discard(old);
-  for (UnpairedFlow& flow : early) {
-    if (flow.lateCheck) cancelCheck(*flow.lateCheck);
-    flow.flow->close();
+  if (!checked) {
+    pending->mux = std::make_shared<MultiplexedTCP>(connection);
+    std::weak_ptr<PendingConnection> weakPending = pending;
+    auto check = scheduleCheck(pendingConnectionTimeoutUs, [weakPending](HostListener& self) {
+      if (auto waiting = weakPending.lock()) self.expirePending(waiting);
+    });
+    {
+      std::lock_guard guard(mutex_);
+      pending->expiry = check;
+    }
+    return prove(pending);
   }
-  std::weak_ptr<PendingConnection> weakPending = pending;
-  auto check = scheduleCheck(pendingConnectionTimeoutUs, [weakPending](HostListener& self) {
-    if (auto waiting = weakPending.lock()) self.expirePending(waiting);
-  });
-  bool stillWaiting;
+  pending->readFirst = true;
+  bool arm;
   {
     std::lock_guard guard(mutex_);
-    stillWaiting = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending) != pendingConnections_.end();
-    if (stillWaiting) pending->expiry = check;
+    // Those a flood pushed out are mostly the oldest: they leave the front at once.
+    while (!silentOrder_.empty()) {
+      auto front = silentOrder_.front().lock();
+      if (front && unproved_.contains(front)) break;
+      silentOrder_.pop_front();
+    }
+    silentOrder_.push_back(pending);
+    arm = !std::exchange(silenceSweepArmed_, true);
   }
-  if (!stillWaiting) cancelCheck(check);
+  if (arm) armSilenceSweep(pending->arrivalUs + pendingConnectionTimeoutUs);
+  // Its bytes are read only up to its first packet: enough to know whether it is a client of this host.
+  // Nothing more is made for it until then (a flood brings thousands of such connections a second).
+  readFirstPacket(pending);
+}
+
+void HostListener::readFirstPacket(const std::shared_ptr<PendingConnection>& pending) {
+  std::weak_ptr<HostListener> weak = weak_from_this();
+  std::weak_ptr<PendingConnection> weakPending = pending;
+  pending->connection->receive([weak, weakPending](ByteView data, bool peerClosed, const std::string& error) {
+    auto self = weak.lock();
+    auto waiting = weakPending.lock();
+    if (self && waiting) self->firstPacketRead(waiting, data, peerClosed || !error.empty());
+  });
+}
+
+void HostListener::firstPacketRead(const std::shared_ptr<PendingConnection>& pending, ByteView data, bool ended) {
+  {
+    std::lock_guard guard(mutex_);
+    if (!unproved_.contains(pending)) return;  // displaced or expired meanwhile
+  }
+  Bytes& read = pending->firstBytes;
+  read.insert(read.end(), data.begin(), data.end());
+  // The first packet is the first frame the framing delivers: shorter frames before it are consumed.
+  enum class Found { more, packet, refused } found = Found::more;
+  size_t at = 0;
+  uint32_t length = 0;
+  while (read.size() - at >= MuxFrameReader::headerBytes) {
+    length = 0;
+    for (size_t i = 0; i < MuxFrameReader::headerBytes; ++i) length |= uint32_t(read[at + i]) << (8 * i);
+    if (length > maxFirstFrameBytes) {
+      found = Found::refused;  // more than any first packet of a client
+      break;
+    }
+    if (read.size() - at - MuxFrameReader::headerBytes < length) break;
+    if (length >= MuxFrameReader::smallestDeliveredPayload) {
+      found = Found::packet;
+      break;
+    }
+    at += MuxFrameReader::headerBytes + length;
+  }
+  // What a peer may send before its first packet is bounded too: a stream of empty frames proves nothing.
+  if (found == Found::more && read.size() > 2 * size_t(maxFirstFrameBytes)) found = Found::refused;
+  if (found != Found::packet) {
+    // A peer that went, or that sent what no client sends first: nothing to wait for.
+    if (found == Found::more && !ended) return readFirstPacket(pending);
+    {
+      std::lock_guard guard(mutex_);
+      if (!removePendingLocked(pending)) return;
+    }
+    return discard(pending);
+  }
+  ProofCheck check;
+  {
+    std::lock_guard guard(mutex_);
+    check = proofCheck_;
+  }
+  FirstPacketVerdict verdict = check(ByteView(read.data() + at + MuxFrameReader::headerBytes, length));
+  if (verdict.proved) {
+    pending->mux = std::make_shared<MultiplexedTCP>(pending->connection);
+    pending->connection->start([](tavlo::TcpConnection::State, const std::string&) {});
+    return prove(pending);
+  }
+  std::optional<std::string> lineEnd;
+  {
+    std::lock_guard guard(mutex_);
+    if (!removePendingLocked(pending)) return;
+    if (verdict.refusalLine) lineEnd = refusedConnectionLog_.admit(scheduler_.clock().nowUs());
+  }
+  discard(pending);
+  if (lineEnd) log(*verdict.refusalLine + *lineEnd);
+}
+
+void HostListener::prove(const std::shared_ptr<PendingConnection>& pending) {
+  std::vector<std::shared_ptr<PendingConnection>> displaced;
+  std::vector<std::shared_ptr<WaitingFlow>> earlier;
+  std::vector<tavlo::Scheduler::JobId> taken;
+  {
+    std::lock_guard guard(mutex_);
+    if (pending->readFirst && !removePendingLocked(pending)) return;  // displaced or expired meanwhile
+    pending->proved = true;
+    // Over a cap, the oldest proved connection of this address (or of the fullest block) goes, with its
+    // flows and check; a connection that has not proved itself never pushes out one that has.
+    displaced = provedCaps_.add(pending->blocks, pending);
+    for (const auto& old : displaced) std::erase(proved_, old);
+    proved_.push_back(pending);
+    for (Slot slot : slots) {
+      auto it = waitingFlows_.find(FlowKey{pending->ip, slot});
+      if (it == waitingFlows_.end()) continue;
+      std::shared_ptr<WaitingFlow> waiting = it->second;
+      removeWaitingFlowLocked(waiting);
+      if (waiting->lateCheck) taken.push_back(*std::exchange(waiting->lateCheck, std::nullopt));
+      // Flows of its address that came before it are its client's earlier ones: a client opens its
+      // flows only once its connection is up.
+      if (waiting->arrival > pending->arrival) {
+        pending->flows[static_cast<size_t>(slot)] = waiting->flow;
+      } else {
+        earlier.push_back(waiting);
+      }
+    }
+  }
+  for (const auto& old : displaced) discard(old);
+  for (auto id : taken) cancelCheck(id);
+  for (const auto& waiting : earlier) waiting->flow->close();
+  if (pending->readFirst) {
+    // Proved, it waits for its flows on a timer of its own, for what is left of its time.
+    const uint64_t waitedUs = scheduler_.clock().nowUs() - pending->arrivalUs;
+    std::weak_ptr<PendingConnection> weakPending = pending;
+    auto check = scheduleCheck(pendingConnectionTimeoutUs - std::min(waitedUs, pendingConnectionTimeoutUs),
+                               [weakPending](HostListener& self) {
+                                 if (auto waiting = weakPending.lock()) self.expirePending(waiting);
+                               });
+    bool stillWaiting;
+    {
+      std::lock_guard guard(mutex_);
+      stillWaiting = std::find(proved_.begin(), proved_.end(), pending) != proved_.end();
+      if (stillWaiting) pending->expiry = check;
+    }
+    if (!stillWaiting) cancelCheck(check);
+  }
+  tryAssemble(pending);
+}
+
+void HostListener::armSilenceSweep(uint64_t dueUs) {
+  const uint64_t now = scheduler_.clock().nowUs();
+  scheduleCheck(dueUs > now ? dueUs - now : 0, [](HostListener& self) { self.sweepSilent(); });
+}
+
+void HostListener::sweepSilent() {
+  const uint64_t now = scheduler_.clock().nowUs();
+  std::vector<std::shared_ptr<PendingConnection>> expired;
+  std::optional<uint64_t> nextDueUs;
+  {
+    std::lock_guard guard(mutex_);
+    while (!silentOrder_.empty()) {
+      auto pending = silentOrder_.front().lock();
+      if (pending && unproved_.contains(pending)) {
+        if (pending->arrivalUs + pendingConnectionTimeoutUs > now) {
+          nextDueUs = pending->arrivalUs + pendingConnectionTimeoutUs;
+          break;
+        }
+        expired.push_back(std::move(pending));
+      }
+      silentOrder_.pop_front();
+    }
+    silenceSweepArmed_ = nextDueUs.has_value();
+  }
+  for (const auto& pending : expired) expirePending(pending);
+  if (nextDueUs) armSilenceSweep(*nextDueUs);
+}
+
+bool HostListener::removePendingLocked(const std::shared_ptr<PendingConnection>& pending) {
+  if (unproved_.erase(pending)) {
+    if (unprovedRoom_) unprovedRoom_->forget(pending);
+    auto it = unprovedArrivalsByIp_.find(pending->ip);
+    if (it != unprovedArrivalsByIp_.end()) {
+      it->second.erase(pending->arrival);
+      if (it->second.empty()) unprovedArrivalsByIp_.erase(it);
+    }
+    return true;
+  }
+  auto it = std::find(proved_.begin(), proved_.end(), pending);
+  if (it == proved_.end()) return false;
+  proved_.erase(it);
+  provedCaps_.forget(pending);
+  return true;
+}
+
+void HostListener::removeWaitingFlowLocked(const std::shared_ptr<WaitingFlow>& waiting) {
+  auto it = waitingFlows_.find(FlowKey{waiting->ip, waiting->slot});
+  if (it != waitingFlows_.end() && it->second == waiting) waitingFlows_.erase(it);
+  waitingFlowRoom_.forget(waiting);
+}
+
+bool HostListener::earlierUnprovedLocked(const std::string& ip, uint64_t arrival) const {
+  auto it = unprovedArrivalsByIp_.find(ip);
+  return it != unprovedArrivalsByIp_.end() && !it->second.empty() && *it->second.begin() < arrival;
 }
 
 void HostListener::discard(const std::shared_ptr<PendingConnection>& pending) {
@@ -146,26 +355,42 @@ void HostListener::discard(const std::shared_ptr<PendingConnection>& pending) {
     flows = std::exchange(pending->flows, {});
   }
   if (expiry) cancelCheck(*expiry);
-  pending->mux->close();
+  if (pending->mux) {
+    pending->mux->close();
+  } else {
+    pending->connection->cancelNow();  // its descriptor is free for the next connection at once
+  }
   for (auto& flow : flows)
     if (flow) flow->close();
 }
 
-void HostListener::expirePending(const std::shared_ptr<PendingConnection>& pending) {
-  std::optional<std::string> lineEnd;
+void HostListener::discard(const std::shared_ptr<WaitingFlow>& waiting) {
+  std::optional<tavlo::Scheduler::JobId> check;
   {
     std::lock_guard guard(mutex_);
-    auto it = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending);
-    if (it == pendingConnections_.end()) return;  // assembled, or displaced by a newer connection
-    pendingConnections_.erase(it);
-    pendingCaps_.forget(pending);
+    check = std::exchange(waiting->lateCheck, std::nullopt);
+  }
+  if (check) cancelCheck(*check);
+  waiting->flow->close();
+}
+
+void HostListener::expirePending(const std::shared_ptr<PendingConnection>& pending) {
+  std::optional<std::string> lineEnd;
+  bool proved;
+  {
+    std::lock_guard guard(mutex_);
+    proved = pending->proved;
+    if (!removePendingLocked(pending)) return;  // assembled, or displaced by a newer connection
     pending->expiry.reset();  // this one, running now
     lineEnd = expiredConnectionLog_.admit(scheduler_.clock().nowUs());
   }
   discard(pending);
   if (lineEnd) {
-    log("listener: połączenie od " + pending->remote + " nie dostało swoich przepływów UDP w " +
-        std::to_string(pendingConnectionTimeoutUs / 1'000'000) + " s — zamykam" + *lineEnd);
+    const std::string seconds = std::to_string(pendingConnectionTimeoutUs / 1'000'000);
+    log(proved ? "listener: połączenie od " + pending->remote + " nie dostało swoich przepływów UDP w " + seconds +
+                     " s — zamykam" + *lineEnd
+               : "listener: połączenie od " + pending->remote + " nie przedstawiło się w " + seconds + " s — zamykam" +
+                     *lineEnd);
   }
 }
 
@@ -213,16 +438,17 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
   const size_t index = static_cast<size_t>(slot);
   auto flow = std::make_shared<UDPFlow>(std::move(link), slotName(slot), unprovenFlowHoldLimit);
   flow->start([](bool) {});  // its datagrams wait in the flow until the transport takes them
-  std::shared_ptr<UDPFlow> replaced;
-  std::optional<tavlo::Scheduler::JobId> replacedCheck;
+  std::shared_ptr<UDPFlow> replacedFlow;
+  std::shared_ptr<WaitingFlow> waiting;
+  std::vector<std::shared_ptr<WaitingFlow>> displaced;
   std::shared_ptr<PendingConnection> joined;
-  size_t live;
   {
     std::lock_guard guard(mutex_);
     flowsTaken_ += 1;
-    // The newest connection of this address that still lacks the slot; else the newest of the
-    // address, whose flow of the slot this one replaces.
-    for (auto it = pendingConnections_.rbegin(); it != pendingConnections_.rend(); ++it) {
+    const uint64_t arrival = ++arrivals_;
+    // The newest proved connection of this address that still lacks the slot; else the newest proved
+    // one of the address, whose flow of the slot this one replaces.
+    for (auto it = proved_.rbegin(); it != proved_.rend(); ++it) {
       if ((*it)->ip != ip) continue;
       if (!joined) joined = *it;
       if (!(*it)->flows[index]) {
@@ -231,61 +457,90 @@ void HostListener::handlePeer(Slot slot, std::shared_ptr<tavlo::UdpLink> link) {
       }
     }
     if (joined) {
-      replaced = std::exchange(joined->flows[index], flow);
+      replacedFlow = std::exchange(joined->flows[index], flow);
     } else {
-      UnpairedFlow& waiting = unpaired_[index];
-      replaced = std::exchange(waiting.flow, flow);
-      replacedCheck = std::exchange(waiting.lateCheck, std::nullopt);
-      waiting.ip = ip;
+      // It waits as its address's flow of the slot, replacing only that address's earlier one.
+      auto it = waitingFlows_.find(FlowKey{ip, slot});
+      if (it != waitingFlows_.end()) {
+        displaced.push_back(it->second);
+        removeWaitingFlowLocked(it->second);
+      }
+      waiting = std::make_shared<WaitingFlow>();
+      waiting->flow = flow;
+      waiting->slot = slot;
+      waiting->remote = remote;
+      waiting->ip = ip;
+      waiting->arrival = arrival;
+      waiting->sinceUs = scheduler_.clock().nowUs();
+      for (const auto& old : waitingFlowRoom_.add(peerAddressBlocks(remote), waiting)) {
+        removeWaitingFlowLocked(old);
+        displaced.push_back(old);
+      }
+      waitingFlows_[FlowKey{ip, slot}] = waiting;
     }
     forgetClosedLocked();
-    live = liveTransports_.size();
   }
   // A replaced flow goes at once, with what it holds: neither its check nor anything else keeps it,
   // so a peer sending from ever new ports leaves one waiting flow per slot behind, not one per port.
-  if (replacedCheck) cancelCheck(*replacedCheck);
-  if (replaced) replaced->close();
-  replaced.reset();
+  for (const auto& old : displaced) discard(old);
+  displaced.clear();
+  if (replacedFlow) replacedFlow->close();
+  replacedFlow.reset();
   if (joined) return tryAssemble(joined);
-  if (live == 0) return;  // with no live session the flow waits for a connection of its address
-  std::weak_ptr<UDPFlow> weakFlow = flow;
-  auto check = scheduleCheck(lateChildDelayUs, [weakFlow, slot, remote](HostListener& self) {
-    if (auto waiting = weakFlow.lock()) self.lateChildCheck(waiting, slot, remote);
+  scheduleLateCheck(waiting);
+}
+
+void HostListener::scheduleLateCheck(const std::shared_ptr<WaitingFlow>& waiting) {
+  std::weak_ptr<WaitingFlow> weakWaiting = waiting;
+  auto check = scheduleCheck(lateChildDelayUs, [weakWaiting](HostListener& self) {
+    if (auto held = weakWaiting.lock()) self.lateChildCheck(held);
   });
   bool stillWaiting;
   {
     std::lock_guard guard(mutex_);
-    UnpairedFlow& waiting = unpaired_[index];
-    stillWaiting = waiting.flow == flow;
-    if (stillWaiting) waiting.lateCheck = check;
+    auto it = waitingFlows_.find(FlowKey{waiting->ip, waiting->slot});
+    stillWaiting = it != waitingFlows_.end() && it->second == waiting;
+    if (stillWaiting) waiting->lateCheck = check;
   }
   if (!stillWaiting) cancelCheck(check);
 }
 
 void HostListener::waitIdle() { q_->sync([] {}); }
 
-void HostListener::lateChildCheck(const std::shared_ptr<UDPFlow>& flow, Slot slot, const std::string& remote) {
+void HostListener::lateChildCheck(const std::shared_ptr<WaitingFlow>& waiting) {
+  enum class Next { wait, adopt, drop } next;
   std::shared_ptr<DirectSessionTransport> target;
   std::optional<std::string> lineEnd;
   {
     std::lock_guard guard(mutex_);
     forgetClosedLocked();
-    UnpairedFlow& waiting = unpaired_[static_cast<size_t>(slot)];
-    // A connection of its address came meanwhile and cancelled it, or a newer flow of the slot replaced it.
-    if (waiting.flow != flow) return;
-    std::string ip = ipPart(remote);
-    for (auto it = liveTransports_.rbegin(); it != liveTransports_.rend() && !target; ++it)
-      if (ipPart((*it)->remoteDescription()) == ip) target = *it;
+    auto it = waitingFlows_.find(FlowKey{waiting->ip, waiting->slot});
+    // A proved connection of its address took it, or a newer flow of its address and slot replaced it.
+    if (it == waitingFlows_.end() || it->second != waiting) return;
+    waiting->lateCheck.reset();  // this one, running now
+    const bool expired = scheduler_.clock().nowUs() - waiting->sinceUs >= pendingConnectionTimeoutUs;
+    for (auto live = liveTransports_.rbegin(); live != liveTransports_.rend() && !target; ++live)
+      if (ipPart((*live)->remoteDescription()) == waiting->ip) target = *live;
     if (!target && !liveTransports_.empty()) target = liveTransports_.back();
-    if (!target) return;
-    waiting = {};
-    lineEnd = lateFlowLog_.admit(scheduler_.clock().nowUs());
+    if (expired) {
+      next = Next::drop;
+    } else if (earlierUnprovedLocked(waiting->ip, waiting->arrival) || !target) {
+      // Its own connection may still prove itself (a client 100 ms away speaks after its flows), or
+      // there is no session to offer it to yet.
+      next = Next::wait;
+    } else {
+      next = Next::adopt;
+    }
+    if (next != Next::wait) removeWaitingFlowLocked(waiting);
+    if (next == Next::adopt) lineEnd = lateFlowLog_.admit(scheduler_.clock().nowUs());
   }
+  if (next == Next::wait) return scheduleLateCheck(waiting);
+  if (next == Next::drop) return waiting->flow->close();
   if (lineEnd) {
-    log(std::string("🔁 listener: spóźnione dziecko ") + slotName(slot) + " od " + remote +
+    log(std::string("🔁 listener: spóźnione dziecko ") + slotName(waiting->slot) + " od " + waiting->remote +
         " → kandydat adopcji w żywej sesji" + *lineEnd);
   }
-  target->adopt(slot, flow, remote);
+  target->adopt(waiting->slot, waiting->flow, waiting->remote);
 }
 
 void HostListener::tryAssemble(const std::shared_ptr<PendingConnection>& pending) {
@@ -293,12 +548,10 @@ void HostListener::tryAssemble(const std::shared_ptr<PendingConnection>& pending
   std::optional<tavlo::Scheduler::JobId> connectionCheck;
   {
     std::lock_guard guard(mutex_);
-    auto it = std::find(pendingConnections_.begin(), pendingConnections_.end(), pending);
-    if (it == pendingConnections_.end()) return;
+    if (std::find(proved_.begin(), proved_.end(), pending) == proved_.end()) return;
     for (const auto& flow : pending->flows)
       if (!flow) return;
-    pendingConnections_.erase(it);
-    pendingCaps_.forget(pending);
+    removePendingLocked(pending);
     connectionCheck = std::exchange(pending->expiry, std::nullopt);
     std::array<std::shared_ptr<UDPFlow>, 3> flows = std::exchange(pending->flows, {});
 
@@ -322,7 +575,12 @@ void HostListener::tryAssemble(const std::shared_ptr<PendingConnection>& pending
     while (liveTransports_.size() > maxLiveTransports) liveTransports_.erase(liveTransports_.begin());
   }
   if (connectionCheck) cancelCheck(*connectionCheck);
-  pending->mux->start([](bool) {});
+  if (pending->readFirst) {
+    pending->mux->startAlreadyReady(pending->firstBytes);  // the first packet is the stream's first frame
+    pending->firstBytes = {};
+  } else {
+    pending->mux->start([](bool) {});
+  }
   sessions_.send(transport);
 }
 
@@ -335,13 +593,19 @@ HostListener::Snapshot HostListener::snapshot() const {
   Snapshot snapshot;
   snapshot.connectionsTaken = connectionsTaken_;
   snapshot.flowsTaken = flowsTaken_;
-  snapshot.pendingConnections = pendingConnections_.size();
-  for (const auto& pending : pendingConnections_)
+  snapshot.pendingConnections = unproved_.size() + proved_.size();
+  snapshot.unprovedConnections = unproved_.size();
+  snapshot.waitingRoom = waitingRoom_;
+  snapshot.waitingFlows = waitingFlows_.size();
+  for (const auto& pending : proved_)
     for (size_t i = 0; i < pending->flows.size(); ++i) snapshot.pairedFlows[i] += pending->flows[i] ? 1 : 0;
-  for (size_t i = 0; i < unpaired_.size(); ++i) {
-    const UnpairedFlow& waiting = unpaired_[i];
-    snapshot.unpairedFlowRemotes[i] = waiting.flow ? waiting.flow->remoteEndpointDescription() : "";
-    snapshot.unpairedFlowHeld[i] = waiting.flow ? waiting.flow->incoming().size() : 0;
+  std::array<uint64_t, 3> newest{};
+  for (const auto& [key, waiting] : waitingFlows_) {
+    const size_t i = static_cast<size_t>(waiting->slot);
+    if (waiting->arrival < newest[i]) continue;
+    newest[i] = waiting->arrival;
+    snapshot.unpairedFlowRemotes[i] = waiting->flow->remoteEndpointDescription();
+    snapshot.unpairedFlowHeld[i] = waiting->flow->incoming().size();
   }
   snapshot.liveTransports = liveTransports_.size();
   snapshot.scheduledChecks = lateChecks_.size();

@@ -43,7 +43,7 @@ bool MuxFrameReader::append(ByteView piece, std::vector<Frame>& out) {
     }
     const uint8_t* payload = &buffer_[start_ + headerBytes];
     start_ += headerBytes + length;
-    if (length <= channelByte) continue;  // too short to carry a channel: consumed, never delivered
+    if (length < smallestDeliveredPayload) continue;  // too short to carry a channel: consumed, never delivered
     // A sealed envelope hides its channel (its byte 5 is random nonce), so every envelope goes to control,
     // whose one pump opens it and passes reliable input on. Guessing from the nonce sent about one frame
     // in 256 through the other pump, which could overtake frames still queued on this one: a 5 MB

@@ -21,6 +21,9 @@ class MuxFrameReader {
   // before any handshake; every frame this system sends is far smaller.
   static constexpr uint32_t maxFrameLength = 16 * 1024 * 1024;
   static constexpr size_t headerBytes = 4;
+  // Shorter payloads cannot carry a channel byte: they are consumed and never delivered (a client's
+  // first frame is such an empty one, whose acknowledgement tells it the host holds the connection).
+  static constexpr size_t smallestDeliveredPayload = 6;
 
   enum class Route : uint8_t { control, inputReliable };
   struct Frame {

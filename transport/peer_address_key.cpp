@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/transport_interfaces.hpp"
@@ -28,7 +29,45 @@ std::string addressKey(std::string address) {
   return std::string(text) + "/64";
 }
 
+// The blocks of an address alone, widest first: IPv4 (and IPv4-mapped) by its /24 and itself, IPv6 by
+// its /48, its /64 and itself; anything else is its own only block.
+std::vector<std::string> addressBlocks(std::string address) {
+  if (auto zone = address.find('%'); zone != std::string::npos) address.resize(zone);
+  std::array<uint8_t, 16> v6{};
+  std::array<uint8_t, 4> v4{};
+  static constexpr std::array<uint8_t, 12> mappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (::inet_pton(AF_INET6, address.c_str(), v6.data()) == 1) {
+    if (!std::equal(mappedPrefix.begin(), mappedPrefix.end(), v6.begin())) {
+      auto prefix = [&](size_t bytes) {
+        std::array<uint8_t, 16> masked{};
+        std::copy(v6.begin(), v6.begin() + static_cast<std::ptrdiff_t>(bytes), masked.begin());
+        char text[INET6_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET6, masked.data(), text, sizeof text);
+        return std::string(text) + "/" + std::to_string(bytes * 8);
+      };
+      char whole[INET6_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET6, v6.data(), whole, sizeof whole);
+      return {prefix(6), prefix(8), whole};
+    }
+    std::copy(v6.begin() + 12, v6.end(), v4.begin());
+  } else if (::inet_pton(AF_INET, address.c_str(), v4.data()) != 1) {
+    return {address};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, v4.data(), text, sizeof text);
+  std::array<uint8_t, 4> block = v4;
+  block[3] = 0;
+  char blockText[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, block.data(), blockText, sizeof blockText);
+  return {std::string(blockText) + "/24", text};
+}
+
 }  // namespace
+
+std::vector<std::string> peerAddressBlocks(const std::string& remoteDescription) {
+  if (isRelayedDescription(remoteDescription)) return {peerAddressKey(remoteDescription)};
+  return addressBlocks(ipPart(remoteDescription));
+}
 
 std::string ipPart(const std::string& endpoint) {
   if (!endpoint.empty() && endpoint.front() == '[') {

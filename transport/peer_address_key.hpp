@@ -9,6 +9,7 @@
 //   client's address as the relay saw it, keyed as above); a relay that gives none leaves all its
 //   relayed peers one key, as they cannot be told apart.
 #include <string>
+#include <vector>
 
 namespace vela {
 
@@ -16,6 +17,11 @@ namespace vela {
 // with no colon or several (a bare IPv6 address) is returned whole. Flows join the connection of
 // exactly this address.
 std::string ipPart(const std::string& endpoint);
+
+// The address blocks a remote description counts under where waiting room is shared fairly, widest
+// first: an IPv4 address by its /24 and itself, an IPv6 one by its /48, its /64 and itself (whoever
+// rents many addresses usually gets them from one such block); a relayed peer by its key alone.
+std::vector<std::string> peerAddressBlocks(const std::string& remoteDescription);
 
 // The key of a remote description ("a.b.c.d:port", "[v6]:port", a bare address, or "relay/...").
 std::string peerAddressKey(const std::string& remoteDescription);

@@ -2,6 +2,7 @@
 // steps and the accept loop, then the path check and the encrypting wrapper for every transport.
 #include <system_error>
 
+#include "e2e/e2e_host_handshake.hpp"
 #include "e2e/e2e_trust.hpp"
 #include "e2e/encrypted_transport.hpp"
 #include "host/controller/host_controller.hpp"
@@ -81,6 +82,17 @@ bool HostController::startListener(uint16_t base) {
   } else {
     auto direct = vela::HostListener::create(&deps_.scheduler);
     direct->setOnLog(logSink());
+    // A connection gets its flows only once its first packet is a hello that passes this host's gate:
+    // a flood of connections that never speak then never holds a client's flows.
+    if (!identity_) identity_ = deps_.identity();
+    direct->setProofCheck([identity = identity_](ByteView packet) {
+      using Gate = vela::E2EHostHandshake::GateVerdict;
+      const Gate verdict = vela::E2EHostHandshake::checkGate(*identity, packet);
+      vela::HostListener::FirstPacketVerdict result;
+      result.proved = verdict == Gate::passed;
+      if (verdict == Gate::refused) result.refusalLine = vela::E2EHostHandshake::refusedLine;
+      return result;
+    });
     listener = direct;
   }
   std::string description;

@@ -227,6 +227,12 @@ void TcpConnection::Core::cancel() {
   thread->post([self] { self->finish(State::cancelled, {}); });
 }
 
+void TcpConnection::Core::cancelNow() {
+  if (!thread->isCurrent()) return cancel();
+  if (final.exchange(true)) return;
+  finish(State::cancelled, {});
+}
+
 void TcpConnection::Core::finish(State state, const std::string& error) {
   final.store(true);
   std::deque<PendingSend> abandoned;
@@ -274,6 +280,8 @@ void TcpConnection::receive(OnReceive onReceive) {
 void TcpConnection::send(Bytes bytes, std::function<void()> done) { core_->send(std::move(bytes), std::move(done)); }
 
 void TcpConnection::cancel() { core_->cancel(); }
+
+void TcpConnection::cancelNow() { core_->cancelNow(); }
 
 void TcpConnection::whenAcknowledged(std::function<void(bool)> done) {
   auto core = core_;

@@ -50,6 +50,9 @@ class TcpConnection {
   void whenAcknowledged(std::function<void(bool acknowledged)> done);
   // Closes the connection; pending receives and sends complete with an error. From any thread.
   void cancel();
+  // As cancel(), but on thread() the descriptor is closed before it returns: an owner that drops
+  // connections by the thousand (a listener under a flood) must not hold their descriptors meanwhile.
+  void cancelNow();
 
   // Printed addresses ("a.b.c.d:port", "[v6]:port"), "?" before the connection exists.
   std::string remoteDescription() const;

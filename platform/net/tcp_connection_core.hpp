@@ -29,6 +29,7 @@ struct TcpConnection::Core : std::enable_shared_from_this<Core> {
   void readArrived(OnReceive onReceive);
   void send(Bytes bytes, std::function<void()> done);
   void cancel();
+  void cancelNow();
 
   void connected();  // NetThread: options, addresses, ready, queued writes
   void checkAcknowledged(std::function<void(bool)> done, uint64_t nextDelayUs);  // NetThread

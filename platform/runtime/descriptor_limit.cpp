@@ -4,6 +4,12 @@
 
 namespace tavlo {
 
+DescriptorLimit currentDescriptorLimit() {
+  struct rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return {};
+  return {static_cast<uint64_t>(limit.rlim_cur), static_cast<uint64_t>(limit.rlim_max)};
+}
+
 DescriptorLimit raiseDescriptorLimit() {
   struct rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return {};

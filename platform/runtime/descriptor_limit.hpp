@@ -11,6 +11,9 @@ struct DescriptorLimit {
   uint64_t hard = 0;
 };
 
+// The limits in force now (zeros when they cannot be read).
+DescriptorLimit currentDescriptorLimit();
+
 // Raises the soft limit to the hard one and returns the limits now in force.
 DescriptorLimit raiseDescriptorLimit();
 

@@ -287,6 +287,28 @@ TEST_F(LateFlowFixture, IsOfferedAfter300MsToTheSessionWithItsAddressAndPromoted
   EXPECT_EQ(newer.transport->inputBox()->candidateCount(), 1u) << "no IP matches: the newest session";
 }
 
+// A moved client's flow waits for its check by its address: a flow from another address in the
+// meantime neither replaces nor cancels it, and each reaches the session it belongs to.
+TEST_F(LateFlowFixture, AFlowFromAnotherAddressNeitherTakesNorCancelsAMovedClientsWaitingFlow) {
+  auto roaming = connectSession(host, "127.0.0.5");
+  auto newest = connectSession(host, "127.0.0.9");
+  ASSERT_TRUE(roaming.transport && newest.transport);
+  roaming.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  newest.transport->inputBox()->setAdoptionVerifier(acceptsSealed);
+  auto moved = lateFlow("127.0.0.5", Slot::inputUnreliable, flowBindDatagram(Channel::inputUnreliable));
+  advanceMs(100);
+  RawUdp stranger("127.0.0.7");
+  stranger.sendTo("127.0.0.1", portOf(host, Slot::inputUnreliable), Bytes{1});
+  ASSERT_TRUE(waitUntil(host.listener(), [&] {
+    return host.listener().snapshot().unpairedFlowRemotes[2] == stranger.description();
+  }));
+  advanceMs(200);
+  EXPECT_EQ(roaming.transport->inputBox()->candidateCount(), 1u) << "the moved client's flow reached its session";
+  EXPECT_TRUE(host.log.waitFor("od " + moved->description() + " → kandydat adopcji"));
+  advanceMs(100);
+  EXPECT_EQ(newest.transport->inputBox()->candidateCount(), 1u) << "the stranger's went to the newest session";
+}
+
 TEST_F(LateFlowFixture, IsNeverAdoptedWhenANewConnectionOfItsAddressComesFirst) {
   auto live = connectSession(host, "127.0.0.5");
   ASSERT_TRUE(live.transport);

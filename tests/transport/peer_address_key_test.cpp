@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace vela {
 namespace {
 
@@ -27,6 +30,23 @@ TEST(PeerAddressKey, OnePeerThatCanBeManyAddressesCountsAsOne) {
       {"?", "?", "an endpoint that cannot be printed"},
   };
   for (const Row& row : rows) EXPECT_EQ(peerAddressKey(row.remote), row.key) << row.why;
+}
+
+TEST(PeerAddressKey, BlocksGoFromTheWidestARenterIsGivenDownToTheAddress) {
+  struct Row {
+    const char* remote;
+    std::vector<std::string> blocks;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"127.0.3.7:40000", {"127.0.3.0/24", "127.0.3.7"}, "IPv4 by its /24, then itself"},
+      {"[::ffff:10.0.0.9]:5000", {"10.0.0.0/24", "10.0.0.9"}, "an IPv4-mapped address as its IPv4 address"},
+      {"[2001:db8:5:6::1]:5000", {"2001:db8:5::/48", "2001:db8:5:6::/64", "2001:db8:5:6::1"}, "IPv6 by /48, /64, itself"},
+      {"[fe80::1%eth0]:5000", {"fe80::/48", "fe80::/64", "fe80::1"}, "without the zone"},
+      {"relay/klient/203.0.113.5", {"relay/klient/203.0.113.5"}, "a relayed peer by its key alone"},
+      {"?", {"?"}, "an endpoint that cannot be printed"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(peerAddressBlocks(row.remote), row.blocks) << row.why;
 }
 
 TEST(PeerAddressKey, IpPartTakesTheHostOfAnEndpointText) {

@@ -196,6 +196,10 @@ bool RawTcp::closedByPeer(std::chrono::milliseconds timeout) {
   }
 }
 
+void RawTcp::closeWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 std::string RawTcp::description() const { return tavlo::localAddressOf(fd_).describe(); }
 
 RawTcpListener::RawTcpListener() {

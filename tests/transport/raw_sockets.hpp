@@ -76,6 +76,8 @@ class RawTcp {
   std::optional<Bytes> read(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // The next line, without its line feed.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Ends this side's writing (the peer reads the end of the stream); reading goes on.
+  void closeWrite();
   // Whether the other end closed the connection (end of stream or reset) within `timeout`.
   bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   std::string description() const;

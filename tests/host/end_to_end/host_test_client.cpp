@@ -18,12 +18,12 @@ uint16_t normalised(double fraction) { return static_cast<uint16_t>(std::lround(
 }  // namespace
 
 bool HostTestClient::connect(uint16_t controlPort, const Bytes& hostSigningKey, std::string* error,
-                             std::chrono::milliseconds roundTrip) {
+                             std::chrono::milliseconds roundTrip, const std::string& hostAddress) {
   std::shared_ptr<vela::SessionTransport> inner;
   try {
     vela::DirectDialer dialer;
     if (roundTrip.count() > 0) dialer.beforeFlows = [roundTrip] { std::this_thread::sleep_for(roundTrip); };
-    inner = dialer.connect("127.0.0.1", controlPort);
+    inner = dialer.connect(hostAddress, controlPort);
   } catch (const std::exception& e) {
     *error = std::string("dial: ") + e.what();
     return false;

@@ -24,11 +24,13 @@ class HostTestClient {
   HostTestClient(const HostTestClient&) = delete;
   HostTestClient& operator=(const HostTestClient&) = delete;
 
-  // Dials the host on loopback and agrees a key, trusting only `hostSigningKey`; false (with the reason
-  // in `error`) when the connection or the handshake failed. Starts collecting video frames. Between its
-  // TCP connection and its flows it waits `roundTrip`, as a client on a real network does.
+  // Dials the host (on loopback unless `hostAddress` says otherwise) and agrees a key, trusting only
+  // `hostSigningKey`; false (with the reason in `error`) when the connection or the handshake failed.
+  // Starts collecting video frames. Between its TCP connection and its flows it waits `roundTrip`, as a
+  // client on a real network does.
   bool connect(uint16_t controlPort, const Bytes& hostSigningKey, std::string* error,
-               std::chrono::milliseconds roundTrip = std::chrono::milliseconds(0));
+               std::chrono::milliseconds roundTrip = std::chrono::milliseconds(0),
+               const std::string& hostAddress = "127.0.0.1");
 
   // A user-initiated hello of an iPad-like client whose window is `windowPxW` × `windowPxH`.
   void sendHello(uint16_t windowPxW, uint16_t windowPxH);
