@@ -40,6 +40,9 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
   std::shared_ptr<XFixesCursorSource> source = XFixesCursorSource::open(display.value_or(""), &error);
   std::shared_ptr<CursorTracker> tracker;
   if (source) {
+    // The cursor and the display's widths are asked off the main thread: a stalled X server holds up
+    // only this reader, never the tray or the end of the program.
+    auto reader = std::make_shared<SerialExecutor>("tl.cursor");
     tracker = CursorTracker::create({
         *source,
         scheduler,
@@ -51,6 +54,7 @@ void wireSessionWatchers(HostControllerSeams& seams, Scheduler& scheduler, MainE
           return id ? source->outputWidths(*id) : std::nullopt;
         },
         log,
+        [reader](std::function<void()> job) { reader->post(std::move(job)); },
     });
   } else {
     std::fprintf(stderr, "tavlo-host: the cursor's shape is not sent to clients (%s)\n", error.c_str());

@@ -13,6 +13,7 @@
 #include "host/reachability/reachability_runtime.hpp"
 #include "hostcore/session/session_threads.hpp"
 #include "platform/runtime/system_log.hpp"
+#include "platform/x11/xcb_connection.hpp"
 
 namespace tavlo {
 namespace {
@@ -68,8 +69,11 @@ void HostProgram::endInOrder() {
   // Every quit handed the physical displays' restore to the display worker: they are back before the
   // process ends, unless the X server does not answer within the limit.
   if (displayWorker_ && !displayWorker_->drainWithin(displayRestoreAtExitLimit)) {
-    SystemLog::write("tavlo-host: the physical displays were not restored in time; leaving the restore behind");
+    controller_->log("⚠️ koniec: ekrany fizyczne nie wróciły w 3 s — serwer X nie odpowiada, pomijam ich "
+                     "przywrócenie (następny start je przywróci)");
     leaveBehind(displayWorker_);
+  } else if (displayWorker_ && xServerStalled()) {
+    controller_->log("⚠️ koniec: serwer X nie odpowiada — ekrany fizyczne nie wróciły, przywróci je następny start");
   }
   // From here no systemctl runs, and the ones running are ended: nothing at exit waits on the user manager.
   commandStop_->stop();
@@ -78,7 +82,7 @@ void HostProgram::endInOrder() {
   controller_->closeSessionsForExit();
   main_.close();
   if (!waitForSessionThreads(std::chrono::seconds(5))) {
-    SystemLog::write("tavlo-host: session threads still running 5 s after the sessions were closed");
+    controller_->log("⚠️ koniec: wątki sesji działają jeszcze 5 s po jej zamknięciu — nie czekam dłużej");
   }
   // A second or waiting instance never started it.
   if (deviceInstallation_.joinable()) {
@@ -104,6 +108,13 @@ void HostProgram::endInOrder() {
 void HostProgram::finish() {
   // The display controller's hook posts to this main executor: it goes first.
   VirtualDisplayController::setLogSink(nullptr);
+  // Qt takes the tray's windows down with round trips to their X server: one that stopped answering
+  // would hold the end of the program for ever, so the tray is then left to the process's end instead.
+  if (tray_ && xServerStalled()) {
+    controller_->log("⚠️ koniec: serwer X nie odpowiada — zostawiam ikonę w zasobniku bez sprzątania");
+    controller_->flushLog();
+    (void)tray_.release();
+  }
   tray_.reset();
   controller_.reset();
   // A staged update is installed now, with no client left, and the new build started when wanted.

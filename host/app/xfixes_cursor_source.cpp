@@ -27,8 +27,8 @@ std::unique_ptr<XFixesCursorSource> XFixesCursorSource::open(const std::string& 
 
 std::optional<CursorSnapshot> XFixesCursorSource::current() {
   xcb_connection_t* c = connection_->get();
-  auto reply = xcbOwn(
-      xcb_xfixes_get_cursor_image_and_name_reply(c, xcb_xfixes_get_cursor_image_and_name(c), nullptr));
+  auto reply = xcbReplyBy<xcb_xfixes_get_cursor_image_and_name_reply_t>(
+      c, xcb_xfixes_get_cursor_image_and_name(c).sequence);
   if (!reply) return std::nullopt;
   const int32_t width = reply->width, height = reply->height;
   const int length = xcb_xfixes_get_cursor_image_and_name_cursor_image_length(reply.get());

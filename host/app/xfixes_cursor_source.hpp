@@ -1,7 +1,8 @@
 #pragma once
 // The X server's current cursor through XFIXES (image, hot spot, serial and theme name), on a
 // connection of its own, for the cursor tracker; and the point width of an output for its pixels per
-// point. Used from the controller's main thread only.
+// point. Used from one thread at a time (the cursor tracker's reader); each answer is waited for within
+// the X reply limit, none when the server does not answer.
 #include <memory>
 #include <optional>
 #include <string>

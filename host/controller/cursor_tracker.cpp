@@ -68,7 +68,7 @@ void CursorTracker::sync() {
     auto post = deps_.postToMain;
     timer_ = deps_.scheduler.every(pollIntervalUs, [weak, post] {
       post([weak] {
-        if (auto self = weak.lock()) self->poll();
+        if (auto self = weak.lock()) self->tick();
       });
     });
     deps_.log("🖱 kursor ukryty w strumieniu → wysyłam KSZTAŁT kursora do klienta (10 Hz, tylko przy zmianie)");
@@ -78,10 +78,37 @@ void CursorTracker::sync() {
   }
 }
 
-void CursorTracker::poll() {
+void CursorTracker::tick() {
+  if (!timer_ || !deps_.session() || deps_.cursorVisible()) return;
+  if (!deps_.postToReader) return poll();
+  if (reading_->exchange(true)) return;
+  std::weak_ptr<CursorTracker> weak = weak_from_this();
+  // The reader holds the tracker weakly: a tracker gone meanwhile is not read for.
+  deps_.postToReader([weak, post = deps_.postToMain, flag = reading_] {
+    auto self = weak.lock();
+    if (!self) return flag->store(false);
+    Reading reading = self->read();
+    self.reset();
+    flag->store(false);
+    post([weak, reading = std::move(reading)] {
+      if (auto tracker = weak.lock()) tracker->apply(reading);
+    });
+  });
+}
+
+CursorTracker::Reading CursorTracker::read() const {
+  Reading reading;
+  reading.cursor = deps_.source.current();
+  if (reading.cursor) reading.display = deps_.displayWidths();
+  return reading;
+}
+
+void CursorTracker::poll() { apply(read()); }
+
+void CursorTracker::apply(const Reading& reading) {
   std::shared_ptr<ControlledSession> session = deps_.session();
   if (!timer_ || !session || deps_.cursorVisible()) return;
-  std::optional<CursorSnapshot> cursor = deps_.source.current();
+  const std::optional<CursorSnapshot>& cursor = reading.cursor;
   if (!cursor) return;
   ++cursorPolls_;
   const double now = nowSec();
@@ -95,7 +122,7 @@ void CursorTracker::poll() {
     lastPollReportAt_ = now;
   }
   const bool resendDue = now - trackStartedAt_ < resendWindowSec && now - lastResendAt_ >= resendEverySec;
-  const std::optional<DisplayWidths> display = deps_.displayWidths();
+  const std::optional<DisplayWidths>& display = reading.display;
   const int64_t streamWidth = session->streamPixelWidth();
   const double ppp = hostPixelsPerPoint(display, streamWidth);
   // The X server hands the image over in its own pixels, not in points: it is scaled only by what

@@ -51,6 +51,12 @@ bool VirtualDisplayController::applyEnabledVerified(const std::vector<DisplayId>
     clock_.sleepFor(settleUs);
     const auto pending = wrongState();
     if (pending.empty()) return true;
+    if (!system_->answering()) {
+      // Passes against a server that does not answer only hold up whoever waits (the end of the program).
+      log(std::string("🖥 serwer okien nie odpowiada — nie ") + (enabled ? "przywracam" : "odłączam") + " ekranów " +
+          joinIDs(pending));
+      return false;
+    }
     log("🖥 ekrany " + joinIDs(pending) + " nadal " + (enabled ? "wyłączone" : "podłączone") + " — ponawiam (" +
         std::to_string(pass) + "/" + std::to_string(attempts) + ")");
   }

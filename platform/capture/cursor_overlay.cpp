@@ -59,7 +59,7 @@ std::unique_ptr<CursorOverlay> CursorOverlay::create(const XcbConnection& connec
 
 bool CursorOverlay::refresh() {
   xcb_connection_t* c = connection_.get();
-  auto reply = xcbOwn(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  auto reply = xcbReplyBy<xcb_xfixes_get_cursor_image_reply_t>(c, xcb_xfixes_get_cursor_image(c).sequence);
   if (!reply) return false;
   const int32_t width = reply->width;
   const int32_t height = reply->height;

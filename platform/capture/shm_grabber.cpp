@@ -96,9 +96,7 @@ bool ShmGrabber::grab(int32_t x, int32_t y) {
   auto cookie = xcb_shm_get_image(c, connection_.root(), static_cast<int16_t>(x), static_cast<int16_t>(y),
                                   static_cast<uint16_t>(width_), static_cast<uint16_t>(height_), kAllPlanes,
                                   XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0);
-  xcb_generic_error_t* error = nullptr;
-  auto reply = xcbOwn(xcb_shm_get_image_reply(c, cookie, &error));
-  std::free(error);
+  auto reply = xcbReplyBy<xcb_shm_get_image_reply_t>(c, cookie.sequence);
   return reply != nullptr &&
          static_cast<uint64_t>(reply->size) >= static_cast<uint64_t>(bytesPerRow()) * static_cast<uint64_t>(height_);
 }

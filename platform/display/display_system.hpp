@@ -93,6 +93,10 @@ class DisplaySystem {
 
   // Empty when no configuration can be opened.
   virtual std::unique_ptr<DisplayConfiguration> beginConfiguration() = 0;
+
+  // False while the window server does not answer (an X server that was stopped or hangs): switching
+  // displays and checking on them again is then pointless until it answers.
+  virtual bool answering() { return true; }
 };
 
 }  // namespace tavlo

@@ -49,22 +49,20 @@ Extent extentOf(const RandrLayout& layout) {
 bool setScreenSize(const XcbConnection& connection, Extent size) {
   xcb_connection_t* c = connection.get();
   const auto mm = [](uint32_t px) { return static_cast<uint32_t>(px * 25.4 / kScreenDpi); };
-  auto error = xcbOwn(xcb_request_check(
+  return xcbRequestSucceeded(
       c, xcb_randr_set_screen_size_checked(c, connection.root(), static_cast<uint16_t>(size.width),
-                                           static_cast<uint16_t>(size.height), mm(size.width), mm(size.height))));
-  return error == nullptr;
+                                           static_cast<uint16_t>(size.height), mm(size.width), mm(size.height)));
 }
 
 bool setCrtc(const XcbConnection& connection, uint32_t configTimestamp, const RandrCrtc& crtc) {
   xcb_connection_t* c = connection.get();
   const bool on = crtc.on();
-  auto reply = xcbOwn(xcb_randr_set_crtc_config_reply(
-      c,
-      xcb_randr_set_crtc_config(c, crtc.id, XCB_CURRENT_TIME, configTimestamp, static_cast<int16_t>(on ? crtc.x : 0),
-                                static_cast<int16_t>(on ? crtc.y : 0), on ? crtc.mode : XCB_NONE,
-                                on ? crtc.rotation : uint16_t{XCB_RANDR_ROTATION_ROTATE_0},
-                                on ? static_cast<uint32_t>(crtc.outputs.size()) : 0, crtc.outputs.data()),
-      nullptr));
+  auto reply = xcbReplyBy<xcb_randr_set_crtc_config_reply_t>(
+      c, xcb_randr_set_crtc_config(c, crtc.id, XCB_CURRENT_TIME, configTimestamp,
+                                   static_cast<int16_t>(on ? crtc.x : 0), static_cast<int16_t>(on ? crtc.y : 0),
+                                   on ? crtc.mode : XCB_NONE, on ? crtc.rotation : uint16_t{XCB_RANDR_ROTATION_ROTATE_0},
+                                   on ? static_cast<uint32_t>(crtc.outputs.size()) : 0, crtc.outputs.data())
+             .sequence);
   return reply && reply->status == XCB_RANDR_SET_CONFIG_SUCCESS;
 }
 
@@ -148,10 +146,11 @@ std::optional<RandrLayout> readRandrLayout(const XcbConnection& connection) {
   auto rangeCookie = xcb_randr_get_screen_size_range(c, connection.root());
   auto primaryCookie = xcb_randr_get_output_primary(c, connection.root());
   auto geometryCookie = xcb_get_geometry(c, connection.root());
-  auto resources = xcbOwn(xcb_randr_get_screen_resources_current_reply(c, resourcesCookie, nullptr));
-  auto range = xcbOwn(xcb_randr_get_screen_size_range_reply(c, rangeCookie, nullptr));
-  auto primary = xcbOwn(xcb_randr_get_output_primary_reply(c, primaryCookie, nullptr));
-  auto geometry = xcbOwn(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+  const XReplyDeadline deadline = xReplyDeadline();  // one for the whole layout
+  auto resources = xcbReplyBy<xcb_randr_get_screen_resources_current_reply_t>(c, resourcesCookie.sequence, deadline);
+  auto range = xcbReplyBy<xcb_randr_get_screen_size_range_reply_t>(c, rangeCookie.sequence, deadline);
+  auto primary = xcbReplyBy<xcb_randr_get_output_primary_reply_t>(c, primaryCookie.sequence, deadline);
+  auto geometry = xcbReplyBy<xcb_get_geometry_reply_t>(c, geometryCookie.sequence, deadline);
   if (!resources || !range || !geometry) return std::nullopt;
 
   RandrLayout layout;
@@ -190,7 +189,7 @@ std::optional<RandrLayout> readRandrLayout(const XcbConnection& connection) {
     outputCookies.push_back(xcb_randr_get_output_info(c, outputIds[i], resources->config_timestamp));
   }
   for (int i = 0; i < crtcCount; ++i) {
-    auto info = xcbOwn(xcb_randr_get_crtc_info_reply(c, crtcCookies[static_cast<size_t>(i)], nullptr));
+    auto info = xcbReplyBy<xcb_randr_get_crtc_info_reply_t>(c, crtcCookies[static_cast<size_t>(i)].sequence, deadline);
     if (!info) continue;
     RandrCrtc crtc;
     crtc.id = crtcIds[i];
@@ -208,7 +207,7 @@ std::optional<RandrLayout> readRandrLayout(const XcbConnection& connection) {
     layout.crtcs.push_back(std::move(crtc));
   }
   for (int i = 0; i < outputCount; ++i) {
-    auto info = xcbOwn(xcb_randr_get_output_info_reply(c, outputCookies[static_cast<size_t>(i)], nullptr));
+    auto info = xcbReplyBy<xcb_randr_get_output_info_reply_t>(c, outputCookies[static_cast<size_t>(i)].sequence, deadline);
     if (!info) continue;
     RandrOutput out;
     out.id = outputIds[i];
@@ -264,31 +263,30 @@ std::optional<uint32_t> createRandrMode(const XcbConnection& connection, uint32_
   info.name_len = static_cast<uint16_t>(name.size());
   info.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_NEGATIVE;
   xcb_connection_t* c = connection.get();
-  auto reply = xcbOwn(xcb_randr_create_mode_reply(
-      c, xcb_randr_create_mode(c, connection.root(), info, static_cast<uint32_t>(name.size()), name.data()), nullptr));
+  auto reply = xcbReplyBy<xcb_randr_create_mode_reply_t>(
+      c, xcb_randr_create_mode(c, connection.root(), info, static_cast<uint32_t>(name.size()), name.data()).sequence);
   if (!reply || reply->mode == XCB_NONE) return std::nullopt;
   return reply->mode;
 }
 
 bool addOutputMode(const XcbConnection& connection, uint32_t output, uint32_t mode) {
   xcb_connection_t* c = connection.get();
-  return xcbOwn(xcb_request_check(c, xcb_randr_add_output_mode_checked(c, output, mode))) == nullptr;
+  return xcbRequestSucceeded(c, xcb_randr_add_output_mode_checked(c, output, mode));
 }
 
 void deleteOutputMode(const XcbConnection& connection, uint32_t output, uint32_t mode) {
   xcb_connection_t* c = connection.get();
-  xcbOwn(xcb_request_check(c, xcb_randr_delete_output_mode_checked(c, output, mode)));
+  (void)xcbRequestSucceeded(c, xcb_randr_delete_output_mode_checked(c, output, mode));
 }
 
 void destroyRandrMode(const XcbConnection& connection, uint32_t mode) {
   xcb_connection_t* c = connection.get();
-  xcbOwn(xcb_request_check(c, xcb_randr_destroy_mode_checked(c, mode)));
+  (void)xcbRequestSucceeded(c, xcb_randr_destroy_mode_checked(c, mode));
 }
 
 bool setPrimaryOutput(const XcbConnection& connection, uint32_t output) {
   xcb_connection_t* c = connection.get();
-  return xcbOwn(xcb_request_check(c, xcb_randr_set_output_primary_checked(c, connection.root(), output))) ==
-         nullptr;
+  return xcbRequestSucceeded(c, xcb_randr_set_output_primary_checked(c, connection.root(), output));
 }
 
 }  // namespace tavlo

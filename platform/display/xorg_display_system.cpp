@@ -102,7 +102,7 @@ std::shared_ptr<XorgDisplaySystem> XorgDisplaySystem::open(const std::string& di
   }
   // Announces the RandR version the requests below are written for (1.5).
   xcb_connection_t* c = connection->get();
-  xcbOwn(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
+  xcbReplyBy<xcb_randr_query_version_reply_t>(c, xcb_randr_query_version(c, 1, 5).sequence);
   return std::shared_ptr<XorgDisplaySystem>(new XorgDisplaySystem(std::move(connection)));
 }
 
@@ -278,8 +278,10 @@ void XorgDisplaySystem::showPhysicalSize(DisplayId id, const VirtualOutput& outp
   }
   if (!written) return;
   xcb_connection_t* c = connection_->get();
-  xcbOwn(xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, connection_->root()), nullptr));
+  xcbReplyBy<xcb_randr_get_screen_resources_reply_t>(c, xcb_randr_get_screen_resources(c, connection_->root()).sequence);
 }
+
+bool XorgDisplaySystem::answering() { return !xServerStalled(); }
 
 bool XorgDisplaySystem::configureOn(const std::vector<Change>& changes) {
   auto before = readRandrLayout(*connection_);

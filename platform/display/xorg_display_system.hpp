@@ -62,6 +62,8 @@ class XorgDisplaySystem final : public DisplaySystem {
   DisplayId mainDisplay() override;
   std::vector<DisplayId> onlineDisplays() override;
   std::unique_ptr<DisplayConfiguration> beginConfiguration() override;
+  // False from a reply the X server did not give in time until it answers again.
+  bool answering() override;
 
  private:
   class Configuration;

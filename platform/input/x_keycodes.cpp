@@ -84,8 +84,7 @@ std::vector<uint8_t> unusedKeycodes(const XcbConnection& connection) {
   const xcb_setup_t* setup = xcb_get_setup(c);
   std::vector<uint8_t> unused;
   const uint8_t count = uint8_t(setup->max_keycode - setup->min_keycode + 1);
-  auto reply = xcbOwn(
-      xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
+  auto reply = xcbReplyBy<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count).sequence);
   if (!reply || reply->keysyms_per_keycode == 0) return unused;
   const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
   const int total = xcb_get_keyboard_mapping_keysyms_length(reply.get());

@@ -42,7 +42,7 @@ struct KeySymbols {
 
 KeySymbols keySymbols(xcb_connection_t* c, uint8_t keycode) {
   KeySymbols out;
-  auto reply = xcbOwn(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, keycode, 1), nullptr));
+  auto reply = xcbReplyBy<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, keycode, 1).sequence);
   if (!reply || reply->keysyms_per_keycode == 0) return out;
   const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
   const int count = std::min<int>(reply->keysyms_per_keycode, xcb_get_keyboard_mapping_keysyms_length(reply.get()));
@@ -90,7 +90,7 @@ XTestPoster::~XTestPoster() {
     xcb_change_keyboard_mapping(c, 1, keycode, current.perKeycode, none.data());
   }
   // A round trip, so that the keymap is whole again before anyone else can look.
-  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  (void)xcbReplyBy<xcb_get_input_focus_reply_t>(c, xcb_get_input_focus(c).sequence);
 }
 
 void XTestPoster::drainEvents() {
@@ -257,7 +257,7 @@ std::optional<ScreenRect> XTestPoster::displayBounds(uint32_t displayID) {
 
 std::optional<ScreenPoint> XTestPoster::cursorPosition() {
   xcb_connection_t* c = connection_->get();
-  auto reply = xcbOwn(xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
+  auto reply = xcbReplyBy<xcb_query_pointer_reply_t>(c, xcb_query_pointer(c, connection_->root()).sequence);
   if (!reply || !reply->same_screen) return std::nullopt;
   const ScreenPoint pixel{double(reply->root_x), double(reply->root_y)};
   const auto outs = outputs();

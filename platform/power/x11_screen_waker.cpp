@@ -18,7 +18,7 @@ void X11ScreenWaker::wake() {
   // Each step is waited for: once this returns the server has woken the screen.
   std::free(xcb_request_check(c, xcb_force_screen_saver_checked(c, XCB_SCREEN_SAVER_RESET)));
   if (!hasDpms_) return;
-  auto info = xcbOwn(xcb_dpms_info_reply(c, xcb_dpms_info(c), nullptr));
+  auto info = xcbReplyBy<xcb_dpms_info_reply_t>(c, xcb_dpms_info(c).sequence);
   // With power management switched off the server keeps the monitors on, and refuses to force a level.
   if (info && info->state && info->power_level != XCB_DPMS_DPMS_MODE_ON) {
     std::free(xcb_request_check(c, xcb_dpms_force_level_checked(c, XCB_DPMS_DPMS_MODE_ON)));

@@ -7,9 +7,10 @@
 namespace tavlo {
 namespace {
 
-xcb_atom_t internAtom(xcb_connection_t* c, const char* name, bool onlyIfExists) {
-  auto reply = xcbOwn(xcb_intern_atom_reply(
-      c, xcb_intern_atom(c, onlyIfExists ? 1 : 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name, bool onlyIfExists,
+                      XReplyDeadline deadline = xReplyDeadline()) {
+  auto reply = xcbReplyBy<xcb_intern_atom_reply_t>(
+      c, xcb_intern_atom(c, onlyIfExists ? 1 : 0, static_cast<uint16_t>(std::strlen(name)), name).sequence, deadline);
   return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
@@ -18,8 +19,9 @@ xcb_randr_get_output_property_cookie_t askIntegers(xcb_connection_t* c, uint32_t
   return xcb_randr_get_output_property(c, output, atom, XCB_ATOM_INTEGER, 0, maxItems, 0, 0);
 }
 
-std::vector<int32_t> integersOf(xcb_connection_t* c, xcb_randr_get_output_property_cookie_t cookie) {
-  auto reply = xcbOwn(xcb_randr_get_output_property_reply(c, cookie, nullptr));
+std::vector<int32_t> integersOf(xcb_connection_t* c, xcb_randr_get_output_property_cookie_t cookie,
+                                XReplyDeadline deadline = xReplyDeadline()) {
+  auto reply = xcbReplyBy<xcb_randr_get_output_property_reply_t>(c, cookie.sequence, deadline);
   std::vector<int32_t> values;
   if (!reply || reply->format != 32 || reply->type != XCB_ATOM_INTEGER) return values;
   const int length = xcb_randr_get_output_property_data_length(reply.get());
@@ -40,13 +42,15 @@ int32_t degreesOf(uint16_t rotation) {
 
 std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection) {
   xcb_connection_t* c = connection.get();
+  // One deadline for the whole query: a server that stalls costs one limit, not one per reply.
+  const XReplyDeadline deadline = xReplyDeadline();
   std::vector<OutputGeometry> outputs;
   auto resourcesCookie = xcb_randr_get_screen_resources_current(c, connection.root());
   auto primaryCookie = xcb_randr_get_output_primary(c, connection.root());
-  auto resources = xcbOwn(xcb_randr_get_screen_resources_current_reply(c, resourcesCookie, nullptr));
-  auto primary = xcbOwn(xcb_randr_get_output_primary_reply(c, primaryCookie, nullptr));
+  auto resources = xcbReplyBy<xcb_randr_get_screen_resources_current_reply_t>(c, resourcesCookie.sequence, deadline);
+  auto primary = xcbReplyBy<xcb_randr_get_output_primary_reply_t>(c, primaryCookie.sequence, deadline);
   if (!resources) return outputs;
-  const xcb_atom_t atom = internAtom(c, kOutputScaleProperty, true);
+  const xcb_atom_t atom = internAtom(c, kOutputScaleProperty, true, deadline);
   const xcb_randr_output_t* ids = xcb_randr_get_screen_resources_current_outputs(resources.get());
   const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
 
@@ -58,9 +62,9 @@ std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection) {
   }
   std::vector<xcb_randr_crtc_t> crtcs;
   for (int i = 0; i < count; ++i) {
-    auto info = xcbOwn(xcb_randr_get_output_info_reply(c, infoCookies[static_cast<size_t>(i)], nullptr));
+    auto info = xcbReplyBy<xcb_randr_get_output_info_reply_t>(c, infoCookies[static_cast<size_t>(i)].sequence, deadline);
     std::vector<int32_t> scale;
-    if (atom != XCB_ATOM_NONE) scale = integersOf(c, scaleCookies[static_cast<size_t>(i)]);
+    if (atom != XCB_ATOM_NONE) scale = integersOf(c, scaleCookies[static_cast<size_t>(i)], deadline);
     if (!info) continue;
     OutputGeometry out;
     out.outputId = ids[i];
@@ -82,7 +86,7 @@ std::vector<OutputGeometry> queryOutputs(const XcbConnection& connection) {
   size_t next = 0;
   for (size_t i = 0; i < outputs.size(); ++i) {
     if (crtcs[i] == XCB_NONE) continue;
-    auto crtc = xcbOwn(xcb_randr_get_crtc_info_reply(c, crtcCookies[next++], nullptr));
+    auto crtc = xcbReplyBy<xcb_randr_get_crtc_info_reply_t>(c, crtcCookies[next++].sequence, deadline);
     if (!crtc || crtc->mode == XCB_NONE) continue;
     OutputGeometry& out = outputs[i];
     out.crtcId = crtcs[i];
@@ -121,10 +125,9 @@ bool writeOutputIntegers(const XcbConnection& connection, uint32_t outputId, con
   xcb_connection_t* c = connection.get();
   const xcb_atom_t atom = internAtom(c, property, false);
   if (atom == XCB_ATOM_NONE) return false;
-  auto error = xcbOwn(xcb_request_check(
+  return xcbRequestSucceeded(
       c, xcb_randr_change_output_property_checked(c, outputId, atom, XCB_ATOM_INTEGER, 32, XCB_PROP_MODE_REPLACE,
-                                                  static_cast<uint32_t>(values.size()), values.data())));
-  return error == nullptr;
+                                                  static_cast<uint32_t>(values.size()), values.data()));
 }
 
 ScreenRect pointBounds(const OutputGeometry& output) {
@@ -152,7 +155,7 @@ void deleteOutputProperty(const XcbConnection& connection, uint32_t outputId, co
   xcb_connection_t* c = connection.get();
   const xcb_atom_t atom = internAtom(c, property, true);
   if (atom == XCB_ATOM_NONE) return;
-  xcbOwn(xcb_request_check(c, xcb_randr_delete_output_property_checked(c, outputId, atom)));
+  (void)xcbRequestSucceeded(c, xcb_randr_delete_output_property_checked(c, outputId, atom));
 }
 
 }  // namespace tavlo

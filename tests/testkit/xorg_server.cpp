@@ -104,6 +104,7 @@ bool XorgServer::start() {
 
 void XorgServer::stop() {
   if (pid_ <= 0) return;
+  kill(pid_, SIGCONT);  // a server a test stopped ends only once it runs again
   kill(pid_, SIGTERM);
   for (int i = 0; i < 100; ++i) {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {

@@ -26,6 +26,8 @@ class XorgServer {
   void stop();
 
   bool running() const { return pid_ > 0; }
+  // The server's process, for a test that stops it answering (SIGSTOP) and lets it go on (SIGCONT).
+  pid_t pid() const { return pid_; }
   // ":N", valid after a successful start.
   const std::string& display() const { return display_; }
   // Why start() failed, with the server's own output and log.

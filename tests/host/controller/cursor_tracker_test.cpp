@@ -14,7 +14,11 @@ using vela::CursorShape;
 
 class ScriptedCursor final : public CursorSource {
  public:
-  std::optional<CursorSnapshot> current() override { return cursor; }
+  std::optional<CursorSnapshot> current() override {
+    ++reads;
+    return cursor;
+  }
+  int reads = 0;
   CursorSnapshot cursor = make("left_ptr", 24, 1);
 
   static CursorSnapshot make(const std::string& name, int32_t side, uint32_t serial) {
@@ -74,6 +78,38 @@ TEST(CursorTracker, PollsOnlyWithASessionAndTheCursorHiddenFromTheVideo) {
   EXPECT_TRUE(rig.logged("🖱 śledzenie kształtu kursora zatrzymane"));
   rig.advanceSec(1);
   EXPECT_EQ(rig.session->cursorImages.size(), 1u);
+}
+
+// With a reader, the desktop is asked there and never within the main thread's tick (a stalled X server
+// must not hold up the main thread); ticks while a read has not come back are skipped, not queued.
+TEST(CursorTracker, ReadsOnItsReaderAndSkipsTicksWhileAReadIsOutstanding) {
+  Rig rig;
+  std::vector<std::function<void()>> readerJobs;
+  auto tracker = CursorTracker::create({
+      rig.source,
+      rig.scheduler,
+      [](std::function<void()> job) { job(); },
+      [&rig]() -> std::shared_ptr<ControlledSession> { return rig.session; },
+      [] { return false; },
+      [&rig] { return rig.display; },
+      [](const std::string&) {},
+      [&readerJobs](std::function<void()> job) { readerJobs.push_back(std::move(job)); },
+  });
+  tracker->sync();
+  rig.advanceSec(0.5);
+  EXPECT_EQ(rig.source.reads, 0) << "the main thread's ticks read nothing themselves";
+  ASSERT_EQ(readerJobs.size(), 1u) << "one read at a time";
+  EXPECT_TRUE(rig.session->cursorImages.empty());
+  auto job = std::move(readerJobs.front());
+  readerJobs.clear();
+  job();
+  EXPECT_EQ(rig.source.reads, 1);
+  EXPECT_EQ(rig.session->cursorImages.size(), 1u) << "what was read is applied on the main thread";
+  rig.advanceSec(0.1);
+  EXPECT_EQ(readerJobs.size(), 1u) << "the next tick reads again";
+  tracker.reset();
+  readerJobs.front()();
+  EXPECT_EQ(rig.source.reads, 1) << "a tracker gone meanwhile is not read for";
 }
 
 TEST(CursorTracker, SendsOnChangeAndResendsEveryTwoSecondsOnlyInTheFirstTwenty) {
