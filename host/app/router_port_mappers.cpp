@@ -14,6 +14,7 @@ class NatPmpPortMapper final : public PortMapper {
   void stop(bool) override { mapper_->stop(); }
   void purgeStaleMappings() override { mapper_->purgeStaleMappings(1); }
   void cancelPurge() override { mapper_->cancelPurge(); }
+  bool hasMapping() const override { return mapper_->hasMapping(); }
 
  private:
   std::shared_ptr<NATPMPMapper> mapper_;
@@ -26,6 +27,7 @@ class UpnpPortMapper final : public PortMapper {
   void stop(bool deleteMapping) override { mapper_->stop(deleteMapping); }
   void purgeStaleMappings() override { mapper_->purgeStaleMappings(1); }
   void cancelPurge() override { mapper_->cancelPurge(); }
+  bool hasMapping() const override { return mapper_->hasMapping(); }
 
  private:
   std::shared_ptr<UPnPMapper> mapper_;

@@ -206,14 +206,11 @@ void HostController::releaseMappingAtExit() {
   // deletes go out on the mappers' own queues, which the program drains before it ends), nor an
   // endpoint that clients would keep dialling in the key-value store and at the relay (the relay link
   // sends what it was given before it goes).
-  const bool mapped = portMappingLive();
-  if (mapped) stopPortMapping();
+  const bool held = portMappingHeld();
+  if (portMappingLive()) stopPortMapping();
   const bool published = publicEndpoint.get().has_value();
   if (published) withdrawPublicEndpoint();
-  if (mapped || published) {
-    log(std::string("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera") +
-        (published ? (relayConfigured() ? ", adres wycofany z relaya i KVS" : ", adres wycofany z KVS") : ""));
-  }
+  if (auto line = natReleaseLine("koniec hosta", held, published)) log(*line);
 }
 
 void HostController::closeSessionsForExit() {

@@ -252,6 +252,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // NAT switched off: the endpoint is withdrawn and a session that came in through the router is cut.
   void withdrawNATAddressAndCutSession(const std::string& reason);
   bool portMappingLive() const { return natMapper_ || upnpMapper_; }
+  // A router granted a mapping that the live mappers have not taken down (a mapper alone maps nothing).
+  bool portMappingHeld() const {
+    return (natMapper_ && natMapper_->hasMapping()) || (upnpMapper_ && upnpMapper_->hasMapping());
+  }
+  // The line of a release: what was withdrawn (the router's mapping, the published address), or none when
+  // there was nothing to withdraw.
+  std::optional<std::string> natReleaseLine(const std::string& reason, bool mappingHeld, bool addressPublished) const;
   // The relay link registered with its service (true) or lost or failed its registration (false); main
   // executor. While the relay is down the block is mapped as without a relay; when it is back, the
   // mapping goes by the on-demand rule again.

@@ -183,10 +183,22 @@ void HostController::withdrawPublicEndpoint() {
 }
 
 void HostController::releaseNAT(const std::string& reason) {
+  const bool held = portMappingHeld();
+  const bool published = publicEndpoint.get().has_value();
   stopPortMapping();
   withdrawPublicEndpoint();
-  log("🌐 NAT zwolniony (" + reason + ") — mapowanie zdjęte z routera, adres wycofany z " +
-      (relayConfigured() ? "relaya i KVS" : "KVS"));
+  if (auto line = natReleaseLine(reason, held, published)) log(*line);
+}
+
+std::optional<std::string> HostController::natReleaseLine(const std::string& reason, bool mappingHeld,
+                                                          bool addressPublished) const {
+  // Only what existed is said to be withdrawn: a router that never answered had no mapping to take off.
+  if (!mappingHeld && !addressPublished) return std::nullopt;
+  std::string line = "🌐 NAT zwolniony (" + reason + ") — ";
+  if (mappingHeld) line += "mapowanie zdjęte z routera";
+  if (mappingHeld && addressPublished) line += ", ";
+  if (addressPublished) line += relayConfigured() ? "adres wycofany z relaya i KVS" : "adres wycofany z KVS";
+  return line;
 }
 
 void HostController::withdrawNATAddressAndCutSession(const std::string& reason) {

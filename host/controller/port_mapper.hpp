@@ -23,6 +23,9 @@ class PortMapper {
   // its cancellation before a new mapping is made.
   virtual void purgeStaleMappings() = 0;
   virtual void cancelPurge() = 0;
+  // Whether the router holds (or may hold) a mapping this mapper made and has not taken down: false until
+  // a router granted one. Any thread.
+  virtual bool hasMapping() const = 0;
 };
 
 }  // namespace tavlo

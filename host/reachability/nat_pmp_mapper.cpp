@@ -122,20 +122,47 @@ void NATPMPMapper::stop() {
   if (monitor) monitor->stop();
   if (timer) env_.scheduler->cancel(*timer);
   if (poll) env_.scheduler->cancel(*poll);
-  // The deletes carry everything they need, so they go out even if the mapper is gone by then.
-  env_.queue->post([mappings = mappings_, gateway = env_.gateway, port = env_.gatewayPort,
-                    timeoutMs = env_.exchangeTimeoutMs] {
-    for (const auto& m : mappings) {
+  // The deletes carry everything they need, so they go out even if the mapper is gone by then. They run
+  // after the pass under way (abandoned at its next exchange) and take what the router holds then.
+  env_.queue->post([held = held_, gateway = env_.gateway, port = env_.gatewayPort, timeoutMs = env_.exchangeTimeoutMs] {
+    for (const auto& m : held->list()) {
       auto address = gateway();
       if (!address) continue;
       auto request = natpmp::mappingRequest(m.proto, m.internalPort, 0, 0);
       (void)udpRequestReply(*address, port, request, natpmp::replyCapacity, timeoutMs);
+      held->remove(m);
     }
   });
 }
 
+bool NATPMPMapper::hasMapping() const { return !held_->empty(); }
+
+void NATPMPMapper::HeldMappings::add(const Mapping& m) {
+  std::lock_guard guard(mutex_);
+  for (const auto& h : held_)
+    if (h.proto == m.proto && h.internalPort == m.internalPort) return;
+  held_.push_back(m);
+}
+
+void NATPMPMapper::HeldMappings::remove(const Mapping& m) {
+  std::lock_guard guard(mutex_);
+  std::erase_if(held_, [&](const Mapping& h) { return h.proto == m.proto && h.internalPort == m.internalPort; });
+}
+
+std::vector<NATPMPMapper::Mapping> NATPMPMapper::HeldMappings::list() const {
+  std::lock_guard guard(mutex_);
+  return held_;
+}
+
+bool NATPMPMapper::HeldMappings::empty() const {
+  std::lock_guard guard(mutex_);
+  return held_.empty();
+}
+
 std::optional<Bytes> NATPMPMapper::exchange(const std::string& gateway, ByteView request) {
-  auto result = udpRequestReply(gateway, env_.gatewayPort, request, natpmp::replyCapacity, env_.exchangeTimeoutMs);
+  // stop() abandons the wait: a host that ends does not wait out a gateway that never answers.
+  auto result = udpRequestReply(gateway, env_.gatewayPort, request, natpmp::replyCapacity, env_.exchangeTimeoutMs,
+                                &stopped_);
   lastTransportError_ = result.error;
   return std::move(result.reply);
 }
@@ -148,8 +175,14 @@ std::optional<natpmp::PublicAddressAnswer> NATPMPMapper::queryPublicAddress(cons
 
 NATPMPMapper::RequestOutcome NATPMPMapper::requestMapping(const Mapping& m, uint16_t suggested, uint32_t lifetime,
                                                           const std::string& gateway) {
+  const bool deleting = suggested == 0 && lifetime == 0;
+  // A request abandoned on its way may still have reached the router: until its answer says otherwise
+  // the mapping counts as held, so that stop() takes it down.
+  if (!deleting) held_->add(m);
   auto reply = exchange(gateway, natpmp::mappingRequest(m.proto, m.internalPort, suggested, lifetime));
   auto answer = reply ? natpmp::parseMappingAnswer(*reply) : std::nullopt;
+  if (!answer && stopped_.load()) return {};
+  if (deleting || !answer || answer->resultCode != 0) held_->remove(m);
   if (!answer) {
     lastRequestFailure_ = "brak/krótka odpowiedź (" + lastTransportError_ + ")";
     return {};
@@ -170,6 +203,7 @@ void NATPMPMapper::mapAll() {
   }
   log("🌐 NAT-PMP: brama " + *gateway + " — pytam o publiczny adres…");
   auto answer = queryPublicAddress(*gateway);
+  if (stopped_.load()) return;  // abandoned: the host goes, nothing is retried or said
   if (!answer) {
     log("🌐 NAT-PMP: brak odpowiedzi na zapytanie o adres — PONOWIĘ (router chwilowo zajęty?)");
     return scheduleRetry();
@@ -200,6 +234,8 @@ void NATPMPMapper::mapAll() {
     for (const auto& m : mappings_) {
       auto suggested = static_cast<uint16_t>(m.internalPort - controlInternal_ + base);
       auto outcome = requestMapping(m, suggested, requestedLifetimeSec, *gateway);
+      // Stopped meanwhile: what the router holds is deleted by the stop's own job.
+      if (stopped_.load()) return;
       if (outcome.externalPort && *outcome.externalPort == suggested) {
         made.push_back(m);
         granted = std::min(granted, outcome.lifetimeSec);
@@ -256,7 +292,7 @@ void NATPMPMapper::pollPublicAddress() {
   auto gateway = env_.gateway();
   if (!gateway) return;
   auto answer = queryPublicAddress(*gateway);
-  if (!answer || !lastPublicIP_ || *lastPublicIP_ == answer->address) return;
+  if (stopped_.load() || !answer || !lastPublicIP_ || *lastPublicIP_ == answer->address) return;
   log("🌐 NAT-PMP: szybki monitor — IP " + *lastPublicIP_ + " → " + answer->address + ", re-map+re-publish");
   mapAll();
 }

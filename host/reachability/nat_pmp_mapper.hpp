@@ -64,9 +64,13 @@ class NATPMPMapper : public std::enable_shared_from_this<NATPMPMapper> {
 
   // Starts the path monitor and the public-address poll and queues a first mapping pass.
   void start();
-  // Stops the monitor and the timers, and queues a delete of every mapping (which goes out even when
-  // the owner lets the mapper go at once). No pass runs after it. A stopped mapper is not restarted.
+  // Stops the monitor and the timers, abandons an exchange under way, and queues a delete of every
+  // mapping the router holds (which goes out even when the owner lets the mapper go at once): a mapper
+  // whose router never granted anything sends nothing. No pass runs after it. A stopped mapper is not
+  // restarted.
   void stop();
+  // Whether the router holds (or may hold: a request abandoned on its way) a mapping of this mapper.
+  bool hasMapping() const;
 
   // Clean-up of an earlier run (attempt 1 at once, 2 after 5 s, later ones after 15 s); up to three attempts.
   void purgeStaleMappings(int attempt);
@@ -75,6 +79,19 @@ class NATPMPMapper : public std::enable_shared_from_this<NATPMPMapper> {
   bool purgeCancelled() const { return purgeCancelled_.load(); }
 
   const std::vector<Mapping>& mappings() const { return mappings_; }
+
+  // The mappings the router holds, shared with the deletes queued by stop(), which may outlive the mapper.
+  class HeldMappings {
+   public:
+    void add(const Mapping& m);
+    void remove(const Mapping& m);
+    std::vector<Mapping> list() const;
+    bool empty() const;
+
+   private:
+    mutable std::mutex mutex_;
+    std::vector<Mapping> held_;
+  };
 
  private:
   NATPMPMapper(uint16_t controlTCP, std::vector<uint16_t> udpPorts, Environment environment);
@@ -104,6 +121,7 @@ class NATPMPMapper : public std::enable_shared_from_this<NATPMPMapper> {
   const Environment env_;
   std::atomic<bool> purgeCancelled_{false};
   std::atomic<bool> stopped_{false};
+  const std::shared_ptr<HeldMappings> held_ = std::make_shared<HeldMappings>();
 
   // I/O queue only:
   std::optional<uint16_t> lastGoodBase_;

@@ -106,10 +106,12 @@ void UPnPMapper::stop(bool deleteMapping) {
     std::lock_guard guard(mutex_);
     stopped_.store(true);
     timer = std::exchange(renewTimer_, std::nullopt);
-    if (deleteMapping) service = lastService_;
+    // Only a router that accepted a mapping is asked to delete it.
+    if (deleteMapping && holds_.load()) service = lastService_;
   }
   if (timer) env_.scheduler->cancel(*timer);
   if (!service) return;
+  holds_.store(false);
   // The deletes carry the service and the ports, so they run even if the mapper is gone by then.
   env_.queue->post([http = env_.http, service = *service, mappings = mappings_] {
     for (const auto& [proto, port] : mappings)
@@ -135,7 +137,8 @@ std::optional<upnp::HttpUrl> UPnPMapper::ssdpDiscover() {
                     }
                     if (!first) first = std::move(location);
                     return !gateway;
-                  });
+                  },
+                  &stopped_);  // a mapper stopped meanwhile does not wait out the search window
   return fromGateway ? fromGateway : first;
 }
 
@@ -174,6 +177,8 @@ void UPnPMapper::runOnce(bool initial) {
     // Stopped before any mapping exists: nothing is added (stop() may not have seen the service).
     if (stopped_.load()) return;
     lastService_ = *service;
+    // From the first request on the router may hold a mapping: a stop meanwhile deletes the block.
+    holds_.store(true);
   }
   std::vector<size_t> accepted;
   for (size_t i = 0; i < mappings_.size(); ++i) {
@@ -181,7 +186,10 @@ void UPnPMapper::runOnce(bool initial) {
     if (soapCall(*env_.http, *service, "AddPortMapping", upnp::addPortMappingArguments(proto, port, *local)))
       accepted.push_back(i);
   }
-  if (accepted.empty()) return log("🌐 UPnP: AddPortMapping odrzucone przez router — pomijam");
+  if (accepted.empty()) {
+    keepHoldingOnlyIfMapped();
+    return log("🌐 UPnP: AddPortMapping odrzucone przez router — pomijam");
+  }
   bool renewing = false;
   {
     std::lock_guard guard(mutex_);
@@ -208,6 +216,7 @@ void UPnPMapper::runOnce(bool initial) {
     for (size_t i : accepted)
       (void)soapCall(*env_.http, *service, "DeletePortMapping",
                      upnp::deletePortMappingArguments(mappings_[i].first, mappings_[i].second));
+    keepHoldingOnlyIfMapped();
     return log("🌐 UPnP: router przyjął tylko " + std::to_string(accepted.size()) + "/" +
                std::to_string(mappings_.size()) + " mapowań — zdejmuję przyjęte, NIE ogłaszam toru NAT");
   }
@@ -222,6 +231,12 @@ void UPnPMapper::runOnce(bool initial) {
   }
   if (report) report(*external, controlTCP_);
   scheduleRenew();
+}
+
+void UPnPMapper::keepHoldingOnlyIfMapped() {
+  // A block an earlier pass mapped whole keeps its leases; otherwise the router holds nothing of ours.
+  std::lock_guard guard(mutex_);
+  if (!mapped_) holds_.store(false);
 }
 
 void UPnPMapper::scheduleRenew() {

@@ -69,6 +69,8 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   // even when the owner lets the mapper go at once).
   void stop(bool deleteMapping);
   bool isStopped() const { return stopped_.load(); }
+  // Whether the router accepted mappings of this mapper that it has not been asked to delete.
+  bool hasMapping() const { return holds_.load(); }
 
   // Clean-up of an earlier run: up to three attempts, 10 s apart, to find the gateway device.
   void purgeStaleMappings(int attempt);
@@ -84,6 +86,7 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   // Mapper's queue:
   void runOnce(bool initial);
   void scheduleRenew();
+  void keepHoldingOnlyIfMapped();
   void runPurge(int attempt);
   std::optional<upnp::HttpUrl> ssdpDiscover();
   std::optional<Service> fetchService(const upnp::HttpUrl& location);
@@ -96,6 +99,7 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   const Environment env_;
   std::atomic<bool> stopped_{false};
   std::atomic<bool> purgeCancelled_{false};
+  std::atomic<bool> holds_{false};
 
   mutable std::mutex mutex_;  // the fields below
   LogSink onLog_;

@@ -60,7 +60,10 @@ HostController::Dependencies ControllerRig::dependencies(uint64_t startTicks) {
   s.makePortMapper = [this](PortMapperKind kind, uint16_t controlTCP, std::vector<uint16_t> udpPorts, LogSink,
                             PortMapper::OnMapped onMapped) {
     auto mapper = std::make_shared<RecordingMapper>(trace, kind == PortMapperKind::natPmp ? "NAT-PMP" : "UPnP");
-    mapper->onMapped = std::move(onMapped);
+    mapper->onMapped = [self = mapper.get(), onMapped = std::move(onMapped)](const std::string& ip, uint16_t port) {
+      self->holds = true;
+      if (onMapped) onMapped(ip, port);
+    };
     mapper->ports = controlTCP;
     for (uint16_t p : udpPorts) mapper->udp.push_back(p);
     mappers.push_back(mapper);

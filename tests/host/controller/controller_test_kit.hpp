@@ -74,9 +74,11 @@ class RecordingMapper final : public PortMapper {
   void stop(bool deleteMapping) override { trace_.push_back("stop " + name + (deleteMapping ? " delete" : "")); }
   void purgeStaleMappings() override { trace_.push_back("purge " + name); }
   void cancelPurge() override { trace_.push_back("cancel purge " + name); }
+  bool hasMapping() const override { return holds; }
 
   std::string name;
-  OnMapped onMapped;
+  OnMapped onMapped;  // reporting a mapping makes the mapper hold it
+  bool holds = false;
   uint16_t ports = 0;
   std::vector<uint16_t> udp;
 

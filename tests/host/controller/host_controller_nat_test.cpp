@@ -160,6 +160,37 @@ TEST(NatMapping, AQuitAndASignalTakeTheMappingOffTheRouterAndWithdrawTheEndpoint
   }
 }
 
+// Mappers that no router ever answered made nothing: ending the host, or the release of an unused
+// on-demand mapping, stops them but does not claim to take a mapping off the router.
+TEST(NatMapping, NothingIsSaidTakenOffTheRouterWhenNoRouterGrantedAMapping) {
+  {
+    SCOPED_TRACE("the end of the host");
+    NatRig r({{"tl.natOnDemand", false}});
+    r.controller->setAllowNAT(true);
+    ASSERT_TRUE(r.controller->portMappingLive());
+    r.controller->applicationWillTerminate();
+    EXPECT_FALSE(r.controller->portMappingLive());
+    for (const auto& line : r.controller->logLines.get()) EXPECT_EQ(line.find("NAT zwolniony"), std::string::npos) << line;
+  }
+  {
+    SCOPED_TRACE("the release of an unused on-demand mapping");
+    NatRig r;
+    r.controller->armNATOnDemand("żądanie sesji przez relay");
+    ASSERT_TRUE(r.controller->portMappingLive());
+    r.pass(HostController::natReleaseDelayUs);
+    EXPECT_FALSE(r.controller->portMappingLive());
+    for (const auto& line : r.controller->logLines.get()) EXPECT_EQ(line.find("NAT zwolniony"), std::string::npos) << line;
+  }
+  {
+    SCOPED_TRACE("a mapping granted and its address never published");
+    NatRig r({{"tl.natOnDemand", false}});
+    r.controller->setAllowNAT(true);
+    r.rig.mappers[r.rig.mappers.size() - 2]->holds = true;
+    r.controller->applicationWillTerminate();
+    EXPECT_TRUE(r.logged("🌐 NAT zwolniony (koniec hosta) — mapowanie zdjęte z routera"));
+  }
+}
+
 TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
   NatRig r({{"tl.allowNAT", false}});
   r.controller->armNATOnDemand("żądanie sesji przez relay");

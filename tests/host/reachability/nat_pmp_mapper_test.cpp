@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "tests/host/reachability/fake_router.hpp"
 
@@ -241,6 +244,75 @@ TEST(NATPMPMapper, StopDeletesEveryMappingEvenWhenTheMapperIsReleasedAtOnce) {
   EXPECT_EQ(f.gateway.requests(), expected);
   f.advance(600 * second);  // no timer of the stopped mapper maps again
   EXPECT_EQ(f.gateway.requests().size(), expected.size());
+}
+
+// A gateway that answers what `answer` returns and keeps every other request unanswered, for a mapper
+// whose exchanges would wait a minute: stop() must not wait that out.
+struct SilentGatewayRig {
+  explicit SilentGatewayRig(FakeNatPmpGateway::Answer answer) : gateway(std::move(answer)) {
+    NATPMPEnvironment env;
+    env.queue = queue;
+    env.scheduler = scheduler;
+    env.gateway = [] { return std::optional<std::string>("127.0.0.1"); };
+    env.gatewayPort = gateway.port();
+    env.exchangeTimeoutMs = 60'000;
+    env.makePathMonitor = [] { return std::make_unique<ManualPathMonitor>(); };
+    mapper = NATPMPMapper::create(47700, {47701, 47702, 47703, 47704}, env);
+    mapper->setOnLog([this](const std::string& line) {
+      std::lock_guard guard(mutex);
+      lines.push_back(line);
+    });
+  }
+  // Waits (a guard against a hang, not a speed target) until the gateway got `count` requests.
+  bool gatewayGot(size_t count) {
+    for (int i = 0; i < 500 && gateway.requests().size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return gateway.requests().size() >= count;
+  }
+  std::vector<std::string> logged() {
+    std::lock_guard guard(mutex);
+    return lines;
+  }
+
+  FakeNatPmpGateway gateway;
+  FakeClock clock;
+  std::shared_ptr<ManualScheduler> scheduler = std::make_shared<ManualScheduler>(clock);
+  std::shared_ptr<SerialExecutor> queue = std::make_shared<SerialExecutor>("tl.natpmp.test");
+  std::shared_ptr<NATPMPMapper> mapper;
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+TEST(NATPMPMapper, StopAbandonsAnAddressQueryAndDeletesNothingThatWasNeverMapped) {
+  SilentGatewayRig rig([](ByteView) -> std::optional<Bytes> { return std::nullopt; });
+  rig.mapper->start();
+  ASSERT_TRUE(rig.gatewayGot(1));
+  EXPECT_FALSE(rig.mapper->hasMapping());
+  rig.mapper->stop();
+  EXPECT_TRUE(rig.queue->drainWithin(std::chrono::seconds(5))) << "the query is abandoned, not waited out";
+  EXPECT_EQ(rig.gateway.requests(), std::vector<Bytes>{addressRequest}) << "no delete of a mapping that never existed";
+  for (const auto& line : rig.logged()) EXPECT_EQ(line.find("PONOWIĘ"), std::string::npos) << "no retry after stop";
+}
+
+TEST(NATPMPMapper, StopDeletesWhatTheRouterGrantedAndTheRequestItAbandoned) {
+  // Grants the control port and the first media port, then falls silent.
+  SilentGatewayRig rig([](ByteView request) -> std::optional<Bytes> {
+    if (request.size() == 2) return natPmpAddressAnswer(1000, 203, 0, 113, 7);
+    const uint16_t internal = static_cast<uint16_t>(request[4] << 8 | request[5]);
+    const uint16_t suggested = static_cast<uint16_t>(request[6] << 8 | request[7]);
+    if (suggested == 0 || internal <= 47701) return natPmpMappingAnswer(request, 0, suggested, suggested == 0 ? 0 : 900);
+    return std::nullopt;
+  });
+  rig.mapper->start();
+  ASSERT_TRUE(rig.gatewayGot(4));  // the address, two mappings, the unanswered third
+  EXPECT_TRUE(rig.mapper->hasMapping());
+  rig.gateway.clear();
+  rig.mapper->stop();
+  EXPECT_TRUE(rig.queue->drainWithin(std::chrono::seconds(5)));
+  // The third may have reached the router though its answer never came: it goes too. The last two were
+  // never asked for.
+  EXPECT_EQ(rig.gateway.requests(), (std::vector<Bytes>{mapRequest(2, 47700, 0, 0), mapRequest(1, 47701, 0, 0),
+                                                         mapRequest(1, 47702, 0, 0)}));
+  EXPECT_FALSE(rig.mapper->hasMapping());
 }
 
 TEST(NATPMPMapper, CleanUpTriesThreeTimesThenLeavesTheLeases) {
