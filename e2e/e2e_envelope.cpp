@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/crypto/chacha20_poly1305.hpp"
-#include "platform/crypto/random_bytes.hpp"
 
 namespace vela {
 
@@ -11,12 +10,6 @@ using tavlo::crypto::ChaCha20Poly1305;
 
 namespace {
 constexpr size_t headSize = E2EEnvelope::magic.size() + E2EEnvelope::nonceSize;
-}
-
-std::optional<Bytes> E2EEnvelope::seal(ByteView packet, const SymmetricKey& key) {
-  Nonce nonce;
-  tavlo::crypto::fillRandom(nonce);
-  return seal(packet, key, nonce);
 }
 
 std::optional<Bytes> E2EEnvelope::seal(ByteView packet, const SymmetricKey& key, const Nonce& nonce) {

@@ -28,9 +28,8 @@ struct E2EEnvelope {
   static constexpr size_t overhead = magic.size() + nonceSize + tagSize;  // 32
   using Nonce = std::array<uint8_t, nonceSize>;
 
-  // The envelope of `packet` under a fresh random nonce; nullopt only when the cipher fails.
-  static std::optional<Bytes> seal(ByteView packet, const SymmetricKey& key);
-  // The same under `nonce`, which the caller never used before with `key` (SealNonces).
+  // The envelope of `packet` under `nonce`, which the caller never used before with `key` (SealNonces);
+  // nullopt only when the cipher fails.
   static std::optional<Bytes> seal(ByteView packet, const SymmetricKey& key, const Nonce& nonce);
   // The packet sealed in `envelope`; nullopt for a short input, a wrong magic or a failed
   // authentication (another key, any changed byte, a cut tag). Nothing is logged.

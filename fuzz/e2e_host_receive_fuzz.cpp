@@ -32,6 +32,15 @@ const std::shared_ptr<const E2EIdentity>& identity() {
   return instance;
 }
 
+// A new nonce per sealed packet, the same sequence every run: an input replays as it ran.
+E2EEnvelope::Nonce nextNonce() {
+  static uint64_t counter = 0;
+  E2EEnvelope::Nonce nonce{};
+  ++counter;
+  for (size_t i = 0; i < sizeof counter; ++i) nonce[i] = static_cast<uint8_t>(counter >> (8 * i));
+  return nonce;
+}
+
 bool isBareHeader(const Bytes& packet) {
   if (packet.size() != PacketHeader::byteCount) return false;
   try {
@@ -77,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t channel = (selector & 0x07) % 5;
     if ((selector & 0x80) && key) {
       opened[groupOfChannel[channel]].push_back(bytes);
-      bytes = *E2EEnvelope::seal(bytes, *key);
+      bytes = *E2EEnvelope::seal(bytes, *key, nextNonce());
     }
     switch (channel) {
       case 0: pair.client->control().send(bytes); break;

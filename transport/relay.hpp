@@ -1,5 +1,5 @@
 #pragma once
-// What the host and the client halves of the relay path share: where the relay service lives, the
+// What the host and the client halves of the relay path share: the relay service's ports, the
 // datagram slots and sides, and the gate MAC by which a client shows that it knows the host's key.
 //
 // The relay service is outside the system: host and client both connect out to it, talk to it in
@@ -17,8 +17,6 @@ using tavlo::Bytes;
 using tavlo::ByteView;
 
 struct Relay {
-  // The relay service's host name.
-  static constexpr std::string_view host = "relay.tavlo.app";
   static constexpr uint16_t tcpPort = 47800;  // line protocol, then the TCP multiplex of a session
   static constexpr uint16_t udpPort = 47801;  // relayed datagrams
   static constexpr std::array<uint8_t, 4> udpMagic = {'T', 'L', 'R', '1'};
@@ -37,10 +35,10 @@ struct Relay {
   static std::string gateMAC(std::string_view hostID, ByteView sigPub);
 };
 
-// Where a relay service is reached. The product uses the defaults; tests and the stand-alone relay
-// point the host and the client at a service on loopback.
+// Where a relay service is reached. There is no default service: the host registers only with the one
+// the user names (`--relay`, the `tl.relay` setting), on the service's ports unless the name gives others.
 struct RelayService {
-  std::string host = std::string(Relay::host);
+  std::string host;
   uint16_t tcpPort = Relay::tcpPort;
   uint16_t udpPort = Relay::udpPort;
 };

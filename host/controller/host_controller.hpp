@@ -215,10 +215,6 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void setForce1x(bool on);
   // The client's smoothness buffer, clamped to 0…1000 ms.
   void setBufferMs(int64_t ms);
-  void setCursorVisible(bool visible);
-  // Read by each new session (high-quality downscale; make-before-break path switching).
-  void setHqDownscale(bool on);
-  void setMbbEnabled(bool on);
   // The user's cap on the sending rate in kbit/s; 0 (or anything negative) is no cap.
   void setMaxBandwidthKbps(int64_t kbps);
 
@@ -378,7 +374,6 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void listenOn(const PortBlockSearch::Result& found);
   bool startListener(uint16_t base);
   void startReachability(uint16_t base);
-  void refuseTransport(PathKind kind, const std::shared_ptr<vela::SessionTransport>& transport);
 
   // Log and resource monitor (host_controller_log.cpp).
   void startResourceMonitor();

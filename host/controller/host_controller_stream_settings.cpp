@@ -124,24 +124,6 @@ void HostController::setBufferMs(int64_t ms) {
   if (session_) session_->sendStreamBuffer(v);
 }
 
-void HostController::setCursorVisible(bool visible) {
-  cursorVisible.set(visible);
-  deps_.settings.set(SettingsKey::cursorVisible, visible);
-  if (session_) session_->setCursorVisible(visible);
-  // Cursor-shape tracking reads `cursorVisible`: it follows the change.
-  if (deps_.seams.syncCursorTracking) deps_.seams.syncCursorTracking();
-}
-
-void HostController::setHqDownscale(bool on) {
-  hqDownscale.set(on);
-  deps_.settings.set(SettingsKey::hqDownscale, on);
-}
-
-void HostController::setMbbEnabled(bool on) {
-  mbbEnabled.set(on);
-  deps_.settings.set(SettingsKey::mbb, on);
-}
-
 void HostController::setMaxBandwidthKbps(int64_t kbps) {
   const int64_t v = std::max<int64_t>(kbps, 0);
   maxBandwidthKbps.set(v);

@@ -25,10 +25,10 @@
 //   and the hello watchdog), host_session_control_messages.cpp (ping, keyframe requests, LTR acks,
 //   resize, client path, clipboard, switch messages and the second-path attach handed to onMbbAttach),
 //   host_session_lock_screen.cpp (login, unlock, lock state, bye), host_session_keyframes.cpp (keyframe
-//   policy and the push into the encoder), and the files whose concern later work fills in:
-//   host_session_hello.cpp (handleHello), host_session_lifecycle.cpp (teardown, close,
-//   cancelTransportNow, destruction), host_session_display_mode.cpp (scheduleReconfigure,
-//   applyClientState), host_session_camera_mic.cpp (handleCamConfig). A new concern gets a file of its own.
+//   policy and the push into the encoder), host_session_hello.cpp (handleHello),
+//   host_session_lifecycle.cpp (teardown, close, cancelTransportNow, destruction),
+//   host_session_display_mode.cpp (scheduleReconfigure, applyClientState), host_session_camera_mic.cpp
+//   (handleCamConfig). A new concern gets a file of its own.
 // - Threads. Each loop is a detached thread (session_threads.hpp) holding the transport it reads and the
 //   session weakly; the control loop holds the session strongly until its hello has been handled.
 //   Serial queues are SerialExecutors, timers are jobs of deps.scheduler, holding the session weakly.
@@ -299,7 +299,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void detachSecondarySink(uint32_t sessionId);
   void replayDeviceState();
 
-  // Filled in by later work; minimal here (see their files).
+  // Hello, disconnect, reconfiguration, client state and camera configuration (see their files).
   void handleHello(const ClientHello& hello);
   void handleClientDisconnect();
   void scheduleReconfigure();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e_envelope.hpp"
+#include "e2e/seal_nonces.hpp"
 #include "platform/crypto/random_bytes.hpp"
 
 namespace vela {
@@ -15,7 +16,8 @@ Bytes headerOnlyPacket() {
 TEST(E2EEnvelope, SealsAHeaderInto48BytesUnderAFreshNonceEachTime) {
   SymmetricKey key = freshKey();
   Bytes packet = headerOnlyPacket();
-  auto a = E2EEnvelope::seal(packet, key), b = E2EEnvelope::seal(packet, key);
+  SealNonces nonces;
+  auto a = E2EEnvelope::seal(packet, key, nonces.next()), b = E2EEnvelope::seal(packet, key, nonces.next());
   ASSERT_TRUE(a && b);
   EXPECT_EQ(a->size(), 48u);
   EXPECT_TRUE(std::equal(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), a->begin()));
@@ -28,7 +30,7 @@ TEST(E2EEnvelope, SealsAHeaderInto48BytesUnderAFreshNonceEachTime) {
 TEST(E2EEnvelope, AnyChangedByteOrAnotherKeyFailsToOpen) {
   SymmetricKey key = freshKey();
   Bytes packet(40, 0x11);
-  Bytes envelope = *E2EEnvelope::seal(packet, key);
+  Bytes envelope = *E2EEnvelope::seal(packet, key, tavlo::crypto::randomArray<E2EEnvelope::nonceSize>());
   EXPECT_FALSE(E2EEnvelope::open(envelope, freshKey())) << "another key";
   for (size_t i = 0; i < envelope.size(); ++i) {
     Bytes damaged = envelope;
@@ -40,7 +42,7 @@ TEST(E2EEnvelope, AnyChangedByteOrAnotherKeyFailsToOpen) {
 
 TEST(E2EEnvelope, ShapeNeedsTheMagicAndOneByteOfCiphertext) {
   SymmetricKey key = freshKey();
-  auto emptySealed = E2EEnvelope::seal({}, key);
+  auto emptySealed = E2EEnvelope::seal({}, key, tavlo::crypto::randomArray<E2EEnvelope::nonceSize>());
   ASSERT_TRUE(emptySealed);
   Bytes magic33(33, 0);
   std::copy(E2EEnvelope::magic.begin(), E2EEnvelope::magic.end(), magic33.begin());

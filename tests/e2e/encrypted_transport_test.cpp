@@ -55,7 +55,9 @@ struct Host {
   std::shared_ptr<EncryptedTransport> wrapper;
 };
 
-Bytes sealed(ByteView packet, const SymmetricKey& key) { return *E2EEnvelope::seal(packet, key); }
+Bytes sealed(ByteView packet, const SymmetricKey& key) {
+  return *E2EEnvelope::seal(packet, key, tavlo::crypto::randomArray<E2EEnvelope::nonceSize>());
+}
 
 TEST(EncryptedTransportHost, AHelloWithoutAValidGateMacGetsSilenceAndNothingPassesLater) {
   Bytes strangerKey = e2etest::publicKeyOf(*e2etest::memoryIdentity("stranger"));

@@ -57,20 +57,12 @@ TEST(StreamSettings, EachSetterStoresItsClampedValueAndReachesTheSession) {
   EXPECT_EQ(r.rig.settings.getDouble("tl.kfFixedSec"), 0.15);
   EXPECT_EQ(r.rig.settings.getBool("tl.kfAdaptive"), false);
 
-  c.setCursorVisible(true);
-  EXPECT_EQ(r.rig.settings.getBool("tl.cursorVisible"), true);
-  EXPECT_EQ(r.rig.seamCalls.back(), "cursor sync");
   c.setMaxBandwidthKbps(-20);
   EXPECT_EQ(r.rig.settings.getInt("tl.wireCapKbps"), 0);
   c.setMaxBandwidthKbps(8000);
-  c.setHqDownscale(false);
-  c.setMbbEnabled(false);
-  EXPECT_EQ(r.rig.settings.getBool("tl.hqDownscale"), false);
-  EXPECT_EQ(r.rig.settings.getBool("tl.mbb"), false);
-  EXPECT_FALSE(c.mbbEnabled.get());
 
   EXPECT_EQ(session->calls, (Trace{"send stream buffer 0", "send stream buffer 1000", "keyframes fixed 0.10",
-                                   "keyframes fixed 0.15", "cursor 1", "wire cap 0", "wire cap 8000"}));
+                                   "keyframes fixed 0.15", "wire cap 0", "wire cap 8000"}));
 }
 
 TEST(StreamSettings, ShortcutsAreStoredPackedAndForce1xIsRememberedForTheDevice) {
