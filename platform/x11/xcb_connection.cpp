@@ -25,7 +25,7 @@ std::unique_ptr<XcbConnection> XcbConnection::open(const std::string& display, s
   }
   const char* env = std::getenv("DISPLAY");
   std::string name = !display.empty() ? display : (env ? env : "");
-  return std::unique_ptr<XcbConnection>(new XcbConnection(connection, it.data, std::move(name)));
+  return std::unique_ptr<XcbConnection>(new XcbConnection(connection, it.data, screenNumber, std::move(name)));
 }
 
 XcbConnection::~XcbConnection() { xcb_disconnect(connection_); }

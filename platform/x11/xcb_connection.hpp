@@ -60,6 +60,8 @@ class XcbConnection {
   xcb_connection_t* get() const { return connection_; }
   xcb_screen_t* screen() const { return screen_; }
   xcb_window_t root() const { return screen_->root; }
+  // The number of the screen the display name chose (":0.1" → 1).
+  int screenNumber() const { return screenNumber_; }
   const std::string& displayName() const { return display_; }
   // False once the server has gone or the connection broke.
   bool healthy() const { return xcb_connection_has_error(connection_) == 0; }
@@ -69,11 +71,12 @@ class XcbConnection {
   bool hasExtension(const std::string& name) const;
 
  private:
-  XcbConnection(xcb_connection_t* connection, xcb_screen_t* screen, std::string display)
-      : connection_(connection), screen_(screen), display_(std::move(display)) {}
+  XcbConnection(xcb_connection_t* connection, xcb_screen_t* screen, int screenNumber, std::string display)
+      : connection_(connection), screen_(screen), screenNumber_(screenNumber), display_(std::move(display)) {}
 
   xcb_connection_t* connection_;
   xcb_screen_t* screen_;
+  int screenNumber_;
   std::string display_;
 };
 

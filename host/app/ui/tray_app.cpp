@@ -199,6 +199,14 @@ void TrayApp::refreshDisconnectItem() {
   disconnectItem_->show();
 }
 
+void TrayApp::offerIcons() {
+  for (QSystemTrayIcon* icon : {statusItem_.get(), disconnectItem_.get()}) {
+    if (!icon || !icon->isVisible()) continue;
+    icon->hide();
+    icon->show();
+  }
+}
+
 SettingsWindow* TrayApp::ensureSettingsWindow() {
   if (!settingsWindow_) settingsWindow_ = hooks_.makeSettingsWindow();
   return settingsWindow_.get();

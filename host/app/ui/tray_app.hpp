@@ -61,6 +61,9 @@ class TrayApp : public QObject {
   MenuState menuState() const;
   QMenu* menu() const { return menu_.get(); }
   void rebuildMenu();
+  // Offers the icons shown so far to a tray host that appeared or replaced the one before: Qt embeds an
+  // icon only into the tray host there is when it is shown.
+  void offerIcons();
   QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
   QSystemTrayIcon* disconnectItem() const { return disconnectItem_.get(); }
   DiagPanel* diagPanel() const { return diagPanel_.get(); }

@@ -5,9 +5,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPluginLoader>
-#include <QSystemTrayIcon>
 
 #include "host/app/ui/qt_main_loop.hpp"
+#include "platform/x11/tray_host_watch.hpp"
 
 namespace tavlo::ui {
 namespace {
@@ -55,7 +55,30 @@ std::optional<std::string> TrayRuntime::platformMissing() {
   return "no Qt platform plugin for \"" + wanted.toStdString() + "\"";
 }
 
-bool TrayRuntime::hasTrayHost() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+void TrayRuntime::watchTrayHost(const std::string& display, LogSink log) {
+  std::weak_ptr<bool> alive = alive_;
+  auto onOwner = [this, alive, log](bool present) {
+    // From the watch's thread to the main executor, where the icons live.
+    main_.post([this, alive, log, present] {
+      if (alive.expired() || trayHostPresent_ == present) return;
+      const bool first = !trayHostPresent_.has_value();
+      trayHostPresent_ = present;
+      if (present) {
+        if (app_) app_->offerIcons();
+        if (!first) log("🪟 zasobnik pojawił się na pulpicie — ikona hosta jest w nim");
+      } else {
+        log(first ? "🪟 brak zasobnika na pulpicie — ikona pojawi się, gdy panel z zasobnikiem wystartuje"
+                  : "🪟 zasobnik zniknął z pulpitu — ikona wróci, gdy panel wystartuje ponownie");
+      }
+    });
+  };
+  auto onUnavailable = [this, alive, log](const std::string& reason) {
+    main_.post([alive, log, reason] {
+      if (!alive.expired()) log("🪟 nie śledzę zasobnika (" + reason + ") — ikona tylko w zasobniku, który już jest");
+    });
+  };
+  trayHostWatch_ = std::make_unique<TrayHostWatch>(display, std::move(onOwner), std::move(onUnavailable));
+}
 
 TrayRuntime::TrayRuntime(MainExecutor& main)
     : main_(main), application_(std::make_unique<QApplication>(applicationArgc, applicationArgv)),
@@ -65,6 +88,9 @@ TrayRuntime::TrayRuntime(MainExecutor& main)
 }
 
 TrayRuntime::~TrayRuntime() {
+  // The watch's thread ends first; its posts still queued find the runtime gone.
+  trayHostWatch_.reset();
+  alive_.reset();
   app_.reset();
   loop_.reset();
 }

@@ -8,12 +8,18 @@
 
 #include "host/app/ui/tray_app.hpp"
 #include "platform/runtime/main_executor.hpp"
+#include "platform/runtime/system_log.hpp"
 
 class QApplication;
 
 namespace tavlo::ui {
 
 class QtMainLoop;
+}  // namespace tavlo::ui
+namespace tavlo {
+class TrayHostWatch;
+}
+namespace tavlo::ui {
 
 class TrayRuntime {
  public:
@@ -29,8 +35,10 @@ class TrayRuntime {
   // Builds the tray application over `controller`. The quit hook ends the event loop after it ran.
   void startApp(HostController& controller, TrayHooks hooks);
   TrayApp* app() const { return app_.get(); }
-  // Whether a tray host (a panel's notification area) is there to show the icon.
-  bool hasTrayHost() const;
+  // Follows the tray host of `display` (its panel's notification area) from now on: the icons are offered
+  // to each tray host that appears, also one that starts after the host or restarts. The log hears
+  // whether there is one at start and each time one appears or goes.
+  void watchTrayHost(const std::string& display, LogSink log);
   // Runs the event loop until the executor quits; returns its status.
   int run();
 
@@ -39,6 +47,10 @@ class TrayRuntime {
   std::unique_ptr<QApplication> application_;
   std::unique_ptr<QtMainLoop> loop_;
   std::unique_ptr<TrayApp> app_;
+  // Read and written on the main executor only.
+  std::optional<bool> trayHostPresent_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::unique_ptr<TrayHostWatch> trayHostWatch_;
 };
 
 }  // namespace tavlo::ui

@@ -259,8 +259,52 @@ TEST_F(TavloHostQtThread, EndsInOrderWhenItsXServerGoesAway) {
   EXPECT_EQ(host->exitStatus(), HostExitCode::windowSystemGone) << host->output();
 }
 
-// Where no icon can be shown the host runs headless and says why in one line, instead of showing an
-// invisible icon or aborting: a desktop without a tray host, and a Qt platform that does not exist.
+// At login the host can start before the panel: its icon appears once a tray host does, and again when
+// the tray host restarts; the log says each.
+TEST(TavloHostWithoutTray, ShowsTheIconOnceATrayHostAppearsAndAgainAfterItRestarts) {
+  testkit::XorgServer xorg;
+  ASSERT_TRUE(xorg.start()) << xorg.failureText();
+  testkit::TempDir home;
+  const uint16_t base = freeBlock();
+  ASSERT_NE(base, 0);
+  HostProcess host(home.path(), {"--port", std::to_string(base), "--display", xorg.display()},
+                   {{"QT_QPA_PLATFORM", "xcb"}});
+  ASSERT_TRUE(host.waitForLine("signing key (Base64) ")) << host.output();
+  // Said at start, before or after the listening lines.
+  if (linesWith(host.output(), "brak zasobnika na pulpicie") == 0) {
+    ASSERT_TRUE(host.waitForLine("brak zasobnika na pulpicie")) << host.output();
+  }
+  std::string error;
+  auto x = XcbConnection::open(xorg.display(), &error);
+  ASSERT_NE(x, nullptr) << error;
+  auto iconShownWithin = [&](std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (hosttest::viewablePingableWindows(*x, "tavlo-host") > 0) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  };
+  EXPECT_FALSE(iconShownWithin(300ms)) << "no tray host yet, so no icon";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "the tray host starts after the host" : "the tray host restarted");
+    testkit::ChildProcess trayHost;
+    ASSERT_TRUE(trayHost.start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28"},
+                               {"DISPLAY=" + xorg.display(), "HOME=" + home.path().string(), "PATH=/usr/bin:/bin"},
+                               home / "trayer.log"))
+        << "trayer did not start";
+    EXPECT_TRUE(host.waitForLine("zasobnik pojawił się na pulpicie")) << host.output();
+    EXPECT_TRUE(iconShownWithin(10s)) << host.output() << trayHost.log();
+    trayHost.stop();
+    EXPECT_TRUE(host.waitForLine("zasobnik zniknął z pulpitu")) << host.output();
+  }
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), 0) << host.output();
+  EXPECT_EQ(linesWith(host.output(), "bez ikony w zasobniku"), 0u) << host.output();
+}
+
+// Where no Qt platform serves the display the host runs headless and says why in one line, instead of
+// aborting.
 TEST(TavloHostWithoutTray, RunsHeadlessAndSaysWhy) {
   struct Case {
     const char* what;
@@ -268,7 +312,6 @@ TEST(TavloHostWithoutTray, RunsHeadlessAndSaysWhy) {
     const char* reason;
   };
   const std::vector<Case> cases{
-      {"no tray host", {{"QT_QPA_PLATFORM", "xcb"}}, "no tray host on the desktop"},
       {"a missing Qt platform", {{"QT_QPA_PLATFORM", "nonexistent"}}, "no Qt platform plugin for \"nonexistent\""},
   };
   testkit::XorgServer xorg;
