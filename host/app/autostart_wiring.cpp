@@ -19,11 +19,13 @@ namespace {
 // How long start-up waits for the login units' reconciliation before it goes on without it.
 constexpr uint64_t autostartAnswerLimitUs = 5'000'000;
 
-// The login unit for this very executable, in the user's unit directory; the failure's text otherwise.
+// What starts this very executable at login, in the user's configuration folder; the failure's text
+// otherwise.
 std::optional<AutostartInstallPlan> ownAutostartPlan(bool keepRunning, std::string& failure) {
-  auto directory = userUnitDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
-  if (!directory) {
-    failure = "neither XDG_CONFIG_HOME nor HOME names the user's unit directory";
+  auto units = userUnitDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  auto entries = userAutostartDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  if (!units || !entries) {
+    failure = "neither XDG_CONFIG_HOME nor HOME names the user's configuration folder";
     return std::nullopt;
   }
   std::error_code ec;
@@ -32,8 +34,11 @@ std::optional<AutostartInstallPlan> ownAutostartPlan(bool keepRunning, std::stri
     failure = "cannot find the host's own executable: " + ec.message();
     return std::nullopt;
   }
-  return AutostartInstallPlan{
-      .unitDirectory = *directory, .executable = executable, .version = unitVersion(), .keepRunning = keepRunning};
+  return AutostartInstallPlan{.unitDirectory = *units,
+                              .entryDirectory = *entries,
+                              .executable = executable,
+                              .version = unitVersion(),
+                              .keepRunning = keepRunning};
 }
 
 // The reconciler for this executable's login units, run on `worker` and logging through `log`.
@@ -55,15 +60,16 @@ std::shared_ptr<AutostartReconciler> ownAutostartReconciler(const std::shared_pt
 }  // namespace
 
 std::optional<std::string> enforceAutostart(bool launchAtLogin, bool keepRunning) {
-  // Stored first, as the settings window does: every later start of the host keeps the units in line
-  // with it, so a wish that was not stored would be undone at the next login.
-  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
-  storeAutostartWish(settings, launchAtLogin, keepRunning);
   std::string failure;
   auto plan = ownAutostartPlan(keepRunning, failure);
   if (!plan) return failure;
   ProcessCommandRunner runner;
-  return applyAutostartWish(*plan, launchAtLogin, runner);
+  if (auto refused = applyAutostartWish(*plan, launchAtLogin, runner)) return refused;
+  // Stored only once the registration stands, as the settings window does: every later start of the host
+  // keeps the registration in line with it, and a wish the system refused would only be refused again.
+  Settings settings(Settings::defaultPath(), SystemLog::sink("tavlo-host: settings: "));
+  storeAutostartWish(settings, launchAtLogin, keepRunning);
+  return std::nullopt;
 }
 
 std::function<void(LogSink log, std::function<void(bool handOver)> done)> makeAutostartReconciliation(
@@ -98,12 +104,13 @@ SettingsWindowDependencies::Autostart settingsWindowAutostart(MainExecutor& main
   using AutostartState = SettingsWindowDependencies::AutostartState;
   SettingsWindowDependencies::Autostart autostart;
   // The user manager asks for no approval: needsSystemApproval stays false.
-  autostart.read = [&main, autostartWorker = worker, commandStop](std::function<void(AutostartState)> answer) {
-    autostartWorker->post([&main, commandStop, answer = std::move(answer)] {
-      ProcessCommandRunner runner(commandStop);
+  autostart.read = [&main, autostartWorker = worker](std::function<void(AutostartState)> answer) {
+    autostartWorker->post([&main, answer = std::move(answer)] {
+      std::string noPlan;
+      const auto plan = ownAutostartPlan(false, noPlan);
       AutostartState state;
-      state.keepRunning = autostartUnitEnabled(AutostartUnitKind::keepRunning, runner);
-      state.launchAtLogin = state.keepRunning || autostartUnitEnabled(AutostartUnitKind::plain, runner);
+      state.keepRunning = plan && autostartRegistered(AutostartUnitKind::keepRunning, *plan);
+      state.launchAtLogin = state.keepRunning || (plan && autostartRegistered(AutostartUnitKind::plain, *plan));
       main.post([answer, state] { answer(state); });
     });
   };
@@ -113,6 +120,8 @@ SettingsWindowDependencies::Autostart settingsWindowAutostart(MainExecutor& main
     autostartWorker->post([=, &main, &scheduler, &settings] {
       auto failure = ownAutostartReconciler(autostartWorker, scheduler, settings, log, commandStop)
                          ->enforce(launchAtLogin, keepRunning, false);
+      // The log says what the pane shows.
+      if (failure) log("🚀 autostart: rejestracja nie powiodła się — " + *failure);
       main.post([answer, failure] { answer(failure); });
     });
   };

@@ -59,11 +59,9 @@ void HostProgram::openTray() {
   if (options_.noUi || !displays_) return;
   noTray_ = ui::TrayRuntime::platformMissing();
   if (noTray_) return;
+  // A desktop without a tray host yet keeps the tray: its icon appears once a panel with a tray starts
+  // (see watchTrayHost, started with the controller).
   tray_ = std::make_unique<ui::TrayRuntime>(main_);
-  if (!tray_->hasTrayHost()) {
-    noTray_ = "no tray host on the desktop";
-    tray_.reset();
-  }
 }
 
 }  // namespace tavlo

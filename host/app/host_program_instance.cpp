@@ -24,6 +24,12 @@ namespace tavlo {
 void HostProgram::announce() {
   if (const auto& path = controller_->logFilePath()) say("tavlo-host: log file " + path->string() + "\n");
   if (noTray_) controller_->log("🪟 bez ikony w zasobniku (" + *noTray_ + ") — host działa bez interfejsu");
+  if (tray_) {
+    std::weak_ptr<HostController> controller = controller_;
+    tray_->watchTrayHost(options_.display.value_or(""), [controller](const std::string& line) {
+      if (auto running = controller.lock()) running->log(line);
+    });
+  }
   // Printed after the listening step's own lines (a job of its own on the main executor).
   controller_->isListening.observe([this](bool listening) {
     if (!listening) return;

@@ -97,7 +97,7 @@ class HostProgram {
   // Made before the controller so that the event loop drives the main executor from the controller's
   // first post on. Its icon and menu come only once this instance runs the host.
   std::unique_ptr<ui::TrayRuntime> tray_;
-  // Without a Qt platform or a tray host to show the icon the host runs headless, and says why.
+  // Without a Qt platform to show the icon the host runs headless, and says why.
   std::optional<std::string> noTray_;
   // The login units are read and changed on a worker of their own, and the answers come back on the
   // main executor: each step is a systemctl run, and a user manager that hangs holds one for its D-Bus

@@ -1,6 +1,12 @@
 #pragma once
-// Installs and removes the host's login units from the command line, for people who run the host
-// without the tray. systemctl runs argv-only through the injected runner.
+// Writes and removes what starts the host at login (see autostart_unit.hpp): the autostart entry of the
+// wanted kind and, to keep the host running, its user service. systemctl and the checkers run argv-only
+// through the injected runner.
+//
+// All or nothing: a registration that fails anywhere (a path the formats cannot hold, an entry or unit
+// the desktop's or systemd's own checker refuses, a file that cannot be written, a user manager that
+// refuses to reload) removes what it wrote and leaves the earlier registration as it was; only a complete
+// one retires the other kind.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -13,10 +19,11 @@
 namespace tavlo {
 
 struct AutostartInstallPlan {
-  std::filesystem::path unitDirectory;  // the user manager's unit directory
-  std::filesystem::path executable;     // the host binary the unit runs
+  std::filesystem::path unitDirectory;   // the user manager's unit directory
+  std::filesystem::path entryDirectory;  // the desktop's autostart directory
+  std::filesystem::path executable;      // the host binary the entry and the unit run
   std::string version;
-  bool keepRunning = false;  // the keep-running unit instead of the plain one
+  bool keepRunning = false;  // the keep-running kind instead of the plain one
 };
 
 // `systemctl --user <arguments>`, run argv-only through the runner.
@@ -24,18 +31,18 @@ CommandResult systemctlUser(CommandRunner& runner, std::vector<std::string> argu
 // "systemctl --user <what> exited with <code>", with what the command printed.
 std::string describeSystemctlFailure(const std::string& what, const CommandResult& result);
 
-// Writes the wanted unit, retires the other one and enables the wanted one for the next login. Returns
-// the text of what failed, nullopt on success: a path systemd cannot be told to run, and a unit that
-// `systemd-analyze verify` refuses, are reported and change nothing.
+// Registers the wanted kind and then retires the other. Returns the text of what failed, nullopt on
+// success.
 std::optional<std::string> installAutostart(const AutostartInstallPlan& plan, CommandRunner& runner);
 
-// Disables both login units and removes their files; a unit that was never installed is no error.
-std::optional<std::string> removeAutostart(const std::filesystem::path& unitDirectory, CommandRunner& runner);
+// Removes both kinds' entries and the service, and retires the login units of earlier versions; what
+// was never there is no error.
+std::optional<std::string> removeAutostart(const AutostartInstallPlan& plan, CommandRunner& runner);
 
-// Whether the user manager has `kind` enabled (systemctl --user is-enabled exits 0).
-bool autostartUnitEnabled(AutostartUnitKind kind, CommandRunner& runner);
+// Whether `kind` is registered: its entry is there and, to keep running, its service too.
+bool autostartRegistered(AutostartUnitKind kind, const AutostartInstallPlan& plan);
 
-// Brings the units in line with a wish from the settings window: install the wanted kind, or remove both.
+// Brings the registration in line with a wish: install the wanted kind, or remove both.
 std::optional<std::string> applyAutostartWish(const AutostartInstallPlan& plan, bool launchAtLogin,
                                               CommandRunner& runner);
 

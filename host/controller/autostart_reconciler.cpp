@@ -1,6 +1,7 @@
 #include "host/controller/autostart_reconciler.hpp"
 
 #include <charconv>
+#include <cstdlib>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -43,14 +44,8 @@ bool isRegistered(AutostartUnitStatus status) {
   return status == AutostartUnitStatus::enabled || status == AutostartUnitStatus::requiresApproval;
 }
 
-AutostartUnitStatus autostartUnitStatus(AutostartUnitKind kind, CommandRunner& runner) {
-  const CommandResult r = systemctlUser(runner, {"is-enabled", unitName(kind)});
-  if (r.exitCode == 0) return AutostartUnitStatus::enabled;
-  // Older managers say "No such file or directory" where newer ones print "not-found".
-  if (r.output.find("not-found") != std::string::npos || r.output.find("No such file") != std::string::npos) {
-    return AutostartUnitStatus::notFound;
-  }
-  return AutostartUnitStatus::notRegistered;
+AutostartUnitStatus autostartUnitStatus(AutostartUnitKind kind, const std::optional<AutostartInstallPlan>& plan) {
+  return plan && autostartRegistered(kind, *plan) ? AutostartUnitStatus::enabled : AutostartUnitStatus::notRegistered;
 }
 
 bool autostartJobLoaded(AutostartUnitKind kind, CommandRunner& runner) {
@@ -117,9 +112,9 @@ std::optional<std::string> AutostartReconciler::enforce(bool launchAtLogin, bool
   CommandRunner& runner = *deps_.runner;
   const std::optional<AutostartUnitKind> own = ownUnit();
   if (!launchAtLogin) {
-    // Unregistering never fails the wish: a unit that is not there is already what was wanted.
+    // Unregistering never fails the wish: what is not there is already what was wanted.
     if (deps_.plan) {
-      removeAutostart(deps_.plan->unitDirectory, runner);
+      removeAutostart(*deps_.plan, runner);
     } else {
       for (auto kind : {AutostartUnitKind::plain, AutostartUnitKind::keepRunning}) {
         systemctlUser(runner, {"disable", unitName(kind)});
@@ -134,22 +129,28 @@ std::optional<std::string> AutostartReconciler::enforce(bool launchAtLogin, bool
   const auto wanted = keepRunning ? AutostartUnitKind::keepRunning : AutostartUnitKind::plain;
   const auto other = otherKind(wanted);
   retireLegacyUnit();
-  systemctlUser(runner, {"disable", unitName(other)});
-  if (deps_.plan) {
-    std::error_code ignored;
-    std::filesystem::remove(deps_.plan->unitDirectory / unitName(other), ignored);
-  }
-  if (autostartJobLoaded(other, runner)) unload(other, own);
-  if (reregisterDormant) systemctlUser(runner, {"disable", unitName(wanted)});
-  if (isRegistered(autostartUnitStatus(wanted, runner)) && !reregisterDormant) return std::nullopt;
-
   if (!deps_.plan) return deps_.noPlanReason;
   AutostartInstallPlan plan = *deps_.plan;
   plan.keepRunning = keepRunning;
-  if (auto failure = installAutostart(plan, runner)) return failure;
-  // Enabling only takes effect at the next login; starting the unit now gives the host the instance the
-  // manager looks after, which this hand-started one then hands over to.
+  if (reregisterDormant || !isRegistered(autostartUnitStatus(wanted, plan)) ||
+      isRegistered(autostartUnitStatus(other, plan))) {
+    if (auto failure = installAutostart(plan, runner)) return failure;
+  }
+  if (autostartJobLoaded(other, runner)) unload(other, own);
+  if (!keepRunning) return std::nullopt;
+
+  // The service runs outside the session: it gets the session's display and bus from here, then starts
+  // (a service already running this process, or another instance, is left as it is).
+  std::vector<std::string> importing{"import-environment"};
+  for (const char* name : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
+                           "DBUS_SESSION_BUS_ADDRESS"}) {
+    if (std::getenv(name) != nullptr) importing.emplace_back(name);
+  }
+  if (importing.size() > 1) systemctlUser(runner, importing);
   if (auto r = systemctlUser(runner, {"start", "--no-block", unitName(wanted)}); r.exitCode != 0) {
+    // A manager that refuses to run the service would leave a login entry that starts nothing kept
+    // running: the registration goes as a whole.
+    removeAutostart(plan, runner);
     return describeSystemctlFailure("start " + unitName(wanted), r);
   }
   return std::nullopt;
@@ -158,9 +159,8 @@ std::optional<std::string> AutostartReconciler::enforce(bool launchAtLogin, bool
 void AutostartReconciler::seedOnFirstRun() {
   JsonStore& settings = *deps_.settings;
   if (settings.contains(autostartLoginKey)) return;
-  CommandRunner& runner = *deps_.runner;
-  const bool keep = isRegistered(autostartUnitStatus(AutostartUnitKind::keepRunning, runner));
-  const bool login = isRegistered(autostartUnitStatus(AutostartUnitKind::plain, runner)) || keep;
+  const bool keep = isRegistered(autostartUnitStatus(AutostartUnitKind::keepRunning, deps_.plan));
+  const bool login = isRegistered(autostartUnitStatus(AutostartUnitKind::plain, deps_.plan)) || keep;
   storeAutostartWish(settings, login, keep);
 }
 
@@ -173,8 +173,8 @@ void AutostartReconciler::reconcile(std::function<void(bool handOver)> done) {
   const auto other = otherKind(wanted);
 
   // Each question is a systemctl process: every unit is asked once.
-  const auto plainStatus = autostartUnitStatus(AutostartUnitKind::plain, runner);
-  const auto keepStatus = autostartUnitStatus(AutostartUnitKind::keepRunning, runner);
+  const auto plainStatus = autostartUnitStatus(AutostartUnitKind::plain, deps_.plan);
+  const auto keepStatus = autostartUnitStatus(AutostartUnitKind::keepRunning, deps_.plan);
   const bool plainJob = autostartJobLoaded(AutostartUnitKind::plain, runner);
   const bool keepJob = autostartJobLoaded(AutostartUnitKind::keepRunning, runner);
   const auto statusOf = [&](AutostartUnitKind kind) { return kind == AutostartUnitKind::plain ? plainStatus : keepStatus; };
@@ -183,10 +183,13 @@ void AutostartReconciler::reconcile(std::function<void(bool handOver)> done) {
   const AutostartUnitStatus status = statusOf(wanted);
   const bool wantedJob = jobOf(wanted);
   const bool otherQuiet = !isRegistered(statusOf(other)) && !jobOf(other);
+  // The plain kind's entry runs nothing until the next login; the keep-running kind is in line only while
+  // its service runs.
+  const bool wantedRuns = !wantKeep || wantedJob;
   const bool consistent = wantLogin && otherQuiet &&
-                          ((status == AutostartUnitStatus::enabled && wantedJob) ||
+                          ((status == AutostartUnitStatus::enabled && wantedRuns) ||
                            status == AutostartUnitStatus::requiresApproval);
-  const bool reregisterDormant = status == AutostartUnitStatus::enabled && !wantedJob;
+  const bool reregisterDormant = status == AutostartUnitStatus::enabled && !wantedRuns;
 
   log(std::string("🚀 autostart: chcę login=") + flag(wantLogin) + " keep=" + flag(wantKeep) +
       "; plain=" + autostartStatusText(plainStatus) + " keepalive=" + autostartStatusText(keepStatus) +
@@ -197,13 +200,13 @@ void AutostartReconciler::reconcile(std::function<void(bool handOver)> done) {
     return;
   }
 
-  if (auto failure = enforce(wantLogin, wantKeep, reregisterDormant)) {
-    log("🚀 autostart: rejestracja nie powiodła się — " + *failure);
-  }
+  const auto failure = enforce(wantLogin, wantKeep, reregisterDormant);
+  if (failure) log("🚀 autostart: rejestracja nie powiodła się — " + *failure);
   log(std::string("🚀 autostart po uzgodnieniu: plain=") +
-      autostartStatusText(autostartUnitStatus(AutostartUnitKind::plain, runner)) +
-      " keepalive=" + autostartStatusText(autostartUnitStatus(AutostartUnitKind::keepRunning, runner)));
-  if (wantLogin && !launchedByService()) {
+      autostartStatusText(autostartUnitStatus(AutostartUnitKind::plain, deps_.plan)) +
+      " keepalive=" + autostartStatusText(autostartUnitStatus(AutostartUnitKind::keepRunning, deps_.plan)));
+  // Only a service that was started brings an instance to give way to.
+  if (wantLogin && wantKeep && !failure && !launchedByService()) {
     awaitServiceInstance(wanted, 0, std::move(done));
     return;
   }

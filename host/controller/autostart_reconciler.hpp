@@ -1,7 +1,8 @@
 #pragma once
-// Brings the login units in line with the user's stored wish at every start of the host, before it
-// listens. When the wish needed a unit registered, the user manager starts the host's own instance from
-// it; this hand-started instance waits up to 5 s for that instance and then gives way to it.
+// Brings what starts the host at login in line with the user's stored wish at every start of the host,
+// before it listens. To keep the host running, the host that the login entry (or the user) started hands
+// the session's display to the user manager and starts the keep-running service; it waits up to 5 s for
+// the service's instance and then gives way to it. A registration the system refused is not waited for.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,16 +25,17 @@ inline constexpr const char* autostartLoginKey = "tl.autostartLogin";
 inline constexpr const char* autostartKeepRunningKey = "tl.autostartKeepRunning";
 void storeAutostartWish(JsonStore& settings, bool launchAtLogin, bool keepRunning);
 
-// A unit's registration as the user manager reports it (systemctl --user is-enabled). requiresApproval
-// never comes from systemd, but the decisions keep it so that a manager needing consent fits in.
+// A kind's registration, as its files say (see autostartRegistered). requiresApproval never comes from
+// the desktop, but the decisions keep it so that a manager needing consent fits in.
 enum class AutostartUnitStatus { notRegistered, enabled, requiresApproval, notFound };
 
 const char* autostartStatusText(AutostartUnitStatus status);
 bool isRegistered(AutostartUnitStatus status);
 
-// What the user manager says about the login units, asked argv-only through the runner.
-AutostartUnitStatus autostartUnitStatus(AutostartUnitKind kind, CommandRunner& runner);
-// systemctl --user is-active: the user manager runs a job for the unit.
+// notRegistered without a plan (the user has no configuration folder).
+AutostartUnitStatus autostartUnitStatus(AutostartUnitKind kind, const std::optional<AutostartInstallPlan>& plan);
+// systemctl --user is-active: the user manager runs a job for the unit (for the plain kind, the plain
+// unit of earlier versions, which is only retired).
 bool autostartJobLoaded(AutostartUnitKind kind, CommandRunner& runner);
 // systemctl --user show -p MainPID --value; nullopt when the unit runs no process.
 std::optional<int32_t> autostartJobPid(AutostartUnitKind kind, CommandRunner& runner);
@@ -61,8 +63,9 @@ class AutostartReconciler : public std::enable_shared_from_this<AutostartReconci
   // own instance has started and this hand-started one must quit.
   void reconcile(std::function<void(bool handOver)> done);
 
-  // Applies a wish: registers the wanted unit and retires the other, or retires both. Returns the
-  // registration's failure; unregistering never fails the wish.
+  // Applies a wish: registers the wanted kind and retires the other, or retires both; to keep running,
+  // also starts the service. Returns the registration's failure, after which nothing of the wanted kind
+  // is left registered; unregistering never fails the wish.
   std::optional<std::string> enforce(bool launchAtLogin, bool keepRunning, bool reregisterDormant);
 
   // Whether this process is the main process of either login unit.

@@ -62,8 +62,8 @@ void GeneralPane::rereadAutostart() {
 void GeneralPane::applyAutostart() {
   const bool login = startAtLogin->isChecked();
   const bool keep = keepRunning->isChecked();
-  storeAutostartWish(deps_.settings, login, keep);
   if (!deps_.autostart.enforce) {
+    storeAutostartWish(deps_.settings, login, keep);
     rereadAutostart();
     return;
   }
@@ -72,8 +72,11 @@ void GeneralPane::applyAutostart() {
   startAtLogin->setEnabled(false);
   keepRunning->setEnabled(false);
   QPointer<GeneralPane> self(this);
-  deps_.autostart.enforce(login, keep, [self](const std::optional<std::string>& error) {
+  deps_.autostart.enforce(login, keep, [self, login, keep](const std::optional<std::string>& error) {
     if (!self) return;
+    // All or nothing: a wish the system refused is not stored, so the next start does not try it again
+    // and the pane, the files and the stored wish agree.
+    if (!error) storeAutostartWish(self->deps_.settings, login, keep);
     self->registering_ = false;
     self->startAtLogin->setEnabled(true);
     self->keepRunning->setEnabled(self->startAtLogin->isChecked());

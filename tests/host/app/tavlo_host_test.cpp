@@ -231,9 +231,26 @@ TEST(TavloHost, InstallingTheLoginUnitStoresTheWishThatEveryStartKeeps) {
     earlier.set("tl.autostartKeepRunning", JsonValue(false));
   }
 
+  // A user manager that refuses (none runs for this user): nothing is registered and the wish stays.
+  {
+    const auto refusing = home.path() / "refusing";
+    std::filesystem::create_directories(refusing);
+    std::ofstream(refusing / "systemctl") << "#!/bin/sh\necho 'Failed to connect to bus: No medium found' >&2\nexit 1\n";
+    std::filesystem::permissions(refusing / "systemctl", std::filesystem::perms::owner_all);
+    HostProcess refused(home.path(), {"--install-autostart", "keep"},
+                        {{"PATH", refusing.string() + ":" + (path ? path : "/usr/bin:/bin")}});
+    EXPECT_EQ(refused.exitStatus(), HostExitCode::autostartFailed) << refused.output();
+    EXPECT_NE(refused.output().find("No medium found"), std::string::npos) << refused.output();
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login-keepalive.service"));
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "XDG_CONFIG_HOME/autostart/tavlo-host-login-keepalive.desktop"));
+    Settings stored(settingsFile);
+    EXPECT_EQ(stored.getBool("tl.autostartLogin"), false);
+  }
+
   HostProcess install(home.path(), {"--install-autostart", "keep"}, environment);
   EXPECT_EQ(install.exitStatus(), HostExitCode::ok) << install.output();
   EXPECT_TRUE(std::filesystem::exists(home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login-keepalive.service"));
+  EXPECT_TRUE(std::filesystem::exists(home.path() / "XDG_CONFIG_HOME/autostart/tavlo-host-login-keepalive.desktop"));
   {
     Settings stored(settingsFile);
     EXPECT_EQ(stored.getBool("tl.autostartLogin"), true);
@@ -268,12 +285,14 @@ TEST(TavloHost, TheLoginUnitNamesTheHostWhereverSystemdCanRunItAndRefusesThePath
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(TAVLO_HOST_PROGRAM, folder / "tavlo-host");
 
-    HostProcess install(home.path(), {"--install-autostart"}, environment, folder / "tavlo-host");
-    const auto unit = home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login.service";
+    HostProcess install(home.path(), {"--install-autostart", "keep"}, environment, folder / "tavlo-host");
+    const auto unit = home.path() / "XDG_CONFIG_HOME/systemd/user/tavlo-host-login-keepalive.service";
+    const auto entry = home.path() / "XDG_CONFIG_HOME/autostart/tavlo-host-login-keepalive.desktop";
     if (!c.expressible) {
       EXPECT_EQ(install.exitStatus(), HostExitCode::autostartFailed) << c.folder;
       EXPECT_NE(install.output().find("cannot be expressed in a systemd unit"), std::string::npos) << install.output();
       EXPECT_FALSE(std::filesystem::exists(unit)) << c.folder;
+      EXPECT_FALSE(std::filesystem::exists(entry)) << c.folder;
       continue;
     }
     EXPECT_EQ(install.exitStatus(), HostExitCode::ok) << c.folder << ": " << install.output();
@@ -283,6 +302,8 @@ TEST(TavloHost, TheLoginUnitNamesTheHostWhereverSystemdCanRunItAndRefusesThePath
     ProcessCommandRunner runner;
     const CommandResult verdict = runner.run({"systemd-analyze", "--user", "verify", "--man=no", unit.string()});
     EXPECT_EQ(verdict.exitCode, 0) << c.folder << ": " << verdict.output;
+    const CommandResult entryVerdict = runner.run({"desktop-file-validate", entry.string()});
+    EXPECT_EQ(entryVerdict.exitCode, 0) << c.folder << ": " << entryVerdict.output;
   }
 }
 

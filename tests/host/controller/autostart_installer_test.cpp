@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <algorithm>
 #include <sstream>
 
 #include "host/controller/autostart_unit.hpp"
@@ -13,7 +14,8 @@
 namespace tavlo {
 namespace {
 
-// Records systemctl; systemd-analyze answers as `analyze` says (by default: not installed).
+// Records systemctl; systemd-analyze answers as `analyze` says (by default: not installed), and the
+// desktop's checker is not installed (the real one is run on the written entry where that matters).
 class RecordingSystemctl final : public CommandRunner {
  public:
   CommandResult run(const std::vector<std::string>& argv) override {
@@ -21,6 +23,7 @@ class RecordingSystemctl final : public CommandRunner {
       verified.push_back(argv.back());
       return analyze ? analyze(argv) : CommandResult{-1, "systemd-analyze: No such file or directory"};
     }
+    if (argv[0] == "desktop-file-validate") return {-1, "desktop-file-validate: No such file or directory"};
     calls.push_back(argv);
     return {argv.size() > 2 && argv[2] == failVerb ? 1 : 0, {}};
   }
@@ -46,52 +49,87 @@ std::string readFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-TEST(AutostartInstaller, SwitchingToKeepRunningRetiresThePlainUnitAndEnablesTheOther) {
-  TempDir dir;
-  RecordingSystemctl runner;
-  const std::string plain(autostartUnitName(AutostartUnitKind::plain));
-  const std::string keep(autostartUnitName(AutostartUnitKind::keepRunning));
-  ASSERT_EQ(installAutostart({dir.path, "/usr/bin/tavlo-host", "1", false}, runner), std::nullopt);
-  ASSERT_TRUE(std::filesystem::exists(dir.path / plain));
-  // Only the owner writes the unit; the user manager needs no more than to read it.
-  EXPECT_EQ(std::filesystem::status(dir.path / plain).permissions(),
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                std::filesystem::perms::group_read | std::filesystem::perms::others_read);
-  EXPECT_FALSE(std::filesystem::exists(dir.path / (plain + ".tmp")));
-
-  runner.calls.clear();
-  ASSERT_EQ(installAutostart({dir.path, "/usr/bin/tavlo-host", "1", true}, runner), std::nullopt);
-  EXPECT_FALSE(std::filesystem::exists(dir.path / plain));
-  EXPECT_NE(readFile(dir.path / keep).find("Restart=always"), std::string::npos);
-  std::vector<std::vector<std::string>> expected = {{"systemctl", "--user", "disable", plain},
-                                                    {"systemctl", "--user", "daemon-reload"},
-                                                    {"systemctl", "--user", "enable", keep}};
-  EXPECT_EQ(runner.calls, expected);
-
-  runner.failVerb = "enable";
-  auto failure = installAutostart({dir.path, "/usr/bin/tavlo-host", "1", true}, runner);
-  ASSERT_TRUE(failure);
-  EXPECT_NE(failure->find("enable"), std::string::npos);
+AutostartInstallPlan planIn(const std::filesystem::path& folder, bool keep,
+                           std::filesystem::path program = "/usr/bin/tavlo-host") {
+  return {folder / "systemd" / "user", folder / "autostart", std::move(program), "1", keep};
 }
 
-TEST(AutostartInstaller, RemoveDisablesBothUnitsAndToleratesMissingFiles) {
+TEST(AutostartInstaller, EachKindIsItsEntryAndTheKeepRunningKindItsServiceToo) {
   TempDir dir;
   RecordingSystemctl runner;
-  ASSERT_EQ(installAutostart({dir.path, "/usr/bin/tavlo-host", "1", true}, runner), std::nullopt);
-  runner.calls.clear();
-  EXPECT_EQ(removeAutostart(dir.path, runner), std::nullopt);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path));
-  EXPECT_EQ(runner.calls.size(), 3u);
-  EXPECT_EQ(removeAutostart(dir.path / "never-created", runner), std::nullopt);
+  const auto plainEntry = dir.path / "autostart" / autostartEntryName(AutostartUnitKind::plain);
+  const auto keepEntry = dir.path / "autostart" / autostartEntryName(AutostartUnitKind::keepRunning);
+  const auto service = dir.path / "systemd/user" / autostartUnitName(AutostartUnitKind::keepRunning);
+  ASSERT_EQ(installAutostart(planIn(dir.path, false), runner), std::nullopt);
+  ASSERT_TRUE(std::filesystem::exists(plainEntry));
+  EXPECT_FALSE(std::filesystem::exists(service));
+  // Only the owner writes it; the session needs no more than to read it.
+  EXPECT_EQ(std::filesystem::status(plainEntry).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+  EXPECT_TRUE(autostartRegistered(AutostartUnitKind::plain, planIn(dir.path, false)));
+  EXPECT_FALSE(autostartRegistered(AutostartUnitKind::keepRunning, planIn(dir.path, false)));
 
-  // A wish "off" from the settings window removes; "on" installs; is-enabled's status is the answer.
-  EXPECT_EQ(applyAutostartWish({dir.path, "/usr/bin/tavlo-host", "1", false}, true, runner), std::nullopt);
-  EXPECT_TRUE(std::filesystem::exists(dir.path / autostartUnitName(AutostartUnitKind::plain)));
-  EXPECT_EQ(applyAutostartWish({dir.path, "/usr/bin/tavlo-host", "1", false}, false, runner), std::nullopt);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path));
-  EXPECT_TRUE(autostartUnitEnabled(AutostartUnitKind::plain, runner));
-  runner.failVerb = "is-enabled";
-  EXPECT_FALSE(autostartUnitEnabled(AutostartUnitKind::plain, runner));
+  ASSERT_EQ(installAutostart(planIn(dir.path, true), runner), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(plainEntry)) << "a complete registration retires the other kind";
+  EXPECT_TRUE(std::filesystem::exists(keepEntry));
+  EXPECT_NE(readFile(service).find("Restart=always"), std::string::npos);
+  EXPECT_TRUE(autostartRegistered(AutostartUnitKind::keepRunning, planIn(dir.path, true)));
+  std::filesystem::remove(service);
+  EXPECT_FALSE(autostartRegistered(AutostartUnitKind::keepRunning, planIn(dir.path, true)))
+      << "an entry without its service keeps nothing running";
+
+  EXPECT_EQ(removeAutostart(planIn(dir.path, true), runner), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(keepEntry));
+  EXPECT_EQ(removeAutostart(planIn(dir.path / "never-created", true), runner), std::nullopt);
+  EXPECT_EQ(applyAutostartWish(planIn(dir.path, false), true, runner), std::nullopt);
+  EXPECT_TRUE(std::filesystem::exists(plainEntry));
+  EXPECT_EQ(applyAutostartWish(planIn(dir.path, false), false, runner), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(plainEntry));
+}
+
+// A user manager that refuses to reload leaves the earlier registration as it was and nothing new.
+TEST(AutostartInstaller, ARefusedRegistrationLeavesTheEarlierOneAndNothingOfItsOwn) {
+  TempDir dir;
+  RecordingSystemctl runner;
+  ASSERT_EQ(installAutostart(planIn(dir.path, false), runner), std::nullopt);
+  runner.failVerb = "daemon-reload";
+  auto failure = installAutostart(planIn(dir.path, true), runner);
+  ASSERT_TRUE(failure);
+  EXPECT_NE(failure->find("daemon-reload"), std::string::npos) << *failure;
+  EXPECT_FALSE(std::filesystem::exists(dir.path / "systemd/user" / autostartUnitName(AutostartUnitKind::keepRunning)));
+  EXPECT_FALSE(std::filesystem::exists(dir.path / "autostart" / autostartEntryName(AutostartUnitKind::keepRunning)));
+  EXPECT_TRUE(autostartRegistered(AutostartUnitKind::plain, planIn(dir.path, false)));
+}
+
+// An earlier version's login units (enabled for graphical-session.target) are retired by any registration.
+TEST(AutostartInstaller, TheLoginUnitsOfEarlierVersionsAreRetired) {
+  TempDir dir;
+  RecordingSystemctl runner;
+  const auto oldPlain = dir.path / "systemd/user" / autostartUnitName(AutostartUnitKind::plain);
+  std::filesystem::create_directories(oldPlain.parent_path());
+  std::ofstream(oldPlain) << "[Install]\nWantedBy=graphical-session.target\n";
+  ASSERT_EQ(installAutostart(planIn(dir.path, false), runner), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(oldPlain));
+  const std::vector<std::string> disable = {"systemctl", "--user", "disable",
+                                            std::string(autostartUnitName(AutostartUnitKind::plain))};
+  EXPECT_NE(std::find(runner.calls.begin(), runner.calls.end(), disable), runner.calls.end());
+}
+
+// The entry as the desktop's own checker reads it, for every path the format can hold.
+TEST(AutostartInstaller, TheDesktopsCheckerAcceptsTheEntryForEveryPath) {
+  for (const char* folder : {"plain", "a b", "50%h $HOME", "a\"b", "a\\b", "zażółć", "a'b;c"}) {
+    TempDir dir;
+    RecordingSystemctl runner;
+    runner.analyze = [](const std::vector<std::string>&) { return CommandResult{0, {}}; };
+    const auto program = dir.path / folder / "tavlo-host";
+    ASSERT_EQ(installAutostart(planIn(dir.path, false, program), runner), std::nullopt) << folder;
+    const auto entry = dir.path / "autostart" / autostartEntryName(AutostartUnitKind::plain);
+    ProcessCommandRunner real;
+    const CommandResult verdict = real.run({"desktop-file-validate", entry.string()});
+    EXPECT_EQ(verdict.exitCode, 0) << folder << ": " << verdict.output << "\n" << readFile(entry);
+    EXPECT_EQ(verdict.output.find("error"), std::string::npos) << folder << ": " << verdict.output;
+  }
 }
 
 // systemd-analyze run for real, with a runtime folder of its own for the user manager it starts.
@@ -132,13 +170,14 @@ TEST(AutostartInstaller, WritesEveryPathSystemdCanRunAndReportsTheOthers) {
     RecordingSystemctl runner;
     runner.analyze = realSystemdAnalyze;
     const auto units = dir.path / "units";
-    auto failure = installAutostart({units, program, "0.1/1", true}, runner);
+    auto failure = installAutostart({units, dir.path / "autostart", program, "0.1/1", true}, runner);
     const auto unit = units / autostartUnitName(AutostartUnitKind::keepRunning);
     if (!c.expressible) {
       ASSERT_TRUE(failure) << c.why;
       EXPECT_NE(failure->find("cannot be expressed in a systemd unit"), std::string::npos) << *failure;
       EXPECT_FALSE(std::filesystem::exists(unit)) << c.why;
       EXPECT_TRUE(runner.calls.empty()) << c.why;
+      EXPECT_FALSE(std::filesystem::exists(dir.path / "autostart")) << c.why << ": nothing of the registration";
       continue;
     }
     ASSERT_EQ(failure, std::nullopt) << c.why;
@@ -148,18 +187,18 @@ TEST(AutostartInstaller, WritesEveryPathSystemdCanRunAndReportsTheOthers) {
   }
 }
 
-TEST(AutostartInstaller, AUnitSystemdRefusesIsNeitherWrittenNorEnabled) {
+TEST(AutostartInstaller, AUnitSystemdRefusesIsNotWritten) {
   TempDir dir;
   RecordingSystemctl runner;
   const std::string keep(autostartUnitName(AutostartUnitKind::keepRunning));
   runner.analyze = [&](const std::vector<std::string>& argv) {
     return CommandResult{1, argv.back() + ":8: Executable name contains special characters"};
   };
-  auto failure = installAutostart({dir.path, "/usr/bin/tavlo-host", "1", true}, runner);
+  auto failure = installAutostart(planIn(dir.path, true), runner);
   ASSERT_TRUE(failure);
-  EXPECT_NE(failure->find("systemd refuses the unit: "), std::string::npos) << *failure;
+  EXPECT_NE(failure->find("systemd refuses " + keep + ": "), std::string::npos) << *failure;
   EXPECT_NE(failure->find("Executable name contains special characters"), std::string::npos) << *failure;
-  EXPECT_FALSE(std::filesystem::exists(dir.path / keep));
+  EXPECT_FALSE(std::filesystem::exists(dir.path / "systemd/user" / keep));
   EXPECT_TRUE(runner.calls.empty());
   EXPECT_FALSE(std::filesystem::exists(runner.verified.at(0)));  // the private copy is gone
 
@@ -167,8 +206,8 @@ TEST(AutostartInstaller, AUnitSystemdRefusesIsNeitherWrittenNorEnabled) {
   runner.analyze = [](const std::vector<std::string>&) {
     return CommandResult{1, "Failed to initialize manager: No such device or address"};
   };
-  EXPECT_EQ(installAutostart({dir.path, "/usr/bin/tavlo-host", "1", true}, runner), std::nullopt);
-  EXPECT_TRUE(std::filesystem::exists(dir.path / keep));
+  EXPECT_EQ(installAutostart(planIn(dir.path, true), runner), std::nullopt);
+  EXPECT_TRUE(std::filesystem::exists(dir.path / "systemd/user" / keep));
 }
 
 }  // namespace

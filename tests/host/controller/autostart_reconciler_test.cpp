@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace tavlo {
 namespace {
@@ -18,7 +19,8 @@ constexpr int32_t ownPid = 4242;
 class FakeUserManager final : public CommandRunner {
  public:
   CommandResult run(const std::vector<std::string>& argv) override {
-    if (argv.at(0) == "systemd-analyze") return {-1, {}};  // not installed: the unit as written stands
+    // Checkers not installed: the unit and the entry as written stand.
+    if (argv.at(0) == "systemd-analyze" || argv.at(0) == "desktop-file-validate") return {-1, {}};
     calls.push_back(join(argv));
     const std::string& verb = argv.at(2);
     const std::string& unit = argv.back();
@@ -28,6 +30,7 @@ class FakeUserManager final : public CommandRunner {
     if (verb == "enable") enabled[unit] = true;
     if (verb == "disable") enabled[unit] = false;
     if (verb == "stop") active[unit] = false, pids[unit] = 0;
+    if (refused.count(verb)) return {1, "Failed to connect to bus: No medium found\n"};
     return {0, {}};
   }
   static std::string join(const std::vector<std::string>& argv) {
@@ -46,6 +49,7 @@ class FakeUserManager final : public CommandRunner {
   std::map<std::string, bool> enabled, active;
   std::map<std::string, int32_t> pids;
   std::map<std::string, std::string> pidText;
+  std::set<std::string> refused;  // verbs the manager refuses
   std::vector<std::string> calls;
 };
 
@@ -62,7 +66,7 @@ struct Rig {
   Rig() {
     AutostartReconcilerDeps deps{.runner = manager, .settings = &settings, .scheduler = &scheduler,
                                  .post = [](std::function<void()> job) { job(); },
-                                 .plan = AutostartInstallPlan{dir.path, "/usr/bin/tavlo-host", "1", false},
+                                 .plan = AutostartInstallPlan{units(), entries(), "/usr/bin/tavlo-host", "1", false},
                                  .noPlanReason = {},
                                  .ownPid = ownPid,
                                  .log = [this](const std::string& line) { lines.push_back(line); }};
@@ -71,6 +75,16 @@ struct Rig {
   void reconcile() {
     reconciler->reconcile([this](bool handOver) { result = handOver; });
   }
+  std::filesystem::path units() const { return dir.path / "systemd" / "user"; }
+  std::filesystem::path entries() const { return dir.path / "autostart"; }
+  // What an earlier registration of `kind` left: its entry and, to keep running, the service.
+  void registered(AutostartUnitKind kind) {
+    std::filesystem::create_directories(entries());
+    std::filesystem::create_directories(units());
+    std::ofstream(entries() / autostartEntryName(kind)) << "[Desktop Entry]\n";
+    if (kind == AutostartUnitKind::keepRunning) std::ofstream(units() / keepUnit) << "[Service]\n";
+  }
+  bool hasFile(const std::filesystem::path& path) const { return std::filesystem::exists(path); }
   void want(bool login, bool keep) {
     settings.set("tl.autostartLogin", JsonValue(login));
     settings.set("tl.autostartKeepRunning", JsonValue(keep));
@@ -99,9 +113,10 @@ TEST(AutostartReconciler, FirstRunWithNothingRegisteredStoresOffAndEnforcesIt) {
   EXPECT_EQ(rig.result, false);
 }
 
-TEST(AutostartReconciler, FirstRunSeedsFromTheRegisteredUnitAndAnExistingWishIsKept) {
+TEST(AutostartReconciler, FirstRunSeedsFromTheRegisteredKindAndAnExistingWishIsKept) {
   Rig rig;
-  rig.manager->enabled[keepUnit] = rig.manager->active[keepUnit] = true;
+  rig.registered(AutostartUnitKind::keepRunning);
+  rig.manager->active[keepUnit] = true;
   rig.manager->pids[keepUnit] = ownPid;
   rig.reconcile();
   EXPECT_EQ(rig.settings.getBool("tl.autostartLogin"), true);
@@ -113,57 +128,69 @@ TEST(AutostartReconciler, FirstRunSeedsFromTheRegisteredUnitAndAnExistingWishIsK
 
   Rig again;
   again.want(false, false);
-  again.manager->enabled[keepUnit] = true;
+  again.registered(AutostartUnitKind::keepRunning);
   again.reconcile();
   EXPECT_EQ(again.settings.getBool("tl.autostartLogin"), false);
-  EXPECT_FALSE(again.manager->enabled[keepUnit]);
+  EXPECT_FALSE(again.hasFile(again.entries() / autostartEntryName(AutostartUnitKind::keepRunning)));
+  EXPECT_FALSE(again.hasFile(again.units() / keepUnit));
 }
 
-TEST(AutostartReconciler, AConsistentStartAsksTheManagerOnceAboutEachUnit) {
+// The plain kind is its login entry alone: nothing runs until the next login, so nothing is waited for.
+TEST(AutostartReconciler, ThePlainKindIsConsistentWithItsEntryAndAsksTheManagerOnlyAboutJobs) {
   Rig rig;
   rig.want(true, false);
-  rig.manager->enabled[plainUnit] = rig.manager->active[plainUnit] = true;
-  rig.manager->pids[plainUnit] = ownPid;
+  rig.registered(AutostartUnitKind::plain);
   rig.reconcile();
   EXPECT_EQ(rig.lines.back(), "🚀 autostart: chcę login=true keep=false; plain=enabled keepalive=notRegistered; "
-                              "zadania plain=true keepalive=false → spójne");
-  EXPECT_EQ(rig.manager->calls, (std::vector<std::string>{"is-enabled " + plainUnit, "is-enabled " + keepUnit,
-                                                           "is-active " + plainUnit, "is-active " + keepUnit}))
-      << "every question is a process started on the main executor";
+                              "zadania plain=false keepalive=false → spójne");
+  EXPECT_EQ(rig.manager->calls, (std::vector<std::string>{"is-active " + plainUnit, "is-active " + keepUnit}));
+  EXPECT_EQ(rig.result, false);
+
+  Rig fresh;
+  fresh.want(true, false);
+  fresh.reconcile();
+  EXPECT_TRUE(fresh.hasFile(fresh.entries() / autostartEntryName(AutostartUnitKind::plain)));
+  EXPECT_EQ(fresh.result, false) << "an entry starts no instance to give way to";
+  EXPECT_EQ(fresh.scheduler.pendingCount(), 0u);
+}
+
+TEST(AutostartReconciler, AnotherKindRegisteredOrRunningIsNotConsistent) {
+  Rig rig;
+  rig.want(true, false);
+  rig.registered(AutostartUnitKind::plain);
+  rig.manager->active[keepUnit] = true;
+  rig.manager->pids[keepUnit] = 999;
+  rig.reconcile();
+  EXPECT_EQ(rig.lines.front(), "🚀 autostart: chcę login=true keep=false; plain=enabled keepalive=notRegistered; "
+                               "zadania plain=false keepalive=true → UZGADNIAM");
+  const auto changes = rig.manager->changes();
+  EXPECT_NE(std::find(changes.begin(), changes.end(), "stop " + keepUnit), changes.end());
   EXPECT_EQ(rig.result, false);
 }
 
-TEST(AutostartReconciler, AnotherUnitRegisteredOrLoadedIsNotConsistent) {
+// At login the entry starts a host; to keep running it hands the session's display to the user manager,
+// starts the service and gives way to the service's instance.
+TEST(AutostartReconciler, TheKeepRunningServiceGetsTheSessionsDisplayAndItsInstanceTakesOver) {
+  ::setenv("DISPLAY", ":77", 1);
   Rig rig;
-  rig.want(true, false);
-  rig.manager->enabled[plainUnit] = rig.manager->active[plainUnit] = true;
-  rig.manager->active[keepUnit] = true;
-  rig.manager->pids[keepUnit] = 999;
-  rig.manager->pids[plainUnit] = ownPid;
+  rig.want(true, true);
+  rig.registered(AutostartUnitKind::keepRunning);
   rig.reconcile();
-  EXPECT_EQ(rig.lines.front(), "🚀 autostart: chcę login=true keep=false; plain=enabled keepalive=notRegistered; "
-                               "zadania plain=true keepalive=true → UZGADNIAM");
-  EXPECT_EQ(rig.manager->changes(), (std::vector<std::string>{"disable " + keepUnit, "stop " + keepUnit,
-                                                               "disable " + keepUnit}));
-  EXPECT_EQ(rig.result, false);  // this process is the plain unit's own instance: nothing to wait for
-}
-
-TEST(AutostartReconciler, DormantWantedUnitIsRegisteredAgainAndTheServiceInstanceTakesOver) {
-  Rig rig;
-  rig.want(true, false);
-  rig.manager->enabled[plainUnit] = true;
-  rig.reconcile();
-  EXPECT_EQ(rig.lines.front(), "🚀 autostart: chcę login=true keep=false; plain=enabled keepalive=notRegistered; "
+  EXPECT_EQ(rig.lines.front(), "🚀 autostart: chcę login=true keep=true; plain=notRegistered keepalive=enabled; "
                                "zadania plain=false keepalive=false → UZGADNIAM");
-  EXPECT_EQ(rig.manager->changes(),
-            (std::vector<std::string>{"disable " + keepUnit, "disable " + plainUnit, "disable " + keepUnit,
-                                      "daemon-reload", "enable " + plainUnit, "start --no-block " + plainUnit}));
-  EXPECT_TRUE(std::filesystem::exists(rig.dir.path / plainUnit));
-  EXPECT_EQ(rig.lines.at(1), "🚀 autostart po uzgodnieniu: plain=enabled keepalive=notRegistered");
+  const auto changes = rig.manager->changes();
+  const auto imported = std::find_if(changes.begin(), changes.end(), [](const std::string& c) {
+    return c.rfind("import-environment", 0) == 0 && c.find("DISPLAY") != std::string::npos;
+  });
+  const auto started = std::find(changes.begin(), changes.end(), "start --no-block " + keepUnit);
+  ASSERT_NE(imported, changes.end());
+  ASSERT_NE(started, changes.end());
+  EXPECT_LT(imported, started) << "the service must find the display when it starts";
+  EXPECT_EQ(rig.lines.at(1), "🚀 autostart po uzgodnieniu: plain=notRegistered keepalive=enabled");
   EXPECT_FALSE(rig.result);  // waiting, without blocking
   rig.scheduler.advanceBy(1'000'000);
   EXPECT_FALSE(rig.result);
-  rig.manager->pids[plainUnit] = 777;
+  rig.manager->pids[keepUnit] = 777;
   rig.scheduler.advanceBy(500'000);
   EXPECT_EQ(rig.result, true);
   EXPECT_EQ(rig.lines.back(), "🚀 autostart: systemd uruchomił własną instancję (pid 777) — ta, ręczna, ustępuje");
@@ -182,18 +209,41 @@ TEST(AutostartReconciler, HandOverGivesUpAfterFiveSeconds) {
   EXPECT_EQ(rig.scheduler.pendingCount(), 0u);
 }
 
+// Without a working user manager the registration is refused: nothing of it stays, and the start goes on
+// at once instead of waiting 5 s for an instance that cannot come.
+TEST(AutostartReconciler, ARefusedRegistrationLeavesNothingAndIsNotWaitedFor) {
+  for (const char* verb : {"daemon-reload", "start"}) {
+    SCOPED_TRACE(verb);
+    Rig rig;
+    rig.want(true, true);
+    rig.manager->refused.insert(verb);
+    rig.reconcile();
+    EXPECT_EQ(rig.result, false);
+    EXPECT_EQ(rig.scheduler.pendingCount(), 0u);
+    ASSERT_GE(rig.lines.size(), 3u);
+    EXPECT_EQ(rig.lines.at(1).rfind("🚀 autostart: rejestracja nie powiodła się — systemctl --user " +
+                                        std::string(verb), 0), 0u) << rig.lines.at(1);
+    EXPECT_EQ(rig.lines.at(2), "🚀 autostart po uzgodnieniu: plain=notRegistered keepalive=notRegistered");
+    EXPECT_FALSE(rig.hasFile(rig.units() / keepUnit));
+    EXPECT_FALSE(rig.hasFile(rig.entries() / autostartEntryName(AutostartUnitKind::keepRunning)));
+  }
+}
+
 TEST(AutostartReconciler, SwitchingToKeepRunningNeverStopsTheUnitRunningThisProcess) {
   Rig rig;
   rig.want(true, true);
+  // An earlier version's plain unit started this process.
+  std::filesystem::create_directories(rig.units());
+  std::ofstream(rig.units() / plainUnit) << "[Service]\n";
   rig.manager->enabled[plainUnit] = rig.manager->active[plainUnit] = true;
   rig.manager->pids[plainUnit] = ownPid;
   rig.reconcile();
   const auto changes = rig.manager->changes();
   EXPECT_EQ(std::find(changes.begin(), changes.end(), "stop " + plainUnit), changes.end());
-  EXPECT_NE(std::find(changes.begin(), changes.end(), "enable " + keepUnit), changes.end());
   EXPECT_FALSE(rig.manager->enabled[plainUnit]);
-  EXPECT_EQ(rig.lines.back(), "🚀 autostart po uzgodnieniu: plain=notRegistered keepalive=enabled");
-  EXPECT_EQ(rig.result, false);
+  EXPECT_FALSE(rig.hasFile(rig.units() / plainUnit)) << "the earlier login unit is retired";
+  EXPECT_TRUE(rig.hasFile(rig.units() / keepUnit));
+  EXPECT_EQ(rig.lines.at(1), "🚀 autostart po uzgodnieniu: plain=notRegistered keepalive=enabled");
 }
 
 TEST(AutostartReconciler, AnEarlierVersionsUnitIsRetiredButNeverStoppedUnderItsOwnInstance) {
@@ -201,11 +251,12 @@ TEST(AutostartReconciler, AnEarlierVersionsUnitIsRetiredButNeverStoppedUnderItsO
     Rig rig;
     rig.want(true, false);
     const std::string legacy(legacyHostUnitName);
-    std::ofstream(rig.dir.path / legacy) << "[Service]\n";
+    std::filesystem::create_directories(rig.units());
+    std::ofstream(rig.units() / legacy) << "[Service]\n";
     rig.manager->enabled[legacy] = rig.manager->active[legacy] = true;
     rig.manager->pids[legacy] = legacyPid;
     rig.reconcile();
-    EXPECT_FALSE(std::filesystem::exists(rig.dir.path / legacy));
+    EXPECT_FALSE(std::filesystem::exists(rig.units() / legacy));
     EXPECT_FALSE(rig.manager->enabled[legacy]);
     const auto changes = rig.manager->changes();
     EXPECT_EQ(std::find(changes.begin(), changes.end(), "stop " + legacy) != changes.end(), legacyPid != ownPid);
