@@ -7,6 +7,8 @@
 #include <QPluginLoader>
 
 #include "host/app/ui/qt_main_loop.hpp"
+#include "platform/gnome/bus_connection.hpp"
+#include "platform/runtime/session_bus_address.hpp"
 #include "platform/x11/tray_host_watch.hpp"
 
 namespace tavlo::ui {
@@ -41,6 +43,25 @@ bool platformPluginFor(const QString& name) {
     }
   }
   return false;
+}
+
+// GNOME's shell shows no tray of the X kind; it shows status icons (StatusNotifierItem) only with the
+// AppIndicator extension, which registers a host with the watcher. Whether one is registered, or nothing
+// when the session bus cannot say.
+std::optional<bool> statusNotifierHostRegistered() {
+  if (!sessionBusNamed()) return std::nullopt;
+  auto bus = BusConnection::openSession();
+  if (!bus) return std::nullopt;
+  std::string error;
+  auto registered = bus->property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                  "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered", &error);
+  // No watcher on the bus at all: nobody shows status icons.
+  return registered ? registered->asBool() : false;
+}
+
+bool onGnome() {
+  const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+  return desktop.split(QLatin1Char(':')).contains(QStringLiteral("GNOME"), Qt::CaseInsensitive);
 }
 
 }  // namespace
@@ -78,6 +99,17 @@ void TrayRuntime::watchTrayHost(const std::string& display, LogSink log) {
     });
   };
   trayHostWatch_ = std::make_unique<TrayHostWatch>(display, std::move(onOwner), std::move(onUnavailable));
+  if (onGnome()) {
+    notifierCheck_ = std::thread([this, alive, log] {
+      if (statusNotifierHostRegistered() != false) return;
+      main_.post([alive, log] {
+        if (!alive.expired()) {
+          log("🪟 GNOME nie pokazuje ikon w zasobniku bez rozszerzenia AppIndicator "
+              "(pakiet gnome-shell-extension-appindicator) — host działa, ale bez ikony i menu");
+        }
+      });
+    });
+  }
 }
 
 TrayRuntime::TrayRuntime(MainExecutor& main)
@@ -90,6 +122,7 @@ TrayRuntime::TrayRuntime(MainExecutor& main)
 TrayRuntime::~TrayRuntime() {
   // The watch's thread ends first; its posts still queued find the runtime gone.
   trayHostWatch_.reset();
+  if (notifierCheck_.joinable()) notifierCheck_.join();
   alive_.reset();
   app_.reset();
   loop_.reset();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "host/app/ui/tray_app.hpp"
 #include "platform/runtime/main_executor.hpp"
@@ -37,7 +38,8 @@ class TrayRuntime {
   TrayApp* app() const { return app_.get(); }
   // Follows the tray host of `display` (its panel's notification area) from now on: the icons are offered
   // to each tray host that appears, also one that starts after the host or restarts. The log hears
-  // whether there is one at start and each time one appears or goes.
+  // whether there is one at start and each time one appears or goes; on GNOME, also whether its shell
+  // shows status icons at all (only with the AppIndicator extension).
   void watchTrayHost(const std::string& display, LogSink log);
   // Runs the event loop until the executor quits; returns its status.
   int run();
@@ -51,6 +53,7 @@ class TrayRuntime {
   std::optional<bool> trayHostPresent_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<TrayHostWatch> trayHostWatch_;
+  std::thread notifierCheck_;  // asks the session bus once, off the main thread
 };
 
 }  // namespace tavlo::ui
