@@ -85,8 +85,11 @@ void TrayRuntime::watchTrayHost(const std::string& display, LogSink log) {
       const bool first = !trayHostPresent_.has_value();
       trayHostPresent_ = present;
       if (present) {
+        // A tray host there from the start took the icons when they were shown; a new one must be offered
+        // them (re-offering replaces the icon's window, so never without need).
+        if (first) return;
         if (app_) app_->offerIcons();
-        if (!first) log("🪟 zasobnik pojawił się na pulpicie — ikona hosta jest w nim");
+        log("🪟 zasobnik pojawił się na pulpicie — ikona hosta jest w nim");
       } else {
         log(first ? "🪟 brak zasobnika na pulpicie — ikona pojawi się, gdy panel z zasobnikiem wystartuje"
                   : "🪟 zasobnik zniknął z pulpitu — ikona wróci, gdy panel wystartuje ponownie");
