@@ -16,6 +16,7 @@
 #include "host/app/update_wiring.hpp"
 #include "host/controller/host_controller.hpp"
 #include "host/reachability/reachability_runtime.hpp"
+#include "platform/runtime/system_log.hpp"
 
 namespace tavlo {
 namespace {
@@ -96,6 +97,9 @@ void HostProgram::makeController() {
   controller_ = HostController::create(std::move(deps));
   controllerInUse_ = controller_.get();
   *controllerRef_ = controller_;
+  // What the platform's layers say without an owner listening (the device installer, the display
+  // controller, the focus watch, the capture engine) joins the one log, with its prefix and in its file.
+  SystemLog::route(controller_->logSink());
 }
 
 }  // namespace tavlo

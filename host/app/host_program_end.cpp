@@ -106,8 +106,9 @@ void HostProgram::endInOrder() {
 }
 
 void HostProgram::finish() {
-  // The display controller's hook posts to this main executor: it goes first.
+  // The display controller's hook and the platform's route post to this main executor: they go first.
   VirtualDisplayController::setLogSink(nullptr);
+  SystemLog::route(nullptr);
   // Qt takes the tray's windows down with round trips to their X server: one that stopped answering
   // would hold the end of the program for ever, so the tray is then left to the process's end instead.
   if (tray_ && xServerStalled()) {

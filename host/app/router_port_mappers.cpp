@@ -25,6 +25,7 @@ class UpnpPortMapper final : public PortMapper {
   explicit UpnpPortMapper(std::shared_ptr<UPnPMapper> mapper) : mapper_(std::move(mapper)) {}
   void start() override { mapper_->start(); }
   void stop(bool deleteMapping) override { mapper_->stop(deleteMapping); }
+  void setFallbackPaths(const std::string& paths) override { mapper_->setFallbackPaths(paths); }
   void purgeStaleMappings() override { mapper_->purgeStaleMappings(1); }
   void cancelPurge() override { mapper_->cancelPurge(); }
   bool hasMapping() const override { return mapper_->hasMapping(); }

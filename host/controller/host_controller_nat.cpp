@@ -71,6 +71,10 @@ void HostController::startNATMapping() {
       make(PortMapperKind::upnp, base, mediaPorts(base), logSink(), mapped(PortMapperKind::upnp));
   upnpMapper_ = upnp;
   if (!upnp) return;
+  // Only what exists is named: NAT-PMP when it is used, a relay when one is configured, else the LAN.
+  std::string fallback = usePMP ? "NAT-PMP" : "";
+  if (relayConfigured()) fallback += fallback.empty() ? "relay" : "/relay";
+  upnp->setFallbackPaths(fallback.empty() ? "LAN" : fallback);
   if (!usePMP) {
     log("🌐 NAT-PMP wyłączony — mapuję od razu przez UPnP");
     upnp->start();

@@ -26,6 +26,9 @@ class PortMapper {
   // Whether the router holds (or may hold) a mapping this mapper made and has not taken down: false until
   // a router granted one. Any thread.
   virtual bool hasMapping() const = 0;
+  // What still reaches the host when this mapper finds no router ("NAT-PMP/relay", "LAN", …), for the
+  // line that says so. Set before start.
+  virtual void setFallbackPaths(const std::string& paths) { (void)paths; }
 };
 
 }  // namespace tavlo

@@ -83,6 +83,8 @@ class VirtualDisplayController final : public vela::DisplayProviding {
 
   // Isolation (virtual_display_isolation.cpp).
   std::vector<DisplayId> othersOnline(DisplayId id, bool& virtualOnline) const;
+  // The displays as log lines name them, joined by ",".
+  std::string displayNames(const std::vector<DisplayId>& ids) const;
   bool applyEnabledVerified(const std::vector<DisplayId>& ids, bool enabled, int attempts, uint64_t settleUs);
   void takeIsolationTurn();
   void releaseIsolationTurn();

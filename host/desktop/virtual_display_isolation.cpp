@@ -32,6 +32,13 @@ std::vector<DisplayId> VirtualDisplayController::othersOnline(DisplayId id, bool
   return online;
 }
 
+std::string VirtualDisplayController::displayNames(const std::vector<DisplayId>& ids) const {
+  // The outputs' names say which screens these are; the numbers are the window server's own.
+  std::string text;
+  for (size_t i = 0; i < ids.size(); ++i) text += (i ? "," : "") + system_->displayName(ids[i]);
+  return text;
+}
+
 bool VirtualDisplayController::applyEnabledVerified(const std::vector<DisplayId>& ids, bool enabled, int attempts,
                                                     uint64_t settleUs) {
   const auto wrongState = [&] {
@@ -57,11 +64,11 @@ bool VirtualDisplayController::applyEnabledVerified(const std::vector<DisplayId>
           joinIDs(pending));
       return false;
     }
-    log("🖥 ekrany " + joinIDs(pending) + " nadal " + (enabled ? "wyłączone" : "podłączone") + " — ponawiam (" +
+    log("🖥 ekrany " + displayNames(pending) + " nadal " + (enabled ? "wyłączone" : "podłączone") + " — ponawiam (" +
         std::to_string(pass) + "/" + std::to_string(attempts) + ")");
   }
   log(std::string("🖥 NIE UDAŁO SIĘ ") + (enabled ? "przywrócić" : "odłączyć") + " ekranów: " +
-      joinIDs(wrongState()));
+      displayNames(wrongState()));
   return false;
 }
 
@@ -151,7 +158,7 @@ void VirtualDisplayController::enforceIsolation() {
     isoLastAttemptUs_ = now;
     ids = isolatedIDs_;
   }
-  log("🖥 izolacja: wróciły ekrany " + joinIDs(others) + " — wyłączam ponownie");
+  log("🖥 izolacja: wróciły ekrany " + displayNames(others) + " — wyłączam ponownie");
   appendMissing(ids, readIsolatedDisplayIDs(settings_));
   appendMissing(ids, others);
   {
@@ -208,7 +215,7 @@ bool VirtualDisplayController::restorePhysicalDisplays() {
 void VirtualDisplayController::recoverIsolationOnLaunch() {
   const auto ids = readIsolatedDisplayIDs(settings_);
   if (!ids.empty()) {
-    log("🖥 poprzednia sesja zostawiła wyłączone ekrany " + joinIDs(ids) + " — przywracam");
+    log("🖥 poprzednia sesja zostawiła wyłączone ekrany " + displayNames(ids) + " — przywracam");
     takeIsolationTurn();
     if (applyEnabledVerified(ids, true, kSwitchPasses, kSwitchSettleUs)) removeIsolatedDisplayIDs(settings_);
     releaseIsolationTurn();
@@ -217,7 +224,7 @@ void VirtualDisplayController::recoverIsolationOnLaunch() {
   // and without it the desktop would keep a phantom screen (the last screen on stays, though).
   const auto leftovers = system_->switchOffLeftoverVirtualDisplays();
   if (!leftovers.empty()) {
-    log("🖥 poprzednia sesja zostawiła włączony ekran wirtualny " + joinIDs(leftovers) + " — wyłączam");
+    log("🖥 poprzednia sesja zostawiła włączony ekran wirtualny " + displayNames(leftovers) + " — wyłączam");
   }
 }
 

@@ -92,6 +92,11 @@ void UPnPMapper::log(const std::string& line) {
   if (sink) sink(line);
 }
 
+void UPnPMapper::setFallbackPaths(std::string paths) {
+  std::lock_guard guard(mutex_);
+  fallbackPaths_ = std::move(paths);
+}
+
 void UPnPMapper::start() {
   stopped_.store(false);
   env_.queue->post([weak = weak_from_this()] {
@@ -162,7 +167,14 @@ void UPnPMapper::runOnce(bool initial) {
   if (stopped_.load()) return;
   auto location = ssdpDiscover();
   if (!location) {
-    if (initial) log("🌐 UPnP: brak odpowiedzi SSDP (router nie mówi UPnP albo blokuje) — zostaje NAT-PMP/relay");
+    if (initial) {
+      std::string fallback;
+      {
+        std::lock_guard guard(mutex_);
+        fallback = fallbackPaths_;
+      }
+      log("🌐 UPnP: brak odpowiedzi SSDP (router nie mówi UPnP albo blokuje) — zostaje " + fallback);
+    }
     return;
   }
   if (stopped_.load()) return;

@@ -61,6 +61,9 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   // Both are called on the mapper's queue. Set them before start (they may be replaced at any time).
   void setOnLog(LogSink onLog);
   void setOnMapped(OnMapped onMapped);
+  // What still reaches the host when no gateway device answers, named in the line that says so (by
+  // default "NAT-PMP/relay"). Set before start.
+  void setFallbackPaths(std::string paths);
 
   // Clears the stopped state and queues a first pass.
   void start();
@@ -104,6 +107,7 @@ class UPnPMapper : public std::enable_shared_from_this<UPnPMapper> {
   mutable std::mutex mutex_;  // the fields below
   LogSink onLog_;
   OnMapped onMapped_;
+  std::string fallbackPaths_ = "NAT-PMP/relay";
   std::optional<Scheduler::JobId> renewTimer_;
   std::optional<Service> lastService_;
   bool mapped_ = false;  // a pass mapped the whole block; renewals then keep what works

@@ -94,6 +94,10 @@ class DisplaySystem {
   // Empty when no configuration can be opened.
   virtual std::unique_ptr<DisplayConfiguration> beginConfiguration() = 0;
 
+  // What people call the display in log lines (an X server's output name, "HDMI-1"); its number when
+  // it has no name.
+  virtual std::string displayName(DisplayId id) { return std::to_string(id); }
+
   // False while the window server does not answer (an X server that was stopped or hangs): switching
   // displays and checking on them again is then pointless until it answers.
   virtual bool answering() { return true; }

@@ -283,6 +283,11 @@ void XorgDisplaySystem::showPhysicalSize(DisplayId id, const VirtualOutput& outp
 
 bool XorgDisplaySystem::answering() { return !xServerStalled(); }
 
+std::string XorgDisplaySystem::displayName(DisplayId id) {
+  std::optional<OutputGeometry> output = queryOutput(*connection_, id);
+  return output && !output->name.empty() ? output->name : std::to_string(id);
+}
+
 bool XorgDisplaySystem::configureOn(const std::vector<Change>& changes) {
   auto before = readRandrLayout(*connection_);
   if (!before) return false;

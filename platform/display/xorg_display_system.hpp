@@ -64,6 +64,8 @@ class XorgDisplaySystem final : public DisplaySystem {
   std::unique_ptr<DisplayConfiguration> beginConfiguration() override;
   // False from a reply the X server did not give in time until it answers again.
   bool answering() override;
+  // The RandR output's name; its number when the output is gone or the server does not answer.
+  std::string displayName(DisplayId id) override;
 
  private:
   class Configuration;

@@ -75,10 +75,12 @@ class RecordingMapper final : public PortMapper {
   void purgeStaleMappings() override { trace_.push_back("purge " + name); }
   void cancelPurge() override { trace_.push_back("cancel purge " + name); }
   bool hasMapping() const override { return holds; }
+  void setFallbackPaths(const std::string& paths) override { fallback = paths; }
 
   std::string name;
   OnMapped onMapped;  // reporting a mapping makes the mapper hold it
   bool holds = false;
+  std::string fallback;  // what the mapper was told still reaches the host without it
   uint16_t ports = 0;
   std::vector<uint16_t> udp;
 

@@ -204,6 +204,32 @@ TEST(NatMapping, ARelayRequestDoesNothingWhileNATIsOff) {
 namespace tavlo {
 namespace {
 
+// The UPnP mapper's line for a network without a gateway device names what still reaches the host:
+// NAT-PMP and a relay only when they are there, the LAN when nothing else is.
+TEST(NatMapping, TheUPnPMapperNamesOnlyThePathsThatRemain) {
+  struct Row {
+    bool relay;
+    bool natPmp;
+    const char* fallback;
+  };
+  for (const Row& row : {Row{true, true, "NAT-PMP/relay"}, Row{false, true, "NAT-PMP"}, Row{true, false, "relay"},
+                         Row{false, false, "LAN"}}) {
+    SCOPED_TRACE(row.fallback);
+    controllertest::ControllerRig rig;
+    HostController::Dependencies deps = rig.dependencies();
+    if (!row.relay) deps.seams.startRelayLink = nullptr;
+    rig.settings.set("tl.natOnDemand", false);
+    rig.settings.set("tl.useNATPMP", row.natPmp);
+    auto controller = rig.make(std::move(deps));
+    rig.main.post([controller] { controller->start(); });
+    rig.main.runUntilIdle();
+    ASSERT_FALSE(rig.mappers.empty());
+    const auto& upnp = rig.mappers.back();
+    ASSERT_EQ(upnp->name, "UPnP");
+    EXPECT_EQ(upnp->fallback, row.fallback);
+  }
+}
+
 TEST(NatMapping, WithoutARelayTheBlockIsMappedAtListeningAndNoLineClaimsARelay) {
   controllertest::ControllerRig rig;
   HostController::Dependencies deps = rig.dependencies();

@@ -3,6 +3,8 @@
 // moves the X pointer, the cursor's shape follows the window under it (I-beam, arrow), client input keeps
 // the compositor keepalive up, and the client's goodbye ends the session and takes the virtual display away.
 #include <gtest/gtest.h>
+
+#include <sstream>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
@@ -246,6 +248,16 @@ TEST_F(TavloHostEndToEnd, EndsCleanlyOnSigtermWhileAClientStreams) {
   EXPECT_EQ(host.exitStatus(), 0) << host.output();
   EXPECT_EQ(enabledOutputs(*x), outputsBefore) << "the physical displays are back as they were";
   client.close();
+  // The platform layers' own lines (the display controller's, the capture engine's, the device
+  // installer's) go through the one log like every other: with its prefix, and into its file.
+  std::istringstream lines(host.output());
+  size_t platformLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("Tavlo: ") == std::string::npos) continue;
+    ++platformLines;
+    EXPECT_EQ(line.rfind("[HOST] ", 0), 0u) << line;
+  }
+  EXPECT_GT(platformLines, 0u) << host.output();
 }
 
 // A device that comes back within a minute starts from the link its last session measured: the session's
