@@ -318,7 +318,9 @@ void HostListener::sweepSilent() {
   if (nextDueUs) armSilenceSweep(*nextDueUs);
 }
 
-bool HostListener::removePendingLocked(const std::shared_ptr<PendingConnection>& pending) {
+bool HostListener::removePendingLocked(const std::shared_ptr<PendingConnection>& connection) {
+  // A copy: the caller's reference may be the very entry erased below.
+  const std::shared_ptr<PendingConnection> pending = connection;
   if (unproved_.erase(pending)) {
     if (unprovedRoom_) unprovedRoom_->forget(pending);
     auto it = unprovedArrivalsByIp_.find(pending->ip);
@@ -335,7 +337,9 @@ bool HostListener::removePendingLocked(const std::shared_ptr<PendingConnection>&
   return true;
 }
 
-void HostListener::removeWaitingFlowLocked(const std::shared_ptr<WaitingFlow>& waiting) {
+void HostListener::removeWaitingFlowLocked(const std::shared_ptr<WaitingFlow>& flow) {
+  // A copy: the caller's reference may be the very entry erased below.
+  const std::shared_ptr<WaitingFlow> waiting = flow;
   auto it = waitingFlows_.find(FlowKey{waiting->ip, waiting->slot});
   if (it != waitingFlows_.end() && it->second == waiting) waitingFlows_.erase(it);
   waitingFlowRoom_.forget(waiting);
