@@ -88,6 +88,14 @@ class HostProcess {
       pending_.append(buffer, size_t(n));
     }
   }
+  // As waitForLine, but a line read before (by an earlier wait) counts too: for a line the host prints
+  // at a time of its own, before or after the one a test waited for first.
+  bool printedOrWaitFor(const std::string& text) {
+    for (const auto& line : lines_) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return waitForLine(text);
+  }
   // Reads the rest of the output and returns the exit status once the process has ended; -1 when
   // its output did not end within 20 s or it did not exit normally.
   int exitStatus() {

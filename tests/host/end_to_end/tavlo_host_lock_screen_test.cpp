@@ -77,7 +77,7 @@ TEST_F(TavloHostDesktopSession, TypesTheClientsPasswordIntoTheLockScreenAndRepor
   ASSERT_FALSE(HasFatalFailure());
   // The locker clears the session's LockedHint once it unlocks, as a desktop's locker does.
   ASSERT_TRUE(locker.lock(server.display(), "tajne123", [this] { logind->setLockedHint(false); }, &error)) << error;
-  ASSERT_TRUE(host->waitForLine("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania"))
+  ASSERT_TRUE(host->printedOrWaitFor("🔒 start przy zablokowanym ekranie — auto-HELLO odrzucane do odblokowania"))
       << host->output();
 
   // The client learns of the lock as it is admitted, before the host's hello.
