@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/controller/port_block_search.hpp"
+#include "tests/testkit/child_process.hpp"
 
 namespace tavlo {
 
@@ -127,6 +130,23 @@ class HostProcess {
         pending_.erase(0, end + 1);
       }
     }
+  }
+  // What the process is doing now, for the message of a test that waited for it in vain: every thread's
+  // stack (by gdb) and the end of its log file.
+  std::string stacksAndLog(const std::filesystem::path& home) const {
+    std::string text = "--- threads of the host:\n";
+    text += testkit::runTool({"gdb", "-p", std::to_string(pid_), "-batch", "-ex", "thread apply all bt 25"},
+                             testkit::environmentWith({}))
+                .output;
+    std::ifstream file(home / "XDG_STATE_HOME" / "tavlo" / "tavlo-host.log");
+    std::deque<std::string> tail;
+    for (std::string line; std::getline(file, line);) {
+      tail.push_back(line);
+      if (tail.size() > 60) tail.pop_front();
+    }
+    text += "--- the end of its log file:\n";
+    for (const auto& line : tail) text += line + "\n";
+    return text;
   }
   std::string output() const {
     std::string all;

@@ -167,8 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
     Netns, TavloHostIpv6Flood,
     ::testing::Values(Ipv6Flood{"EightNeighboursInTheClientsSlash64AtOneThousandASecond",
                                 neighboursInTheClientsSlash64(8), 1'000, 20ms},
-                      Ipv6Flood{"TwoHundredSlash64sOfItsSlash48AtOneThousandASecond",
-                                slash64sOfTheClientsSlash48(200), 1'000, 20ms}),
+                      Ipv6Flood{"TwoHundredSlash64sOfItsSlash48AtFiveThousandASecond",
+                                slash64sOfTheClientsSlash48(200), 5'000, 20ms}),
     [](const ::testing::TestParamInfo<Ipv6Flood>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -254,7 +254,8 @@ TEST_P(TavloHostBareFlood, LeavesHonestClientsKeyedWithinTheFloodBounds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Loopback, TavloHostBareFlood,
-    ::testing::Values(BareFlood{"TwoHundredAddressesAtOneThousandASecond", neighboursInTheClientsBlock(200), 1'000, 100ms},
+    ::testing::Values(BareFlood{"TwoHundredAddressesAtFiveThousandASecond", neighboursInTheClientsBlock(200), 5'000, 20ms},
+                      BareFlood{"TwoHundredAddressesAtOneThousandASecond", neighboursInTheClientsBlock(200), 1'000, 100ms},
                       BareFlood{"TheClientsOwnAddressAtOneHundredASecond", {"127.0.0.1"}, 100, 20ms}),
     [](const ::testing::TestParamInfo<BareFlood>& info) { return std::string(info.param.name); });
 

@@ -102,7 +102,8 @@ class TavloHostQtThread : public ::testing::Test {
       if (!window) std::this_thread::sleep_for(50ms);
     }
     host->drainOutput();
-    ASSERT_TRUE(window) << "no window of tavlo-host answers pings\n" << host->output() << trayHost.log();
+    ASSERT_TRUE(window) << "no window of tavlo-host answers pings\n"
+                        << host->output() << trayHost.log() << host->stacksAndLog(home.path());
     ping = hosttest::QtThreadPing::start(xorg.display(), *window, pingInterval, &error);
     ASSERT_NE(ping, nullptr) << error;
     char id[32];
