@@ -83,6 +83,24 @@ function(tavlo_test label)
   target_link_libraries(${target} PRIVATE ${ARG_LIBS})
 endfunction()
 
+# tavlo_serial_test(<label> <name> SOURCES <file>... LIBS <lib>...)
+# A GoogleTest program of its own (tavlo_tests_<label>_<name>) in the label, whose tests ctest runs alone
+# (RUN_SERIAL): they measure the built host (how soon it answers, what a flood leaves of its clients), and
+# beside tests that load every core they would measure the machine.
+function(tavlo_serial_test label name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(TAVLO_TEST_LABELS AND NOT label IN_LIST TAVLO_TEST_LABELS)
+    return()
+  endif()
+  set(target tavlo_tests_${label}_${name})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main tavlo_warnings tavlo_testkit
+    ${ARG_LIBS})
+  target_compile_definitions(${target} PRIVATE TAVLO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${target} PROPERTIES LABELS ${label} RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60
+    DISCOVERY_MODE PRE_TEST)
+endfunction()
+
 # tavlo_fuzz(<name> LIBS <lib>...)
 # fuzz/<name>_fuzz.cpp defines LLVMFuzzerTestOneInput. Its seed corpus fuzz/corpus/<name>/ is replayed
 # as a ctest test (label fuzz) in every build; with TAVLO_FUZZ and clang a libFuzzer program is built too.
