@@ -71,54 +71,17 @@ void MutterEventPoster::typeText(std::u16string_view text) {
   }
 }
 
-void MutterEventPoster::post(const SystemEvent& event) {
-  switch (event.type) {
-    case SystemEventType::keyDown:
-    case SystemEventType::keyUp:
-      if (event.unicodeString) {
-        if (event.type == SystemEventType::keyDown) typeText(*event.unicodeString);
-      } else {
-        pressKey(event.hidUsage, event.type == SystemEventType::keyDown);
-      }
-      return;
-    case SystemEventType::flagsChanged:
-      pressKey(event.hidUsage, event.keyDown);
-      return;
-    case SystemEventType::mouseMoved:
-    case SystemEventType::leftMouseDragged:
-      moveTo(event.location, event.displayID);
-      return;
-    case SystemEventType::leftMouseDown:
-    case SystemEventType::rightMouseDown:
-    case SystemEventType::otherMouseDown:
-    case SystemEventType::leftMouseUp:
-    case SystemEventType::rightMouseUp:
-    case SystemEventType::otherMouseUp: {
-      const bool down = event.type == SystemEventType::leftMouseDown ||
-                        event.type == SystemEventType::rightMouseDown ||
-                        event.type == SystemEventType::otherMouseDown;
-      auto session = moveTo(event.location, event.displayID);
-      if (const int32_t button = evdevButton(event.mouseButton); session && button) {
-        session->pointerButton(button, down);
-      }
-      return;
-    }
-    case SystemEventType::scrollWheel: {
-      int64_t vertical, horizontal;
-      {
-        std::lock_guard lock(mutex_);
-        vertical = vertical_.add(event.wheel1);
-        horizontal = horizontal_.add(event.wheel2);
-      }
-      auto session = keyboardSession();
-      // The wheel's clicks count up and left; mutter's steps count down and right.
-      if (session && vertical) session->pointerAxisDiscrete(kVerticalAxis, static_cast<int32_t>(-vertical));
-      if (session && horizontal) session->pointerAxisDiscrete(kHorizontalAxis, static_cast<int32_t>(-horizontal));
-      return;
-    }
-    case SystemEventType::gesture:
-      return;
-  }
+void MutterEventPoster::pressButton(uint8_t mouseButton, bool down, ScreenPoint point, uint32_t displayID) {
+  auto session = moveTo(point, displayID);
+  if (const int32_t button = evdevButton(mouseButton); session && button) session->pointerButton(button, down);
+}
+
+void MutterEventPoster::clickWheel(int64_t vertical, int64_t horizontal) {
+  auto session = keyboardSession();
+  if (!session) return;
+  // The wheel's clicks count up and left; mutter's steps count down and right.
+  if (vertical) session->pointerAxisDiscrete(kVerticalAxis, static_cast<int32_t>(-vertical));
+  if (horizontal) session->pointerAxisDiscrete(kHorizontalAxis, static_cast<int32_t>(-horizontal));
 }
 
 void MutterEventPoster::flush() { bus_->flush(); }

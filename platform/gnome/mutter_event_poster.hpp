@@ -17,17 +17,15 @@
 
 #include "platform/gnome/mutter_display_system.hpp"
 #include "platform/gnome/screen_cast_frames.hpp"
-#include "platform/input/event_poster.hpp"
-#include "platform/input/wheel_accumulator.hpp"
+#include "platform/input/clicking_event_poster.hpp"
 
 namespace tavlo {
 
-class MutterEventPoster final : public EventPoster {
+class MutterEventPoster final : public ClickingEventPoster {
  public:
   MutterEventPoster(std::shared_ptr<MutterDisplaySystem> displays, std::shared_ptr<ScreenCastFrames> frames,
                     std::shared_ptr<BusConnection> bus);
 
-  void post(const SystemEvent& event) override;
   void flush() override;
   std::optional<ScreenRect> displayBounds(uint32_t displayID) override;
   std::optional<ScreenPoint> cursorPosition() override;
@@ -38,10 +36,13 @@ class MutterEventPoster final : public EventPoster {
   bool carriesGestures() const override { return false; }
 
  private:
+  void typeText(std::u16string_view text) override;
+  void pressKey(uint16_t hidUsage, bool down) override;
+  void movePointer(ScreenPoint point, uint32_t displayID) override { moveTo(point, displayID); }
+  void pressButton(uint8_t mouseButton, bool down, ScreenPoint point, uint32_t displayID) override;
+  void clickWheel(int64_t vertical, int64_t horizontal) override;
   // Moves the pointer there; the session it went through, or null when no display takes it.
   std::shared_ptr<MutterRemoteSession> moveTo(ScreenPoint point, uint32_t displayID);
-  void pressKey(uint16_t hidUsage, bool down);
-  void typeText(std::u16string_view text);
   std::shared_ptr<MutterRemoteSession> keyboardSession();
 
   const std::shared_ptr<MutterDisplaySystem> displays_;
@@ -51,8 +52,6 @@ class MutterEventPoster final : public EventPoster {
   std::mutex mutex_;  // guards the fields below
   std::weak_ptr<MutterRemoteSession> lastSession_;
   std::optional<ScreenPoint> lastPosition_;
-  WheelAccumulator vertical_;
-  WheelAccumulator horizontal_;
 };
 
 }  // namespace tavlo

@@ -164,7 +164,7 @@ void XTestPoster::fakeInput(uint8_t type, uint8_t detail, int16_t x, int16_t y) 
   xcb_test_fake_input(connection_->get(), type, detail, XCB_CURRENT_TIME, connection_->root(), x, y, 0);
 }
 
-void XTestPoster::moveTo(ScreenPoint point, uint32_t displayID) {
+void XTestPoster::movePointer(ScreenPoint point, uint32_t displayID) {
   const Pixel at = toPixel(point, displayID);
   fakeInput(XCB_MOTION_NOTIFY, 0, at.x, at.y);  // detail 0: absolute
 }
@@ -174,7 +174,7 @@ void XTestPoster::pressKey(uint16_t hidUsage, bool down) {
   if (keycode != 0) fakeInput(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }
 
-void XTestPoster::clickWheel(uint8_t positiveButton, uint8_t negativeButton, int64_t clicks) {
+void XTestPoster::clickWheelButtons(uint8_t positiveButton, uint8_t negativeButton, int64_t clicks) {
   const uint8_t button = clicks > 0 ? positiveButton : negativeButton;
   for (int64_t i = 0; i < std::abs(clicks); ++i) {
     fakeInput(XCB_BUTTON_PRESS, button);
@@ -195,51 +195,14 @@ void XTestPoster::typeText(std::u16string_view text) {
   }
 }
 
-void XTestPoster::post(const SystemEvent& event) {
-  if (!xtest_) return;
-  switch (event.type) {
-    case SystemEventType::keyDown:
-    case SystemEventType::keyUp:
-      if (event.unicodeString) {
-        if (event.type == SystemEventType::keyDown) typeText(*event.unicodeString);
-      } else {
-        pressKey(event.hidUsage, event.type == SystemEventType::keyDown);
-      }
-      return;
-    case SystemEventType::flagsChanged:
-      pressKey(event.hidUsage, event.keyDown);
-      return;
-    case SystemEventType::mouseMoved:
-    case SystemEventType::leftMouseDragged:
-      moveTo(event.location, event.displayID);
-      return;
-    case SystemEventType::leftMouseDown:
-    case SystemEventType::rightMouseDown:
-    case SystemEventType::otherMouseDown:
-    case SystemEventType::leftMouseUp:
-    case SystemEventType::rightMouseUp:
-    case SystemEventType::otherMouseUp: {
-      const bool down = event.type == SystemEventType::leftMouseDown ||
-                        event.type == SystemEventType::rightMouseDown ||
-                        event.type == SystemEventType::otherMouseDown;
-      moveTo(event.location, event.displayID);
-      if (uint8_t button = xButton(event.mouseButton)) fakeInput(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button);
-      return;
-    }
-    case SystemEventType::scrollWheel: {
-      int64_t vertical, horizontal;
-      {
-        std::lock_guard lock(mutex_);
-        vertical = vertical_.add(event.wheel1);
-        horizontal = horizontal_.add(event.wheel2);
-      }
-      clickWheel(kWheelUp, kWheelDown, vertical);
-      clickWheel(kWheelLeft, kWheelRight, horizontal);
-      return;
-    }
-    case SystemEventType::gesture:
-      return;
-  }
+void XTestPoster::pressButton(uint8_t mouseButton, bool down, ScreenPoint point, uint32_t displayID) {
+  movePointer(point, displayID);
+  if (uint8_t button = xButton(mouseButton)) fakeInput(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button);
+}
+
+void XTestPoster::clickWheel(int64_t vertical, int64_t horizontal) {
+  clickWheelButtons(kWheelUp, kWheelDown, vertical);
+  clickWheelButtons(kWheelLeft, kWheelRight, horizontal);
 }
 
 void XTestPoster::flush() {

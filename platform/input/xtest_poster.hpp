@@ -18,16 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/input/event_poster.hpp"
+#include "platform/input/clicking_event_poster.hpp"
 #include "platform/input/spare_keycodes.hpp"
-#include "platform/input/wheel_accumulator.hpp"
 #include "platform/input/x_keycodes.hpp"
 #include "platform/x11/randr_outputs.hpp"
 #include "platform/x11/xcb_connection.hpp"
 
 namespace tavlo {
 
-class XTestPoster final : public EventPoster {
+class XTestPoster final : public ClickingEventPoster {
  public:
   // Connects to `display` (":N"; empty: $DISPLAY). Empty, with the reason in `error`, when the server
   // cannot be reached; a server without XTEST gives a poster without permission.
@@ -37,7 +36,6 @@ class XTestPoster final : public EventPoster {
   XTestPoster(const XTestPoster&) = delete;
   XTestPoster& operator=(const XTestPoster&) = delete;
 
-  void post(const SystemEvent& event) override;
   void flush() override;
   std::optional<ScreenRect> displayBounds(uint32_t displayID) override;
   std::optional<ScreenPoint> cursorPosition() override;
@@ -61,10 +59,13 @@ class XTestPoster final : public EventPoster {
   std::optional<uint8_t> leaseKeycodeFor(uint32_t keysym);
   Pixel toPixel(ScreenPoint point, uint32_t displayID);
   void fakeInput(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
-  void moveTo(ScreenPoint point, uint32_t displayID);
-  void pressKey(uint16_t hidUsage, bool down);
-  void clickWheel(uint8_t positiveButton, uint8_t negativeButton, int64_t clicks);
-  void typeText(std::u16string_view text);
+  bool canPost() override { return xtest_; }
+  void typeText(std::u16string_view text) override;
+  void pressKey(uint16_t hidUsage, bool down) override;
+  void movePointer(ScreenPoint point, uint32_t displayID) override;
+  void pressButton(uint8_t mouseButton, bool down, ScreenPoint point, uint32_t displayID) override;
+  void clickWheel(int64_t vertical, int64_t horizontal) override;
+  void clickWheelButtons(uint8_t positiveButton, uint8_t negativeButton, int64_t clicks);
 
   const std::unique_ptr<XcbConnection> connection_;
   const bool xtest_;
@@ -76,8 +77,6 @@ class XTestPoster final : public EventPoster {
   std::vector<OutputGeometry> outputs_;
   bool geometryStale_ = true;
   SpareKeycodes spares_;
-  WheelAccumulator vertical_;
-  WheelAccumulator horizontal_;
 };
 
 }  // namespace tavlo
