@@ -8,6 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iostream>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/net/socket_address.hpp"
 #include "tests/host/end_to_end/host_test_client.hpp"
@@ -17,6 +21,8 @@ namespace tavlo::endtoend {
 namespace {
 
 constexpr auto sampleEvery = std::chrono::milliseconds(100);
+// A flood stops once the honest clients are done, and in any case after this long.
+constexpr auto maxFloodDuration = std::chrono::seconds(40);
 
 SocketAddress numericAddress(const std::string& ip, uint16_t port) {
   SocketAddress address;
@@ -114,6 +120,77 @@ int keyedClients(const std::string& hostAddress, uint16_t base, const Bytes& key
     client.close();
   }
   return keyed;
+}
+
+void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, const KeyedHost& started,
+                                   const std::string& hostAddress, const ProcessFigures& before, int honestClients) {
+  using namespace std::chrono_literals;
+  std::string error;
+  const int keyedCalm = keyedClients(hostAddress, started.base, started.key, flood.roundTrip, honestClients, &error);
+  host.drainOutput();
+  // The calm clients' sessions end with their connections (a thread or two of the first session's may
+  // stay for good); the flood starts on a host without them.
+  for (auto until = std::chrono::steady_clock::now() + 10s;
+       figuresOf(host.pid()).threads > before.threads + 2 && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(100ms);
+
+  int keyedFlooded = 0;
+  uint64_t connects = 0;
+  double rate = 0;
+  ProcessFigures floodAlone;  // the flood's own cost: every keyed honest client adds a session's threads
+  ProcessFigures peak;
+  {
+    BareConnectFlood::Options options;
+    options.sources = flood.sources;
+    options.target = hostAddress;
+    options.port = started.base;
+    options.connectsPerSecond = flood.connectsPerSecond;
+    options.maxHeld = maxFloodHeld;
+    options.maxDuration = maxFloodDuration;
+    options.host = host.pid();
+    BareConnectFlood bare(options);
+    std::this_thread::sleep_for(1s);  // the flood is under way (and the host's room full) before the first client
+    floodAlone = bare.peak();
+    keyedFlooded = keyedClients(hostAddress, started.base, started.key, flood.roundTrip, honestClients, &error);
+    host.drainOutput();
+    bare.stop();
+    connects = bare.connects();
+    rate = bare.rate();
+    peak = bare.peak();
+  }
+  host.drainOutput();
+
+  std::cout << flood.name << ": honest clients keyed " << keyedCalm << " of " << honestClients << " without the flood, "
+            << keyedFlooded << " of " << honestClients << " with it (" << connects << " bare connections from "
+            << flood.sources.size() << " addresses, " << int(rate) << " a second; client " << flood.roundTrip.count()
+            << " ms away); threads before " << before.threads << ", peak under the flood alone " << floodAlone.threads
+            << ", with the honest clients' sessions " << peak.threads << "; RSS before " << before.rssKiB / 1024
+            << " MiB, peak under the flood alone " << floodAlone.rssKiB / 1024 << " MiB, with the honest clients' sessions "
+            << peak.rssKiB / 1024 << " MiB" << std::endl;
+  for (const auto& [name, value] : {std::pair<const char*, int64_t>{"keyedWithoutFlood", keyedCalm},
+                                    {"keyedUnderFlood", keyedFlooded},
+                                    {"floodConnectsPerSecond", int64_t(rate)},
+                                    {"threadsBefore", before.threads},
+                                    {"threadsPeakFloodAlone", floodAlone.threads},
+                                    {"threadsPeak", peak.threads},
+                                    {"rssKiBBefore", before.rssKiB},
+                                    {"rssKiBPeakFloodAlone", floodAlone.rssKiB},
+                                    {"rssKiBPeak", peak.rssKiB}}) {
+    ::testing::Test::RecordProperty(name, std::to_string(value));
+  }
+
+  EXPECT_EQ(keyedCalm, honestClients) << error << "\n" << host.output();
+  EXPECT_GE(keyedFlooded, honestClients - 1) << error << "\n" << host.output();
+  EXPECT_GE(rate, 0.8 * flood.connectsPerSecond) << "the flood ran at its rate";
+  // The bounds of a flood of connections that never speak: a waiting connection costs no thread and
+  // little memory.
+  EXPECT_LE(floodAlone.threads, before.threads + 8);
+  if (residentSetIsMeaningful) {
+    EXPECT_LT(peak.rssKiB, before.rssKiB + 64 * 1024);
+  }
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.exitStatus(), 0) << host.output();
 }
 
 }  // namespace tavlo::endtoend

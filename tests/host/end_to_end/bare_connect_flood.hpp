@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/runtime/bytes.hpp"
+#include "tests/host/app/host_process.hpp"
 #include "tests/host/end_to_end/end_to_end_kit.hpp"
 
 namespace tavlo::endtoend {
@@ -56,6 +57,26 @@ class BareConnectFlood {
   ProcessFigures peak_;
   std::thread thread_;
 };
+
+// The most connections a flood of expectHonestClientsKeyedUnder keeps open, closing its oldest: the test's
+// side needs a descriptor for each.
+inline constexpr size_t maxFloodHeld = 4'000;
+
+// One flood of bare connections against honest clients: who sends it, how fast, and how far away the
+// honest client is.
+struct BareFlood {
+  const char* name;
+  std::vector<std::string> sources;
+  int connectsPerSecond;
+  std::chrono::milliseconds roundTrip;
+};
+
+// The honest clients a running host (its figures before were `before`) keys without the flood and then
+// under it, each of `honestClients` connecting to `hostAddress`; the figures are printed and recorded as
+// test properties, checked against the bounds of a flood (at most one honest client lost, the flood at
+// its rate, no thread per connection, little memory), and the host must then end cleanly on SIGTERM.
+void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, const KeyedHost& started,
+                                   const std::string& hostAddress, const ProcessFigures& before, int honestClients);
 
 // How many of `count` honest clients agree a key with the host at `hostAddress`, one after the other,
 // each waiting `roundTrip` between its connection and its flows, as a client on a real network does;

@@ -31,18 +31,9 @@ using testkit::NetNamespace;
 using testkit::runOrNote;
 
 constexpr int honestClients = 10;
-constexpr auto maxFloodDuration = 40s;
-constexpr size_t maxFloodHeld = 4'000;
 // The host's (and so the honest client's) address: the kernel answers a connection to an address of
 // the loopback from that same address.
 constexpr const char* hostAddress = "2001:db8:5:6::100";
-
-struct Ipv6Flood {
-  const char* name;
-  std::vector<std::string> sources;
-  int connectsPerSecond;
-  std::chrono::milliseconds roundTrip;
-};
 
 std::vector<std::string> neighboursInTheClientsSlash64(int count) {
   std::vector<std::string> sources;
@@ -60,7 +51,7 @@ std::vector<std::string> slash64sOfTheClientsSlash48(int count) {
   return sources;
 }
 
-class TavloHostIpv6Flood : public ::testing::TestWithParam<Ipv6Flood> {
+class TavloHostIpv6Flood : public ::testing::TestWithParam<BareFlood> {
  protected:
   void SetUp() override {
     rlimit limit{};
@@ -101,75 +92,16 @@ class TavloHostIpv6Flood : public ::testing::TestWithParam<Ipv6Flood> {
 };
 
 TEST_P(TavloHostIpv6Flood, LeavesTheHonestClientKeyedWithinTheFloodBounds) {
-  const Ipv6Flood& flood = GetParam();
-  HostProcess& host = *started->process;
-  const uint16_t base = started->base;
-  std::string error;
-  const int keyedCalm = keyedClients(hostAddress, base, started->key, flood.roundTrip, honestClients, &error);
-  host.drainOutput();
-  for (auto until = std::chrono::steady_clock::now() + 10s;
-       figuresOf(host.pid()).threads > before.threads + 2 && std::chrono::steady_clock::now() < until;)
-    std::this_thread::sleep_for(100ms);
-
-  int keyedFlooded = 0;
-  double rate = 0;
-  uint64_t connects = 0;
-  ProcessFigures floodAlone;
-  ProcessFigures peak;
-  {
-    BareConnectFlood::Options options;
-    options.sources = flood.sources;
-    options.target = hostAddress;
-    options.port = base;
-    options.connectsPerSecond = flood.connectsPerSecond;
-    options.maxHeld = maxFloodHeld;
-    options.maxDuration = maxFloodDuration;
-    options.host = host.pid();
-    BareConnectFlood bare(options);
-    std::this_thread::sleep_for(1s);
-    floodAlone = bare.peak();
-    keyedFlooded = keyedClients(hostAddress, base, started->key, flood.roundTrip, honestClients, &error);
-    host.drainOutput();
-    bare.stop();
-    connects = bare.connects();
-    rate = bare.rate();
-    peak = bare.peak();
-  }
-  host.drainOutput();
-
-  std::cout << flood.name << ": honest clients keyed " << keyedCalm << " of " << honestClients << " without the flood, "
-            << keyedFlooded << " of " << honestClients << " with it (" << connects << " bare connections from "
-            << flood.sources.size() << " addresses, " << int(rate) << " a second; client " << flood.roundTrip.count()
-            << " ms away); threads before " << before.threads << ", peak under the flood alone " << floodAlone.threads
-            << ", with the honest clients' sessions " << peak.threads << "; RSS before " << before.rssKiB / 1024
-            << " MiB, peak under the flood alone " << floodAlone.rssKiB / 1024 << " MiB, with the honest clients' sessions "
-            << peak.rssKiB / 1024 << " MiB" << std::endl;
-  RecordProperty("keyedWithoutFlood", std::to_string(keyedCalm));
-  RecordProperty("keyedUnderFlood", std::to_string(keyedFlooded));
-  RecordProperty("floodConnectsPerSecond", std::to_string(int(rate)));
-  RecordProperty("threadsBefore", std::to_string(before.threads));
-  RecordProperty("threadsPeakFloodAlone", std::to_string(floodAlone.threads));
-  RecordProperty("rssKiBBefore", std::to_string(before.rssKiB));
-  RecordProperty("rssKiBPeak", std::to_string(peak.rssKiB));
-
-  EXPECT_EQ(keyedCalm, honestClients) << error << "\n" << host.output();
-  EXPECT_GE(keyedFlooded, honestClients - 1) << error << "\n" << host.output();
-  EXPECT_GE(rate, 0.8 * flood.connectsPerSecond) << "the flood ran at its rate";
-  EXPECT_LE(floodAlone.threads, before.threads + 8);
-  if (residentSetIsMeaningful) {
-    EXPECT_LT(peak.rssKiB, before.rssKiB + 64 * 1024);
-  }
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.exitStatus(), 0) << host.output();
+  expectHonestClientsKeyedUnder(GetParam(), *started->process, *started, hostAddress, before, honestClients);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Netns, TavloHostIpv6Flood,
-    ::testing::Values(Ipv6Flood{"EightNeighboursInTheClientsSlash64AtOneThousandASecond",
+    ::testing::Values(BareFlood{"EightNeighboursInTheClientsSlash64AtOneThousandASecond",
                                 neighboursInTheClientsSlash64(8), 1'000, 20ms},
-                      Ipv6Flood{"TwoHundredSlash64sOfItsSlash48AtFiveThousandASecond",
+                      BareFlood{"TwoHundredSlash64sOfItsSlash48AtFiveThousandASecond",
                                 slash64sOfTheClientsSlash48(200), 5'000, 20ms}),
-    [](const ::testing::TestParamInfo<Ipv6Flood>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<BareFlood>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tavlo

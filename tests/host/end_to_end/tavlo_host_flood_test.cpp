@@ -40,10 +40,6 @@ using namespace endtoend;
 
 constexpr int halfOpenTransports = 2'000;
 constexpr int honestClients = 10;
-// Bounds of a bare-connection flood: it stops once the honest clients are done, and in any case after
-// this long; it keeps at most this many connections open, closing its oldest.
-constexpr auto maxFloodDuration = 40s;
-constexpr size_t maxFloodHeld = 4'000;
 
 sockaddr_in loopback(const std::string& address, uint16_t port) {
   sockaddr_in a{};
@@ -167,14 +163,6 @@ TEST_F(TavloHostFlood, TwoThousandHalfOpenTransportsCostNoThreadsAndTheHostStill
   EXPECT_EQ(host.exitStatus(), 0) << host.output();
 }
 
-// One flood of bare connections: who sends it, how fast, and how far away the honest client is.
-struct BareFlood {
-  const char* name;
-  std::vector<std::string> sources;
-  int connectsPerSecond;
-  std::chrono::milliseconds roundTrip;
-};
-
 // `count` loopback addresses of the honest client's /24 (127.0.0.1), never its own.
 std::vector<std::string> neighboursInTheClientsBlock(int count) {
   std::vector<std::string> sources;
@@ -185,71 +173,7 @@ std::vector<std::string> neighboursInTheClientsBlock(int count) {
 class TavloHostBareFlood : public TavloHostFlood, public ::testing::WithParamInterface<BareFlood> {};
 
 TEST_P(TavloHostBareFlood, LeavesHonestClientsKeyedWithinTheFloodBounds) {
-  const BareFlood& flood = GetParam();
-  HostProcess& host = this->host();
-  const uint16_t base = started->base;
-  std::string error;
-  const int keyedCalm = keyedClients("127.0.0.1", base, started->key, flood.roundTrip, honestClients, &error);
-  host.drainOutput();
-  // The calm clients' sessions end with their connections (a thread or two of the first session's may
-  // stay for good); the flood starts on a host without them.
-  for (auto until = std::chrono::steady_clock::now() + 10s;
-       figuresOf(host.pid()).threads > before.threads + 2 && std::chrono::steady_clock::now() < until;)
-    std::this_thread::sleep_for(100ms);
-
-  int keyedFlooded = 0;
-  uint64_t floodConnects = 0;
-  double rate = 0;
-  ProcessFigures floodAlone;  // the flood's own cost: every keyed honest client adds a session's threads
-  ProcessFigures peak;
-  {
-    BareConnectFlood::Options options;
-    options.sources = flood.sources;
-    options.port = base;
-    options.connectsPerSecond = flood.connectsPerSecond;
-    options.maxHeld = maxFloodHeld;
-    options.maxDuration = maxFloodDuration;
-    options.host = host.pid();
-    BareConnectFlood bare(options);
-    std::this_thread::sleep_for(1s);  // the flood is under way (and the host's room full) before the first client
-    floodAlone = bare.peak();
-    keyedFlooded = keyedClients("127.0.0.1", base, started->key, flood.roundTrip, honestClients, &error);
-    host.drainOutput();
-    bare.stop();
-    floodConnects = bare.connects();
-    rate = bare.rate();
-    peak = bare.peak();
-  }
-  host.drainOutput();
-
-  std::cout << flood.name << ": honest clients keyed " << keyedCalm << " of " << honestClients << " without the flood, "
-            << keyedFlooded << " of " << honestClients << " with it (" << floodConnects << " bare connections from "
-            << flood.sources.size() << " addresses, " << int(rate) << " a second; client " << flood.roundTrip.count()
-            << " ms away); threads before " << before.threads << ", peak under the flood alone " << floodAlone.threads
-            << ", with the honest clients' sessions " << peak.threads << "; RSS before " << before.rssKiB / 1024
-            << " MiB, peak under the flood alone " << floodAlone.rssKiB / 1024 << " MiB, with the honest clients' sessions "
-            << peak.rssKiB / 1024 << " MiB" << std::endl;
-  RecordProperty("keyedWithoutFlood", std::to_string(keyedCalm));
-  RecordProperty("keyedUnderFlood", std::to_string(keyedFlooded));
-  RecordProperty("floodConnectsPerSecond", std::to_string(int(rate)));
-  RecordProperty("threadsBefore", std::to_string(before.threads));
-  RecordProperty("threadsPeakFloodAlone", std::to_string(floodAlone.threads));
-  RecordProperty("threadsPeak", std::to_string(peak.threads));
-  RecordProperty("rssKiBBefore", std::to_string(before.rssKiB));
-  RecordProperty("rssKiBPeakFloodAlone", std::to_string(floodAlone.rssKiB));
-  RecordProperty("rssKiBPeak", std::to_string(peak.rssKiB));
-
-  EXPECT_EQ(keyedCalm, honestClients) << error;
-  EXPECT_GE(keyedFlooded, honestClients - 1) << error << "\n" << host.output();
-  EXPECT_GE(rate, 0.8 * flood.connectsPerSecond) << "the flood ran at its rate";
-  // The bounds of the half-open flood: a waiting connection costs no thread and little memory.
-  EXPECT_LE(floodAlone.threads, before.threads + 8);
-  if (residentSetIsMeaningful) {
-    EXPECT_LT(peak.rssKiB, before.rssKiB + 64 * 1024);
-  }
-
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.exitStatus(), 0) << host.output();
+  expectHonestClientsKeyedUnder(GetParam(), host(), *started, "127.0.0.1", before, honestClients);
 }
 
 INSTANTIATE_TEST_SUITE_P(
