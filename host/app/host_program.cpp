@@ -16,6 +16,7 @@
 #include "host/controller/session_watchers.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
 #include "host/update/host_release.hpp"
+#include "platform/runtime/session_bus_address.hpp"
 #include "platform/runtime/system_log.hpp"
 
 namespace tavlo {
@@ -70,6 +71,7 @@ int runHostProgram(const HostOptions& options) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The window-system layers connect to $DISPLAY.
   if (options.display) ::setenv("DISPLAY", options.display->c_str(), 1);
+  forbidSessionBusAutolaunch();
   HostProgram program(options);
   program.chooseDesktop();
   program.openTray();

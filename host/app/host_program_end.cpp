@@ -1,7 +1,9 @@
 // The main loop and the end of the program: the quit in order, as far as it goes without the window
 // system when that is gone, then the parts, a staged update and standard output.
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/app/host_program_steps.hpp"
 #include "host/app/ui/tray_runtime.hpp"
@@ -25,8 +27,14 @@ constexpr std::chrono::seconds workerExitLimit{2};
 constexpr std::chrono::seconds displayRestoreAtExitLimit{3};
 
 // A worker stuck past its limit is left behind, never destroyed (that would wait for it): the process
-// ends around it.
-void leaveBehind(const std::shared_ptr<SerialExecutor>& worker) { new std::shared_ptr<SerialExecutor>(worker); }
+// ends around it. It is kept in a list that is never destroyed either, where the leak checker of a
+// sanitizer build still finds it.
+void leaveBehind(const std::shared_ptr<SerialExecutor>& worker) {
+  static std::mutex mutex;
+  static auto* left = new std::vector<std::shared_ptr<SerialExecutor>>();
+  std::lock_guard lock(mutex);
+  left->push_back(worker);
+}
 
 // Polls rather than joins: session threads are detached and may hold the last reference to a session.
 bool waitForSessionThreads(std::chrono::milliseconds limit) {

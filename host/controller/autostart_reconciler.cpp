@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/runtime/session_bus_address.hpp"
+
 namespace tavlo {
 namespace {
 
@@ -142,10 +144,11 @@ std::optional<std::string> AutostartReconciler::enforce(bool launchAtLogin, bool
   // The service runs outside the session: it gets the session's display and bus from here, then starts
   // (a service already running this process, or another instance, is left as it is).
   std::vector<std::string> importing{"import-environment"};
-  for (const char* name : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
-                           "DBUS_SESSION_BUS_ADDRESS"}) {
+  for (const char* name : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE"}) {
     if (std::getenv(name) != nullptr) importing.emplace_back(name);
   }
+  // Only a bus the session named: the address that names none is this process's own.
+  if (sessionBusNamed()) importing.emplace_back("DBUS_SESSION_BUS_ADDRESS");
   if (importing.size() > 1) systemctlUser(runner, importing);
   if (auto r = systemctlUser(runner, {"start", "--no-block", unitName(wanted)}); r.exitCode != 0) {
     // A manager that refuses to run the service would leave a login entry that starts nothing kept
