@@ -134,6 +134,7 @@ void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, co
        figuresOf(host.pid()).threads > before.threads + 2 && std::chrono::steady_clock::now() < until;)
     std::this_thread::sleep_for(100ms);
 
+  const int connectsPerSecond = flood.connectsPerSecond / sanitizerFloodDivisor;
   int keyedFlooded = 0;
   uint64_t connects = 0;
   double rate = 0;
@@ -144,7 +145,7 @@ void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, co
     options.sources = flood.sources;
     options.target = hostAddress;
     options.port = started.base;
-    options.connectsPerSecond = flood.connectsPerSecond;
+    options.connectsPerSecond = connectsPerSecond;
     options.maxHeld = maxFloodHeld;
     options.maxDuration = maxFloodDuration;
     options.host = host.pid();
@@ -181,7 +182,7 @@ void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, co
 
   EXPECT_EQ(keyedCalm, honestClients) << error << "\n" << host.output();
   EXPECT_GE(keyedFlooded, honestClients - 1) << error << "\n" << host.output();
-  EXPECT_GE(rate, 0.8 * flood.connectsPerSecond) << "the flood ran at its rate";
+  EXPECT_GE(rate, 0.8 * connectsPerSecond) << "the flood ran at its rate";
   // The bounds of a flood of connections that never speak: a waiting connection costs no thread and
   // little memory.
   EXPECT_LE(floodAlone.threads, before.threads + 8);

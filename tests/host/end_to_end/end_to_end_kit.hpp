@@ -33,6 +33,10 @@ inline constexpr bool residentSetIsMeaningful = true;
 #else
 inline constexpr bool residentSetIsMeaningful = true;
 #endif
+// AddressSanitizer's host also takes several times longer over each connection it accepts: a flood sized
+// to load the normal build (the figures that count) runs at this fraction of its rate there, where it
+// checks what the flood's paths do to memory.
+inline constexpr int sanitizerFloodDivisor = residentSetIsMeaningful ? 1 : 5;
 
 // How long a test waits for the host to answer: only a guard against a hang, longer under the sanitizer,
 // whose host runs several times slower.
