@@ -25,7 +25,15 @@ DirectSessionTransport::DirectSessionTransport(Parts parts)
       audioBox_(std::move(parts.audioBox)),
       inputBox_(std::move(parts.inputBox)),
       remoteDescription_(std::move(parts.remoteDescription)),
-      rebindTarget_(std::move(parts.rebindTarget)) {}
+      rebindTarget_(std::move(parts.rebindTarget)) {
+  // Each of the client's flows hears it for the others: a quiet one is not taken from an address the
+  // client still sends from.
+  if (videoBox_ && audioBox_ && inputBox_) {
+    videoBox_->setSiblings({audioBox_, inputBox_});
+    audioBox_->setSiblings({videoBox_, inputBox_});
+    inputBox_->setSiblings({videoBox_, audioBox_});
+  }
+}
 
 void DirectSessionTransport::close() {
   {

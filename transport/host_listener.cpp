@@ -560,9 +560,13 @@ void HostListener::tryAssemble(const std::shared_ptr<PendingConnection>& pending
     std::array<std::shared_ptr<UDPFlow>, 3> flows = std::exchange(pending->flows, {});
 
     const tavlo::Clock& clock = scheduler_.clock();
-    auto inputBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::inputUnreliable)], "input", clock);
-    auto videoBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::video)], "video", clock);
-    auto audioBox = RebindableUDPFlow::create(flows[static_cast<size_t>(Slot::audio)], "audio", clock);
+    auto box = [&](Slot slot, const char* label) {
+      const auto& flow = flows[static_cast<size_t>(slot)];
+      return RebindableUDPFlow::create(flow, label, clock, flow->remoteEndpointDescription());
+    };
+    auto inputBox = box(Slot::inputUnreliable, "input");
+    auto videoBox = box(Slot::video, "video");
+    auto audioBox = box(Slot::audio, "audio");
     for (auto* box : {&inputBox, &videoBox, &audioBox}) (*box)->setOnLog(onLog_);
     DirectSessionTransport::Parts parts;
     parts.mux = pending->mux;

@@ -4,12 +4,15 @@
 #include <utility>
 #include <vector>
 
+#include "transport/peer_address_key.hpp"
+
 namespace vela {
 
 std::shared_ptr<RebindableUDPFlow> RebindableUDPFlow::create(std::shared_ptr<ForwardableFlow> primary,
-                                                             std::string label, const tavlo::Clock& clock) {
+                                                             std::string label, const tavlo::Clock& clock,
+                                                             std::string remote) {
   auto flow = std::shared_ptr<RebindableUDPFlow>(new RebindableUDPFlow(std::move(label), clock));
-  auto link = makeLink(std::move(primary), "", clock.nowUs());
+  auto link = makeLink(std::move(primary), std::move(remote), clock.nowUs());
   link->role = Link::primary;
   flow->primary_ = link;
   flow->attach(link);
@@ -131,12 +134,26 @@ RebindableUDPFlow::Verdict RebindableUDPFlow::classify(const std::shared_ptr<Lin
                                                        std::shared_ptr<Link>& dropped, int& count, bool& logHeld) {
   auto listed = [&] { return std::find(candidates_.begin(), candidates_.end(), link) != candidates_.end(); };
   Verifier verifier;
+  std::shared_ptr<Link> primary;
+  std::vector<std::weak_ptr<RebindableUDPFlow>> siblings;
   {
     std::lock_guard guard(mutex_);
     if (!listed()) return Verdict::forget;
     verifier = verifier_;
+    primary = primary_;
+    siblings = siblings_;
   }
   const bool proven = verifier && verifier(datagram);
+  // Asked outside this flow's lock: a sibling asks this one the same under its own.
+  bool clientHeardThere = false;
+  const std::string there = ipPart(primary->remote);
+  if (proven && !primary->remote.empty() && ipPart(link->remote) != there) {
+    const uint64_t now = clock_.nowUs();
+    for (const auto& weak : siblings) {
+      auto sibling = weak.lock();
+      if (sibling && sibling->hearsFrom(there, now)) clientHeardThere = true;
+    }
+  }
   std::lock_guard guard(mutex_);
   if (!listed()) return Verdict::forget;
   const uint64_t now = clock_.nowUs();
@@ -146,7 +163,7 @@ RebindableUDPFlow::Verdict RebindableUDPFlow::classify(const std::shared_ptr<Lin
   };
   if (proven) {
     const uint64_t heard = primary_->heardUs.load(std::memory_order_relaxed);
-    if (now >= heard && now - heard >= primarySilenceUs) {
+    if (now >= heard && now - heard >= primarySilenceUs && primary_ == primary && !clientHeardThere) {
       candidates_.remove(link);
       dropped = std::exchange(fallback_, primary_);
       if (dropped) dropped->role = Link::gone;
@@ -206,6 +223,18 @@ void RebindableUDPFlow::forgetLink(const std::shared_ptr<Link>& link) {
   std::lock_guard guard(mutex_);
   candidates_.remove(link);
   if (fallback_ == link) fallback_.reset();
+}
+
+void RebindableUDPFlow::setSiblings(std::vector<std::weak_ptr<RebindableUDPFlow>> siblings) {
+  std::lock_guard guard(mutex_);
+  siblings_ = std::move(siblings);
+}
+
+bool RebindableUDPFlow::hearsFrom(const std::string& ip, uint64_t nowUs) const {
+  std::lock_guard guard(mutex_);
+  if (closed_ || !primary_ || primary_->remote.empty() || ipPart(primary_->remote) != ip) return false;
+  const uint64_t heard = primary_->heardUs.load(std::memory_order_relaxed);
+  return nowUs < heard || nowUs - heard < primarySilenceUs;
 }
 
 void RebindableUDPFlow::adopt(std::shared_ptr<ForwardableFlow> flow, const std::string& remote, bool verified) {

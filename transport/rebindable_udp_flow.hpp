@@ -14,12 +14,19 @@
 // only once the primary has been silent for longer than that. And because a client may also just have
 // paused, the flow it left is kept as the fallback: the client's next datagram that passes the
 // verifier there takes the flow back at once, and the source it was moved to is closed.
+//
+// A flow's own silence says little when the client has nothing to send on it (on the video flow a
+// client speaks only when something was lost): the session's other flows carry its keepalives. So while
+// a sibling flow still hears the client at the address this flow points to, only a source at that same
+// address (the client's NAT gave the quiet flow a new port) can take it; a client that moved falls
+// silent on every flow at its old address.
 #include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/runtime/clock.hpp"
 #include "platform/runtime/system_log.hpp"
@@ -48,8 +55,11 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
 
   // Starts forwarding the primary's datagrams. `clock` times the candidates and the primary's silence;
   // it must outlive this flow and the flows handed to it.
+  // `remote` is the primary's source ("a.b.c.d:port", "[v6]:port"); its address is where the client is
+  // heard, and unknown (empty) it leaves the flow to its own silence.
   static std::shared_ptr<RebindableUDPFlow> create(std::shared_ptr<ForwardableFlow> primary, std::string label,
-                                                   const tavlo::Clock& clock = tavlo::SteadyClock::shared());
+                                                   const tavlo::Clock& clock = tavlo::SteadyClock::shared(),
+                                                   std::string remote = {});
   // Closes the primary, the fallback and every candidate.
   ~RebindableUDPFlow() override;
 
@@ -58,6 +68,11 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
   // otherwise it becomes a candidate that must prove itself, or is refused when there is no verifier.
   void adopt(std::shared_ptr<ForwardableFlow> flow, const std::string& remote, bool verified);
   void setAdoptionVerifier(Verifier verifier) override;
+  // The other flows of the same session (held weakly), asked before a source at another address may
+  // take this flow.
+  void setSiblings(std::vector<std::weak_ptr<RebindableUDPFlow>> siblings);
+  // Whether the current source is at address `ip` and was heard within primarySilenceUs of `nowUs`.
+  bool hearsFrom(const std::string& ip, uint64_t nowUs) const;
 
   void send(ByteView datagram) override;
   void sendBatch(std::span<const ByteView> datagrams) override;
@@ -108,6 +123,7 @@ class RebindableUDPFlow final : public AdoptableDatagramFlow, public std::enable
   std::shared_ptr<Link> fallback_;  // the primary before the last adoption of a candidate
   Verifier verifier_;
   std::list<std::shared_ptr<Link>> candidates_;  // oldest first
+  std::vector<std::weak_ptr<RebindableUDPFlow>> siblings_;
   bool closed_ = false;
   int adoptions_ = 0;
   LogRateLimiter unprovenLog_{unprovenLogWindowUs, unprovenLogLinesPerWindow};

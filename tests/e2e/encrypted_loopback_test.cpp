@@ -278,6 +278,64 @@ TEST(EncryptedLoopback, ACopyOlderThanTheWindowSentFromAnotherAddressLeavesTheFl
   EXPECT_EQ(e2etest::headerOf(*delivered).seq, pastTheWindow + 1) << "the old pointer move was not taken again";
 }
 
+// On the video flow a client speaks only when something was lost, so its silence there says nothing: a
+// copy older than the window, sent from another address while the client's keepalives still come on
+// its other flows, leaves the quiet flow with the client; a new port of the client's own address (its
+// NAT's new mapping for the quiet flow) takes it.
+TEST(EncryptedLoopback, ACopyOlderThanTheWindowTakesNotTheQuietVideoFlowFromAClientThatStillSends) {
+  Loopback loop;
+  auto hostWrapper = EncryptedTransport::host(loop.hostTap, loop.identity, true, loop.hostLog.sink());
+  auto client = EncryptedTransport::client(loop.clientTap, loop.hostKey(), trustAll, loop.clientLog.sink());
+  ASSERT_TRUE(client->isEncrypted());
+  ASSERT_TRUE(loop.hostLog.waitFor(1));
+  auto& hostVideo = hostWrapper->video().incoming();
+  auto& hostInput = hostWrapper->inputUnreliable().incoming();
+  // Two reports captured: a copy proves itself once, the first to come.
+  std::vector<Bytes> captured;
+  for (uint32_t seq = 0; seq < 2; ++seq) {
+    client->video().send(packet(Channel::video, 0x20, 20, seq));
+    ASSERT_EQ(nextDatagram(hostVideo), packet(Channel::video, 0x20, 20, seq));
+    captured.push_back(loop.clientTap->sent(Channel::video).items().back());
+  }
+  constexpr uint32_t batch = 256;
+  for (uint32_t seq = 2; seq <= pastTheWindow; seq += batch) {
+    const uint32_t end = std::min(seq + batch, pastTheWindow + 1);
+    for (uint32_t s = seq; s < end; ++s) client->video().send(packet(Channel::video, 0x20, 20, s));
+    for (uint32_t s = seq; s < end; ++s) {
+      auto got = nextDatagram(hostVideo);
+      ASSERT_TRUE(got) << "report " << s << " never came";
+      ASSERT_EQ(e2etest::headerOf(*got).seq, s);
+    }
+  }
+  // Two seconds of nothing on the video flow; the client's input keepalives go on.
+  for (uint32_t second = 1; second <= 2; ++second) {
+    loop.clock.advanceUs(1'000'000);
+    client->inputUnreliable().send(packet(Channel::inputUnreliable, 0x40, 20, second));
+    ASSERT_TRUE(nextDatagram(hostInput));
+  }
+
+  auto& box = *loop.hostInner->videoBox();
+  const uint16_t videoPort = static_cast<uint16_t>(loop.host.basePort() + 1);
+  auto offer = [&](testkit::RawUdp& source, const Bytes& copy) {
+    source.sendTo("127.0.0.1", videoPort, copy);
+    EXPECT_TRUE(testkit::waitUntil(loop.host.listener(), [&] {
+      return !loop.host.listener().snapshot().unpairedFlowRemotes[static_cast<size_t>(Slot::video)].empty();
+    }));
+    loop.scheduler.advanceBy(HostListener::lateChildDelayUs);
+    EXPECT_TRUE(loop.host.log.waitFor("kandydat " + source.description()));
+    testkit::waitUntil(loop.host.listener(), [&] {
+      return box.adoptions() > 0 || loop.host.log.count("kandydat " + source.description() + " ma pieczęć") > 0;
+    });
+  };
+  testkit::RawUdp elsewhere("127.0.0.66");
+  offer(elsewhere, captured[0]);
+  EXPECT_EQ(box.adoptions(), 0) << "a copy from another address took the quiet flow of a client that still sends";
+
+  testkit::RawUdp newPort;
+  offer(newPort, captured[1]);
+  EXPECT_EQ(box.adoptions(), 1) << "a new port of the client's own address takes the quiet flow";
+}
+
 // Through a relay, or anyone who can write into the connection: a key press captured at the start of
 // the session and written again after more reliable frames than any datagram window holds is not typed
 // again.

@@ -219,6 +219,47 @@ TEST(RebindableUDPFlow, AProvenSourceWaitsForThePrimarysSilenceAndTheClientTakes
   EXPECT_EQ(f.log.lines().back(), "🔁 input: klient wrócił na poprzednie źródło → przywrócone (#2); 10.0.0.66:6666 zamknięte");
 }
 
+// A flow the client leaves quiet is judged by the client's other flows: while one of them hears it at
+// the address the quiet flow points to, a source at another address cannot take it (a copy of an old
+// datagram); a new port of that address can (the client's NAT); once the client is silent there on every
+// flow (it moved), the other address can.
+TEST(RebindableUDPFlow, AQuietFlowGoesElsewhereOnlyOnceTheClientIsSilentOnEveryFlowAtItsAddress) {
+  tavlo::FakeClock clock;
+  auto videoPrimary = std::make_shared<FakeFlow>();
+  auto inputPrimary = std::make_shared<FakeFlow>();
+  auto video = RebindableUDPFlow::create(videoPrimary, "video", clock, "10.0.0.5:5001");
+  auto audio = RebindableUDPFlow::create(std::make_shared<FakeFlow>(), "audio", clock, "10.0.0.5:5002");
+  auto input = RebindableUDPFlow::create(inputPrimary, "input", clock, "10.0.0.5:5003");
+  video->setSiblings({audio, input});
+  audio->setSiblings({video, input});
+  input->setSiblings({video, audio});
+  video->setAdoptionVerifier(acceptsSealed);
+  audio->setAdoptionVerifier(acceptsSealed);
+  const uint64_t silence = RebindableUDPFlow::primarySilenceUs;
+
+  auto elsewhere = std::make_shared<FakeFlow>();
+  video->adopt(elsewhere, "10.0.0.66:6666", false);
+  clock.advanceUs(silence + 500'000);
+  inputPrimary->receive(unsealed(1));  // the client's keepalive on its input flow
+  elsewhere->receive(sealed(2));
+  EXPECT_EQ(video->adoptions(), 0) << "another address took the quiet flow of a client heard on its input flow";
+
+  auto newPort = std::make_shared<FakeFlow>();
+  video->adopt(newPort, "10.0.0.5:7001", false);
+  newPort->receive(sealed(3));
+  EXPECT_EQ(video->adoptions(), 1) << "a new port of the client's address takes the quiet flow";
+
+  // The client moved: nothing more from 10.0.0.5 on any flow. Its audio flow has long been quiet.
+  auto moved = std::make_shared<FakeFlow>();
+  audio->adopt(moved, "10.0.0.77:5002", false);
+  clock.advanceUs(silence - 1);
+  moved->receive(sealed(4));
+  EXPECT_EQ(audio->adoptions(), 0) << "the input flow heard the client at its old address 1.5 s ago";
+  clock.advanceUs(1);
+  moved->receive(sealed(5));
+  EXPECT_EQ(audio->adoptions(), 1) << "silent at its old address on every flow, the client moved";
+}
+
 TEST(RebindableUDPFlow, AProvenCandidateHeldPastItsWindowIsDropped) {
   Fixture f;
   f.box->setAdoptionVerifier(acceptsSealed);
