@@ -73,7 +73,7 @@ bool isAllowedUpdateUrl(const std::string& url) {
 std::optional<Bytes> fetchUpdateBytes(const std::string& url, size_t maxBytes, long timeoutSeconds,
                                       std::string& error, const std::atomic<bool>* cancel) {
   if (!isAllowedUpdateUrl(url)) {
-    error = "not an https:// address: " + url.substr(0, 128);
+    error = "neither https:// nor http:// to this machine: " + url.substr(0, 128);
     return std::nullopt;
   }
   static std::once_flag once;

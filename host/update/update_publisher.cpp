@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 std::optional<std::string> packRelease(const fs::path& folder, const crypto::Ed25519PrivateKey& key,
                                        const std::string& archiveUrl, PackedRelease& out) {
-  if (!isAllowedUpdateUrl(archiveUrl)) return "the archive address must be https://";
+  if (!isAllowedUpdateUrl(archiveUrl)) return "the archive address must be https://, or http:// to this machine";
   const std::optional<Bytes> program = readWholeFile(folder / releaseProgramName);
   if (!program) return "no " + std::string(releaseProgramName) + " in " + folder.string();
   const std::optional<HostRelease> release = readReleaseStamp(*program);
