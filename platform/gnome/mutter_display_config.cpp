@@ -22,11 +22,13 @@ MutterDisplayConfig::MutterDisplayConfig(std::shared_ptr<BusConnection> bus) : b
 MutterDisplayConfig::~MutterDisplayConfig() { bus_->unsubscribe(subscription_); }
 
 MutterDisplayState MutterDisplayConfig::state(bool fresh, std::string* error) {
+  uint64_t read = 0;
   {
     std::lock_guard lock(mutex_);
     if (!stale_ && !fresh) return cached_;
     // A change signalled while the read below is under way marks the state stale again.
     stale_ = false;
+    read = ++readsBegun_;
   }
   auto reply = bus_->call({mutter::kDisplayConfigName, mutter::kDisplayConfigPath, mutter::kDisplayConfigName,
                            "GetCurrentState"},
@@ -37,7 +39,12 @@ MutterDisplayState MutterDisplayConfig::state(bool fresh, std::string* error) {
     stale_ = true;
     return state;
   }
-  cached_ = state;
+  // Two reads may cross: one that began before a change can return after a later read of the change.
+  // What the later read found is kept.
+  if (read > readStored_) {
+    cached_ = state;
+    readStored_ = read;
+  }
   return state;
 }
 

@@ -5,6 +5,7 @@
 // session only (the "temporary" method: mutter's saved configuration is never touched).
 //
 // Thread-safe.
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,8 @@ class MutterDisplayConfig {
   std::mutex mutex_;  // guards the fields below
   MutterDisplayState cached_;
   bool stale_ = true;
+  uint64_t readsBegun_ = 0;  // reads of the state, numbered as they begin
+  uint64_t readStored_ = 0;  // the read whose state is cached_
 };
 
 }  // namespace tavlo
