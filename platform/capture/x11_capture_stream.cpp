@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-#include "platform/runtime/thread_name.hpp"
-
 namespace tavlo {
 namespace {
 
@@ -33,79 +31,12 @@ std::unique_ptr<X11CaptureStream> X11CaptureStream::create(const std::string& di
 
 X11CaptureStream::X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
                                    std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop)
-    : reader_(std::move(reader)),
-      onStop_(std::move(onStop)),
-      audio_(std::move(audio)),
-      configuration_(configuration) {}
+    : ThreadedCaptureStream(kThreadLabel, configuration, std::move(audio), std::move(onStop)),
+      reader_(std::move(reader)) {}
 
 X11CaptureStream::~X11CaptureStream() { stopCapture(); }
 
-void X11CaptureStream::addScreenOutput(ScreenHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  screen_.attach(std::move(handler), std::move(queue));
-}
-
-void X11CaptureStream::addAudioOutput(AudioHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  audio_.attach(std::move(handler), std::move(queue));
-}
-
-void X11CaptureStream::startCapture() {
-  bool audioWanted = false;
-  {
-    std::lock_guard lock(mutex_);
-    if (running_) return;
-    running_ = true;
-    stopping_ = false;
-    threadExited_ = false;
-    // The capture thread starts by taking the configuration over, which delivers a first frame.
-    ++generation_;
-    audioWanted = configuration_.audio.has_value();
-    thread_ = std::thread([this] { run(); });
-  }
-  updateAudio(audioWanted);
-}
-
-void X11CaptureStream::updateConfiguration(const CaptureConfiguration& configuration) {
-  validateCaptureConfiguration(configuration);
-  bool running = false;
-  {
-    std::unique_lock lock(mutex_);
-    configuration_ = configuration;
-    const uint64_t generation = ++generation_;
-    changed_.notify_all();
-    running = running_;
-    // The capture thread takes it at its next wake-up, which this one brings forward.
-    changed_.wait(lock, [&] { return !running_ || threadExited_ || appliedGeneration_ >= generation; });
-  }
-  if (running) updateAudio(configuration.audio.has_value());
-}
-
-void X11CaptureStream::stopCapture() {
-  std::thread thread;
-  {
-    std::lock_guard lock(mutex_);
-    if (!running_) return;
-    stopping_ = true;
-    changed_.notify_all();
-    thread = std::move(thread_);
-  }
-  if (thread.joinable()) thread.join();
-  updateAudio(false);
-  std::lock_guard lock(mutex_);
-  running_ = false;
-  stopping_ = false;
-  changed_.notify_all();
-}
-
-void X11CaptureStream::updateAudio(bool wanted) {
-  {
-    std::lock_guard lock(mutex_);
-    wanted = wanted && running_ && !stopping_;
-  }
-  audio_.update(wanted);
-}
-
 void X11CaptureStream::run() {
-  setCurrentThreadName(kThreadLabel);
   std::chrono::microseconds interval(kDefaultFrameIntervalUs);
   SteadyTime nextRead = std::chrono::steady_clock::now();
   bool idleReported = false;
@@ -119,12 +50,9 @@ void X11CaptureStream::run() {
     std::optional<CaptureConfiguration> configuration;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait_until(lock, nextRead, [&] { return stopping_ || generation_ != appliedGeneration_; });
-      if (stopping_) break;
-      if (generation_ != appliedGeneration_) {
-        configuration = configuration_;
-        appliedGeneration_ = generation_;
-      }
+      changed_.wait_until(lock, nextRead, [&] { return stopAskedLocked() || configurationWaitingLocked(); });
+      if (stopAskedLocked()) break;
+      configuration = takeConfigurationLocked();
     }
     if (configuration) {
       reader_->configure(static_cast<int32_t>(configuration->width), static_cast<int32_t>(configuration->height),
@@ -136,7 +64,7 @@ void X11CaptureStream::run() {
                                        static_cast<size_t>(configuration->queueDepth));
       }
       interval = frameInterval(*configuration);
-      changed_.notify_all();
+      configurationApplied();
       // A new configuration is delivered at once; its frame comes next.
       nextRead = std::chrono::steady_clock::now();
     }
@@ -148,11 +76,11 @@ void X11CaptureStream::run() {
     switch (reader_->read(acquire)) {
       case X11FrameReader::Outcome::frame:
         target->color = ColorDescription::bt709VideoRange();
-        screen_.post({CaptureFrameStatus::complete, std::move(target)});
+        post({CaptureFrameStatus::complete, std::move(target)});
         idleReported = false;
         break;
       case X11FrameReader::Outcome::unchanged:
-        if (!idleReported) screen_.post({CaptureFrameStatus::idle, nullptr});
+        if (!idleReported) post({CaptureFrameStatus::idle, nullptr});
         idleReported = true;
         break;
       case X11FrameReader::Outcome::noTarget:
@@ -161,13 +89,10 @@ void X11CaptureStream::run() {
     }
     target.reset();
     if (!reader_->healthy()) {
-      if (onStop_) onStop_("the connection to the X server was lost");
+      reportStop("the connection to the X server was lost");
       break;
     }
   }
-  std::lock_guard lock(mutex_);
-  threadExited_ = true;
-  changed_.notify_all();
 }
 
 }  // namespace tavlo

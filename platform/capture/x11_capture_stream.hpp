@@ -11,25 +11,18 @@
 // backend's shared system audio source (through SystemAudioFanOut) and is posted block by block to the
 // audio queue. A source that cannot start leaves the stream without sound.
 //
-// The public methods may be called from any thread, one at a time (the capture engine serialises its
-// turns); each takes the stream's one lock only for field updates and posts nothing while holding it.
-#include <condition_variable>
+// The capture thread's start, stop and configuration hand-over are ThreadedCaptureStream's.
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
-#include "platform/capture/capture_backend.hpp"
-#include "platform/capture/capture_delivery.hpp"
-#include "platform/capture/system_audio_fan_out.hpp"
+#include "platform/capture/threaded_capture_stream.hpp"
 #include "platform/capture/x11_frame_reader.hpp"
 #include "platform/video/nv12_buffer_pool.hpp"
 
 namespace tavlo {
 
-class X11CaptureStream : public CaptureStream {
+class X11CaptureStream : public ThreadedCaptureStream {
  public:
   // Frames are read this often when the configuration sets no minimum interval: the refresh rate of
   // the dummy outputs the virtual displays are made on (60 Hz).
@@ -43,37 +36,14 @@ class X11CaptureStream : public CaptureStream {
                                                   CaptureBackend::StopHandler onStop, int converterThreads);
   ~X11CaptureStream() override;
 
-  void addScreenOutput(ScreenHandler handler, std::shared_ptr<SerialExecutor> queue) override;
-  // Throws CaptureStreamError when the stream has no system audio source.
-  void addAudioOutput(AudioHandler handler, std::shared_ptr<SerialExecutor> queue) override;
-  void startCapture() override;
-  // Waits until the capture thread has taken the configuration over (at most one frame's work).
-  void updateConfiguration(const CaptureConfiguration& configuration) override;
-  void stopCapture() override;
-
  private:
   X11CaptureStream(std::unique_ptr<X11FrameReader> reader, const CaptureConfiguration& configuration,
                    std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop);
-  void run();
-  void updateAudio(bool wanted);
+  void run() override;
 
   // Touched by the capture thread only while it runs (and by the constructor before).
   std::unique_ptr<X11FrameReader> reader_;
   std::shared_ptr<Nv12BufferPool> pool_;
-
-  const CaptureBackend::StopHandler onStop_;
-  CaptureScreenOutput screen_;
-  CaptureAudioOutput audio_;
-
-  std::mutex mutex_;
-  std::condition_variable changed_;  // a new configuration, a stop, or a configuration taken over
-  CaptureConfiguration configuration_;
-  uint64_t generation_ = 1;         // bumped by every configuration
-  uint64_t appliedGeneration_ = 0;  // the one the capture thread runs with
-  bool running_ = false;
-  bool stopping_ = false;
-  bool threadExited_ = false;  // the capture thread has left its loop (stopped, or the server went)
-  std::thread thread_;
 };
 
 }  // namespace tavlo

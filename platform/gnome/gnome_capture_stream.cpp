@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "platform/capture/cursor_overlay.hpp"
-#include "platform/runtime/thread_name.hpp"
 
 namespace tavlo {
 namespace {
@@ -41,93 +40,41 @@ GnomeCaptureStream::GnomeCaptureStream(std::shared_ptr<PipeWireScreenStream> sou
                                        const CaptureConfiguration& configuration,
                                        std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop,
                                        int converterThreads)
-    : source_(std::move(source)),
-      onStop_(std::move(onStop)),
-      converterThreads_(converterThreads),
-      audio_(std::move(audio)),
-      configuration_(configuration) {}
+    : ThreadedCaptureStream(kThreadLabel, configuration, std::move(audio), std::move(onStop)),
+      source_(std::move(source)),
+      converterThreads_(converterThreads) {}
 
 GnomeCaptureStream::~GnomeCaptureStream() { stopCapture(); }
-
-void GnomeCaptureStream::addScreenOutput(ScreenHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  screen_.attach(std::move(handler), std::move(queue));
-}
-
-void GnomeCaptureStream::addAudioOutput(AudioHandler handler, std::shared_ptr<SerialExecutor> queue) {
-  audio_.attach(std::move(handler), std::move(queue));
-}
 
 void GnomeCaptureStream::startCapture() {
   const PipeWireScreenStream::Status status = source_->status();
   if (ended(status)) throw CaptureStreamError(whyEnded(status));
-  {
-    std::lock_guard lock(mutex_);
-    if (running_) return;
-  }
+  ThreadedCaptureStream::startCapture();
+}
+
+void GnomeCaptureStream::openSource() {
   // The handler may run until unsubscribe returns, which stopCapture waits for before the stream goes.
   const uint64_t token = source_->subscribe(
       [this](std::shared_ptr<const ScreenFrame> picture, const ScreenCursor& cursor) { receive(std::move(picture), cursor); });
-  bool audioWanted = false;
-  {
-    std::lock_guard lock(mutex_);
-    subscription_ = token;
-    running_ = true;
-    stopping_ = false;
-    threadExited_ = false;
-    // What the monitor shows now is the first frame's picture (mutter sends the next only on a change).
-    picture_ = source_->latestFrame();
-    cursor_ = source_->cursor();
-    pictureNews_ = picture_ != nullptr;
-    // The capture thread starts by taking the configuration over.
-    ++generation_;
-    audioWanted = configuration_.audio.has_value();
-    thread_ = std::thread([this] { run(); });
-  }
-  updateAudio(audioWanted);
+  std::lock_guard lock(mutex_);
+  subscription_ = token;
+  // What the monitor shows now is the first frame's picture (mutter sends the next only on a change).
+  picture_ = source_->latestFrame();
+  cursor_ = source_->cursor();
+  pictureNews_ = picture_ != nullptr;
 }
 
-void GnomeCaptureStream::updateConfiguration(const CaptureConfiguration& configuration) {
-  validateCaptureConfiguration(configuration);
-  bool running = false;
-  {
-    std::unique_lock lock(mutex_);
-    configuration_ = configuration;
-    const uint64_t generation = ++generation_;
-    changed_.notify_all();
-    running = running_;
-    changed_.wait(lock, [&] { return !running_ || threadExited_ || appliedGeneration_ >= generation; });
-  }
-  if (running) updateAudio(configuration.audio.has_value());
-}
-
-void GnomeCaptureStream::stopCapture() {
-  std::thread thread;
+void GnomeCaptureStream::closeSource() {
   std::optional<uint64_t> subscription;
   {
     std::lock_guard lock(mutex_);
-    if (!running_) return;
-    stopping_ = true;
-    changed_.notify_all();
-    thread = std::move(thread_);
     subscription = subscription_;
     subscription_.reset();
   }
   if (subscription) source_->unsubscribe(*subscription);
-  if (thread.joinable()) thread.join();
-  updateAudio(false);
+  // The capture thread looks at the picture no more once a stop is asked, and the source sends no more.
   std::lock_guard lock(mutex_);
-  running_ = false;
-  stopping_ = false;
   picture_.reset();
-  changed_.notify_all();
-}
-
-void GnomeCaptureStream::updateAudio(bool wanted) {
-  {
-    std::lock_guard lock(mutex_);
-    wanted = wanted && running_ && !stopping_;
-  }
-  audio_.update(wanted);
 }
 
 void GnomeCaptureStream::receive(std::shared_ptr<const ScreenFrame> picture, const ScreenCursor& cursor) {
@@ -147,12 +94,9 @@ GnomeCaptureStream::Step GnomeCaptureStream::waitForStep(Pacing& pacing, FrameWo
                                                          std::optional<CaptureConfiguration>& configuration) {
   std::unique_lock lock(mutex_);
   while (true) {
-    if (stopping_) return Step::stop;
-    if (generation_ != appliedGeneration_) {
-      configuration = configuration_;
-      appliedGeneration_ = generation_;
-      return Step::configure;
-    }
+    if (stopAskedLocked()) return Step::stop;
+    configuration = takeConfigurationLocked();
+    if (configuration) return Step::configure;
     const SteadyTime now = std::chrono::steady_clock::now();
     const bool news = pictureNews_ || (cursorNews_ && pacing.showsCursor) || pacing.forceFrame;
     if (news && now < pacing.nextFrame) {
@@ -220,7 +164,6 @@ bool GnomeCaptureStream::render(FrameWork& work, bool showsCursor) {
 }
 
 void GnomeCaptureStream::run() {
-  setCurrentThreadName(kThreadLabel);
   Pacing pacing;
   pacing.idleAt = std::chrono::steady_clock::now() + pacing.idleDelay;
   while (true) {
@@ -231,30 +174,27 @@ void GnomeCaptureStream::run() {
     const SteadyTime now = std::chrono::steady_clock::now();
     if (step == Step::configure) {
       configure(*configuration, pacing);
-      changed_.notify_all();
+      configurationApplied();
       continue;
     }
     if (step == Step::frame) {
       const bool delivered = render(work, pacing.showsCursor);
-      if (delivered) screen_.post({CaptureFrameStatus::complete, std::move(work.target)});
+      if (delivered) post({CaptureFrameStatus::complete, std::move(work.target)});
       pacing.nextFrame = now + pacing.minimumInterval;
       pacing.idleAt = now + pacing.idleDelay;
       pacing.idleReported = false;
       continue;
     }
     if (step == Step::idle) {
-      screen_.post({CaptureFrameStatus::idle, nullptr});
+      post({CaptureFrameStatus::idle, nullptr});
       pacing.idleReported = true;
     }
     const PipeWireScreenStream::Status status = source_->status();
     if (ended(status)) {
-      if (onStop_) onStop_(whyEnded(status));
+      reportStop(whyEnded(status));
       break;
     }
   }
-  std::lock_guard lock(mutex_);
-  threadExited_ = true;
-  changed_.notify_all();
 }
 
 }  // namespace tavlo

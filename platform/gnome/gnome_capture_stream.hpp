@@ -14,26 +14,22 @@
 // When the monitor's stream fails or is closed under it, the stream stops and says so through the
 // backend's stop handler.
 //
-// The public methods may be called from any thread, one at a time (the capture engine serialises its
-// turns); each takes the stream's one lock only for field updates and posts nothing while holding it.
+// The capture thread's start, stop and configuration hand-over are ThreadedCaptureStream's; the
+// pictures and pointer the source sends are fields under the same lock.
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
-#include "platform/capture/capture_backend.hpp"
-#include "platform/capture/capture_delivery.hpp"
 #include "platform/capture/nv12_converter.hpp"
+#include "platform/capture/threaded_capture_stream.hpp"
 #include "platform/gnome/pipewire_screen_stream.hpp"
 #include "platform/video/nv12_buffer_pool.hpp"
 
 namespace tavlo {
 
-class GnomeCaptureStream : public CaptureStream {
+class GnomeCaptureStream : public ThreadedCaptureStream {
  public:
   // The idle sample follows this long a quiet spell when the configuration sets no minimum interval:
   // the refresh of mutter's virtual monitors (60 Hz).
@@ -48,14 +44,8 @@ class GnomeCaptureStream : public CaptureStream {
                                                     CaptureBackend::StopHandler onStop, int converterThreads);
   ~GnomeCaptureStream() override;
 
-  void addScreenOutput(ScreenHandler handler, std::shared_ptr<SerialExecutor> queue) override;
-  // Throws CaptureStreamError when the backend has no system audio source.
-  void addAudioOutput(AudioHandler handler, std::shared_ptr<SerialExecutor> queue) override;
   // Throws CaptureStreamError when the monitor's stream has failed or is closed.
   void startCapture() override;
-  // Waits until the capture thread has taken the configuration over (at most one frame's work).
-  void updateConfiguration(const CaptureConfiguration& configuration) override;
-  void stopCapture() override;
 
  private:
   using SteadyTime = std::chrono::steady_clock::time_point;
@@ -80,38 +70,28 @@ class GnomeCaptureStream : public CaptureStream {
   GnomeCaptureStream(std::shared_ptr<PipeWireScreenStream> source, const CaptureConfiguration& configuration,
                      std::shared_ptr<SystemAudioFanOut> audio, CaptureBackend::StopHandler onStop,
                      int converterThreads);
-  void run();
+  void run() override;
+  void openSource() override;
+  void closeSource() override;
   Step waitForStep(Pacing& pacing, FrameWork& work, std::optional<CaptureConfiguration>& configuration);
   void configure(const CaptureConfiguration& configuration, Pacing& pacing);
   bool render(FrameWork& work, bool showsCursor);
   void receive(std::shared_ptr<const ScreenFrame> picture, const ScreenCursor& cursor);
-  void updateAudio(bool wanted);
 
   const std::shared_ptr<PipeWireScreenStream> source_;
-  const CaptureBackend::StopHandler onStop_;
   const int converterThreads_;
-  CaptureScreenOutput screen_;
-  CaptureAudioOutput audio_;
 
   // Touched by the capture thread only while it runs.
   std::shared_ptr<Nv12BufferPool> pool_;
   std::unique_ptr<Nv12Converter> converter_;
   std::vector<uint8_t> withCursor_;  // the picture with the pointer drawn in
 
-  std::mutex mutex_;
-  std::condition_variable changed_;  // news from the source, a configuration, a stop, or a configuration taken over
-  CaptureConfiguration configuration_;
-  uint64_t generation_ = 1;         // bumped by every configuration
-  uint64_t appliedGeneration_ = 0;  // the one the capture thread runs with
-  bool running_ = false;
-  bool stopping_ = false;
-  bool threadExited_ = false;
+  // Under the stream's lock; news here wakes the capture thread through its condition variable.
   std::shared_ptr<const ScreenFrame> picture_;  // the newest picture the source sent
   ScreenCursor cursor_;
   bool pictureNews_ = false;  // picture_ came after the last frame
   bool cursorNews_ = false;   // the pointer moved or changed since the last frame
   std::optional<uint64_t> subscription_;
-  std::thread thread_;
 };
 
 }  // namespace tavlo
