@@ -1,12 +1,9 @@
 #include "host/app/gnome_session_backends.hpp"
 
 #include "host/app/session_backends.hpp"
-#include "host/controller/host_session_handle.hpp"
 #include "host/desktop/virtual_display_controller.hpp"
 #include "platform/audio/pulse_system_audio.hpp"
-#include "platform/encoder/x265_backend.hpp"
 #include "platform/gnome/gnome_capture.hpp"
-#include "platform/runtime/random.hpp"
 
 namespace tavlo {
 
@@ -28,24 +25,11 @@ std::optional<SessionBackends> SessionBackends::openGnome(const GnomeDesktop& de
     if (error) *error = "no GNOME desktop";
     return std::nullopt;
   }
-  vela::SessionDeps deps;
-  deps.windowSystem = desktop.displays;
-  std::shared_ptr<MutterEventPoster> poster = desktop.poster;
-  deps.displayBounds = [poster](uint32_t displayID) { return poster->displayBounds(displayID); };
-  const Clock& clock = scheduler->clock();  // the scheduler, and so its clock, lives as long as the deps
   GnomeCapture::Options capture;
   capture.frames = desktop.frames;
   capture.audio = std::make_shared<PulseSystemAudio>();
-  deps.engines = std::make_shared<vela::EngineFactory>(std::make_shared<GnomeCapture>(std::move(capture)),
-                                                       std::make_shared<X265Backend>(), clock, settings);
-  deps.injectors = [poster, &clock] { return std::make_shared<vela::InputInjector>(poster, clock); };
-  deps.processFlags = vela::SessionProcessFlags::read(*settings);
-  deps.scheduler = std::move(scheduler);
-  deps.settings = std::move(settings);
-  deps.random = std::shared_ptr<Random>(std::shared_ptr<void>(), &SystemRandom::shared());
-  deps.displayGate = std::make_shared<vela::DisplayGate>();
-  deps.rungMemory = std::make_shared<vela::RungMemory>();
-  return SessionBackends(std::move(deps));
+  return assemble(desktop.displays, desktop.poster, std::make_shared<GnomeCapture>(std::move(capture)),
+                  std::move(scheduler), std::move(settings));
 }
 
 std::optional<GnomeHostParts> openGnomeHost(std::shared_ptr<Scheduler> scheduler, std::shared_ptr<Settings> settings,

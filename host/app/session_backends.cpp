@@ -14,17 +14,25 @@ std::optional<SessionBackends> SessionBackends::open(const std::string& display,
                                                      std::shared_ptr<Settings> settings, std::string* error) {
   std::shared_ptr<XTestPoster> poster = XTestPoster::open(display, error);
   if (!poster) return std::nullopt;
-  vela::SessionDeps deps;
   // The hello's mode report, its injector points and the mirror path ask the X server directly.
-  deps.windowSystem = XorgDisplaySystem::open(display, error);
-  if (!deps.windowSystem) return std::nullopt;
-  deps.displayBounds = [poster](uint32_t displayID) { return poster->displayBounds(displayID); };
-  const Clock& clock = scheduler->clock();  // the scheduler, and so its clock, lives as long as the deps
+  std::shared_ptr<DisplaySystem> windowSystem = XorgDisplaySystem::open(display, error);
+  if (!windowSystem) return std::nullopt;
   X11Capture::Options capture;
   capture.display = display;
   capture.audio = std::make_shared<PulseSystemAudio>();
-  deps.engines = std::make_shared<vela::EngineFactory>(std::make_shared<X11Capture>(std::move(capture)),
-                                                       std::make_shared<X265Backend>(), clock, settings);
+  return assemble(std::move(windowSystem), std::move(poster), std::make_shared<X11Capture>(std::move(capture)),
+                  std::move(scheduler), std::move(settings));
+}
+
+SessionBackends SessionBackends::assemble(std::shared_ptr<DisplaySystem> windowSystem,
+                                          std::shared_ptr<EventPoster> poster, std::shared_ptr<CaptureBackend> capture,
+                                          std::shared_ptr<Scheduler> scheduler, std::shared_ptr<Settings> settings) {
+  vela::SessionDeps deps;
+  deps.windowSystem = std::move(windowSystem);
+  deps.displayBounds = [poster](uint32_t displayID) { return poster->displayBounds(displayID); };
+  const Clock& clock = scheduler->clock();  // the scheduler, and so its clock, lives as long as the deps
+  deps.engines = std::make_shared<vela::EngineFactory>(std::move(capture), std::make_shared<X265Backend>(), clock,
+                                                       settings);
   deps.injectors = [poster, &clock] { return std::make_shared<vela::InputInjector>(poster, clock); };
   deps.processFlags = vela::SessionProcessFlags::read(*settings);
   deps.scheduler = std::move(scheduler);

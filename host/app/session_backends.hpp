@@ -34,6 +34,10 @@ class SessionBackends {
 
  private:
   explicit SessionBackends(vela::SessionDeps deps) : deps_(std::move(deps)) {}
+  // Every desktop's sessions around its own window system, input poster and capture.
+  static SessionBackends assemble(std::shared_ptr<DisplaySystem> windowSystem, std::shared_ptr<EventPoster> poster,
+                                  std::shared_ptr<CaptureBackend> capture, std::shared_ptr<Scheduler> scheduler,
+                                  std::shared_ptr<Settings> settings);
   vela::SessionDeps deps_;
 };
 
