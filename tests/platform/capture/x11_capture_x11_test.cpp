@@ -8,6 +8,7 @@
 #include "platform/audio/synthetic_system_audio.hpp"
 #include "platform/runtime/channel.hpp"
 #include "platform/runtime/clock.hpp"
+#include "tests/testkit/capture_samples.hpp"
 #include "tests/testkit/xorg_server.hpp"
 
 namespace tavlo {
@@ -31,20 +32,16 @@ class X11CaptureTest : public ::testing::Test {
     EXPECT_EQ(displays[0].width, 2048);
     EXPECT_EQ(displays[0].height, 1536);
     auto stream = capture_->makeStream(displays[0], configuration, nullptr);
-    stream->addScreenOutput([this](ScreenSample sample) { samples_.send(std::move(sample)); }, queue_);
-    stream->startCapture();
+    samples_.start(*stream);
     return stream;
   }
 
-  std::optional<ScreenSample> next(uint64_t waitUs = kWaitUs) {
-    const Clock& clock = SteadyClock::shared();
-    return samples_.receiveUntil(clock, clock.nowUs() + waitUs);
-  }
+  std::optional<ScreenSample> next(uint64_t waitUs = kWaitUs) { return samples_.next(waitUs); }
 
   testkit::XorgServer server_;
   std::unique_ptr<X11Capture> capture_;
   std::shared_ptr<SerialExecutor> queue_ = std::make_shared<SerialExecutor>("vela.capture");
-  Channel<ScreenSample> samples_;
+  testkit::CaptureSamples samples_;
 };
 
 TEST_F(X11CaptureTest, PostsAFrameOfTheConfiguredSizeThenOneIdleSampleWhileTheScreenStandsStill) {
@@ -77,11 +74,8 @@ TEST_F(X11CaptureTest, PostsAFrameOfTheConfiguredSizeThenOneIdleSampleWhileTheSc
   ASSERT_TRUE(resized && resized->image);
   EXPECT_EQ(resized->image->width(), 640);
   stream->stopCapture();
-  // A frame the capture thread posted just before it stopped may still be queued: let the queue run dry
-  // first; after that nothing may come.
-  queue_->sync([] {});
-  while (samples_.tryReceive()) {
-  }
+  // After what was queued when it stopped, nothing may come.
+  samples_.drain();
   EXPECT_FALSE(next(100'000));
 }
 

@@ -10,6 +10,7 @@
 #include "platform/runtime/channel.hpp"
 #include "platform/runtime/clock.hpp"
 #include "tests/platform/gnome/screen_cast_producer.hpp"
+#include "tests/testkit/capture_samples.hpp"
 #include "tests/testkit/pipewire_stack.hpp"
 
 namespace tavlo {
@@ -43,15 +44,11 @@ class GnomeCaptureTest : public ::testing::Test {
     EXPECT_EQ(displays, (std::vector<CaptureDisplay>{{kDisplay, 64, 48}}));
     if (displays.empty()) return nullptr;
     auto stream = capture.makeStream(displays[0], configuration, std::move(onStop));
-    stream->addScreenOutput([this](ScreenSample sample) { samples_.send(std::move(sample)); }, queue_);
-    stream->startCapture();
+    samples_.start(*stream);
     return stream;
   }
 
-  std::optional<ScreenSample> next(uint64_t waitUs = kWaitUs) {
-    const Clock& clock = SteadyClock::shared();
-    return samples_.receiveUntil(clock, clock.nowUs() + waitUs);
-  }
+  std::optional<ScreenSample> next(uint64_t waitUs = kWaitUs) { return samples_.next(waitUs); }
   // The next complete frame, sending red pictures until one comes (the first may be lost while the
   // producer's graph starts).
   std::optional<ScreenSample> nextFrameOfRed() {
@@ -67,8 +64,7 @@ class GnomeCaptureTest : public ::testing::Test {
   std::unique_ptr<testkit::ScreenProducer> producer_;
   std::shared_ptr<PipeWireScreenStream> source_;
   std::shared_ptr<ScreenCastFrames> frames_ = std::make_shared<ScreenCastFrames>();
-  std::shared_ptr<SerialExecutor> queue_ = std::make_shared<SerialExecutor>("vela.capture");
-  Channel<ScreenSample> samples_;
+  testkit::CaptureSamples samples_;
 };
 
 TEST_F(GnomeCaptureTest, PostsScaledFramesOfTheConfiguredSizeThenOneIdleSampleWhileThePictureStandsStill) {
@@ -105,9 +101,7 @@ TEST_F(GnomeCaptureTest, PostsScaledFramesOfTheConfiguredSizeThenOneIdleSampleWh
   EXPECT_NEAR(resized->image->lumaPlane()[0], 63, 2);
 
   stream->stopCapture();
-  queue_->sync([] {});
-  while (samples_.tryReceive()) {
-  }
+  samples_.drain();
   producer_->send(0, 255, 0);
   EXPECT_FALSE(next(200'000));
 }
@@ -143,9 +137,7 @@ TEST_F(GnomeCaptureTest, SkipsPicturesWhileTheConsumerHoldsEveryBufferAndRespect
   // (and the one a new configuration brings at once), where every picture would make one otherwise.
   configuration.minimumFrameIntervalUs = 100'000;
   stream->updateConfiguration(configuration);
-  queue_->sync([] {});
-  while (samples_.tryReceive()) {
-  }
+  samples_.drain();
   const Clock& clock = SteadyClock::shared();
   const uint64_t start = clock.nowUs();
   int sent = 0, delivered = 0;
