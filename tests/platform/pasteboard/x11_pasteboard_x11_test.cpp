@@ -108,7 +108,11 @@ TEST_F(X11PasteboardTest, APromisedFileIsFetchedWhenAReaderAsksAndATimeoutGivesN
 
   auto reading = std::async(std::launch::async, [this] { return readFiles(); });
   ASSERT_TRUE(eventually([&] { return bridge->rendezvous().waitingCount() == 1; }));
-  main.runUntilIdle();
+  // The reader waits before its request reaches the main executor: the request is run once it is there.
+  EXPECT_TRUE(eventually([&] {
+    main.runUntilIdle();
+    return !session->requested.empty();
+  }));
   ASSERT_EQ(session->requested.size(), 1u);
   const auto received = dir.path() / "received.part";
   std::ofstream(received) << "klatki";
