@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -120,6 +121,14 @@ int keyedClients(const std::string& hostAddress, uint16_t base, const Bytes& key
     client.close();
   }
   return keyed;
+}
+
+void raiseDescriptorLimitFor(size_t held) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_cur, rlim_t(held + 256)) << "the hard descriptor limit is too low";
 }
 
 void expectHonestClientsKeyedUnder(const BareFlood& flood, HostProcess& host, const KeyedHost& started,

@@ -62,6 +62,10 @@ class BareConnectFlood {
 // side needs a descriptor for each.
 inline constexpr size_t maxFloodHeld = 4'000;
 
+// Raises this process's descriptor limit to 8,192 (the hard limit allowing) and checks it leaves room for
+// `held` connections of a flood and the test's own files; the host started after inherits it.
+void raiseDescriptorLimitFor(size_t held);
+
 // One flood of bare connections against honest clients: who sends it, how fast, and how far away the
 // honest client is.
 struct BareFlood {

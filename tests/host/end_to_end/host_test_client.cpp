@@ -1,5 +1,7 @@
 #include "tests/host/end_to_end/host_test_client.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -38,6 +40,32 @@ bool HostTestClient::connect(uint16_t controlPort, const Bytes& hostSigningKey, 
   }
   videoReader_ = std::thread([this] { receiveVideo(); });
   return true;
+}
+
+HostTestClient::PictureTally HostTestClient::decodePictures(vela::CamDecoder& decoder, int width, int height,
+                                                            const std::function<bool(int pictures)>& goOn,
+                                                            const std::function<void()>& eachTurn) {
+  using namespace std::chrono_literals;
+  PictureTally tally;
+  auto nextKeepalive = std::chrono::steady_clock::now();
+  while (goOn(tally.pictures)) {
+    if (std::chrono::steady_clock::now() >= nextKeepalive) {
+      sendKeepalive();
+      nextKeepalive += 500ms;
+    }
+    if (eachTurn) eachTurn();
+    auto frame = nextFrame(30ms);
+    if (!frame) continue;
+    auto picture = decoder.decode(frame->data, frame->captureTimestampUs);
+    if (!picture) {
+      tally.failures += tally.pictures > 0 ? 1 : 0;
+      continue;
+    }
+    ++tally.pictures;
+    EXPECT_EQ(picture->width, width);
+    EXPECT_EQ(picture->height, height);
+  }
+  return tally;
 }
 
 void HostTestClient::sendHello(uint16_t windowPxW, uint16_t windowPxH) {

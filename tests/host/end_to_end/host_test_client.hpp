@@ -4,6 +4,7 @@
 // the video flow and the HEVC decoder. It says hello, reads the host's control records, collects whole
 // frames, moves the pointer and says goodbye. Every wait is bounded: it guards against a hang.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "e2e/encrypted_transport.hpp"
+#include "media/cam_decoder.hpp"
 #include "protocol/frame_assembler.hpp"
 #include "protocol/messages.hpp"
 #include "platform/runtime/channel.hpp"
@@ -43,6 +45,19 @@ class HostTestClient {
   static std::optional<T> decodeAs(const Bytes& packet);
   // The next whole encoded frame within `within`.
   std::optional<vela::FrameAssembler::Event> nextFrame(std::chrono::milliseconds within);
+
+  // What a stream watched by decodePictures gave: pictures decoded, and frames after the first picture
+  // that did not decode.
+  struct PictureTally {
+    int pictures = 0;
+    int failures = 0;
+  };
+  // Decodes the stream's frames with `decoder` while `goOn(pictures so far)` holds, sending the keepalive
+  // every 500 ms and running `eachTurn` (if any) before each wait for a frame; every picture is expected
+  // at width × height.
+  PictureTally decodePictures(vela::CamDecoder& decoder, int width, int height,
+                              const std::function<bool(int pictures)>& goOn,
+                              const std::function<void()>& eachTurn = {});
 
   // Set from the host's hello: the header's session id of every later packet.
   void setSession(uint32_t sessionId, uint16_t generation) {

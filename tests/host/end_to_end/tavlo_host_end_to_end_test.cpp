@@ -116,26 +116,10 @@ TEST_F(TavloHostEndToEnd, StreamsDecodableHevcTakesThePointerAndEndsOnTheClients
 
   // Frames for 5 s of a changing screen: every one after the first picture decodes, at the requested size.
   ScreenActivity activity(*x);
-  int pictures = 0, failures = 0;
   const auto streamEnd = std::chrono::steady_clock::now() + streamingTime;
-  auto nextKeepalive = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < streamEnd) {
-    if (std::chrono::steady_clock::now() >= nextKeepalive) {
-      client.sendKeepalive();
-      nextKeepalive += 500ms;
-    }
-    activity.step();
-    auto frame = client.nextFrame(30ms);
-    if (!frame) continue;
-    auto picture = decoder->decode(frame->data, frame->captureTimestampUs);
-    if (!picture) {
-      failures += pictures > 0 ? 1 : 0;
-      continue;
-    }
-    ++pictures;
-    EXPECT_EQ(picture->width, width);
-    EXPECT_EQ(picture->height, height);
-  }
+  const auto [pictures, failures] = client.decodePictures(
+      *decoder, width, height, [&](int) { return std::chrono::steady_clock::now() < streamEnd; },
+      [&] { activity.step(); });
   EXPECT_GE(pictures, 10) << host.output();
   EXPECT_EQ(failures, 0);
   // The video leaves the cursor out ("tl.cursorVisible" off): its image came on the control channel.

@@ -4,7 +4,6 @@
 // honest client (seen from its address in 2001:db8:5:6::/64) waits a round trip between its connection
 // and its flows; it still agrees a key, within the bounds of threads and memory of every flood.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <fstream>
@@ -54,11 +53,7 @@ std::vector<std::string> slash64sOfTheClientsSlash48(int count) {
 class TavloHostIpv6Flood : public ::testing::TestWithParam<BareFlood> {
  protected:
   void SetUp() override {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-    ASSERT_GE(limit.rlim_cur, rlim_t(maxFloodHeld + 256)) << "the hard descriptor limit is too low";
+    ASSERT_NO_FATAL_FAILURE(raiseDescriptorLimitFor(maxFloodHeld));
     ASSERT_TRUE(ns.created()) << ns.failure();
     // Every address of the flood and the host's, on the namespace's loopback, in one batch.
     std::ofstream batch(home / "addresses");

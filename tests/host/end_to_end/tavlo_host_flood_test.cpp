@@ -12,7 +12,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -83,12 +82,7 @@ int openHalfTransport(const std::string& from, uint16_t base) {
 class TavloHostFlood : public ::testing::Test {
  protected:
   void SetUp() override {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-    ASSERT_GE(limit.rlim_cur, rlim_t(std::max<size_t>(halfOpenTransports, maxFloodHeld) + 256))
-        << "the hard descriptor limit is too low";
+    ASSERT_NO_FATAL_FAILURE(raiseDescriptorLimitFor(std::max<size_t>(halfOpenTransports, maxFloodHeld)));
     ASSERT_TRUE(server.start()) << server.failureText();
     std::string why;
     started = startKeyedHost(home.path(), server.display(), why);

@@ -128,30 +128,15 @@ class TavloHostOnMutter : public ::testing::Test {
     ASSERT_TRUE(mutter.startClient(animation, {"weston-simple-shm"}, "simple-shm.log"));
     ASSERT_TRUE(mutter.startClient(events, {"stdbuf", "-oL", "weston-eventdemo", "--log-motion", "-b"}, "events.log"));
 
-    int pictures = 0, failures = 0;
     const auto begin = std::chrono::steady_clock::now();
     const auto streamEnd = begin + streamingTime;
-    auto nextKeepalive = begin;
     // At least the streaming time, and on until a few pictures came (a loaded machine renders slowly:
     // the rate is a figure, not a condition).
     constexpr int enoughPictures = 5;
-    while (std::chrono::steady_clock::now() < streamEnd ||
-           (pictures < enoughPictures && std::chrono::steady_clock::now() < streamEnd + answerWithin)) {
-      if (std::chrono::steady_clock::now() >= nextKeepalive) {
-        client.sendKeepalive();
-        nextKeepalive += 500ms;
-      }
-      auto frame = client.nextFrame(30ms);
-      if (!frame) continue;
-      auto picture = decoder->decode(frame->data, frame->captureTimestampUs);
-      if (!picture) {
-        failures += pictures > 0 ? 1 : 0;
-        continue;
-      }
-      ++pictures;
-      EXPECT_EQ(picture->width, width);
-      EXPECT_EQ(picture->height, height);
-    }
+    const auto [pictures, failures] = client.decodePictures(*decoder, width, height, [&](int sofar) {
+      const auto now = std::chrono::steady_clock::now();
+      return now < streamEnd || (sofar < enoughPictures && now < streamEnd + answerWithin);
+    });
     EXPECT_GE(pictures, enoughPictures) << (pictures < enoughPictures ? linesSoFar(*host) : std::string());
     EXPECT_EQ(failures, 0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

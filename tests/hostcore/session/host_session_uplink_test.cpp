@@ -37,6 +37,15 @@ struct UplinkRig : SessionRig {
     seen_ = items.size();
     return indices;
   }
+  // A camera decoder for the fixture's stream on the session; `pictures` counts what it passes on.
+  void decodeCamera(int& pictures) {
+    auto sets = HEVCParameterSets::extract(testing::camFixture().stream);
+    ASSERT_TRUE(sets);
+    std::shared_ptr<CamDecoder> decoder = CamDecoder::create(0, 0, sets->serialize(), 1);
+    ASSERT_TRUE(decoder);
+    probe([&](SessionState& s) { s.media.camDecoder = decoder; });
+    session->updateCallbacks([&pictures](SessionCallbacks& c) { c.onCamFrame = [&pictures](const PixelBuffer&) { pictures += 1; }; });
+  }
   void nack(uint32_t frameId, std::vector<uint16_t> missing, uint16_t generation = 1) {
     session->handleVideoUpstreamPacket(encodePacket(VideoNack::fromMissing(frameId, generation, missing), 0, 0));
   }
@@ -225,13 +234,8 @@ TEST(CamFrameAssembly, NotesEveryLostFrameAndHandsOnNothingOld) {
 TEST(HostSessionUplink, AfterALostCameraFrameNoPictureIsPassedOnUntilTheNextKeyframe) {
   UplinkRig rig;
   const auto& fixture = testing::camFixture();
-  auto sets = HEVCParameterSets::extract(fixture.stream);
-  ASSERT_TRUE(sets);
-  std::shared_ptr<CamDecoder> decoder = CamDecoder::create(0, 0, sets->serialize(), 1);
-  ASSERT_TRUE(decoder);
-  rig.probe([&](SessionState& s) { s.media.camDecoder = decoder; });
   int pictures = 0;
-  rig.session->updateCallbacks([&](SessionCallbacks& c) { c.onCamFrame = [&](const PixelBuffer&) { pictures += 1; }; });
+  ASSERT_NO_FATAL_FAILURE(rig.decodeCamera(pictures));
   auto sendFrame = [&](uint32_t frameId, size_t unit) {
     rig.session->handleVideoUpstreamPacket(
         encodePacket(CamChunk{frameId, 0, 1, unit == 0, 1000 * frameId, fixture.accessUnits[unit]}, 0, 0));
@@ -251,13 +255,8 @@ TEST(HostSessionUplink, AfterALostCameraFrameNoPictureIsPassedOnUntilTheNextKeyf
 TEST(HostSessionUplink, CameraChunksAreReassembledAndDecodedIntoPictures) {
   UplinkRig rig;
   const auto& fixture = testing::camFixture();
-  auto sets = HEVCParameterSets::extract(fixture.stream);
-  ASSERT_TRUE(sets);
-  std::shared_ptr<CamDecoder> decoder = CamDecoder::create(0, 0, sets->serialize(), 1);
-  ASSERT_TRUE(decoder);
-  rig.probe([&](SessionState& s) { s.media.camDecoder = decoder; });
   int pictures = 0;
-  rig.session->updateCallbacks([&](SessionCallbacks& c) { c.onCamFrame = [&](const PixelBuffer&) { pictures += 1; }; });
+  ASSERT_NO_FATAL_FAILURE(rig.decodeCamera(pictures));
 
   for (uint32_t f = 0; f < 3; ++f) {
     const Bytes& unit = fixture.accessUnits[f];
